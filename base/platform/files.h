@@ -1,0 +1,92 @@
+// Files and folders.
+//
+// Every function returns S_OK or the platform error as HRESULT_FROM_WIN32 of its
+// Win32 number (see error.h), so callers log and store one kind of code.
+#ifndef BASE_PLATFORM_FILES_H_
+#define BASE_PLATFORM_FILES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "base/result_codes.h"
+
+namespace tobric::platform {
+
+[[nodiscard]] bool FileExists(const std::string& path);  // a regular file
+[[nodiscard]] bool FolderExists(const std::string& path);
+
+// Creates the folder and every missing parent; S_OK when it already exists.
+[[nodiscard]] HRESULT CreateFolderWithParents(const std::string& path);
+
+// Moves a file; fails with HRESULT_FROM_WIN32(183) when the target exists
+// (renameat2 RENAME_NOREPLACE, else link + unlink).
+[[nodiscard]] HRESULT MoveNoReplace(const std::string& from, const std::string& to);
+
+// Moves a file over an existing one (rename).
+[[nodiscard]] HRESULT MoveReplace(const std::string& from, const std::string& to);
+
+// Moves a file over an existing one and returns only when the data and the new
+// name are on disk: fsync the file, rename, fsync the folder.
+[[nodiscard]] HRESULT MoveReplaceDurable(const std::string& from, const std::string& to);
+
+[[nodiscard]] HRESULT DeleteFile(const std::string& path);
+
+[[nodiscard]] HRESULT GetFileSize(const std::string& path, uint64_t* size);
+
+// Last modification time as a FILETIME value.
+[[nodiscard]] HRESULT GetLastWriteTime(const std::string& path, uint64_t* filetime);
+
+// Creates a new empty file with a unique name "<prefix>XXXXXX" in the folder
+// (mkstemp) and returns its path; the file is closed.
+[[nodiscard]] HRESULT CreateTempFile(const std::string& folder, const std::string& prefix,
+                                     std::string* path);
+
+// Reads a whole file; fails with HRESULT_FROM_WIN32(14) when it is
+// larger than max_size.
+[[nodiscard]] HRESULT ReadFileToString(const std::string& path, size_t max_size,
+                                       std::string* contents);
+
+// An open file descriptor, owned. Move-only; closed by the destructor.
+class File {
+ public:
+  enum Access : int { kRead = 1, kWrite = 2, kReadWrite = 3 };
+  enum Disposition {
+    kOpenExisting,  // fail when missing
+    kOpenAlways,  // create when missing, keep the contents
+    kCreateAlways,  // create when missing, empty it otherwise
+    kCreateNew,  // fail with HRESULT_FROM_WIN32(183) when it exists
+  };
+
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // mode: permission bits for a new file (before the umask).
+  [[nodiscard]] HRESULT Open(const std::string& path, int access, Disposition disposition,
+                             unsigned mode = 0644);
+  void Close();
+  [[nodiscard]] bool IsOpen() const { return fd_ >= 0; }
+
+  [[nodiscard]] HRESULT Size(uint64_t* size) const;
+  [[nodiscard]] HRESULT Truncate(uint64_t size);
+  // Writes all bytes at the current position (and moves it on).
+  [[nodiscard]] HRESULT Write(const void* data, size_t size);
+  // Moves the position to the end; returns the new position.
+  [[nodiscard]] HRESULT SeekToEnd(uint64_t* position);
+  [[nodiscard]] HRESULT WriteAt(uint64_t offset, const void* data, size_t size);
+  // Reads up to size bytes at offset; *read is less than size only at the end.
+  [[nodiscard]] HRESULT ReadAt(uint64_t offset, void* data, size_t size, size_t* read);
+  // fsync: data and metadata on disk.
+  [[nodiscard]] HRESULT Sync();
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace tobric::platform
+
+#endif  // BASE_PLATFORM_FILES_H_

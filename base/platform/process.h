@@ -1,0 +1,27 @@
+// The running process: ids and the program file.
+#ifndef BASE_PLATFORM_PROCESS_H_
+#define BASE_PLATFORM_PROCESS_H_
+
+#include <cstdint>
+#include <string>
+
+namespace tobric::platform {
+
+[[nodiscard]] uint32_t ProcessId();
+// The kernel's id of the calling thread (gettid), as in log line prefixes.
+[[nodiscard]] uint32_t ThreadId();
+[[nodiscard]] uint32_t UserId();
+
+// Full path of the program file (/proc/self/exe).
+[[nodiscard]] std::string ProgramPath();
+// Folder of the program file, without a trailing separator.
+[[nodiscard]] std::string ProgramFolder();
+// Base name of the program file without folder and extension ("corvaned").
+[[nodiscard]] std::string ProgramBaseName();
+
+// Value of an environment variable, empty when unset.
+[[nodiscard]] std::string GetEnv(const char* name);
+
+}  // namespace tobric::platform
+
+#endif  // BASE_PLATFORM_PROCESS_H_

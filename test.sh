@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Corvane twice (Release with assertions, and with
+# AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test through CTest.
+# Set CORVANE_TSAN=1 to add a ThreadSanitizer build as well.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+run_suite() {
+  local name=$1; shift
+  echo "== build/$name"
+  scripts/build.sh "$name" "$@"
+  (cd "build/$name" && ctest --output-on-failure -j"$jobs" --timeout 300)
+}
+
+# Release with assertions: -O2 without NDEBUG.
+run_suite release -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -g"
+run_suite asan -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=address,undefined -DCORVANE_BENCH=OFF \
+  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
+if [ "${CORVANE_TSAN:-0}" = 1 ]; then
+  run_suite tsan -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=thread -DCORVANE_BENCH=OFF \
+    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
+fi
