@@ -41,7 +41,8 @@ inline constexpr uint32_t kErrorTimeout = 1460;
 [[nodiscard]] int ErrnoFromWin32(uint32_t error);
 
 // The system's message for a Win32 error number (strerror of its errno), empty when
-// the number has no errno equivalent.
+// the number has no errno equivalent. Number 0 (success) has a message, as it has
+// on Windows: strerror(0).
 [[nodiscard]] std::string SystemMessage(uint32_t error);
 
 // strerror text of an errno value, thread-safe.

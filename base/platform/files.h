@@ -16,7 +16,8 @@ namespace tobric::platform {
 [[nodiscard]] bool FileExists(const std::string& path);  // a regular file
 [[nodiscard]] bool FolderExists(const std::string& path);
 
-// Creates the folder and every missing parent; S_OK when it already exists.
+// Creates the folder and every missing parent; S_OK when it already exists,
+// HRESULT_FROM_WIN32(183) when a file stands where a folder should be.
 [[nodiscard]] HRESULT CreateFolderWithParents(const std::string& path);
 
 // Moves a file; fails with HRESULT_FROM_WIN32(183) when the target exists

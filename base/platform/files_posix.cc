@@ -1,0 +1,311 @@
+#include "base/platform/files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "base/platform/error.h"
+
+namespace tobric::platform {
+
+namespace {
+
+// FILETIME of 1970-01-01 00:00:00 UTC.
+constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
+
+// Closes a descriptor on every return path of the functions below.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+HRESULT SyncPath(const std::string& path, int flags) {
+  ScopedFd fd(open(path.c_str(), flags | O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return LastErrorHresult();
+  if (fsync(fd.get()) != 0) return LastErrorHresult();
+  return S_OK;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+HRESULT MakeOneFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) == 0) return S_OK;
+  const int err = errno;
+  if (err == EEXIST) {
+    // As on Windows, a file in the way of a folder is "already exists".
+    return FolderExists(path) ? S_OK : HresultFromWin32(kErrorAlreadyExists);
+  }
+  return HresultFromErrno(err);
+}
+
+}  // namespace
+
+bool FileExists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool FolderExists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+HRESULT CreateFolderWithParents(const std::string& path) {
+  if (path.empty()) return HresultFromWin32(kErrorPathNotFound);
+  if (FolderExists(path)) return S_OK;
+  // Each prefix ending before a separator is a parent; the leading "/" is not.
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    if (path[slash - 1] == '/') continue;
+    const HRESULT hr = MakeOneFolder(path.substr(0, slash));
+    if (Failed(hr)) return hr;
+  }
+  if (path.back() == '/') return S_OK;
+  return MakeOneFolder(path);
+}
+
+HRESULT MoveNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return S_OK;
+  const int err = errno;
+  if (err != EINVAL && err != ENOSYS) return HresultFromErrno(err);
+  // The file system cannot rename without replacing; link fails when the target
+  // exists, which gives the same guarantee at the cost of a second step.
+  if (link(from.c_str(), to.c_str()) != 0) return LastErrorHresult();
+  if (unlink(from.c_str()) != 0) {
+    const HRESULT hr = LastErrorHresult();
+    unlink(to.c_str());
+    return hr;
+  }
+  return S_OK;
+}
+
+HRESULT MoveReplace(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) != 0) return LastErrorHresult();
+  return S_OK;
+}
+
+HRESULT MoveReplaceDurable(const std::string& from, const std::string& to) {
+  HRESULT hr = SyncPath(from, 0);
+  if (Failed(hr)) return hr;
+  if (rename(from.c_str(), to.c_str()) != 0) return LastErrorHresult();
+  // The new name lives in the folder; it is on disk only once the folder is.
+  return SyncPath(FolderOf(to), O_DIRECTORY);
+}
+
+HRESULT DeleteFile(const std::string& path) {
+  if (unlink(path.c_str()) != 0) return LastErrorHresult();
+  return S_OK;
+}
+
+HRESULT GetFileSize(const std::string& path, uint64_t* size) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return LastErrorHresult();
+  *size = static_cast<uint64_t>(info.st_size);
+  return S_OK;
+}
+
+HRESULT GetLastWriteTime(const std::string& path, uint64_t* filetime) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return LastErrorHresult();
+  *filetime = kUnixEpochAsFileTime + static_cast<uint64_t>(info.st_mtim.tv_sec) * 10000000ull +
+              static_cast<uint64_t>(info.st_mtim.tv_nsec) / 100;
+  return S_OK;
+}
+
+HRESULT CreateTempFile(const std::string& folder, const std::string& prefix, std::string* path) {
+  std::string pattern = folder;
+  if (!pattern.empty() && pattern.back() != '/') pattern += '/';
+  pattern += prefix;
+  pattern += "XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  const int fd = mkostemp(buffer.data(), O_CLOEXEC);
+  if (fd < 0) return LastErrorHresult();
+  close(fd);
+  path->assign(buffer.data());
+  return S_OK;
+}
+
+HRESULT ReadFileToString(const std::string& path, size_t max_size, std::string* contents) {
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return LastErrorHresult();
+  struct stat info {};
+  if (fstat(fd.get(), &info) != 0) return LastErrorHresult();
+  if (static_cast<uint64_t>(info.st_size) > max_size) {
+    return HresultFromWin32(kErrorOutOfMemory);
+  }
+  // The size is only a hint: the file may grow while read, and files under /proc
+  // report 0, so reading goes on to the end and the cap is checked as it goes.
+  std::string data;
+  data.resize(static_cast<size_t>(info.st_size) + 1);
+  size_t used = 0;
+  for (;;) {
+    if (used == data.size()) {
+      if (data.size() > max_size) return HresultFromWin32(kErrorOutOfMemory);
+      data.resize(std::min(data.size() * 2, max_size + 1));
+    }
+    const ssize_t n = read(fd.get(), data.data() + used, data.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return LastErrorHresult();
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  if (used > max_size) return HresultFromWin32(kErrorOutOfMemory);
+  data.resize(used);
+  *contents = std::move(data);
+  return S_OK;
+}
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+HRESULT File::Open(const std::string& path, int access, Disposition disposition, unsigned mode) {
+  Close();
+  int flags = O_CLOEXEC;
+  switch (access & kReadWrite) {
+    case kRead:
+      flags |= O_RDONLY;
+      break;
+    case kWrite:
+      flags |= O_WRONLY;
+      break;
+    case kReadWrite:
+      flags |= O_RDWR;
+      break;
+    default:
+      return E_INVALIDARG;
+  }
+  switch (disposition) {
+    case kOpenExisting:
+      break;
+    case kOpenAlways:
+      flags |= O_CREAT;
+      break;
+    case kCreateAlways:
+      flags |= O_CREAT | O_TRUNC;
+      break;
+    case kCreateNew:
+      flags |= O_CREAT | O_EXCL;
+      break;
+  }
+  int fd;
+  do {
+    fd = open(path.c_str(), flags, static_cast<mode_t>(mode));
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return LastErrorHresult();
+  fd_ = fd;
+  return S_OK;
+}
+
+void File::Close() {
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+HRESULT File::Size(uint64_t* size) const {
+  struct stat info {};
+  if (fstat(fd_, &info) != 0) return LastErrorHresult();
+  *size = static_cast<uint64_t>(info.st_size);
+  return S_OK;
+}
+
+HRESULT File::Truncate(uint64_t size) {
+  if (ftruncate(fd_, static_cast<off_t>(size)) != 0) return LastErrorHresult();
+  return S_OK;
+}
+
+HRESULT File::Write(const void* data, size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd_, bytes, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return LastErrorHresult();
+    }
+    // write returns 0 for a non-empty buffer only when nothing more fits.
+    if (n == 0) return HresultFromWin32(kErrorDiskFull);
+    bytes += n;
+    size -= static_cast<size_t>(n);
+  }
+  return S_OK;
+}
+
+HRESULT File::SeekToEnd(uint64_t* position) {
+  const off_t end = lseek(fd_, 0, SEEK_END);
+  if (end < 0) return LastErrorHresult();
+  *position = static_cast<uint64_t>(end);
+  return S_OK;
+}
+
+HRESULT File::WriteAt(uint64_t offset, const void* data, size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = pwrite(fd_, bytes, size, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return LastErrorHresult();
+    }
+    if (n == 0) return HresultFromWin32(kErrorDiskFull);
+    bytes += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return S_OK;
+}
+
+HRESULT File::ReadAt(uint64_t offset, void* data, size_t size, size_t* read) {
+  char* bytes = static_cast<char*>(data);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = pread(fd_, bytes + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return LastErrorHresult();
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  *read = done;
+  return S_OK;
+}
+
+HRESULT File::Sync() {
+  if (fsync(fd_) != 0) return LastErrorHresult();
+  return S_OK;
+}
+
+}  // namespace tobric::platform

@@ -1,0 +1,252 @@
+#include "base/platform/files.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "base/platform/clock.h"
+#include "base/platform/error.h"
+#include "base/platform/process.h"
+
+namespace tobric::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+const HRESULT kNotFound = HresultFromWin32(kErrorFileNotFound);
+const HRESULT kExists = HresultFromWin32(kErrorAlreadyExists);
+
+class FilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    folder_ = (fs::temp_directory_path() /
+               ("tobric-files-" + std::string(info->name()) + "-" + std::to_string(ProcessId())))
+                  .string();
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  std::string PathOf(const std::string& name) const { return folder_ + "/" + name; }
+
+  void Put(const std::string& name, const std::string& contents) const {
+    std::ofstream(PathOf(name), std::ios::binary) << contents;
+  }
+
+  std::string Get(const std::string& name) const {
+    std::string contents;
+    EXPECT_EQ(ReadFileToString(PathOf(name), 1 << 20, &contents), S_OK) << name;
+    return contents;
+  }
+
+  std::string folder_;
+};
+
+TEST_F(FilesTest, MoveNoReplaceRefusesAnExistingTarget) {
+  Put("a", "first");
+  Put("b", "second");
+  EXPECT_EQ(MoveNoReplace(PathOf("a"), PathOf("b")), kExists);
+  EXPECT_EQ(Get("a"), "first");
+  EXPECT_EQ(Get("b"), "second");
+
+  EXPECT_EQ(MoveNoReplace(PathOf("a"), PathOf("c")), S_OK);
+  EXPECT_FALSE(FileExists(PathOf("a")));
+  EXPECT_EQ(Get("c"), "first");
+  EXPECT_EQ(MoveNoReplace(PathOf("a"), PathOf("d")), kNotFound);
+}
+
+TEST_F(FilesTest, MoveReplaceOverwrites) {
+  Put("a", "new");
+  Put("b", "old");
+  EXPECT_EQ(MoveReplace(PathOf("a"), PathOf("b")), S_OK);
+  EXPECT_FALSE(FileExists(PathOf("a")));
+  EXPECT_EQ(Get("b"), "new");
+}
+
+TEST_F(FilesTest, MoveReplaceDurableOverwrites) {
+  Put("list.new", "saved");
+  Put("list", "stale");
+  EXPECT_EQ(MoveReplaceDurable(PathOf("list.new"), PathOf("list")), S_OK);
+  EXPECT_FALSE(FileExists(PathOf("list.new")));
+  EXPECT_EQ(Get("list"), "saved");
+  EXPECT_EQ(MoveReplaceDurable(PathOf("list.new"), PathOf("list")), kNotFound);
+  EXPECT_EQ(Get("list"), "saved");
+}
+
+TEST_F(FilesTest, CreateTempFileMakesUniqueEmptyFiles) {
+  std::set<std::string> paths;
+  for (int i = 0; i < 50; ++i) {
+    std::string path;
+    ASSERT_EQ(CreateTempFile(folder_, "ofc", &path), S_OK);
+    EXPECT_EQ(path.rfind(folder_ + "/ofc", 0), 0u) << path;
+    EXPECT_EQ(path.size(), folder_.size() + 1 + 3 + 6);
+    uint64_t size = 1;
+    EXPECT_EQ(GetFileSize(path, &size), S_OK);
+    EXPECT_EQ(size, 0u);
+    paths.insert(path);
+  }
+  EXPECT_EQ(paths.size(), 50u);
+  std::string path;
+  EXPECT_EQ(CreateTempFile(PathOf("missing"), "ofc", &path), kNotFound);
+}
+
+TEST_F(FilesTest, ReadFileToStringHonoursTheCap) {
+  const std::string data(1000, 'x');
+  Put("f", data);
+  std::string contents;
+  EXPECT_EQ(ReadFileToString(PathOf("f"), 1000, &contents), S_OK);
+  EXPECT_EQ(contents, data);
+  contents = "unchanged";
+  EXPECT_EQ(ReadFileToString(PathOf("f"), 999, &contents), HresultFromWin32(kErrorOutOfMemory));
+  EXPECT_EQ(contents, "unchanged");
+  EXPECT_EQ(ReadFileToString(PathOf("missing"), 10, &contents), kNotFound);
+  Put("empty", "");
+  EXPECT_EQ(ReadFileToString(PathOf("empty"), 0, &contents), S_OK);
+  EXPECT_EQ(contents, "");
+}
+
+TEST_F(FilesTest, ReadFileToStringReadsFilesOfUnknownSize) {
+  // Files under /proc report size 0; the cap still applies to what is read.
+  std::string contents;
+  EXPECT_EQ(ReadFileToString("/proc/self/status", 1 << 20, &contents), S_OK);
+  EXPECT_NE(contents.find("Pid:"), std::string::npos);
+  EXPECT_EQ(ReadFileToString("/proc/self/status", 10, &contents),
+            HresultFromWin32(kErrorOutOfMemory));
+}
+
+TEST_F(FilesTest, CreateFolderWithParents) {
+  const std::string deep = PathOf("a/b//c/");
+  EXPECT_EQ(CreateFolderWithParents(deep), S_OK);
+  EXPECT_TRUE(FolderExists(PathOf("a/b/c")));
+  EXPECT_EQ(CreateFolderWithParents(PathOf("a/b/c")), S_OK);
+  Put("file", "");
+  EXPECT_EQ(CreateFolderWithParents(PathOf("file")), kExists);
+  EXPECT_EQ(CreateFolderWithParents(PathOf("file/sub")), kExists);
+  EXPECT_FALSE(FileExists(PathOf("a")));
+  EXPECT_FALSE(FolderExists(PathOf("file")));
+}
+
+TEST_F(FilesTest, GetLastWriteTimeIsAFileTime) {
+  const uint64_t before = FileTimeNow();
+  Put("f", "x");
+  const uint64_t after = FileTimeNow();
+  uint64_t written = 0;
+  ASSERT_EQ(GetLastWriteTime(PathOf("f"), &written), S_OK);
+  // File systems stamp with a coarse clock, up to a tick behind the fine one.
+  constexpr uint64_t kSlack = 10000000;
+  EXPECT_GE(written + kSlack, before);
+  EXPECT_LE(written, after + kSlack);
+  EXPECT_EQ(GetLastWriteTime(PathOf("missing"), &written), kNotFound);
+}
+
+TEST_F(FilesTest, DeleteFile) {
+  Put("f", "x");
+  EXPECT_EQ(DeleteFile(PathOf("f")), S_OK);
+  EXPECT_FALSE(FileExists(PathOf("f")));
+  EXPECT_EQ(DeleteFile(PathOf("f")), kNotFound);
+}
+
+TEST_F(FilesTest, OpenDispositions) {
+  File file;
+  EXPECT_EQ(file.Open(PathOf("f"), File::kRead, File::kOpenExisting), kNotFound);
+  EXPECT_FALSE(file.IsOpen());
+
+  ASSERT_EQ(file.Open(PathOf("f"), File::kWrite, File::kCreateNew), S_OK);
+  ASSERT_EQ(file.Write("hello", 5), S_OK);
+  file.Close();
+  EXPECT_EQ(file.Open(PathOf("f"), File::kWrite, File::kCreateNew), kExists);
+
+  ASSERT_EQ(file.Open(PathOf("f"), File::kReadWrite, File::kOpenAlways), S_OK);
+  uint64_t size = 0;
+  EXPECT_EQ(file.Size(&size), S_OK);
+  EXPECT_EQ(size, 5u);
+
+  ASSERT_EQ(file.Open(PathOf("f"), File::kReadWrite, File::kCreateAlways), S_OK);
+  EXPECT_EQ(file.Size(&size), S_OK);
+  EXPECT_EQ(size, 0u);
+
+  ASSERT_EQ(file.Open(PathOf("g"), File::kReadWrite, File::kOpenAlways), S_OK);
+  EXPECT_TRUE(FileExists(PathOf("g")));
+}
+
+TEST_F(FilesTest, ReadWriteAtOffsets) {
+  File file;
+  ASSERT_EQ(file.Open(PathOf("f"), File::kReadWrite, File::kCreateAlways), S_OK);
+  ASSERT_EQ(file.Write("abc", 3), S_OK);
+  ASSERT_EQ(file.WriteAt(10, "XYZ", 3), S_OK);
+  uint64_t size = 0;
+  ASSERT_EQ(file.Size(&size), S_OK);
+  EXPECT_EQ(size, 13u);
+
+  char buffer[32] = {};
+  size_t read = 0;
+  ASSERT_EQ(file.ReadAt(0, buffer, sizeof(buffer), &read), S_OK);
+  EXPECT_EQ(read, 13u);
+  EXPECT_EQ(std::string(buffer, read), std::string("abc\0\0\0\0\0\0\0XYZ", 13));
+  ASSERT_EQ(file.ReadAt(11, buffer, 5, &read), S_OK);
+  EXPECT_EQ(std::string(buffer, read), "YZ");
+  ASSERT_EQ(file.ReadAt(100, buffer, 5, &read), S_OK);
+  EXPECT_EQ(read, 0u);
+
+  // Write goes on at the current position, which WriteAt does not move.
+  ASSERT_EQ(file.Write("de", 2), S_OK);
+  uint64_t end = 0;
+  ASSERT_EQ(file.SeekToEnd(&end), S_OK);
+  EXPECT_EQ(end, 13u);
+  ASSERT_EQ(file.Write("!", 1), S_OK);
+  EXPECT_EQ(file.Sync(), S_OK);
+  file.Close();
+  EXPECT_EQ(Get("f"), std::string("abcde\0\0\0\0\0XYZ!", 14));
+}
+
+TEST_F(FilesTest, TruncateShrinksAndGrows) {
+  File file;
+  ASSERT_EQ(file.Open(PathOf("f"), File::kReadWrite, File::kCreateAlways), S_OK);
+  ASSERT_EQ(file.Write("0123456789", 10), S_OK);
+  ASSERT_EQ(file.Truncate(4), S_OK);
+  ASSERT_EQ(file.Truncate(6), S_OK);
+  file.Close();
+  EXPECT_EQ(Get("f"), std::string("0123\0\0", 6));
+}
+
+TEST_F(FilesTest, FailuresCarryTheirWin32Numbers) {
+  File file;
+  ASSERT_EQ(file.Open(PathOf("f"), File::kRead, File::kOpenAlways), S_OK);
+  EXPECT_EQ(file.Write("x", 1), HresultFromWin32(6));  // not open for writing
+  File closed;
+  uint64_t size = 0;
+  EXPECT_EQ(closed.Size(&size), HresultFromWin32(6));
+}
+
+TEST_F(FilesTest, DiskFullIsErrorDiskFull) {
+  // /dev/full fails every write with ENOSPC.
+  File file;
+  if (Failed(file.Open("/dev/full", File::kWrite, File::kOpenExisting))) {
+    GTEST_SKIP() << "no /dev/full";
+  }
+  EXPECT_EQ(file.Write("data", 4), HresultFromWin32(kErrorDiskFull));
+  EXPECT_EQ(file.WriteAt(0, "data", 4), HresultFromWin32(kErrorDiskFull));
+}
+
+TEST_F(FilesTest, MovingAFileTransfersOwnership) {
+  File first;
+  ASSERT_EQ(first.Open(PathOf("f"), File::kReadWrite, File::kCreateAlways), S_OK);
+  File second(std::move(first));
+  EXPECT_FALSE(first.IsOpen());  // NOLINT(bugprone-use-after-move)
+  ASSERT_TRUE(second.IsOpen());
+  EXPECT_EQ(second.Write("x", 1), S_OK);
+  File third;
+  ASSERT_EQ(third.Open(PathOf("g"), File::kReadWrite, File::kCreateAlways), S_OK);
+  third = std::move(second);
+  EXPECT_EQ(third.Write("y", 1), S_OK);
+  third.Close();
+  EXPECT_EQ(Get("f"), "xy");
+  EXPECT_EQ(Get("g"), "");
+}
+
+}  // namespace
+}  // namespace tobric::platform

@@ -1,0 +1,123 @@
+#include "base/platform/object_names.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "base/platform/error.h"
+
+namespace tobric::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ObjectNamesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    root_ = (fs::temp_directory_path() /
+             ("tobric-objects-" + std::string(info->name()) + "-" + std::to_string(getpid())))
+                .string();
+    fs::remove_all(root_);
+    fs::create_directories(root_ + "/run");
+    setenv("XDG_RUNTIME_DIR", (root_ + "/run").c_str(), 1);
+    machine_folder_ = root_ + "/machine";
+    setenv("TOBRIC_MACHINE_OBJECT_DIR", machine_folder_.c_str(), 1);
+    user_folder_ = root_ + "/run/VELMO_TOBRIC_BASE-" + std::to_string(getuid());
+  }
+  void TearDown() override {
+    unsetenv("TOBRIC_MACHINE_OBJECT_DIR");
+    fs::remove_all(root_);
+  }
+
+  std::string root_;
+  std::string user_folder_;
+  std::string machine_folder_;
+};
+
+TEST_F(ObjectNamesTest, FileNames) {
+  EXPECT_EQ(ObjectFileName("corvane.lock"), "corvane.lock");
+  EXPECT_EQ(ObjectFileName("a/b//c/"), "abc");
+  EXPECT_EQ(ObjectFileName(std::string("a\0b", 3)), "ab");
+  const std::string longest(200, 'n');
+  EXPECT_EQ(ObjectFileName(longest), longest);
+  // "/" is dropped before the length is judged.
+  std::string slashes;
+  for (int i = 0; i < 70; ++i) slashes += "ab/";
+  EXPECT_EQ(ObjectFileName(slashes).size(), 140u);
+}
+
+TEST_F(ObjectNamesTest, LongNamesKeepTheirStartAndGetAHash) {
+  // Pinned values: processes of different versions must meet at the same file.
+  const std::string name = std::string(150, 'x') + "/" + std::string(100, 'y');
+  EXPECT_EQ(ObjectFileName(name),
+            std::string(150, 'x') + std::string(30, 'y') + "-f6425743bcab4d22");
+  std::string accented;
+  for (int i = 0; i < 101; ++i) accented += "\xC3\xA9";  // 202 bytes
+  EXPECT_EQ(ObjectFileName(accented), accented.substr(0, 180) + "-7ada37b1b0023511");
+
+  // Names that differ only past the kept start stay apart.
+  const std::string a = std::string(250, 'q') + "a";
+  const std::string b = std::string(250, 'q') + "b";
+  EXPECT_EQ(ObjectFileName(a).size(), 197u);
+  EXPECT_NE(ObjectFileName(a), ObjectFileName(b));
+}
+
+TEST_F(ObjectNamesTest, UserObjectsLiveInTheObjectFolder) {
+  std::string path;
+  ASSERT_EQ(ObjectPath("Corvane/ready", ObjectScope::kUser, &path), S_OK);
+  EXPECT_EQ(path, user_folder_ + "/Corvaneready");
+  EXPECT_TRUE(fs::is_directory(user_folder_));
+}
+
+TEST_F(ObjectNamesTest, NamesWithoutAFileNameAreRejected) {
+  std::string path;
+  EXPECT_EQ(ObjectPath("", ObjectScope::kUser, &path), E_INVALIDARG);
+  EXPECT_EQ(ObjectPath("//", ObjectScope::kUser, &path), E_INVALIDARG);
+  EXPECT_EQ(ObjectPath("..", ObjectScope::kMachine, &path), E_INVALIDARG);
+  EXPECT_EQ(ObjectPath("/./", ObjectScope::kMachine, &path), E_INVALIDARG);
+}
+
+TEST_F(ObjectNamesTest, UnsafeUserFolderIsRefused) {
+  ASSERT_EQ(mkdir(user_folder_.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(user_folder_.c_str(), 0777), 0);
+  std::string path;
+  EXPECT_EQ(ObjectPath("x", ObjectScope::kUser, &path), HresultFromWin32(kErrorAccessDenied));
+}
+
+TEST_F(ObjectNamesTest, MachineFolderIsOpenToAllAndSticky) {
+  const mode_t old_umask = umask(022);
+  std::string path;
+  const HRESULT hr = ObjectPath("log.lock", ObjectScope::kMachine, &path);
+  umask(old_umask);
+  ASSERT_EQ(hr, S_OK);
+  EXPECT_EQ(path, machine_folder_ + "/log.lock");
+  struct stat info {};
+  ASSERT_EQ(lstat(machine_folder_.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  EXPECT_EQ(info.st_mode & 07777, 01777u);
+}
+
+TEST_F(ObjectNamesTest, MachineFolderSymlinkIsRefused) {
+  const std::string target = root_ + "/elsewhere";
+  ASSERT_EQ(mkdir(target.c_str(), 01777), 0);
+  ASSERT_EQ(symlink(target.c_str(), machine_folder_.c_str()), 0);
+  std::string path;
+  EXPECT_EQ(ObjectPath("x", ObjectScope::kMachine, &path), HresultFromWin32(kErrorAccessDenied));
+}
+
+TEST_F(ObjectNamesTest, MachineFolderThatIsAFileIsRefused) {
+  const int fd = open(machine_folder_.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::string path;
+  EXPECT_EQ(ObjectPath("x", ObjectScope::kMachine, &path), HresultFromWin32(kErrorAccessDenied));
+}
+
+}  // namespace
+}  // namespace tobric::platform

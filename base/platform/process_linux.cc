@@ -1,0 +1,55 @@
+#include "base/platform/process.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string_view>
+
+namespace tobric::platform {
+
+uint32_t ProcessId() { return static_cast<uint32_t>(getpid()); }
+
+uint32_t ThreadId() { return static_cast<uint32_t>(gettid()); }
+
+uint32_t UserId() { return static_cast<uint32_t>(getuid()); }
+
+std::string ProgramPath() {
+  char buffer[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer));
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof(buffer)) return std::string();
+  std::string path(buffer, static_cast<size_t>(length));
+  // The kernel marks a program file replaced on disk while running (an update);
+  // its folder is still where the new files are.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path.size() > kDeleted.size() &&
+      path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
+    path.resize(path.size() - kDeleted.size());
+  }
+  return path;
+}
+
+std::string ProgramFolder() {
+  const std::string path = ProgramPath();
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string ProgramBaseName() {
+  const std::string path = ProgramPath();
+  const size_t slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  // A leading dot belongs to the name of a hidden file, not to an extension.
+  if (dot != std::string::npos && dot > 0) name.resize(dot);
+  return name;
+}
+
+std::string GetEnv(const char* name) {
+  const char* value = getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+}  // namespace tobric::platform
