@@ -1,0 +1,425 @@
+#include "base/re/atl_re.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/platform/native_thread.h"
+#include "base/utf.h"
+
+namespace tobric {
+namespace {
+
+std::u16string Wide(std::string_view text) { return Utf8ToUtf16(text); }
+
+// The first `count` groups of the leftmost match, or nullopt without a match. Most
+// tests read better with UTF-8 literals, and the UTF-8 form goes through the UTF-16
+// matcher anyway.
+std::optional<std::vector<std::string>> Find(std::string_view pattern, std::string_view text,
+                                             int count) {
+  const std::u16string wide = Wide(pattern);
+  const AtlRE re(wide.c_str());
+  EXPECT_EQ(re.parse_error(), AtlRE::kErrorNone) << pattern;
+  std::vector<std::string> groups;
+  if (!re.Match(text, &groups, count)) return std::nullopt;
+  return groups;
+}
+
+bool Matches(std::string_view pattern, std::string_view text) {
+  return Find(pattern, text, 0).has_value();
+}
+
+using Groups = std::vector<std::string>;
+
+// Runs `body` on a thread with the stack size of the work pool's threads, where
+// callers of the matcher run.
+void RunOnPoolSizedStack(std::function<void()> body) {
+  std::promise<void> done;
+  platform::NativeThread thread;
+  ASSERT_EQ(thread.Start(
+                [&] {
+                  body();
+                  done.set_value();
+                },
+                256 * 1024),
+            S_OK);
+  ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  thread.Join();
+}
+
+int ErrorOf(std::string_view pattern) {
+  const std::u16string wide = Wide(pattern);
+  return AtlRE(wide.c_str()).parse_error();
+}
+
+// The patterns content detection and proxy detection rely on.
+
+TEST(AtlReCallerPatternsTest, UriSchemeIsFoundInAnyCaseAndKeepsItsLetters) {
+  const char* scheme = "{[a-z]+}://.+";
+  EXPECT_EQ(Find(scheme, "HTTP://Example.COM/Film.mp4", 1), Groups{"HTTP"});
+  EXPECT_EQ(Find(scheme, "hTtPs://a", 1), Groups{"hTtPs"});
+  EXPECT_EQ(Find(scheme, "tavp://1|x|y", 1), Groups{"tavp"});
+  EXPECT_FALSE(Matches(scheme, "http://"));  // needs a character after the slashes
+  EXPECT_FALSE(Matches(scheme, "http:/host/x"));
+  EXPECT_FALSE(Matches(scheme, "film"));
+  // Leftmost match: the scheme starts at the first letter of the run before "://".
+  EXPECT_EQ(Find(scheme, "  ftp://x", 1), Groups{"ftp"});
+}
+
+TEST(AtlReCallerPatternsTest, FirefoxProxyTypeLine) {
+  const char* type = R"(^\b*user_pref\b*\(\b*\"network\.proxy\.type\"\b*,\b*{\d+}\))";
+  EXPECT_EQ(Find(type, R"(user_pref("network.proxy.type", 1);)", 1), Groups{"1"});
+  EXPECT_EQ(Find(type, " \t user_pref \t(\t\"network.proxy.type\" ,\t5);", 1), Groups{"5"});
+  // After the number the pattern wants the parenthesis at once.
+  EXPECT_FALSE(Matches(type, R"(user_pref("network.proxy.type", 1 );)"));
+  EXPECT_EQ(Find(type, R"(USER_PREF("Network.Proxy.Type",12))", 1), Groups{"12"});
+  EXPECT_FALSE(Matches(type, R"(// user_pref("network.proxy.type", 1);)"));
+  EXPECT_FALSE(Matches(type, R"(xuser_pref("network.proxy.type", 1);)"));
+  EXPECT_FALSE(Matches(type, R"(user_pref("network.proxy.type", "1");)"));
+  EXPECT_FALSE(Matches(type, R"(user_pref("network.proxy.typeX", 1);)"));
+  // Only blanks and tabs count as space: a line break before the word does not.
+  EXPECT_FALSE(Matches(type, "\nuser_pref(\"network.proxy.type\", 1);"));
+}
+
+TEST(AtlReCallerPatternsTest, FirefoxProxyHostAndPortLines) {
+  const char* http = R"(^\b*user_pref\b*\(\b*\"network\.proxy\.http\"\b*,\b*{\q}\))";
+  const char* http_port = R"(^\b*user_pref\b*\(\b*\"network\.proxy\.http_port\"\b*,\b*{\d+}\))";
+  const char* ssl = R"(^\b*user_pref\b*\(\b*\"network\.proxy\.ssl\"\b*,\b*{\q}\))";
+  const char* autoconfig =
+      R"(^\b*user_pref\b*\(\b*\"network\.proxy\.autoconfig_url\"\b*,\b*{\q}\))";
+
+  // The quotes are part of the value; the caller removes them.
+  EXPECT_EQ(Find(http, R"(user_pref("network.proxy.http", "Proxy.Example");)", 1),
+            Groups{R"("Proxy.Example")"});
+  EXPECT_EQ(Find(http, R"(user_pref("network.proxy.http", 'p.example');)", 1),
+            Groups{"'p.example'"});
+  EXPECT_EQ(Find(http, R"(user_pref("network.proxy.http", "");)", 1), Groups{R"("")"});
+  EXPECT_FALSE(Matches(http, R"(user_pref("network.proxy.http", proxy);)"));
+  EXPECT_FALSE(Matches(http, R"(user_pref("network.proxy.http", "a');)"));
+  // The host pattern must not take the port line, nor the port pattern the host line.
+  EXPECT_FALSE(Matches(http, R"(user_pref("network.proxy.http_port", 3128);)"));
+  EXPECT_FALSE(Matches(http_port, R"(user_pref("network.proxy.http", "h");)"));
+
+  EXPECT_EQ(Find(http_port, R"(user_pref("network.proxy.http_port", 3128);)", 1), Groups{"3128"});
+  EXPECT_EQ(Find(ssl, R"(user_pref("network.proxy.ssl", "s.example");)", 1),
+            Groups{R"("s.example")"});
+  EXPECT_EQ(
+      Find(autoconfig, R"(user_pref("network.proxy.autoconfig_url", "http://w/p.pac?a=1");)", 1),
+      Groups{R"("http://w/p.pac?a=1")"});
+}
+
+TEST(AtlReCallerPatternsTest, TavpLinkFields) {
+  const char* tavp = R"(tavp://{[^|]+}\|[^|]+\|{.*})";
+  EXPECT_EQ(Find(tavp, "TAVP://1024|http%3A%2F%2Fh%2Ff|Film.MKV", 2), (Groups{"1024", "Film.MKV"}));
+  // The last field takes everything after the second bar, bars included.
+  EXPECT_EQ(Find(tavp, "tavp://7|m|a|b", 2), (Groups{"7", "a|b"}));
+  EXPECT_EQ(Find(tavp, "tavp://7|m|", 2), (Groups{"7", ""}));
+  EXPECT_FALSE(Matches(tavp, "tavp://1024||name"));
+  EXPECT_FALSE(Matches(tavp, "tavp://|m|name"));
+  EXPECT_FALSE(Matches(tavp, "tavp://1024|name"));
+}
+
+// The Match contract.
+
+TEST(AtlReMatchTest, AskingForMoreGroupsThanDefinedAnswersFalse) {
+  const AtlRE re(u"{a}b");
+  std::u16string groups[2] = {u"keep", u"keep"};
+  EXPECT_FALSE(re.Match(u"ab", groups, 2));
+  EXPECT_EQ(groups[0], u"keep");
+  EXPECT_TRUE(re.Match(u"ab", groups, 1));
+  EXPECT_EQ(groups[0], u"a");
+  EXPECT_TRUE(re.Match(u"ab", nullptr, 0));
+  EXPECT_FALSE(re.Match(u"ab", groups, -1));
+  EXPECT_FALSE(re.Match(static_cast<const char16_t*>(nullptr), groups, 0));
+}
+
+TEST(AtlReMatchTest, EndPositionIsNullAtTheEndOfTheText) {
+  const char16_t* text = u"xabcd";
+  const char16_t* end = text;
+  EXPECT_TRUE(AtlRE(u"ab").Match(text, nullptr, 0, &end));
+  EXPECT_EQ(end, text + 3);
+  end = text;
+  EXPECT_TRUE(AtlRE(u"cd").Match(text, nullptr, 0, &end));
+  EXPECT_EQ(end, nullptr);
+  end = text;
+  EXPECT_TRUE(AtlRE(u"x.*").Match(text, nullptr, 0, &end));
+  EXPECT_EQ(end, nullptr);
+  // An empty match at the start still ends inside the text.
+  end = nullptr;
+  EXPECT_TRUE(AtlRE(u"q*").Match(text, nullptr, 0, &end));
+  EXPECT_EQ(end, text);
+}
+
+TEST(AtlReMatchTest, GroupsAreCopiedWithTheLettersOfTheInput) {
+  const AtlRE re(u"{[a-z]+}-{\\d+}");
+  std::u16string groups[2];
+  EXPECT_TRUE(re.Match(u"Key ABC-42 rest", groups, 2));
+  EXPECT_EQ(groups[0], u"ABC");
+  EXPECT_EQ(groups[1], u"42");
+  // A group that took no part in the match is empty; a group in a loop keeps its
+  // last repetition.
+  EXPECT_EQ(Find("{a}|{b}", "b", 2), (Groups{"", "b"}));
+  EXPECT_EQ(Find("({[a-z]})+", "xyz", 1), Groups{"z"});
+}
+
+TEST(AtlReMatchTest, Utf8FormReportsGroupsAndByteOffsets) {
+  const AtlRE re(u"{[^ ]+} ");
+  std::vector<std::string> groups;
+  size_t end = 0;
+  EXPECT_TRUE(re.Match(std::string_view("Überweg 下载"), &groups, 1, &end));
+  EXPECT_EQ(groups, Groups{"Überweg"});
+  EXPECT_EQ(end, std::string("Überweg ").size());
+  EXPECT_TRUE(AtlRE(u"下").Match(std::string_view("文件下载"), &groups, 0, &end));
+  EXPECT_EQ(end, std::string("文件下").size());
+  EXPECT_TRUE(AtlRE(u"载").Match(std::string_view("文件下载"), &groups, 0, &end));
+  EXPECT_EQ(end, std::string_view::npos);
+
+  // Malformed bytes count as one replacement character each, exactly as the
+  // conversion makes them, so the offset still lands after the match.
+  const std::string broken = "\xE4\xB8q\x80\xF0\x9F\x8E\xACzz";
+  EXPECT_TRUE(AtlRE(u"z").Match(std::string_view(broken), &groups, 0, &end));
+  EXPECT_EQ(end, broken.size() - 1);
+  // A match ending inside a surrogate pair resumes after the whole character.
+  EXPECT_TRUE(AtlRE(u"q..").Match(std::string_view(broken), &groups, 0, &end));
+  EXPECT_EQ(end, broken.size() - 2);
+}
+
+// Syntax.
+
+TEST(AtlReSyntaxTest, Abbreviations) {
+  struct Case {
+    const char* pattern;
+    const char* match;
+    const char* text;
+  };
+  const Case cases[] = {
+      {R"({\a+})", "Az09", "-Az09-"},
+      {R"({\b+})", " \t ", "x \t x"},
+      {R"({\c+})", "Zeta", "1Zeta2"},
+      {R"({\d+})", "907", "a907b"},
+      {R"({\h+})", "0fA9", "x0fA9g"},
+      {R"({\n}b)", "\r\n", "a\r\nb"},
+      {R"({\n})", "\n", "a\nb"},
+      {R"({\n})", "\r", "a\rb"},
+      {R"({\q})", R"("a'b")", R"(x"a'b"y)"},
+      {R"({\q})", R"('a"b')", R"(x'a"b'y)"},
+      {R"({\w})", "Word", "1Word2"},
+      {R"({\z})", "0042", "x0042y"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Find(c.pattern, c.text, 1), Groups{c.match}) << c.pattern << " on " << c.text;
+  }
+  // The line end tries CR alone first, so CR LF is taken only when what follows
+  // needs it.
+  EXPECT_EQ(Find(R"({\n})", "a\r\nb", 1), Groups{"\r"});
+  EXPECT_FALSE(Matches(R"(\a)", "-_ "));
+  EXPECT_FALSE(Matches(R"(\b)", "x\r\n"));
+  EXPECT_FALSE(Matches(R"(\c)", "0-9"));
+  EXPECT_FALSE(Matches(R"(\d)", "abc"));
+  EXPECT_FALSE(Matches(R"(\h)", "ghz"));
+  EXPECT_FALSE(Matches(R"(\n)", "a b"));
+  EXPECT_FALSE(Matches(R"(\q)", R"("open)"));
+  // An abbreviation is one atom: its own "|" does not split the outer pattern, and
+  // a quantifier applies to all of it.
+  EXPECT_FALSE(Matches(R"(x\qy)", R"('a'y)"));
+  EXPECT_EQ(Find(R"({\q+})", R"("a"'b'c)", 1), Groups{R"("a"'b')"});
+  // Any other escaped character is itself.
+  EXPECT_EQ(Find(R"({\.\|\(\{\[\t})", "x.|({[t", 1), Groups{".|({[t"});
+  EXPECT_FALSE(Matches(R"(\.)", "a"));
+}
+
+TEST(AtlReSyntaxTest, GreedyAndNonGreedyQuantifiers) {
+  EXPECT_EQ(Find("{a.*}b", "axbxb", 1), Groups{"axbx"});
+  EXPECT_EQ(Find("{a.*?}b", "axbxb", 1), Groups{"ax"});
+  EXPECT_EQ(Find("{a+}", "aaa", 1), Groups{"aaa"});
+  EXPECT_EQ(Find("{a+?}", "aaa", 1), Groups{"a"});
+  EXPECT_EQ(Find("{a?}", "aa", 1), Groups{"a"});
+  EXPECT_EQ(Find("{a??}", "aa", 1), Groups{""});
+  EXPECT_EQ(Find("{a*?}b", "aab", 1), Groups{"aa"});
+  // Loops over groups, not just single characters.
+  EXPECT_EQ(Find("{(ab)+}", "ababab", 1), Groups{"ababab"});
+  EXPECT_EQ(Find("{(ab)+?}", "ababab", 1), Groups{"ab"});
+  EXPECT_EQ(Find("{(ab)*?}c", "ababc", 1), Groups{"abab"});
+  EXPECT_EQ(Find("{(ab)*}(ab)", "ababab", 1), Groups{"abab"});
+  EXPECT_EQ(Find("{(ab)?}ab", "ab", 1), Groups{""});
+  EXPECT_EQ(Find("{(ab)??}", "ab", 1), Groups{""});
+  // Giving back stops at the minimum.
+  EXPECT_FALSE(Matches("^a+a", "a"));
+  EXPECT_TRUE(Matches("^a+a", "aa"));
+}
+
+TEST(AtlReSyntaxTest, AlternationTriesTheLeftBranchFirst) {
+  EXPECT_EQ(Find("{a|ab}", "abc", 1), Groups{"a"});
+  EXPECT_EQ(Find("{ab|a}", "abc", 1), Groups{"ab"});
+  EXPECT_EQ(Find("{a|ab}c", "abc", 1), Groups{"ab"});
+  EXPECT_EQ(Find("{x|y|z}+", "-zyx-", 1), Groups{"x"});
+  EXPECT_EQ(Find("^{}|a", "a", 1), Groups{""});
+  EXPECT_TRUE(Matches("(cat|dog)s", "hot dogs"));
+}
+
+TEST(AtlReSyntaxTest, BackReferencesIgnoreCase) {
+  EXPECT_EQ(Find(R"({a+}-\0)", "AA-aa", 1), Groups{"AA"});
+  EXPECT_TRUE(Matches(R"(^{\w}=\0$)", "Key=kEY"));
+  EXPECT_FALSE(Matches(R"(^{\w}=\0$)", "key=kez"));
+  EXPECT_FALSE(Matches(R"(^{\d+}x\0$)", "12x13"));
+  EXPECT_EQ(Find(R"({.}{.}\1\0)", "xabbay", 2), (Groups{"a", "b"}));
+  // A group that took no part gives the reference nothing to match.
+  EXPECT_FALSE(Matches(R"(({a}|b)\0)", "b"));
+}
+
+TEST(AtlReSyntaxTest, CircumflexAndDollarAreSpecialOnlyAtTheEnds) {
+  EXPECT_FALSE(Matches("^ab", "cab"));
+  EXPECT_TRUE(Matches("^ab", "abc"));
+  EXPECT_FALSE(Matches("ab$", "abc"));
+  EXPECT_TRUE(Matches("ab$", "cab"));
+  EXPECT_TRUE(Matches("^$", ""));
+  EXPECT_FALSE(Matches("^$", "x"));
+  EXPECT_TRUE(Matches("a$b", "xa$by"));
+  EXPECT_FALSE(Matches("a$b", "ab"));
+  EXPECT_TRUE(Matches("a^b", "a^b"));
+  EXPECT_TRUE(Matches(R"(a\$)", "a$"));
+  EXPECT_TRUE(Matches("[$]", "$"));
+  // Outside a group, closers and quantifiers with nothing to repeat are characters.
+  EXPECT_TRUE(Matches("a)b}", "a)b}"));
+  EXPECT_TRUE(Matches("*x", "*x"));
+  EXPECT_FALSE(Matches("*x", "x"));
+}
+
+TEST(AtlReSyntaxTest, SetsAndRanges) {
+  EXPECT_EQ(Find("{[a-cx]+}", "zzBaCxd", 1), Groups{"BaCx"});
+  EXPECT_EQ(Find("{[^a-c]+}", "abcXYZabc", 1), Groups{"XYZ"});
+  EXPECT_EQ(Find(R"({[\]\-]+})", "a-]-b", 1), Groups{"-]-"});
+  EXPECT_EQ(Find("{[a-]+}", "x-a-y", 1), Groups{"-a-"});
+  EXPECT_FALSE(Matches("[z-a]", "m"));
+  EXPECT_TRUE(Matches("[^|]", "|a"));
+  EXPECT_FALSE(Matches("[^|]", "|"));
+}
+
+TEST(AtlReSyntaxTest, NegationIsZeroWidth) {
+  EXPECT_TRUE(Matches("^!a.", "ba"));
+  EXPECT_FALSE(Matches("^!a.", "ab"));
+  EXPECT_EQ(Find(R"({(!\d.)+})", "ab1c", 1), Groups{"ab"});
+  EXPECT_EQ(Find(R"(^{(!(\.mp4).)+})", "Film.MP4", 1), Groups{"Film"});
+  // What the negated element captured is thrown away with it.
+  EXPECT_EQ(Find("!{x}{.}", "a", 2), (Groups{"", "a"}));
+  EXPECT_TRUE(Matches("^!!a.", "ab"));
+  EXPECT_FALSE(Matches("^!!a.", "bb"));
+  EXPECT_TRUE(Matches("^a!", "a!"));
+}
+
+TEST(AtlReSyntaxTest, NonAsciiTextIgnoresCaseAndKeepsPositions) {
+  EXPECT_EQ(Find("{журнал}", "Мой ЖУРНАЛ", 1), Groups{"ЖУРНАЛ"});
+  EXPECT_EQ(Find("{ЖУРНАЛ}", "мой журнал", 1), Groups{"журнал"});
+  EXPECT_EQ(Find("{[а-я]+}", "ПРИВЕТ", 1), Groups{"ПРИВЕТ"});
+  EXPECT_EQ(Find("{[^ ]+} 下载$", "看 电影 下载", 1), Groups{"电影"});
+  EXPECT_EQ(Find("{É.}", "xéÉ", 1), Groups{"éÉ"});
+  // A character outside the BMP is two code units; "." takes one.
+  EXPECT_EQ(Find("a{..}b", "A🎬B", 1), Groups{"🎬"});
+}
+
+// Compile errors.
+
+TEST(AtlReCompileTest, ErrorsAreReportedAndNeverMatch) {
+  EXPECT_EQ(ErrorOf(R"(\0{a})"), AtlRE::kErrorBadBackReference);
+  EXPECT_EQ(ErrorOf(R"({a\0})"), AtlRE::kErrorBadBackReference);
+  EXPECT_EQ(ErrorOf(R"({a}\1)"), AtlRE::kErrorBadBackReference);
+  EXPECT_EQ(ErrorOf("{a"), AtlRE::kErrorUnclosed);
+  EXPECT_EQ(ErrorOf("(a"), AtlRE::kErrorUnclosed);
+  EXPECT_EQ(ErrorOf("[a"), AtlRE::kErrorUnclosed);
+  EXPECT_EQ(ErrorOf("[a-"), AtlRE::kErrorUnclosed);
+  EXPECT_EQ(ErrorOf(R"([a\])"), AtlRE::kErrorUnclosed);
+  EXPECT_EQ(ErrorOf("{a)}"), AtlRE::kErrorUnclosed);
+  EXPECT_EQ(ErrorOf("(a|{b)}"), AtlRE::kErrorUnclosed);
+  EXPECT_EQ(AtlRE(nullptr).parse_error(), AtlRE::kErrorNullPattern);
+
+  for (const char16_t* bad : {u"{a", u"(a", u"[a", u"\\0{a}"}) {
+    const AtlRE re(bad);
+    EXPECT_NE(re.parse_error(), AtlRE::kErrorNone);
+    EXPECT_FALSE(re.Match(u"a", nullptr, 0));
+    EXPECT_FALSE(re.Match(u"{a(a[a", nullptr, 0));
+  }
+  EXPECT_FALSE(AtlRE(nullptr).Match(u"", nullptr, 0));
+}
+
+TEST(AtlReCompileTest, RepeatingWhatCanMatchNothingIsRefused) {
+  for (const char* bad : {"(a*)*", "{}+", "(!a)*", "(a|)+", "{a?}*?", "(\\d*)+?"}) {
+    EXPECT_EQ(ErrorOf(bad), AtlRE::kErrorEmptyRepeat) << bad;
+  }
+  EXPECT_EQ(ErrorOf(R"({a*}\0+)"), AtlRE::kErrorEmptyRepeat);
+  for (const char* good : {"(a*)?", "\\b*", "(a|a)*", "{a+}*", "\\q+", "(a*b)*", "{a}\\0+"}) {
+    EXPECT_EQ(ErrorOf(good), AtlRE::kErrorNone) << good;
+  }
+}
+
+TEST(AtlReCompileTest, DeepNestingIsRefusedNotOverflowed) {
+  const auto nested = [](int depth) {
+    return std::string(static_cast<size_t>(depth), '(') + "a" +
+           std::string(static_cast<size_t>(depth), ')');
+  };
+  EXPECT_EQ(ErrorOf(nested(100'000)), AtlRE::kErrorOutOfMemory);
+  EXPECT_EQ(ErrorOf(std::string(100'000, '!') + "a"), AtlRE::kErrorOutOfMemory);
+  // The deepest pattern accepted compiles within a pool thread's stack.
+  RunOnPoolSizedStack([&] {
+    EXPECT_TRUE(Matches(nested(AtlRE::kMaxNesting - 1), "xa"));
+    EXPECT_TRUE(Matches("^" + std::string(AtlRE::kMaxNesting - 1, '!') + "b", "a"));
+  });
+}
+
+// Bounds.
+
+TEST(AtlReBoundsTest, ExponentialBacktrackingGivesUpWithFalse) {
+  const std::string as(30, 'a');
+  EXPECT_FALSE(Matches("(a|a)*b", as));
+  // A real match later in the text is not reached once the budget is spent on the
+  // hopeless start before it; the budget is what keeps a hostile input from
+  // holding a pool thread.
+  EXPECT_FALSE(Matches("(a|a)*c", as + "x" + "ac"));
+  EXPECT_TRUE(Matches("(a|a)*c", "xac"));
+}
+
+TEST(AtlReBoundsTest, LongTextsNeitherOverflowNorFail) {
+  std::u16string text(100 * 1024, u'x');
+  text += u"tail";
+  RunOnPoolSizedStack([&] {
+    const char16_t* end = text.c_str();
+    std::u16string group;
+    EXPECT_TRUE(AtlRE(u"{.*}").Match(text.c_str(), &group, 1, &end));
+    EXPECT_EQ(group.size(), text.size());
+    EXPECT_EQ(end, nullptr);
+    EXPECT_TRUE(AtlRE(u"{.*?}tail$").Match(text.c_str(), &group, 1));
+    EXPECT_EQ(group.size(), text.size() - 4);
+    // A loop over a group keeps a choice per repetition, on the heap.
+    EXPECT_TRUE(AtlRE(u"^{(x|y)*}tail").Match(text.c_str(), &group, 1));
+    EXPECT_EQ(group.size(), text.size() - 4);
+    EXPECT_FALSE(AtlRE(u"{.*}q").Match(text.c_str(), &group, 1));
+  });
+}
+
+TEST(AtlReBoundsTest, OnePatternServesManyThreadsAtOnce) {
+  const AtlRE re(u"{[а-я]+}://{.+}");
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        std::u16string groups[2];
+        if (!re.Match(u"ПРОТО://Хост", groups, 2) || groups[0] != u"ПРОТО" ||
+            groups[1] != u"Хост") {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace tobric
