@@ -1,0 +1,213 @@
+#include "base/logging/file_log_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/logging/logging.h"
+#include "base/logging/logging_testutil.h"
+#include "base/platform/child_process_testutil.h"
+#include "base/platform/named_mutex.h"
+#include "base/platform/process.h"
+#include "base/utf.h"
+
+namespace tobric {
+namespace {
+
+using testing::ReadWholeFile;
+using testing::Utf16LeBytes;
+using testing::WriteWholeFile;
+
+const std::string kMark = "\xFF\xFE";
+
+class FileLogWriterTest : public ::testing::Test {
+ protected:
+  // Logs through a logger made from the fixture's settings, as the program does.
+  void LogThroughLogger(const std::vector<std::string>& texts) {
+    Logging logger(fixture_.Options());
+    Logging::SetCurrentForTesting(&logger);
+    for (const std::string& text : texts) TLOG(LC_USER, 0, "%s", text.c_str());
+    Logging::SetCurrentForTesting(nullptr);
+  }
+
+  FileLogWriter::Options WriterOptions(uint32_t max_file_size, bool wide, bool append) {
+    FileLogWriter::Options options;
+    options.path = fixture_.log_path();
+    options.append = append;
+    options.max_file_size = max_file_size;
+    options.wide = wide;
+    options.module_name = "tester";
+    options.system_output = fixture_.output().AsOutput();
+    return options;
+  }
+
+  // "[tester][pid:tid]" as lines of this thread begin without the time.
+  static std::string Prefix() {
+    return "[tester][" + std::to_string(platform::ProcessId()) + ":" +
+           std::to_string(platform::ThreadId()) + "]";
+  }
+
+  static void Write(FileLogWriter& writer, const std::string& text) {
+    writer.OutputMessage(LogEntry{LC_USER, 0, "", text});
+  }
+
+  testing::LoggingFixture fixture_;
+};
+
+TEST_F(FileLogWriterTest, DefaultFileIsModuleNameDotLogInUtf16WithMarkAndCrLf) {
+  fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\nShowTime=0\n");
+  LogThroughLogger({"first", "zweite \xC3\xA9tape \xE2\x82\xAC"});
+
+  EXPECT_EQ(ReadWholeFile(fixture_.log_path()),
+            kMark + Utf16LeBytes(Prefix() + "first\r\n") +
+                Utf16LeBytes(Prefix() + "zweite \xC3\xA9tape \xE2\x82\xAC\r\n"));
+  EXPECT_EQ(fixture_.output().joined(), "");
+}
+
+TEST_F(FileLogWriterTest, NarrowModeWritesUtf8WithoutMark) {
+  fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\nShowTime=0\nLogFileWide=0\n");
+  LogThroughLogger({"caf\xC3\xA9"});
+  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), Prefix() + "caf\xC3\xA9\r\n");
+}
+
+TEST_F(FileLogWriterTest, RelativePathIsUnderTheModuleFolderWhichIsMadeWhenMissing) {
+  fixture_.WriteSettings(
+      "[LoggingSettings]\nLogToFile=1\nShowTime=0\nLogFileWide=0\n"
+      "LogFilePath = logs/deeper/run.log\n");
+  LogThroughLogger({"line"});
+  EXPECT_EQ(ReadWholeFile(fixture_.folder() + "/logs/deeper/run.log"), Prefix() + "line\r\n");
+}
+
+TEST_F(FileLogWriterTest, AppendToFileChoosesBetweenKeepingAndStartingAnew) {
+  WriteWholeFile(fixture_.log_path(), "old\r\n");
+  fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\nShowTime=0\nLogFileWide=0\n");
+  LogThroughLogger({"kept"});
+  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), "old\r\n" + Prefix() + "kept\r\n");
+
+  fixture_.WriteSettings(
+      "[LoggingSettings]\nLogToFile=1\nShowTime=0\nLogFileWide=0\nAppendToFile=0\n");
+  LogThroughLogger({"anew"});
+  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), Prefix() + "anew\r\n");
+}
+
+TEST_F(FileLogWriterTest, FileLargerThanTheMaximumAtStartIsMovedToBak) {
+  const std::string old_lines(150, 'o');
+  WriteWholeFile(fixture_.log_path(), old_lines);
+  WriteWholeFile(fixture_.log_path() + ".bak", "older backup");
+  {
+    FileLogWriter writer(WriterOptions(100, /*wide=*/true, /*append=*/true));
+    Write(writer, "fresh");
+  }
+  EXPECT_EQ(ReadWholeFile(fixture_.log_path() + ".bak"), old_lines);
+  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), kMark + Utf16LeBytes("fresh\r\n"));
+  EXPECT_EQ(fixture_.output().joined(), "LOG_SYSTEM: trying to move log file to backup\n");
+}
+
+TEST_F(FileLogWriterTest, FileAtExactlyTheMaximumStays) {
+  WriteWholeFile(fixture_.log_path(), std::string(100, 'o'));
+  {
+    FileLogWriter writer(WriterOptions(100, /*wide=*/false, /*append=*/true));
+    Write(writer, "more");
+  }
+  EXPECT_FALSE(std::filesystem::exists(fixture_.log_path() + ".bak"));
+  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), std::string(100, 'o') + "more\r\n");
+}
+
+TEST_F(FileLogWriterTest, FileReachingTenTimesTheMaximumIsEmptiedAndContinues) {
+  for (const bool wide : {false, true}) {
+    SCOPED_TRACE(wide ? "wide" : "narrow");
+    std::filesystem::remove(fixture_.log_path());
+    FileLogWriter writer(WriterOptions(50, wide, /*append=*/false));
+    const std::string line(40, 'x');  // 42 or 84 bytes with CR LF
+    uint64_t largest = 0;
+    for (int i = 0; i < 40; ++i) {
+      Write(writer, line);
+      largest = std::max<uint64_t>(largest, std::filesystem::file_size(fixture_.log_path()));
+    }
+    // Emptied when at least 500 bytes are there, before the next line goes in.
+    EXPECT_LT(largest, 500u + (wide ? 84u : 42u));
+    EXPECT_GE(largest, 500u);
+    Write(writer, "last");
+    const std::string contents = ReadWholeFile(fixture_.log_path());
+    const std::string last = wide ? Utf16LeBytes("last\r\n") : "last\r\n";
+    EXPECT_EQ(contents.substr(contents.size() - last.size()), last);
+    EXPECT_LT(contents.size(), 500u);
+    if (wide) {
+      EXPECT_EQ(contents.substr(0, 2), kMark) << "a mark again after emptying";
+    }
+  }
+}
+
+TEST_F(FileLogWriterTest, MutexHeldElsewhereMakesTheWriterUnusable) {
+  FileLogWriter writer(WriterOptions(1000, /*wide=*/false, /*append=*/true));
+  std::unique_ptr<platform::NamedMutex> other;
+  ASSERT_EQ(platform::NamedMutex::Open(writer.mutex_name(), platform::ObjectScope::kMachine,
+                                       &other, nullptr),
+            S_OK);
+  ASSERT_TRUE(other->Lock(0));
+  Write(writer, "blocked");
+  other->Unlock();
+  Write(writer, "still nothing");
+
+  EXPECT_FALSE(writer.usable());
+  EXPECT_FALSE(std::filesystem::exists(fixture_.log_path()));
+  EXPECT_EQ(fixture_.output().joined(),
+            "LOG_SYSTEM: [tester]: Could not acquire logging mutex _Velmo_Tobric_logging_mutex_" +
+                [&] {
+                  std::string path = fixture_.log_path();
+                  std::erase(path, '/');
+                  return path;
+                }() +
+                "\n");
+}
+
+TEST_F(FileLogWriterTest, TwoProcessesShareTheMutexAndTheSecondAppends) {
+  constexpr int kLines = 200;
+  FileLogWriter parent(WriterOptions(10000000, /*wide=*/true, /*append=*/false));
+  Write(parent, "parent opened");
+
+  platform::ChildProcess child;
+  ASSERT_TRUE(child.Start([&](platform::ChildProcess& self) {
+    // Without append this writer would wipe the parent's lines, unless it sees
+    // that the mutex is open elsewhere.
+    FileLogWriter second(WriterOptions(10000000, /*wide=*/true, /*append=*/false));
+    Write(second, "child opened");
+    self.Send('o');
+    for (int i = 0; i < kLines; ++i) Write(second, "child line " + std::to_string(i));
+    return 0;
+  }));
+  char signal = 0;
+  ASSERT_TRUE(child.Receive(&signal));
+  for (int i = 0; i < kLines; ++i) Write(parent, "parent line " + std::to_string(i));
+  ASSERT_EQ(child.Wait(), 0);
+
+  const std::string bytes = ReadWholeFile(fixture_.log_path());
+  ASSERT_EQ(bytes.substr(0, 2), kMark);
+  std::u16string units((bytes.size() - 2) / 2, u'\0');
+  for (size_t i = 0; i < units.size(); ++i) {
+    units[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 + 2 * i]) |
+                                     static_cast<uint8_t>(bytes[3 + 2 * i]) << 8);
+  }
+  const std::string text = Utf16ToUtf8(units);
+  std::set<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find("\r\n", start);
+    ASSERT_NE(end, std::string::npos) << "a torn last line";
+    lines.insert(text.substr(start, end - start));
+    start = end + 2;
+  }
+  EXPECT_EQ(lines.size(), static_cast<size_t>(2 * kLines + 2)) << "every line whole and once";
+  EXPECT_TRUE(lines.count("parent opened"));
+  EXPECT_TRUE(lines.count("child opened"));
+  for (int i = 0; i < kLines; ++i) {
+    EXPECT_TRUE(lines.count("parent line " + std::to_string(i)));
+    EXPECT_TRUE(lines.count("child line " + std::to_string(i)));
+  }
+}
+
+}  // namespace
+}  // namespace tobric

@@ -1,0 +1,405 @@
+#include "base/logging/logging.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/logging/logging_testutil.h"
+#include "base/platform/process.h"
+
+namespace tobric {
+namespace {
+
+using testing::FakeTicks;
+using testing::RecordingWriter;
+
+class LoggingTest : public ::testing::Test {
+ protected:
+  // Makes the logger and installs it for TLOG.
+  Logging& MakeLogger() {
+    logger_ = std::make_unique<Logging>(fixture_.Options());
+    Logging::SetCurrentForTesting(logger_.get());
+    return *logger_;
+  }
+  void TearDown() override { Logging::SetCurrentForTesting(nullptr); }
+
+  [[nodiscard]] bool AnyLogFile() const {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(fixture_.folder())) {
+      if (entry.path().extension() == ".log") return true;
+    }
+    return false;
+  }
+
+  testing::LoggingFixture fixture_;
+  std::unique_ptr<Logging> logger_;
+};
+
+TEST_F(LoggingTest, WithoutSettingsFileOnlyAddedWritersReceiveAndNoFileAppears) {
+  Logging& logger = MakeLogger();
+  RecordingWriter writer;
+  ASSERT_TRUE(logger.AddLogWriter(&writer));
+
+  TLOG(LC_USER, 0, "[Test::Run][hello %d %s]", 5, "world");
+
+  EXPECT_EQ(writer.texts(), std::vector<std::string>{"[Test::Run][hello 5 world]"});
+  EXPECT_FALSE(AnyLogFile());
+  EXPECT_EQ(fixture_.output().joined(), "");
+}
+
+TEST_F(LoggingTest, LevelZeroCategoryReachesOnlyWritersWhoseFilterAccepts) {
+  fixture_.WriteSettings("[LoggingLevel]\nLC_USER=0\n");
+  Logging& logger = MakeLogger();
+  RecordingWriter accepting([](int32_t category, int32_t) { return category == LC_USER; });
+  RecordingWriter declining;
+  ASSERT_TRUE(logger.AddLogWriter(&accepting));
+  ASSERT_TRUE(logger.AddLogWriter(&declining));
+
+  TLOG(LC_USER, 0, "user message");
+  TLOG(LC_OPT, 1, "opt message");
+
+  EXPECT_EQ(accepting.texts(), (std::vector<std::string>{"user message", "opt message"}));
+  EXPECT_EQ(declining.texts(), std::vector<std::string>{"opt message"});
+}
+
+TEST_F(LoggingTest, DetailLevelAboveThresholdIsNotPassedByTheFastPath) {
+  Logging& logger = MakeLogger();
+  RecordingWriter detail([](int32_t, int32_t level) { return level <= 3; });
+  RecordingWriter plain;
+  ASSERT_TRUE(logger.AddLogWriter(&detail));
+  ASSERT_TRUE(logger.AddLogWriter(&plain));
+
+  EXPECT_EQ(logger.WriterMask(LC_USER, 1), Logging::kAllWriters);
+  EXPECT_NE(logger.WriterMask(LC_USER, 3), Logging::kAllWriters);
+  TLOG(LC_USER, 3, "detail");
+  EXPECT_EQ(detail.texts(), std::vector<std::string>{"detail"});
+  EXPECT_TRUE(plain.texts().empty());
+
+  int evaluated = 0;
+  auto argument = [&evaluated] { return ++evaluated; };
+  TLOG(LC_USER, 5, "nobody wants %d", argument());
+  EXPECT_EQ(evaluated, 0) << "arguments of an unwanted statement are not evaluated";
+  EXPECT_EQ(logger.WriterMask(12, 0), 0u) << "a category above LC_USER is never logged";
+}
+
+TEST_F(LoggingTest, ChangedSettingsTakeEffectAfterTheRereadInterval) {
+  fixture_.WriteSettings("[LoggingLevel]\nLC_USER=1\n");
+  Logging& logger = MakeLogger();
+  RecordingWriter writer;
+  ASSERT_TRUE(logger.AddLogWriter(&writer));
+  TLOG(LC_USER, 3, "before");
+
+  fixture_.WriteSettings("[LoggingLevel]\nLC_USER=3\n");
+  FakeTicks::Advance(4999);
+  TLOG(LC_USER, 0, "checks the clock");
+  TLOG(LC_USER, 3, "too early");
+  FakeTicks::Advance(1);
+  TLOG(LC_USER, 0, "rereads");
+  TLOG(LC_USER, 3, "after");
+
+  EXPECT_EQ(writer.texts(), (std::vector<std::string>{"checks the clock", "rereads", "after"}));
+
+  // The master switch gates everything, writers that want all messages included:
+  // with logging off the mask is 0.
+  writer.set_wants_all(true);
+  fixture_.WriteSettings("[LoggingSettings]\nEnableLogging=0\n");
+  FakeTicks::Advance(5000);
+  TLOG(LC_USER, 0, "rereads again");
+  TLOG(LC_USER, 0, "switched off");
+  EXPECT_EQ(writer.texts().back(), "rereads again");
+  EXPECT_FALSE(logger.IsLoggingEnabled());
+}
+
+TEST_F(LoggingTest, JunkOrMissingSettingsGiveAtoiValuesAndDefaults) {
+  fixture_.WriteSettings(
+      "[LoggingSettings]\n"
+      "EnableLogging= 1junk\n"
+      "ShowTime=no\n"
+      "LogToFile=\n"
+      "MaxLogFileSize=lots\n"
+      "[LoggingLevel]\n"
+      "LC_USER= 4 apples\n"
+      "LC_OPT=-1x\n"
+      "LC_CORE\n");
+  Logging& logger = MakeLogger();
+  RecordingWriter writer;
+  ASSERT_TRUE(logger.AddLogWriter(&writer));
+
+  TLOG(LC_USER, 4, "user 4");
+  TLOG(LC_OPT, 0, "opt 0");
+  TLOG(LC_OPT, -2, "opt -2");
+  TLOG(LC_NET, 1, "net 1");
+  TLOG(LC_NET, 2, "net 2");
+  TLOG(LC_CORE, 1, "core 1");
+
+  EXPECT_EQ(writer.texts(), (std::vector<std::string>{"user 4", "opt -2", "net 1", "core 1"}));
+  ASSERT_FALSE(writer.entries().empty());
+  EXPECT_EQ(writer.entries()[0].prefix.rfind("[tester]", 0), 0u) << "ShowTime=no reads as 0";
+  EXPECT_FALSE(AnyLogFile());
+}
+
+TEST_F(LoggingTest, GarbageSettingsFileDoesNotStopLogging) {
+  fixture_.WriteSettings(std::string("\0\xff[[[==\n]]]\n=\n[LoggingLevel\nLC_USER=9\n", 30));
+  Logging& logger = MakeLogger();
+  RecordingWriter writer;
+  ASSERT_TRUE(logger.AddLogWriter(&writer));
+  TLOG(LC_USER, 1, "still logging");
+  EXPECT_EQ(writer.texts(), std::vector<std::string>{"still logging"});
+}
+
+TEST_F(LoggingTest, PrefixCarriesTimeModuleProcessAndThread) {
+  Logging& logger = MakeLogger();
+  RecordingWriter writer;
+  ASSERT_TRUE(logger.AddLogWriter(&writer));
+  TLOG(LC_USER, 0, "text");
+  fixture_.WriteSettings("[LoggingSettings]\nShowTime=0\n");
+  FakeTicks::Advance(5000);
+  TLOG(LC_USER, 0, "text");
+
+  const auto entries = writer.entries();
+  ASSERT_EQ(entries.size(), 2u);
+  const std::string ids = "\\[" + std::to_string(platform::ProcessId()) + ":" +
+                          std::to_string(platform::ThreadId()) + "\\]";
+  EXPECT_TRUE(std::regex_match(
+      entries[0].prefix,
+      std::regex(R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\.\d\d\d\]\[tester\])" + ids)))
+      << entries[0].prefix;
+  EXPECT_TRUE(std::regex_match(entries[1].prefix, std::regex(R"(\[tester\])" + ids)))
+      << entries[1].prefix;
+}
+
+TEST_F(LoggingTest, LongMessagesAreWrittenWholeUpToTheLimitAndCutBeyond) {
+  Logging& logger = MakeLogger();
+  RecordingWriter writer;
+  ASSERT_TRUE(logger.AddLogWriter(&writer));
+
+  const std::string megabyte(1000000, 'a');
+  TLOG(LC_USER, 0, "%s", megabyte.c_str());
+  const std::string at_limit(1048575, 'b');
+  TLOG(LC_USER, 0, "%s", at_limit.c_str());
+  const std::string beyond(2 * 1048576, 'c');
+  TLOG(LC_USER, 0, "%s", beyond.c_str());
+  // A two-byte character across the limit is dropped whole.
+  const std::string split = std::string(1048574, 'd') + "\xC3\xA9";
+  TLOG(LC_USER, 0, "%s", split.c_str());
+
+  const auto texts = writer.texts();
+  ASSERT_EQ(texts.size(), 4u);
+  EXPECT_EQ(texts[0], megabyte);
+  EXPECT_EQ(texts[1], at_limit);
+  EXPECT_EQ(texts[2], beyond.substr(0, 1048575));
+  EXPECT_EQ(texts[3], std::string(1048574, 'd'));
+}
+
+TEST_F(LoggingTest, WriterThatLogsDoesNotDeadlockAndItsMessageIsDropped) {
+  Logging& logger = MakeLogger();
+  RecordingWriter writer;
+  writer.set_on_output([] { TLOG(LC_USER, 0, "nested %d", 1); });
+  ASSERT_TRUE(logger.AddLogWriter(&writer));
+
+  TLOG(LC_USER, 0, "outer");
+  EXPECT_EQ(writer.texts(), std::vector<std::string>{"outer"});
+  EXPECT_EQ(fixture_.output().texts(),
+            std::vector<std::string>{"LOG_SYSTEM: Couldn't acquire lock - nested %d\n"});
+
+  // The lock was let go: another thread logs as usual.
+  writer.set_on_output(nullptr);
+  std::thread([] { TLOG(LC_USER, 0, "from another thread"); }).join();
+  EXPECT_EQ(writer.texts().back(), "from another thread");
+}
+
+TEST_F(LoggingTest, BusyLoggerDropsTheMessageAfterTwentyTries) {
+  Logging& logger = MakeLogger();
+  RecordingWriter writer;
+  std::mutex gate;
+  std::condition_variable changed;
+  bool inside = false;
+  bool release = false;
+  writer.set_on_output([&] {
+    std::unique_lock<std::mutex> hold(gate);
+    if (inside) return;
+    inside = true;
+    changed.notify_all();
+    changed.wait_for(hold, std::chrono::seconds(10), [&] { return release; });
+  });
+  ASSERT_TRUE(logger.AddLogWriter(&writer));
+
+  std::thread holder([] { TLOG(LC_USER, 0, "holds the lock"); });
+  {
+    std::unique_lock<std::mutex> hold(gate);
+    ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(10), [&] { return inside; }));
+  }
+  TLOG(LC_USER, 0, "dropped");
+  {
+    std::lock_guard<std::mutex> hold(gate);
+    release = true;
+  }
+  changed.notify_all();
+  holder.join();
+
+  EXPECT_EQ(writer.texts(), std::vector<std::string>{"holds the lock"});
+  EXPECT_EQ(fixture_.output().joined(), "LOG_SYSTEM: Couldn't acquire lock - dropped\n");
+}
+
+TEST_F(LoggingTest, AfterDisposeAStatementWritesOnlyTheShutDownText) {
+  fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\n");
+  Logging& logger = MakeLogger();
+  RecordingWriter writer;
+  ASSERT_TRUE(logger.AddLogWriter(&writer));
+  TLOG(LC_USER, 0, "before");
+  const std::string log_before = testing::ReadWholeFile(fixture_.log_path());
+
+  logger.Dispose();
+  TLOG(LC_USER, 0, "after");
+
+  EXPECT_EQ(writer.texts(), std::vector<std::string>{"before"});
+  EXPECT_EQ(testing::ReadWholeFile(fixture_.log_path()), log_before);
+  EXPECT_EQ(fixture_.output().texts(),
+            std::vector<std::string>{"LOG_SYSTEM: [tester]: ERROR - Calling the logging system "
+                                     "after it has been shut down \n"});
+  EXPECT_FALSE(logger.AddLogWriter(&writer));
+  EXPECT_EQ(logger.writer_count(), 0);
+}
+
+TEST_F(LoggingTest, FifteenWritersAtMostAndRemovalMovesTheLastIntoTheHole) {
+  Logging& logger = MakeLogger();
+  std::vector<std::unique_ptr<RecordingWriter>> writers;
+  for (int i = 0; i < Logging::kMaxWriters; ++i) {
+    // Writer i alone accepts level 100 + i, which makes its array position visible
+    // in the mask.
+    writers.push_back(std::make_unique<RecordingWriter>(
+        [i](int32_t, int32_t level) { return level == 100 + i; }));
+    ASSERT_TRUE(logger.AddLogWriter(writers.back().get()));
+  }
+  RecordingWriter extra;
+  EXPECT_FALSE(logger.AddLogWriter(&extra));
+  EXPECT_EQ(logger.WriterMask(LC_USER, 114), 1u << 14);
+
+  ASSERT_TRUE(logger.RemoveLogWriter(writers[3].get()));
+  EXPECT_FALSE(logger.RemoveLogWriter(writers[3].get()));
+  EXPECT_EQ(logger.WriterMask(LC_USER, 114), 1u << 3);
+  EXPECT_EQ(logger.WriterMask(LC_USER, 103), 0u);
+
+  for (int i = 0; i < Logging::kMaxWriters; ++i) {
+    if (i != 3) {
+      ASSERT_TRUE(logger.RemoveLogWriter(writers[static_cast<size_t>(i)].get()));
+    }
+  }
+  EXPECT_FALSE(logger.IsLoggingEnabled()) << "removing the last writer switches logging off";
+  ASSERT_TRUE(logger.AddLogWriter(&extra));
+  TLOG(LC_USER, 0, "while off");
+  logger.EnableLogging();
+  TLOG(LC_USER, 0, "on again");
+  EXPECT_EQ(extra.texts(), std::vector<std::string>{"on again"});
+}
+
+TEST_F(LoggingTest, DisableLoggingRemovesTheBuiltInWritersAndEnableMakesThemAgain) {
+  fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\nLogToOutputDebug=1\nShowTime=0\n");
+  Logging& logger = MakeLogger();
+  TLOG(LC_USER, 0, "to stderr");
+  EXPECT_EQ(logger.writer_count(), 3) << "trace, file and standard-error writers";
+  const std::string pid = std::to_string(platform::ProcessId());
+  const std::string tid = std::to_string(platform::ThreadId());
+  EXPECT_EQ(fixture_.output().joined(), "[tester][" + pid + ":" + tid + "]to stderr\n");
+
+  logger.DisableLogging();
+  EXPECT_EQ(logger.writer_count(), 0);
+  TLOG(LC_USER, 0, "nowhere");
+
+  logger.EnableLogging();
+  EXPECT_EQ(logger.writer_count(), 3);
+  TLOG(LC_USER, 0, "back");
+  EXPECT_EQ(fixture_.output().joined(), "[tester][" + pid + ":" + tid + "]to stderr\n[tester][" +
+                                            pid + ":" + tid + "]back\n");
+}
+
+TEST_F(LoggingTest, ThreadsLogWhileWritersComeAndGo) {
+  LoggingOptions options = fixture_.Options();
+  // The real pause between attempts: with 1 ms, four busy threads can keep a
+  // statement from the lock for all 20 attempts on a slow (sanitized) build.
+  options.lock_retry_sleep_ms = 50;
+  logger_ = std::make_unique<Logging>(options);
+  Logging::SetCurrentForTesting(logger_.get());
+  Logging& logger = *logger_;
+  RecordingWriter steady;
+  ASSERT_TRUE(logger.AddLogWriter(&steady));
+  constexpr int kThreads = 4;
+  constexpr int kStatements = 300;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kStatements; ++i) {
+        TLOG(LC_USER, 0, "thread %d statement %d", t, i);
+        TLOG(LC_USER, 4, "unwanted %d", i);
+      }
+    });
+  }
+  int changes = 0;
+  for (int round = 0; round < 100; ++round) {
+    auto passing = std::make_unique<RecordingWriter>(
+        [](int32_t, int32_t level) { return level == 4; });
+    if (!logger.AddLogWriter(passing.get())) continue;
+    bool removed = false;
+    for (int attempt = 0; attempt < 10 && !removed; ++attempt) {
+      removed = logger.RemoveLogWriter(passing.get());
+    }
+    if (!removed) {
+      // Still asked by the logging threads: it must outlive them.
+      ADD_FAILURE() << "a writer could not be removed";
+      static_cast<void>(passing.release());
+      break;
+    }
+    ++changes;
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_GT(changes, 0);
+  EXPECT_EQ(steady.texts().size(), static_cast<size_t>(kThreads * kStatements));
+  EXPECT_EQ(fixture_.output().joined(), "");
+}
+
+TEST_F(LoggingTest, ExceptionInAWriterIsReportedToStandardErrorAndTheLog) {
+  fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\nLogFileWide=0\n");
+  class ThrowingWriter : public LogWriter {
+   public:
+    void OutputMessage(const LogEntry&) override { throw std::runtime_error("broken writer"); }
+  };
+  EXPECT_DEATH(
+      {
+        LoggingOptions options = fixture_.Options();
+        options.system_output = &WriteToStandardError;
+        Logging logger(options);
+        ThrowingWriter thrower;
+        static_cast<void>(logger.AddLogWriter(&thrower));
+        const uint32_t mask = logger.WriterMask(LC_USER, 0);
+        logger.LogMessageMasked(mask, 0, LC_USER, "boom");
+      },
+      "Exception e06d7363 in .* 1\\.0\\.0\\.1 0.*base.logging:[0-9]+");
+  EXPECT_NE(testing::ReadWholeFile(fixture_.log_path()).find("Exception e06d7363 in "),
+            std::string::npos);
+}
+
+TEST(LoggingDefaultsTest, ProcessLoggerReadsTheIniBesideTheProgram) {
+  const LoggingOptions options = LoggingOptions::Defaults();
+  const std::string program = platform::ProgramBaseName();
+  EXPECT_EQ(options.settings_path, platform::ProgramFolder() + "/" + program + ".ini");
+  EXPECT_EQ(options.module_folder, platform::ProgramFolder());
+  EXPECT_EQ(options.default_log_file, program + ".log");
+  EXPECT_EQ(options.module_name, program) << "the logger is linked into the program itself";
+  EXPECT_EQ(options.reread_interval_ms, 5000u);
+  EXPECT_EQ(options.lock_retry_sleep_ms, 50u);
+  EXPECT_EQ(options.trace_provider_guid, "{9B18BFF9-915E-4CC1-9C3E-F4AC112CB36C}");
+
+  Logging::SetCurrentForTesting(nullptr);
+  Logging* const instance = Logging::GetInstance();
+  EXPECT_EQ(Logging::GetInstance(), instance);
+  EXPECT_EQ(Logging::Current(), instance) << "TLOG writes to the process's logger";
+  EXPECT_EQ(instance->module_name(), program);
+  Logging::SetCurrentForTesting(nullptr);
+}
+
+}  // namespace
+}  // namespace tobric

@@ -1,0 +1,90 @@
+#include "base/logging/logging_testutil.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "base/utf.h"
+
+namespace tobric::testing {
+
+std::atomic<uint32_t> FakeTicks::ticks_{1000};
+
+SystemOutput CapturedOutput::AsOutput() {
+  return [this](std::string_view text) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    texts_.emplace_back(text);
+  };
+}
+
+std::vector<std::string> CapturedOutput::texts() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return texts_;
+}
+
+std::string CapturedOutput::joined() const {
+  std::string all;
+  for (const std::string& text : texts()) all += text;
+  return all;
+}
+
+void RecordingWriter::OutputMessage(const LogEntry& entry) {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    entries_.push_back(RecordedEntry{entry.category, entry.level, std::string(entry.prefix),
+                                     std::string(entry.text)});
+  }
+  if (on_output_) on_output_();
+}
+
+std::vector<RecordedEntry> RecordingWriter::entries() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return entries_;
+}
+
+std::vector<std::string> RecordingWriter::texts() const {
+  std::vector<std::string> texts;
+  for (const RecordedEntry& entry : entries()) texts.push_back(entry.text);
+  return texts;
+}
+
+LoggingFixture::LoggingFixture() : folder_(env_.root() + "/program") {
+  std::filesystem::create_directories(folder_);
+}
+
+void LoggingFixture::WriteSettings(const std::string& text) const {
+  WriteWholeFile(settings_path(), text);
+}
+
+LoggingOptions LoggingFixture::Options() {
+  LoggingOptions options;
+  options.settings_path = settings_path();
+  options.module_folder = folder_;
+  options.module_name = "tester";
+  options.default_log_file = "tester.log";
+  options.lock_retry_sleep_ms = 1;
+  options.tick_count = &FakeTicks::Now;
+  options.system_output = output_.AsOutput();
+  return options;
+}
+
+void WriteWholeFile(const std::string& path, const std::string& contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string Utf16LeBytes(const std::string& utf8) {
+  std::string bytes;
+  for (const char16_t unit : Utf8ToUtf16(utf8)) {
+    bytes.push_back(static_cast<char>(unit & 0xFF));
+    bytes.push_back(static_cast<char>(unit >> 8));
+  }
+  return bytes;
+}
+
+}  // namespace tobric::testing

@@ -1,0 +1,107 @@
+// For the logging tests: an isolated folder with a settings file, a writer that
+// records what it receives, a captured LOG_SYSTEM output and a hand-moved clock.
+#ifndef BASE_LOGGING_LOGGING_TESTUTIL_H_
+#define BASE_LOGGING_LOGGING_TESTUTIL_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/logging/log_writer.h"
+#include "base/logging/logging.h"
+#include "base/platform/isolated_env_testutil.h"
+
+namespace tobric::testing {
+
+// A millisecond clock that moves only when told to.
+class FakeTicks {
+ public:
+  static uint32_t Now() { return ticks_.load(); }
+  static void Advance(uint32_t ms) { ticks_ += ms; }
+
+ private:
+  static std::atomic<uint32_t> ticks_;
+};
+
+// Collects texts handed to a SystemOutput.
+class CapturedOutput {
+ public:
+  SystemOutput AsOutput();
+  [[nodiscard]] std::vector<std::string> texts() const;
+  [[nodiscard]] std::string joined() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> texts_;
+};
+
+struct RecordedEntry {
+  int32_t category;
+  int32_t level;
+  std::string prefix;
+  std::string text;
+};
+
+// Records every message; its own filter and WantsAllMessages answer as set.
+class RecordingWriter : public LogWriter {
+ public:
+  RecordingWriter() = default;
+  explicit RecordingWriter(std::function<bool(int32_t, int32_t)> filter)
+      : filter_(std::move(filter)) {}
+
+  bool WantsAllMessages() override { return wants_all_; }
+  bool IsCatLevelEnabled(int32_t category, int32_t level) override {
+    return filter_ && filter_(category, level);
+  }
+  void OutputMessage(const LogEntry& entry) override;
+
+  void set_wants_all(bool wants_all) { wants_all_ = wants_all; }
+  // Runs inside OutputMessage, after recording (a writer that logs, say).
+  void set_on_output(std::function<void()> on_output) { on_output_ = std::move(on_output); }
+
+  [[nodiscard]] std::vector<RecordedEntry> entries() const;
+  [[nodiscard]] std::vector<std::string> texts() const;
+
+ private:
+  std::function<bool(int32_t, int32_t)> filter_;
+  std::atomic<bool> wants_all_{false};
+  std::function<void()> on_output_;
+  mutable std::mutex mutex_;
+  std::vector<RecordedEntry> entries_;
+};
+
+// A per-test folder and environment, with the program's stand-in files in
+// folder(): "tester.ini", "tester.log".
+class LoggingFixture {
+ public:
+  LoggingFixture();
+
+  [[nodiscard]] const std::string& folder() const { return folder_; }
+  [[nodiscard]] std::string settings_path() const { return folder_ + "/tester.ini"; }
+  [[nodiscard]] std::string log_path() const { return folder_ + "/tester.log"; }
+  void WriteSettings(const std::string& text) const;
+
+  // Options pointing at folder(), the fake clock and the captured output, 1 ms
+  // between lock attempts, no trace registration.
+  [[nodiscard]] LoggingOptions Options();
+
+  CapturedOutput& output() { return output_; }
+
+ private:
+  platform::IsolatedEnv env_;
+  std::string folder_;
+  CapturedOutput output_;
+};
+
+void WriteWholeFile(const std::string& path, const std::string& contents);
+[[nodiscard]] std::string ReadWholeFile(const std::string& path);
+// Little-endian UTF-16 bytes of UTF-8 text.
+[[nodiscard]] std::string Utf16LeBytes(const std::string& utf8);
+
+}  // namespace tobric::testing
+
+#endif  // BASE_LOGGING_LOGGING_TESTUTIL_H_

@@ -1,0 +1,268 @@
+#include "base/logging/trace_log_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/logging/logging.h"
+#include "base/logging/logging_testutil.h"
+#include "base/platform/child_process_testutil.h"
+#include "base/platform/error.h"
+#include "base/platform/stack_trace.h"
+#include "base/platform/trace_socket.h"
+
+namespace tobric {
+namespace {
+
+using platform::TraceEnableRequest;
+using platform::TraceSocketClient;
+
+constexpr uint32_t kUserFlag = 1u << (LC_USER + 1);
+
+// A trace record taken apart as docs/formats/trace-socket.md lays it out.
+struct Record {
+  uint32_t type = 0;
+  std::vector<uint64_t> addresses;
+  std::string prefix;
+  std::string text;
+};
+
+class Reader {
+ public:
+  explicit Reader(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  uint32_t U32() {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(Byte()) << (8 * i);
+    return value;
+  }
+  uint64_t U64() {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(Byte()) << (8 * i);
+    return value;
+  }
+  std::string String() {
+    const uint32_t length = U32();
+    std::string text;
+    for (uint32_t i = 0; i < length; ++i) text.push_back(static_cast<char>(Byte()));
+    return text;
+  }
+  [[nodiscard]] bool ok() const { return ok_; }
+  [[nodiscard]] bool at_end() const { return at_ == bytes_.size(); }
+
+ private:
+  uint8_t Byte() {
+    if (at_ >= bytes_.size()) {
+      ok_ = false;
+      return 0;
+    }
+    return bytes_[at_++];
+  }
+  const std::vector<uint8_t>& bytes_;
+  size_t at_ = 0;
+  bool ok_ = true;
+};
+
+// Parses a record; fails the test when its fields do not add up to its length.
+Record Parse(const std::vector<uint8_t>& bytes) {
+  Reader reader(bytes);
+  Record record;
+  record.type = reader.U32();
+  if (record.type == kTraceEventMessageWithStack) {
+    const uint32_t count = reader.U32();
+    EXPECT_LE(count, platform::kMaxStackFrames);
+    for (uint32_t i = 0; i < count && reader.ok(); ++i) record.addresses.push_back(reader.U64());
+  }
+  record.prefix = reader.String();
+  record.text = reader.String();
+  EXPECT_TRUE(reader.ok() && reader.at_end()) << "record fields do not fill its length";
+  return record;
+}
+
+// A trace writer that tells the test when the session's requests arrive.
+class ObservedTraceWriter : public TraceLogWriter {
+ public:
+  explicit ObservedTraceWriter(const std::string& guid) { registered_ = Register(guid); }
+  ~ObservedTraceWriter() override { Unregister(); }
+
+  [[nodiscard]] HRESULT registered() const { return registered_; }
+  bool WaitForControl(int count) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, std::chrono::seconds(10), [&] { return controls_ >= count; });
+  }
+
+ protected:
+  void OnEventsEnabled() override { Count(); }
+  void OnEventsDisabled() override { Count(); }
+
+ private:
+  void Count() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++controls_;
+    changed_.notify_all();
+  }
+  HRESULT registered_ = E_FAIL;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int controls_ = 0;
+};
+
+class TraceLogWriterTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<TraceSocketClient> Connect() {
+    std::unique_ptr<TraceSocketClient> client;
+    EXPECT_EQ(TraceSocketClient::Connect(kTraceProviderGuid, &client), S_OK);
+    return client;
+  }
+
+  testing::LoggingFixture fixture_;
+};
+
+TEST_F(TraceLogWriterTest, SessionFiltersByCategoryFlagAndMappedLevel) {
+  ObservedTraceWriter writer(kTraceProviderGuid);
+  ASSERT_EQ(writer.registered(), S_OK);
+  EXPECT_FALSE(writer.WantsAllMessages());
+  EXPECT_FALSE(writer.IsCatLevelEnabled(LC_USER, -3));
+
+  auto client = Connect();
+  ASSERT_TRUE(client);
+  ASSERT_EQ(client->SendEnable(TraceEnableRequest{kUserFlag, 4}), S_OK);
+  ASSERT_TRUE(writer.WaitForControl(1));
+
+  EXPECT_TRUE(writer.WantsAllMessages());
+  EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, -3));
+  EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, 2));  // maps to 4
+  EXPECT_FALSE(writer.IsCatLevelEnabled(LC_USER, 3));  // maps to 5
+  EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, 0));  // unmapped: always
+  EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, 9));
+  EXPECT_FALSE(writer.IsCatLevelEnabled(LC_OPT, -3)) << "category flag not set";
+
+  // A later request on the same connection replaces the first.
+  ASSERT_EQ(client->SendEnable(TraceEnableRequest{kUserFlag, 0}), S_OK);
+  ASSERT_TRUE(writer.WaitForControl(2));
+  EXPECT_FALSE(writer.IsCatLevelEnabled(LC_USER, -3));
+  EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, 0));
+
+  client.reset();
+  ASSERT_TRUE(writer.WaitForControl(3));
+  EXPECT_FALSE(writer.WantsAllMessages());
+  EXPECT_FALSE(writer.IsCatLevelEnabled(LC_USER, 0));
+}
+
+TEST_F(TraceLogWriterTest, RecordsCarryPrefixTextAndOnRequestTheStack) {
+  ObservedTraceWriter writer(kTraceProviderGuid);
+  auto client = Connect();
+  ASSERT_TRUE(client);
+  ASSERT_EQ(client->SendEnable(TraceEnableRequest{kUserFlag, 5}), S_OK);
+  ASSERT_TRUE(writer.WaitForControl(1));
+
+  writer.OutputMessage(LogEntry{LC_OPT, 1, "[p]", "other category"});
+  writer.OutputMessage(LogEntry{LC_USER, 1, "[prefix]", "caf\xC3\xA9"});
+  std::vector<uint8_t> bytes;
+  ASSERT_EQ(client->ReadRecord(10000, &bytes), S_OK);
+  Record record = Parse(bytes);
+  EXPECT_EQ(record.type, kTraceEventMessage);
+  EXPECT_EQ(record.prefix, "[prefix]");
+  EXPECT_EQ(record.text, "caf\xC3\xA9");
+
+  ASSERT_EQ(client->SendEnable(TraceEnableRequest{kUserFlag | kTraceFlagStack, 5}), S_OK);
+  ASSERT_TRUE(writer.WaitForControl(2));
+  writer.OutputMessage(LogEntry{LC_USER, 3, "[p2]", "with stack"});
+  ASSERT_EQ(client->ReadRecord(10000, &bytes), S_OK);
+  record = Parse(bytes);
+  EXPECT_EQ(record.type, kTraceEventMessageWithStack);
+  EXPECT_FALSE(record.addresses.empty());
+  for (const uint64_t address : record.addresses) EXPECT_NE(address, 0u);
+  EXPECT_EQ(record.prefix, "[p2]");
+  EXPECT_EQ(record.text, "with stack");
+}
+
+TEST_F(TraceLogWriterTest, LoggerSendsDetailToTheSessionUntilItDisconnects) {
+  LoggingOptions options = fixture_.Options();
+  options.trace_provider_guid = kTraceProviderGuid;
+  Logging logger(options);
+  Logging::SetCurrentForTesting(&logger);
+  EXPECT_EQ(logger.WriterMask(LC_USER, 3), 0u) << "threshold 1, no session";
+
+  auto client = Connect();
+  ASSERT_TRUE(client);
+  ASSERT_EQ(client->SendEnable(TraceEnableRequest{kUserFlag, 5}), S_OK);
+  // The logger offers no signal for the session's arrival: log until a record
+  // comes, each attempt bounded.
+  std::vector<uint8_t> bytes;
+  bool received = false;
+  for (int attempt = 0; attempt < 100 && !received; ++attempt) {
+    TLOG(LC_USER, 3, "detail %d", attempt);
+    received = client->ReadRecord(100, &bytes) == S_OK;
+  }
+  ASSERT_TRUE(received);
+  const Record record = Parse(bytes);
+  EXPECT_EQ(record.type, kTraceEventMessage);
+  EXPECT_EQ(record.text.rfind("detail ", 0), 0u);
+  EXPECT_NE(record.prefix.find("[tester]["), std::string::npos);
+
+  client.reset();
+  bool released = false;
+  for (int attempt = 0; attempt < 1000 && !released; ++attempt) {
+    released = logger.WriterMask(LC_USER, 3) == 0;
+    if (!released) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(released) << "a closed session no longer wants messages";
+  Logging::SetCurrentForTesting(nullptr);
+}
+
+TEST_F(TraceLogWriterTest, SocketOfALiveProviderIsLeftAloneAndADeadOneReplaced) {
+  {
+    ObservedTraceWriter first(kTraceProviderGuid);
+    ASSERT_EQ(first.registered(), S_OK);
+    HRESULT hr = E_FAIL;
+    auto second = TraceLogWriter::Create(kTraceProviderGuid, &hr);
+    EXPECT_EQ(hr, S_FALSE);
+    ASSERT_TRUE(second);
+    EXPECT_FALSE(second->WantsAllMessages());
+  }
+
+  platform::ChildProcess child;
+  ASSERT_TRUE(child.Start([](platform::ChildProcess&) {
+    HRESULT hr = E_FAIL;
+    // Leaked on purpose: the process ends without removing its socket.
+    static_cast<void>(TraceLogWriter::Create(kTraceProviderGuid, &hr).release());
+    return hr == S_OK ? 0 : 1;
+  }));
+  ASSERT_EQ(child.Wait(), 0);
+  ObservedTraceWriter after(kTraceProviderGuid);
+  EXPECT_EQ(after.registered(), S_OK);
+}
+
+TEST_F(TraceLogWriterTest, ASessionThatDoesNotReadNeverBlocksTheWriterNorGetsTornRecords) {
+  ObservedTraceWriter writer(kTraceProviderGuid);
+  auto client = Connect();
+  ASSERT_TRUE(client);
+  ASSERT_EQ(client->SendEnable(TraceEnableRequest{kUserFlag, 5}), S_OK);
+  ASSERT_TRUE(writer.WaitForControl(1));
+
+  const std::string text(60000, 't');
+  for (int i = 0; i < 300; ++i) {
+    writer.OutputMessage(LogEntry{LC_USER, 1, "[" + std::to_string(i) + "]", text});
+  }
+  std::vector<uint8_t> bytes;
+  int records = 0;
+  int last = -1;
+  while (client->ReadRecord(1000, &bytes) == S_OK) {
+    const Record record = Parse(bytes);
+    ASSERT_EQ(record.text, text);
+    const int number = std::stoi(record.prefix.substr(1));
+    EXPECT_GT(number, last) << "records arrive in order";
+    last = number;
+    ++records;
+  }
+  EXPECT_GT(records, 0);
+  EXPECT_LT(records, 300) << "the socket buffer cannot hold all, so some were dropped";
+}
+
+}  // namespace
+}  // namespace tobric
