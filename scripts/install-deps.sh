@@ -7,6 +7,8 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev      # unit and end-to-end tests
   libbenchmark-dev               # bench/
+  libtinyxml-dev                 # config.db and download_list.db
+  libcurl4-openssl-dev           # HTTP: size probe and request layer
 )
 
 missing=()

@@ -1,0 +1,310 @@
+#include "storage/config_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "base/platform/isolated_env_testutil.h"
+#include "storage/storage_testutil.h"
+#include "storage/xml_documents.h"
+
+namespace lorvane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadFile;
+using testing::WriteFile;
+using tobric::platform::DriveCandidate;
+
+// Stands in for the P2P engine's settings function: records every call.
+class FakeEngine {
+ public:
+  static int32_t SetSetting(int32_t setting, int32_t value) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    calls_.emplace_back(setting, value);
+    return 0;
+  }
+  static std::vector<std::pair<int32_t, int32_t>> TakeCalls() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return std::exchange(calls_, {});
+  }
+
+ private:
+  static inline std::mutex mutex_;
+  static inline std::vector<std::pair<int32_t, int32_t>> calls_;
+};
+
+using Calls = std::vector<std::pair<int32_t, int32_t>>;
+
+class ConfigManagerTest : public ::testing::Test {
+ protected:
+  ConfigManagerTest() {
+    ConfigManager::SetEngineSettingFunction(nullptr);
+    FakeEngine::TakeCalls();
+    user_data_ = env_.root() + "/data/user";
+  }
+  ~ConfigManagerTest() override { ConfigManager::SetEngineSettingFunction(nullptr); }
+
+  ConfigManagerOptions Options(std::vector<DriveCandidate> drives = {}) const {
+    ConfigManagerOptions options;
+    options.user_data_folder = user_data_;
+    options.list_drives = [drives] { return drives; };
+    return options;
+  }
+  std::string ConfigPath() const { return user_data_ + "/config.db"; }
+  std::string Home() const { return env_.root() + "/home"; }
+
+  void WriteConfig(const std::string& general_attributes) const {
+    fs::create_directories(user_data_);
+    WriteFile(ConfigPath(),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
+              "<configuration version=\"1.0.0\"><general " +
+                  general_attributes + " /></configuration>\n");
+  }
+  Configuration Stored() const {
+    Configuration configuration;
+    EXPECT_EQ(LoadConfiguration(ConfigPath(), &configuration), S_OK);
+    return configuration;
+  }
+
+  tobric::platform::IsolatedEnv env_;
+  testing::RecordedLog log_;
+  std::string user_data_;
+};
+
+TEST_F(ConfigManagerTest, FirstStartUsesDefaultsAndSavesTheChosenFolder) {
+  ConfigManagerOptions options;
+  options.list_drives = [] { return std::vector<DriveCandidate>(); };
+  ConfigManager manager(options);
+  manager.Initialize();
+  // Default user data path: the local application-data folder, made on demand.
+  const std::string user_data = env_.root() + "/data/Velmo/Corvane/User Data";
+  EXPECT_EQ(manager.GetUserDataPath(), user_data);
+  EXPECT_TRUE(fs::is_directory(user_data));
+  EXPECT_EQ(manager.GetConfigPath(), user_data + "/config.db");
+  EXPECT_EQ(manager.GetDownloadListPath(), user_data + "/download_list.db");
+
+  EXPECT_EQ(manager.GetThreadNumPerTask(), 5);
+  EXPECT_EQ(manager.GetConcurrentTaskNum(), 5);
+  EXPECT_EQ(manager.GetDownBandwidth(), -1);
+  EXPECT_EQ(manager.GetUpBandwidth(), -1);
+  EXPECT_EQ(manager.GetDownloadFolder(), Home() + "/KxDownload");
+  EXPECT_EQ(log_.Count("[ConfigManager::Initialize][Configuration file is load failed 0xa0440210, "
+                       "default values are used]"),
+            1u);
+
+  Configuration stored;
+  ASSERT_EQ(LoadConfiguration(manager.GetConfigPath(), &stored), S_OK);
+  EXPECT_EQ(stored.version, "1.0.0");
+  EXPECT_EQ(stored.download_folder, Home() + "/KxDownload");
+  EXPECT_EQ(stored.thread_num_per_task, 5);
+  EXPECT_EQ(stored.down_bandwidth, -1);
+  EXPECT_FALSE(fs::exists(manager.GetConfigPath() + ".new"));
+}
+
+TEST_F(ConfigManagerTest, LoadReplacesOutOfRangeCountsAndKeepsAStoredFolder) {
+  WriteConfig(
+      "concurrent_task_num=\"4096\" thread_num_per_task=\"0\" down_bandwidth=\"-1\""
+      " up_bandwidth=\"-1\" download_folder=\"/gone/away\"");
+  ConfigManager manager(Options());
+  manager.Initialize();
+  EXPECT_EQ(manager.GetThreadNumPerTask(), 5);
+  EXPECT_EQ(manager.GetConcurrentTaskNum(), 5);
+  EXPECT_EQ(manager.GetDownloadFolder(), "/gone/away");
+
+  WriteConfig("concurrent_task_num=\"2048\" thread_num_per_task=\"512\" download_folder=\"/d\"");
+  ConfigManager edges(Options());
+  edges.Initialize();
+  EXPECT_EQ(edges.GetThreadNumPerTask(), 512);
+  EXPECT_EQ(edges.GetConcurrentTaskNum(), 2048);
+}
+
+TEST_F(ConfigManagerTest, LoadedBandwidthsGoThroughTheSetters) {
+  // Without the engine the setters refuse, so neither the unreadable nor the
+  // readable limit is taken and -1 stays.
+  WriteConfig("down_bandwidth=\"fast\" up_bandwidth=\"2000\" download_folder=\"/d\"");
+  {
+    ConfigManager manager(Options());
+    manager.Initialize();
+    EXPECT_EQ(manager.GetDownBandwidth(), -1);
+    EXPECT_EQ(manager.GetUpBandwidth(), -1);
+    EXPECT_EQ(log_.Count("[LimitDownloadSpeed failed -9]"), 2u);
+  }
+
+  ConfigManager::SetEngineSettingFunction(&FakeEngine::SetSetting);
+  WriteConfig("down_bandwidth=\"1000\" up_bandwidth=\"2000\" download_folder=\"/d\"");
+  ConfigManager manager(Options());
+  manager.Initialize();
+  EXPECT_EQ(manager.GetDownBandwidth(), 1000);
+  EXPECT_EQ(manager.GetUpBandwidth(), 2000);
+  EXPECT_EQ(FakeEngine::TakeCalls(),
+            (Calls{{3, 0}, {4, 0}, {1, 1000}, {2, -1}, {3, 0}, {4, 0}, {1, 1000}, {2, 2000}}));
+  EXPECT_EQ(Stored().up_bandwidth, 2000);
+}
+
+TEST_F(ConfigManagerTest, CountSettersAcceptTheirRangeOnly) {
+  ConfigManager manager(Options());
+  manager.Initialize();
+
+  EXPECT_EQ(manager.SetConcurrentTaskNum(2048), S_OK);
+  EXPECT_EQ(manager.SetConcurrentTaskNum(2049), E_INVALID_CONFIG_VALUE);
+  EXPECT_EQ(manager.SetConcurrentTaskNum(0), E_INVALID_CONFIG_VALUE);
+  EXPECT_EQ(manager.SetConcurrentTaskNum(-1), E_INVALID_CONFIG_VALUE);
+  EXPECT_EQ(manager.GetConcurrentTaskNum(), 2048);
+  EXPECT_EQ(log_.Count("[ConfigManager::SetConcurrentTaskNum][Invalid value is ignored 2049]"), 1u);
+  EXPECT_EQ(log_.Count("[ConfigManager::SetConcurrentTaskNum][Invalid value is ignored 0]"), 1u);
+  EXPECT_EQ(
+      log_.Count("[ConfigManager::SetConcurrentTaskNum][Invalid value is ignored 4294967295]"), 1u);
+
+  EXPECT_EQ(manager.SetThreadNumPerTask(512), S_OK);
+  EXPECT_EQ(manager.SetThreadNumPerTask(1), S_OK);
+  EXPECT_EQ(manager.SetThreadNumPerTask(513), E_INVALID_CONFIG_VALUE);
+  EXPECT_EQ(manager.SetThreadNumPerTask(0), E_INVALID_CONFIG_VALUE);
+  EXPECT_EQ(manager.GetThreadNumPerTask(), 1);
+
+  const Configuration stored = Stored();
+  EXPECT_EQ(stored.concurrent_task_num, 2048);
+  EXPECT_EQ(stored.thread_num_per_task, 1);
+}
+
+TEST_F(ConfigManagerTest, BandwidthSettersNeedTheEngine) {
+  ConfigManager manager(Options());
+  manager.Initialize();
+  const std::string before = ReadFile(ConfigPath());
+
+  EXPECT_EQ(manager.SetDownBandwidth(100), E_INVALIDARG);
+  EXPECT_EQ(manager.SetUpBandwidth(200), E_INVALIDARG);
+  EXPECT_EQ(manager.GetDownBandwidth(), -1);
+  EXPECT_EQ(manager.GetUpBandwidth(), -1);
+  EXPECT_EQ(ReadFile(ConfigPath()), before);
+  EXPECT_EQ(log_.Count("[LimitDownloadSpeed failed -9]"), 2u);
+
+  ConfigManager::SetEngineSettingFunction(&FakeEngine::SetSetting);
+  EXPECT_EQ(manager.SetDownBandwidth(100), S_OK);
+  EXPECT_EQ(FakeEngine::TakeCalls(), (Calls{{3, 0}, {4, 0}, {1, 100}, {2, -1}}));
+  EXPECT_EQ(manager.SetUpBandwidth(300), S_OK);
+  EXPECT_EQ(FakeEngine::TakeCalls(), (Calls{{3, 0}, {4, 0}, {1, 100}, {2, 300}}));
+  EXPECT_EQ(Stored().down_bandwidth, 100);
+  EXPECT_EQ(Stored().up_bandwidth, 300);
+}
+
+TEST_F(ConfigManagerTest, ConcurrentSettersNeverLeaveATornFile) {
+  ConfigManager::SetEngineSettingFunction(&FakeEngine::SetSetting);
+  ConfigManager manager(Options());
+  manager.Initialize();
+  constexpr int kRounds = 40;
+  std::atomic<bool> done{false};
+  std::atomic<int> bad_loads{0};
+  // Reads config.db while the two writers save: every read must see a whole file.
+  std::thread reader([&] {
+    while (!done.load()) {
+      Configuration seen;
+      if (LoadConfiguration(ConfigPath(), &seen) != S_OK || seen.version != "1.0.0") ++bad_loads;
+    }
+  });
+  std::thread counts([&] {
+    for (int i = 1; i <= kRounds; ++i) {
+      EXPECT_EQ(manager.SetThreadNumPerTask(i), S_OK);
+      EXPECT_EQ(manager.SetConcurrentTaskNum(i + 100), S_OK);
+    }
+  });
+  std::thread limits([&] {
+    for (int i = 1; i <= kRounds; ++i) {
+      EXPECT_EQ(manager.SetDownBandwidth(i * 1000), S_OK);
+      EXPECT_EQ(manager.SetUpBandwidth(i * 10), S_OK);
+    }
+  });
+  counts.join();
+  limits.join();
+  done = true;
+  reader.join();
+  EXPECT_EQ(bad_loads.load(), 0);
+
+  // The last save carries every change, whichever thread made it.
+  const Configuration stored = Stored();
+  EXPECT_EQ(stored.thread_num_per_task, kRounds);
+  EXPECT_EQ(stored.concurrent_task_num, kRounds + 100);
+  EXPECT_EQ(stored.down_bandwidth, kRounds * 1000);
+  EXPECT_EQ(stored.up_bandwidth, kRounds * 10);
+  // The engine saw each change's pair whole: the last call pair is the final one.
+  const Calls calls = FakeEngine::TakeCalls();
+  ASSERT_EQ(calls.size(), 4u * 2 * kRounds);
+  EXPECT_EQ(calls[calls.size() - 2], std::make_pair(1, kRounds * 1000));
+  EXPECT_EQ(calls.back(), std::make_pair(2, kRounds * 10));
+}
+
+TEST_F(ConfigManagerTest, SetDownloadFolderCreatesAMissingFolderFirst) {
+  ConfigManager manager(Options());
+  manager.Initialize();
+  const std::string original = manager.GetDownloadFolder();
+  const std::string wanted = env_.root() + "/media/films/new";
+
+  EXPECT_EQ(manager.SetDownloadFolder(wanted), S_OK);
+  EXPECT_TRUE(fs::is_directory(wanted));
+  EXPECT_EQ(manager.GetDownloadFolder(), original);
+  EXPECT_EQ(Stored().download_folder, original);
+
+  EXPECT_EQ(manager.SetDownloadFolder(wanted), S_OK);
+  EXPECT_EQ(manager.GetDownloadFolder(), wanted);
+  EXPECT_EQ(Stored().download_folder, wanted);
+
+  // A file where the folder should be: the creation's own error.
+  const std::string blocker = env_.root() + "/blocker";
+  WriteFile(blocker, "x");
+  EXPECT_EQ(manager.SetDownloadFolder(blocker), static_cast<HRESULT>(0x800700B7));
+  EXPECT_EQ(manager.GetDownloadFolder(), wanted);
+}
+
+TEST_F(ConfigManagerTest, SaveFailureIsLoggedAndReturned) {
+  // The user data folder cannot be made: a file stands in its way.
+  WriteFile(env_.root() + "/blocker", "x");
+  ConfigManagerOptions options = Options();
+  options.user_data_folder = env_.root() + "/blocker/user";
+  ConfigManager manager(options);
+  manager.Initialize();
+  EXPECT_EQ(manager.SetThreadNumPerTask(7), E_XML_SAVE_FAILED);
+  // The value in memory has changed all the same.
+  EXPECT_EQ(manager.GetThreadNumPerTask(), 7);
+  EXPECT_GE(log_.Count("[ConfigManager::Persist2Disk failed 0xa044020e]"), 2u);
+}
+
+TEST_F(ConfigManagerTest, DownloadFolderGoesToTheWritableDriveWithTheMostSpace) {
+  // Unwritable even for root: a regular file stands where the drive's root is.
+  const std::string unwritable = env_.root() + "/not-a-folder";
+  WriteFile(unwritable, "x");
+  const std::string small = env_.root() + "/small";
+  const std::string large = env_.root() + "/large";
+  const std::string tie = env_.root() + "/tie";
+  for (const std::string& folder : {small, large, tie}) fs::create_directories(folder);
+
+  const std::vector<DriveCandidate> drives = {
+      {small, 1000}, {unwritable, 9000}, {large, 5000}, {tie, 5000}};
+  std::string root;
+  ASSERT_TRUE(ConfigManager::ChooseDownloadFolder(drives, &root));
+  EXPECT_EQ(root, large);
+  // The probe folders are gone again.
+  for (const std::string& folder : {small, large, tie}) EXPECT_TRUE(fs::is_empty(folder));
+
+  EXPECT_FALSE(ConfigManager::ChooseDownloadFolder({{unwritable, 9000}, {small, 0}}, &root));
+
+  ConfigManager manager(Options(drives));
+  manager.Initialize();
+  EXPECT_EQ(manager.GetDownloadFolder(), large + "/KxDownload");
+  EXPECT_EQ(Stored().download_folder, large + "/KxDownload");
+}
+
+TEST_F(ConfigManagerTest, WithoutAUsableDriveTheHomeFolderIsUsed) {
+  WriteFile(env_.root() + "/not-a-folder", "x");
+  ConfigManager manager(Options({{env_.root() + "/not-a-folder", 9000}}));
+  manager.Initialize();
+  EXPECT_EQ(manager.GetDownloadFolder(), Home() + "/KxDownload");
+}
+
+}  // namespace
+}  // namespace lorvane
