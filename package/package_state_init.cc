@@ -1,0 +1,86 @@
+// PackageStateInit::Initialize: the first real state of a new package, or of one
+// loaded from the saved list, worked out from its fields and the disk.
+#include <memory>
+#include <string>
+
+#include "base/logging/logging.h"
+#include "base/platform/clock.h"
+#include "base/platform/files.h"
+#include "base/platform/locations.h"
+#include "center/offline_center.h"
+#include "download/content_detector.h"
+#include "package/package_states.h"
+
+namespace lorvane {
+
+using tobric::LC_USER;
+
+void PackageStateInit::Initialize(Package* package) {
+  TLOG(LC_USER, 1, "[PackageStateInit::Initialize]");
+
+  // A package saved in error comes back in error, with its code.
+  const HRESULT saved_error = package->error_code();
+  if (Failed(saved_error)) {
+    Error(package, saved_error);
+    return;
+  }
+
+  // Bytes were downloaded before: the disk says whether they are still there.
+  // A package that never got a byte has nothing on disk to look at.
+  const uint64_t downloaded = package->download_size();
+  if (downloaded != 0) {
+    const std::string full_path = package->FullFilePath();
+    const bool all_there = downloaded == package->total_size();
+    if (!full_path.empty() && tobric::platform::FileExists(full_path)) {
+      TLOG(LC_USER, 1, "[Package has compeleted downloading][%s]", full_path.c_str());
+      if (all_there) {
+        ChangeState(package, STATE_DOWNLOAD_COMPLETE);
+        return;
+      }
+      // An unfinished download whose data file is there: it may be resumed.
+    } else if (!all_there && AdoptFinishedFile(package)) {
+      TLOG(LC_USER, 1, "[An already completed package is found.][%s]",
+           package->FullFilePath().c_str());
+      ChangeState(package, STATE_DOWNLOAD_COMPLETE);
+      return;
+    } else {
+      TLOG(LC_USER, tobric::kLevelWarning, "[Downloaded file %s is missing.]", full_path.c_str());
+      Error(package, E_FILE_MISSING);
+      return;
+    }
+  }
+
+  // A package without a caption has never been initialised: it goes to the
+  // download folder, and the URI stands in as its caption until the detector
+  // names it.
+  const bool is_new = package->caption().empty();
+  if (is_new) {
+    package->set_path(OfflineCenter::GetInstance()->DownloadFolder());
+    package->set_create_time(tobric::platform::FileTimeNow());
+    package->set_caption(package->uri());
+  }
+
+  const std::unique_ptr<ContentDetector> detector = CreateDetector(package->uri());
+  if (Failed(detector->ParseFileName())) {
+    Error(package, E_UNSUPPORTED_URI);
+    return;
+  }
+  if (is_new) package->set_caption(detector->file_name());
+  ChangeState(package, STATE_READY);
+}
+
+bool PackageStateInit::AdoptFinishedFile(Package* package) {
+  const std::string caption = package->caption();
+  if (caption.empty() || package->name().empty()) return false;
+  const std::string candidate = tobric::platform::JoinPath(package->path(), caption);
+  if (!tobric::platform::FileExists(candidate)) return false;
+  uint64_t last_write = 0;
+  if (Failed(tobric::platform::GetLastWriteTime(candidate, &last_write))) return false;
+  package->set_complete_time(last_write);
+  package->set_name(caption);
+  package->set_metafile(std::string());
+  package->set_download_size(package->total_size());
+  return true;
+}
+
+}  // namespace lorvane

@@ -1,0 +1,465 @@
+#include "package/package_state.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/platform/clock.h"
+#include "base/platform/files.h"
+#include "base/platform/isolated_env_testutil.h"
+#include "package/package.h"
+#include "package/package_testutil.h"
+
+namespace lorvane {
+namespace {
+
+using testing::ForceState;
+using testing::PathExists;
+using testing::PointerText;
+using testing::WriteFile;
+
+enum class Op { kInitialize, kDownloading, kWaiting, kQueueDownload, kComplete, kPause, kPausing };
+
+const char* OpName(Op op) {
+  switch (op) {
+    case Op::kInitialize:
+      return "Initialize";
+    case Op::kDownloading:
+      return "Downloading";
+    case Op::kWaiting:
+      return "Waiting";
+    case Op::kQueueDownload:
+      return "QueueDownload";
+    case Op::kComplete:
+      return "Complete";
+    case Op::kPause:
+      return "Pause";
+    case Op::kPausing:
+      return "Pausing";
+  }
+  return "";
+}
+
+void Apply(Op op, Package* package) {
+  PackageState* state = package->state();
+  switch (op) {
+    case Op::kInitialize:
+      return state->Initialize(package);
+    case Op::kDownloading:
+      return state->Downloading(package);
+    case Op::kWaiting:
+      return state->Waiting(package);
+    case Op::kQueueDownload:
+      return state->QueueDownload(package);
+    case Op::kComplete:
+      return state->Complete(package);
+    case Op::kPause:
+      return state->Pause(package);
+    case Op::kPausing:
+      return state->Pausing(package);
+  }
+}
+
+class PackageStateTest : public ::testing::Test {
+ protected:
+  PackageStateTest() : folder_(env_.root() + "/downloads"), center_(folder_) {
+    std::filesystem::create_directories(folder_);
+  }
+
+  // A package as a loaded or a running one looks: an http URI, a caption, a
+  // data file name and a metafile in the download folder (the files themselves
+  // are made only where a test wants them).
+  Package* MakePackage(int32_t state) {
+    Package* package = Package::Create();
+    package->set_uri("http://127.0.0.1/film.mkv");
+    package->set_path(folder_);
+    package->set_caption("film.mkv");
+    package->set_name("film.mkv.sugd");
+    package->set_metafile(folder_ + "/film.mkv.sugc");
+    ForceState(package, state);
+    return package;
+  }
+
+  [[nodiscard]] testing::RecordingDownloadManager* manager() const { return center_.manager(); }
+
+  tobric::platform::IsolatedEnv env_;
+  const std::string folder_;
+  testing::LogCapture log_;
+  testing::FakeManagerCenter center_;
+};
+
+// Each request a state does not accept fails the package, so that a confused
+// caller shows up as an error instead of a package silently stuck.
+TEST_F(PackageStateTest, InvalidCellsFailThePackageWithTheirLogLine) {
+  const std::vector<std::pair<int32_t, std::vector<Op>>> invalid = {
+      {STATE_INIT,
+       {Op::kDownloading, Op::kWaiting, Op::kQueueDownload, Op::kComplete, Op::kPause,
+        Op::kPausing}},
+      {STATE_READY, {Op::kInitialize, Op::kDownloading, Op::kComplete, Op::kPausing}},
+      {STATE_PAUSEING, {Op::kInitialize, Op::kDownloading, Op::kWaiting}},
+      {STATE_WAITING_TO_DOWNLOAD, {Op::kInitialize, Op::kWaiting, Op::kComplete}},
+      {STATE_DOWNLOADING, {Op::kInitialize, Op::kWaiting}},
+      {STATE_DOWNLOAD_COMPLETE, {Op::kDownloading, Op::kWaiting, Op::kPausing}},
+  };
+  for (const auto& [state, ops] : invalid) {
+    for (Op op : ops) {
+      SCOPED_TRACE(std::string(StateName(state)) + " " + OpName(op));
+      Package* package = MakePackage(state);
+      log_.Clear();
+      Apply(op, package);
+      EXPECT_EQ(package->state_number(), STATE_ERROR);
+      EXPECT_EQ(package->error_code(), E_INVALID_TRANSITION);
+      EXPECT_TRUE(log_.Contains(
+          "Invalid state transition: lorvane::PackageState::" + std::string(OpName(op)) +
+          " called while in state " + std::to_string(state) + "."));
+    }
+  }
+  EXPECT_TRUE(manager()->downloads().empty());
+  EXPECT_TRUE(manager()->cancels().empty());
+}
+
+TEST_F(PackageStateTest, IgnoredCellsOnlyLog) {
+  struct Cell {
+    int32_t state;
+    Op op;
+    std::string text;
+  };
+  const std::vector<Cell> ignored = {
+      {STATE_READY, Op::kPause, "[PackageStateReady::Cancel]"},
+      {STATE_PAUSEING, Op::kQueueDownload, "[PackageStatePausing::QueueDownload]"},
+      {STATE_PAUSEING, Op::kPause, "[PackageStatePausing::Pause]"},
+      {STATE_PAUSEING, Op::kPausing, "[PackageStatePausing::Pausing]"},
+      {STATE_WAITING_TO_DOWNLOAD, Op::kQueueDownload,
+       "[PackageStateWaitingToDownload::QueueDownload]"},
+      {STATE_DOWNLOADING, Op::kDownloading, "[PackageStateDownloading::Downloading]"},
+      {STATE_DOWNLOADING, Op::kQueueDownload, "[PackageStateDownloading::QueueDownload]"},
+      {STATE_DOWNLOAD_COMPLETE, Op::kInitialize, "[PackageStateComplete::Initialize]"},
+      {STATE_DOWNLOAD_COMPLETE, Op::kQueueDownload, "[PackageStateComplete::QueueDownload]"},
+      {STATE_DOWNLOAD_COMPLETE, Op::kComplete, "[PackageStateComplete::Complete]"},
+      {STATE_DOWNLOAD_COMPLETE, Op::kPause, "[PackageStateComplete::Pause]"},
+  };
+  for (const Cell& cell : ignored) {
+    SCOPED_TRACE(cell.text);
+    Package* package = MakePackage(cell.state);
+    log_.Clear();
+    Apply(cell.op, package);
+    EXPECT_EQ(package->state_number(), cell.state);
+    EXPECT_EQ(package->error_code(), S_OK);
+    EXPECT_EQ(log_.Lines(), std::vector<std::string>{cell.text + "[Operation on package " +
+                                                     PointerText(package) + " is ignored]"});
+  }
+  EXPECT_TRUE(manager()->downloads().empty());
+  EXPECT_TRUE(manager()->cancels().empty());
+}
+
+TEST_F(PackageStateTest, ErrorStateDropsReportsSilentlyAndKeepsTheFirstCode) {
+  Package* package = MakePackage(STATE_READY);
+  package->state()->Error(package, E_CONNECT_FAILED);
+  EXPECT_EQ(package->state_number(), STATE_ERROR);
+  EXPECT_EQ(package->error_code(), E_CONNECT_FAILED);
+
+  log_.Clear();
+  package->state()->Error(package, E_DISK_FULL);
+  for (Op op :
+       {Op::kInitialize, Op::kDownloading, Op::kWaiting, Op::kComplete, Op::kPause, Op::kPausing}) {
+    Apply(op, package);
+  }
+  EXPECT_EQ(package->state_number(), STATE_ERROR);
+  EXPECT_EQ(package->error_code(), E_CONNECT_FAILED);
+  EXPECT_TRUE(log_.Lines().empty());
+}
+
+TEST_F(PackageStateTest, EveryTransitionIsLoggedWithOldAndNewNumber) {
+  Package* package = MakePackage(STATE_READY);
+  log_.Clear();
+  package->state()->Waiting(package);
+  EXPECT_EQ(package->state_number(), STATE_WAITING_TO_DOWNLOAD);
+  package->state()->Downloading(package);
+  EXPECT_EQ(package->state_number(), STATE_DOWNLOADING);
+  package->state()->Pausing(package);
+  EXPECT_EQ(package->state_number(), STATE_PAUSEING);
+  const std::string pointer = PointerText(package);
+  EXPECT_EQ(log_.Lines(), (std::vector<std::string>{
+                              "[The state of package " + pointer + " from 2 to 4]",
+                              "[The state of package " + pointer + " from 4 to 5]",
+                              "[The state of package " + pointer + " from 5 to 3]",
+                          }));
+}
+
+// Complete ends in STATE_DOWNLOAD_COMPLETE only when the size is known and every
+// byte is there: a download whose size was never learned is not finished.
+TEST_F(PackageStateTest, CompleteNeedsAllBytesOfAKnownSize) {
+  struct Case {
+    int32_t from;
+    uint64_t downloaded;
+    uint64_t total;
+    int32_t expected;
+  };
+  for (const Case& c :
+       {Case{STATE_DOWNLOADING, 1000, 1000, STATE_DOWNLOAD_COMPLETE},
+        Case{STATE_PAUSEING, 1000, 1000, STATE_DOWNLOAD_COMPLETE},
+        Case{STATE_DOWNLOADING, 0, 0, STATE_READY}, Case{STATE_PAUSEING, 400, 1000, STATE_READY}}) {
+    SCOPED_TRACE(std::to_string(c.from) + " " + std::to_string(c.downloaded));
+    Package* package = MakePackage(c.from);
+    package->set_download_size(c.downloaded);
+    package->set_total_size(c.total);
+    const uint64_t before = tobric::platform::FileTimeNow();
+    package->state()->Complete(package);
+    EXPECT_EQ(package->state_number(), c.expected);
+    if (c.expected == STATE_DOWNLOAD_COMPLETE) {
+      EXPECT_GE(package->complete_time(), before);
+    } else {
+      EXPECT_EQ(package->complete_time(), 0u);
+    }
+  }
+}
+
+TEST_F(PackageStateTest, OnlyDownloadingReportsSpeedAndRemainder) {
+  for (int32_t state = STATE_INIT; state <= STATE_ERROR; ++state) {
+    Package* package = MakePackage(state);
+    package->set_download_speed(4096);
+    package->set_remainder_time(9);
+    log_.Clear();
+    const bool downloading = state == STATE_DOWNLOADING;
+    EXPECT_EQ(package->state()->get_download_speed(package), downloading ? 4096 : 0);
+    EXPECT_EQ(package->state()->get_remainder_time(package), downloading ? 9 : 0);
+    if (downloading) {
+      EXPECT_TRUE(log_.Lines().empty());
+    } else {
+      EXPECT_EQ(log_.Lines(),
+                (std::vector<std::string>{
+                    "[PackageState::get_download_speed][Can't get valid download speed]",
+                    "[PackageState::get_remainder_time][Can't get valid remainder time]"}));
+    }
+  }
+}
+
+TEST_F(PackageStateTest, QueueDownloadInReadyGoesThroughTheManager) {
+  Package* package = MakePackage(STATE_READY);
+  package->state()->QueueDownload(package);
+  EXPECT_EQ(package->state_number(), STATE_WAITING_TO_DOWNLOAD);
+  EXPECT_EQ(manager()->downloads(), std::vector<Package*>{package});
+
+  Package* refused = MakePackage(STATE_READY);
+  manager()->set_download_result(E_CREATE_TASK_FAILED);
+  refused->state()->QueueDownload(refused);
+  EXPECT_EQ(refused->state_number(), STATE_ERROR);
+  EXPECT_EQ(refused->error_code(), E_CREATE_TASK_FAILED);
+  EXPECT_TRUE(log_.Contains(
+      "[PackageStateReady::QueueDownload][Failed to queue package to download 0xa044021e]"));
+
+  Package* no_uri = MakePackage(STATE_READY);
+  no_uri->set_uri("");
+  no_uri->state()->QueueDownload(no_uri);
+  EXPECT_EQ(no_uri->state_number(), STATE_ERROR);
+  EXPECT_EQ(no_uri->error_code(), E_EMPTY_URI);
+  EXPECT_EQ(manager()->downloads().size(), 2u);
+}
+
+TEST_F(PackageStateTest, StartInErrorClearsTheCodeAndQueuesAgain) {
+  Package* package = MakePackage(STATE_READY);
+  package->state()->Error(package, E_CONNECT_FAILED);
+  testing::CountingObserver observer;
+  package->set_observer(&observer);
+
+  package->state()->QueueDownload(package);
+  EXPECT_EQ(package->error_code(), S_OK);
+  EXPECT_EQ(package->state_number(), STATE_WAITING_TO_DOWNLOAD);
+  EXPECT_EQ(manager()->downloads(), std::vector<Package*>{package});
+  EXPECT_GE(observer.count(), 1);
+
+  // Refused again: back in error, now with the manager's code.
+  ForceState(package, STATE_READY);
+  package->state()->Error(package, E_CONNECT_FAILED);
+  manager()->set_download_result(E_CREATE_TASK_FAILED);
+  package->state()->QueueDownload(package);
+  EXPECT_EQ(package->state_number(), STATE_ERROR);
+  EXPECT_EQ(package->error_code(), E_CREATE_TASK_FAILED);
+  package->set_observer(nullptr);
+}
+
+TEST_F(PackageStateTest, PauseOfQueuedOrRunningCancelsWithoutCallback) {
+  for (int32_t state : {STATE_WAITING_TO_DOWNLOAD, STATE_DOWNLOADING}) {
+    Package* package = MakePackage(state);
+    package->state()->Pause(package);
+    EXPECT_EQ(package->state_number(), STATE_PAUSEING);
+    ASSERT_FALSE(manager()->cancels().empty());
+    EXPECT_EQ(manager()->cancels().back().package, package);
+    EXPECT_FALSE(manager()->cancels().back().has_callback);
+    ASSERT_TRUE(manager()->FinishCancel(state == STATE_DOWNLOADING));
+    EXPECT_EQ(package->state_number(), STATE_READY);
+  }
+}
+
+TEST_F(PackageStateTest, DeleteOfIdlePackageRemovesBothFilesAtOnce) {
+  for (int32_t state :
+       {STATE_INIT, STATE_READY, STATE_PAUSEING, STATE_DOWNLOAD_COMPLETE, STATE_ERROR}) {
+    SCOPED_TRACE(StateName(state));
+    Package* package = MakePackage(state);
+    WriteFile(package->FullFilePath(), "data");
+    WriteFile(package->metafile(), "meta");
+    log_.Clear();
+    package->state()->Delete(package);
+    EXPECT_FALSE(PathExists(package->FullFilePath()));
+    EXPECT_FALSE(PathExists(package->metafile()));
+    EXPECT_EQ(package->state_number(), state);
+    EXPECT_TRUE(log_.Contains("[PackageState::Delete]"));
+  }
+  EXPECT_TRUE(manager()->cancels().empty());
+
+  // Missing files are no failure.
+  Package* nothing_on_disk = MakePackage(STATE_READY);
+  nothing_on_disk->state()->Delete(nothing_on_disk);
+  EXPECT_EQ(nothing_on_disk->state_number(), STATE_READY);
+  EXPECT_EQ(nothing_on_disk->error_code(), S_OK);
+}
+
+// The files of a queued or running package are still being written: they go
+// only once the cancel has been dealt with, whichever order the manager reports
+// in (a waiting task's callback comes before Complete, a running one's after).
+TEST_F(PackageStateTest, DeleteOfQueuedOrRunningWaitsForTheCancel) {
+  for (int32_t state : {STATE_WAITING_TO_DOWNLOAD, STATE_DOWNLOADING}) {
+    SCOPED_TRACE(StateName(state));
+    Package* package = MakePackage(state);
+    WriteFile(package->FullFilePath(), "data");
+    WriteFile(package->metafile(), "meta");
+    package->state()->Delete(package);
+    ASSERT_FALSE(manager()->cancels().empty());
+    EXPECT_TRUE(manager()->cancels().back().has_callback);
+    EXPECT_EQ(package->state_number(), STATE_PAUSEING);
+    EXPECT_TRUE(PathExists(package->FullFilePath()));
+    EXPECT_TRUE(PathExists(package->metafile()));
+
+    ASSERT_TRUE(manager()->FinishCancel(state == STATE_DOWNLOADING));
+    EXPECT_EQ(package->state_number(), STATE_READY);
+    EXPECT_FALSE(PathExists(package->FullFilePath()));
+    EXPECT_FALSE(PathExists(package->metafile()));
+  }
+}
+
+TEST_F(PackageStateTest, DeleteDeletesAtOnceWhenTheCancelCannotBeQueued) {
+  manager()->set_cancel_result(tobric::E_POOL_DRAINED);
+  Package* package = MakePackage(STATE_DOWNLOADING);
+  WriteFile(package->FullFilePath(), "data");
+  WriteFile(package->metafile(), "meta");
+  package->state()->Delete(package);
+  EXPECT_FALSE(PathExists(package->FullFilePath()));
+  EXPECT_FALSE(PathExists(package->metafile()));
+}
+
+class PackageStateInitTest : public PackageStateTest {
+ protected:
+  // A package as the persister hands it over after loading.
+  Package* Loaded(uint64_t downloaded, uint64_t total) {
+    Package* package = MakePackage(STATE_INIT);
+    package->set_create_time(1234);
+    package->set_download_size(downloaded);
+    package->set_total_size(total);
+    return package;
+  }
+};
+
+TEST_F(PackageStateInitTest, NewPackageOfUnknownSchemeFailsWithUriAsCaption) {
+  Package* package = Package::Create();
+  package->set_uri("ftp://127.0.0.1/film.mkv");
+  const uint64_t before = tobric::platform::FileTimeNow();
+  package->state()->Initialize(package);
+  EXPECT_EQ(package->state_number(), STATE_ERROR);
+  EXPECT_EQ(package->error_code(), E_UNSUPPORTED_URI);
+  EXPECT_EQ(package->caption(), "ftp://127.0.0.1/film.mkv");
+  EXPECT_EQ(package->path(), folder_);
+  EXPECT_GE(package->create_time(), before);
+}
+
+TEST_F(PackageStateInitTest, NewHttpPackageIsNamedFromItsUri) {
+  Package* package = Package::Create();
+  package->set_uri("http://127.0.0.1/videos/film.mkv");
+  package->state()->Initialize(package);
+  EXPECT_EQ(package->state_number(), STATE_READY);
+  EXPECT_EQ(package->caption(), "film.mkv");
+  EXPECT_EQ(package->path(), folder_);
+  EXPECT_NE(package->create_time(), 0u);
+  EXPECT_TRUE(log_.Contains("[PackageStateInit::Initialize]"));
+}
+
+TEST_F(PackageStateInitTest, SavedErrorComesBackWithItsCode) {
+  Package* package = Loaded(0, 0);
+  package->set_error_code(E_CONNECT_FAILED);
+  package->state()->Initialize(package);
+  EXPECT_EQ(package->state_number(), STATE_ERROR);
+  EXPECT_EQ(package->error_code(), E_CONNECT_FAILED);
+}
+
+TEST_F(PackageStateInitTest, FinishedDownloadNeedsItsFile) {
+  Package* present = Loaded(1000, 1000);
+  WriteFile(present->FullFilePath(), "data");
+  present->state()->Initialize(present);
+  EXPECT_EQ(present->state_number(), STATE_DOWNLOAD_COMPLETE);
+  EXPECT_TRUE(
+      log_.Contains("[Package has compeleted downloading][" + present->FullFilePath() + "]"));
+
+  // Whatever else lies in the folder, including a file named by the caption.
+  Package* gone = Loaded(1000, 1000);
+  gone->set_name("other.mkv");
+  WriteFile(folder_ + "/film.mkv", "data");
+  gone->state()->Initialize(gone);
+  EXPECT_EQ(gone->state_number(), STATE_ERROR);
+  EXPECT_EQ(gone->error_code(), E_FILE_MISSING);
+  EXPECT_TRUE(log_.Contains("[Downloaded file " + gone->FullFilePath() + " is missing.]"));
+}
+
+TEST_F(PackageStateInitTest, UnfinishedWithDataFileStaysReadyToResume) {
+  Package* package = Loaded(400, 1000);
+  WriteFile(package->FullFilePath(), "data");
+  package->state()->Initialize(package);
+  EXPECT_EQ(package->state_number(), STATE_READY);
+  EXPECT_EQ(package->caption(), "film.mkv");
+  EXPECT_EQ(package->create_time(), 1234u);
+  EXPECT_EQ(package->download_size(), 400u);
+}
+
+// A download that finished while its list entry was not saved any more: the
+// data file was renamed to the caption, and the package adopts that file.
+TEST_F(PackageStateInitTest, UnfinishedFoundFinishedUnderItsCaption) {
+  const std::string finished = folder_ + "/film.mkv";
+  WriteFile(finished, "data");
+  uint64_t mtime = 0;
+  ASSERT_EQ(tobric::platform::GetLastWriteTime(finished, &mtime), S_OK);
+
+  Package* package = Loaded(400, 1000);
+  package->state()->Initialize(package);
+  EXPECT_EQ(package->state_number(), STATE_DOWNLOAD_COMPLETE);
+  EXPECT_EQ(package->name(), "film.mkv");
+  EXPECT_EQ(package->metafile(), "");
+  EXPECT_EQ(package->download_size(), 1000u);
+  EXPECT_EQ(package->complete_time(), mtime);
+  EXPECT_TRUE(log_.Contains("[An already completed package is found.][" + finished + "]"));
+
+  Package* nothing = Loaded(400, 1000);
+  nothing->set_caption("elsewhere.mkv");
+  nothing->state()->Initialize(nothing);
+  EXPECT_EQ(nothing->state_number(), STATE_ERROR);
+  EXPECT_EQ(nothing->error_code(), E_FILE_MISSING);
+}
+
+TEST_F(PackageStateInitTest, NeverStartedKeepsItsFieldsAndSkipsTheDisk) {
+  Package* package = Loaded(0, 0);
+  package->set_path(folder_ + "/does-not-exist");
+  package->set_caption("kept.mkv");
+  log_.Clear();
+  package->state()->Initialize(package);
+  EXPECT_EQ(package->state_number(), STATE_READY);
+  EXPECT_EQ(package->caption(), "kept.mkv");
+  EXPECT_EQ(package->path(), folder_ + "/does-not-exist");
+  EXPECT_EQ(package->create_time(), 1234u);
+  for (const std::string& line : log_.Lines()) {
+    EXPECT_EQ(line.find("Downloaded file"), std::string::npos) << line;
+    EXPECT_EQ(line.find("compeleted"), std::string::npos) << line;
+  }
+}
+
+}  // namespace
+}  // namespace lorvane

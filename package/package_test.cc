@@ -1,0 +1,106 @@
+#include "package/package.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+
+#include "package/package_state.h"
+#include "package/package_testutil.h"
+
+namespace lorvane {
+namespace {
+
+using testing::CountingObserver;
+
+TEST(PackageTest, IdsAreFreshUpperCaseBracedGuids) {
+  Package* first = Package::Create();
+  Package* second = Package::Create();
+  EXPECT_NE(first->id(), second->id());
+  for (const Package* package : {first, second}) {
+    const std::string& id = package->id();
+    ASSERT_EQ(id.size(), 38u) << id;
+    EXPECT_EQ(id.front(), '{');
+    EXPECT_EQ(id.back(), '}');
+    for (size_t i = 1; i + 1 < id.size(); ++i) {
+      if (i == 9 || i == 14 || i == 19 || i == 24) {
+        EXPECT_EQ(id[i], '-') << id;
+      } else {
+        EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(id[i])) &&
+                    !std::islower(static_cast<unsigned char>(id[i])))
+            << id;
+      }
+    }
+  }
+}
+
+// Every stored field must reach the persister, or a change is lost at the next
+// restart; speed and remainder change many times a second and are not stored.
+TEST(PackageTest, SettersNotifyOnceEachOnlyWithAnObserver) {
+  Package* package = Package::Create();
+  auto set_all = [package] {
+    package->set_uri("http://127.0.0.1/a");
+    package->set_path("/tmp");
+    package->set_name("a");
+    package->set_caption("a");
+    package->set_metafile("/tmp/a.sugc");
+    package->set_start_time(1);
+    package->set_complete_time(2);
+    package->set_create_time(3);
+    package->set_download_size(4);
+    package->set_total_size(5);
+    package->set_error_code(6);
+  };
+  constexpr int kStoredSetters = 11;
+
+  set_all();  // no observer: nobody to tell, and no crash
+  EXPECT_EQ(package->uri(), "http://127.0.0.1/a");
+  EXPECT_EQ(package->total_size(), 5u);
+
+  CountingObserver observer;
+  package->set_observer(&observer);
+  set_all();  // the same values again: still one notification each
+  EXPECT_EQ(observer.count(), kStoredSetters);
+
+  package->set_download_speed(100);
+  package->set_remainder_time(7);
+  EXPECT_EQ(observer.count(), kStoredSetters);
+  EXPECT_EQ(package->download_speed(), 100);
+  EXPECT_EQ(package->remainder_time(), 7);
+  package->set_observer(nullptr);
+}
+
+TEST(PackageTest, FullFilePathJoinsWithOneSeparatorAndNeedsBothParts) {
+  Package* package = Package::Create();
+  package->set_path("/data/downloads/");
+  EXPECT_EQ(package->FullFilePath(), "");
+  package->set_name("film.mkv");
+  EXPECT_EQ(package->FullFilePath(), "/data/downloads/film.mkv");
+  package->set_path("/data/downloads");
+  EXPECT_EQ(package->FullFilePath(), "/data/downloads/film.mkv");
+  package->set_path("");
+  EXPECT_EQ(package->FullFilePath(), "");
+}
+
+TEST(PackageTest, StateNamesIndexedByNumberWithEmptyZero) {
+  EXPECT_STREQ(StateName(0), "");
+  EXPECT_STREQ(StateName(STATE_INIT), "STATE_INIT");
+  EXPECT_STREQ(StateName(STATE_PAUSEING), "STATE_PAUSEING");
+  EXPECT_STREQ(StateName(STATE_WAITING_TO_DOWNLOAD), "STATE_WAITING_TO_DOWNLOAD");
+  EXPECT_STREQ(StateName(STATE_ERROR), "STATE_ERROR");
+  EXPECT_STREQ(StateName(8), "");
+  EXPECT_STREQ(StateName(-1), "");
+}
+
+TEST(PackageStateRegistryTest, OneObjectPerStateNumber) {
+  EXPECT_EQ(GetPackageState(0), nullptr);
+  EXPECT_EQ(GetPackageState(8), nullptr);
+  for (int32_t number = STATE_INIT; number <= STATE_ERROR; ++number) {
+    ASSERT_NE(GetPackageState(number), nullptr);
+    EXPECT_EQ(GetPackageState(number)->GetState(), number);
+    EXPECT_EQ(GetPackageState(number), GetPackageState(number));
+  }
+}
+
+}  // namespace
+}  // namespace lorvane

@@ -1,0 +1,17 @@
+// The change observer of a package: told about every change of a stored field.
+#ifndef PACKAGE_PERSISTER_INTERFACE_H_
+#define PACKAGE_PERSISTER_INTERFACE_H_
+
+namespace lorvane {
+
+class PersisterInterface {
+ public:
+  virtual ~PersisterInterface() = default;
+  // The list changed and is to be saved in due course. Called from any thread,
+  // often with a package's lock held, so it must not wait for long.
+  virtual void Modified() = 0;
+};
+
+}  // namespace lorvane
+
+#endif  // PACKAGE_PERSISTER_INTERFACE_H_
