@@ -1,6 +1,11 @@
 // Waits on named events that run a callback once, on a work-pool thread, when the
 // event is set (the execute-once thread-pool wait). One inotify watcher thread
 // serves every registered wait of the registry.
+//
+// Owned by whoever registers the waits (the application). Any thread may
+// register and unregister; a callback may unregister other waits or even
+// destroy the registry. A fired wait is gone: it never fires again, even when
+// the event is reset and set once more.
 #ifndef BASE_PLATFORM_EVENT_REGISTRY_H_
 #define BASE_PLATFORM_EVENT_REGISTRY_H_
 
@@ -35,7 +40,8 @@ class EventRegistry {
 
  private:
   struct Impl;
-  std::unique_ptr<Impl> impl_;
+  // Shared with the callbacks handed to the pool, which may outlive the registry.
+  std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace tobric::platform

@@ -83,6 +83,8 @@ class File {
   [[nodiscard]] HRESULT ReadAt(uint64_t offset, void* data, size_t size, size_t* read);
   // fsync: data and metadata on disk.
   [[nodiscard]] HRESULT Sync();
+  // Sets the permission bits exactly (fchmod), whatever the umask cut at Open.
+  [[nodiscard]] HRESULT SetPermissions(unsigned mode);
 
  private:
   int fd_ = -1;

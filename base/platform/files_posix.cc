@@ -308,4 +308,9 @@ HRESULT File::Sync() {
   return S_OK;
 }
 
+HRESULT File::SetPermissions(unsigned mode) {
+  if (fchmod(fd_, static_cast<mode_t>(mode)) != 0) return LastErrorHresult();
+  return S_OK;
+}
+
 }  // namespace tobric::platform

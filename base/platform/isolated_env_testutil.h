@@ -56,8 +56,11 @@ class IsolatedEnv {
   [[nodiscard]] std::string machine_folder() const { return root_ + "/machine"; }
 
  private:
-  static constexpr const char* kVariables[] = {"HOME",           "XDG_DATA_HOME", "XDG_CONFIG_HOME",
-                                               "XDG_RUNTIME_DIR", "TMPDIR",
+  static constexpr const char* kVariables[] = {"HOME",
+                                               "XDG_DATA_HOME",
+                                               "XDG_CONFIG_HOME",
+                                               "XDG_RUNTIME_DIR",
+                                               "TMPDIR",
                                                "TOBRIC_MACHINE_OBJECT_DIR"};
   std::string root_;
   std::vector<std::pair<bool, std::string>> saved_;  // set?, value; restored at the end

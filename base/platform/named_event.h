@@ -5,6 +5,8 @@
 // so a reader never sees a torn state, and waiters watch the folder with inotify.
 // Unlike a kernel event the file outlives its processes, so owners reset their
 // events when they start or stop (the service does so for readiness and shutdown).
+//
+// Holds no open file, only the path; any thread may use it at any time.
 #ifndef BASE_PLATFORM_NAMED_EVENT_H_
 #define BASE_PLATFORM_NAMED_EVENT_H_
 
@@ -38,8 +40,10 @@ class NamedEvent {
   [[nodiscard]] const std::string& path() const { return path_; }
 
  private:
-  explicit NamedEvent(std::string path);
+  NamedEvent(std::string path, bool machine_wide);
   std::string path_;
+  // Machine-wide event files are rewritten readable and writable by every user.
+  bool machine_wide_;
 };
 
 }  // namespace tobric::platform

@@ -5,6 +5,11 @@
 // the open file description, so two NamedMutex objects of one name exclude each
 // other even inside one process. A lock held by a process that dies is released
 // by the kernel, which is how an abandoned mutex counts as acquired.
+//
+// Owned by one user (a GLock, the log writer, the single-instance guard); any
+// thread may lock and unlock it. The lock and companion files stay in the object
+// folder when the last holder closes them: removing a lock file while another
+// process opens it would let two holders lock two different files.
 #ifndef BASE_PLATFORM_NAMED_MUTEX_H_
 #define BASE_PLATFORM_NAMED_MUTEX_H_
 

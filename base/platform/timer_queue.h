@@ -1,5 +1,12 @@
 // A timer queue: timers with a due time and an optional period whose callbacks
-// run on work-pool threads. Each queue has its own timing thread.
+// run on work-pool threads. Each queue has its own timing thread, started with
+// the first timer.
+//
+// Owned by the object whose timers it holds; any thread may create and delete
+// timers, callbacks included. A periodic timer's tick is handed to the pool even
+// while its previous callback still runs (owners that want no overlap drop such
+// ticks, as QueueTimer does). Due times advance by whole periods, without drift;
+// after a stall longer than a period the missed ticks are skipped.
 #ifndef BASE_PLATFORM_TIMER_QUEUE_H_
 #define BASE_PLATFORM_TIMER_QUEUE_H_
 
@@ -31,13 +38,16 @@ class TimerQueue {
   [[nodiscard]] HRESULT CreateTimer(Callback callback, void* parameter, uint32_t due_ms,
                                     uint32_t period_ms, uint32_t flags, TimerId* id);
 
-  // Deletes the timer; no callback of it starts afterwards. With wait, returns
-  // only when its running callbacks have returned; calling that from one of its
-  // own callbacks fails with E_UNEXPECTED instead of dead-locking.
+  // Deletes the timer; no callback of it starts afterwards, not even one already
+  // handed to the pool. With wait, returns only when its running callbacks have
+  // returned; calling that from one of its own callbacks deletes the timer but
+  // returns E_UNEXPECTED instead of dead-locking. E_INVALIDARG for an unknown or
+  // already deleted timer. A one-shot timer stays until deleted.
   [[nodiscard]] HRESULT DeleteTimer(TimerId id, bool wait);
 
  private:
   struct Impl;
+  // Shared with the callbacks handed to the pool, which may outlive the queue.
   std::shared_ptr<Impl> impl_;
 };
 

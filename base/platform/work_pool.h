@@ -1,10 +1,12 @@
 // The process-wide pool of worker threads that runs work items.
 //
-// Default items (flags 0) run on a fixed set of threads. Long-running items
-// (kWorkLongRunning, e.g. blocking HTTP workers) get a thread of their own from
-// a second set that grows on demand up to a cap of some thousands and whose idle
-// threads retire, so thousands of blocked workers never starve the short
-// scheduling passes queued as default items. Threads get small stacks (256 KiB).
+// Default items (flags 0) run in order of queuing on a fixed set of threads.
+// Long-running items (kWorkLongRunning, e.g. blocking HTTP workers) get a thread
+// of their own from a second set that grows on demand up to a cap of some
+// thousands and whose idle threads retire, so thousands of blocked workers never
+// starve the short scheduling passes queued as default items. Threads get small
+// stacks (256 KiB) and leave asynchronous signals to the thread that waits for
+// them (native_thread.h).
 #ifndef BASE_PLATFORM_WORK_POOL_H_
 #define BASE_PLATFORM_WORK_POOL_H_
 
@@ -34,18 +36,24 @@ class WorkPool {
   static WorkPool* Default();
 
   explicit WorkPool(const Options& options);
-  // Runs what is queued, then joins every thread.
+  // Runs what is queued (and what that queues), then joins every thread. Must
+  // not run on one of the pool's own threads.
   ~WorkPool();
   WorkPool(const WorkPool&) = delete;
   WorkPool& operator=(const WorkPool&) = delete;
 
-  // Runs function(context) on a pool thread. Fails (and the function will never
-  // run) with the platform error as an HRESULT when no thread can take a
-  // long-running item: the cap is reached or a thread cannot be made.
+  // Runs function(context) on a pool thread; any thread may call it, pool
+  // threads included. Fails (and the function will never run) with the
+  // platform error as an HRESULT when no thread can take the item: for a
+  // long-running item the cap is reached (HRESULT_FROM_WIN32(8), as for a
+  // thread the system refuses) or a thread cannot be made; for a default item
+  // only when the pool has no thread at all and cannot make one.
   [[nodiscard]] HRESULT Queue(Function function, void* context, uint32_t flags);
 
   // Threads that exist now (both sets), for statistics and tests.
   [[nodiscard]] int ThreadCount() const;
+  // Default items waiting for a thread, for statistics and tests.
+  [[nodiscard]] int QueuedItems() const;
 
  private:
   struct Impl;

@@ -1,0 +1,155 @@
+#include "base/platform/named_mutex.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "base/platform/error.h"
+#include "base/platform/isolated_env_testutil.h"
+
+namespace tobric::platform {
+namespace {
+
+constexpr auto kLimit = std::chrono::seconds(30);
+
+class NamedMutexTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<NamedMutex> OpenMutex(const std::string& name, bool* existed = nullptr) {
+    std::unique_ptr<NamedMutex> mutex;
+    EXPECT_EQ(NamedMutex::Open(name, ObjectScope::kUser, &mutex, existed), S_OK);
+    return mutex;
+  }
+
+  IsolatedEnv env_;
+};
+
+// Two objects of one name stand for two handles: flock is per open file, so
+// they exclude each other even on one thread of one process.
+TEST_F(NamedMutexTest, TwoObjectsOfOneNameExcludeEachOther) {
+  auto first = OpenMutex("pair");
+  auto second = OpenMutex("pair");
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->path(), second->path());
+
+  ASSERT_TRUE(first->Lock(0));
+  EXPECT_FALSE(second->Lock(0));
+  EXPECT_FALSE(second->Lock(30));
+  EXPECT_TRUE(first->Unlock());
+  EXPECT_TRUE(second->Lock(0));
+  EXPECT_FALSE(first->Lock(0));
+  EXPECT_TRUE(second->Unlock());
+
+  // Another name is another mutex.
+  auto other = OpenMutex("other");
+  ASSERT_TRUE(first->Lock(0));
+  EXPECT_TRUE(other->Lock(0));
+  EXPECT_TRUE(other->Unlock());
+  EXPECT_TRUE(first->Unlock());
+}
+
+TEST_F(NamedMutexTest, RecursiveForTheOwnerExclusiveForOtherThreads) {
+  auto mutex = OpenMutex("recursive");
+  ASSERT_TRUE(mutex->Lock(0));
+  ASSERT_TRUE(mutex->Lock(kInfinite));
+
+  auto other_thread = std::async(std::launch::async, [&] {
+    const bool locked = mutex->Lock(20);
+    const bool unlocked = mutex->Unlock();
+    return std::make_pair(locked, unlocked);
+  });
+  ASSERT_EQ(other_thread.wait_for(kLimit), std::future_status::ready);
+  EXPECT_EQ(other_thread.get(), std::make_pair(false, false));
+
+  EXPECT_TRUE(mutex->Unlock());
+  // Still held once: another thread of this process cannot have it yet.
+  auto still_held = std::async(std::launch::async, [&] { return mutex->Lock(0); });
+  ASSERT_EQ(still_held.wait_for(kLimit), std::future_status::ready);
+  EXPECT_FALSE(still_held.get());
+  EXPECT_TRUE(mutex->Unlock());
+  EXPECT_FALSE(mutex->Unlock());
+}
+
+TEST_F(NamedMutexTest, WaitingThreadGetsItWhenReleased) {
+  auto mutex = OpenMutex("handover");
+  auto other = OpenMutex("handover");
+  ASSERT_TRUE(mutex->Lock(0));
+  // One waiter on this object (in-process wait) and one on another object of the
+  // same name (the file lock's polling wait).
+  auto same_object = std::async(std::launch::async, [&] {
+    const bool locked = mutex->Lock(kInfinite);
+    if (locked) mutex->Unlock();
+    return locked;
+  });
+  auto other_object = std::async(std::launch::async, [&] {
+    const bool locked = other->Lock(30000);
+    if (locked) other->Unlock();
+    return locked;
+  });
+  EXPECT_EQ(same_object.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
+  EXPECT_TRUE(mutex->Unlock());
+  ASSERT_EQ(same_object.wait_for(kLimit), std::future_status::ready);
+  ASSERT_EQ(other_object.wait_for(kLimit), std::future_status::ready);
+  EXPECT_TRUE(same_object.get());
+  EXPECT_TRUE(other_object.get());
+}
+
+TEST_F(NamedMutexTest, ExistedTellsWhetherAnotherHolderHasItOpen) {
+  bool existed = true;
+  auto first = OpenMutex("open-count", &existed);
+  EXPECT_FALSE(existed);
+  auto second = OpenMutex("open-count", &existed);
+  EXPECT_TRUE(existed);
+  first.reset();
+  auto third = OpenMutex("open-count", &existed);
+  EXPECT_TRUE(existed);  // the second is still open
+  second.reset();
+  third.reset();
+  auto fourth = OpenMutex("open-count", &existed);
+  EXPECT_FALSE(existed);  // the files remain, but nobody has them open
+}
+
+TEST_F(NamedMutexTest, CreateOwnedIsTheSingleInstanceGuard) {
+  std::unique_ptr<NamedMutex> guard;
+  ASSERT_EQ(NamedMutex::CreateOwned("instance", ObjectScope::kUser, &guard), S_OK);
+  std::unique_ptr<NamedMutex> second;
+  EXPECT_EQ(NamedMutex::CreateOwned("instance", ObjectScope::kUser, &second),
+            HresultFromWin32(kErrorAlreadyExists));
+  EXPECT_EQ(second, nullptr);
+  auto waiter = OpenMutex("instance");
+  EXPECT_FALSE(waiter->Lock(0));
+  // Owned by the creating thread, recursively.
+  EXPECT_TRUE(guard->Lock(0));
+  EXPECT_TRUE(guard->Unlock());
+
+  guard.reset();  // closing the owner's handle releases it
+  EXPECT_TRUE(waiter->Lock(0));
+  EXPECT_EQ(NamedMutex::CreateOwned("instance", ObjectScope::kUser, &second),
+            HresultFromWin32(kErrorAlreadyExists));
+  EXPECT_TRUE(waiter->Unlock());
+  EXPECT_EQ(NamedMutex::CreateOwned("instance", ObjectScope::kUser, &second), S_OK);
+}
+
+TEST_F(NamedMutexTest, MachineWideFilesAreOpenToEveryoneWhateverTheUmask) {
+  const mode_t old_mask = umask(077);
+  std::unique_ptr<NamedMutex> mutex;
+  const HRESULT hr = NamedMutex::Open("shared-log", ObjectScope::kMachine, &mutex, nullptr);
+  umask(old_mask);
+  ASSERT_EQ(hr, S_OK);
+  EXPECT_EQ(mutex->path().rfind(env_.machine_folder(), 0), 0u) << mutex->path();
+  struct stat info {};
+  ASSERT_EQ(stat(mutex->path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0666u);
+  ASSERT_EQ(stat((mutex->path() + ".open").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0666u);
+
+  std::unique_ptr<NamedMutex> user;
+  ASSERT_EQ(NamedMutex::Open("private", ObjectScope::kUser, &user, nullptr), S_OK);
+  ASSERT_EQ(stat(user->path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0077, 0u);
+}
+
+}  // namespace
+}  // namespace tobric::platform

@@ -1,0 +1,187 @@
+#include "base/threading/queue_timer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "base/platform/timer_queue.h"
+#include "base/platform/work_pool.h"
+
+namespace tobric {
+namespace {
+
+constexpr auto kLimit = std::chrono::seconds(30);
+
+// The object that owns a timer, as the HTTP task or the persister would.
+struct Owner {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int ticks = 0;
+  int running = 0;
+  int most_running = 0;
+  bool hold = false;  // the first tick waits until released
+  bool released = false;
+  int rearm_until = 0;  // a one-shot tick starts the timer again while ticks < this
+  std::vector<HRESULT> rearm_results;
+  bool destroyed = false;
+  int ticks_after_destroy = 0;
+
+  template <class Predicate>
+  bool WaitUntil(Predicate predicate) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kLimit, predicate);
+  }
+  void Release() {
+    std::lock_guard lock(mutex);
+    released = true;
+    changed.notify_all();
+  }
+};
+
+void OnTick(QueueTimer* timer) {
+  auto* owner = static_cast<Owner*>(timer->owner());
+  std::unique_lock lock(owner->mutex);
+  if (owner->destroyed) ++owner->ticks_after_destroy;
+  ++owner->ticks;
+  ++owner->running;
+  owner->most_running = std::max(owner->most_running, owner->running);
+  owner->changed.notify_all();
+  if (owner->hold && owner->ticks == 1) {
+    owner->changed.wait_for(lock, kLimit, [owner] { return owner->released; });
+  }
+  if (owner->ticks < owner->rearm_until) {
+    owner->rearm_results.push_back(timer->Start(1, 0, platform::kTimerExecuteOnlyOnce));
+  }
+  --owner->running;
+  owner->changed.notify_all();
+}
+
+class QueueTimerTest : public ::testing::Test {
+ protected:
+  // Declared first, destroyed last: its destructor runs every tick still queued.
+  std::unique_ptr<platform::WorkPool> pool_ =
+      std::make_unique<platform::WorkPool>(platform::WorkPool::Options{4, 16, 256 * 1024, 30000});
+  std::unique_ptr<platform::TimerQueue> queue_ =
+      std::make_unique<platform::TimerQueue>(pool_.get());
+};
+
+// Destroy from one thread while ticks of 1 ms arrive on others: destroy must
+// neither deadlock nor let a tick reach the owner afterwards (the timer object is
+// freed, so a late tick would also be a use after free).
+TEST_F(QueueTimerTest, DestroyRacingTicks) {
+  std::vector<std::unique_ptr<Owner>> owners;
+  for (int i = 0; i < 200; ++i) {
+    auto& owner = owners.emplace_back(std::make_unique<Owner>());
+    auto* timer = new QueueTimer(queue_.get(), owner.get(), &OnTick);
+    ASSERT_EQ(timer->Start(0, 1, 0), S_OK);
+    // Half the rounds destroy while ticks are surely flowing, half at any moment.
+    if (i % 2 == 0) {
+      ASSERT_TRUE(owner->WaitUntil([&] { return owner->ticks > 0; }));
+    }
+    std::thread destroyer([timer, &owner] {
+      delete timer;
+      std::lock_guard lock(owner->mutex);
+      owner->destroyed = true;
+      EXPECT_EQ(owner->running, 0);
+    });
+    destroyer.join();
+  }
+  queue_.reset();
+  pool_.reset();
+  for (auto& owner : owners) EXPECT_EQ(owner->ticks_after_destroy, 0);
+}
+
+TEST_F(QueueTimerTest, SecondStartOnPeriodicTimerIsRefusedAndTheFirstKeepsTicking) {
+  Owner owner;
+  {
+    QueueTimer timer(queue_.get(), &owner, &OnTick);
+    ASSERT_EQ(timer.Start(0, 2, 0), S_OK);
+    // A one-shot shape here must not turn the running periodic timer into one.
+    EXPECT_EQ(timer.Start(0, 0, platform::kTimerExecuteOnlyOnce), E_UNEXPECTED);
+    EXPECT_EQ(timer.period(), 2u);
+    EXPECT_EQ(timer.flags(), 0u);
+    EXPECT_TRUE(owner.WaitUntil([&] { return owner.ticks >= 4; }));
+    EXPECT_TRUE(timer.armed());
+  }
+  std::lock_guard lock(owner.mutex);
+  EXPECT_EQ(owner.running, 0);
+}
+
+TEST_F(QueueTimerTest, OneShotIsArmedAgainFromItsOwnTick) {
+  Owner owner;
+  owner.rearm_until = 3;
+  QueueTimer timer(queue_.get(), &owner, &OnTick);
+  ASSERT_EQ(timer.Start(1, 0, platform::kTimerExecuteOnlyOnce), S_OK);
+  ASSERT_TRUE(owner.WaitUntil([&] { return owner.ticks >= 3 && owner.running == 0; }));
+  EXPECT_FALSE(timer.armed());  // the third tick did not arm it again
+  std::lock_guard lock(owner.mutex);
+  EXPECT_EQ(owner.rearm_results, std::vector<HRESULT>({S_OK, S_OK}));
+  EXPECT_EQ(owner.ticks, 3);
+}
+
+TEST_F(QueueTimerTest, OneShotCannotBeStartedAgainBeforeItsTick) {
+  Owner owner;
+  QueueTimer timer(queue_.get(), &owner, &OnTick);
+  ASSERT_EQ(timer.Start(60000, 0, platform::kTimerExecuteOnlyOnce), S_OK);
+  EXPECT_EQ(timer.Start(1, 0, platform::kTimerExecuteOnlyOnce), E_UNEXPECTED);
+  EXPECT_TRUE(timer.armed());
+  EXPECT_EQ(timer.due_time(), 60000u);
+}
+
+TEST_F(QueueTimerTest, SlowCallbackDropsTicksInsteadOfQueueingThem) {
+  Owner owner;
+  owner.hold = true;
+  QueueTimer timer(queue_.get(), &owner, &OnTick);
+  ASSERT_EQ(timer.Start(0, 1, 0), S_OK);
+  ASSERT_TRUE(owner.WaitUntil([&] { return owner.running == 1; }));
+  // Ticks keep arriving on the other pool threads while the first one is held;
+  // each is dropped at once rather than waiting for its turn.
+  for (auto deadline = std::chrono::steady_clock::now() + kLimit;
+       timer.dropped_ticks() < 5 && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_GE(timer.dropped_ticks(), 5u);
+  {
+    std::lock_guard lock(owner.mutex);
+    EXPECT_EQ(owner.ticks, 1);
+  }
+  owner.Release();
+  EXPECT_TRUE(owner.WaitUntil([&] { return owner.ticks >= 2; }));
+  std::lock_guard lock(owner.mutex);
+  EXPECT_EQ(owner.most_running, 1);
+}
+
+TEST_F(QueueTimerTest, DestroyWaitsForTheTickInProgress) {
+  Owner owner;
+  owner.hold = true;
+  auto* timer = new QueueTimer(queue_.get(), &owner, &OnTick);
+  ASSERT_EQ(timer->Start(0, 1, 0), S_OK);
+  ASSERT_TRUE(owner.WaitUntil([&] { return owner.running == 1; }));
+  std::atomic<int> running_after_destroy{-1};
+  std::thread destroyer([&] {
+    delete timer;
+    std::lock_guard lock(owner.mutex);
+    running_after_destroy = owner.running;
+  });
+  // Lets the destroyer take the callback lock's queue before the tick ends.
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  owner.Release();
+  destroyer.join();
+  EXPECT_EQ(running_after_destroy.load(), 0);
+}
+
+TEST_F(QueueTimerTest, TimerThatWasNeverStartedIsDestroyedQuietly) {
+  Owner owner;
+  { QueueTimer timer(queue_.get(), &owner, &OnTick); }
+  EXPECT_EQ(owner.ticks, 0);
+}
+
+}  // namespace
+}  // namespace tobric

@@ -1,0 +1,304 @@
+#include "base/threading/thread_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "base/platform/error.h"
+#include "base/platform/work_pool.h"
+
+namespace tobric {
+namespace {
+
+constexpr auto kLimit = std::chrono::seconds(30);
+constexpr uint32_t kLimitMs = 30000;
+
+// What the test learns about one item; outlives the item.
+struct Trace {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int runs = 0;
+  int deletions = 0;
+  bool deleted_after_run = false;
+  std::thread::id run_thread;
+  std::thread::id delete_thread;
+  bool stop_seen = false;
+
+  bool WaitDeleted() {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kLimit, [&] { return deletions > 0; });
+  }
+  bool WaitRun() {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kLimit, [&] { return runs > 0; });
+  }
+};
+
+class TracedItem : public UserWorkItem {
+ public:
+  // With a gate, Run waits (bounded) until the test opens it.
+  explicit TracedItem(Trace* trace, ManualResetEvent* gate = nullptr)
+      : trace_(trace), gate_(gate) {}
+  ~TracedItem() override {
+    std::lock_guard lock(trace_->mutex);
+    ++trace_->deletions;
+    trace_->deleted_after_run = trace_->runs == 1;
+    trace_->delete_thread = std::this_thread::get_id();
+    trace_->changed.notify_all();
+  }
+
+  void Run() override {
+    {
+      std::lock_guard lock(trace_->mutex);
+      ++trace_->runs;
+      trace_->run_thread = std::this_thread::get_id();
+      trace_->changed.notify_all();
+    }
+    if (gate_ != nullptr) {
+      EXPECT_TRUE(gate_->Wait(kLimitMs));
+    }
+    std::lock_guard lock(trace_->mutex);
+    trace_->stop_seen = StopRequested();
+  }
+
+ private:
+  Trace* const trace_;
+  ManualResetEvent* const gate_;
+};
+
+class ThreadPoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(pool_.Initialize(), S_OK); }
+
+  ThreadPool pool_;
+};
+
+TEST_F(ThreadPoolTest, ItemIsDeletedOnceRightAfterRunOnItsThread) {
+  Trace trace;
+  ASSERT_EQ(pool_.Queue(new TracedItem(&trace), platform::kWorkDefault), S_OK);
+  ASSERT_TRUE(trace.WaitDeleted());
+  std::lock_guard lock(trace.mutex);
+  EXPECT_EQ(trace.runs, 1);
+  EXPECT_EQ(trace.deletions, 1);
+  EXPECT_TRUE(trace.deleted_after_run);
+  EXPECT_EQ(trace.delete_thread, trace.run_thread);
+  EXPECT_NE(trace.run_thread, std::this_thread::get_id());
+  EXPECT_FALSE(trace.stop_seen);
+}
+
+TEST_F(ThreadPoolTest, DrainWaitsForPendingItems) {
+  Trace trace;
+  ManualResetEvent gate;
+  ASSERT_EQ(pool_.Queue(new TracedItem(&trace, &gate), platform::kWorkLongRunning), S_OK);
+  ASSERT_TRUE(trace.WaitRun());
+  EXPECT_EQ(pool_.pending(), 1);
+  auto drain = std::async(std::launch::async, [&] { pool_.Drain(); });
+  EXPECT_EQ(drain.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
+  gate.Set();
+  ASSERT_EQ(drain.wait_for(kLimit), std::future_status::ready);
+  EXPECT_EQ(pool_.pending(), 0);
+  std::lock_guard lock(trace.mutex);
+  EXPECT_EQ(trace.deletions, 1);
+  EXPECT_TRUE(trace.stop_seen);
+}
+
+// The default limit is 60 s; a Drain that waited without need would show here.
+TEST_F(ThreadPoolTest, DrainWithNothingPendingReturnsAtOnce) {
+  EXPECT_EQ(pool_.drain_limit_ms(), ThreadPool::kDefaultDrainLimitMs);
+  auto drain = std::async(std::launch::async, [&] { pool_.Drain(); });
+  EXPECT_EQ(drain.wait_for(kLimit), std::future_status::ready);
+  // A second Drain has no stop event left and does nothing.
+  pool_.Drain();
+}
+
+TEST_F(ThreadPoolTest, DrainGivesUpAtItsLimitAndLateItemsStaySafe) {
+  Trace stuck;
+  ManualResetEvent gate;
+  ASSERT_EQ(pool_.Queue(new TracedItem(&stuck, &gate), platform::kWorkLongRunning), S_OK);
+  ASSERT_TRUE(stuck.WaitRun());
+  pool_.set_drain_limit_ms(200);
+  auto drain = std::async(std::launch::async, [&] { pool_.Drain(); });
+  ASSERT_EQ(drain.wait_for(kLimit), std::future_status::ready);
+  EXPECT_EQ(pool_.pending(), 1);
+
+  // Queued after Drain has returned: refused cleanly, with a set stop event.
+  Trace late;
+  auto* refused = new TracedItem(&late);
+  EXPECT_EQ(pool_.Queue(refused, platform::kWorkDefault), E_POOL_DRAINED);
+  EXPECT_TRUE(refused->StopRequested());
+  delete refused;
+  {
+    std::lock_guard lock(late.mutex);
+    EXPECT_EQ(late.runs, 0);
+  }
+
+  // The stuck item ends after the pool let go of its stop event; it still reads
+  // it, and its end is still counted.
+  gate.Set();
+  ASSERT_TRUE(stuck.WaitDeleted());
+  std::lock_guard lock(stuck.mutex);
+  EXPECT_TRUE(stuck.stop_seen);
+}
+
+TEST_F(ThreadPoolTest, ItemQueuedWhileDrainingRunsAndSeesTheStopEvent) {
+  Trace stuck;
+  ManualResetEvent gate;
+  auto* stuck_item = new TracedItem(&stuck, &gate);
+  ASSERT_EQ(pool_.Queue(stuck_item, platform::kWorkLongRunning), S_OK);
+  ASSERT_TRUE(stuck.WaitRun());
+  // The item is held in Run, so it is safe to read; its event is the pool's.
+  const std::shared_ptr<ManualResetEvent> stop = stuck_item->stop_event();
+  ASSERT_TRUE(stop);
+  EXPECT_FALSE(stop->IsSet());
+
+  pool_.set_drain_limit_ms(kLimitMs);
+  auto drain = std::async(std::launch::async, [&] { pool_.Drain(); });
+  ASSERT_TRUE(stop->Wait(kLimitMs));  // Drain has begun
+
+  Trace late;
+  ASSERT_EQ(pool_.Queue(new TracedItem(&late), platform::kWorkDefault), S_OK);
+  ASSERT_TRUE(late.WaitDeleted());
+  {
+    std::lock_guard lock(late.mutex);
+    EXPECT_TRUE(late.stop_seen);
+  }
+  EXPECT_EQ(drain.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+  gate.Set();
+  ASSERT_EQ(drain.wait_for(kLimit), std::future_status::ready);
+  EXPECT_EQ(pool_.pending(), 0);
+
+  // Initialize makes the pool usable again, with a fresh stop event.
+  ASSERT_EQ(pool_.Initialize(), S_OK);
+  Trace again;
+  ASSERT_EQ(pool_.Queue(new TracedItem(&again), platform::kWorkDefault), S_OK);
+  ASSERT_TRUE(again.WaitDeleted());
+  std::lock_guard lock(again.mutex);
+  EXPECT_FALSE(again.stop_seen);
+}
+
+TEST(ThreadPoolQueueTest, RefusedItemStaysWithTheCaller) {
+  platform::WorkPool work_pool(platform::WorkPool::Options{1, 1, 256 * 1024, 30000});
+  ThreadPool pool(&work_pool);
+  ASSERT_EQ(pool.Initialize(), S_OK);
+  Trace blocker;
+  ManualResetEvent gate;
+  ASSERT_EQ(pool.Queue(new TracedItem(&blocker, &gate), platform::kWorkLongRunning), S_OK);
+  ASSERT_TRUE(blocker.WaitRun());
+
+  Trace refused_trace;
+  auto* refused = new TracedItem(&refused_trace);
+  EXPECT_EQ(pool.Queue(refused, platform::kWorkLongRunning),
+            platform::HresultFromWin32(platform::kErrorNotEnoughMemory));
+  EXPECT_EQ(pool.pending(), 1);
+  {
+    std::lock_guard lock(refused_trace.mutex);
+    EXPECT_EQ(refused_trace.deletions, 0);
+  }
+  // Still the caller's and still usable.
+  ASSERT_EQ(pool.Queue(refused, platform::kWorkDefault), S_OK);
+  ASSERT_TRUE(refused_trace.WaitDeleted());
+  gate.Set();
+  ASSERT_TRUE(blocker.WaitDeleted());
+  pool.Drain();
+  EXPECT_EQ(pool.pending(), 0);
+}
+
+TEST(ThreadPoolQueueTest, QueueBeforeInitializeIsRefused) {
+  ThreadPool pool;
+  Trace trace;
+  TracedItem item(&trace);
+  EXPECT_EQ(pool.Queue(&item, platform::kWorkDefault), E_UNEXPECTED);
+  EXPECT_EQ(pool.Queue(nullptr, platform::kWorkDefault), E_INVALIDARG);
+  EXPECT_EQ(pool.pending(), 0);
+}
+
+// An item that outlives its pool must not touch it when it ends.
+TEST(ThreadPoolQueueTest, ItemMayOutliveThePool) {
+  Trace trace;
+  ManualResetEvent gate;
+  {
+    ThreadPool pool;
+    ASSERT_EQ(pool.Initialize(), S_OK);
+    ASSERT_EQ(pool.Queue(new TracedItem(&trace, &gate), platform::kWorkLongRunning), S_OK);
+    ASSERT_TRUE(trace.WaitRun());
+    pool.set_drain_limit_ms(1);
+    pool.Drain();
+  }
+  gate.Set();
+  ASSERT_TRUE(trace.WaitDeleted());
+  std::lock_guard lock(trace.mutex);
+  EXPECT_TRUE(trace.stop_seen);
+}
+
+class Target {
+ public:
+  void Zero() { zero_calls.fetch_add(1); }
+  int Two(int a, const std::string& b) {
+    std::lock_guard lock(mutex);
+    sum += a;
+    text += b;
+    done.Set();
+    return 0;
+  }
+
+  std::atomic<int> zero_calls{0};
+  std::mutex mutex;
+  int sum = 0;
+  std::string text;
+  ManualResetEvent done;
+};
+
+TEST(ThreadPoolCallBackTest, BoundCallsRunWithTheirArguments) {
+  ThreadPool pool;
+  ASSERT_EQ(pool.Initialize(), S_OK);
+  Target target;
+  ASSERT_EQ(
+      pool.Queue(new ThreadPoolCallBack0<Target>(&target, &Target::Zero), platform::kWorkDefault),
+      S_OK);
+  std::string text = "ab";
+  ASSERT_EQ(
+      QueueDeferredFunctionCall2(&pool, &target, &Target::Two, 5, text, platform::kWorkLongRunning),
+      S_OK);
+  text = "changed";  // the item keeps its own copy
+  ASSERT_TRUE(target.done.Wait(kLimitMs));
+  pool.Drain();
+  EXPECT_EQ(target.zero_calls.load(), 1);
+  std::lock_guard lock(target.mutex);
+  EXPECT_EQ(target.sum, 5);
+  EXPECT_EQ(target.text, "ab");
+}
+
+TEST(ThreadPoolCallBackTest, RefusedDeferredCallIsFreedAndReported) {
+  ThreadPool pool;  // not initialised: refuses
+  Target target;
+  EXPECT_EQ(QueueDeferredFunctionCall2(&pool, &target, &Target::Two, 1, std::string("x"),
+                                       platform::kWorkDefault),
+            E_UNEXPECTED);
+  EXPECT_FALSE(target.done.IsSet());
+}
+
+TEST(ManualResetEventTest, StaysSetUntilReset) {
+  ManualResetEvent event;
+  EXPECT_FALSE(event.Wait(0));
+  EXPECT_FALSE(event.Wait(10));
+  auto waiter = std::async(std::launch::async, [&] { return event.Wait(kLimitMs); });
+  auto second = std::async(std::launch::async, [&] { return event.Wait(kLimitMs); });
+  event.Set();
+  ASSERT_EQ(waiter.wait_for(kLimit), std::future_status::ready);
+  ASSERT_EQ(second.wait_for(kLimit), std::future_status::ready);
+  EXPECT_TRUE(waiter.get());
+  EXPECT_TRUE(second.get());
+  EXPECT_TRUE(event.IsSet());
+  event.Reset();
+  EXPECT_FALSE(event.IsSet());
+  EXPECT_TRUE(ManualResetEvent(true).Wait(0));
+}
+
+}  // namespace
+}  // namespace tobric
