@@ -77,6 +77,10 @@ void FileLogWriter::Initialize() {
                                 module_name_.c_str(), path_.c_str()));
     file_.Close();
     usable_ = false;
+  } else {
+    // Every user's processes may log to this file; the umask must not stop them.
+    // A file another user made stays as that user left it.
+    (void)file_.SetPermissions(kEveryoneReadWrite);
   }
   mutex_->Unlock();
 }

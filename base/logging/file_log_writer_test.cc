@@ -67,6 +67,15 @@ TEST_F(FileLogWriterTest, DefaultFileIsModuleNameDotLogInUtf16WithMarkAndCrLf) {
   EXPECT_EQ(fixture_.output().joined(), "");
 }
 
+TEST_F(FileLogWriterTest, LogFileIsWritableByEveryUserWhateverTheUmask) {
+  FileLogWriter writer(WriterOptions(1000, false, true));
+  Write(writer, "x");
+  using std::filesystem::perms;
+  const perms mode = std::filesystem::status(fixture_.log_path()).permissions();
+  EXPECT_EQ(mode & (perms::owner_write | perms::group_write | perms::others_write),
+            perms::owner_write | perms::group_write | perms::others_write);
+}
+
 TEST_F(FileLogWriterTest, NarrowModeWritesUtf8WithoutMark) {
   fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\nShowTime=0\nLogFileWide=0\n");
   LogThroughLogger({"caf\xC3\xA9"});
