@@ -1,0 +1,18 @@
+// The process-wide set-up of libcurl.
+#ifndef DOWNLOAD_CURL_GLOBAL_H_
+#define DOWNLOAD_CURL_GLOBAL_H_
+
+#include "base/result_codes.h"
+
+namespace lorvane {
+
+// Initializes libcurl for the process on the first call; later calls return the
+// first call's result at once. Every user of libcurl calls it before making a
+// handle: curl_global_init must run once, before any other thread uses libcurl,
+// and is not safe to run while one does. The set-up is never undone (libcurl
+// stays usable until the process ends).
+[[nodiscard]] HRESULT EnsureCurlInitialized();
+
+}  // namespace lorvane
+
+#endif  // DOWNLOAD_CURL_GLOBAL_H_

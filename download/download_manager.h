@@ -1,0 +1,174 @@
+// The download manager: the waiting and running queues of tasks, the
+// scheduling passes that start waiting tasks within the concurrency limit,
+// cancellation, and the completion of every task.
+#ifndef DOWNLOAD_DOWNLOAD_MANAGER_H_
+#define DOWNLOAD_DOWNLOAD_MANAGER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "base/result_codes.h"
+#include "base/threading/async_callback.h"
+#include "base/threading/lock.h"
+#include "base/threading/thread_pool.h"
+#include "download/download_interface.h"
+#include "download/task_interface.h"
+
+namespace lorvane {
+
+class Package;
+
+// One task the manager knows, with the callbacks to invoke when it ends. Held by
+// shared_ptr: by the queue it is in, and for a while by the pass, cancel or
+// completion that works on it.
+//
+// Owns both callbacks (either may be null). The cancel callback is set by a
+// cancel of the running task, under the package's lock, and read by the
+// completion after it has taken the entry out of the running queue under that
+// same lock; from then on the completion is the only holder that looks at it.
+// Destroying an entry deletes the cancel callback, then the finish callback,
+// then lets go of the task; the callbacks are not invoked.
+class TaskEntry {
+ public:
+  TaskEntry(std::shared_ptr<TaskInterface> task, tobric::AsyncCallback<Package*>* finish);
+  ~TaskEntry();
+  TaskEntry(const TaskEntry&) = delete;
+  TaskEntry& operator=(const TaskEntry&) = delete;
+
+  [[nodiscard]] const std::shared_ptr<TaskInterface>& task() const { return task_; }
+  // The task's package (not owned).
+  [[nodiscard]] Package* package() const { return task_->GetPackage(); }
+
+  [[nodiscard]] tobric::AsyncCallback<Package*>* finish_callback() const { return finish_; }
+  [[nodiscard]] tobric::AsyncCallback<Package*>* cancel_callback() const { return cancel_; }
+  // Takes ownership; a different callback held before is deleted.
+  void set_cancel_callback(tobric::AsyncCallback<Package*>* cancel);
+
+ private:
+  std::shared_ptr<TaskInterface> task_;
+  tobric::AsyncCallback<Package*>* finish_;
+  tobric::AsyncCallback<Package*>* cancel_ = nullptr;
+};
+
+// An ordered list of entries under its own recursive lock; the manager has two.
+// Every operation takes the lock for its own duration only. A scheduling pass
+// takes lock() itself (the waiting queue's, then the running queue's) to look at
+// both queues and move one entry as one step; the operations may be called
+// while it is held. Removal keeps the order of the others.
+class TaskQueue {
+ public:
+  TaskQueue() = default;
+  TaskQueue(const TaskQueue&) = delete;
+  TaskQueue& operator=(const TaskQueue&) = delete;
+
+  [[nodiscard]] tobric::LLock& lock() { return lock_; }
+
+  void Append(std::shared_ptr<TaskEntry> entry);
+  // Removes the element holding this very entry; logs and changes nothing when
+  // there is none.
+  void Delete(const std::shared_ptr<TaskEntry>& entry);
+  // The first entry whose task is for `package`; empty when none.
+  [[nodiscard]] std::shared_ptr<TaskEntry> FindByPackage(const Package* package);
+  // Like FindByPackage, and the entry leaves the queue.
+  [[nodiscard]] std::shared_ptr<TaskEntry> RemoveByPackage(const Package* package);
+  // The first entry holding this very task, taken out; empty when none.
+  [[nodiscard]] std::shared_ptr<TaskEntry> RemoveByTask(const TaskInterface* task);
+  // The first entry `pick` accepts, taken out; empty when none. `pick` runs under
+  // the lock and must not take other locks.
+  [[nodiscard]] std::shared_ptr<TaskEntry> RemoveFirst(
+      const std::function<bool(const TaskEntry&)>& pick);
+  [[nodiscard]] std::vector<std::shared_ptr<TaskEntry>> Copy();
+  // Takes every entry out and hands them to the caller, who may destroy them
+  // without holding the lock.
+  [[nodiscard]] std::vector<std::shared_ptr<TaskEntry>> TakeAll();
+  // Takes every entry out and destroys them once the lock is let go.
+  void Clear();
+  [[nodiscard]] size_t Size();
+
+ private:
+  tobric::LLock lock_;
+  std::vector<std::shared_ptr<TaskEntry>> entries_;  // guarded by lock_
+};
+
+// DownloadManager: makes a task for each package handed to it, keeps waiting
+// and running tasks in two queues, starts waiting tasks while fewer than
+// concurrent_task_num run, carries out cancels and receives every completion.
+//
+// Ownership: made and kept by the offline center for the whole process (it is
+// not destroyed at stop: tasks and queued work items hold pointers to it). It
+// owns the factory and the entries; tasks are shared with their own workers.
+// The thread pool is borrowed and must outlive every item queued to it.
+//
+// Threads: Download and CancelAsync run on the caller's thread (RPC, console,
+// pool threads through the package states); scheduling passes and cancels run
+// as work items, several possibly at once; completions on whatever thread the
+// task reports from; StopAll on the stopping thread.
+//
+// Locks: each queue has its own lock, held inside its operations and, in a
+// pass, for the picking of one entry (waiting queue first, then running). The
+// package's lock is held by a pass while it starts the task, by Cancel for its
+// whole duration, by DoCancel around the task's Cancel and by the completion
+// while it changes the package's state. Order: a package's lock may be held
+// while a queue lock is taken, never the reverse. Callbacks to the caller are
+// invoked with no lock held, except the cancel callback of a task that never
+// started, which Cancel invokes before the package's Complete.
+class DownloadManager : public DownloadInterface {
+ public:
+  // The production limit of StopAll's wait for running tasks.
+  static constexpr uint32_t kDefaultStopLimitMs = 15000;
+
+  // concurrent_task_num is read at every pass (a change of the setting applies
+  // to the next pass); null means one task at a time.
+  DownloadManager(std::unique_ptr<FactoryInterface> factory, tobric::ThreadPool* pool,
+                  std::function<int32_t()> concurrent_task_num,
+                  uint32_t stop_limit_ms = kDefaultStopLimitMs);
+  ~DownloadManager() override;
+  DownloadManager(const DownloadManager&) = delete;
+  DownloadManager& operator=(const DownloadManager&) = delete;
+
+  HRESULT StopAll() override;
+  [[nodiscard]] HRESULT Download(Package* package,
+                                 tobric::AsyncCallback<Package*>* finish) override;
+  [[nodiscard]] HRESULT CancelAsync(Package* package,
+                                    tobric::AsyncCallback<Package*>* cancel) override;
+
+  // One scheduling pass, repeated on the same thread while it starts a task and
+  // more may run. Queued as a work item by Download, by a cancel of a waiting
+  // task and by every completion; any thread may run one.
+  void ScheduleTask();
+
+  // Entries in each queue, for statistics and tests.
+  [[nodiscard]] size_t WaitingCount() { return waiting_.Size(); }
+  [[nodiscard]] size_t RunningCount() { return running_.Size(); }
+
+ private:
+  // Queues a pass (flags 0); a refusal (the pool is drained at stop) is logged
+  // and the item dropped.
+  void QueueScheduleTask();
+  // REQUIRES: the entry's package lock held.
+  [[nodiscard]] HRESULT DoStart(const std::shared_ptr<TaskEntry>& entry);
+  // The work item of CancelAsync; owns `cancel`.
+  void Cancel(Package* package, tobric::AsyncCallback<Package*>* cancel);
+  // S_OK: the waiting entry is gone and `cancel` has been invoked and deleted.
+  // E_FAIL: there was none, and `cancel` is still the caller's.
+  [[nodiscard]] HRESULT CancelWaitting(Package* package, tobric::AsyncCallback<Package*>* cancel);
+  [[nodiscard]] HRESULT DoCancel(const std::shared_ptr<TaskEntry>& entry);
+  // The completion callback installed on every started task.
+  void CompleteCallback(std::shared_ptr<TaskInterface> task);
+
+  TaskQueue waiting_;
+  TaskQueue running_;
+
+  // Constant after construction.
+  const std::unique_ptr<FactoryInterface> factory_;
+  tobric::ThreadPool* const pool_;
+  const std::function<int32_t()> concurrent_task_num_;
+  const uint32_t stop_limit_ms_;
+};
+
+}  // namespace lorvane
+
+#endif  // DOWNLOAD_DOWNLOAD_MANAGER_H_

@@ -1,0 +1,304 @@
+#include "storage/persister.h"
+
+#include <chrono>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "base/logging/logging.h"
+#include "base/platform/clock.h"
+#include "base/platform/files.h"
+#include "base/platform/locations.h"
+#include "base/platform/work_pool.h"
+#include "base/threading/user_work_item.h"
+#include "center/offline_center.h"
+#include "package/package.h"
+#include "package/package_state.h"
+#include "storage/config_manager.h"
+
+namespace lorvane {
+
+using tobric::AutoLock;
+using tobric::LC_USER;
+namespace platform = tobric::platform;
+
+namespace {
+
+constexpr uint64_t kFileTimeUnitsPerMs = 10000;
+
+// Deletes the save's temporary file on every road out of HardSave.
+class TempFileRemover {
+ public:
+  explicit TempFileRemover(std::string path) : path_(std::move(path)) {}
+  ~TempFileRemover() { static_cast<void>(platform::DeleteFile(path_)); }
+  TempFileRemover(const TempFileRemover&) = delete;
+  TempFileRemover& operator=(const TempFileRemover&) = delete;
+
+ private:
+  const std::string path_;
+};
+
+ResourceFile RecordOf(const Package& package) {
+  ResourceFile record;
+  // A stored code brings the package back in error at the next start; only a
+  // package that is in error now may do that.
+  record.error_code = package.state_number() == STATE_ERROR ? package.error_code() : 0;
+  record.total_size = package.total_size();
+  record.download_size = package.download_size();
+  record.create_time = package.create_time();
+  record.complete_time = package.complete_time();
+  record.name = package.name();
+  record.path = package.path();
+  record.uri = package.uri();
+  record.caption = package.caption();
+  record.metafile = package.metafile();
+  return record;
+}
+
+}  // namespace
+
+Persister::Persister(OfflineCenter* owner)
+    : owner_(owner),
+      save_delay_ms_(owner->options().save_delay_ms),
+      temp_folder_(owner->options().temp_folder),
+      timer_queue_(std::make_unique<platform::TimerQueue>(owner->options().work_pool)),
+      timer_(std::make_unique<tobric::QueueTimer>(timer_queue_.get(), this, &Persister::OnTimer)) {}
+
+Persister::~Persister() { Shutdown(); }
+
+HRESULT Persister::Initialize() {
+  const std::string list = list_path();
+  const std::string fresh = new_list_path();
+
+  Resource resource;
+  HRESULT hr = E_XML_LOAD_FAILED;
+  uint64_t fresh_size = 0;
+  // A ".new" file is what an interrupted save left: the newer list. One that a
+  // kill cut short does not parse, and the list it was to replace is still whole.
+  if (platform::FileExists(fresh) && Succeeded(platform::GetFileSize(fresh, &fresh_size)) &&
+      fresh_size != 0) {
+    hr = LoadResource(fresh, &resource);
+    if (Failed(hr)) {
+      TLOG(LC_USER, tobric::kLevelWarning,
+           "[Persister::Initialize][Failed to load %s, reading the list instead][0x%x]",
+           fresh.c_str(), static_cast<unsigned>(hr));
+    }
+  }
+  if (Failed(hr)) {
+    hr = LoadResource(list, &resource);
+    if (Failed(hr)) return hr;
+  }
+
+  if (resource.version != kListVersion) {
+    TLOG(LC_USER, tobric::kLevelError, "[Initialize][not support download list version %s to %s]",
+         resource.version.c_str(), kListVersion);
+    return E_LIST_VERSION_UNSUPPORTED;
+  }
+  AddFile(resource.files);
+  return S_OK;
+}
+
+void Persister::AddFile(const std::vector<ResourceFile>& records) {
+  for (const ResourceFile& record : records) {
+    Package* package = Package::Create();
+    // No observer yet: restoring the fields asks for no save.
+    package->set_uri(record.uri);
+    package->set_create_time(record.create_time);
+    package->set_name(record.name);
+    package->set_path(record.path);
+    package->set_download_size(record.download_size);
+    package->set_total_size(record.total_size);
+    package->set_complete_time(record.complete_time);
+    package->set_caption(record.caption);
+    package->set_metafile(record.metafile);
+    package->set_error_code(record.error_code);
+    package->set_observer(this);
+    package->state()->Initialize(package);
+    owner_->AddInternal(package);
+    if (package->state_number() == STATE_ERROR) {
+      TLOG(LC_USER, tobric::kLevelWarning, "[AddFile]][Failed to initialize package][0x%x]",
+           static_cast<unsigned>(package->error_code()));
+    }
+  }
+}
+
+void Persister::Modified() {
+  if (shut_down_.load()) return;
+  const uint64_t now = platform::FileTimeNow();
+  last_modified_.store(now);
+
+  int32_t idle = 0;
+  if (!pending_.compare_exchange_strong(idle, 1)) {
+    TLOG(LC_USER, 1, "[Persistence request is ignored.]");
+    return;
+  }
+
+  // A save that ended after `now` was read counts as just now.
+  const uint64_t saved = last_saved_.load();
+  const uint64_t since_save_ms = now > saved ? (now - saved) / kFileTimeUnitsPerMs : 0;
+  const uint32_t elapsed = since_save_ms > std::numeric_limits<uint32_t>::max()
+                               ? std::numeric_limits<uint32_t>::max()
+                               : static_cast<uint32_t>(since_save_ms);
+
+  if (elapsed < save_delay_ms_) {
+    TLOG(LC_USER, 1, "[Persistence is delayed.]");
+    std::lock_guard<std::mutex> hold(timer_mutex_);
+    // Shut down meanwhile: its last save carries this change.
+    if (timer_ == nullptr) return;
+    // An armed timer already carries the change.
+    const HRESULT hr = timer_->Start(save_delay_ms_, 0, platform::kTimerExecuteOnlyOnce);
+    if (Failed(hr) && hr != E_UNEXPECTED) {
+      TLOG(LC_USER, tobric::kLevelError, "[Persister::Modified][Failed to start the timer 0x%x]",
+           static_cast<unsigned>(hr));
+    }
+    return;
+  }
+
+  auto* item =
+      new (std::nothrow) tobric::ThreadPoolCallBack0<Persister>(this, &Persister::Persist2Disk);
+  if (item == nullptr) return;
+  if (Failed(owner_->QueueUserWorkItem(item, platform::kWorkDefault))) delete item;
+}
+
+void Persister::OnTimer(tobric::QueueTimer* timer) {
+  auto* self = static_cast<Persister*>(timer->owner());
+  if (self == nullptr) return;
+  self->Persist2Disk();
+}
+
+void Persister::Persist2Disk() {
+  TLOG(LC_USER, 1, "[Persister::Persist2Disk]");
+  const HRESULT hr = DoPersist2Disk();
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelError, "[DoPersist2Disk failed 0x%x]", static_cast<unsigned>(hr));
+  }
+}
+
+HRESULT Persister::DoPersist2Disk() {
+  TLOG(LC_USER, 1, "[Persister::DoPersist2Disk]");
+  Resource resource;
+  resource.version = kListVersion;
+  {
+    AutoLock center_lock(owner_->lock());
+    // Cleared before collecting: a change from here on asks for a save of its
+    // own, so none is lost.
+    pending_.exchange(0);
+    std::vector<Package*> packages;
+    owner_->GetPackages(&packages);
+    resource.files.reserve(packages.size());
+    for (const Package* package : packages) resource.files.push_back(RecordOf(*package));
+  }
+  const HRESULT hr = HardSave(resource);
+  last_saved_.store(platform::FileTimeNow());
+  CountSave();
+  return hr;
+}
+
+HRESULT Persister::HardSave(const Resource& resource) {
+  AutoLock lock(lock_);
+  TLOG(LC_USER, 1, "[Persister::HardSave]");
+
+  const std::string temp_folder = temp_folder_.empty() ? platform::UserTempFolder() : temp_folder_;
+  std::string temp_path;
+  HRESULT hr = platform::CreateTempFile(temp_folder, "ofc", &temp_path);
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelError, "[::GetTempFileName failed][0x08%x]",
+         static_cast<unsigned>(hr));
+    return hr;
+  }
+  const TempFileRemover remover(temp_path);
+
+  hr = SaveResource(resource, temp_path);
+  if (Failed(hr)) return hr;
+  std::string bytes;
+  hr = platform::ReadFileToString(temp_path, kMaxXmlDocumentSize, &bytes);
+  if (Failed(hr)) return hr;
+
+  BuildPaths();
+  // The ".new" file is made and flushed in the list's own folder, so that the
+  // move below is a rename within one file system, atomic against a crash.
+  platform::File file;
+  hr = file.Open(new_list_path_, platform::File::kWrite, platform::File::kCreateAlways, 0600);
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelError, "[::CreateFile failed][0x08%x]", static_cast<unsigned>(hr));
+    return hr;
+  }
+  hr = file.Write(bytes.data(), bytes.size());
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelError, "[::WriteFile failed][0x08%x]", static_cast<unsigned>(hr));
+    file.Close();
+    return hr;
+  }
+  hr = file.Sync();
+  file.Close();
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelError, "[::FlushFileBuffers failed][0x%x]",
+         static_cast<unsigned>(hr));
+    return hr;
+  }
+
+  hr = platform::MoveReplaceDurable(new_list_path_, list_path_);
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelError, "[tobric::File::Move failed][0x%x]",
+         static_cast<unsigned>(hr));
+    return hr;
+  }
+  return S_OK;
+}
+
+void Persister::Shutdown() {
+  std::unique_ptr<tobric::QueueTimer> timer;
+  std::unique_ptr<platform::TimerQueue> timer_queue;
+  {
+    std::lock_guard<std::mutex> hold(timer_mutex_);
+    if (shut_down_.exchange(true)) return;
+    timer = std::move(timer_);
+    timer_queue = std::move(timer_queue_);
+  }
+  // The timer waits for a tick under way; afterwards nothing of ours runs in the
+  // queue, so letting it go waits for nothing.
+  timer.reset();
+  timer_queue.reset();
+  Persist2Disk();
+}
+
+std::string Persister::list_path() {
+  AutoLock lock(lock_);
+  BuildPaths();
+  return list_path_;
+}
+
+std::string Persister::new_list_path() {
+  AutoLock lock(lock_);
+  BuildPaths();
+  return new_list_path_;
+}
+
+void Persister::BuildPaths() {
+  if (!list_path_.empty()) return;
+  const std::string& configured = owner_->options().download_list_path;
+  list_path_ =
+      configured.empty() ? ConfigManager::GetInstance()->GetDownloadListPath() : configured;
+  new_list_path_ = list_path_ + ".new";
+}
+
+void Persister::CountSave() {
+  // Notified under the mutex: a waiter that then lets the persister go finds
+  // this thread done with it.
+  std::lock_guard<std::mutex> hold(saves_mutex_);
+  ++saves_;
+  saves_changed_.notify_all();
+}
+
+uint64_t Persister::save_count() const {
+  std::lock_guard<std::mutex> hold(saves_mutex_);
+  return saves_;
+}
+
+bool Persister::WaitForSaveCount(uint64_t count, uint32_t timeout_ms) const {
+  std::unique_lock<std::mutex> hold(saves_mutex_);
+  return saves_changed_.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                                 [this, count] { return saves_ >= count; });
+}
+
+}  // namespace lorvane

@@ -1,0 +1,135 @@
+// The download list persister: reads download_list.db at start and writes it
+// again, coalesced, whenever a package changes.
+#ifndef STORAGE_PERSISTER_H_
+#define STORAGE_PERSISTER_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/platform/timer_queue.h"
+#include "base/result_codes.h"
+#include "base/threading/lock.h"
+#include "base/threading/queue_timer.h"
+#include "package/persister_interface.h"
+#include "storage/xml_documents.h"
+
+namespace lorvane {
+
+class OfflineCenter;
+
+// Persister: keeps download_list.db in step with the offline center's packages.
+// Every package names it as its change observer; a change asks for a save,
+// which writes the whole list at once when the last save is at least the save
+// delay old (5 s), otherwise from a one-shot timer a delay later. Changes that
+// arrive while a save is pending are carried by it.
+//
+// A save never leaves a torn list: it writes the list to an "ofc" temporary file,
+// copies it to "<list>.new", flushes that to disk and replace-moves it onto the
+// list (docs/formats/download-list-save.md). At start a non-empty ".new" is
+// preferred, being the newer list of an interrupted save; when it does not load,
+// the list itself is read.
+//
+// Ownership: made and owned by the offline center, which it borrows (package
+// map, lock, work-item queue, options). The center shuts it down at stop rather
+// than destroying it, since packages still name it as their observer.
+//
+// Threads: Modified from any thread, often under a package's lock; saves on a
+// pool thread (a queued item), on a timer tick (also a pool thread), or on the
+// thread that shuts down. Locks:
+// - the center's lock, while the records are collected (a consistent snapshot);
+// - lock_ (recursive LLock) serialises the file writing of HardSave and the
+//   paths built on first use; it is taken without any other lock held;
+// - timer_mutex_, held by Modified around the timer's Start (which takes the
+//   timer's own lock) and by Shutdown while it takes the timer away, so a
+//   Modified never touches a timer being destroyed.
+// last_modified_, last_saved_ and pending_ are atomics. A timer tick holds the
+// timer's own lock while it waits for the center's; Modified starts the timer
+// only when no save is pending, which is never the case while a tick waits
+// there, so a caller holding the center's lock never meets that tick. Shutdown
+// (and so the destructor) must not run with the center's lock held: it waits
+// for a tick under way.
+class Persister : public PersisterInterface {
+ public:
+  static constexpr const char* kListVersion = "1.0.0";
+
+  // Reads the center's options: save_delay_ms, download_list_path (empty: the
+  // ConfigManager's), temp_folder (empty: the user's temporary folder) and
+  // work_pool (runs the timer's ticks; null: the process's pool).
+  explicit Persister(OfflineCenter* owner);
+  // Shutdown, when it has not run.
+  ~Persister() override;
+  Persister(const Persister&) = delete;
+  Persister& operator=(const Persister&) = delete;
+
+  // Reads the list ("<list>.new" first when it is there and not empty) and hands
+  // a package for each record to the center, none started. E_XML_LOAD_FAILED
+  // when neither file loads, E_LIST_VERSION_UNSUPPORTED for another version
+  // than "1.0.0"; no package is made then.
+  [[nodiscard]] HRESULT Initialize();
+
+  // Asks for a save: at once (a work item) when the last one is at least the
+  // delay old, else from the timer; ignored while one is pending and after
+  // Shutdown. Never waits for a save.
+  void Modified() override;
+
+  // One save, its failure logged.
+  void Persist2Disk();
+  // Collects the center's packages under its lock and writes them.
+  [[nodiscard]] HRESULT DoPersist2Disk();
+
+  // The timer is destroyed (waiting for a tick under way), its queue let go, the
+  // list saved a last time; later Modified calls do nothing. Once.
+  void Shutdown();
+
+  // Saves finished, whatever their result, for statistics and tests; and a wait
+  // for their number to reach `count`, true when it did within timeout_ms.
+  [[nodiscard]] uint64_t save_count() const;
+  [[nodiscard]] bool WaitForSaveCount(uint64_t count, uint32_t timeout_ms) const;
+
+  // The list file and its ".new" companion (built on first use).
+  [[nodiscard]] std::string list_path();
+  [[nodiscard]] std::string new_list_path();
+
+ private:
+  static void OnTimer(tobric::QueueTimer* timer);
+
+  void AddFile(const std::vector<ResourceFile>& records);
+  [[nodiscard]] HRESULT HardSave(const Resource& resource);
+  // REQUIRES: lock_ held.
+  void BuildPaths();
+  void CountSave();
+
+  // Constant after construction.
+  OfflineCenter* const owner_;
+  const uint32_t save_delay_ms_;
+  const std::string temp_folder_;
+
+  tobric::LLock lock_;
+  // Guarded by lock_.
+  std::string list_path_;
+  std::string new_list_path_;
+
+  std::mutex timer_mutex_;
+  // Guarded by timer_mutex_; null after Shutdown.
+  std::unique_ptr<tobric::platform::TimerQueue> timer_queue_;
+  std::unique_ptr<tobric::QueueTimer> timer_;
+  // Set once, under timer_mutex_; Modified reads it without.
+  std::atomic<bool> shut_down_{false};
+
+  std::atomic<uint64_t> last_modified_{0};  // FILETIME
+  std::atomic<uint64_t> last_saved_{0};     // FILETIME
+  std::atomic<int32_t> pending_{0};
+
+  mutable std::mutex saves_mutex_;
+  mutable std::condition_variable saves_changed_;
+  uint64_t saves_ = 0;  // guarded by saves_mutex_
+};
+
+}  // namespace lorvane
+
+#endif  // STORAGE_PERSISTER_H_

@@ -1,0 +1,30 @@
+// For tests: while it lives, HTTP clients that take their proxy from the
+// environment (libcurl does) connect directly, so requests to the loopback test
+// server never go to a proxy configured for the machine running the tests.
+#ifndef TESTS_SUPPORT_SCOPED_NO_PROXY_H_
+#define TESTS_SUPPORT_SCOPED_NO_PROXY_H_
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvane::testsupport {
+
+// Unsets the proxy variables (both cases) and sets no_proxy and NO_PROXY to "*";
+// the destructor restores every one. The environment is process-wide: make it
+// before starting threads that read it, as a test fixture member.
+class ScopedNoProxy {
+ public:
+  ScopedNoProxy();
+  ~ScopedNoProxy();
+  ScopedNoProxy(const ScopedNoProxy&) = delete;
+  ScopedNoProxy& operator=(const ScopedNoProxy&) = delete;
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+}  // namespace corvane::testsupport
+
+#endif  // TESTS_SUPPORT_SCOPED_NO_PROXY_H_
