@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Corvane twice (Release with assertions, and with
-# AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test through CTest.
-# Set CORVANE_TSAN=1 to add a ThreadSanitizer build as well.
+# Installs what is missing, builds Corvane three times (Release with assertions,
+# AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer) and runs every
+# test of each through CTest. CORVANE_TSAN=0 skips the ThreadSanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -19,7 +19,7 @@ run_suite() {
 run_suite release -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -g"
 run_suite asan -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=address,undefined -DCORVANE_BENCH=OFF \
   -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
-if [ "${CORVANE_TSAN:-0}" = 1 ]; then
+if [ "${CORVANE_TSAN:-1}" = 1 ]; then
   run_suite tsan -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=thread -DCORVANE_BENCH=OFF \
     -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
 fi

@@ -81,18 +81,18 @@ struct Conversion {
 };
 
 // Parses the text between the "!" marks; false when it is not a supported conversion.
-bool ParseConversion(std::string_view spec, Conversion* conversion) {
+bool ParseConversion(std::string_view directive, Conversion* conversion) {
   size_t i = 0;
-  for (; i < spec.size() && (spec[i] == '0' || spec[i] == '-'); ++i) {
-    if (spec[i] == '0') conversion->zero_pad = true;
-    if (spec[i] == '-') conversion->left_align = true;
+  for (; i < directive.size() && (directive[i] == '0' || directive[i] == '-'); ++i) {
+    if (directive[i] == '0') conversion->zero_pad = true;
+    if (directive[i] == '-') conversion->left_align = true;
   }
-  for (; i < spec.size() && spec[i] >= '0' && spec[i] <= '9'; ++i) {
-    conversion->width = conversion->width * 10 + (spec[i] - '0');
+  for (; i < directive.size() && directive[i] >= '0' && directive[i] <= '9'; ++i) {
+    conversion->width = conversion->width * 10 + (directive[i] - '0');
     if (conversion->width > 1024) return false;
   }
-  if (i + 1 != spec.size()) return false;
-  conversion->type = spec[i];
+  if (i + 1 != directive.size()) return false;
+  conversion->type = directive[i];
   switch (conversion->type) {
     case 's':
     case 'd':

@@ -1,7 +1,7 @@
 // Result codes of Corvane: 32-bit HRESULT-style values, negative on failure.
 //
 // The service's own codes are of facility 0x044 with the severity and customer
-// bits set (0xA044xxxx). Platform errors travel as HRESULT_FROM_WIN32 of their
+// bits set (0xA044nnnn). Platform errors travel as HRESULT_FROM_WIN32 of their
 // Win32 number (see base/platform/error.h), so the same value means the same
 // failure on the wire, in download_list.db and in a log line on every platform.
 #ifndef BASE_RESULT_CODES_H_

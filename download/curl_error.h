@@ -4,7 +4,7 @@
 //
 // Conditions with a general Win32 or Winsock number use it (refused 1225, timed
 // out 1460, host not found 11001, reset 10054...); conditions only an HTTP client
-// knows use the numbers of the Windows HTTP client (12xxx), so a code stored or
+// knows use the numbers of the Windows HTTP client (12000 and up), so a code stored or
 // sent by a Windows build and by this one means the same.
 #ifndef DOWNLOAD_CURL_ERROR_H_
 #define DOWNLOAD_CURL_ERROR_H_

@@ -38,8 +38,8 @@ namespace tobric::platform {
 // Last modification time as a FILETIME value.
 [[nodiscard]] HRESULT GetLastWriteTime(const std::string& path, uint64_t* filetime);
 
-// Creates a new empty file with a unique name "<prefix>XXXXXX" in the folder
-// (mkstemp) and returns its path; the file is closed.
+// Creates a new empty file with a unique name (the prefix and six random
+// characters) in the folder (mkstemp) and returns its path; the file is closed.
 [[nodiscard]] HRESULT CreateTempFile(const std::string& folder, const std::string& prefix,
                                      std::string* path);
 

@@ -137,7 +137,7 @@ HRESULT CreateTempFile(const std::string& folder, const std::string& prefix, std
   std::string pattern = folder;
   if (!pattern.empty() && pattern.back() != '/') pattern += '/';
   pattern += prefix;
-  pattern += "XXXXXX";
+  pattern.append(6, 'X');  // mkstemp replaces these six characters
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   const int fd = mkostemp(buffer.data(), O_CLOEXEC);

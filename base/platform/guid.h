@@ -7,7 +7,7 @@
 namespace tobric::platform {
 
 // 128 random bits (getrandom) as an upper-case braced GUID of 38 characters,
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", with the version-4 and variant bits set.
+// "{8-4-4-4-12 hex digits}", with the version-4 and variant bits set.
 [[nodiscard]] std::string NewGuidText();
 
 }  // namespace tobric::platform

@@ -44,7 +44,8 @@ HRESULT WriteAll(int fd, const char* data, size_t size) {
 // the new one, never a half-written one.
 HRESULT WriteState(const std::string& path, bool machine_wide, char state) {
   const std::string folder = EventFolder(path);
-  std::string temp = folder + "/." + path.substr(folder.size() + 1) + ".XXXXXX";
+  // mkstemp replaces the six trailing characters.
+  std::string temp = folder + "/." + path.substr(folder.size() + 1) + "." + std::string(6, 'X');
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return LastErrorHresult();
   // mkostemp makes the file 0600; a machine-wide event is read by every user.
