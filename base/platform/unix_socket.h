@@ -1,0 +1,78 @@
+// Unix-domain stream sockets for the local RPC interface.
+//
+// The service listens on a socket in the user's object folder (mode 0600) and
+// checks each peer's uid; clients connect by path. Every blocking call takes a
+// time limit so that a slow or silent peer never holds a thread for long, and a
+// Shutdown() from another thread ends a blocked Accept at once.
+#ifndef BASE_PLATFORM_UNIX_SOCKET_H_
+#define BASE_PLATFORM_UNIX_SOCKET_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/result_codes.h"
+
+namespace tobric::platform {
+
+inline constexpr uint32_t kNoTimeLimit = 0xFFFFFFFF;
+
+// One connected stream, owned; closed by the destructor.
+class UnixStream {
+ public:
+  // Connects to the socket at path; fails with HRESULT_FROM_WIN32(2) when no
+  // socket is there and HRESULT_FROM_WIN32(1225) when nobody listens.
+  [[nodiscard]] static HRESULT Connect(const std::string& path, uint32_t time_limit_ms,
+                                       std::unique_ptr<UnixStream>* stream);
+  ~UnixStream();
+  UnixStream(const UnixStream&) = delete;
+  UnixStream& operator=(const UnixStream&) = delete;
+
+  // Reads exactly size bytes within the time limit (counted for the whole
+  // read). HRESULT_FROM_WIN32(1460) when the limit passes, HRESULT_FROM_WIN32(38)
+  // (end of file) when the peer closed first.
+  [[nodiscard]] HRESULT ReadExact(void* data, size_t size, uint32_t time_limit_ms);
+  // Writes all bytes within the time limit; a vanished peer gives
+  // HRESULT_FROM_WIN32(109) (broken pipe), never a signal.
+  [[nodiscard]] HRESULT WriteAll(const void* data, size_t size, uint32_t time_limit_ms);
+  // The peer's user id (SO_PEERCRED), read when the connection was accepted or made.
+  [[nodiscard]] uint32_t peer_uid() const { return peer_uid_; }
+  // Ends both directions; a thread blocked in ReadExact returns at once.
+  void Shutdown();
+
+ private:
+  UnixStream(int fd, uint32_t peer_uid) : fd_(fd), peer_uid_(peer_uid) {}
+  friend class UnixListener;
+  int fd_;
+  uint32_t peer_uid_;
+};
+
+// A listening socket, owned; the socket file is removed by the destructor.
+class UnixListener {
+ public:
+  // Binds and listens at path with the given mode. A socket file left by a dead
+  // process is replaced; one with a live listener gives HRESULT_FROM_WIN32(183).
+  [[nodiscard]] static HRESULT Listen(const std::string& path, unsigned mode,
+                                      std::unique_ptr<UnixListener>* listener);
+  ~UnixListener();
+  UnixListener(const UnixListener&) = delete;
+  UnixListener& operator=(const UnixListener&) = delete;
+
+  // Waits for a connection. E_ABORT-like HRESULT_FROM_WIN32(995) once Shutdown
+  // was called; HRESULT_FROM_WIN32(1460) when the time limit passes.
+  [[nodiscard]] HRESULT Accept(uint32_t time_limit_ms, std::unique_ptr<UnixStream>* stream);
+  // Makes every present and later Accept return at once. Any thread.
+  void Shutdown();
+  [[nodiscard]] const std::string& path() const { return path_; }
+
+ private:
+  struct Impl;
+  explicit UnixListener(std::unique_ptr<Impl> impl, std::string path);
+  std::unique_ptr<Impl> impl_;
+  std::string path_;
+};
+
+}  // namespace tobric::platform
+
+#endif  // BASE_PLATFORM_UNIX_SOCKET_H_

@@ -1,0 +1,93 @@
+#include "service/rpc_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace lorvane::rpc {
+namespace {
+
+uint16_t UnitAt(const std::string& bytes, size_t offset) {
+  return static_cast<uint16_t>(static_cast<uint8_t>(bytes[offset]) |
+                               static_cast<uint8_t>(bytes[offset + 1]) << 8);
+}
+
+TEST(RpcProtocolTest, RecordImageHasTheFixedLayout) {
+  PackageInfo info;
+  info.state = 5;
+  info.download_speed = 0x01020304;
+  info.total_size = 0x1122334455667788ull;
+  info.error_code = static_cast<int32_t>(0xA0440219);
+  info.error_text = u"E";
+  info.id = u"{ID}";
+  info.path = u"P";
+  info.name = u"N";
+  info.caption = u"C";
+  info.uri = u"U";
+  Writer writer;
+  writer.Record(info);
+  const std::string& image = writer.bytes();
+  ASSERT_EQ(image.size(), kPackageInfoSize);
+  EXPECT_EQ(static_cast<uint8_t>(image[0]), 5);
+  EXPECT_EQ(static_cast<uint8_t>(image[4]), 0x04);
+  EXPECT_EQ(static_cast<uint8_t>(image[24]), 0x88);
+  EXPECT_EQ(static_cast<uint8_t>(image[43]), 0xA0);
+  EXPECT_EQ(UnitAt(image, 44), u'E');
+  EXPECT_EQ(UnitAt(image, 564), u'{');
+  EXPECT_EQ(UnitAt(image, 694), u'P');
+  EXPECT_EQ(UnitAt(image, 1214), u'N');
+  EXPECT_EQ(UnitAt(image, 1734), u'C');
+  EXPECT_EQ(UnitAt(image, 2254), u'U');
+  EXPECT_EQ(UnitAt(image, 2256), 0);
+}
+
+TEST(RpcProtocolTest, LongStringsAreCutToCapacityLessOneAndRoundTrip) {
+  PackageInfo info;
+  info.uri = std::u16string(2000, u'x');
+  info.id = std::u16string(64, u'i');
+  Writer writer;
+  writer.Record(info);
+  Reader reader(writer.bytes());
+  PackageInfo back;
+  ASSERT_TRUE(reader.Record(&back));
+  EXPECT_TRUE(reader.AtEnd());
+  EXPECT_EQ(back.uri.size(), 1039u);
+  EXPECT_EQ(back.id, info.id);
+}
+
+TEST(RpcProtocolTest, MalformedInputFailsTheReader) {
+  // A record whose uri array holds no terminator.
+  std::string image(kPackageInfoSize, '\0');
+  for (size_t i = 2254; i < 4334; ++i) image[i] = 'a';
+  Reader bad_record(image);
+  PackageInfo info;
+  EXPECT_FALSE(bad_record.Record(&info));
+
+  // A string count beyond the message, and a boolean that is neither 0 nor 1.
+  Writer writer;
+  writer.U32(10);
+  writer.U16(u'a');
+  Reader short_string(writer.bytes());
+  std::u16string text;
+  EXPECT_FALSE(short_string.String(&text));
+  EXPECT_FALSE(short_string.ok());
+
+  const std::string two = "\x02";
+  Reader bad_bool(two);
+  bool flag;
+  EXPECT_FALSE(bad_bool.Bool(&flag));
+}
+
+TEST(RpcProtocolTest, BindRequestNamesTheInterface) {
+  const std::string body = BindRequestBody();
+  ASSERT_EQ(body.size(), 2u + 2u + 16u + 4u);
+  EXPECT_EQ(UnitAt(body, 0), 0xFFFF);
+  EXPECT_EQ(static_cast<uint8_t>(body[4]), 0xc5);
+  EXPECT_EQ(static_cast<uint8_t>(body[19]), 0x4d);
+  EXPECT_EQ(UnitAt(body, 20), 1);
+  EXPECT_EQ(UnitAt(body, 22), 0);
+  EXPECT_EQ(Frame("ab"), std::string("\x02\x00\x00\x00" "ab", 6));
+}
+
+}  // namespace
+}  // namespace lorvane::rpc
