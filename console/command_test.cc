@@ -1,0 +1,366 @@
+// The command loop and the twelve commands, driven through a pipe standing for
+// the keyboard, over an offline center whose download manager only records.
+#include "console/command.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "base/logging/logging.h"
+#include "base/platform/isolated_env_testutil.h"
+#include "base/platform/named_event.h"
+#include "console/commands.h"
+#include "console/console.h"
+#include "console/console_testutil.h"
+#include "console/show_log_command.h"
+#include "console/stat_command.h"
+#include "package/package.h"
+#include "package/package_testutil.h"
+#include "service/shutdown.h"
+#include "storage/config_manager.h"
+
+namespace lorvane {
+namespace {
+
+using testing::InputFeed;
+using testing::OutputCapture;
+using testing::ScopedEnv;
+
+constexpr char kHelp[] =
+    "All available commands are as follow:\n"
+    "help \n"
+    "start id\n"
+    "stop id\n"
+    "list \n"
+    "download uri\n"
+    "exit \n"
+    "delete id\n"
+    "deleteper id\n"
+    "config \n"
+    "exist \n"
+    "stat (on | off)\n"
+    "log (on | off)\n";
+
+// Each text followed by a line feed.
+std::string Lines(std::initializer_list<std::string> lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+class CommandLoopTest : public ::testing::Test {
+ protected:
+  CommandLoopTest()
+      : folder_(env_.root() + "/downloads"),
+        center_(folder_),
+        console_(input_.read_fd(), output_.write_fd()),
+        registry_(&console_) {
+    std::filesystem::create_directories(folder_);
+  }
+
+  // Types the lines, ends the input, runs the loop to its end and returns
+  // everything it printed.
+  std::string Run(const std::string& typed) {
+    EXPECT_TRUE(input_.Type(typed));
+    input_.End();
+    RunCommandLoop(&registry_);
+    StatCommand* stat = registry_.stat_command();
+    if (stat->on()) static_cast<void>(stat->Execute("off"));
+    output_.Close();
+    return output_.Text();
+  }
+
+  Package* AddPackage(int32_t state) {
+    Package* package = Package::Create();
+    package->set_uri("http://127.0.0.1/film.mkv");
+    package->set_path(folder_);
+    package->set_name("film.mkv");
+    package->set_caption("Film");
+    package->set_metafile(folder_ + "/film.mkv.sugc");
+    testing::ForceState(package, state);
+    center_.center()->AddInternal(package);
+    return package;
+  }
+
+  tobric::platform::IsolatedEnv env_;
+  const std::string folder_;
+  testing::LogCapture log_;
+  testing::FakeManagerCenter center_;
+  InputFeed input_;
+  OutputCapture output_;
+  Console console_;
+  CommandRegistry registry_;
+};
+
+TEST_F(CommandLoopTest, EmptyOrUnknownLinesShowTheHelpListing) {
+  const std::string help_result = std::string(kHelp) + "ret:0x0\n\n";
+  // Names are matched exactly: "HELP" is not a command either.
+  EXPECT_EQ(Run("\nfrobnicate now\nHELP\nhelp\n"),
+            help_result + help_result + help_result + help_result);
+}
+
+TEST_F(CommandLoopTest, SwitchesAcceptOnlyOnAndOff) {
+  EXPECT_EQ(Run("stat\nstat ON\nlog maybe\nstat off\n"),
+            "ret:0x80070057\n\nret:0x80070057\n\nret:0x80070057\n\nret:0x0\n\n");
+}
+
+TEST_F(CommandLoopTest, TypedLineSwitchesTheStatisticsOffFirst) {
+  StatCommand* stat = registry_.stat_command();
+  EXPECT_EQ(Run("stat on\nexist http://127.0.0.1/none\n"), "ret:0x0\n\nret:0x0\n\n");
+  EXPECT_FALSE(stat->on());
+  EXPECT_EQ(stat->timers_started(), 1u);
+}
+
+TEST_F(CommandLoopTest, PackageCommandsPassTheSecondWord) {
+  EXPECT_EQ(Run("download http://127.0.0.1/a.mkv ignored words\n"
+                "exist http://127.0.0.1/a.mkv\n"
+                "exist http://127.0.0.1/b.mkv\n"
+                "start {00000000-0000-0000-0000-000000000000}\n"
+                "stop\n"
+                "delete nothing\n"
+                "deleteper nothing\n"),
+            "ret:0x0\n\nret:0x1\n\nret:0x0\n\nret:0xa0440205\n\nret:0xa0440205\n\n"
+            "ret:0xa0440205\n\nret:0xa0440205\n\n");
+  ASSERT_EQ(center_.manager()->downloads().size(), 1u);
+  EXPECT_EQ(center_.manager()->downloads()[0]->uri(), "http://127.0.0.1/a.mkv");
+}
+
+TEST_F(CommandLoopTest, ListPrintsFullSizesOfLargePackages) {
+  Package* package = AddPackage(STATE_READY);
+  package->set_total_size(5368709121ull);     // 5 GiB + 1
+  package->set_download_size(4294967301ull);  // 4 GiB + 5
+  package->set_create_time(133500000000000000ull);
+  package->set_complete_time(0);
+  package->set_error_code(E_CONNECT_FAILED);
+
+  EXPECT_EQ(Run("list\n"), Lines({
+                               "id:" + package->id(),
+                               "display name:Film",
+                               "file name:film.mkv",
+                               "path:" + folder_,
+                               "metafile:" + folder_ + "/film.mkv.sugc",
+                               "uri:http://127.0.0.1/film.mkv",
+                               "download_speed:0",
+                               "total_size:5368709121",
+                               "download size:4294967301",
+                               "create time:133500000000000000",
+                               "complete time:0",
+                               "state:STATE_READY",
+                               "error code:0xa0440219",
+                               "",
+                               "ret:0x0",
+                               "",
+                           }));
+}
+
+TEST_F(CommandLoopTest, ConfigPrintsTheSettings) {
+  ConfigManager* config = ConfigManager::GetInstance();
+  EXPECT_EQ(Run("config\n"), Lines({
+                                 "download:" + config->GetDownloadFolder(),
+                                 "config file: " + config->GetConfigPath(),
+                                 "download list file: " + config->GetDownloadListPath(),
+                                 "task thread:5",
+                                 "task num:5",
+                                 // -1, unlimited, printed unsigned.
+                                 "up bandwidth limit:4294967295",
+                                 "down bandwidth limit:4294967295",
+                                 "ret:0x0",
+                                 "",
+                             }));
+  EXPECT_NE(config->GetConfigPath().find("config.db"), std::string::npos);
+}
+
+TEST_F(CommandLoopTest, ExitSetsTheShutdownEvent) {
+  std::unique_ptr<tobric::platform::NamedEvent> event;
+  ASSERT_EQ(tobric::platform::NamedEvent::Open(
+                tobric::kShutdownEventName, tobric::platform::ObjectScope::kUser, &event, nullptr),
+            S_OK);
+  ASSERT_FALSE(event->IsSet());
+  EXPECT_EQ(Run("exit\n"), "ret:0x0\n\n");
+  EXPECT_TRUE(event->IsSet());
+}
+
+TEST_F(CommandLoopTest, LogOnWithoutADesktopAnswersZeroAndWritesNothing) {
+  ScopedEnv display("DISPLAY", std::nullopt);
+  ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
+  auto* log = static_cast<ShowLogCommand*>(registry_.Find("log"));
+  ASSERT_EQ(log->name(), "log");
+  EXPECT_EQ(Run("log on\n"), "ret:0x0\n\n");
+  EXPECT_TRUE(log->on());
+  EXPECT_FALSE(log->writing());
+}
+
+// The statistics block, drawn on a short period.
+class StatCommandTest : public CommandLoopTest {
+ protected:
+  void Start(StatCommand* stat) { ASSERT_EQ(stat->Execute("on"), S_OK); }
+};
+
+TEST_F(StatCommandTest, OnTwiceKeepsOneTimer) {
+  StatCommand stat(&console_, 5);
+  EXPECT_EQ(stat.Execute("on"), S_OK);
+  EXPECT_EQ(stat.Execute("on"), S_OK);
+  EXPECT_EQ(stat.timers_started(), 1u);
+  EXPECT_EQ(stat.Execute("off"), S_OK);
+  EXPECT_EQ(stat.Execute("off"), S_OK);
+  EXPECT_FALSE(stat.on());
+  EXPECT_EQ(stat.Execute("on"), S_OK);
+  EXPECT_EQ(stat.timers_started(), 2u);
+  EXPECT_EQ(stat.Execute("off"), S_OK);
+}
+
+TEST_F(StatCommandTest, BlockCountsStatesAndShowsTheSpeed) {
+  AddPackage(STATE_READY);
+  AddPackage(STATE_READY);
+  AddPackage(STATE_ERROR);
+  Package* running = AddPackage(STATE_DOWNLOADING);
+  running->set_download_speed(3 * 1048576 / 2);
+
+  StatCommand stat(&console_, 5);
+  Start(&stat);
+  ASSERT_TRUE(output_.WaitFor("Current Download Speed:1.50 MB      \n"));
+  ASSERT_EQ(stat.Execute("off"), S_OK);
+  const std::string text = output_.Text();
+  const std::string block = text.substr(0, text.find("Current Download Speed"));
+  EXPECT_EQ(block.rfind("Service started at [", 0), 0u);
+  EXPECT_NE(block.find("]\nStatistics collected at ["), std::string::npos);
+  EXPECT_NE(block.find("]\n"
+                       "STATE_INIT               :00\n"
+                       "STATE_READY              :02\n"
+                       "STATE_PAUSEING           :00\n"
+                       "STATE_WAITING_TO_DOWNLOAD:00\n"
+                       "STATE_DOWNLOADING        :01\n"
+                       "STATE_DOWNLOAD_COMPLETE  :00\n"
+                       "STATE_ERROR              :01\n"),
+            std::string::npos);
+  // Not a terminal: blocks follow each other, without cursor movement.
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
+
+  running->set_download_speed(2048);
+  Start(&stat);
+  ASSERT_TRUE(output_.WaitFor("Current Download Speed:2.00 KB      \n"));
+  ASSERT_EQ(stat.Execute("off"), S_OK);
+  running->set_download_speed(1023);
+  Start(&stat);
+  ASSERT_TRUE(output_.WaitFor("Current Download Speed:1023 Byte      \n"));
+  ASSERT_EQ(stat.Execute("off"), S_OK);
+}
+
+TEST_F(StatCommandTest, TerminalRedrawsInPlace) {
+  console_.set_ansi_output_for_testing(true);
+  StatCommand stat(&console_, 5);
+  Start(&stat);
+  // The second block starts by going back up over the first.
+  ASSERT_TRUE(output_.WaitFor("Current Download Speed", 2));
+  ASSERT_EQ(stat.Execute("off"), S_OK);
+  const std::string text = output_.Text();
+  const size_t first = text.find("Current Download Speed:0 Byte      \x1b[K\n");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(text.rfind("Service started at [", 0), 0u) << "the first block is drawn where it is";
+  EXPECT_NE(text.find("\x1b[K\n\x1b[10A\rService started at [", first), std::string::npos);
+  EXPECT_EQ(text.find("\x1b[10A"), text.find("\x1b[K\n\x1b[10A") + 4);
+
+  // Switched on again, the block is placed anew below the old one. The mark,
+  // printed after every tick of the first timer, shows where that one ended.
+  console_.Print("--mark--\n");
+  Start(&stat);
+  ASSERT_TRUE(output_.WaitFor("--mark--\nService started at ["));
+  ASSERT_EQ(stat.Execute("off"), S_OK);
+}
+
+// The log window: a writer of the logger for as long as the window is held.
+class ShowLogCommandTest : public ::testing::Test {
+ protected:
+  // The logger under test is not the one TLOG writes to: the host below runs
+  // in this process, and its own log lines would otherwise reach the window.
+  ShowLogCommandTest() : logger_(LoggerOptions()) {
+    previous_ = tobric::Logging::SetCurrentForTesting(nullptr);
+    // The first statement makes the built-in writers; counts start after it.
+    static_cast<void>(logger_.IsLoggingEnabled());
+    EXPECT_EQ(tobric::platform::CreatePipe(&pipe_), S_OK);
+  }
+  ~ShowLogCommandTest() override {
+    tobric::Logging::SetCurrentForTesting(previous_);
+    tobric::platform::CloseFd(pipe_.read_fd);
+  }
+
+  static tobric::LoggingOptions LoggerOptions() {
+    tobric::LoggingOptions options;
+    options.module_name = "tester";
+    options.default_log_file = "tester.log";
+    options.lock_retry_sleep_ms = 1;
+    options.system_output = [](std::string_view) {};
+    return options;
+  }
+
+  void Log(int32_t level, const char* text) {
+    const uint32_t mask = logger_.WriterMask(tobric::LC_USER, level);
+    if (mask != 0) logger_.LogMessageMasked(mask, level, tobric::LC_USER, "%s", text);
+  }
+
+  // A window whose far end is this test's pipe instead of a new process.
+  ShowLogCommand::WindowFactory PipeWindow() {
+    return [this](std::unique_ptr<Console>* window) {
+      ++windows_made_;
+      *window = Console::MakeTerminalMode(pipe_.write_fd, {});
+      return S_OK;
+    };
+  }
+
+  tobric::platform::IsolatedEnv env_;
+  tobric::Logging logger_;
+  tobric::Logging* previous_ = nullptr;
+  tobric::platform::PipeEnds pipe_;
+  int windows_made_ = 0;
+};
+
+TEST_F(ShowLogCommandTest, LogLinesReachTheWindowUntilOff) {
+  OutputCapture shown;
+  ShowLogCommand log(&logger_, PipeWindow());
+  const int writers = logger_.writer_count();
+  ASSERT_EQ(log.Execute("on"), S_OK);
+  ASSERT_EQ(log.Execute("on"), S_OK);
+  EXPECT_EQ(windows_made_, 1);
+  EXPECT_TRUE(log.writing());
+  EXPECT_EQ(logger_.writer_count(), writers + 1);
+
+  Log(1, "[Console::Test][shown 1]");
+  // Above the category table's threshold: the window asks for nothing more.
+  Log(5, "[Console::Test][not shown]");
+  Log(1, "[Console::Test][shown 2]");
+
+  Console host(pipe_.read_fd, shown.write_fd());
+  ASSERT_TRUE(host.DoMain());
+  ASSERT_TRUE(host.DoMain());
+  ASSERT_EQ(log.Execute("off"), S_OK);
+  EXPECT_FALSE(log.writing());
+  EXPECT_EQ(logger_.writer_count(), writers);
+  Log(1, "[Console::Test][after off]");
+  // The window's pipe was closed with the window.
+  EXPECT_FALSE(host.DoMain());
+  shown.Close();
+
+  const std::string text = shown.Text();
+  const size_t first = text.find("[Console::Test][shown 1]\n");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_GT(first, 0u) << "each line starts with the logger's prefix";
+  EXPECT_NE(text.find("[Console::Test][shown 2]\n"), std::string::npos);
+  EXPECT_EQ(text.find("not shown"), std::string::npos);
+  EXPECT_EQ(text.find("after off"), std::string::npos);
+}
+
+TEST_F(ShowLogCommandTest, NoWindowMeansNoWriter) {
+  ShowLogCommand log(&logger_, [](std::unique_ptr<Console>*) { return MakeHresult(0x80070002); });
+  const int writers = logger_.writer_count();
+  EXPECT_EQ(log.Execute("on"), S_OK);
+  EXPECT_TRUE(log.on());
+  EXPECT_FALSE(log.writing());
+  EXPECT_EQ(logger_.writer_count(), writers);
+  EXPECT_EQ(log.Execute("off"), S_OK);
+  tobric::platform::CloseFd(pipe_.write_fd);
+}
+
+}  // namespace
+}  // namespace lorvane

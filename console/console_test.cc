@@ -1,0 +1,234 @@
+// The console's streams: prints cut in characters, typed lines, the log
+// window's pipe messages from the terminal-mode console to the host, and the
+// host's ends (broken pipe, bad handle) in a process of its own.
+#include "console/console.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "base/platform/console_host.h"
+#include "base/platform/isolated_env_testutil.h"
+#include "console/console_testutil.h"
+
+namespace lorvane {
+namespace {
+
+using testing::InputFeed;
+using testing::OutputCapture;
+using testing::PipeMessage;
+using testing::ScopedEnv;
+namespace platform = tobric::platform;
+
+class ConsoleStreamsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(input_.ok());
+    ASSERT_TRUE(output_.ok());
+  }
+
+  InputFeed input_;
+  OutputCapture output_;
+};
+
+TEST_F(ConsoleStreamsTest, PrintIsCutAt512Characters) {
+  Console console(input_.read_fd(), output_.write_fd());
+  ASSERT_EQ(console.Init(), S_OK);
+  console.Print("%s", std::string(600, 'x').c_str());
+  // Two-byte characters: the cut counts characters, not bytes.
+  std::string accents;
+  for (int i = 0; i < 600; ++i) accents += "\xC3\xA9";
+  console.Print("%s", accents.c_str());
+  // A character outside the basic plane is two units and is never split.
+  console.Print("%s\xF0\x9F\x98\x80", std::string(511, 'y').c_str());
+  console.PrintLine("ret:0x%x", 0x80070057u);
+  // Written as it is: no format, no cut.
+  console.Write("100%s done\n");
+  output_.Close();
+
+  std::string expected_accents;
+  for (int i = 0; i < 512; ++i) expected_accents += "\xC3\xA9";
+  EXPECT_EQ(output_.Text(), std::string(512, 'x') + expected_accents + std::string(511, 'y') +
+                                "ret:0x80070057\n100%s done\n");
+}
+
+TEST_F(ConsoleStreamsTest, ReadLineSplitsTypedText) {
+  Console console(input_.read_fd(), output_.write_fd());
+  ASSERT_TRUE(input_.Type("help\r\nstat on extra\n\n"));
+  ASSERT_TRUE(input_.Type(std::string(600, 'z') + "\nlast"));
+  input_.End();
+
+  std::string line;
+  std::vector<std::string> lines;
+  HRESULT hr;
+  while ((hr = console.ReadLine(&line)) == S_OK) lines.push_back(line);
+  EXPECT_EQ(hr, S_FALSE);
+  EXPECT_EQ(lines, (std::vector<std::string>{"help", "stat on extra", "", std::string(512, 'z'),
+                                             std::string(88, 'z'), "last"}));
+  EXPECT_EQ(console.ReadLine(&line), S_FALSE);
+}
+
+TEST_F(ConsoleStreamsTest, InitFailsOnAClosedStream) {
+  platform::PipeEnds pipe;
+  ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
+  platform::CloseFd(pipe.read_fd);
+  platform::CloseFd(pipe.write_fd);
+  Console console(pipe.read_fd, output_.write_fd());
+  EXPECT_EQ(console.Init(), MakeHresult(0x80070006));
+}
+
+// What the terminal-mode console writes is exactly what the host prints.
+TEST_F(ConsoleStreamsTest, PipeMessagesTravelFromTerminalModeToHost) {
+  platform::PipeEnds pipe;
+  ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
+  std::unique_ptr<Console> terminal = Console::MakeTerminalMode(pipe.write_fd, {});
+  ASSERT_TRUE(terminal->terminal_mode());
+  terminal->Print("[Task::Complete][%s 0x%x]\n", "caf\xC3\xA9", 0xa0440215u);
+  terminal->Print("%s", std::string(700, 'q').c_str());
+
+  // The first message's bytes as they stand in the pipe.
+  const std::u16string first = u"[Task::Complete][caf\u00e9 0xa0440215]\n";
+  const std::string expected = PipeMessage(first);
+  std::string raw(expected.size(), '\0');
+  ASSERT_EQ(platform::ReadFdFully(pipe.read_fd, raw.data(), raw.size()), S_OK);
+  EXPECT_EQ(raw, expected);
+
+  Console host(pipe.read_fd, output_.write_fd());
+  EXPECT_TRUE(host.DoMain());
+  // Closing the terminal-mode console closes the pipe: the host reads the
+  // end of it instead of a message and says so.
+  terminal.reset();
+  EXPECT_FALSE(host.DoMain());
+  output_.Close();
+  EXPECT_EQ(output_.Text(), std::string(512, 'q'));
+  platform::CloseFd(pipe.read_fd);
+}
+
+TEST_F(ConsoleStreamsTest, HostStopsOnDamagedOrCutMessages) {
+  platform::PipeEnds pipe;
+  ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
+  Console host(pipe.read_fd, output_.write_fd());
+
+  // A length no sender writes.
+  const std::string huge = "\xff\xff\xff\x7f";
+  ASSERT_EQ(platform::WriteFdFully(pipe.write_fd, huge.data(), huge.size()), S_OK);
+  EXPECT_FALSE(host.DoMain());
+
+  // A message that ends early: what arrived is shown, then the host stops.
+  std::string cut = PipeMessage(u"abcdef").substr(0, 4 + 6);
+  ASSERT_EQ(platform::WriteFdFully(pipe.write_fd, cut.data(), cut.size()), S_OK);
+  platform::CloseFd(pipe.write_fd);
+  EXPECT_FALSE(host.DoMain());
+  output_.Close();
+  EXPECT_EQ(output_.Text(), "abc");
+  platform::CloseFd(pipe.read_fd);
+}
+
+TEST_F(ConsoleStreamsTest, WritesToAClosedWindowAreDroppedQuietly) {
+  platform::PipeEnds pipe;
+  ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
+  platform::CloseFd(pipe.read_fd);
+  std::unique_ptr<Console> terminal = Console::MakeTerminalMode(pipe.write_fd, {});
+  // Without the signal held back this would end the test program.
+  terminal->Print("nobody reads this\n");
+  EXPECT_FALSE(terminal->writable());
+  terminal->Print("nor this\n");
+}
+
+class ConsoleHostDeathTest : public ::testing::Test {
+ protected:
+  ConsoleHostDeathTest() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(ConsoleHostDeathTest, HostExitsCleanlyWhenThePipeBreaks) {
+  tobric::platform::IsolatedEnv env;
+  platform::PipeEnds pipe;
+  ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
+  const std::string message = PipeMessage(u"last words\n");
+  ASSERT_EQ(platform::WriteFdFully(pipe.write_fd, message.data(), message.size()), S_OK);
+  platform::CloseFd(pipe.write_fd);
+
+  Options options;
+  ASSERT_EQ(options.Parse({"corvaned", "-with-console", "-input", std::to_string(pipe.read_fd)}),
+            S_OK);
+  ASSERT_TRUE(IsConsoleHostRequested(options));
+  EXPECT_EXIT(RunConsoleHost(options), ::testing::ExitedWithCode(0), "");
+  platform::CloseFd(pipe.read_fd);
+}
+
+TEST_F(ConsoleHostDeathTest, HostExitsAtOnceOnABadHandle) {
+  tobric::platform::IsolatedEnv env;
+  for (const char* value : {"", "abc", "12x", "-3", "99999"}) {
+    Options options;
+    ASSERT_EQ(options.Parse({"corvaned", "/with-console", "/input", value}), S_OK);
+    EXPECT_EXIT(RunConsoleHost(options), ::testing::ExitedWithCode(0), "") << value;
+  }
+}
+
+TEST(ConsoleLogWindowTest, NoWindowWithoutADesktopOrATerminal) {
+  tobric::platform::IsolatedEnv env;
+  std::unique_ptr<Console> window;
+  {
+    ScopedEnv display("DISPLAY", std::nullopt);
+    ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
+    EXPECT_TRUE(Failed(Console::CreateLogWindow(&window)));
+    EXPECT_EQ(window, nullptr);
+  }
+  {
+    ScopedEnv display("DISPLAY", ":99");
+    ScopedEnv path("PATH", env.root());
+    EXPECT_TRUE(Failed(Console::CreateLogWindow(&window)));
+    EXPECT_EQ(window, nullptr);
+  }
+}
+
+// A terminal program that records how it was started and copies the pipe it
+// inherited to a file: the window's process gets the read end under the
+// number on its command line, and ends when the console is destroyed.
+TEST(ConsoleLogWindowTest, TerminalRunsTheHostOnTheInheritedPipe) {
+  tobric::platform::IsolatedEnv env;
+  const std::string bin = env.root() + "/bin";
+  std::filesystem::create_directories(bin);
+  const std::string args_file = env.root() + "/args";
+  const std::string copy_file = env.root() + "/copy";
+  {
+    std::ofstream script(bin + "/xterm");
+    script << "#!/bin/sh\n"
+           << "echo \"$@\" > \"" << args_file << ".tmp\"\n"
+           << "mv \"" << args_file << ".tmp\" \"" << args_file << "\"\n"
+           << "for last; do :; done\n"
+           << "exec cat <&\"$last\" > \"" << copy_file << "\"\n";
+  }
+  std::filesystem::permissions(bin + "/xterm", std::filesystem::perms::owner_all);
+
+  ScopedEnv display("DISPLAY", ":99");
+  ScopedEnv path("PATH", bin + ":/usr/bin:/bin");
+  std::unique_ptr<Console> window;
+  ASSERT_EQ(Console::CreateLogWindow(&window), S_OK);
+  ASSERT_NE(window, nullptr);
+  window->Print("[Console::Test][%d]\n", 42);
+  // Closing the pipe ends cat, and the destructor reaps the process.
+  window.reset();
+
+  std::ifstream args(args_file);
+  std::string line;
+  ASSERT_TRUE(std::getline(args, line));
+  std::istringstream words(line);
+  std::string e, program, with_console, input, fd;
+  words >> e >> program >> with_console >> input >> fd;
+  EXPECT_EQ(e, "-e");
+  EXPECT_EQ(std::filesystem::path(program).filename(), "console_console_test");
+  EXPECT_EQ(with_console, "-with-console");
+  EXPECT_EQ(input, "-input");
+  EXPECT_FALSE(fd.empty());
+
+  std::ifstream copy(copy_file, std::ios::binary);
+  std::string copied((std::istreambuf_iterator<char>(copy)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(copied, PipeMessage(u"[Console::Test][42]\n"));
+}
+
+}  // namespace
+}  // namespace lorvane
