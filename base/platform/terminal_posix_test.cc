@@ -1,0 +1,98 @@
+#include "base/platform/terminal.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace tobric::platform {
+namespace {
+
+// Puts fd on standard output for the life of the object.
+class StdoutSwap {
+ public:
+  explicit StdoutSwap(int fd) : saved_(dup(STDOUT_FILENO)) { dup2(fd, STDOUT_FILENO); }
+  ~StdoutSwap() {
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+  }
+  StdoutSwap(const StdoutSwap&) = delete;
+  StdoutSwap& operator=(const StdoutSwap&) = delete;
+
+ private:
+  int saved_;
+};
+
+TEST(TerminalTest, PipeIsNoTerminal) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  {
+    StdoutSwap swap(ends[1]);
+    EXPECT_FALSE(IsTerminal(StandardStream::kOutput));
+    EXPECT_EQ(TerminalColumns(StandardStream::kOutput), 0);
+  }
+  close(ends[0]);
+  close(ends[1]);
+}
+
+TEST(TerminalTest, PseudoTerminalAndItsWidth) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  winsize size{};
+  size.ws_col = 123;
+  size.ws_row = 40;
+  ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
+  {
+    StdoutSwap swap(slave);
+    EXPECT_TRUE(IsTerminal(StandardStream::kOutput));
+    EXPECT_EQ(TerminalColumns(StandardStream::kOutput), 123);
+  }
+  close(slave);
+  close(master);
+}
+
+TEST(InterruptTest, CtrlCIsRecordedAndEndsTheWait) {
+  ASSERT_EQ(CatchInterrupt(), S_OK);
+  ASSERT_EQ(CatchInterrupt(), S_OK);
+  ClearInterrupt();
+  EXPECT_FALSE(InterruptArrived());
+  EXPECT_FALSE(WaitForInterrupt(0));
+  // The process survives the signal: the handler took it.
+  ASSERT_EQ(raise(SIGINT), 0);
+  EXPECT_TRUE(InterruptArrived());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WaitForInterrupt(60'000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  ClearInterrupt();
+  EXPECT_FALSE(InterruptArrived());
+}
+
+TEST(InterruptTest, SignalFromAnotherThreadWakesAWaiter) {
+  ASSERT_EQ(CatchInterrupt(), S_OK);
+  ClearInterrupt();
+  // kill() targets the process; whichever thread takes it, the waiter wakes.
+  std::thread sender([] { kill(getpid(), SIGINT); });
+  EXPECT_TRUE(WaitForInterrupt(60'000));
+  sender.join();
+  ClearInterrupt();
+}
+
+TEST(InterruptTest, WaitWithoutInterruptLastsItsTime) {
+  ASSERT_EQ(CatchInterrupt(), S_OK);
+  ClearInterrupt();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(WaitForInterrupt(50));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+}
+
+}  // namespace
+}  // namespace tobric::platform

@@ -1,0 +1,490 @@
+#include "client/client.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/platform/error.h"
+#include "base/platform/isolated_env_testutil.h"
+#include "base/platform/locations.h"
+#include "client/fake_service_testutil.h"
+
+namespace lorvane {
+namespace {
+
+using tobric::platform::HresultFromWin32;
+
+rpc::PackageInfo MakeRecord(const std::u16string& id, const std::u16string& name) {
+  rpc::PackageInfo info;
+  info.state = 5;
+  info.download_speed = 123456;
+  info.create_time = 133'000'000'000'000'000ull;
+  info.complete_time = 0;
+  info.total_size = 5ull << 32;  // above 4 GiB: every bit of the 64 must arrive
+  info.download_size = (1ull << 32) + 7;
+  info.error_code = static_cast<int32_t>(0xA0440313);
+  info.error_text = u"下载链接无效。";
+  info.id = id;
+  info.path = u"/home/ana/KxDownload";
+  info.name = name;
+  info.caption = u"caption";
+  info.uri = u"http://127.0.0.1/a";
+  return info;
+}
+
+std::string StringParameter(std::u16string_view text) {
+  rpc::Writer writer;
+  writer.String(text);
+  return writer.bytes();
+}
+
+std::string Int32Parameter(int32_t value) {
+  rpc::Writer writer;
+  writer.I32(value);
+  return writer.bytes();
+}
+
+// The request body the client should send: the header and then the parameters.
+std::string Request(uint16_t procedure, const std::string& parameters = std::string()) {
+  return rpc::RequestHeader(procedure).bytes() + parameters;
+}
+
+class ClientTest : public ::testing::Test {
+ protected:
+  std::string SocketPath() const { return env_.root() + "/s.sock"; }
+
+  // A client with short limits, so that a test of a silent service is quick.
+  std::unique_ptr<Client> MakeClient() const {
+    auto client = std::make_unique<Client>(SocketPath());
+    ClientTimeLimits limits;
+    limits.connect_ms = 2'000;
+    limits.call_ms = 5'000;
+    limits.download_call_ms = 5'000;
+    client->set_time_limits(limits);
+    return client;
+  }
+
+  tobric::platform::IsolatedEnv env_;
+};
+
+TEST_F(ClientTest, BindIsTheFirstRequestOfAConnection) {
+  FakeService service(SocketPath(), [](uint16_t, rpc::Reader&) {
+    rpc::Writer values;
+    values.I32(3);
+    return FakeService::Answer(values);
+  });
+  ASSERT_TRUE(service.ok());
+  std::unique_ptr<Client> owned = MakeClient();
+  Client& client = *owned;
+  int32_t count = 0;
+  EXPECT_EQ(client.GetPackageCount(&count), HresultFromWin32(kRpcServerUnavailable));
+  ASSERT_EQ(client.Connect(), S_OK);
+  ASSERT_EQ(client.GetPackageCount(&count), S_OK);
+  EXPECT_EQ(count, 3);
+  const std::vector<std::string> requests = service.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0], rpc::BindRequestBody());
+  EXPECT_EQ(requests[1], Request(rpc::kGetPackageCount));
+}
+
+TEST_F(ClientTest, ConnectWithoutServiceSaysNoSocket) {
+  std::unique_ptr<Client> owned = MakeClient();
+  Client& client = *owned;
+  EXPECT_EQ(client.Connect(), HresultFromWin32(2));
+  EXPECT_FALSE(client.connected());
+}
+
+TEST_F(ClientTest, RefusedBindLeavesTheClientUnconnected) {
+  FakeService service(SocketPath(), [](uint16_t, rpc::Reader&) { return FakeService::Reply(); });
+  ASSERT_TRUE(service.ok());
+  service.set_bind_reply(FakeService::Fault(rpc::kFaultServerTooBusy));
+  std::unique_ptr<Client> owned = MakeClient();
+  Client& client = *owned;
+  EXPECT_EQ(client.Connect(), FaultHresult(rpc::kFaultServerTooBusy));
+  EXPECT_FALSE(client.connected());
+}
+
+TEST_F(ClientTest, PackageListAsksForFullRoomAndDecodesRecords) {
+  std::atomic<int32_t> asked{0};
+  FakeService service(SocketPath(), [&](uint16_t procedure, rpc::Reader& parameters) {
+    EXPECT_EQ(procedure, rpc::kGetPackageList);
+    int32_t count = 0;
+    EXPECT_TRUE(parameters.I32(&count));
+    EXPECT_TRUE(parameters.AtEnd());
+    asked = count;
+    rpc::Writer values;
+    values.U32(2);
+    values.Record(MakeRecord(u"{AAAA0000-0000-0000-0000-000000000001}", u"电影.mp4"));
+    // A name outside the basic plane travels as a surrogate pair.
+    values.Record(MakeRecord(u"{BBBB0000-0000-0000-0000-000000000002}", u"clip \U0001F3AC.mkv"));
+    values.I32(2);
+    values.Bool(true);
+    return FakeService::Answer(values);
+  });
+  ASSERT_TRUE(service.ok());
+  std::unique_ptr<Client> owned = MakeClient();
+  Client& client = *owned;
+  ASSERT_EQ(client.Connect(), S_OK);
+  std::vector<PackageView> packages;
+  bool ok = false;
+  ASSERT_EQ(client.GetPackageList(&packages, &ok), S_OK);
+  EXPECT_EQ(asked.load(), 4336);
+  EXPECT_TRUE(ok);
+  ASSERT_EQ(packages.size(), 2u);
+  EXPECT_EQ(packages[0].id, "{AAAA0000-0000-0000-0000-000000000001}");
+  EXPECT_EQ(packages[0].name, "电影.mp4");
+  EXPECT_EQ(packages[1].name, "clip \xF0\x9F\x8E\xAC.mkv");
+  EXPECT_EQ(packages[0].state, 5);
+  EXPECT_EQ(packages[0].download_speed, 123456);
+  EXPECT_EQ(packages[0].total_size, 5ull << 32);
+  EXPECT_EQ(packages[0].download_size, (1ull << 32) + 7);
+  EXPECT_EQ(packages[0].create_time, 133'000'000'000'000'000ull);
+  EXPECT_EQ(static_cast<uint32_t>(packages[0].error_code), 0xA0440313u);
+  EXPECT_EQ(packages[0].error_text, "下载链接无效。");
+  EXPECT_EQ(packages[0].path, "/home/ana/KxDownload");
+  EXPECT_EQ(packages[0].caption, "caption");
+  EXPECT_EQ(packages[0].uri, "http://127.0.0.1/a");
+}
+
+TEST_F(ClientTest, PackageListWithInconsistentCountsIsAProtocolError) {
+  // The trailing count must match the records sent; a record count beyond the
+  // bytes that came must be refused before anything is reserved for it.
+  for (const uint32_t records : {1u, 0xFFFFFFFFu}) {
+    FakeService service(SocketPath(), [records](uint16_t, rpc::Reader&) {
+      rpc::Writer values;
+      values.U32(records);
+      values.Record(MakeRecord(u"{A}", u"a"));
+      values.I32(2);
+      values.Bool(true);
+      return FakeService::Answer(values);
+    });
+    ASSERT_TRUE(service.ok());
+    std::unique_ptr<Client> owned = MakeClient();
+    Client& client = *owned;
+    ASSERT_EQ(client.Connect(), S_OK);
+    std::vector<PackageView> packages;
+    bool ok = false;
+    EXPECT_EQ(client.GetPackageList(&packages, &ok), HresultFromWin32(kRpcProtocolError))
+        << records;
+    EXPECT_FALSE(client.connected());
+  }
+}
+
+TEST_F(ClientTest, PackageInfoSendsAnEmptyRecordAndTheId) {
+  FakeService service(SocketPath(), [](uint16_t, rpc::Reader& parameters) {
+    rpc::PackageInfo sent;
+    std::u16string id;
+    EXPECT_TRUE(parameters.Record(&sent));
+    EXPECT_TRUE(parameters.String(&id));
+    rpc::Writer values;
+    const bool known = id == u"{KNOWN}";
+    values.Record(known ? MakeRecord(id, u"n") : sent);
+    values.Bool(known);
+    return FakeService::Answer(values);
+  });
+  ASSERT_TRUE(service.ok());
+  std::unique_ptr<Client> owned = MakeClient();
+  Client& client = *owned;
+  ASSERT_EQ(client.Connect(), S_OK);
+  PackageView package;
+  bool found = true;
+  ASSERT_EQ(client.GetPackageInfo("{UNKNOWN}", &package, &found), S_OK);
+  EXPECT_FALSE(found);
+  ASSERT_EQ(client.GetPackageInfo("{KNOWN}", &package, &found), S_OK);
+  EXPECT_TRUE(found);
+  EXPECT_EQ(package.id, "{KNOWN}");
+  rpc::Writer expected = rpc::RequestHeader(rpc::kGetPackageInfo);
+  expected.Record(rpc::PackageInfo());
+  expected.String(u"{UNKNOWN}");
+  EXPECT_EQ(service.requests().at(1), expected.bytes());
+}
+
+TEST_F(ClientTest, FaultsGiveDistinctCodes) {
+  std::atomic<int32_t> fault{rpc::kFaultProcedureOutOfRange};
+  FakeService service(SocketPath(),
+                      [&](uint16_t, rpc::Reader&) { return FakeService::Fault(fault.load()); });
+  ASSERT_TRUE(service.ok());
+  std::unique_ptr<Client> owned = MakeClient();
+  Client& client = *owned;
+  ASSERT_EQ(client.Connect(), S_OK);
+  int32_t count = 0;
+  EXPECT_EQ(client.GetPackageCount(&count), MakeHresult(0x800706D1));
+  // A refused procedure leaves the connection usable.
+  EXPECT_TRUE(client.connected());
+  fault = rpc::kFaultServerTooBusy;
+  EXPECT_EQ(client.GetPackageCount(&count), MakeHresult(0x800706BB));
+  EXPECT_TRUE(client.connected());
+  // After a malformed request the service closes the connection.
+  fault = rpc::kFaultMalformedRequest;
+  EXPECT_EQ(client.GetPackageCount(&count), MakeHresult(0x800706F7));
+  EXPECT_FALSE(client.connected());
+  EXPECT_EQ(client.GetPackageCount(&count), HresultFromWin32(kRpcServerUnavailable));
+  EXPECT_NE(FaultHresult(rpc::kFaultUnknownInterface), FaultHresult(rpc::kFaultMalformedRequest));
+}
+
+TEST_F(ClientTest, ServerClosingMidAnswerGivesACleanError) {
+  FakeService service(SocketPath(), [](uint16_t, rpc::Reader&) {
+    rpc::Writer values;
+    values.U32(1);
+    values.Record(MakeRecord(u"{A}", u"a"));
+    values.I32(1);
+    values.Bool(true);
+    FakeService::Reply reply = FakeService::Answer(values);
+    reply.bytes.resize(reply.bytes.size() / 2);
+    reply.close = true;
+    return reply;
+  });
+  ASSERT_TRUE(service.ok());
+  std::unique_ptr<Client> owned = MakeClient();
+  Client& client = *owned;
+  ASSERT_EQ(client.Connect(), S_OK);
+  std::vector<PackageView> packages;
+  bool ok = false;
+  EXPECT_EQ(client.GetPackageList(&packages, &ok), HresultFromWin32(38));
+  EXPECT_TRUE(packages.empty());
+  EXPECT_FALSE(client.connected());
+  // A new connection works again.
+  EXPECT_EQ(client.Connect(), S_OK);
+  EXPECT_EQ(service.connections(), 2);
+}
+
+TEST_F(ClientTest, SilentServiceRunsIntoTheTimeLimit) {
+  FakeService service(SocketPath(), [](uint16_t, rpc::Reader&) { return FakeService::Reply(); });
+  ASSERT_TRUE(service.ok());
+  Client client(SocketPath());
+  ClientTimeLimits limits;
+  limits.call_ms = 200;
+  client.set_time_limits(limits);
+  ASSERT_EQ(client.Connect(), S_OK);
+  int32_t count = 0;
+  EXPECT_EQ(client.GetPackageCount(&count), HresultFromWin32(1460));
+  EXPECT_FALSE(client.connected());
+}
+
+TEST_F(ClientTest, MalformedAnswersAreRefused) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+  };
+  rpc::Writer long_answer;
+  long_answer.I32(0);
+  long_answer.I32(3);
+  long_answer.I32(4);  // one value too many
+  rpc::Writer bad_bool;
+  bad_bool.I32(0);
+  bad_bool.Raw("\x02", 1);
+  const std::vector<Case> cases = {
+      {"length above the limit", std::string("\xFF\xFF\xFF\x7F", 4)},
+      {"length below a status", std::string("\x02\x00\x00\x00\x00\x00", 6)},
+      {"trailing bytes", rpc::Frame(long_answer.bytes())},
+      {"boolean that is not 0 or 1", rpc::Frame(bad_bool.bytes())},
+  };
+  for (const Case& test : cases) {
+    FakeService service(SocketPath(), [&test](uint16_t, rpc::Reader&) {
+      return FakeService::Reply{test.bytes, false};
+    });
+    ASSERT_TRUE(service.ok());
+    std::unique_ptr<Client> owned = MakeClient();
+    Client& client = *owned;
+    ASSERT_EQ(client.Connect(), S_OK);
+    int32_t count = 0;
+    bool exists = false;
+    const HRESULT hr = std::string(test.what).starts_with("boolean")
+                           ? client.IsUriExist("u", &exists)
+                           : client.GetPackageCount(&count);
+    EXPECT_EQ(hr, HresultFromWin32(kRpcProtocolError)) << test.what;
+    EXPECT_FALSE(client.connected()) << test.what;
+  }
+}
+
+// Each procedure: the number and parameters it sends, the answer it decodes.
+TEST_F(ClientTest, EveryProcedureSpeaksItsWireFormat) {
+  struct Exchange {
+    std::string request;  // what the client must send
+    std::string answer;   // values the fake answers with
+  };
+  std::vector<Exchange> script;
+  size_t next = 0;
+  std::mutex lock;
+  FakeService service(SocketPath(), [&](uint16_t, rpc::Reader&) {
+    std::lock_guard<std::mutex> hold(lock);
+    rpc::Writer values;
+    const std::string& answer = script.at(next++).answer;
+    values.Raw(answer.data(), answer.size());
+    return FakeService::Answer(values);
+  });
+  ASSERT_TRUE(service.ok());
+  const auto add = [&](std::string request, std::string answer) {
+    std::lock_guard<std::mutex> hold(lock);
+    script.push_back({std::move(request), std::move(answer)});
+  };
+  rpc::Writer yes;
+  yes.Bool(true);
+  rpc::Writer no;
+  no.Bool(false);
+  const std::string invalid_config = Int32Parameter(static_cast<int32_t>(0xA0440218));
+
+  add(Request(rpc::kIsUriExist, StringParameter(u"http://例子.cn/视频")), yes.bytes());
+  add(Request(rpc::kPausePackages, StringParameter(u"{A};{B}")), no.bytes());
+  add(Request(rpc::kStartPackages, StringParameter(u"{A}")), yes.bytes());
+  add(Request(rpc::kDeletePackages, StringParameter(u"{B}")), yes.bytes());
+  add(Request(rpc::kDeletePackagesPermanently, StringParameter(u"{A};{B}")),
+      Int32Parameter(static_cast<int32_t>(0xA0440205)));
+  add(Request(rpc::kDownloadUri, StringParameter(u"http://127.0.0.1/x")),
+      Int32Parameter(static_cast<int32_t>(0xA0440313)));
+  add(Request(rpc::kSetDownloadFolder, StringParameter(u"/tmp/下载")), Int32Parameter(0));
+  add(Request(rpc::kGetDownloadFolder), StringParameter(u"/tmp/下载") + Int32Parameter(0));
+  add(Request(rpc::kGetErrorMessage, Int32Parameter(static_cast<int32_t>(0xA0440205))),
+      StringParameter(u"无效的下载文件ID。"));
+  add(Request(rpc::kSetThreadNumPerTask, Int32Parameter(513)), invalid_config);
+  add(Request(rpc::kSetConcurrentTaskNum, Int32Parameter(7)), Int32Parameter(0));
+  add(Request(rpc::kGetThreadNumPerTask), Int32Parameter(12) + Int32Parameter(0));
+  add(Request(rpc::kGetConcurrentTaskNum), Int32Parameter(7) + Int32Parameter(0));
+  add(Request(rpc::kSetUpBandwidth, Int32Parameter(65536)), Int32Parameter(0));
+  add(Request(rpc::kGetUpBandwidth), Int32Parameter(65536) + Int32Parameter(0));
+  add(Request(rpc::kSetDownBandwidth, Int32Parameter(-1)), Int32Parameter(0));
+  add(Request(rpc::kGetDownBandwidth), Int32Parameter(-1) + Int32Parameter(0));
+  add(Request(rpc::kExitService), std::string());
+
+  std::unique_ptr<Client> owned = MakeClient();
+  Client& client = *owned;
+  ASSERT_EQ(client.Connect(), S_OK);
+  bool flag = false;
+  HRESULT result = S_OK;
+  int32_t value = 0;
+  std::string text;
+  ASSERT_EQ(client.IsUriExist("http://例子.cn/视频", &flag), S_OK);
+  EXPECT_TRUE(flag);
+  ASSERT_EQ(client.PausePackages({"{A}", "{B}"}, &flag), S_OK);
+  EXPECT_FALSE(flag);
+  ASSERT_EQ(client.StartPackages({"{A}"}, &flag), S_OK);
+  EXPECT_TRUE(flag);
+  ASSERT_EQ(client.DeletePackages({"{B}"}, &flag), S_OK);
+  ASSERT_EQ(client.DeletePackagesPermanently({"{A}", "{B}"}, &result), S_OK);
+  EXPECT_EQ(result, E_PACKAGE_NOT_FOUND);
+  ASSERT_EQ(client.DownloadUri("http://127.0.0.1/x", &result), S_OK);
+  EXPECT_EQ(result, E_INVALID_URL);
+  ASSERT_EQ(client.SetDownloadFolder("/tmp/下载", &result), S_OK);
+  EXPECT_EQ(result, S_OK);
+  ASSERT_EQ(client.GetDownloadFolder(&text, &result), S_OK);
+  EXPECT_EQ(text, "/tmp/下载");
+  ASSERT_EQ(client.GetErrorMessage(E_PACKAGE_NOT_FOUND, &text), S_OK);
+  EXPECT_EQ(text, "无效的下载文件ID。");
+  ASSERT_EQ(client.SetThreadNumPerTask(513, &result), S_OK);
+  EXPECT_EQ(result, E_INVALID_CONFIG_VALUE);
+  ASSERT_EQ(client.SetConcurrentTaskNum(7, &result), S_OK);
+  ASSERT_EQ(client.GetThreadNumPerTask(&value, &result), S_OK);
+  EXPECT_EQ(value, 12);
+  ASSERT_EQ(client.GetConcurrentTaskNum(&value, &result), S_OK);
+  EXPECT_EQ(value, 7);
+  ASSERT_EQ(client.SetUpBandwidth(65536, &result), S_OK);
+  ASSERT_EQ(client.GetUpBandwidth(&value, &result), S_OK);
+  EXPECT_EQ(value, 65536);
+  ASSERT_EQ(client.SetDownBandwidth(-1, &result), S_OK);
+  ASSERT_EQ(client.GetDownBandwidth(&value, &result), S_OK);
+  EXPECT_EQ(value, -1);
+  ASSERT_EQ(client.ExitService(), S_OK);
+
+  const std::vector<std::string> requests = service.requests();
+  ASSERT_EQ(requests.size(), script.size() + 1);
+  for (size_t i = 0; i < script.size(); ++i) {
+    EXPECT_EQ(requests[i + 1], script[i].request) << "request " << i;
+  }
+}
+
+TEST_F(ClientTest, RequestsTheServiceWouldRefuseAreNotSent) {
+  FakeService service(SocketPath(), [](uint16_t, rpc::Reader&) {
+    rpc::Writer values;
+    values.Bool(true);
+    return FakeService::Answer(values);
+  });
+  ASSERT_TRUE(service.ok());
+  std::unique_ptr<Client> owned = MakeClient();
+  Client& client = *owned;
+  ASSERT_EQ(client.Connect(), S_OK);
+  bool flag = false;
+  // ";" separates ids on the wire: an id holding one would name two.
+  EXPECT_EQ(client.PausePackages({"{A};{B}"}, &flag), E_INVALIDARG);
+  EXPECT_EQ(client.IsUriExist(std::string(600'000, 'a'), &flag), E_INVALIDARG);
+  EXPECT_TRUE(client.connected());
+  EXPECT_EQ(service.requests().size(), 1u);
+  EXPECT_EQ(client.IsUriExist("a", &flag), S_OK);
+}
+
+class ServiceStartTest : public ClientTest {
+ protected:
+  std::string DefaultSocketPath() const {
+    std::string folder;
+    EXPECT_EQ(tobric::platform::GetObjectFolder(&folder), S_OK);
+    return tobric::platform::JoinPath(folder, rpc::kSocketName);
+  }
+  ServiceStartOptions Options(const std::string& program) const {
+    ServiceStartOptions options;
+    options.program = program;
+    options.ready_time_limit_ms = 300;
+    return options;
+  }
+};
+
+TEST_F(ServiceStartTest, RunningServiceIsUsedAsItIs) {
+  FakeService service(DefaultSocketPath(),
+                      [](uint16_t, rpc::Reader&) { return FakeService::Reply(); });
+  ASSERT_TRUE(service.ok());
+  Client client;
+  // Starting this program would fail: success shows that nothing was started.
+  EXPECT_EQ(client.EnsureServiceRunning(Options(env_.root() + "/missing")), S_OK);
+  EXPECT_TRUE(client.connected());
+}
+
+TEST_F(ServiceStartTest, ServiceRefusingTheBindIsNotStartedAgain) {
+  FakeService service(DefaultSocketPath(),
+                      [](uint16_t, rpc::Reader&) { return FakeService::Reply(); });
+  ASSERT_TRUE(service.ok());
+  service.set_bind_reply(FakeService::Fault(rpc::kFaultUnknownInterface));
+  Client client;
+  EXPECT_EQ(client.EnsureServiceRunning(Options(env_.root() + "/missing")),
+            FaultHresult(rpc::kFaultUnknownInterface));
+}
+
+TEST_F(ServiceStartTest, MissingProgramIsReported) {
+  Client client;
+  EXPECT_EQ(client.EnsureServiceRunning(Options(env_.root() + "/missing")),
+            HresultFromWin32(kServiceProgramMissing));
+}
+
+TEST_F(ServiceStartTest, ProgramThatNeverBecomesReadyRunsIntoTheLimit) {
+  Client client;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.EnsureServiceRunning(Options("/bin/true")),
+            HresultFromWin32(kServiceStartTimeout));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+  EXPECT_FALSE(client.connected());
+}
+
+TEST_F(ServiceStartTest, ServiceProgramComesFromTheEnvironmentThenThePath) {
+  const char* saved_path = getenv("PATH");
+  const std::string old_path = saved_path != nullptr ? saved_path : "";
+  const std::string folder = env_.root() + "/bin";
+  std::filesystem::create_directories(folder);
+  std::ofstream(folder + "/corvaned") << "#!/bin/sh\n";
+  std::filesystem::permissions(folder + "/corvaned", std::filesystem::perms::owner_all);
+
+  setenv("CORVANED", "/opt/elsewhere/corvaned", 1);
+  EXPECT_EQ(FindServiceProgram(), "/opt/elsewhere/corvaned");
+  unsetenv("CORVANED");
+  setenv("PATH", folder.c_str(), 1);
+  EXPECT_EQ(FindServiceProgram(), folder + "/corvaned");
+  setenv("PATH", env_.root().c_str(), 1);
+  EXPECT_EQ(FindServiceProgram(), "");
+  setenv("PATH", old_path.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace lorvane

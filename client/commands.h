@@ -1,0 +1,90 @@
+// The commands of corvane, run against a Client.
+//
+// RunCommand carries out one parsed command line and returns the exit status.
+// What the user reads goes to the context's two streams: results to `out`,
+// failures ("corvane: what failed: the service's message (0x...)") to `err`.
+// Everything the commands need from outside (the client, the streams, the
+// terminal, the pace of live displays) comes in through CommandContext, so the
+// commands run the same against a test's socket and streams.
+//
+// Threads: the one thread of the command; nothing here is shared.
+#ifndef CLIENT_COMMANDS_H_
+#define CLIENT_COMMANDS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "client/arguments.h"
+#include "client/client.h"
+
+namespace lorvane {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+// As a shell reports a program ended by SIGINT: `get` after Ctrl-C. (`watch`
+// ends only so, and then exits with kExitOk.)
+inline constexpr int kExitInterrupted = 130;
+
+struct CommandContext {
+  CommandContext(std::ostream& out_stream, std::ostream& err_stream, Client& service_client)
+      : out(out_stream), err(err_stream), client(service_client) {}
+
+  std::ostream& out;
+  std::ostream& err;
+  Client& client;
+  // `out` is a terminal: live displays redraw in place, tables fit its width.
+  bool terminal = false;
+  // The terminal's width now (it may change while a display runs); 0 unknown.
+  std::function<size_t()> columns = [] { return size_t{0}; };
+  // Live displays refresh this often.
+  uint32_t refresh_ms = 1'000;
+  // Without a terminal, `get` prints a line for a running download at most
+  // this often (and at once when its state changes).
+  uint32_t plain_line_ms = 5'000;
+  ServiceStartOptions start;
+  // How long `stop` waits for the service to stop listening.
+  uint32_t stop_wait_ms = 20'000;
+};
+
+[[nodiscard]] int RunCommand(const Invocation& invocation, CommandContext& context);
+
+// The user's words for a failure of the client itself (the service not
+// running, not answering, refusing a call); other codes get the message table's
+// text.
+[[nodiscard]] std::string DescribeFailure(HRESULT code);
+
+// For each URI in order, the id of the package that adding it made: a package
+// of `after` that is not in `before` and whose URI is that URI (the record keeps
+// only the first 1039 UTF-16 units of a long URI). Each package answers one
+// URI; "" where none was found.
+[[nodiscard]] std::vector<std::string> MatchAddedPackages(const std::vector<PackageView>& before,
+                                                          const std::vector<PackageView>& after,
+                                                          const std::vector<std::string>& uris);
+
+// --- shared by the commands (commands.cc, commands_live.cc) ---
+
+// Prints "corvane: <what>: <message> (0x...)" to err.
+void PrintFailure(CommandContext& context, const std::string& what, const std::string& message,
+                  HRESULT code);
+// A failure of the connection or of a call: its words from DescribeFailure.
+[[nodiscard]] int CallFailed(CommandContext& context, HRESULT code);
+// The service's message for a result code; the local table when the service
+// cannot be asked.
+[[nodiscard]] std::string ServiceMessage(CommandContext& context, HRESULT code);
+// Connects, starting the service when needed; prints the failure.
+[[nodiscard]] bool ReachService(CommandContext& context);
+// The list of packages; prints the failure.
+[[nodiscard]] bool FetchPackages(CommandContext& context, std::vector<PackageView>* packages);
+
+// Live commands (commands_live.cc).
+[[nodiscard]] int RunGet(const Invocation& invocation, CommandContext& context);
+[[nodiscard]] int RunWatch(CommandContext& context);
+
+}  // namespace lorvane
+
+#endif  // CLIENT_COMMANDS_H_

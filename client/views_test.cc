@@ -1,0 +1,130 @@
+#include "client/views.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "client/format.h"
+
+namespace lorvane {
+namespace {
+
+PackageView Package(const std::string& id, int32_t state, const std::string& name) {
+  PackageView package;
+  package.id = id;
+  package.state = state;
+  package.name = name;
+  package.total_size = 2 * 1024 * 1024;
+  package.download_size = 1024 * 1024;
+  package.download_speed = 512 * 1024;
+  package.uri = "http://127.0.0.1/" + name;
+  return package;
+}
+
+TEST(RenderTableTest, HeaderThenAlignedRowsWithUniqueShortIds) {
+  const std::vector<PackageView> packages = {
+      Package("{1A2B3C4D-0000-4000-8000-000000000001}", 5, "a.mp4"),
+      Package("{1A2B3C4D-1000-4000-8000-000000000002}", 6, "电影.mkv"),
+  };
+  const std::vector<std::string> lines = RenderTable(packages, 0);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "ID          STATE        PROGRESS                 SIZE      SPEED  NAME");
+  EXPECT_EQ(lines[1], "1A2B3C4D-0  downloading     50.0%  1.00 MiB / 2.00 MiB  512 KiB/s  a.mp4");
+  EXPECT_EQ(lines[2],
+            "1A2B3C4D-1  complete       100.0%             2.00 MiB          -  电影.mkv");
+}
+
+TEST(RenderTableTest, NamesAreCutToTheWidthAndMadeSafe) {
+  PackageView odd = Package("{AB}", 7, "\x1b[2Jwipe 电影电影电影电影电影电影电影电影.mp4");
+  const std::vector<std::string> lines = RenderTable({odd}, 60);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1].find('\x1b'), std::string::npos);
+  EXPECT_LE(DisplayWidth(lines[1]), 60u);
+  EXPECT_NE(lines[1].find("?[2Jwipe"), std::string::npos);
+  EXPECT_NE(lines[1].find("…"), std::string::npos);
+  // Unknown total: the size shows what is known.
+  odd.total_size = 0;
+  EXPECT_NE(RenderTable({odd}, 0)[1].find("1.00 MiB / ?"), std::string::npos);
+}
+
+TEST(RenderProgressLineTest, EachStateSaysWhereTheDownloadIs) {
+  PackageView package = Package("{A}", 5, "movie.mp4");
+  EXPECT_EQ(RenderProgressLine(package, 0),
+            "movie.mp4   50.0%  1.00 MiB / 2.00 MiB  512 KiB/s  ETA 00:02");
+  package.state = 4;
+  EXPECT_EQ(RenderProgressLine(package, 0), "movie.mp4   50.0%  1.00 MiB / 2.00 MiB  waiting");
+  package.state = 6;
+  EXPECT_EQ(RenderProgressLine(package, 0), "movie.mp4  100.0%  2.00 MiB  done");
+  package.state = 7;
+  package.error_code = E_INVALID_URL;
+  EXPECT_EQ(RenderProgressLine(package, 0), "movie.mp4  failed  0xa0440313");
+  package.state = 2;
+  EXPECT_EQ(RenderProgressLine(package, 0), "movie.mp4  paused at 50.0%  1.00 MiB / 2.00 MiB");
+}
+
+TEST(RenderProgressLineTest, LinesFitTheTerminalAndAlign) {
+  const PackageView a = Package("{A}", 5, "a-very-long-name-that-cannot-fit-in-the-line.mp4");
+  const PackageView b = Package("{B}", 5, "b.mp4");
+  const std::string first = RenderProgressLine(a, 60);
+  const std::string second = RenderProgressLine(b, 60);
+  EXPECT_EQ(DisplayWidth(first), 60u);
+  EXPECT_EQ(DisplayWidth(second), 60u);
+  EXPECT_EQ(first.substr(first.find("50.0%")), second.substr(second.find("50.0%")));
+  // Too narrow for everything: still no wider than asked.
+  EXPECT_LE(DisplayWidth(RenderProgressLine(a, 20)), 20u);
+}
+
+TEST(RenderDetailsTest, ShowsEveryFieldAndTheError) {
+  PackageView package = Package("{A}", 7, "movie.mp4");
+  package.error_code = E_INVALID_URL;
+  package.error_text = "下载链接无效。";
+  package.path = "/home/ana/KxDownload";
+  package.create_time = 116444736000000000ull;
+  const std::string text = RenderDetails(package);
+  EXPECT_NE(text.find("id:         {A}\n"), std::string::npos);
+  EXPECT_NE(text.find("state:      error\n"), std::string::npos);
+  EXPECT_NE(text.find("progress:   50.0% (1.00 MiB / 2.00 MiB; 1048576 of 2097152 bytes)\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("folder:     /home/ana/KxDownload\n"), std::string::npos);
+  EXPECT_NE(text.find("created:    1970-01-01 00:00:00 UTC\n"), std::string::npos);
+  EXPECT_NE(text.find("completed:  -\n"), std::string::npos);
+  EXPECT_NE(text.find("error:      0xa0440313 下载链接无效。\n"), std::string::npos);
+  EXPECT_EQ(text.find("speed:"), std::string::npos);
+}
+
+TEST(RenderJsonTest, EveryFieldWithOddNamesEscaped) {
+  PackageView package = Package("{A}", 5, "say \"hi\"\\\n\x01.mp4");
+  package.caption = "电影";
+  package.error_code = -1;
+  package.create_time = 7;
+  EXPECT_EQ(RenderJson(package),
+            "{\"id\":\"{A}\",\"state\":5,\"state_name\":\"downloading\","
+            "\"name\":\"say \\\"hi\\\"\\\\\\n\\u0001.mp4\",\"caption\":\"电影\",\"path\":\"\","
+            "\"uri\":\"http://127.0.0.1/say \\\"hi\\\"\\\\\\n\\u0001.mp4\","
+            "\"download_size\":1048576,\"total_size\":2097152,\"download_speed\":524288,"
+            "\"create_time\":7,\"complete_time\":0,\"error_code\":\"0xffffffff\","
+            "\"error_text\":\"\"}");
+  EXPECT_EQ(RenderJsonList({}), "[]\n");
+  const std::string list = RenderJsonList({package, package});
+  EXPECT_EQ(list.front(), '[');
+  EXPECT_NE(list.find("},\n  {"), std::string::npos);
+  EXPECT_EQ(list.substr(list.size() - 4), "}\n]\n");
+}
+
+TEST(LiveBlockTest, RedrawGoesBackOverTheOldBlock) {
+  LiveBlock block;
+  EXPECT_EQ(block.Redraw({"a", "b"}), "a\x1b[K\nb\x1b[K\n\x1b[J");
+  EXPECT_EQ(block.Redraw({"c"}), "\x1b[2Fc\x1b[K\n\x1b[J");
+  EXPECT_EQ(block.Redraw({"d", "e", "f"}), "\x1b[1Fd\x1b[K\ne\x1b[K\nf\x1b[K\n\x1b[J");
+}
+
+TEST(HasEndedTest, CompleteFailedAndPausedEndAFollow) {
+  EXPECT_TRUE(HasEnded(2));
+  EXPECT_TRUE(HasEnded(6));
+  EXPECT_TRUE(HasEnded(7));
+  for (int32_t state : {1, 3, 4, 5}) EXPECT_FALSE(HasEnded(state)) << state;
+}
+
+}  // namespace
+}  // namespace lorvane
