@@ -18,7 +18,8 @@ namespace tobric::platform {
 
 inline constexpr uint32_t kNoTimeLimit = 0xFFFFFFFF;
 
-// One connected stream, owned; closed by the destructor.
+// One connected stream, owned; closed by the destructor. One thread reads and
+// writes at a time; Shutdown may come from any thread. Never raises SIGPIPE.
 class UnixStream {
  public:
   // Connects to the socket at path; fails with HRESULT_FROM_WIN32(2) when no
@@ -29,16 +30,24 @@ class UnixStream {
   UnixStream(const UnixStream&) = delete;
   UnixStream& operator=(const UnixStream&) = delete;
 
+  // Waits until bytes can be read, or the peer closed (a read then reports the
+  // end of file), or Shutdown was called. HRESULT_FROM_WIN32(1460) when the
+  // limit passes first. Lets a server wait long for the next request of an idle
+  // connection, then give the request itself a short limit.
+  [[nodiscard]] HRESULT WaitForData(uint32_t time_limit_ms);
   // Reads exactly size bytes within the time limit (counted for the whole
   // read). HRESULT_FROM_WIN32(1460) when the limit passes, HRESULT_FROM_WIN32(38)
-  // (end of file) when the peer closed first.
+  // (end of file) when the peer closed first. After a failure the stream is out
+  // of step with the peer (part of the bytes may be consumed) and is closed.
   [[nodiscard]] HRESULT ReadExact(void* data, size_t size, uint32_t time_limit_ms);
   // Writes all bytes within the time limit; a vanished peer gives
   // HRESULT_FROM_WIN32(109) (broken pipe), never a signal.
   [[nodiscard]] HRESULT WriteAll(const void* data, size_t size, uint32_t time_limit_ms);
-  // The peer's user id (SO_PEERCRED), read when the connection was accepted or made.
+  // The peer's user id (SO_PEERCRED), read when the connection was accepted or
+  // made; 0xFFFFFFFF when the system could not tell.
   [[nodiscard]] uint32_t peer_uid() const { return peer_uid_; }
-  // Ends both directions; a thread blocked in ReadExact returns at once.
+  // Ends both directions; a thread blocked in WaitForData, ReadExact or
+  // WriteAll returns at once. Any thread, also while another one uses the stream.
   void Shutdown();
 
  private:
@@ -59,8 +68,10 @@ class UnixListener {
   UnixListener(const UnixListener&) = delete;
   UnixListener& operator=(const UnixListener&) = delete;
 
-  // Waits for a connection. E_ABORT-like HRESULT_FROM_WIN32(995) once Shutdown
-  // was called; HRESULT_FROM_WIN32(1460) when the time limit passes.
+  // Waits for a connection. HRESULT_FROM_WIN32(995) (operation aborted) once
+  // Shutdown was called; HRESULT_FROM_WIN32(1460) when the time limit passes.
+  // Any other failure (out of descriptors, say) is the platform's error; the
+  // listener stays usable. One thread at a time.
   [[nodiscard]] HRESULT Accept(uint32_t time_limit_ms, std::unique_ptr<UnixStream>* stream);
   // Makes every present and later Accept return at once. Any thread.
   void Shutdown();

@@ -1,0 +1,166 @@
+#include "service/app.h"
+
+#include <mutex>
+#include <utility>
+
+#include "base/logging/logging.h"
+#include "base/platform/error.h"
+#include "base/platform/named_event.h"
+#include "base/platform/named_mutex.h"
+#include "base/platform/signals.h"
+#include "base/platform/systemd_notify.h"
+#include "center/offline_center.h"
+#include "console/console.h"
+#include "service/rpc_procedures.h"
+
+namespace lorvane {
+
+namespace {
+
+const char* SignalName(tobric::platform::TerminationSignal signal) {
+  switch (signal) {
+    case tobric::platform::TerminationSignal::kTerminate:
+      return "SIGTERM";
+    case tobric::platform::TerminationSignal::kInterrupt:
+      return "SIGINT";
+    case tobric::platform::TerminationSignal::kHangUp:
+      return "SIGHUP";
+  }
+  return "?";
+}
+
+}  // namespace
+
+App* App::GetInstance() {
+  static std::once_flag once;
+  static App* instance = nullptr;
+  std::call_once(once, [] { instance = new App(); });
+  return instance;
+}
+
+App::App(AppOptions options)
+    : options_(std::move(options)),
+      procedures_(std::make_unique<RpcProcedures>()),
+      rpc_server_(std::make_unique<RpcServer>(options_.rpc, procedures_.get())) {}
+
+App::~App() {
+  // The wait's callback uses the server, so it goes first; the registry's end
+  // waits for a callback already running.
+  shutdown_handler_.reset();
+  event_registry_.reset();
+  signal_watcher_.reset();
+  rpc_server_.reset();
+}
+
+void App::SetCommandLine(int argc, char** argv) {
+  options_.argc = argc;
+  options_.argv = argv;
+}
+
+HRESULT App::Initialize() {
+  // A bad command line still leaves the switches read before the fault usable.
+  static_cast<void>(ReadProcessOptions(options_.argc, options_.argv, &command_line_));
+  if (IsConsoleHostRequested(command_line_)) {
+    // The log window has nothing to save: kill and Ctrl-C may end it at once.
+    if (options_.handle_signals) static_cast<void>(tobric::platform::UnblockTerminationSignals());
+    RunConsoleHost(command_line_);
+  }
+
+  // Before the debug console's thread and the engine's threads exist, so that
+  // they all inherit the blocked mask and the watcher alone receives the signals
+  // (main blocks them before anything else already; this covers other callers).
+  if (options_.handle_signals) {
+    const HRESULT hr = tobric::platform::BlockTerminationSignals();
+    if (Failed(hr)) {
+      TLOG(tobric::LC_USER, tobric::kLevelError, "[App::Initialize][Blocking signals failed][0x%x]",
+           hr);
+    }
+  }
+
+  if (command_line_.Has("with-terminal")) static_cast<void>(StartDebugConsole());
+
+  HRESULT hr = tobric::platform::NamedMutex::CreateOwned(
+      kInstanceMutexName, tobric::platform::ObjectScope::kUser, &instance_mutex_);
+  if (hr == tobric::platform::HresultFromWin32(tobric::platform::kErrorAlreadyExists) ||
+      hr == tobric::platform::HresultFromWin32(tobric::platform::kErrorAccessDenied)) {
+    TLOG(tobric::LC_USER, tobric::kLevelError,
+         "[App::Initialize][Other instance already running.]");
+    return E_ALREADY_RUNNING;
+  }
+  if (Failed(hr)) {
+    TLOG(tobric::LC_USER, tobric::kLevelError, "[App::Initialize][CreateMutex failed][0x%x]", hr);
+  }
+
+  // The event is a file that outlives its processes: one left set by an earlier
+  // run (or by an exit sent while no service ran) would stop this one at once.
+  std::unique_ptr<tobric::platform::NamedEvent> shutdown_event;
+  if (Succeeded(tobric::platform::NamedEvent::Open(tobric::kShutdownEventName,
+                                                   tobric::platform::ObjectScope::kUser,
+                                                   &shutdown_event, nullptr))) {
+    static_cast<void>(shutdown_event->Reset());
+  }
+
+  shutdown_handler_.reset();
+  event_registry_ = std::make_unique<tobric::platform::EventRegistry>();
+  shutdown_handler_ = std::make_unique<tobric::ShutdownHandler>(event_registry_.get());
+  hr = shutdown_handler_->Initialize(this);
+  if (Failed(hr)) {
+    TLOG(tobric::LC_USER, tobric::kLevelError,
+         "[App::Initialize][shutdown_handler_->Initialize failed. 0x%x.]", hr);
+    return hr;
+  }
+
+  if (options_.handle_signals) {
+    const HRESULT watch = tobric::platform::SignalWatcher::Start(
+        [](tobric::platform::TerminationSignal signal) {
+          TLOG(tobric::LC_USER, 1, "[App][%s received, stopping]", SignalName(signal));
+          tobric::SignalShutdown();
+        },
+        &signal_watcher_);
+    if (Failed(watch)) {
+      TLOG(tobric::LC_USER, tobric::kLevelError, "[App::Initialize][Signal watcher failed][0x%x]",
+           watch);
+    }
+  }
+  return hr;
+}
+
+void App::Run() {
+  static_cast<void>(OfflineCenter::GetInstance());
+
+  // A server that cannot listen serves nobody until it is stopped; Start logs why.
+  static_cast<void>(rpc_server_->Start());
+
+  std::unique_ptr<tobric::platform::NamedEvent> ready;
+  bool existed = false;
+  HRESULT hr = tobric::platform::NamedEvent::Open(
+      kReadyEventName, tobric::platform::ObjectScope::kUser, &ready, &existed);
+  if (Failed(hr)) {
+    TLOG(tobric::LC_USER, tobric::kLevelError, "[App::Run CreateEvent failed][0x%x]", hr);
+  } else {
+    if (existed) static_cast<void>(ready->Reset());
+    hr = ready->Set();
+    if (Failed(hr))
+      TLOG(tobric::LC_USER, tobric::kLevelError, "[App::Run SetEvent failed][0x%x]", hr);
+  }
+  hr = tobric::platform::NotifyReady();
+  if (Failed(hr)) {
+    TLOG(tobric::LC_USER, tobric::kLevelWarning, "[App::Run][Service manager not told][0x%x]", hr);
+  }
+
+  rpc_server_->Listen();
+
+  TLOG(tobric::LC_USER, 1, "[App::Run done]");
+  // Unlike a kernel event, the file would still say "ready" after the process
+  // has gone, and clients would wait on a socket nobody serves.
+  if (ready != nullptr) static_cast<void>(ready->Reset());
+}
+
+HRESULT App::OnShutdown() {
+  OfflineCenter::GetInstance()->Stop();
+  static_cast<void>(tobric::platform::NotifyServiceManager("STOPPING=1"));
+  rpc_server_->StopListening();
+  return S_OK;
+}
+
+}  // namespace lorvane

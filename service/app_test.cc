@@ -1,0 +1,153 @@
+// The application's lifecycle inside the test program: start, the guard, the
+// readiness and shutdown events, the stop through ExitService, another process's
+// event and a termination signal. The engine is a center with a recording fake
+// download manager, installed as the process's center.
+#include "service/app.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <string>
+
+#include "base/platform/isolated_env_testutil.h"
+#include "base/platform/locations.h"
+#include "base/platform/named_event.h"
+#include "base/platform/signals.h"
+#include "package/package_testutil.h"
+#include "service/rpc_protocol.h"
+#include "service/rpc_test_client_testutil.h"
+#include "service/shutdown.h"
+
+namespace lorvane {
+namespace {
+
+using testing::RpcTestClient;
+
+constexpr uint32_t kWaitLimitMs = 10000;
+constexpr auto kWaitLimit = std::chrono::milliseconds(kWaitLimitMs);
+
+std::unique_ptr<tobric::platform::NamedEvent> OpenEvent(const char* name) {
+  std::unique_ptr<tobric::platform::NamedEvent> event;
+  EXPECT_EQ(tobric::platform::NamedEvent::Open(name, tobric::platform::ObjectScope::kUser, &event,
+                                               nullptr),
+            S_OK);
+  return event;
+}
+
+class AppTest : public ::testing::Test {
+ protected:
+  AppTest() : center_(env_.root() + "/downloads") {
+    std::filesystem::create_directories(env_.root() + "/downloads");
+    std::string folder;
+    EXPECT_EQ(tobric::platform::GetObjectFolder(&folder), S_OK);
+    socket_path_ = tobric::platform::JoinPath(folder, rpc::kSocketName);
+    ready_ = OpenEvent(kReadyEventName);
+  }
+
+  static AppOptions Options(bool handle_signals = false) {
+    AppOptions options;
+    options.handle_signals = handle_signals;
+    return options;
+  }
+
+  // Runs app->Run on a thread of its own once the readiness event says it serves.
+  std::future<void> RunUntilReady(App* app) {
+    std::future<void> running = std::async(std::launch::async, [app] { app->Run(); });
+    EXPECT_TRUE(ready_->Wait(kWaitLimitMs));
+    return running;
+  }
+
+  void ExpectServing() {
+    std::unique_ptr<RpcTestClient> client = RpcTestClient::ConnectBound(socket_path_);
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->Call(rpc::kGetPackageCount).status, 0);
+  }
+
+  // Run has returned, logged its end, cleared the readiness event and stopped
+  // the engine; nobody answers on the socket any more.
+  void ExpectStopped(std::future<void>* running) {
+    ASSERT_EQ(running->wait_for(kWaitLimit), std::future_status::ready);
+    EXPECT_TRUE(log_.Contains("[App::Run done]"));
+    EXPECT_FALSE(ready_->IsSet());
+    EXPECT_TRUE(center_.center()->stopped());
+    EXPECT_EQ(RpcTestClient::Connect(socket_path_), nullptr);
+  }
+
+  tobric::platform::IsolatedEnv env_;
+  testing::LogCapture log_;
+  testing::FakeManagerCenter center_;
+  std::string socket_path_;
+  std::unique_ptr<tobric::platform::NamedEvent> ready_;
+};
+
+TEST_F(AppTest, ServesUntilExitServiceThenEndsRun) {
+  App app(Options());
+  ASSERT_EQ(app.Initialize(), S_OK);
+  std::future<void> running = RunUntilReady(&app);
+  ExpectServing();
+
+  std::unique_ptr<RpcTestClient> client = RpcTestClient::ConnectBound(socket_path_);
+  ASSERT_NE(client, nullptr);
+  const testing::Answer answer = client->Call(rpc::kExitService);
+  EXPECT_TRUE(answer.received);
+  EXPECT_EQ(answer.status, 0);
+  EXPECT_TRUE(answer.rest.empty());
+  ExpectStopped(&running);
+}
+
+TEST_F(AppTest, SecondInstanceEndsWithAlreadyRunningAndTouchesNothing) {
+  App first(Options());
+  ASSERT_EQ(first.Initialize(), S_OK);
+  std::future<void> running = RunUntilReady(&first);
+
+  App second(Options());
+  EXPECT_EQ(second.Initialize(), E_ALREADY_RUNNING);
+  EXPECT_EQ(static_cast<uint32_t>(E_ALREADY_RUNNING) & 0xFF, 0x1Bu);
+  EXPECT_TRUE(log_.Contains("[App::Initialize][Other instance already running.]"));
+  // The refused start neither reset the shutdown event nor took the socket.
+  ExpectServing();
+  tobric::SignalShutdown();
+  ExpectStopped(&running);
+}
+
+// Event files outlive their processes: an exit request left from an earlier run
+// must not stop the next service, while a new one from another process does.
+TEST_F(AppTest, LeftOverShutdownEventIsClearedAndANewOneStopsTheService) {
+  ASSERT_EQ(OpenEvent(tobric::kShutdownEventName)->Set(), S_OK);
+  App app(Options());
+  ASSERT_EQ(app.Initialize(), S_OK);
+  EXPECT_FALSE(OpenEvent(tobric::kShutdownEventName)->IsSet());
+  std::future<void> running = RunUntilReady(&app);
+  ExpectServing();
+  EXPECT_FALSE(center_.center()->stopped());
+
+  ASSERT_EQ(OpenEvent(tobric::kShutdownEventName)->Set(), S_OK);
+  ExpectStopped(&running);
+}
+
+TEST_F(AppTest, StopRequestedBeforeRunStillEndsRun) {
+  App app(Options());
+  ASSERT_EQ(app.Initialize(), S_OK);
+  tobric::SignalShutdown();
+  std::future<void> running = std::async(std::launch::async, [&app] { app.Run(); });
+  ASSERT_EQ(running.wait_for(kWaitLimit), std::future_status::ready);
+  EXPECT_TRUE(log_.Contains("[App::Run done]"));
+  EXPECT_TRUE(center_.center()->stopped());
+}
+
+// kill, systemd and Ctrl-C go through the same stop sequence.
+TEST_F(AppTest, TerminationSignalStopsTheService) {
+  App app(Options(/*handle_signals=*/true));
+  ASSERT_EQ(app.Initialize(), S_OK);
+  std::future<void> running = RunUntilReady(&app);
+  ASSERT_EQ(tobric::platform::SendSignalToSelf(tobric::platform::TerminationSignal::kTerminate),
+            S_OK);
+  ExpectStopped(&running);
+  EXPECT_TRUE(log_.Contains("[App][SIGTERM received, stopping]"));
+}
+
+}  // namespace
+}  // namespace lorvane

@@ -1,0 +1,26 @@
+// corvaned: the per-user download service.
+#include <cstdint>
+
+#include "base/logging/logging.h"
+#include "base/platform/signals.h"
+#include "base/result_codes.h"
+#include "service/app.h"
+
+int main(int argc, char** argv) {
+  // Before any thread exists, so that every thread inherits the blocked mask and
+  // SIGTERM, SIGINT and SIGHUP reach only the App's watcher (the stop sequence)
+  // instead of ending the process midway through a save.
+  const HRESULT blocked = tobric::platform::BlockTerminationSignals();
+  // Next, so that everything after it (the console roles included) can log.
+  tobric::Logging* const logger = tobric::Logging::GetInstance();
+  if (Failed(blocked)) {
+    TLOG(tobric::LC_USER, tobric::kLevelError, "[main][Blocking signals failed][0x%x]", blocked);
+  }
+  lorvane::App* const app = lorvane::App::GetInstance();
+  app->SetCommandLine(argc, argv);
+  const HRESULT hr = app->Initialize();
+  if (Succeeded(hr)) app->Run();
+  logger->Dispose();
+  // The exit status holds the code's low byte (E_ALREADY_RUNNING ends as 0x1B).
+  return static_cast<int>(static_cast<uint32_t>(hr) & 0xFF);
+}

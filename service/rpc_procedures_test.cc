@@ -1,0 +1,437 @@
+// The 21 procedures over the wire, against a real offline center (its download
+// manager a recording fake) and a real ConfigManager in the test's own folder.
+#include "service/rpc_procedures.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "base/platform/isolated_env_testutil.h"
+#include "base/platform/named_event.h"
+#include "base/utf.h"
+#include "center/offline_center.h"
+#include "package/package.h"
+#include "package/package_testutil.h"
+#include "service/rpc_server.h"
+#include "service/rpc_test_client_testutil.h"
+#include "service/shutdown.h"
+#include "storage/config_manager.h"
+
+namespace lorvane {
+namespace {
+
+using testing::Answer;
+using testing::LongParam;
+using testing::RpcTestClient;
+using testing::StringParam;
+
+constexpr auto kWaitLimit = std::chrono::seconds(10);
+
+ConfigManagerOptions ConfigOptions(const std::string& root) {
+  ConfigManagerOptions options;
+  options.user_data_folder = root + "/data/user";
+  options.fallback_folder = root + "/home";
+  options.list_drives = [] { return std::vector<tobric::platform::DriveCandidate>(); };
+  return options;
+}
+
+// What the fake P2P engine was told last; the engine function is process-wide.
+std::atomic<int32_t> g_engine_down{0};
+std::atomic<int32_t> g_engine_up{0};
+int32_t RecordEngineSetting(int32_t setting, int32_t value) {
+  if (setting == 1) g_engine_down = value;
+  if (setting == 2) g_engine_up = value;
+  return 0;
+}
+
+class RpcProceduresTest : public ::testing::Test {
+ protected:
+  RpcProceduresTest()
+      : folder_(env_.root() + "/downloads"),
+        center_(folder_),
+        config_(ConfigOptions(env_.root())),
+        procedures_(RpcProceduresOptions{center_.center(), &config_, [this] { ++exits_; }}) {
+    std::filesystem::create_directories(folder_);
+    config_.Initialize();
+    RpcServerOptions options;
+    options.socket_path = env_.root() + "/run/rpc";
+    server_ = std::make_unique<RpcServer>(options, &procedures_);
+    EXPECT_EQ(server_->Start(), S_OK);
+    listening_ = std::async(std::launch::async, [this] { server_->Listen(); });
+    client_ = RpcTestClient::ConnectBound(options.socket_path);
+  }
+
+  ~RpcProceduresTest() override {
+    client_.reset();
+    server_->StopListening();
+    EXPECT_EQ(listening_.wait_for(kWaitLimit), std::future_status::ready);
+    listening_.wait();
+    server_.reset();
+    ConfigManager::SetEngineSettingFunction(nullptr);
+  }
+
+  OfflineCenter* center() { return center_.center(); }
+
+  // A listed package in `state`.
+  Package* Add(const std::string& name, int32_t state = STATE_READY) {
+    Package* package = Package::Create();
+    package->set_uri("http://127.0.0.1/" + name);
+    package->set_path(folder_);
+    package->set_name(name);
+    package->set_caption("caption " + name);
+    testing::ForceState(package, state);
+    center()->AddInternal(package);
+    return package;
+  }
+
+  // The answer of a call whose status must be 0.
+  std::string Rest(uint16_t procedure, const std::string& parameters = "") {
+    const Answer answer = client_->Call(procedure, parameters);
+    EXPECT_TRUE(answer.received);
+    EXPECT_EQ(answer.status, 0);
+    return answer.rest;
+  }
+
+  int32_t LongResult(uint16_t procedure, const std::string& parameters = "") {
+    const std::string rest = Rest(procedure, parameters);
+    rpc::Reader reader(rest);
+    int32_t value = 0;
+    EXPECT_TRUE(reader.I32(&value));
+    EXPECT_TRUE(reader.AtEnd());
+    return value;
+  }
+
+  bool BoolResult(uint16_t procedure, const std::string& parameters) {
+    const std::string rest = Rest(procedure, parameters);
+    rpc::Reader reader(rest);
+    bool value = false;
+    EXPECT_TRUE(reader.Bool(&value));
+    EXPECT_TRUE(reader.AtEnd());
+    return value;
+  }
+
+  // A getter's value and result.
+  std::pair<int32_t, int32_t> ValueAndResult(uint16_t procedure) {
+    const std::string rest = Rest(procedure);
+    rpc::Reader reader(rest);
+    std::pair<int32_t, int32_t> got;
+    EXPECT_TRUE(reader.I32(&got.first));
+    EXPECT_TRUE(reader.I32(&got.second));
+    EXPECT_TRUE(reader.AtEnd());
+    return got;
+  }
+
+  // GetErrorMessage's message.
+  std::u16string Message(HRESULT code) {
+    const std::string rest = Rest(rpc::kGetErrorMessage, LongParam(code));
+    rpc::Reader reader(rest);
+    std::u16string text;
+    EXPECT_TRUE(reader.String(&text));
+    EXPECT_TRUE(reader.AtEnd());
+    return text;
+  }
+
+  // GetDownloadFolder's folder; its result must be 0.
+  std::u16string Folder() {
+    const std::string rest = Rest(rpc::kGetDownloadFolder);
+    rpc::Reader reader(rest);
+    std::u16string text;
+    int32_t result = -1;
+    EXPECT_TRUE(reader.String(&text));
+    EXPECT_TRUE(reader.I32(&result));
+    EXPECT_TRUE(reader.AtEnd());
+    EXPECT_EQ(result, S_OK);
+    return text;
+  }
+
+  // GetPackageInfo with the record image sent; the image back and the result.
+  std::pair<std::string, bool> Info(const std::string& image, const std::string& id) {
+    const std::string rest =
+        Rest(rpc::kGetPackageInfo, image + StringParam(tobric::Utf8ToUtf16(id)));
+    EXPECT_EQ(rest.size(), rpc::kPackageInfoSize + 1);
+    return {rest.substr(0, rpc::kPackageInfoSize), rest.back() == 1};
+  }
+
+  // GetPackageList with *count = room: the records and the count sent back.
+  std::vector<rpc::PackageInfo> List(int32_t room, int32_t* count) {
+    const std::string rest = Rest(rpc::kGetPackageList, LongParam(room));
+    rpc::Reader reader(rest);
+    uint32_t n = 0;
+    EXPECT_TRUE(reader.U32(&n));
+    std::vector<rpc::PackageInfo> records(n);
+    for (rpc::PackageInfo& record : records) EXPECT_TRUE(reader.Record(&record));
+    bool done = false;
+    EXPECT_TRUE(reader.I32(count));
+    EXPECT_TRUE(reader.Bool(&done));
+    EXPECT_TRUE(done);
+    EXPECT_TRUE(reader.AtEnd());
+    return records;
+  }
+
+  tobric::platform::IsolatedEnv env_;
+  testing::LogCapture log_;
+  const std::string folder_;
+  testing::FakeManagerCenter center_;
+  ConfigManager config_;
+  std::atomic<int> exits_{0};
+  RpcProcedures procedures_;
+  std::unique_ptr<RpcServer> server_;
+  std::future<void> listening_;
+  std::unique_ptr<RpcTestClient> client_;
+};
+
+std::string EncodeRecord(const rpc::PackageInfo& info) {
+  rpc::Writer writer;
+  writer.Record(info);
+  return writer.bytes();
+}
+
+rpc::PackageInfo DecodeRecord(const std::string& image) {
+  rpc::PackageInfo info;
+  rpc::Reader reader(image);
+  EXPECT_TRUE(reader.Record(&info));
+  return info;
+}
+
+TEST_F(RpcProceduresTest, PackageInfoFillsAKnownRecordAndLeavesAnUnknownOneAsSent) {
+  ASSERT_NE(client_, nullptr);
+  // Bytes that are not even a valid record (no terminators) come back as they went.
+  std::string garbage(rpc::kPackageInfoSize, '\0');
+  for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 7 + 1);
+  const auto [unknown_image, unknown_found] =
+      Info(garbage, "{00000000-0000-4000-8000-000000000000}");
+  EXPECT_FALSE(unknown_found);
+  EXPECT_EQ(unknown_image, garbage);
+
+  Package* failed = Add("failed.mkv", STATE_ERROR);
+  failed->set_error_code(E_PACKAGE_NOT_FOUND);
+  failed->set_total_size(5ull << 30);
+  failed->set_download_size(3ull << 30);
+  failed->set_create_time(0x01DA000000000001ull);
+  failed->set_download_speed(777);
+  rpc::PackageInfo sent;
+  sent.state = 99;
+  sent.error_text = u"from the client";
+  const auto [failed_image, failed_found] = Info(EncodeRecord(sent), failed->id());
+  ASSERT_TRUE(failed_found);
+  const rpc::PackageInfo record = DecodeRecord(failed_image);
+  EXPECT_EQ(record.state, STATE_ERROR);
+  EXPECT_EQ(record.error_code, E_PACKAGE_NOT_FOUND);
+  EXPECT_EQ(record.error_text, u"无效的下载文件ID。");
+  EXPECT_EQ(record.id.size(), 38u);
+  EXPECT_EQ(tobric::Utf16ToUtf8(record.id), failed->id());
+  EXPECT_EQ(tobric::Utf16ToUtf8(record.path), folder_);
+  EXPECT_EQ(record.name, u"failed.mkv");
+  EXPECT_EQ(record.caption, u"caption failed.mkv");
+  EXPECT_EQ(record.uri, u"http://127.0.0.1/failed.mkv");
+  EXPECT_EQ(record.total_size, 5ull << 30);
+  EXPECT_EQ(record.download_size, 3ull << 30);
+  EXPECT_EQ(record.create_time, 0x01DA000000000001ull);
+  EXPECT_EQ(record.download_speed, 777);
+
+  // Without an error the server does not write error_text: the caller's stays.
+  Package* ready = Add("ready.mkv", STATE_READY);
+  const auto [ready_image, ready_found] = Info(EncodeRecord(sent), ready->id());
+  ASSERT_TRUE(ready_found);
+  const rpc::PackageInfo ready_record = DecodeRecord(ready_image);
+  EXPECT_EQ(ready_record.state, STATE_READY);
+  EXPECT_EQ(ready_record.error_code, 0);
+  EXPECT_EQ(ready_record.error_text, u"from the client");
+}
+
+TEST_F(RpcProceduresTest, LongUriIsCutTo1039Units) {
+  ASSERT_NE(client_, nullptr);
+  Package* package = Add("long.mkv");
+  package->set_uri("http://127.0.0.1/" + std::string(1983, 'a'));
+  ASSERT_EQ(package->uri().size(), 2000u);
+  const rpc::PackageInfo record = DecodeRecord(Info(EncodeRecord({}), package->id()).first);
+  EXPECT_EQ(record.uri.size(), 1039u);
+  EXPECT_EQ(tobric::Utf16ToUtf8(record.uri), package->uri().substr(0, 1039));
+}
+
+TEST_F(RpcProceduresTest, PackageListHonoursTheCallersRoomInIdOrder) {
+  ASSERT_NE(client_, nullptr);
+  std::vector<std::string> ids;
+  for (const char* name : {"a.mkv", "b.mkv", "c.mkv"}) ids.push_back(Add(name)->id());
+  std::sort(ids.begin(), ids.end());
+
+  int32_t count = -7;
+  EXPECT_TRUE(List(0, &count).empty());
+  EXPECT_EQ(count, 0);
+  EXPECT_TRUE(List(-5, &count).empty());
+  EXPECT_EQ(count, 0);
+
+  std::vector<rpc::PackageInfo> two = List(2, &count);
+  ASSERT_EQ(two.size(), 2u);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(tobric::Utf16ToUtf8(two[0].id), ids[0]);
+  EXPECT_EQ(tobric::Utf16ToUtf8(two[1].id), ids[1]);
+
+  std::vector<rpc::PackageInfo> all = List(100, &count);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(tobric::Utf16ToUtf8(all[2].id), ids[2]);
+  EXPECT_EQ(all[2].state, STATE_READY);
+  EXPECT_EQ(LongResult(rpc::kGetPackageCount), 3);
+}
+
+TEST_F(RpcProceduresTest, PackageListNeverExceedsTheArrayCapacity) {
+  ASSERT_NE(client_, nullptr);
+  for (int i = 0; i < rpc::kMaxListRecords + 4; ++i) Add("p" + std::to_string(i));
+  int32_t count = 0;
+  EXPECT_EQ(List(rpc::kMaxListRecords + 100, &count).size(),
+            static_cast<size_t>(rpc::kMaxListRecords));
+  EXPECT_EQ(count, rpc::kMaxListRecords);
+}
+
+TEST_F(RpcProceduresTest, BatchListsTryEveryIdAndReportAnyFailure) {
+  ASSERT_NE(client_, nullptr);
+  const std::string unknown = "{00000000-0000-4000-8000-000000000000}";
+  Package* started = Add("start.mkv");
+  EXPECT_FALSE(BoolResult(rpc::kStartPackages,
+                          StringParam(tobric::Utf8ToUtf16(started->id() + ";" + unknown))));
+  EXPECT_EQ(started->state_number(), STATE_WAITING_TO_DOWNLOAD);
+  EXPECT_EQ(center_.manager()->downloads().size(), 1u);
+  EXPECT_FALSE(BoolResult(rpc::kStartPackages, StringParam(u"")));
+
+  EXPECT_TRUE(BoolResult(rpc::kPausePackages, StringParam(tobric::Utf8ToUtf16(started->id()))));
+  EXPECT_EQ(started->state_number(), STATE_PAUSEING);
+  ASSERT_TRUE(center_.manager()->FinishCancel(false));
+
+  Package* first = Add("one.mkv");
+  Package* second = Add("two.mkv");
+  EXPECT_TRUE(BoolResult(rpc::kDeletePackages,
+                         StringParam(tobric::Utf8ToUtf16(first->id() + ";" + second->id()))));
+  EXPECT_EQ(center()->FindPackage(first->id()), nullptr);
+  EXPECT_EQ(center()->FindPackage(second->id()), nullptr);
+  // A trailing ";" adds an empty id, which is unknown.
+  Package* third = Add("three.mkv");
+  EXPECT_FALSE(
+      BoolResult(rpc::kDeletePackages, StringParam(tobric::Utf8ToUtf16(third->id() + ";"))));
+  EXPECT_EQ(center()->FindPackage(third->id()), nullptr);
+
+  Package* kept = Add("kept.mkv");
+  EXPECT_EQ(LongResult(rpc::kDeletePackagesPermanently,
+                       StringParam(tobric::Utf8ToUtf16(kept->id() + ";" + unknown))),
+            E_PACKAGE_NOT_FOUND);
+  EXPECT_EQ(center()->FindPackage(kept->id()), nullptr);
+  Package* last = Add("last.mkv");
+  EXPECT_EQ(
+      LongResult(rpc::kDeletePackagesPermanently, StringParam(tobric::Utf8ToUtf16(last->id()))),
+      S_OK);
+
+  EXPECT_EQ(RpcProcedures::SplitIdList(""), std::vector<std::string>({""}));
+  EXPECT_EQ(RpcProcedures::SplitIdList(" a;;b "), std::vector<std::string>({" a", "", "b "}));
+}
+
+TEST_F(RpcProceduresTest, DownloadAndUriExistenceCarryTextAcrossUtf16) {
+  ASSERT_NE(client_, nullptr);
+  const std::u16string uri = u"http://127.0.0.1/\u00c4rger \u6587\u4ef6.mkv";
+  EXPECT_FALSE(BoolResult(rpc::kIsUriExist, StringParam(uri)));
+  EXPECT_EQ(LongResult(rpc::kDownloadUri, StringParam(uri)), S_OK);
+  std::vector<Package*> packages;
+  center()->GetPackages(&packages);
+  ASSERT_EQ(packages.size(), 1u);
+  EXPECT_EQ(packages[0]->uri(), "http://127.0.0.1/\u00c4rger \u6587\u4ef6.mkv");
+  EXPECT_TRUE(BoolResult(rpc::kIsUriExist, StringParam(uri)));
+  // A string ends at its first zero unit, as a conformant string does.
+  EXPECT_TRUE(BoolResult(rpc::kIsUriExist, StringParam(uri + u'\0' + u"tail")));
+  EXPECT_EQ(LongResult(rpc::kDownloadUri, StringParam(u"")), E_UNSUPPORTED_URI);
+}
+
+TEST_F(RpcProceduresTest, MissingDownloadFolderIsMadeFirstAndStoredWhenSetAgain) {
+  ASSERT_NE(client_, nullptr);
+  const std::u16string before = Folder();
+  EXPECT_EQ(tobric::Utf16ToUtf8(before), config_.GetDownloadFolder());
+
+  const std::string wanted = env_.root() + "/new/\u4e0b\u8f7d";
+  EXPECT_EQ(LongResult(rpc::kSetDownloadFolder, StringParam(tobric::Utf8ToUtf16(wanted))), S_OK);
+  EXPECT_TRUE(std::filesystem::is_directory(wanted));
+  EXPECT_EQ(Folder(), before);
+  EXPECT_EQ(LongResult(rpc::kSetDownloadFolder, StringParam(tobric::Utf8ToUtf16(wanted))), S_OK);
+  EXPECT_EQ(tobric::Utf16ToUtf8(Folder()), wanted);
+
+  // The [out] buffer holds 259 units and a terminator.
+  std::string deep = env_.root();
+  for (int i = 0; i < 5; ++i) deep += "/" + std::string(60, static_cast<char>('a' + i));
+  ASSERT_EQ(LongResult(rpc::kSetDownloadFolder, StringParam(tobric::Utf8ToUtf16(deep))), S_OK);
+  ASSERT_EQ(LongResult(rpc::kSetDownloadFolder, StringParam(tobric::Utf8ToUtf16(deep))), S_OK);
+  const std::u16string cut = Folder();
+  EXPECT_EQ(cut.size(), rpc::kOutStringUnits);
+  EXPECT_EQ(tobric::Utf16ToUtf8(cut), deep.substr(0, rpc::kOutStringUnits));
+}
+
+TEST_F(RpcProceduresTest, ErrorMessagesAreTheUsersTexts) {
+  ASSERT_NE(client_, nullptr);
+  EXPECT_EQ(Message(E_PACKAGE_NOT_FOUND), u"无效的下载文件ID。");
+  EXPECT_EQ(tobric::Utf16ToUtf8(Message(E_INVALID_TRANSITION)), "未知错误：0xa0440211。");
+  const std::string system = tobric::Utf16ToUtf8(Message(MakeHresult(0x80070005)));
+  EXPECT_EQ(system.rfind("系统错误。错误码：80070005。错误信息： ", 0), 0u) << system;
+  EXPECT_NE(system.find("Permission denied"), std::string::npos) << system;
+}
+
+TEST_F(RpcProceduresTest, TaskLimitsKeepTheirRanges) {
+  ASSERT_NE(client_, nullptr);
+  EXPECT_EQ(LongResult(rpc::kSetConcurrentTaskNum, LongParam(0)), E_INVALID_CONFIG_VALUE);
+  EXPECT_EQ(LongResult(rpc::kSetConcurrentTaskNum, LongParam(2049)), E_INVALID_CONFIG_VALUE);
+  EXPECT_EQ(ValueAndResult(rpc::kGetConcurrentTaskNum), std::make_pair(5, S_OK));
+  EXPECT_EQ(LongResult(rpc::kSetConcurrentTaskNum, LongParam(2048)), S_OK);
+  EXPECT_EQ(ValueAndResult(rpc::kGetConcurrentTaskNum), std::make_pair(2048, S_OK));
+
+  EXPECT_EQ(LongResult(rpc::kSetThreadNumPerTask, LongParam(513)), E_INVALID_CONFIG_VALUE);
+  EXPECT_EQ(LongResult(rpc::kSetThreadNumPerTask, LongParam(-1)), E_INVALID_CONFIG_VALUE);
+  EXPECT_EQ(LongResult(rpc::kSetThreadNumPerTask, LongParam(512)), S_OK);
+  EXPECT_EQ(ValueAndResult(rpc::kGetThreadNumPerTask), std::make_pair(512, S_OK));
+  EXPECT_EQ(config_.GetThreadNumPerTask(), 512);
+}
+
+TEST_F(RpcProceduresTest, BandwidthNeedsTheP2PEngine) {
+  ASSERT_NE(client_, nullptr);
+  ConfigManager::SetEngineSettingFunction(nullptr);
+  EXPECT_EQ(LongResult(rpc::kSetUpBandwidth, LongParam(1000)), E_INVALIDARG);
+  EXPECT_TRUE(log_.Contains("[LimitDownloadSpeed failed -9]"));
+  EXPECT_EQ(ValueAndResult(rpc::kGetUpBandwidth), std::make_pair(-1, S_OK));
+
+  ConfigManager::SetEngineSettingFunction(&RecordEngineSetting);
+  EXPECT_EQ(LongResult(rpc::kSetUpBandwidth, LongParam(1000)), S_OK);
+  EXPECT_EQ(LongResult(rpc::kSetDownBandwidth, LongParam(2000)), S_OK);
+  EXPECT_EQ(ValueAndResult(rpc::kGetUpBandwidth), std::make_pair(1000, S_OK));
+  EXPECT_EQ(ValueAndResult(rpc::kGetDownBandwidth), std::make_pair(2000, S_OK));
+  EXPECT_EQ(g_engine_up.load(), 1000);
+  EXPECT_EQ(g_engine_down.load(), 2000);
+}
+
+TEST_F(RpcProceduresTest, ExitServiceSignalsAndReturnsAtOnce) {
+  ASSERT_NE(client_, nullptr);
+  EXPECT_EQ(Rest(rpc::kExitService), "");
+  EXPECT_EQ(exits_.load(), 1);
+
+  // The production path sets the user's shutdown event.
+  RpcProcedures real(RpcProceduresOptions{center(), &config_, nullptr});
+  real.ExitService();
+  std::unique_ptr<tobric::platform::NamedEvent> event;
+  ASSERT_EQ(tobric::platform::NamedEvent::Open(
+                tobric::kShutdownEventName, tobric::platform::ObjectScope::kUser, &event, nullptr),
+            S_OK);
+  EXPECT_TRUE(event->IsSet());
+}
+
+TEST_F(RpcProceduresTest, CallsAfterTheEngineStoppedAreRefused) {
+  ASSERT_NE(client_, nullptr);
+  EXPECT_EQ(LongResult(rpc::kGetPackageCount), 0);
+  EXPECT_TRUE(center()->Stop());
+  const Answer refused =
+      client_->Call(rpc::kDownloadUri, StringParam(u"http://127.0.0.1/late.mkv"));
+  ASSERT_TRUE(refused.received);
+  EXPECT_EQ(refused.status, rpc::kFaultServerTooBusy);
+  EXPECT_TRUE(client_->WaitClosed());
+  EXPECT_EQ(center()->GetPackageCount(), 0u);
+}
+
+}  // namespace
+}  // namespace lorvane

@@ -1,0 +1,320 @@
+#include "service/rpc_server.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+#include "base/logging/logging.h"
+#include "base/platform/clock.h"
+#include "base/platform/error.h"
+#include "base/platform/locations.h"
+#include "base/platform/process.h"
+#include "base/platform/unix_socket.h"
+#include "base/platform/work_pool.h"
+#include "service/rpc_procedures.h"
+#include "service/rpc_protocol.h"
+
+namespace lorvane {
+
+namespace {
+
+const HRESULT kEndOfFile = tobric::platform::HresultFromWin32(38);
+const HRESULT kAborted = tobric::platform::HresultFromWin32(995);
+const HRESULT kTimedOut = tobric::platform::HresultFromWin32(tobric::platform::kErrorTimeout);
+// After a failed accept (out of descriptors, say) the loop pauses rather than spin.
+constexpr uint32_t kAcceptRetryMs = 100;
+
+uint32_t ReadLe32(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+std::string StatusBody(int32_t status) {
+  rpc::Writer writer;
+  writer.I32(status);
+  return std::move(writer.bytes());
+}
+
+}  // namespace
+
+// One client connection. `stream` and `bound` belong to the connection's item;
+// `in_call` is guarded by the server's mutex_, which also keeps the object alive
+// while StopListening shuts its stream down.
+struct RpcServer::Connection {
+  RpcServer* server = nullptr;
+  std::unique_ptr<tobric::platform::UnixStream> stream;
+  bool bound = false;
+  bool in_call = false;
+};
+
+RpcServer::RpcServer(RpcServerOptions options, RpcDispatcher* dispatcher)
+    : options_(std::move(options)),
+      dispatcher_(dispatcher),
+      pool_(options_.pool != nullptr ? options_.pool : tobric::platform::WorkPool::Default()) {}
+
+RpcServer::~RpcServer() {
+  StopListening();
+  std::unique_lock<std::mutex> hold(mutex_);
+  changed_.wait(hold, [this] { return connections_.empty(); });
+}
+
+HRESULT RpcServer::Start() {
+  std::string path = options_.socket_path;
+  if (path.empty()) {
+    std::string folder;
+    const HRESULT hr = tobric::platform::GetObjectFolder(&folder);
+    if (Failed(hr)) return hr;
+    path = tobric::platform::JoinPath(folder, rpc::kSocketName);
+  }
+  std::unique_ptr<tobric::platform::UnixListener> listener;
+  const HRESULT hr = tobric::platform::UnixListener::Listen(path, 0600, &listener);
+  if (Failed(hr)) {
+    TLOG(tobric::LC_USER, tobric::kLevelError, "[RpcServer::Start][Cannot listen on %s][0x%x]",
+         path.c_str(), hr);
+    return hr;
+  }
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (stopping_ || listener_ != nullptr) return S_FALSE;
+  listener_ = std::move(listener);
+  return S_OK;
+}
+
+std::string RpcServer::socket_path() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return listener_ != nullptr ? listener_->path() : std::string();
+}
+
+int RpcServer::connection_count() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return static_cast<int>(connections_.size());
+}
+
+void RpcServer::Listen() {
+  tobric::platform::UnixListener* listener;
+  {
+    std::unique_lock<std::mutex> hold(mutex_);
+    listener = listener_.get();
+    if (listener == nullptr) changed_.wait(hold, [this] { return stopping_; });
+  }
+  while (listener != nullptr) {
+    std::unique_ptr<tobric::platform::UnixStream> stream;
+    const HRESULT hr = listener->Accept(tobric::platform::kNoTimeLimit, &stream);
+    if (hr == kAborted) break;
+    if (Failed(hr)) {
+      TLOG(tobric::LC_USER, tobric::kLevelError, "[RpcServer::Listen][Accept failed][0x%x]", hr);
+      tobric::platform::SleepMs(kAcceptRetryMs);
+      continue;
+    }
+    Accepted(std::move(stream));
+  }
+  std::unique_lock<std::mutex> hold(mutex_);
+  // Closing the socket and removing its file turns later clients away at once
+  // instead of leaving them in a backlog nobody accepts from.
+  listener_.reset();
+  changed_.wait(hold, [this] { return connections_.empty(); });
+}
+
+void RpcServer::StopListening() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (stopping_) return;
+  stopping_ = true;
+  if (listener_ != nullptr) listener_->Shutdown();
+  for (Connection* connection : connections_) {
+    if (!connection->in_call) connection->stream->Shutdown();
+  }
+  changed_.notify_all();
+  slot_freed_.notify_all();
+}
+
+void RpcServer::Accepted(std::unique_ptr<tobric::platform::UnixStream> stream) {
+  // The object folder already keeps other users out; this holds even when its
+  // mode was changed by hand.
+  if (stream->peer_uid() != tobric::platform::UserId()) {
+    TLOG(tobric::LC_USER, tobric::kLevelWarning, "[RpcServer::Accept][Refused user %u]",
+         stream->peer_uid());
+    return;
+  }
+  auto connection = std::make_unique<Connection>();
+  connection->server = this;
+  connection->stream = std::move(stream);
+  Connection* raw = connection.get();
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (stopping_) return;
+    if (static_cast<int>(connections_.size()) >= options_.max_connections) {
+      TLOG(tobric::LC_USER, tobric::kLevelWarning,
+           "[RpcServer::Accept][Refused: %d connections served]", options_.max_connections);
+      return;
+    }
+    connections_.insert(connection.release());
+  }
+  // A connection may wait long for its client, so it must not take one of the
+  // pool's few default threads.
+  const HRESULT hr = pool_->Queue(&RunConnection, raw, tobric::platform::kWorkLongRunning);
+  if (Failed(hr)) {
+    TLOG(tobric::LC_USER, tobric::kLevelError, "[RpcServer::Accept][Queue failed][0x%x]", hr);
+    EndConnection(raw);
+  }
+}
+
+void RpcServer::RunConnection(void* context) {
+  auto* connection = static_cast<Connection*>(context);
+  RpcServer* server = connection->server;
+  server->Serve(connection);
+  server->EndConnection(connection);
+}
+
+void RpcServer::EndConnection(Connection* connection) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  connections_.erase(connection);
+  delete connection;
+  // Notified under the lock: a destructor waiting for the last connection may
+  // free the server as soon as the lock is let go.
+  changed_.notify_all();
+}
+
+bool RpcServer::SetInCall(Connection* connection, bool in_call) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  connection->in_call = in_call;
+  return !stopping_;
+}
+
+void RpcServer::Serve(Connection* connection) {
+  for (;;) {
+    std::string body;
+    if (!ReadRequest(connection, &body)) return;
+    SetInCall(connection, true);
+    std::string response;
+    bool close = false;
+    HandleRequest(connection, body, &response, &close);
+    const std::string frame = rpc::Frame(response);
+    const HRESULT hr =
+        connection->stream->WriteAll(frame.data(), frame.size(), options_.write_limit_ms);
+    const bool serving = SetInCall(connection, false);
+    if (Failed(hr)) {
+      TLOG(tobric::LC_USER, tobric::kLevelWarning, "[RpcServer::Serve][Response not sent][0x%x]",
+           hr);
+      return;
+    }
+    if (close || !serving) return;
+  }
+}
+
+bool RpcServer::ReadRequest(Connection* connection, std::string* body) {
+  tobric::platform::UnixStream* stream = connection->stream.get();
+  HRESULT hr = stream->WaitForData(options_.idle_limit_ms);
+  if (hr == kTimedOut) {
+    TLOG(tobric::LC_USER, 2, "[RpcServer::ReadRequest][Idle connection closed]");
+    return false;
+  }
+  if (Failed(hr)) return false;
+  const uint64_t first_byte = tobric::platform::MonotonicMs();
+  uint8_t header[4];
+  hr = stream->ReadExact(header, sizeof(header), options_.message_limit_ms);
+  if (Succeeded(hr)) {
+    const uint32_t length = ReadLe32(header);
+    if (length > rpc::kMaxRequestBytes) {
+      TLOG(tobric::LC_USER, tobric::kLevelWarning,
+           "[RpcServer::ReadRequest][Request of %u bytes refused]", length);
+      const std::string frame = rpc::Frame(StatusBody(rpc::kFaultMalformedRequest));
+      static_cast<void>(stream->WriteAll(frame.data(), frame.size(), options_.write_limit_ms));
+      return false;
+    }
+    body->resize(length);
+    const uint64_t spent = tobric::platform::MonotonicMs() - first_byte;
+    const uint32_t left = static_cast<uint32_t>(
+        options_.message_limit_ms - std::min<uint64_t>(spent, options_.message_limit_ms));
+    hr = stream->ReadExact(body->data(), body->size(), left);
+  }
+  // A client that closes between calls is the ordinary end of a connection.
+  if (hr == kEndOfFile) return false;
+  if (Failed(hr)) {
+    TLOG(tobric::LC_USER, tobric::kLevelWarning,
+         "[RpcServer::ReadRequest][Incomplete request, connection closed][0x%x]", hr);
+    return false;
+  }
+  return true;
+}
+
+void RpcServer::HandleRequest(Connection* connection, const std::string& body,
+                              std::string* response, bool* close) {
+  rpc::Reader in(body);
+  uint16_t procedure = 0;
+  uint16_t zero = 0;
+  int32_t fault = 0;
+  if (!in.U16(&procedure) || !in.U16(&zero) || zero != 0) {
+    fault = rpc::kFaultMalformedRequest;
+  } else if (procedure == rpc::kBindProcedure) {
+    std::array<uint8_t, 16> uuid{};
+    uint16_t major = 0;
+    uint16_t minor = 0;
+    if (!in.Raw(uuid.data(), uuid.size()) || !in.U16(&major) || !in.U16(&minor) || !in.AtEnd()) {
+      fault = rpc::kFaultMalformedRequest;
+    } else if (uuid != rpc::kInterfaceUuid || major != rpc::kInterfaceMajor ||
+               minor != rpc::kInterfaceMinor) {
+      fault = rpc::kFaultUnknownInterface;
+    } else {
+      // Answered with the status alone.
+      connection->bound = true;
+    }
+  } else if (!connection->bound) {
+    fault = rpc::kFaultUnknownInterface;
+  } else if (procedure >= rpc::kProcedureCount) {
+    fault = rpc::kFaultProcedureOutOfRange;
+  } else {
+    const Slot slot = AcquireCallSlot();
+    if (slot == Slot::kBusy) {
+      // The call never ran; the client may try it again on this connection.
+      TLOG(tobric::LC_USER, tobric::kLevelWarning,
+           "[RpcServer::HandleRequest][No call slot for procedure %u]", procedure);
+      *response = StatusBody(rpc::kFaultServerTooBusy);
+      return;
+    }
+    if (slot == Slot::kStopping || !dispatcher_->AcceptingCalls()) {
+      if (slot == Slot::kTaken) ReleaseCallSlot();
+      TLOG(tobric::LC_USER, 2, "[RpcServer::HandleRequest][Stopping, procedure %u refused]",
+           procedure);
+      *response = StatusBody(rpc::kFaultServerTooBusy);
+      *close = true;
+      return;
+    }
+    rpc::Writer out;
+    out.I32(0);
+    fault = dispatcher_->Dispatch(procedure, &in, &out);
+    ReleaseCallSlot();
+    if (fault == 0) {
+      *response = std::move(out.bytes());
+      return;
+    }
+  }
+  if (fault != 0) {
+    TLOG(tobric::LC_USER, tobric::kLevelWarning,
+         "[RpcServer::HandleRequest][Fault 0x%x for procedure %u, connection closed]",
+         static_cast<uint32_t>(fault), procedure);
+    *response = StatusBody(fault);
+    *close = true;
+    return;
+  }
+  *response = StatusBody(0);
+}
+
+RpcServer::Slot RpcServer::AcquireCallSlot() {
+  std::unique_lock<std::mutex> hold(mutex_);
+  const bool turn =
+      slot_freed_.wait_for(hold, std::chrono::milliseconds(options_.busy_limit_ms),
+                           [this] { return stopping_ || calls_ < options_.max_concurrent_calls; });
+  if (stopping_) return Slot::kStopping;
+  if (!turn) return Slot::kBusy;
+  ++calls_;
+  return Slot::kTaken;
+}
+
+void RpcServer::ReleaseCallSlot() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  --calls_;
+  slot_freed_.notify_one();
+}
+
+}  // namespace lorvane

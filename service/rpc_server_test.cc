@@ -1,0 +1,400 @@
+// The server's framing, bind, faults, limits and stop over a real socket, with a
+// dispatcher that only counts and holds calls; the procedures themselves are
+// tested in rpc_procedures_test.cc.
+#include "service/rpc_server.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/platform/isolated_env_testutil.h"
+#include "base/platform/other_user_testutil.h"
+#include "download/log_capture_testutil.h"
+#include "service/rpc_procedures.h"
+#include "service/rpc_protocol.h"
+#include "service/rpc_test_client_testutil.h"
+
+namespace lorvane {
+namespace {
+
+using testing::Answer;
+using testing::RpcTestClient;
+
+constexpr auto kWaitLimit = std::chrono::seconds(10);
+
+// Answers every procedure with its own number. Procedure 3 takes a string, all
+// others nothing. While holding, calls wait inside Dispatch until released, so
+// a test can see how many are inside at once.
+class FakeDispatcher : public RpcDispatcher {
+ public:
+  bool AcceptingCalls() override { return accepting_.load(); }
+
+  int32_t Dispatch(uint16_t procedure, rpc::Reader* in, rpc::Writer* out) override {
+    if (procedure == rpc::kIsUriExist) {
+      std::u16string text;
+      if (!in->String(&text)) return rpc::kFaultMalformedRequest;
+    }
+    if (!in->AtEnd()) return rpc::kFaultMalformedRequest;
+    std::unique_lock<std::mutex> hold(mutex_);
+    ++inside_;
+    most_inside_ = std::max(most_inside_, inside_);
+    changed_.notify_all();
+    changed_.wait(hold, [this] { return !holding_; });
+    --inside_;
+    ++calls_;
+    out->I32(procedure);
+    return 0;
+  }
+
+  void set_accepting(bool accepting) { accepting_.store(accepting); }
+  void Hold() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    holding_ = true;
+  }
+  void Release() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    holding_ = false;
+    changed_.notify_all();
+  }
+  // Waits up to the limit until `count` calls are inside at once.
+  bool WaitInside(int count) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, kWaitLimit, [&] { return inside_ >= count; });
+  }
+  // True when more than `count` calls come inside within `limit`.
+  bool ExceedsWithin(int count, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, limit, [&] { return inside_ > count; });
+  }
+  int most_inside() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return most_inside_;
+  }
+  int calls() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return calls_;
+  }
+
+ private:
+  std::atomic<bool> accepting_{true};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool holding_ = false;  // guarded by mutex_, as are the counts
+  int inside_ = 0;
+  int most_inside_ = 0;
+  int calls_ = 0;
+};
+
+class RpcServerTest : public ::testing::Test {
+ protected:
+  ~RpcServerTest() override { Stop(); }
+
+  // Starts a server with the given limits on a socket in the test's folder.
+  void StartServer(RpcServerOptions options = {}) {
+    options.socket_path = socket_path_;
+    server_ = std::make_unique<RpcServer>(options, &dispatcher_);
+    ASSERT_EQ(server_->Start(), S_OK);
+    listening_ = std::async(std::launch::async, [this] { server_->Listen(); });
+  }
+
+  void Stop() {
+    if (server_ == nullptr) return;
+    dispatcher_.Release();
+    server_->StopListening();
+    EXPECT_EQ(listening_.wait_for(kWaitLimit), std::future_status::ready);
+    listening_.wait();
+    server_.reset();
+  }
+
+  std::unique_ptr<RpcTestClient> Bound() { return RpcTestClient::ConnectBound(socket_path_); }
+
+  // A fresh client still gets its calls answered.
+  void ExpectStillServing() {
+    std::unique_ptr<RpcTestClient> client = Bound();
+    ASSERT_NE(client, nullptr);
+    const Answer answer = client->Call(rpc::kGetPackageCount);
+    ASSERT_TRUE(answer.received);
+    EXPECT_EQ(answer.status, 0);
+    EXPECT_EQ(answer.rest, testing::LongParam(rpc::kGetPackageCount));
+  }
+
+  tobric::platform::IsolatedEnv env_;
+  testing::LogCapture log_;
+  const std::string socket_path_ = env_.root() + "/run/rpc";
+  FakeDispatcher dispatcher_;
+  std::unique_ptr<RpcServer> server_;
+  std::future<void> listening_;
+};
+
+std::string BindBody(std::array<uint8_t, 16> uuid, uint16_t major, uint16_t minor) {
+  rpc::Writer writer = rpc::RequestHeader(rpc::kBindProcedure);
+  writer.Raw(uuid.data(), uuid.size());
+  writer.U16(major);
+  writer.U16(minor);
+  return std::move(writer.bytes());
+}
+
+TEST_F(RpcServerTest, BindMustComeFirstAndNameTheInterface) {
+  StartServer();
+  std::array<uint8_t, 16> other_uuid = rpc::kInterfaceUuid;
+  other_uuid[15] ^= 1;
+  struct Case {
+    const char* what;
+    std::string first_request;
+    int32_t fault;
+  };
+  const Case cases[] = {
+      {"call before bind", rpc::RequestHeader(rpc::kGetPackageCount).bytes(),
+       rpc::kFaultUnknownInterface},
+      {"another interface", BindBody(other_uuid, 1, 0), rpc::kFaultUnknownInterface},
+      {"another version", BindBody(rpc::kInterfaceUuid, 1, 1), rpc::kFaultUnknownInterface},
+      {"bind with trailing bytes", rpc::BindRequestBody() + "x", rpc::kFaultMalformedRequest},
+      {"bind cut short", rpc::BindRequestBody().substr(0, 12), rpc::kFaultMalformedRequest},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<RpcTestClient> client = RpcTestClient::Connect(socket_path_);
+    ASSERT_NE(client, nullptr);
+    const Answer answer = client->Exchange(c.first_request);
+    ASSERT_TRUE(answer.received);
+    EXPECT_EQ(answer.status, c.fault);
+    EXPECT_TRUE(answer.rest.empty());
+    EXPECT_TRUE(client->WaitClosed());
+    ExpectStillServing();
+  }
+  EXPECT_EQ(dispatcher_.calls(), static_cast<int>(std::size(cases)));
+
+  // A bound connection makes any number of calls, and binding again is harmless.
+  std::unique_ptr<RpcTestClient> client = Bound();
+  ASSERT_NE(client, nullptr);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(client->Call(rpc::kExitService).status, 0);
+  EXPECT_EQ(client->Exchange(rpc::BindRequestBody()).status, 0);
+  EXPECT_EQ(client->Call(rpc::kGetDownBandwidth).rest, testing::LongParam(rpc::kGetDownBandwidth));
+}
+
+TEST_F(RpcServerTest, BadRequestsGetTheirFaultAndLoseTheConnectionOnly) {
+  StartServer();
+  rpc::Writer bad_zero;
+  bad_zero.U16(rpc::kGetPackageCount);
+  bad_zero.U16(1);
+  rpc::Writer long_count = rpc::RequestHeader(rpc::kIsUriExist);
+  long_count.U32(1000);
+  long_count.U16(u'a');
+  struct Case {
+    const char* what;
+    std::string body;
+    int32_t fault;
+  };
+  const Case cases[] = {
+      {"procedure 21", rpc::RequestHeader(rpc::kProcedureCount).bytes(),
+       rpc::kFaultProcedureOutOfRange},
+      {"procedure 0xFFFE", rpc::RequestHeader(0xFFFE).bytes(), rpc::kFaultProcedureOutOfRange},
+      {"empty body", "", rpc::kFaultMalformedRequest},
+      {"body shorter than its header", std::string("\x02", 1), rpc::kFaultMalformedRequest},
+      {"second header word not zero", bad_zero.bytes(), rpc::kFaultMalformedRequest},
+      {"trailing bytes", rpc::RequestHeader(rpc::kGetPackageCount).bytes() + "zz",
+       rpc::kFaultMalformedRequest},
+      {"string beyond the message", long_count.bytes(), rpc::kFaultMalformedRequest},
+      {"garbage", std::string("\x13\x00\x00\x00\xde\xad\xbe\xef\x01\x02", 10),
+       rpc::kFaultMalformedRequest},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<RpcTestClient> client = Bound();
+    ASSERT_NE(client, nullptr);
+    const Answer answer = client->Exchange(c.body);
+    ASSERT_TRUE(answer.received);
+    EXPECT_EQ(answer.status, c.fault);
+    EXPECT_TRUE(answer.rest.empty());
+    EXPECT_TRUE(client->WaitClosed());
+    ExpectStillServing();
+  }
+  EXPECT_TRUE(log_.WaitFor("[RpcServer::HandleRequest][Fault 0x6d1 for procedure 21", 1, 10000));
+}
+
+TEST_F(RpcServerTest, RequestLengthIsCheckedBeforeTheBodyIsRead) {
+  StartServer();
+  // The largest request is taken...
+  std::unique_ptr<RpcTestClient> client = Bound();
+  ASSERT_NE(client, nullptr);
+  const size_t units = (rpc::kMaxRequestBytes - 8) / 2;
+  const Answer largest =
+      client->Call(rpc::kIsUriExist, testing::StringParam(std::u16string(units, u'u')));
+  ASSERT_TRUE(largest.received);
+  EXPECT_EQ(largest.status, 0);
+
+  // ... one byte more is refused from its length alone: no body follows here.
+  rpc::Writer header;
+  header.U32(rpc::kMaxRequestBytes + 1);
+  ASSERT_TRUE(client->SendRaw(header.bytes()));
+  const Answer refused = client->Receive();
+  ASSERT_TRUE(refused.received);
+  EXPECT_EQ(refused.status, rpc::kFaultMalformedRequest);
+  EXPECT_TRUE(client->WaitClosed());
+
+  // A length of four gigabytes is refused the same way.
+  std::unique_ptr<RpcTestClient> huge = Bound();
+  ASSERT_NE(huge, nullptr);
+  ASSERT_TRUE(huge->SendRaw(std::string(4, '\xff')));
+  EXPECT_EQ(huge->Receive().status, rpc::kFaultMalformedRequest);
+  ExpectStillServing();
+}
+
+TEST_F(RpcServerTest, SlowAndSilentClientsAreClosedAfterTheirLimits) {
+  RpcServerOptions options;
+  options.message_limit_ms = 200;
+  options.idle_limit_ms = 400;
+  StartServer(options);
+
+  // Half a length field, then nothing.
+  std::unique_ptr<RpcTestClient> half_header = Bound();
+  ASSERT_NE(half_header, nullptr);
+  ASSERT_TRUE(half_header->SendRaw(std::string("\x10\x00", 2)));
+  // A whole length field and half the body it announces.
+  std::unique_ptr<RpcTestClient> half_body = Bound();
+  ASSERT_NE(half_body, nullptr);
+  ASSERT_TRUE(half_body->SendRaw(
+      rpc::Frame(rpc::RequestHeader(rpc::kGetPackageCount).bytes() + "12345678").substr(0, 9)));
+  // A client that stops calling.
+  std::unique_ptr<RpcTestClient> idle = Bound();
+  ASSERT_NE(idle, nullptr);
+  // And one that leaves in the middle of a message.
+  std::unique_ptr<RpcTestClient> gone = Bound();
+  ASSERT_NE(gone, nullptr);
+  ASSERT_TRUE(gone->SendRaw(std::string("\x40\x00\x00\x00\x02\x00", 6)));
+  gone.reset();
+
+  EXPECT_TRUE(half_header->WaitClosed());
+  EXPECT_TRUE(half_body->WaitClosed());
+  EXPECT_TRUE(idle->WaitClosed());
+  EXPECT_TRUE(
+      log_.WaitFor("[RpcServer::ReadRequest][Incomplete request, connection closed]", 1, 10000));
+  EXPECT_TRUE(log_.WaitFor("[RpcServer::ReadRequest][Idle connection closed]", 1, 10000));
+  EXPECT_EQ(dispatcher_.calls(), 0);
+  ExpectStillServing();
+}
+
+TEST_F(RpcServerTest, AtMostTwentyCallsRunAtOnceAndTheOthersWaitTheirTurn) {
+  StartServer();
+  constexpr int kClients = 30;
+  dispatcher_.Hold();
+  std::vector<std::future<Answer>> answers;
+  for (int i = 0; i < kClients; ++i) {
+    answers.push_back(std::async(std::launch::async, [this] {
+      std::unique_ptr<RpcTestClient> client = Bound();
+      return client != nullptr ? client->Call(rpc::kGetUpBandwidth) : Answer();
+    }));
+  }
+  ASSERT_TRUE(dispatcher_.WaitInside(20));
+  // The other ten have sent their calls; none of them may get in while twenty run.
+  EXPECT_FALSE(dispatcher_.ExceedsWithin(20, std::chrono::milliseconds(300)));
+  dispatcher_.Release();
+  for (std::future<Answer>& answer : answers) {
+    ASSERT_EQ(answer.wait_for(kWaitLimit), std::future_status::ready);
+    const Answer got = answer.get();
+    EXPECT_TRUE(got.received);
+    EXPECT_EQ(got.status, 0);
+  }
+  EXPECT_EQ(dispatcher_.most_inside(), 20);
+  EXPECT_EQ(dispatcher_.calls(), kClients);
+}
+
+TEST_F(RpcServerTest, ACallThatWaitsTooLongIsTooBusyAndMayTryAgain) {
+  RpcServerOptions options;
+  options.max_concurrent_calls = 1;
+  options.busy_limit_ms = 100;
+  StartServer(options);
+  dispatcher_.Hold();
+  auto first = std::async(std::launch::async, [this] {
+    std::unique_ptr<RpcTestClient> client = Bound();
+    return client != nullptr ? client->Call(rpc::kGetPackageCount) : Answer();
+  });
+  ASSERT_TRUE(dispatcher_.WaitInside(1));
+  std::unique_ptr<RpcTestClient> second = Bound();
+  ASSERT_NE(second, nullptr);
+  const Answer busy = second->Call(rpc::kGetPackageCount);
+  ASSERT_TRUE(busy.received);
+  EXPECT_EQ(busy.status, rpc::kFaultServerTooBusy);
+  dispatcher_.Release();
+  EXPECT_EQ(first.get().status, 0);
+  EXPECT_EQ(second->Call(rpc::kGetPackageCount).status, 0);
+}
+
+TEST_F(RpcServerTest, CallsAreRefusedOnceTheEngineStops) {
+  StartServer();
+  std::unique_ptr<RpcTestClient> client = Bound();
+  ASSERT_NE(client, nullptr);
+  dispatcher_.set_accepting(false);
+  const Answer refused = client->Call(rpc::kGetPackageCount);
+  ASSERT_TRUE(refused.received);
+  EXPECT_EQ(refused.status, rpc::kFaultServerTooBusy);
+  EXPECT_TRUE(client->WaitClosed());
+  EXPECT_EQ(dispatcher_.calls(), 0);
+}
+
+TEST_F(RpcServerTest, StopLetsTheRunningCallAnswerAndClosesTheRest) {
+  StartServer();
+  std::unique_ptr<RpcTestClient> idle = Bound();
+  ASSERT_NE(idle, nullptr);
+  dispatcher_.Hold();
+  auto running = std::async(std::launch::async, [this] {
+    std::unique_ptr<RpcTestClient> client = Bound();
+    if (client == nullptr) return false;
+    const Answer answer = client->Call(rpc::kExitService);
+    return answer.received && answer.status == 0 && client->WaitClosed();
+  });
+  ASSERT_TRUE(dispatcher_.WaitInside(1));
+  server_->StopListening();
+  EXPECT_TRUE(idle->WaitClosed());
+  // Listen waits for the call still inside.
+  EXPECT_EQ(listening_.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  dispatcher_.Release();
+  ASSERT_EQ(running.wait_for(kWaitLimit), std::future_status::ready);
+  EXPECT_TRUE(running.get());
+  ASSERT_EQ(listening_.wait_for(kWaitLimit), std::future_status::ready);
+  EXPECT_EQ(server_->connection_count(), 0);
+  EXPECT_EQ(RpcTestClient::Connect(socket_path_), nullptr);
+}
+
+TEST_F(RpcServerTest, ASecondServerCannotTakeALiveSocket) {
+  StartServer();
+  RpcServerOptions options;
+  options.socket_path = socket_path_;
+  RpcServer second(options, &dispatcher_);
+  EXPECT_EQ(second.Start(), tobric::platform::HresultFromWin32(183));
+  ExpectStillServing();
+}
+
+// The socket's folder keeps other users out; the server must refuse them even
+// where the folder's mode lets them in.
+TEST_F(RpcServerTest, PeersOfAnotherUserAreClosedAtOnce) {
+  if (!tobric::platform::CanRunAsOtherUser()) GTEST_SKIP() << "needs root to act as another user";
+  StartServer();
+  ASSERT_TRUE(tobric::platform::SetModeForTest(env_.root(), 0711));
+  ASSERT_TRUE(tobric::platform::SetModeForTest(env_.root() + "/run", 0711));
+  ASSERT_TRUE(tobric::platform::SetModeForTest(socket_path_, 0666));
+  const std::string path = socket_path_;
+  const int result = tobric::platform::RunAsOtherUser([&path] {
+    std::unique_ptr<RpcTestClient> client = RpcTestClient::Connect(path);
+    if (client == nullptr) return 2;
+    // Whatever it sends, it gets no answer, only the end of the connection.
+    if (!client->SendRaw(rpc::Frame(rpc::BindRequestBody()))) return 0;
+    if (client->Receive().received) return 3;
+    return 0;
+  });
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(log_.WaitFor("[RpcServer::Accept][Refused user 65534]", 1, 10000));
+  EXPECT_EQ(dispatcher_.calls(), 0);
+  ExpectStillServing();
+}
+
+}  // namespace
+}  // namespace lorvane
