@@ -2,11 +2,9 @@
 // finishes them or the manager cancels them, and through the real persister.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
+#include <atomic>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -14,122 +12,18 @@
 
 #include "base/platform/isolated_env_testutil.h"
 #include "base/platform/work_pool.h"
-#include "base/threading/async_callback.h"
 #include "base/threading/user_work_item.h"
 #include "center/offline_center.h"
-#include "download/task_interface.h"
+#include "download/fake_task_testutil.h"
 #include "package/package.h"
 #include "package/package_state.h"
 #include "package/package_testutil.h"
-#include "storage/persister.h"
 
 namespace lorvane {
 namespace {
 
 using testing::PathExists;
 using testing::WriteFile;
-
-constexpr auto kWaitLimit = std::chrono::seconds(10);
-
-class FakeTask;
-
-// What the fake tasks did, for the test to wait on. Thread-safe.
-class TaskBoard {
- public:
-  void Started(std::shared_ptr<FakeTask> task) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    started_.push_back(std::move(task));
-    changed_.notify_all();
-  }
-  void Finished() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    ++finished_;
-    changed_.notify_all();
-  }
-  [[nodiscard]] bool WaitForStarted(size_t count) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, kWaitLimit, [&] { return started_.size() >= count; });
-  }
-  [[nodiscard]] bool WaitForFinished(size_t count) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, kWaitLimit, [&] { return finished_ >= count; });
-  }
-  [[nodiscard]] std::shared_ptr<FakeTask> started(size_t index) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return index < started_.size() ? started_[index] : nullptr;
-  }
-
-  // Where cancelled tasks report from, as real tasks report from their workers.
-  std::atomic<OfflineCenter*> center{nullptr};
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::shared_ptr<FakeTask>> started_;  // guarded by mutex_
-  size_t finished_ = 0;                             // guarded by mutex_
-};
-
-// A task that starts at once and runs until Finish, which a test calls or a
-// Cancel queues on a pool thread.
-class FakeTask : public TaskInterface, public std::enable_shared_from_this<FakeTask> {
- public:
-  FakeTask(Package* package, TaskBoard* board) : package_(package), board_(board) {}
-
-  HRESULT Initialize() override { return S_OK; }
-  HRESULT Start() override {
-    board_->Started(shared_from_this());
-    return S_OK;
-  }
-  HRESULT Cancel() override {
-    struct Report : tobric::UserWorkItem {
-      explicit Report(std::shared_ptr<FakeTask> task) : task(std::move(task)) {}
-      void Run() override { task->Finish(E_CANCELED); }
-      std::shared_ptr<FakeTask> task;
-    };
-    auto* report = new Report(shared_from_this());
-    const HRESULT hr =
-        board_->center.load()->QueueUserWorkItem(report, tobric::platform::kWorkLongRunning);
-    if (Failed(hr)) delete report;
-    return hr;
-  }
-  void SetCallback(tobric::AsyncCallback<std::shared_ptr<TaskInterface>>* callback) override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (callback_.get() != callback) callback_.reset(callback);
-  }
-  Package* GetPackage() override { return package_; }
-  HRESULT GetErrorCode() override { return result_.load(); }
-
-  // Reports the end once; later calls (a cancel racing a finish) do nothing.
-  void Finish(HRESULT result) {
-    std::unique_ptr<tobric::AsyncCallback<std::shared_ptr<TaskInterface>>> callback;
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      callback = std::move(callback_);
-    }
-    if (callback == nullptr) return;
-    result_.store(result);
-    callback->Invoke(shared_from_this());
-    board_->Finished();
-  }
-
- private:
-  Package* const package_;
-  TaskBoard* const board_;
-  std::atomic<HRESULT> result_{S_OK};
-  std::mutex mutex_;
-  std::unique_ptr<tobric::AsyncCallback<std::shared_ptr<TaskInterface>>> callback_;
-};
-
-class FakeFactory : public FactoryInterface {
- public:
-  explicit FakeFactory(TaskBoard* board) : board_(board) {}
-  std::shared_ptr<TaskInterface> CreateTask(Package* package) override {
-    return std::make_shared<FakeTask>(package, board_);
-  }
-
- private:
-  TaskBoard* const board_;
-};
 
 class OfflineCenterFlowTest : public ::testing::Test {
  protected:
@@ -140,10 +34,27 @@ class OfflineCenterFlowTest : public ::testing::Test {
   }
   ~OfflineCenterFlowTest() override { Destroy(); }
 
+  // Fake tasks that, when cancelled, report E_CANCELED from a pool thread, as
+  // real tasks report from their workers.
   OfflineCenterOptions Options(int32_t concurrent = 2) {
     OfflineCenterOptions options;
     options.use_persister = false;
-    options.make_factory = [this] { return std::make_unique<FakeFactory>(&board_); };
+    options.make_factory = [this] {
+      auto factory =
+          std::make_unique<testing::FakeFactory>(&events_, [this](testing::FakeTask* task) {
+            struct Report : tobric::UserWorkItem {
+              explicit Report(std::shared_ptr<testing::FakeTask> task) : task(std::move(task)) {}
+              void Run() override { task->Finish(E_CANCELED); }
+              std::shared_ptr<testing::FakeTask> task;
+            };
+            auto* report = new Report(task->shared_from_this());
+            if (Failed(center_->QueueUserWorkItem(report, tobric::platform::kWorkLongRunning))) {
+              delete report;
+            }
+          });
+      factory_ = factory.get();
+      return factory;
+    };
     options.work_pool = &work_pool_;
     options.concurrent_task_num = [concurrent] { return concurrent; };
     const std::string folder = folder_;
@@ -159,7 +70,6 @@ class OfflineCenterFlowTest : public ::testing::Test {
   OfflineCenter* Make(OfflineCenterOptions options) {
     Destroy();
     center_ = std::make_unique<OfflineCenter>(std::move(options));
-    board_.center = center_.get();
     previous_ = OfflineCenter::SetInstanceForTesting(center_.get());
     installed_ = true;
     EXPECT_EQ(center_->Initialize(), S_OK);
@@ -172,17 +82,19 @@ class OfflineCenterFlowTest : public ::testing::Test {
     installed_ = false;
   }
 
-  Package* Only() {
+  Package* Find(const std::string& caption) {
     std::vector<Package*> packages;
     center_->GetPackages(&packages);
-    EXPECT_EQ(packages.size(), 1u);
-    return packages.empty() ? nullptr : packages.back();
+    for (Package* package : packages) {
+      if (package->caption() == caption) return package;
+    }
+    return nullptr;
   }
 
   // Gives a running package a data file and a metafile, as its task would.
-  static void LayOutFiles(Package* package, const std::string& folder) {
+  void LayOutFiles(Package* package) {
     package->set_name(package->caption() + ".sugd");
-    package->set_metafile(folder + "/" + package->caption() + ".sugc");
+    package->set_metafile(folder_ + "/" + package->caption() + ".sugc");
     WriteFile(package->FullFilePath(), "data");
     WriteFile(package->metafile(), "meta");
   }
@@ -190,7 +102,8 @@ class OfflineCenterFlowTest : public ::testing::Test {
   tobric::platform::IsolatedEnv env_;
   const std::string folder_;
   testing::LogCapture log_;
-  TaskBoard board_;
+  testing::EventLog events_;
+  testing::FakeFactory* factory_ = nullptr;  // of the newest center
   tobric::platform::WorkPool work_pool_;
   std::unique_ptr<OfflineCenter> center_;
   OfflineCenter* previous_ = nullptr;
@@ -204,7 +117,7 @@ TEST_F(OfflineCenterFlowTest, RealFactoryRefusesHttpForNow) {
   options.make_factory = nullptr;
   OfflineCenter* center = Make(std::move(options));
   EXPECT_EQ(center->Download("http://127.0.0.1/film.mkv"), S_OK);
-  Package* package = Only();
+  Package* package = Find("film.mkv");
   ASSERT_NE(package, nullptr);
   EXPECT_EQ(package->state_number(), STATE_ERROR);
   EXPECT_EQ(package->error_code(), E_CREATE_TASK_FAILED);
@@ -213,59 +126,50 @@ TEST_F(OfflineCenterFlowTest, RealFactoryRefusesHttpForNow) {
 TEST_F(OfflineCenterFlowTest, DownloadPauseStartAndComplete) {
   OfflineCenter* center = Make(Options());
   ASSERT_EQ(center->Download("http://127.0.0.1/film.mkv"), S_OK);
-  ASSERT_TRUE(board_.WaitForStarted(1));
-  Package* package = Only();
+  ASSERT_TRUE(events_.WaitFor("start film.mkv"));
+  Package* package = Find("film.mkv");
   EXPECT_EQ(package->state_number(), STATE_DOWNLOADING);
   package->set_download_speed(1234);
   EXPECT_EQ(center->GetTotalDownloadSpeed(), 1234u);
 
   EXPECT_EQ(center->Pause(package->id()), S_OK);
-  ASSERT_TRUE(board_.WaitForFinished(1));
+  ASSERT_TRUE(events_.WaitFor("finished film.mkv"));
   EXPECT_EQ(package->state_number(), STATE_READY);
-  EXPECT_EQ(package->download_speed(), 0);
   EXPECT_EQ(center->GetTotalDownloadSpeed(), 0u);
 
   EXPECT_EQ(center->Start(package->id()), S_OK);
-  ASSERT_TRUE(board_.WaitForStarted(2));
+  ASSERT_TRUE(events_.WaitFor("start film.mkv", 2));
   EXPECT_EQ(package->state_number(), STATE_DOWNLOADING);
   package->set_total_size(4096);
   package->set_download_size(4096);
-  board_.started(1)->Finish(S_OK);
+  factory_->TaskFor(package)->Finish(S_OK);
   EXPECT_EQ(package->state_number(), STATE_DOWNLOAD_COMPLETE);
   EXPECT_NE(package->complete_time(), 0u);
   EXPECT_EQ(center->Pause(package->id()), S_OK);
   EXPECT_EQ(package->state_number(), STATE_DOWNLOAD_COMPLETE);
 }
 
-TEST_F(OfflineCenterFlowTest, DeleteOfRunningDownloadKeepsItsFiles) {
+// Delete keeps the files of a running download; DeletePerment removes them once
+// the cancel has been dealt with (its callback runs inside the task's report).
+TEST_F(OfflineCenterFlowTest, DeleteOfRunningDownloadUnlistsItAtOnce) {
   OfflineCenter* center = Make(Options());
-  ASSERT_EQ(center->Download("http://127.0.0.1/film.mkv"), S_OK);
-  ASSERT_TRUE(board_.WaitForStarted(1));
-  Package* package = Only();
-  LayOutFiles(package, folder_);
+  for (const bool permanent : {false, true}) {
+    SCOPED_TRACE(permanent ? "DeletePerment" : "Delete");
+    const std::string caption = permanent ? "gone.mkv" : "kept.mkv";
+    ASSERT_EQ(center->Download("http://127.0.0.1/" + caption), S_OK);
+    ASSERT_TRUE(events_.WaitFor("start " + caption));
+    Package* package = Find(caption);
+    LayOutFiles(package);
 
-  EXPECT_EQ(center->Delete(package->id()), S_OK);
-  EXPECT_EQ(center->GetPackageCount(), 0u);
-  ASSERT_TRUE(board_.WaitForFinished(1));
-  EXPECT_EQ(package->state_number(), STATE_READY);
-  EXPECT_TRUE(PathExists(package->FullFilePath()));
-  EXPECT_TRUE(PathExists(package->metafile()));
-  EXPECT_EQ(center->Delete(package->id()), E_PACKAGE_NOT_FOUND);
-}
-
-TEST_F(OfflineCenterFlowTest, DeletePermentOfRunningDownloadRemovesFilesAfterTheCancel) {
-  OfflineCenter* center = Make(Options());
-  ASSERT_EQ(center->Download("http://127.0.0.1/film.mkv"), S_OK);
-  ASSERT_TRUE(board_.WaitForStarted(1));
-  Package* package = Only();
-  LayOutFiles(package, folder_);
-
-  EXPECT_EQ(center->DeletePerment(package->id()), S_OK);
-  EXPECT_EQ(center->GetPackageCount(), 0u);
-  // The cancel callback runs inside the task's report, before it counts as finished.
-  ASSERT_TRUE(board_.WaitForFinished(1));
-  EXPECT_FALSE(PathExists(package->FullFilePath()));
-  EXPECT_FALSE(PathExists(package->metafile()));
+    const std::string id = package->id();
+    EXPECT_EQ(permanent ? center->DeletePerment(id) : center->Delete(id), S_OK);
+    EXPECT_EQ(center->GetPackageCount(), 0u);
+    ASSERT_TRUE(events_.WaitFor("finished " + caption));
+    EXPECT_EQ(package->state_number(), STATE_READY);
+    EXPECT_EQ(PathExists(package->FullFilePath()), !permanent);
+    EXPECT_EQ(PathExists(package->metafile()), !permanent);
+    EXPECT_EQ(center->Delete(id), E_PACKAGE_NOT_FOUND);
+  }
 }
 
 // Clients call from many threads at once while tasks start, get cancelled and
@@ -324,14 +228,11 @@ TEST_F(OfflineCenterFlowTest, CallsAfterStopAreRefusedCleanly) {
   OfflineCenter* center = Make(Options(1));
   ASSERT_EQ(center->Download("http://127.0.0.1/running.mkv"), S_OK);
   ASSERT_EQ(center->Download("http://127.0.0.1/waiting.mkv"), S_OK);
-  ASSERT_TRUE(board_.WaitForStarted(1));
-  std::vector<Package*> packages;
-  center->GetPackages(&packages);
-  ASSERT_EQ(packages.size(), 2u);
-  Package* running = board_.started(0)->GetPackage();
-  Package* waiting = packages[0] == running ? packages[1] : packages[0];
+  ASSERT_TRUE(events_.WaitFor("start running.mkv"));
+  Package* running = Find("running.mkv");
+  Package* waiting = Find("waiting.mkv");
   ASSERT_EQ(waiting->state_number(), STATE_WAITING_TO_DOWNLOAD);
-  LayOutFiles(waiting, folder_);
+  LayOutFiles(waiting);
 
   EXPECT_TRUE(center->Stop());
   EXPECT_FALSE(center->Stop());
@@ -357,11 +258,11 @@ TEST_F(OfflineCenterFlowTest, ListSurvivesRestartWithNewIds) {
   EXPECT_TRUE(
       log_.Contains("[OfflineCenter::Initialize][Failed to read download list][0xa0440210]"));
   EXPECT_EQ(center->Download(""), E_UNSUPPORTED_URI);
-  const std::string old_id = Only()->id();
+  const std::string old_id = Find("")->id();
   EXPECT_TRUE(center->Stop());
 
   center = Make(options);
-  Package* loaded = Only();
+  Package* loaded = Find("");
   ASSERT_NE(loaded, nullptr);
   EXPECT_NE(loaded->id(), old_id);
   EXPECT_EQ(loaded->state_number(), STATE_ERROR);

@@ -7,6 +7,7 @@
 #ifndef DOWNLOAD_LOG_CAPTURE_TESTUTIL_H_
 #define DOWNLOAD_LOG_CAPTURE_TESTUTIL_H_
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -22,8 +23,8 @@ namespace lorvane::testing {
 
 class LogCapture : public tobric::LogWriter {
  public:
-  // `folder` holds the logger's (absent) settings file.
-  explicit LogCapture(const std::string& folder) : logger_(MakeOptions(folder)) {
+  // `folder` holds the logger's (absent) settings file; none when empty.
+  explicit LogCapture(const std::string& folder = "") : logger_(MakeOptions(folder)) {
     previous_ = tobric::Logging::SetCurrentForTesting(&logger_);
     logger_.AddLogWriter(this);
   }
@@ -54,6 +55,15 @@ class LogCapture : public tobric::LogWriter {
     std::lock_guard<std::mutex> hold(mutex_);
     return CountLocked(text);
   }
+  // Whether a line is exactly `line`.
+  [[nodiscard]] bool Contains(std::string_view line) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    lines_.clear();
+  }
 
   // Waits until `count` lines contain `text`; false when timeout_ms passed first.
   [[nodiscard]] bool WaitFor(std::string_view text, size_t count, uint32_t timeout_ms) const {
@@ -65,7 +75,7 @@ class LogCapture : public tobric::LogWriter {
  private:
   static tobric::LoggingOptions MakeOptions(const std::string& folder) {
     tobric::LoggingOptions options;
-    options.settings_path = folder + "/log-capture.ini";
+    if (!folder.empty()) options.settings_path = folder + "/log-capture.ini";
     options.module_folder = folder;
     options.module_name = "tester";
     options.default_log_file = "log-capture.log";

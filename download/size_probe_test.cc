@@ -32,36 +32,32 @@ TEST(CrackUriTest, SplitsWithoutCredentialsOrFragment) {
   EXPECT_EQ(parts.path, "/a/b.mp4?k=1&x=2");
 }
 
-TEST(CrackUriTest, HostOf127FitsAnd128DoesNot) {
-  UriParts parts;
-  EXPECT_EQ(CrackUri("http://" + std::string(127, 'h') + "/a", &parts), S_OK);
-  EXPECT_EQ(CrackUri("http://" + std::string(128, 'h') + "/a", &parts), kTooLong);
-}
-
-TEST(CrackUriTest, PathAndQueryOf255FitAnd256DoNot) {
-  UriParts parts;
-  const std::string path = "/" + std::string(200, 'p');
-  const std::string query = std::string(53, 'q');  // with "?", 255 in all
-  EXPECT_EQ(CrackUri("http://h" + path + "?" + query, &parts), S_OK);
-  EXPECT_EQ(parts.path.size(), 255u);
-  EXPECT_EQ(CrackUri("http://h" + path + "?" + query + "q", &parts), kTooLong);
-}
-
-TEST(CrackUriTest, PathIsCountedInUtf16UnitsAsWritten) {
-  UriParts parts;
+// Host, path and query are measured in UTF-16 units as written; percent-encoded
+// for the wire the accented path below would be 1525 characters.
+TEST(CrackUriTest, LimitsOfTheProbesBuffers) {
   std::string e_acute;
   for (int i = 0; i < 254; ++i) e_acute += "\xC3\xA9";
-  // 255 units; percent-encoded for the wire it would be 1525 characters.
-  EXPECT_EQ(CrackUri("http://h/" + e_acute, &parts), S_OK);
   std::string faces;
   for (int i = 0; i < 128; ++i) faces += "\xF0\x9F\x98\x80";  // two units each
-  EXPECT_EQ(CrackUri("http://h" + faces, &parts), kTooLong);
-}
-
-TEST(CrackUriTest, RefusesOtherSchemesAndMalformedText) {
+  const std::string path = "/" + std::string(200, 'p') + "?" + std::string(53, 'q');  // 255
+  const struct {
+    std::string uri;
+    HRESULT result;
+  } cases[] = {
+      {"http://" + std::string(127, 'h') + "/a", S_OK},
+      {"http://" + std::string(128, 'h') + "/a", kTooLong},
+      {"http://h" + path, S_OK},
+      {"http://h" + path + "q", kTooLong},
+      {"http://h/" + e_acute, S_OK},
+      {"http://h" + faces, kTooLong},
+      {"ftp://h/a", HresultFromWin32(kErrorHttpUnrecognizedScheme)},
+      {"http://exa mple.com/a", HresultFromWin32(kErrorHttpInvalidUrl)},
+  };
+  for (const auto& c : cases) {
+    UriParts parts;
+    EXPECT_EQ(CrackUri(c.uri, &parts), c.result) << c.uri;
+  }
   UriParts parts;
-  EXPECT_EQ(CrackUri("ftp://h/a", &parts), HresultFromWin32(kErrorHttpUnrecognizedScheme));
-  EXPECT_EQ(CrackUri("http://exa mple.com/a", &parts), HresultFromWin32(kErrorHttpInvalidUrl));
   EXPECT_TRUE(Failed(CrackUri("not a url", &parts)));
 }
 
@@ -103,8 +99,8 @@ TEST_F(ProbeTest, EndsWhenHeadersEndEvenIfTheBodyNeverComes) {
 }
 
 TEST_F(ProbeTest, ContentLengthBeyond32BitsIsReadWhole) {
-  server_.SetRoute("/big", Reply::Text(200, "").WithoutContentLength().WithHeader(
-                               "content-length", "  5368709120"));
+  server_.SetRoute("/big", Reply::Text(200, "").WithoutContentLength().WithHeader("content-length",
+                                                                                  "  5368709120"));
   uint64_t length = 0;
   ASSERT_EQ(ProbeContentLength(server_.Url("/big"), options_, &length), S_OK);
   EXPECT_EQ(length, uint64_t{5368709120});
@@ -119,34 +115,29 @@ TEST_F(ProbeTest, SilenceBeforeHeadersTimesOut) {
   EXPECT_EQ(length, 0u);
 }
 
-TEST_F(ProbeTest, RefusedConnectionIsConnectionRefused) {
+TEST_F(ProbeTest, FailuresCarryTheirPlatformCodes) {
+  server_.SetRoute("/live", Reply::Text(200, "x").WithoutContentLength());
+  server_.SetRoute("/fin", Reply::Text(200, "x").CloseWithoutReply());
+  server_.SetRoute("/rst", Reply::Text(200, "x").CloseWithoutReply(/*reset=*/true));
   uint16_t closed_port;
   {
     TestHttpServer gone;
     ASSERT_TRUE(gone.ok());
     closed_port = gone.port();
   }
-  uint64_t length = 0;
-  EXPECT_EQ(ProbeContentLength("http://127.0.0.1:" + std::to_string(closed_port) + "/a",
-                               options_, &length),
-            HresultFromWin32(kErrorConnectionRefused));
-}
-
-TEST_F(ProbeTest, MissingContentLengthIsHeaderNotFound) {
-  server_.SetRoute("/live", Reply::Text(200, "x").WithoutContentLength());
-  uint64_t length = 0;
-  EXPECT_EQ(ProbeContentLength(server_.Url("/live"), options_, &length),
-            HresultFromWin32(kErrorHttpHeaderNotFound));
-}
-
-TEST_F(ProbeTest, ConnectionClosedWithoutResponse) {
-  server_.SetRoute("/fin", Reply::Text(200, "x").CloseWithoutReply());
-  server_.SetRoute("/rst", Reply::Text(200, "x").CloseWithoutReply(/*reset=*/true));
-  uint64_t length = 0;
-  EXPECT_EQ(ProbeContentLength(server_.Url("/fin"), options_, &length),
-            HresultFromWin32(kErrorHttpConnectionError));
-  EXPECT_EQ(ProbeContentLength(server_.Url("/rst"), options_, &length),
-            HresultFromWin32(kErrorConnectionReset));
+  const struct {
+    std::string uri;
+    uint32_t error;
+  } cases[] = {
+      {server_.Url("/live"), kErrorHttpHeaderNotFound},
+      {server_.Url("/fin"), kErrorHttpConnectionError},
+      {server_.Url("/rst"), kErrorConnectionReset},
+      {"http://127.0.0.1:" + std::to_string(closed_port) + "/a", kErrorConnectionRefused},
+  };
+  for (const auto& c : cases) {
+    uint64_t length = 0;
+    EXPECT_EQ(ProbeContentLength(c.uri, options_, &length), HresultFromWin32(c.error)) << c.uri;
+  }
 }
 
 // --- Log lines ----------------------------------------------------------------

@@ -21,47 +21,20 @@ using testing::PathExists;
 using testing::PointerText;
 using testing::WriteFile;
 
-enum class Op { kInitialize, kDownloading, kWaiting, kQueueDownload, kComplete, kPause, kPausing };
+// One operation of the state table, by name.
+struct Op {
+  const char* name;
+  void (PackageState::*call)(Package*);
+};
+const Op kInitialize{"Initialize", &PackageState::Initialize};
+const Op kDownloading{"Downloading", &PackageState::Downloading};
+const Op kWaiting{"Waiting", &PackageState::Waiting};
+const Op kQueueDownload{"QueueDownload", &PackageState::QueueDownload};
+const Op kComplete{"Complete", &PackageState::Complete};
+const Op kPause{"Pause", &PackageState::Pause};
+const Op kPausing{"Pausing", &PackageState::Pausing};
 
-const char* OpName(Op op) {
-  switch (op) {
-    case Op::kInitialize:
-      return "Initialize";
-    case Op::kDownloading:
-      return "Downloading";
-    case Op::kWaiting:
-      return "Waiting";
-    case Op::kQueueDownload:
-      return "QueueDownload";
-    case Op::kComplete:
-      return "Complete";
-    case Op::kPause:
-      return "Pause";
-    case Op::kPausing:
-      return "Pausing";
-  }
-  return "";
-}
-
-void Apply(Op op, Package* package) {
-  PackageState* state = package->state();
-  switch (op) {
-    case Op::kInitialize:
-      return state->Initialize(package);
-    case Op::kDownloading:
-      return state->Downloading(package);
-    case Op::kWaiting:
-      return state->Waiting(package);
-    case Op::kQueueDownload:
-      return state->QueueDownload(package);
-    case Op::kComplete:
-      return state->Complete(package);
-    case Op::kPause:
-      return state->Pause(package);
-    case Op::kPausing:
-      return state->Pausing(package);
-  }
-}
+void Apply(const Op& op, Package* package) { (package->state()->*op.call)(package); }
 
 class PackageStateTest : public ::testing::Test {
  protected:
@@ -95,26 +68,24 @@ class PackageStateTest : public ::testing::Test {
 // caller shows up as an error instead of a package silently stuck.
 TEST_F(PackageStateTest, InvalidCellsFailThePackageWithTheirLogLine) {
   const std::vector<std::pair<int32_t, std::vector<Op>>> invalid = {
-      {STATE_INIT,
-       {Op::kDownloading, Op::kWaiting, Op::kQueueDownload, Op::kComplete, Op::kPause,
-        Op::kPausing}},
-      {STATE_READY, {Op::kInitialize, Op::kDownloading, Op::kComplete, Op::kPausing}},
-      {STATE_PAUSEING, {Op::kInitialize, Op::kDownloading, Op::kWaiting}},
-      {STATE_WAITING_TO_DOWNLOAD, {Op::kInitialize, Op::kWaiting, Op::kComplete}},
-      {STATE_DOWNLOADING, {Op::kInitialize, Op::kWaiting}},
-      {STATE_DOWNLOAD_COMPLETE, {Op::kDownloading, Op::kWaiting, Op::kPausing}},
+      {STATE_INIT, {kDownloading, kWaiting, kQueueDownload, kComplete, kPause, kPausing}},
+      {STATE_READY, {kInitialize, kDownloading, kComplete, kPausing}},
+      {STATE_PAUSEING, {kInitialize, kDownloading, kWaiting}},
+      {STATE_WAITING_TO_DOWNLOAD, {kInitialize, kWaiting, kComplete}},
+      {STATE_DOWNLOADING, {kInitialize, kWaiting}},
+      {STATE_DOWNLOAD_COMPLETE, {kDownloading, kWaiting, kPausing}},
   };
   for (const auto& [state, ops] : invalid) {
-    for (Op op : ops) {
-      SCOPED_TRACE(std::string(StateName(state)) + " " + OpName(op));
+    for (const Op& op : ops) {
+      SCOPED_TRACE(std::string(StateName(state)) + " " + op.name);
       Package* package = MakePackage(state);
       log_.Clear();
       Apply(op, package);
       EXPECT_EQ(package->state_number(), STATE_ERROR);
       EXPECT_EQ(package->error_code(), E_INVALID_TRANSITION);
-      EXPECT_TRUE(log_.Contains(
-          "Invalid state transition: lorvane::PackageState::" + std::string(OpName(op)) +
-          " called while in state " + std::to_string(state) + "."));
+      EXPECT_TRUE(
+          log_.Contains("Invalid state transition: lorvane::PackageState::" + std::string(op.name) +
+                        " called while in state " + std::to_string(state) + "."));
     }
   }
   EXPECT_TRUE(manager()->downloads().empty());
@@ -128,18 +99,17 @@ TEST_F(PackageStateTest, IgnoredCellsOnlyLog) {
     std::string text;
   };
   const std::vector<Cell> ignored = {
-      {STATE_READY, Op::kPause, "[PackageStateReady::Cancel]"},
-      {STATE_PAUSEING, Op::kQueueDownload, "[PackageStatePausing::QueueDownload]"},
-      {STATE_PAUSEING, Op::kPause, "[PackageStatePausing::Pause]"},
-      {STATE_PAUSEING, Op::kPausing, "[PackageStatePausing::Pausing]"},
-      {STATE_WAITING_TO_DOWNLOAD, Op::kQueueDownload,
-       "[PackageStateWaitingToDownload::QueueDownload]"},
-      {STATE_DOWNLOADING, Op::kDownloading, "[PackageStateDownloading::Downloading]"},
-      {STATE_DOWNLOADING, Op::kQueueDownload, "[PackageStateDownloading::QueueDownload]"},
-      {STATE_DOWNLOAD_COMPLETE, Op::kInitialize, "[PackageStateComplete::Initialize]"},
-      {STATE_DOWNLOAD_COMPLETE, Op::kQueueDownload, "[PackageStateComplete::QueueDownload]"},
-      {STATE_DOWNLOAD_COMPLETE, Op::kComplete, "[PackageStateComplete::Complete]"},
-      {STATE_DOWNLOAD_COMPLETE, Op::kPause, "[PackageStateComplete::Pause]"},
+      {STATE_READY, kPause, "[PackageStateReady::Cancel]"},
+      {STATE_PAUSEING, kQueueDownload, "[PackageStatePausing::QueueDownload]"},
+      {STATE_PAUSEING, kPause, "[PackageStatePausing::Pause]"},
+      {STATE_PAUSEING, kPausing, "[PackageStatePausing::Pausing]"},
+      {STATE_WAITING_TO_DOWNLOAD, kQueueDownload, "[PackageStateWaitingToDownload::QueueDownload]"},
+      {STATE_DOWNLOADING, kDownloading, "[PackageStateDownloading::Downloading]"},
+      {STATE_DOWNLOADING, kQueueDownload, "[PackageStateDownloading::QueueDownload]"},
+      {STATE_DOWNLOAD_COMPLETE, kInitialize, "[PackageStateComplete::Initialize]"},
+      {STATE_DOWNLOAD_COMPLETE, kQueueDownload, "[PackageStateComplete::QueueDownload]"},
+      {STATE_DOWNLOAD_COMPLETE, kComplete, "[PackageStateComplete::Complete]"},
+      {STATE_DOWNLOAD_COMPLETE, kPause, "[PackageStateComplete::Pause]"},
   };
   for (const Cell& cell : ignored) {
     SCOPED_TRACE(cell.text);
@@ -163,8 +133,7 @@ TEST_F(PackageStateTest, ErrorStateDropsReportsSilentlyAndKeepsTheFirstCode) {
 
   log_.Clear();
   package->state()->Error(package, E_DISK_FULL);
-  for (Op op :
-       {Op::kInitialize, Op::kDownloading, Op::kWaiting, Op::kComplete, Op::kPause, Op::kPausing}) {
+  for (const Op& op : {kInitialize, kDownloading, kWaiting, kComplete, kPause, kPausing}) {
     Apply(op, package);
   }
   EXPECT_EQ(package->state_number(), STATE_ERROR);
@@ -237,17 +206,32 @@ TEST_F(PackageStateTest, OnlyDownloadingReportsSpeedAndRemainder) {
   }
 }
 
-TEST_F(PackageStateTest, QueueDownloadInReadyGoesThroughTheManager) {
-  Package* package = MakePackage(STATE_READY);
-  package->state()->QueueDownload(package);
-  EXPECT_EQ(package->state_number(), STATE_WAITING_TO_DOWNLOAD);
-  EXPECT_EQ(manager()->downloads(), std::vector<Package*>{package});
+// QueueDownload in Ready, and a start again in Error (which clears the code),
+// go through the manager; a refusal puts the package in error with its code.
+TEST_F(PackageStateTest, QueueDownloadGoesThroughTheManager) {
+  for (int32_t state : {STATE_READY, STATE_ERROR}) {
+    SCOPED_TRACE(StateName(state));
+    manager()->set_download_result(S_OK);
+    Package* package = MakePackage(STATE_READY);
+    Package* refused = MakePackage(STATE_READY);
+    if (state == STATE_ERROR) {
+      package->state()->Error(package, E_CONNECT_FAILED);
+      refused->state()->Error(refused, E_CONNECT_FAILED);
+    }
+    testing::CountingObserver observer;
+    package->set_observer(&observer);
+    package->state()->QueueDownload(package);
+    package->set_observer(nullptr);
+    EXPECT_EQ(package->state_number(), STATE_WAITING_TO_DOWNLOAD);
+    EXPECT_EQ(package->error_code(), S_OK);
+    EXPECT_EQ(manager()->downloads().back(), package);
+    EXPECT_GE(observer.count(), state == STATE_ERROR ? 1 : 0);
 
-  Package* refused = MakePackage(STATE_READY);
-  manager()->set_download_result(E_CREATE_TASK_FAILED);
-  refused->state()->QueueDownload(refused);
-  EXPECT_EQ(refused->state_number(), STATE_ERROR);
-  EXPECT_EQ(refused->error_code(), E_CREATE_TASK_FAILED);
+    manager()->set_download_result(E_CREATE_TASK_FAILED);
+    refused->state()->QueueDownload(refused);
+    EXPECT_EQ(refused->state_number(), STATE_ERROR);
+    EXPECT_EQ(refused->error_code(), E_CREATE_TASK_FAILED);
+  }
   EXPECT_TRUE(log_.Contains(
       "[PackageStateReady::QueueDownload][Failed to queue package to download 0xa044021e]"));
 
@@ -256,29 +240,7 @@ TEST_F(PackageStateTest, QueueDownloadInReadyGoesThroughTheManager) {
   no_uri->state()->QueueDownload(no_uri);
   EXPECT_EQ(no_uri->state_number(), STATE_ERROR);
   EXPECT_EQ(no_uri->error_code(), E_EMPTY_URI);
-  EXPECT_EQ(manager()->downloads().size(), 2u);
-}
-
-TEST_F(PackageStateTest, StartInErrorClearsTheCodeAndQueuesAgain) {
-  Package* package = MakePackage(STATE_READY);
-  package->state()->Error(package, E_CONNECT_FAILED);
-  testing::CountingObserver observer;
-  package->set_observer(&observer);
-
-  package->state()->QueueDownload(package);
-  EXPECT_EQ(package->error_code(), S_OK);
-  EXPECT_EQ(package->state_number(), STATE_WAITING_TO_DOWNLOAD);
-  EXPECT_EQ(manager()->downloads(), std::vector<Package*>{package});
-  EXPECT_GE(observer.count(), 1);
-
-  // Refused again: back in error, now with the manager's code.
-  ForceState(package, STATE_READY);
-  package->state()->Error(package, E_CONNECT_FAILED);
-  manager()->set_download_result(E_CREATE_TASK_FAILED);
-  package->state()->QueueDownload(package);
-  EXPECT_EQ(package->state_number(), STATE_ERROR);
-  EXPECT_EQ(package->error_code(), E_CREATE_TASK_FAILED);
-  package->set_observer(nullptr);
+  EXPECT_EQ(manager()->downloads().size(), 4u);
 }
 
 TEST_F(PackageStateTest, PauseOfQueuedOrRunningCancelsWithoutCallback) {
@@ -362,27 +324,24 @@ class PackageStateInitTest : public PackageStateTest {
   }
 };
 
-TEST_F(PackageStateInitTest, NewPackageOfUnknownSchemeFailsWithUriAsCaption) {
-  Package* package = Package::Create();
-  package->set_uri("ftp://127.0.0.1/film.mkv");
-  const uint64_t before = tobric::platform::FileTimeNow();
-  package->state()->Initialize(package);
-  EXPECT_EQ(package->state_number(), STATE_ERROR);
-  EXPECT_EQ(package->error_code(), E_UNSUPPORTED_URI);
-  EXPECT_EQ(package->caption(), "ftp://127.0.0.1/film.mkv");
-  EXPECT_EQ(package->path(), folder_);
-  EXPECT_GE(package->create_time(), before);
-}
-
-TEST_F(PackageStateInitTest, NewHttpPackageIsNamedFromItsUri) {
+TEST_F(PackageStateInitTest, NewPackageIsNamedFromItsUriInTheDownloadFolder) {
   Package* package = Package::Create();
   package->set_uri("http://127.0.0.1/videos/film.mkv");
+  const uint64_t before = tobric::platform::FileTimeNow();
   package->state()->Initialize(package);
   EXPECT_EQ(package->state_number(), STATE_READY);
   EXPECT_EQ(package->caption(), "film.mkv");
   EXPECT_EQ(package->path(), folder_);
-  EXPECT_NE(package->create_time(), 0u);
+  EXPECT_GE(package->create_time(), before);
   EXPECT_TRUE(log_.Contains("[PackageStateInit::Initialize]"));
+
+  // An unknown scheme fails, and the URI stays as the caption.
+  Package* unknown = Package::Create();
+  unknown->set_uri("ftp://127.0.0.1/film.mkv");
+  unknown->state()->Initialize(unknown);
+  EXPECT_EQ(unknown->state_number(), STATE_ERROR);
+  EXPECT_EQ(unknown->error_code(), E_UNSUPPORTED_URI);
+  EXPECT_EQ(unknown->caption(), "ftp://127.0.0.1/film.mkv");
 }
 
 TEST_F(PackageStateInitTest, SavedErrorComesBackWithItsCode) {

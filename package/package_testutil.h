@@ -1,13 +1,12 @@
-// For the tests of packages and of the offline center: a logger that records
-// every line, a download manager that records its calls and plays the real
-// one's part in the state machine on demand, a counting change observer, and a
-// center wired to them.
+// For the tests of packages and of the offline center: a download manager that
+// records its calls and plays the real one's part in the state machine on
+// demand, a counting change observer, and a center wired to them; the logger
+// that records every line comes with it.
 // Header-only so that the test programs of package/ and center/ and the
 // benchmarks can all use it.
 #ifndef PACKAGE_PACKAGE_TESTUTIL_H_
 #define PACKAGE_PACKAGE_TESTUTIL_H_
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -18,84 +17,17 @@
 #include <utility>
 #include <vector>
 
-#include "base/logging/log_writer.h"
-#include "base/logging/logging.h"
 #include "base/result_codes.h"
 #include "base/threading/async_callback.h"
 #include "base/threading/lock.h"
 #include "center/offline_center.h"
 #include "download/download_interface.h"
+#include "download/log_capture_testutil.h"
 #include "package/package.h"
 #include "package/package_state.h"
 #include "package/persister_interface.h"
 
 namespace lorvane::testing {
-
-// Installs a logger of its own as the one TLOG writes to and records every line
-// it is given; the previous logger comes back when it ends.
-class LogCapture {
- public:
-  LogCapture() : logging_(Options()) {
-    logging_.AddLogWriter(&writer_);
-    previous_ = tobric::Logging::SetCurrentForTesting(&logging_);
-  }
-  ~LogCapture() {
-    tobric::Logging::SetCurrentForTesting(previous_);
-    logging_.RemoveLogWriter(&writer_);
-  }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  [[nodiscard]] std::vector<std::string> Lines() const { return writer_.Lines(); }
-  [[nodiscard]] bool Contains(const std::string& line) const {
-    const std::vector<std::string> lines = Lines();
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-  }
-  [[nodiscard]] bool ContainsText(const std::string& part) const {
-    for (const std::string& line : Lines()) {
-      if (line.find(part) != std::string::npos) return true;
-    }
-    return false;
-  }
-  void Clear() { writer_.Clear(); }
-
- private:
-  class Writer : public tobric::LogWriter {
-   public:
-    bool WantsAllMessages() override { return true; }
-    bool IsCatLevelEnabled(int32_t, int32_t) override { return true; }
-    void OutputMessage(const tobric::LogEntry& entry) override {
-      std::lock_guard<std::mutex> hold(mutex_);
-      lines_.emplace_back(entry.text);
-    }
-    std::vector<std::string> Lines() const {
-      std::lock_guard<std::mutex> hold(mutex_);
-      return lines_;
-    }
-    void Clear() {
-      std::lock_guard<std::mutex> hold(mutex_);
-      lines_.clear();
-    }
-
-   private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-  };
-
-  static tobric::LoggingOptions Options() {
-    tobric::LoggingOptions options;
-    options.module_name = "tester";
-    options.default_log_file = "tester.log";
-    // Concurrent tests log from many threads; a short retry keeps them fast.
-    options.lock_retry_sleep_ms = 1;
-    options.system_output = [](std::string_view) {};
-    return options;
-  }
-
-  Writer writer_;
-  tobric::Logging logging_;
-  tobric::Logging* previous_ = nullptr;
-};
 
 // "0x%p" of a package, as the state machine's log lines print it (glibc's %p
 // brings its own "0x", so the lines show two).

@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -20,25 +18,18 @@
 #include "download/log_capture_testutil.h"
 #include "package/package.h"
 #include "package/package_state.h"
+#include "storage/storage_testutil.h"
 #include "storage/xml_documents.h"
 
 namespace lorvane {
 namespace {
 
+using testing::ReadFile;
+using testing::WriteFile;
 using tobric::AutoLock;
 
 constexpr uint32_t kWaitMs = 10000;
 constexpr uint64_t kCreateTime = 133500000000000000;  // a FILETIME in 2024
-
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
 
 // Names of the files in `folder` that start with `prefix`.
 std::vector<std::string> FilesStartingWith(const std::string& folder, const std::string& prefix) {
@@ -222,34 +213,27 @@ TEST_F(PersisterTest, OtherVersionIsRefusedAndReplacedAtTheNextSave) {
   EXPECT_TRUE(saved.files.empty());
 }
 
-TEST_F(PersisterTest, NonEmptyNewListIsPreferredOverTheList) {
-  ASSERT_EQ(SaveResource(ListOf({Record(paths_, "older.bin")}), paths_.list), S_OK);
+// A ".new" file is what a save left when it was cut short after writing it: a
+// whole one is newer than the list, an empty or torn one is not.
+TEST_F(PersisterTest, WholeNewListIsPreferredOverTheList) {
   ASSERT_EQ(SaveResource(ListOf({Record(paths_, "newer.bin")}), paths_.fresh), S_OK);
-  ASSERT_EQ(Start(), S_OK);
-  ASSERT_EQ(center_->GetPackageCount(), 1u);
-  EXPECT_NE(FindByUri(center_.get(), "http://127.0.0.1/newer.bin"), nullptr);
-  // It stays until the next save overwrites it.
-  EXPECT_TRUE(std::filesystem::exists(paths_.fresh));
-}
-
-TEST_F(PersisterTest, EmptyNewListIsIgnored) {
-  ASSERT_EQ(SaveResource(ListOf({Record(paths_, "older.bin")}), paths_.list), S_OK);
-  WriteBytes(paths_.fresh, "");
-  ASSERT_EQ(Start(), S_OK);
-  ASSERT_EQ(center_->GetPackageCount(), 1u);
-  EXPECT_NE(FindByUri(center_.get(), "http://127.0.0.1/older.bin"), nullptr);
-}
-
-TEST_F(PersisterTest, TornNewListFallsBackToTheList) {
-  ASSERT_EQ(SaveResource(ListOf({Record(paths_, "older.bin")}), paths_.list), S_OK);
-  ASSERT_EQ(SaveResource(ListOf({Record(paths_, "a.bin"), Record(paths_, "b.bin")}), paths_.fresh),
-            S_OK);
-  const std::string whole = ReadBytes(paths_.fresh);
-  WriteBytes(paths_.fresh, whole.substr(0, whole.size() / 2));
-
-  ASSERT_EQ(Start(), S_OK);
-  ASSERT_EQ(center_->GetPackageCount(), 1u);
-  EXPECT_NE(FindByUri(center_.get(), "http://127.0.0.1/older.bin"), nullptr);
+  const std::string whole = ReadFile(paths_.fresh);
+  for (const std::string& fresh : {whole, std::string(), whole.substr(0, whole.size() / 2)}) {
+    SCOPED_TRACE(fresh.size());
+    ASSERT_EQ(SaveResource(ListOf({Record(paths_, "older.bin")}), paths_.list), S_OK);
+    WriteFile(paths_.fresh, fresh);
+    ASSERT_EQ(Start(), S_OK);
+    ASSERT_EQ(center_->GetPackageCount(), 1u);
+    const bool newer = fresh == whole;
+    EXPECT_NE(FindByUri(center_.get(),
+                        newer ? "http://127.0.0.1/newer.bin" : "http://127.0.0.1/older.bin"),
+              nullptr);
+    // It stays until the next save overwrites it.
+    EXPECT_TRUE(std::filesystem::exists(paths_.fresh));
+    persister_->Shutdown();
+    persister_.reset();
+    center_.reset();
+  }
   EXPECT_EQ(log_.Count("[Persister::Initialize][Failed to load"), 1u);
 }
 
@@ -337,14 +321,14 @@ TEST_F(PersisterTest, FailedSaveKeepsTheListAndRemovesItsTemporaryFile) {
   EXPECT_EQ(Start(), E_XML_LOAD_FAILED);
   AddPackage("one.bin");
   ASSERT_EQ(persister_->DoPersist2Disk(), S_OK);
-  const std::string before = ReadBytes(paths_.list);
+  const std::string before = ReadFile(paths_.list);
 
   // A directory where the ".new" file goes: it cannot be created.
   std::filesystem::create_directories(paths_.fresh);
   AddPackage("two.bin");
   EXPECT_LT(persister_->DoPersist2Disk(), 0);
   EXPECT_EQ(log_.Count("[::CreateFile failed][0x08"), 1u);
-  EXPECT_EQ(ReadBytes(paths_.list), before);
+  EXPECT_EQ(ReadFile(paths_.list), before);
   EXPECT_TRUE(FilesStartingWith(paths_.temp, "ofc").empty());
   std::filesystem::remove(paths_.fresh);
 
@@ -352,7 +336,7 @@ TEST_F(PersisterTest, FailedSaveKeepsTheListAndRemovesItsTemporaryFile) {
   std::filesystem::remove_all(paths_.temp);
   EXPECT_LT(persister_->DoPersist2Disk(), 0);
   EXPECT_EQ(log_.Count("[::GetTempFileName failed][0x08"), 1u);
-  EXPECT_EQ(ReadBytes(paths_.list), before);
+  EXPECT_EQ(ReadFile(paths_.list), before);
 }
 
 TEST_F(PersisterTest, ShutdownSavesAtOnceAndIgnoresLaterChanges) {

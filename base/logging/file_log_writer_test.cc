@@ -76,53 +76,41 @@ TEST_F(FileLogWriterTest, LogFileIsWritableByEveryUserWhateverTheUmask) {
             perms::owner_write | perms::group_write | perms::others_write);
 }
 
-TEST_F(FileLogWriterTest, NarrowModeWritesUtf8WithoutMark) {
-  fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\nShowTime=0\nLogFileWide=0\n");
+TEST_F(FileLogWriterTest, SettingsChooseEncodingAppendingAndPath) {
+  const std::string narrow = "[LoggingSettings]\nLogToFile=1\nShowTime=0\nLogFileWide=0\n";
+  WriteWholeFile(fixture_.log_path(), "old\r\n");
+  fixture_.WriteSettings(narrow);
   LogThroughLogger({"caf\xC3\xA9"});
-  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), Prefix() + "caf\xC3\xA9\r\n");
-}
+  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), "old\r\n" + Prefix() + "caf\xC3\xA9\r\n");
 
-TEST_F(FileLogWriterTest, RelativePathIsUnderTheModuleFolderWhichIsMadeWhenMissing) {
-  fixture_.WriteSettings(
-      "[LoggingSettings]\nLogToFile=1\nShowTime=0\nLogFileWide=0\n"
-      "LogFilePath = logs/deeper/run.log\n");
+  fixture_.WriteSettings(narrow + "AppendToFile=0\n");
+  LogThroughLogger({"anew"});
+  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), Prefix() + "anew\r\n");
+
+  // A relative path is under the module folder, which is made when missing.
+  fixture_.WriteSettings(narrow + "LogFilePath = logs/deeper/run.log\n");
   LogThroughLogger({"line"});
   EXPECT_EQ(ReadWholeFile(fixture_.folder() + "/logs/deeper/run.log"), Prefix() + "line\r\n");
 }
 
-TEST_F(FileLogWriterTest, AppendToFileChoosesBetweenKeepingAndStartingAnew) {
-  WriteWholeFile(fixture_.log_path(), "old\r\n");
-  fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\nShowTime=0\nLogFileWide=0\n");
-  LogThroughLogger({"kept"});
-  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), "old\r\n" + Prefix() + "kept\r\n");
-
-  fixture_.WriteSettings(
-      "[LoggingSettings]\nLogToFile=1\nShowTime=0\nLogFileWide=0\nAppendToFile=0\n");
-  LogThroughLogger({"anew"});
-  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), Prefix() + "anew\r\n");
-}
-
-TEST_F(FileLogWriterTest, FileLargerThanTheMaximumAtStartIsMovedToBak) {
-  const std::string old_lines(150, 'o');
-  WriteWholeFile(fixture_.log_path(), old_lines);
-  WriteWholeFile(fixture_.log_path() + ".bak", "older backup");
-  {
-    FileLogWriter writer(WriterOptions(100, /*wide=*/true, /*append=*/true));
-    Write(writer, "fresh");
-  }
-  EXPECT_EQ(ReadWholeFile(fixture_.log_path() + ".bak"), old_lines);
-  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), kMark + Utf16LeBytes("fresh\r\n"));
-  EXPECT_EQ(fixture_.output().joined(), "LOG_SYSTEM: trying to move log file to backup\n");
-}
-
-TEST_F(FileLogWriterTest, FileAtExactlyTheMaximumStays) {
-  WriteWholeFile(fixture_.log_path(), std::string(100, 'o'));
+TEST_F(FileLogWriterTest, FileAboveTheMaximumAtStartIsMovedToBak) {
+  const std::string at_maximum(100, 'o');
+  WriteWholeFile(fixture_.log_path(), at_maximum);
   {
     FileLogWriter writer(WriterOptions(100, /*wide=*/false, /*append=*/true));
     Write(writer, "more");
   }
   EXPECT_FALSE(std::filesystem::exists(fixture_.log_path() + ".bak"));
-  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), std::string(100, 'o') + "more\r\n");
+  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), at_maximum + "more\r\n");
+
+  WriteWholeFile(fixture_.log_path() + ".bak", "older backup");
+  {
+    FileLogWriter writer(WriterOptions(100, /*wide=*/true, /*append=*/true));
+    Write(writer, "fresh");
+  }
+  EXPECT_EQ(ReadWholeFile(fixture_.log_path() + ".bak"), at_maximum + "more\r\n");
+  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), kMark + Utf16LeBytes("fresh\r\n"));
+  EXPECT_EQ(fixture_.output().joined(), "LOG_SYSTEM: trying to move log file to backup\n");
 }
 
 TEST_F(FileLogWriterTest, FileReachingTenTimesTheMaximumIsEmptiedAndContinues) {
@@ -153,8 +141,8 @@ TEST_F(FileLogWriterTest, FileReachingTenTimesTheMaximumIsEmptiedAndContinues) {
 TEST_F(FileLogWriterTest, MutexHeldElsewhereMakesTheWriterUnusable) {
   FileLogWriter writer(WriterOptions(1000, /*wide=*/false, /*append=*/true));
   std::unique_ptr<platform::NamedMutex> other;
-  ASSERT_EQ(platform::NamedMutex::Open(writer.mutex_name(), platform::ObjectScope::kMachine,
-                                       &other, nullptr),
+  ASSERT_EQ(platform::NamedMutex::Open(writer.mutex_name(), platform::ObjectScope::kMachine, &other,
+                                       nullptr),
             S_OK);
   ASSERT_TRUE(other->Lock(0));
   Write(writer, "blocked");
@@ -163,14 +151,15 @@ TEST_F(FileLogWriterTest, MutexHeldElsewhereMakesTheWriterUnusable) {
 
   EXPECT_FALSE(writer.usable());
   EXPECT_FALSE(std::filesystem::exists(fixture_.log_path()));
-  EXPECT_EQ(fixture_.output().joined(),
-            "LOG_SYSTEM: [tester]: Could not acquire logging mutex _Velmo_Tobric_logging_mutex_" +
-                [&] {
-                  std::string path = fixture_.log_path();
-                  std::erase(path, '/');
-                  return path;
-                }() +
-                "\n");
+  EXPECT_EQ(
+      fixture_.output().joined(),
+      "LOG_SYSTEM: [tester]: Could not acquire logging mutex _Velmo_Tobric_logging_mutex_" +
+          [&] {
+            std::string path = fixture_.log_path();
+            std::erase(path, '/');
+            return path;
+          }() +
+          "\n");
 }
 
 TEST_F(FileLogWriterTest, TwoProcessesShareTheMutexAndTheSecondAppends) {

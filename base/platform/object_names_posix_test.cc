@@ -1,43 +1,28 @@
-#include "base/platform/object_names.h"
-
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "base/platform/error.h"
+#include "base/platform/isolated_env_testutil.h"
+#include "base/platform/object_names.h"
 
 namespace tobric::platform {
 namespace {
 
-namespace fs = std::filesystem;
-
 class ObjectNamesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    root_ = (fs::temp_directory_path() /
-             ("tobric-objects-" + std::string(info->name()) + "-" + std::to_string(getpid())))
-                .string();
-    fs::remove_all(root_);
-    fs::create_directories(root_ + "/run");
-    setenv("XDG_RUNTIME_DIR", (root_ + "/run").c_str(), 1);
-    machine_folder_ = root_ + "/machine";
-    setenv("TOBRIC_MACHINE_OBJECT_DIR", machine_folder_.c_str(), 1);
-    user_folder_ = root_ + "/run/VELMO_TOBRIC_BASE-" + std::to_string(getuid());
-  }
-  void TearDown() override {
-    unsetenv("TOBRIC_MACHINE_OBJECT_DIR");
-    fs::remove_all(root_);
-  }
+  // The machine folder is left for ObjectPath to create.
+  ObjectNamesTest() { setenv("TOBRIC_MACHINE_OBJECT_DIR", machine_folder_.c_str(), 1); }
 
-  std::string root_;
-  std::string user_folder_;
-  std::string machine_folder_;
+  IsolatedEnv env_;
+  const std::string user_folder_ =
+      env_.root() + "/run/VELMO_TOBRIC_BASE-" + std::to_string(getuid());
+  const std::string machine_folder_ = env_.root() + "/objects";
 };
 
 TEST_F(ObjectNamesTest, FileNames) {
@@ -68,31 +53,17 @@ TEST_F(ObjectNamesTest, LongNamesKeepTheirStartAndGetAHash) {
   EXPECT_NE(ObjectFileName(a), ObjectFileName(b));
 }
 
-TEST_F(ObjectNamesTest, UserObjectsLiveInTheObjectFolder) {
+TEST_F(ObjectNamesTest, PathsOfUserAndMachineObjects) {
   std::string path;
   ASSERT_EQ(ObjectPath("Corvane/ready", ObjectScope::kUser, &path), S_OK);
   EXPECT_EQ(path, user_folder_ + "/Corvaneready");
-  EXPECT_TRUE(fs::is_directory(user_folder_));
-}
+  EXPECT_TRUE(std::filesystem::is_directory(user_folder_));
+  for (const char* name : {"", "//", "..", "/./"}) {
+    EXPECT_EQ(ObjectPath(name, ObjectScope::kUser, &path), E_INVALIDARG) << name;
+  }
 
-TEST_F(ObjectNamesTest, NamesWithoutAFileNameAreRejected) {
-  std::string path;
-  EXPECT_EQ(ObjectPath("", ObjectScope::kUser, &path), E_INVALIDARG);
-  EXPECT_EQ(ObjectPath("//", ObjectScope::kUser, &path), E_INVALIDARG);
-  EXPECT_EQ(ObjectPath("..", ObjectScope::kMachine, &path), E_INVALIDARG);
-  EXPECT_EQ(ObjectPath("/./", ObjectScope::kMachine, &path), E_INVALIDARG);
-}
-
-TEST_F(ObjectNamesTest, UnsafeUserFolderIsRefused) {
-  ASSERT_EQ(mkdir(user_folder_.c_str(), 0777), 0);
-  ASSERT_EQ(chmod(user_folder_.c_str(), 0777), 0);
-  std::string path;
-  EXPECT_EQ(ObjectPath("x", ObjectScope::kUser, &path), HresultFromWin32(kErrorAccessDenied));
-}
-
-TEST_F(ObjectNamesTest, MachineFolderIsOpenToAllAndSticky) {
+  // The machine folder is open to all and sticky, whatever the umask.
   const mode_t old_umask = umask(022);
-  std::string path;
   const HRESULT hr = ObjectPath("log.lock", ObjectScope::kMachine, &path);
   umask(old_umask);
   ASSERT_EQ(hr, S_OK);
@@ -103,19 +74,18 @@ TEST_F(ObjectNamesTest, MachineFolderIsOpenToAllAndSticky) {
   EXPECT_EQ(info.st_mode & 07777, 01777u);
 }
 
-TEST_F(ObjectNamesTest, MachineFolderSymlinkIsRefused) {
-  const std::string target = root_ + "/elsewhere";
+TEST_F(ObjectNamesTest, UnsafeFoldersAreRefused) {
+  std::string path;
+  ASSERT_EQ(mkdir(user_folder_.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(user_folder_.c_str(), 0777), 0);
+  EXPECT_EQ(ObjectPath("x", ObjectScope::kUser, &path), HresultFromWin32(kErrorAccessDenied));
+
+  const std::string target = env_.root() + "/elsewhere";
   ASSERT_EQ(mkdir(target.c_str(), 01777), 0);
   ASSERT_EQ(symlink(target.c_str(), machine_folder_.c_str()), 0);
-  std::string path;
   EXPECT_EQ(ObjectPath("x", ObjectScope::kMachine, &path), HresultFromWin32(kErrorAccessDenied));
-}
-
-TEST_F(ObjectNamesTest, MachineFolderThatIsAFileIsRefused) {
-  const int fd = open(machine_folder_.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  std::string path;
+  std::filesystem::remove(machine_folder_);
+  std::ofstream(machine_folder_) << "x";
   EXPECT_EQ(ObjectPath("x", ObjectScope::kMachine, &path), HresultFromWin32(kErrorAccessDenied));
 }
 

@@ -110,11 +110,11 @@ TEST_F(ThreadPoolTest, DrainWaitsForPendingItems) {
 
 // The default limit is 60 s; a Drain that waited without need would show here.
 TEST_F(ThreadPoolTest, DrainWithNothingPendingReturnsAtOnce) {
-  EXPECT_EQ(pool_.drain_limit_ms(), ThreadPool::kDefaultDrainLimitMs);
-  auto drain = std::async(std::launch::async, [&] { pool_.Drain(); });
+  auto drain = std::async(std::launch::async, [&] {
+    pool_.Drain();
+    pool_.Drain();  // no stop event left: does nothing
+  });
   EXPECT_EQ(drain.wait_for(kLimit), std::future_status::ready);
-  // A second Drain has no stop event left and does nothing.
-  pool_.Drain();
 }
 
 TEST_F(ThreadPoolTest, DrainGivesUpAtItsLimitAndLateItemsStaySafe) {
@@ -209,15 +209,6 @@ TEST(ThreadPoolQueueTest, RefusedItemStaysWithTheCaller) {
   EXPECT_EQ(pool.pending(), 0);
 }
 
-TEST(ThreadPoolQueueTest, QueueBeforeInitializeIsRefused) {
-  ThreadPool pool;
-  Trace trace;
-  TracedItem item(&trace);
-  EXPECT_EQ(pool.Queue(&item, platform::kWorkDefault), E_UNEXPECTED);
-  EXPECT_EQ(pool.Queue(nullptr, platform::kWorkDefault), E_INVALIDARG);
-  EXPECT_EQ(pool.pending(), 0);
-}
-
 // An item that outlives its pool must not touch it when it ends.
 TEST(ThreadPoolQueueTest, ItemMayOutliveThePool) {
   Trace trace;
@@ -274,8 +265,14 @@ TEST(ThreadPoolCallBackTest, BoundCallsRunWithTheirArguments) {
   EXPECT_EQ(target.text, "ab");
 }
 
-TEST(ThreadPoolCallBackTest, RefusedDeferredCallIsFreedAndReported) {
-  ThreadPool pool;  // not initialised: refuses
+TEST(ThreadPoolCallBackTest, PoolBeforeInitializeRefusesItems) {
+  ThreadPool pool;
+  Trace trace;
+  TracedItem item(&trace);
+  EXPECT_EQ(pool.Queue(&item, platform::kWorkDefault), E_UNEXPECTED);
+  EXPECT_EQ(pool.Queue(nullptr, platform::kWorkDefault), E_INVALIDARG);
+  EXPECT_EQ(pool.pending(), 0);
+  // A refused deferred call is freed, and never runs.
   Target target;
   EXPECT_EQ(QueueDeferredFunctionCall2(&pool, &target, &Target::Two, 1, std::string("x"),
                                        platform::kWorkDefault),
