@@ -1,5 +1,6 @@
 #include "console/command.h"
 
+#include <atomic>
 #include <cstdio>
 #include <sstream>
 
@@ -102,12 +103,19 @@ void RunCommandLoop(CommandRegistry* registry) {
 
 HRESULT StartDebugConsole() {
   CommandRegistry* registry = CommandRegistry::GetInstance();
-  // The loop thread is never joined: it blocks in a read of standard input
-  // for the life of the process, and its holder is never destroyed.
-  static tobric::platform::NativeThread* const thread = new tobric::platform::NativeThread();
-  if (thread->joinable()) return S_FALSE;
-  HRESULT hr = thread->Start([registry] { RunCommandLoop(registry); }, kCommandLoopStackSize);
-  if (Failed(hr)) TLOG(LC_USER, tobric::kLevelError, "[StartDebugConsole][Start failed][0x%x]", hr);
+  // The loop thread is detached, not joined: it blocks in a read of standard
+  // input for the life of the process, or ends early when the input does, and
+  // nobody waits for either.
+  static std::atomic<bool> started{false};
+  if (started.exchange(true)) return S_FALSE;
+  tobric::platform::NativeThread thread;
+  HRESULT hr = thread.Start([registry] { RunCommandLoop(registry); }, kCommandLoopStackSize);
+  if (Failed(hr)) {
+    started = false;
+    TLOG(LC_USER, tobric::kLevelError, "[StartDebugConsole][Start failed][0x%x]", hr);
+    return hr;
+  }
+  thread.Detach();
   return hr;
 }
 

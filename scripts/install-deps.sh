@@ -9,6 +9,7 @@ packages=(
   libbenchmark-dev               # bench/
   libtinyxml-dev                 # config.db and download_list.db
   libcurl4-openssl-dev           # HTTP: size probe and request layer
+  python3                        # run.sh demo: the HTTP server it downloads from
 )
 
 missing=()

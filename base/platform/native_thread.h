@@ -38,6 +38,9 @@ class NativeThread {
 
   // Waits for the thread to end. Must not be called from the thread itself.
   void Join();
+  // Lets the thread end on its own; its resources are released when it does.
+  // For threads whose end nobody waits for.
+  void Detach();
 
   [[nodiscard]] bool joinable() const { return handle_ != nullptr; }
 

@@ -83,4 +83,10 @@ void NativeThread::Join() {
   handle_.reset();
 }
 
+void NativeThread::Detach() {
+  if (!handle_) return;
+  pthread_detach(handle_->thread);
+  handle_.reset();
+}
+
 }  // namespace tobric::platform

@@ -38,7 +38,7 @@ class UnixStream {
   // Reads exactly size bytes within the time limit (counted for the whole
   // read). HRESULT_FROM_WIN32(1460) when the limit passes, HRESULT_FROM_WIN32(38)
   // (end of file) when the peer closed first. After a failure the stream is out
-  // of step with the peer (part of the bytes may be consumed) and is closed.
+  // of step with the peer (part of the bytes may be consumed): callers drop it.
   [[nodiscard]] HRESULT ReadExact(void* data, size_t size, uint32_t time_limit_ms);
   // Writes all bytes within the time limit; a vanished peer gives
   // HRESULT_FROM_WIN32(109) (broken pipe), never a signal.
