@@ -44,9 +44,12 @@ class NativeThread {
 
   [[nodiscard]] bool joinable() const { return handle_ != nullptr; }
 
- private:
+  // Opaque; shared by the object and its running thread.
   struct Handle;
-  std::unique_ptr<Handle> handle_;
+
+ private:
+  // Shared with the running thread, which keeps the body alive after a Detach.
+  std::shared_ptr<Handle> handle_;
 };
 
 }  // namespace tobric::platform

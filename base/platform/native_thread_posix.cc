@@ -18,9 +18,12 @@ struct NativeThread::Handle {
 
 namespace {
 
+// The thread holds its own reference to the handle, so the body outlives a
+// NativeThread that detached and went away.
 void* ThreadMain(void* argument) {
-  auto* body = static_cast<std::function<void()>*>(argument);
-  (*body)();
+  std::unique_ptr<std::shared_ptr<NativeThread::Handle>> handle(
+      static_cast<std::shared_ptr<NativeThread::Handle>*>(argument));
+  (*handle)->body();
   return nullptr;
 }
 
@@ -54,8 +57,9 @@ NativeThread& NativeThread::operator=(NativeThread&& other) noexcept {
 
 HRESULT NativeThread::Start(std::function<void()> body, size_t stack_size) {
   if (handle_) return E_UNEXPECTED;
-  auto handle = std::make_unique<Handle>();
+  auto handle = std::make_shared<Handle>();
   handle->body = std::move(body);
+  auto* thread_reference = new std::shared_ptr<Handle>(handle);
 
   pthread_attr_t attributes;
   int rc = pthread_attr_init(&attributes);
@@ -67,10 +71,11 @@ HRESULT NativeThread::Start(std::function<void()> body, size_t stack_size) {
     const sigset_t blocked = AsynchronousSignals();
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-    rc = pthread_create(&handle->thread, &attributes, &ThreadMain, &handle->body);
+    rc = pthread_create(&handle->thread, &attributes, &ThreadMain, thread_reference);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
   pthread_attr_destroy(&attributes);
+  if (rc != 0) delete thread_reference;
   if (rc == EAGAIN) return HresultFromWin32(kErrorNotEnoughMemory);
   if (rc != 0) return HresultFromErrno(rc);
   handle_ = std::move(handle);
