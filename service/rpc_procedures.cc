@@ -208,7 +208,7 @@ int32_t RpcProcedures::Dispatch(uint16_t procedure, rpc::Reader* in, rpc::Writer
     case rpc::kGetPackageInfo: {
       // The record is [in, out]: for an unknown id it goes back exactly as it came,
       // and a known package's record keeps the caller's error_text bytes when the
-      // package has no error, so the stub works on the raw image.
+      // package has no error, so the dispatcher works on the raw image.
       std::string image(rpc::kPackageInfoSize, '\0');
       if (!in->Raw(image.data(), image.size()) || !ReadInString(in, &text) || !in->AtEnd()) {
         return Malformed();

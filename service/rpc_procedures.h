@@ -1,9 +1,9 @@
-// The 21 procedures of the local RPC interface and the stub that decodes their
+// The 21 procedures of the local RPC interface and the dispatcher that decodes their
 // requests and encodes their responses.
 //
 // Each procedure runs synchronously on the calling connection's thread and calls
 // the offline center or the configuration manager; none queues work of its own.
-// Strings are UTF-16 on the wire and UTF-8 inside; the stub converts.
+// Strings are UTF-16 on the wire and UTF-8 inside; the dispatcher converts.
 #ifndef SERVICE_RPC_PROCEDURES_H_
 #define SERVICE_RPC_PROCEDURES_H_
 

@@ -25,7 +25,9 @@ class IsolatedEnv {
       const char* value = getenv(name);
       saved_.emplace_back(value != nullptr, value != nullptr ? value : "");
     }
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/tobric-test-XXXXXX";
+    // mkdtemp replaces the six trailing characters.
+    std::string pattern =
+        std::filesystem::temp_directory_path().string() + "/tobric-test-" + std::string(6, 'X');
     if (mkdtemp(pattern.data()) != nullptr) root_ = pattern;
     for (const char* sub : {"home", "data", "config", "run", "tmp", "machine"}) {
       std::filesystem::create_directories(root_ + "/" + sub);
