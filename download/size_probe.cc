@@ -8,11 +8,18 @@
 #include "base/logging/logging.h"
 #include "base/platform/error.h"
 #include "base/utf.h"
-#include "download/curl_error.h"
-#include "download/curl_global.h"
+#include "base/net/curl_error.h"
+#include "base/net/curl_global.h"
 #include "download/uri_text.h"
 
 namespace lorvane {
+
+using tobric::HresultFromCurlCode;
+using tobric::HresultFromCurlUrlCode;
+using tobric::EnsureCurlInitialized;
+using tobric::kErrorHttpUnrecognizedScheme;
+using tobric::kErrorInsufficientBuffer;
+using tobric::kErrorHttpHeaderNotFound;
 
 namespace {
 

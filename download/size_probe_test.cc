@@ -5,13 +5,20 @@
 
 #include "base/platform/error.h"
 #include "base/platform/isolated_env_testutil.h"
-#include "download/curl_error.h"
+#include "base/net/curl_error.h"
 #include "download/log_capture_testutil.h"
 #include "gtest/gtest.h"
 #include "tests/support/scoped_no_proxy.h"
 #include "tests/support/test_http_server.h"
 
 namespace lorvane {
+
+using tobric::kErrorHttpUnrecognizedScheme;
+using tobric::kErrorHttpInvalidUrl;
+using tobric::kErrorHttpHeaderNotFound;
+using tobric::kErrorHttpConnectionError;
+using tobric::kErrorConnectionReset;
+using tobric::kErrorConnectionRefused;
 namespace {
 
 using corvane::testsupport::Reply;

@@ -1,10 +1,10 @@
 // The process-wide set-up of libcurl.
-#ifndef DOWNLOAD_CURL_GLOBAL_H_
-#define DOWNLOAD_CURL_GLOBAL_H_
+#ifndef BASE_NET_CURL_GLOBAL_H_
+#define BASE_NET_CURL_GLOBAL_H_
 
 #include "base/result_codes.h"
 
-namespace lorvane {
+namespace tobric {
 
 // Initializes libcurl for the process on the first call; later calls return the
 // first call's result at once. Every user of libcurl calls it before making a
@@ -13,6 +13,6 @@ namespace lorvane {
 // stays usable until the process ends).
 [[nodiscard]] HRESULT EnsureCurlInitialized();
 
-}  // namespace lorvane
+}  // namespace tobric
 
-#endif  // DOWNLOAD_CURL_GLOBAL_H_
+#endif  // BASE_NET_CURL_GLOBAL_H_

@@ -1,10 +1,10 @@
-#include "download/curl_global.h"
+#include "base/net/curl_global.h"
 
 #include <curl/curl.h>
 
-#include "download/curl_error.h"
+#include "base/net/curl_error.h"
 
-namespace lorvane {
+namespace tobric {
 
 HRESULT EnsureCurlInitialized() {
   // A function-local static is initialized exactly once even when several
@@ -13,4 +13,4 @@ HRESULT EnsureCurlInitialized() {
   return result;
 }
 
-}  // namespace lorvane
+}  // namespace tobric

@@ -1,8 +1,8 @@
-#include "download/curl_error.h"
+#include "base/net/curl_error.h"
 
 #include "base/platform/error.h"
 
-namespace lorvane {
+namespace tobric {
 
 namespace {
 
@@ -106,4 +106,4 @@ HRESULT HresultFromCurlUrlCode(CURLUcode code) {
   }
 }
 
-}  // namespace lorvane
+}  // namespace tobric

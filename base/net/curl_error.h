@@ -6,8 +6,8 @@
 // out 1460, host not found 11001, reset 10054...); conditions only an HTTP client
 // knows use the numbers of the Windows HTTP client (12000 and up), so a code stored or
 // sent by a Windows build and by this one means the same.
-#ifndef DOWNLOAD_CURL_ERROR_H_
-#define DOWNLOAD_CURL_ERROR_H_
+#ifndef BASE_NET_CURL_ERROR_H_
+#define BASE_NET_CURL_ERROR_H_
 
 #include <curl/curl.h>
 
@@ -15,7 +15,7 @@
 
 #include "base/result_codes.h"
 
-namespace lorvane {
+namespace tobric {
 
 // Win32 numbers of HTTP-client conditions (ERROR_WINHTTP_...).
 inline constexpr uint32_t kErrorHttpInvalidUrl = 12005;             // ..._INVALID_URL
@@ -43,6 +43,6 @@ inline constexpr uint32_t kErrorHostNotFound = 11001;        // WSAHOST_NOT_FOUN
 // The code of a failure of libcurl's URL parser (curl_url_set/curl_url_get).
 [[nodiscard]] HRESULT HresultFromCurlUrlCode(CURLUcode code);
 
-}  // namespace lorvane
+}  // namespace tobric
 
-#endif  // DOWNLOAD_CURL_ERROR_H_
+#endif  // BASE_NET_CURL_ERROR_H_
