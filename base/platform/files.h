@@ -83,6 +83,22 @@ class File {
   [[nodiscard]] HRESULT ReadAt(uint64_t offset, void* data, size_t size, size_t* read);
   // fsync: data and metadata on disk.
   [[nodiscard]] HRESULT Sync();
+  // fdatasync: the data, and the metadata needed to read it back (sizes,
+  // allocation), on disk.
+  [[nodiscard]] HRESULT SyncData();
+  // Makes the file `size` bytes long with its blocks allocated, without writing
+  // data (posix_fallocate), so later writes at any offset cannot run out of
+  // space. A full disk gives HRESULT_FROM_WIN32(112) and the file is cut back to
+  // its old size: ext4 keeps whatever it managed to allocate, which would
+  // otherwise be lost to the user until the file is deleted. A file system that
+  // cannot allocate ahead gets the size alone (ftruncate).
+  [[nodiscard]] HRESULT Allocate(uint64_t size);
+  // Takes an exclusive advisory lock (flock) without waiting, held until the
+  // file is closed: another opener that asks for it gets
+  // HRESULT_FROM_WIN32(32), the sharing violation.
+  [[nodiscard]] HRESULT LockExclusive();
+  // Tells the kernel that reads will jump around (no read-ahead).
+  void AdviseRandomAccess();
   // Sets the permission bits exactly (fchmod), whatever the umask cut at Open.
   [[nodiscard]] HRESULT SetPermissions(unsigned mode);
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -307,6 +308,40 @@ HRESULT File::Sync() {
   if (fsync(fd_) != 0) return LastErrorHresult();
   return S_OK;
 }
+
+HRESULT File::SyncData() {
+  if (fdatasync(fd_) != 0) return LastErrorHresult();
+  return S_OK;
+}
+
+HRESULT File::Allocate(uint64_t size) {
+  uint64_t old_size = 0;
+  HRESULT hr = Size(&old_size);
+  if (Failed(hr)) return hr;
+  if (size <= old_size) return Truncate(size);
+  // posix_fallocate returns the error instead of setting errno.
+  int err = posix_fallocate(fd_, 0, static_cast<off_t>(size));
+  while (err == EINTR) err = posix_fallocate(fd_, 0, static_cast<off_t>(size));
+  if (err == 0) return S_OK;
+  if (err == EOPNOTSUPP || err == EINVAL) return Truncate(size);
+  const HRESULT failure = HresultFromErrno(err);
+  if (err == ENOSPC || err == EDQUOT) {
+    // Give back what was allocated before the disk filled up.
+    (void)ftruncate(fd_, static_cast<off_t>(old_size));
+  }
+  return failure;
+}
+
+HRESULT File::LockExclusive() {
+  while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EWOULDBLOCK) return HresultFromWin32(kErrorSharingViolation);
+    return LastErrorHresult();
+  }
+  return S_OK;
+}
+
+void File::AdviseRandomAccess() { (void)posix_fadvise(fd_, 0, 0, POSIX_FADV_RANDOM); }
 
 HRESULT File::SetPermissions(unsigned mode) {
   if (fchmod(fd_, static_cast<mode_t>(mode)) != 0) return LastErrorHresult();

@@ -1,0 +1,103 @@
+// The metafile of an HTTP download: one bit per 4 MiB block of the data file,
+// set when the block has been written completely, with the URI, the data
+// file's name and its folder. A download resumes from it after a pause, an
+// error, a crash or a restart.
+//
+// Layout (little-endian): 24-byte header (magic "KXDB" as UTF-16BE, signature
+// u64, version u32 = 1, metadata offset u32 = 24); 56-byte metadata record at
+// 24 (offsets and byte lengths of uri, name and path, bitmap offset 80, block
+// size, reserved u64, file size u64, downloaded u64); the bitmap at 80; then
+// name, path and uri as zero-terminated UTF-16LE. The signature is MurmurHash64B
+// of everything from offset 24 on, seeded with the metafile's size.
+#ifndef HTTP_TASK_META_FILE_H_
+#define HTTP_TASK_META_FILE_H_
+
+#include <bitset>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/platform/files.h"
+#include "base/result_codes.h"
+
+namespace lorvane {
+
+inline constexpr uint32_t kMetaFileBlockSize = 4 * 1024 * 1024;
+inline constexpr uint32_t kMetaFileMaxBlocks = 0x40000;  // 1 TiB of data
+inline constexpr uint64_t kMetaFileMaxSize = 0x40000000;  // 1 GiB of metafile
+
+// The published MurmurHash64B (64-bit result from two 32-bit lanes, multiplier
+// 0x5bd1e995, shift 24): the first lane in the upper half.
+[[nodiscard]] uint64_t MurmurHash64B(const void* data, size_t length, uint64_t seed);
+
+// File names: the data file is the final name + ".sugd", the metafile the
+// final name + ".sugc"; suffixes compare case-sensitively.
+[[nodiscard]] std::string MetaFileName(const std::string& path);
+[[nodiscard]] std::string DataFileName(const std::string& path);
+[[nodiscard]] std::string RealFileName(const std::string& path);
+
+// One metafile in memory. No lock of its own: its owner, the HTTP task, calls
+// it only under the task's lock.
+class MetaFile {
+ public:
+  ~MetaFile();
+  MetaFile(const MetaFile&) = delete;
+  MetaFile& operator=(const MetaFile&) = delete;
+
+  // A new metafile for a data file of `file_size` bytes: block size 4 MiB, all
+  // bits clear, empty strings, no file open. E_METAFILE_TOO_LARGE (logged) when
+  // that gives no block or more than 262144.
+  [[nodiscard]] static HRESULT Create(uint64_t file_size, std::unique_ptr<MetaFile>* meta_file);
+  // Reads an existing metafile and keeps it open, locked against other
+  // openers, until Save or destruction. HRESULT_FROM_WIN32(2) when missing;
+  // E_METAFILE_BAD, E_METAFILE_MISMATCH or E_METAFILE_SHORT_BITMAP when
+  // damaged; the open's failure otherwise.
+  [[nodiscard]] static HRESULT Load(const std::string& path, std::unique_ptr<MetaFile>* meta_file);
+
+  // The block's bit; true (and a log line) for an index out of range.
+  [[nodiscard]] bool test(uint32_t block) const;
+  // Changes the bit and downloaded by the block's size; an index out of range
+  // is logged and ignored.
+  void set(uint32_t block, bool value);
+
+  // Writes the whole metafile. The bytes go to a temporary file beside `path`
+  // that is then renamed over it, so a crash at any moment leaves the old or
+  // the new metafile, never none. E_METAFILE_SAVE_FAILED when the uri, name or
+  // path is empty; the write's failure otherwise.
+  [[nodiscard]] HRESULT Save(const std::string& path);
+
+  // ceil(file size / block size); 0 while the block size is 0.
+  [[nodiscard]] uint32_t block_count() const;
+  // Block size, or the remainder for the last block.
+  [[nodiscard]] uint32_t block_length(uint32_t block) const;
+  [[nodiscard]] bool AllBlocksDone() const;
+
+  [[nodiscard]] const std::string& uri() const { return uri_; }
+  [[nodiscard]] const std::string& name() const { return name_; }
+  [[nodiscard]] const std::string& path() const { return path_; }
+  [[nodiscard]] uint64_t file_size() const { return file_size_; }
+  [[nodiscard]] uint32_t block_size() const { return block_size_; }
+  [[nodiscard]] uint64_t downloaded() const { return downloaded_; }
+  [[nodiscard]] uint64_t reserved() const { return reserved_; }
+  void set_uri(const std::string& uri) { uri_ = uri; }
+  void set_name(const std::string& name) { name_ = name; }
+  void set_path(const std::string& path) { path_ = path; }
+
+ private:
+  MetaFile() = default;
+
+  std::string uri_;
+  std::string name_;
+  std::string path_;
+  uint64_t reserved_ = 0;
+  uint64_t downloaded_ = 0;
+  uint64_t file_size_ = 0;
+  uint32_t block_size_ = 0;
+  uint64_t signature_ = 0;
+  std::bitset<kMetaFileMaxBlocks> blocks_;
+  tobric::platform::File file_;
+};
+
+}  // namespace lorvane
+
+#endif  // HTTP_TASK_META_FILE_H_
