@@ -1,0 +1,61 @@
+// A real nginx on 127.0.0.1 for end-to-end tests and benchmarks: serves the
+// files of one folder (byte ranges on, as nginx always does for static files),
+// started by the fixture on a free loopback port and stopped by its PID.
+//
+//   NginxServer nginx;
+//   ASSERT_TRUE(nginx.Start(folder, {})) << nginx.error();
+//   ... download nginx.Url("/movie.mp4") ...
+//   nginx.Stop();  // also done by the destructor
+//
+// Threads: one owner thread calls everything.
+#ifndef TESTS_SUPPORT_NGINX_SERVER_H_
+#define TESTS_SUPPORT_NGINX_SERVER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace corvane::testsupport {
+
+struct NginxOptions {
+  // Bytes per second per connection (nginx limit_rate); 0: unlimited. Slows a
+  // download down enough for a test to pause or kill it in the middle.
+  uint64_t limit_rate = 0;
+};
+
+class NginxServer {
+ public:
+  NginxServer();
+  ~NginxServer();
+  NginxServer(const NginxServer&) = delete;
+  NginxServer& operator=(const NginxServer&) = delete;
+
+  // The nginx program, or empty when it is not installed.
+  [[nodiscard]] static std::string ProgramPath();
+
+  // Writes a configuration into a private temporary folder, starts nginx in
+  // the foreground as a child on a free 127.0.0.1 port serving `root`, and
+  // waits (bounded) until it accepts connections. False with error() set.
+  [[nodiscard]] bool Start(const std::string& root, const NginxOptions& options);
+  // SIGTERM, a bounded wait, then SIGKILL; reaps the process. Idempotent.
+  void Stop();
+
+  [[nodiscard]] uint16_t port() const { return port_; }
+  // "http://127.0.0.1:<port>" + path.
+  [[nodiscard]] std::string Url(const std::string& path) const;
+  [[nodiscard]] const std::string& error() const { return error_; }
+  // Sum of the body bytes nginx has logged as sent (its access log, one line
+  // per finished request); requests still running are not counted.
+  [[nodiscard]] uint64_t LoggedBodyBytes() const;
+
+ private:
+  struct Process;
+  std::unique_ptr<Process> process_;
+  std::string folder_;
+  uint16_t port_ = 0;
+  std::string error_;
+};
+
+}  // namespace corvane::testsupport
+
+#endif  // TESTS_SUPPORT_NGINX_SERVER_H_
