@@ -16,6 +16,7 @@
 
 #include "base/platform/clock.h"
 #include "base/platform/error.h"
+#include "base/platform/socket_address_posix.h"
 #include "base/platform/native_thread.h"
 #include "base/platform/object_names.h"
 
@@ -26,47 +27,6 @@ namespace {
 // The thread only polls and moves a few bytes.
 constexpr size_t kListenerStackSize = 64 * 1024;
 constexpr uint32_t kErrorBrokenPipe = 109;
-constexpr uint32_t kErrorFilenameTooLong = 206;
-
-void CloseFd(int* fd) {
-  if (*fd >= 0) close(*fd);
-  *fd = -1;
-}
-
-// A socket address for path. sun_path holds only 107 bytes; a longer path is
-// reached through the folder's descriptor ("/proc/self/fd/N/name"), which the
-// object keeps open while the address is in use.
-class SocketAddress {
- public:
-  SocketAddress() = default;
-  ~SocketAddress() { CloseFd(&folder_fd_); }
-  SocketAddress(const SocketAddress&) = delete;
-  SocketAddress& operator=(const SocketAddress&) = delete;
-
-  [[nodiscard]] HRESULT Set(const std::string& path) {
-    std::string target = path;
-    if (target.size() >= sizeof(address_.sun_path)) {
-      const size_t slash = path.rfind('/');
-      if (slash == std::string::npos) return HresultFromWin32(kErrorFilenameTooLong);
-      const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-      folder_fd_ = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-      if (folder_fd_ < 0) return LastErrorHresult();
-      target = "/proc/self/fd/" + std::to_string(folder_fd_) + path.substr(slash);
-      if (target.size() >= sizeof(address_.sun_path)) {
-        return HresultFromWin32(kErrorFilenameTooLong);
-      }
-    }
-    address_.sun_family = AF_UNIX;
-    memcpy(address_.sun_path, target.c_str(), target.size() + 1);
-    return S_OK;
-  }
-  [[nodiscard]] const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&address_); }
-  [[nodiscard]] socklen_t size() const { return sizeof(address_); }
-
- private:
-  sockaddr_un address_{};
-  int folder_fd_ = -1;
-};
 
 // Connects a new stream socket to path; the descriptor or -1 with errno set.
 int ConnectTo(const SocketAddress& address) {
