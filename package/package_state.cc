@@ -1,5 +1,7 @@
 #include "package/package_state.h"
 
+#include <cinttypes>
+#include <cstdint>
 #include <new>
 
 #include "base/logging/logging.h"
@@ -54,7 +56,7 @@ PackageState* GetPackageState(int32_t number) {
 
 void PackageState::ChangeState(Package* package, int32_t number) {
   PackageState* const next = GetPackageState(number);
-  TLOG(LC_USER, 1, "[The state of package 0x%p from %u to %u]", static_cast<const void*>(package),
+  TLOG(LC_USER, 1, "[The state of package 0x%016" PRIXPTR " from %u to %u]", reinterpret_cast<uintptr_t>(package),
        static_cast<unsigned>(package->state_number()), static_cast<unsigned>(number));
   tobric::AutoLock hold(package->lock());
   package->set_state(next);
@@ -137,8 +139,8 @@ void PackageState::FinishTransfer(Package* package) {
 void PackageState::CancelTask(Package* package) {
   DownloadInterface* const manager = DownloadManager();
   if (manager == nullptr) {
-    TLOG(LC_USER, tobric::kLevelWarning, "[PackageState::Pause][No download manager][0x%p]",
-         static_cast<const void*>(package));
+    TLOG(LC_USER, tobric::kLevelWarning, "[PackageState::Pause][No download manager][0x%016" PRIXPTR "]",
+         reinterpret_cast<uintptr_t>(package));
     return;
   }
   static_cast<void>(manager->CancelAsync(package, nullptr));

@@ -2,6 +2,9 @@
 // state by state. PackageStateInit::Initialize lives in package_state_init.cc.
 #include "package/package_states.h"
 
+#include <cinttypes>
+#include <cstdint>
+
 #include "base/logging/logging.h"
 #include "base/threading/lock.h"
 #include "center/offline_center.h"
@@ -13,7 +16,9 @@ using tobric::LC_USER;
 
 namespace {
 
-const void* Ptr(const Package* package) { return static_cast<const void*>(package); }
+// A package's address in log lines: "0x" and 16 hex digits, as on every
+// platform ("%p" already writes its own "0x" here).
+uintptr_t Ptr(const Package* package) { return reinterpret_cast<uintptr_t>(package); }
 
 }  // namespace
 
@@ -41,26 +46,26 @@ void PackageStateReady::QueueDownload(Package* package) {
 }
 
 void PackageStateReady::Pause(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateReady::Cancel][Operation on package 0x%p is ignored]",
+  TLOG(LC_USER, 1, "[PackageStateReady::Cancel][Operation on package 0x%016" PRIXPTR " is ignored]",
        Ptr(package));
 }
 
 // STATE_PAUSEING
 
 void PackageStatePausing::QueueDownload(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStatePausing::QueueDownload][Operation on package 0x%p is ignored]",
+  TLOG(LC_USER, 1, "[PackageStatePausing::QueueDownload][Operation on package 0x%016" PRIXPTR " is ignored]",
        Ptr(package));
 }
 
 void PackageStatePausing::Complete(Package* package) { FinishTransfer(package); }
 
 void PackageStatePausing::Pause(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStatePausing::Pause][Operation on package 0x%p is ignored]",
+  TLOG(LC_USER, 1, "[PackageStatePausing::Pause][Operation on package 0x%016" PRIXPTR " is ignored]",
        Ptr(package));
 }
 
 void PackageStatePausing::Pausing(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStatePausing::Pausing][Operation on package 0x%p is ignored]",
+  TLOG(LC_USER, 1, "[PackageStatePausing::Pausing][Operation on package 0x%016" PRIXPTR " is ignored]",
        Ptr(package));
 }
 
@@ -70,7 +75,7 @@ void PackageStateWaiting::Downloading(Package* package) { ChangeState(package, S
 
 void PackageStateWaiting::QueueDownload(Package* package) {
   TLOG(LC_USER, 1,
-       "[PackageStateWaitingToDownload::QueueDownload][Operation on package 0x%p is ignored]",
+       "[PackageStateWaitingToDownload::QueueDownload][Operation on package 0x%016" PRIXPTR " is ignored]",
        Ptr(package));
 }
 
@@ -91,12 +96,12 @@ int32_t PackageStateDownloading::get_remainder_time(Package* package) {
 }
 
 void PackageStateDownloading::Downloading(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateDownloading::Downloading][Operation on package 0x%p is ignored]",
+  TLOG(LC_USER, 1, "[PackageStateDownloading::Downloading][Operation on package 0x%016" PRIXPTR " is ignored]",
        Ptr(package));
 }
 
 void PackageStateDownloading::QueueDownload(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateDownloading::QueueDownload][Operation on package 0x%p is ignored]",
+  TLOG(LC_USER, 1, "[PackageStateDownloading::QueueDownload][Operation on package 0x%016" PRIXPTR " is ignored]",
        Ptr(package));
 }
 
@@ -111,22 +116,22 @@ void PackageStateDownloading::Delete(Package* package) { CancelThenDelete(packag
 // STATE_DOWNLOAD_COMPLETE
 
 void PackageStateComplete::Initialize(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateComplete::Initialize][Operation on package 0x%p is ignored]",
+  TLOG(LC_USER, 1, "[PackageStateComplete::Initialize][Operation on package 0x%016" PRIXPTR " is ignored]",
        Ptr(package));
 }
 
 void PackageStateComplete::QueueDownload(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateComplete::QueueDownload][Operation on package 0x%p is ignored]",
+  TLOG(LC_USER, 1, "[PackageStateComplete::QueueDownload][Operation on package 0x%016" PRIXPTR " is ignored]",
        Ptr(package));
 }
 
 void PackageStateComplete::Complete(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateComplete::Complete][Operation on package 0x%p is ignored]",
+  TLOG(LC_USER, 1, "[PackageStateComplete::Complete][Operation on package 0x%016" PRIXPTR " is ignored]",
        Ptr(package));
 }
 
 void PackageStateComplete::Pause(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateComplete::Pause][Operation on package 0x%p is ignored]",
+  TLOG(LC_USER, 1, "[PackageStateComplete::Pause][Operation on package 0x%016" PRIXPTR " is ignored]",
        Ptr(package));
 }
 

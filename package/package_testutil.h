@@ -8,6 +8,7 @@
 #define PACKAGE_PACKAGE_TESTUTIL_H_
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -32,8 +33,10 @@ namespace lorvane::testing {
 // "0x%p" of a package, as the state machine's log lines print it (glibc's %p
 // brings its own "0x", so the lines show two).
 inline std::string PointerText(const void* pointer) {
+  // "0x" and 16 upper-case hex digits, whatever the C library's "%p" does.
   char buffer[40];
-  std::snprintf(buffer, sizeof(buffer), "0x%p", pointer);
+  std::snprintf(buffer, sizeof(buffer), "0x%016llX",
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
   return buffer;
 }
 
