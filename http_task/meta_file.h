@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/platform/files.h"
 #include "base/result_codes.h"
@@ -86,6 +87,13 @@ class MetaFile {
  private:
   MetaFile() = default;
 
+  // The complete bytes of the metafile, signed; E_METAFILE_TOO_LARGE (logged)
+  // when they would reach 1 GiB.
+  [[nodiscard]] HRESULT BuildImage(std::vector<uint8_t>* image) const;
+
+  // "KXDB" as UTF-16BE for a new metafile; a loaded one keeps the bytes it had,
+  // which are not checked.
+  uint64_t magic_ = 0x4200440058004B00ull;
   std::string uri_;
   std::string name_;
   std::string path_;
@@ -95,6 +103,7 @@ class MetaFile {
   uint32_t block_size_ = 0;
   uint64_t signature_ = 0;
   std::bitset<kMetaFileMaxBlocks> blocks_;
+  // Open and locked from Load until Save or destruction; closed otherwise.
   tobric::platform::File file_;
 };
 

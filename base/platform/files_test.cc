@@ -9,6 +9,7 @@
 #include "base/platform/clock.h"
 #include "base/platform/error.h"
 #include "base/platform/isolated_env_testutil.h"
+#include "base/platform/small_disk_testutil.h"
 
 namespace tobric::platform {
 namespace {
@@ -205,6 +206,62 @@ TEST_F(FilesTest, MovingAFileTransfersOwnership) {
   EXPECT_EQ(third.Write("xy", 2), S_OK);
   third.Close();
   EXPECT_EQ(Get("f"), "xy");
+}
+
+TEST_F(FilesTest, AllocateGrowsAndKeepsContent) {
+  File file;
+  ASSERT_EQ(file.Open(PathOf("f"), File::kReadWrite, File::kCreateAlways), S_OK);
+  ASSERT_EQ(file.Write("head", 4), S_OK);
+  constexpr uint64_t kSize = 3 * 1024 * 1024 + 7;
+  ASSERT_EQ(file.Allocate(kSize), S_OK);
+  uint64_t size = 0;
+  ASSERT_EQ(GetFileSize(PathOf("f"), &size), S_OK);
+  EXPECT_EQ(size, kSize);
+  char buffer[8] = {};
+  size_t read = 0;
+  ASSERT_EQ(file.ReadAt(0, buffer, sizeof(buffer), &read), S_OK);
+  EXPECT_EQ(std::string(buffer, read), std::string("head\0\0\0\0", 8));
+  // Writes anywhere in the allocated range land without growing the file.
+  ASSERT_EQ(file.WriteAt(kSize - 3, "end", 3), S_OK);
+  EXPECT_EQ(file.SyncData(), S_OK);
+  ASSERT_EQ(file.Size(&size), S_OK);
+  EXPECT_EQ(size, kSize);
+  ASSERT_EQ(file.ReadAt(kSize - 4, buffer, sizeof(buffer), &read), S_OK);
+  EXPECT_EQ(std::string(buffer, read), std::string("\0end", 4));
+  File closed;
+  EXPECT_EQ(closed.SyncData(), HresultFromWin32(6));
+}
+
+TEST_F(FilesTest, AllocateBeyondAFullDiskFailsAndKeepsTheOldSize) {
+  ScopedSmallDisk disk(1024 * 1024);
+  if (!disk.available()) GTEST_SKIP() << disk.reason();
+  File file;
+  ASSERT_EQ(file.Open(disk.folder() + "/big", File::kReadWrite, File::kCreateAlways), S_OK);
+  ASSERT_EQ(file.Write("kept", 4), S_OK);
+  EXPECT_EQ(file.Allocate(4 * 1024 * 1024), HresultFromWin32(kErrorDiskFull));
+  uint64_t size = 0;
+  ASSERT_EQ(file.Size(&size), S_OK);
+  EXPECT_EQ(size, 4u);
+  // What the failed allocation took was given back: the disk still has room.
+  EXPECT_EQ(file.Allocate(512 * 1024), S_OK);
+  char buffer[4] = {};
+  size_t read = 0;
+  ASSERT_EQ(file.ReadAt(0, buffer, sizeof(buffer), &read), S_OK);
+  EXPECT_EQ(std::string(buffer, read), "kept");
+}
+
+TEST_F(FilesTest, LockExclusiveRefusesASecondHolderUntilTheFirstCloses) {
+  Put("f", "x");
+  File first;
+  ASSERT_EQ(first.Open(PathOf("f"), File::kRead, File::kOpenExisting), S_OK);
+  ASSERT_EQ(first.LockExclusive(), S_OK);
+  // Two opens in one process are two holders: flock, unlike fcntl locks, is
+  // per open file, which is what keeps a second loader of one file out.
+  File second;
+  ASSERT_EQ(second.Open(PathOf("f"), File::kReadWrite, File::kOpenExisting), S_OK);
+  EXPECT_EQ(second.LockExclusive(), HresultFromWin32(kErrorSharingViolation));
+  first.Close();
+  EXPECT_EQ(second.LockExclusive(), S_OK);
 }
 
 }  // namespace

@@ -1,0 +1,349 @@
+#include "http_task/meta_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/platform/error.h"
+#include "base/platform/files.h"
+#include "base/platform/isolated_env_testutil.h"
+#include "download/log_capture_testutil.h"
+
+namespace lorvane {
+namespace {
+
+using tobric::platform::HresultFromWin32;
+
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kTiB = kMiB * kMiB;
+
+std::string Le(uint64_t value, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+  return out;
+}
+
+void PutLe(std::string* bytes, size_t offset, uint64_t value, int width) {
+  bytes->replace(offset, static_cast<size_t>(width), Le(value, width));
+}
+
+// What a metafile's signature must be for these bytes; used to re-sign files a
+// test damaged on purpose, so that the damage itself is what Load meets.
+void Resign(std::string* bytes) {
+  PutLe(bytes, 8, MurmurHash64B(bytes->data() + 24, bytes->size() - 24, bytes->size()), 8);
+}
+
+TEST(MurmurHash64BTest, MatchesThePublishedVerificationValue) {
+  // Keys {}, {0}, {0,1} ... of 0 to 255 bytes, seeded 256 - length; the
+  // results hashed with seed 0; the low 32 bits are the published value.
+  uint8_t key[256];
+  std::string hashes;
+  for (int i = 0; i < 256; ++i) {
+    key[i] = static_cast<uint8_t>(i);
+    hashes += Le(MurmurHash64B(key, static_cast<size_t>(i), static_cast<uint64_t>(256 - i)), 8);
+  }
+  const uint64_t final_hash = MurmurHash64B(hashes.data(), hashes.size(), 0);
+  EXPECT_EQ(static_cast<uint32_t>(final_hash), 0xDD537C05u);
+}
+
+class MetaFileTest : public ::testing::Test {
+ protected:
+  std::string PathOf(const std::string& name) const { return folder_ + "/" + name; }
+
+  std::string Read(const std::string& name) const {
+    std::string contents;
+    EXPECT_EQ(tobric::platform::ReadFileToString(PathOf(name), 1 << 20, &contents), S_OK);
+    return contents;
+  }
+
+  void Write(const std::string& name, const std::string& contents) const {
+    tobric::platform::File file;
+    ASSERT_EQ(file.Open(PathOf(name), tobric::platform::File::kWrite,
+                        tobric::platform::File::kCreateAlways),
+              S_OK);
+    ASSERT_EQ(file.Write(contents.data(), contents.size()), S_OK);
+  }
+
+  // A 10 MiB download with its middle block done.
+  std::unique_ptr<MetaFile> MakeSample() const {
+    std::unique_ptr<MetaFile> meta;
+    EXPECT_EQ(MetaFile::Create(10 * kMiB, &meta), S_OK);
+    if (meta == nullptr) return nullptr;
+    meta->set_uri("http://h/c");
+    meta->set_name("clip.mp4.sugd");
+    meta->set_path("/d\xc3\xa9");  // "/dé": one unit outside ASCII
+    meta->set(1, true);
+    return meta;
+  }
+
+  std::vector<std::string> FolderEntries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+      names.push_back(entry.path().filename().string());
+    }
+    return names;
+  }
+
+  tobric::platform::IsolatedEnv env_;
+  testing::LogCapture log_;
+  const std::string folder_ = env_.root() + "/tmp";
+};
+
+// The image of MakeSample, written out field by field.
+std::string SampleImage() {
+  const std::string name = std::string("c\0l\0i\0p\0.\0m\0p\0004\0.\0s\0u\0g\0d\0\0\0", 28);
+  const std::string path = std::string("/\0d\0\xe9\0\0\0", 8);
+  const std::string uri = std::string("h\0t\0t\0p\0:\0/\0/\0h\0/\0c\0\0\0", 22);
+  std::string image =
+      std::string("\0K\0X\0D\0B", 8) + Le(0xD532B7B51686E238ull, 8) + Le(1, 4) + Le(24, 4);
+  image += Le(117, 4) + Le(22, 4);  // uri after the path
+  image += Le(81, 4) + Le(28, 4);   // name right after the one-byte bitmap
+  image += Le(109, 4) + Le(8, 4);   // path
+  image += Le(80, 4) + Le(4 * kMiB, 4) + Le(0, 8) + Le(10 * kMiB, 8) + Le(4 * kMiB, 8);
+  image += '\x02';  // block 1 of 3
+  return image + name + path + uri;
+}
+
+TEST_F(MetaFileTest, SavedBytesMatchTheLayout) {
+  auto meta = MakeSample();
+  ASSERT_NE(meta, nullptr);
+  ASSERT_EQ(meta->Save(PathOf("clip.mp4.sugc")), S_OK);
+  const std::string saved = Read("clip.mp4.sugc");
+  EXPECT_EQ(saved, SampleImage());
+  std::string resigned = saved;
+  Resign(&resigned);
+  EXPECT_EQ(resigned, saved) << "the stored signature is MurmurHash64B of bytes 24.. seeded "
+                                "with the size";
+}
+
+TEST_F(MetaFileTest, LoadFailuresAndWhatTheyLog) {
+  struct Case {
+    const char* what;
+    std::function<void(std::string*)> damage;  // applied to the sample image
+    HRESULT expected;
+    const char* log;  // a line containing this, or "" for none of MetaFile's
+  };
+  const Case cases[] = {
+      {"header cut short", [](std::string* b) { b->resize(20); }, E_METAFILE_BAD,
+       "[MetaFile::MetaFileOpen][Metafile is bad "},
+      {"a byte after the header changed", [](std::string* b) { (*b)[100] ^= 1; },
+       E_METAFILE_MISMATCH, ""},
+      {"the signature changed", [](std::string* b) { (*b)[8] ^= 1; }, E_METAFILE_MISMATCH, ""},
+      {"a byte appended", [](std::string* b) { b->push_back('x'); }, E_METAFILE_MISMATCH, ""},
+      {"version 2",
+       [](std::string* b) {
+         PutLe(b, 16, 2, 4);
+         Resign(b);
+       },
+       E_METAFILE_BAD, "[MetaFile::MetaFileRead][Version 2 is not support, but version 1]"},
+      {"record cut short",
+       [](std::string* b) {
+         b->resize(60);
+         Resign(b);
+       },
+       E_METAFILE_BAD, "[MetaFile::MetaFileRead][Can't read Metadata]"},
+      {"block size 0",
+       [](std::string* b) {
+         PutLe(b, 52, 0, 4);
+         Resign(b);
+       },
+       E_METAFILE_BAD, "[MetaFile::Create][Too may or no block in file.]"},
+      {"file size 0",
+       [](std::string* b) {
+         PutLe(b, 64, 0, 8);
+         Resign(b);
+       },
+       E_METAFILE_BAD, "[MetaFile::Create][Too may or no block in file.]"},
+      {"one block too many",
+       [](std::string* b) {
+         PutLe(b, 64, kTiB + 1, 8);
+         Resign(b);
+       },
+       E_METAFILE_BAD, "[MetaFile::Create][Too may or no block in file.]"},
+      {"bitmap shorter than 1 TiB needs",
+       [](std::string* b) {
+         PutLe(b, 64, kTiB, 8);
+         Resign(b);
+       },
+       E_METAFILE_SHORT_BITMAP,
+       "[MetaFile::MetaFileRead][Read bitmap, need 32768 data, but only 59 is readed.]"},
+      {"file ends inside the bitmap",
+       [](std::string* b) {
+         b->resize(80);
+         Resign(b);
+       },
+       E_METAFILE_SHORT_BITMAP,
+       "[MetaFile::MetaFileRead][Read bitmap, need 1 data, but only 0 is readed.]"},
+      {"magic changed (not checked)", [](std::string* b) { (*b)[1] = 'Z'; }, S_OK, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string bytes = SampleImage();
+    c.damage(&bytes);
+    Write("m.sugc", bytes);
+    log_.Clear();
+    std::unique_ptr<MetaFile> meta;
+    EXPECT_EQ(MetaFile::Load(PathOf("m.sugc"), &meta), c.expected);
+    EXPECT_EQ(meta != nullptr, c.expected == S_OK);
+    if (c.log[0] != '\0') {
+      EXPECT_EQ(log_.Count(c.log), 1u);
+    } else {
+      EXPECT_EQ(log_.Count("[MetaFile::"), 0u);
+    }
+  }
+
+  std::unique_ptr<MetaFile> meta;
+  EXPECT_EQ(MetaFile::Load(PathOf("missing.sugc"), &meta), HresultFromWin32(2));
+  EXPECT_EQ(meta, nullptr);
+}
+
+TEST_F(MetaFileTest, AMetafileOf1GiBIsRefusedUnread) {
+  Write("huge.sugc", SampleImage());
+  tobric::platform::File file;
+  ASSERT_EQ(file.Open(PathOf("huge.sugc"), tobric::platform::File::kWrite,
+                      tobric::platform::File::kOpenExisting),
+            S_OK);
+  ASSERT_EQ(file.Truncate(kMetaFileMaxSize), S_OK);  // sparse: costs no disk
+  std::unique_ptr<MetaFile> meta;
+  EXPECT_EQ(MetaFile::Load(PathOf("huge.sugc"), &meta), E_METAFILE_MISMATCH);
+  EXPECT_EQ(log_.Count("[MetaFile::MetaFileSign][MetaFile is too large]"), 1u);
+}
+
+TEST_F(MetaFileTest, LoadHoldsTheFileAgainstASecondLoaderUntilSave) {
+  auto sample = MakeSample();
+  ASSERT_EQ(sample->Save(PathOf("m.sugc")), S_OK);
+  std::unique_ptr<MetaFile> first;
+  ASSERT_EQ(MetaFile::Load(PathOf("m.sugc"), &first), S_OK);
+  std::unique_ptr<MetaFile> second;
+  EXPECT_EQ(MetaFile::Load(PathOf("m.sugc"), &second), HresultFromWin32(32));
+  EXPECT_EQ(log_.Count("[MetaFile::MetaFileOpen][Failed to open file " + PathOf("m.sugc") +
+                       "][0x80070020]"),
+            1u);
+  ASSERT_EQ(first->Save(PathOf("m.sugc")), S_OK);
+  EXPECT_EQ(MetaFile::Load(PathOf("m.sugc"), &second), S_OK);
+}
+
+TEST_F(MetaFileTest, BlocksSizesAndLimits) {
+  std::unique_ptr<MetaFile> meta;
+  ASSERT_EQ(MetaFile::Create(4 * kMiB, &meta), S_OK);
+  EXPECT_EQ(meta->block_count(), 1u);
+  EXPECT_EQ(meta->block_length(0), 4 * kMiB);
+  meta->set(0, true);
+  EXPECT_EQ(meta->downloaded(), 4 * kMiB);
+  EXPECT_TRUE(meta->AllBlocksDone());
+
+  ASSERT_EQ(MetaFile::Create(4 * kMiB + 1, &meta), S_OK);
+  EXPECT_EQ(meta->block_count(), 2u);
+  EXPECT_EQ(meta->block_length(1), 1u);
+  meta->set(1, true);
+  meta->set(1, true);  // already set: no change
+  EXPECT_EQ(meta->downloaded(), 1u);
+  meta->set(0, false);  // already clear: no change
+  EXPECT_EQ(meta->downloaded(), 1u);
+  EXPECT_FALSE(meta->AllBlocksDone());
+  meta->set(0, true);
+  EXPECT_EQ(meta->downloaded(), 4 * kMiB + 1);
+  meta->set(1, false);
+  EXPECT_EQ(meta->downloaded(), 4 * kMiB);
+  EXPECT_FALSE(meta->test(1));
+
+  EXPECT_TRUE(meta->test(2));  // out of range reads as done
+  EXPECT_EQ(log_.Count("[MetaFile::test][block index is out of region]"), 1u);
+  meta->set(2, true);
+  EXPECT_EQ(meta->downloaded(), 4 * kMiB);
+  EXPECT_EQ(log_.Count("[MetaFile::set][block index is out of region]"), 1u);
+
+  ASSERT_EQ(MetaFile::Create(kTiB, &meta), S_OK);
+  EXPECT_EQ(meta->block_count(), kMetaFileMaxBlocks);
+  for (const uint64_t size : {uint64_t{0}, kTiB + 1, ~uint64_t{0}}) {
+    std::unique_ptr<MetaFile> refused;
+    EXPECT_EQ(MetaFile::Create(size, &refused), E_METAFILE_TOO_LARGE) << size;
+    EXPECT_EQ(refused, nullptr);
+  }
+  EXPECT_EQ(log_.Count("[MetaFile::Create][Too may or no block in file.]"), 3u);
+}
+
+TEST_F(MetaFileTest, RoundTripKeepsEveryField) {
+  std::unique_ptr<MetaFile> meta;
+  ASSERT_EQ(MetaFile::Create(kTiB - 5, &meta), S_OK);
+  meta->set_uri("https://example.test/\xe8\xa7\x86\xe9\xa2\x91?a=1");
+  meta->set_name("\xe8\xa7\x86.mp4.sugd");
+  meta->set_path("/home/u/KxDownload");
+  const uint32_t last = meta->block_count() - 1;
+  for (const uint32_t block : {0u, 7u, 8u, 4095u, last}) meta->set(block, true);
+  ASSERT_EQ(meta->Save(PathOf("a.sugc")), S_OK);
+
+  // A reserved value from an older writer is carried through a save.
+  std::string bytes = Read("a.sugc");
+  EXPECT_EQ(bytes.size(), 24 + 56 + 32768 + (27 + 1) * 2 + (10 + 1) * 2 + (18 + 1) * 2);
+  PutLe(&bytes, 56, 0x1122334455667788ull, 8);
+  Resign(&bytes);
+  Write("a.sugc", bytes);
+  ASSERT_EQ(MetaFile::Load(PathOf("a.sugc"), &meta), S_OK);
+  ASSERT_EQ(meta->Save(PathOf("b.sugc")), S_OK);
+  std::unique_ptr<MetaFile> loaded;
+  ASSERT_EQ(MetaFile::Load(PathOf("b.sugc"), &loaded), S_OK);
+
+  EXPECT_EQ(loaded->uri(), "https://example.test/\xe8\xa7\x86\xe9\xa2\x91?a=1");
+  EXPECT_EQ(loaded->name(), "\xe8\xa7\x86.mp4.sugd");
+  EXPECT_EQ(loaded->path(), "/home/u/KxDownload");
+  EXPECT_EQ(loaded->file_size(), kTiB - 5);
+  EXPECT_EQ(loaded->block_size(), kMetaFileBlockSize);
+  EXPECT_EQ(loaded->reserved(), 0x1122334455667788ull);
+  EXPECT_EQ(loaded->downloaded(), 4 * 4 * kMiB + (4 * kMiB - 5));
+  for (uint32_t block = 0; block <= last; ++block) {
+    const bool expected = block == 0 || block == 7 || block == 8 || block == 4095 || block == last;
+    ASSERT_EQ(loaded->test(block), expected) << block;
+  }
+}
+
+TEST_F(MetaFileTest, SaveReplacesTheOldFileOrLeavesItWhole) {
+  auto meta = MakeSample();
+  const std::string old_bytes = std::string(200, 'o');  // longer than the new metafile
+  Write("m.sugc", old_bytes);
+  ASSERT_EQ(meta->Save(PathOf("m.sugc")), S_OK);
+  EXPECT_EQ(Read("m.sugc"), SampleImage());  // replaced, no old tail
+  std::unique_ptr<MetaFile> loaded;
+  EXPECT_EQ(MetaFile::Load(PathOf("m.sugc"), &loaded), S_OK);
+
+  for (auto clear : {&MetaFile::set_uri, &MetaFile::set_name, &MetaFile::set_path}) {
+    auto empty = MakeSample();
+    (empty.get()->*clear)("");
+    EXPECT_EQ(empty->Save(PathOf("m.sugc")), E_METAFILE_SAVE_FAILED);
+    EXPECT_EQ(Read("m.sugc"), SampleImage());
+  }
+
+  EXPECT_NE(meta->Save(PathOf("missing/m.sugc")), S_OK);
+  EXPECT_EQ(log_.Count("[MetaFile::Save][Can't open file " + PathOf("missing/m.sugc") + "]"), 1u);
+  EXPECT_EQ(FolderEntries(), std::vector<std::string>{"m.sugc"}) << "no temporary file left";
+}
+
+TEST(MetaFileNamesTest, SuffixesAreAddedRemovedAndCaseSensitive) {
+  struct Case {
+    const char* path;
+    const char* meta;
+    const char* data;
+    const char* real;
+  };
+  const Case cases[] = {
+      {"a.mp4", "a.mp4.sugc", "a.mp4.sugd", "a.mp4"},
+      {"a.mp4.sugd", "a.mp4.sugc", "a.mp4.sugd", "a.mp4"},
+      {"a.mp4.sugc", "a.mp4.sugc", "a.mp4.sugd", "a.mp4"},
+      {"a.mp4.SUGD", "a.mp4.SUGD.sugc", "a.mp4.SUGD.sugd", "a.mp4.SUGD"},
+      {"/d/clip", "/d/clip.sugc", "/d/clip.sugd", "/d/clip"},
+      // The extension belongs to the last component only.
+      {"/d.sugd/clip", "/d.sugd/clip.sugc", "/d.sugd/clip.sugd", "/d.sugd/clip"},
+      {"/d/.sugd", "/d/.sugc", "/d/.sugd", "/d/"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(MetaFileName(c.path), c.meta) << c.path;
+    EXPECT_EQ(DataFileName(c.path), c.data) << c.path;
+    EXPECT_EQ(RealFileName(c.path), c.real) << c.path;
+  }
+}
+
+}  // namespace
+}  // namespace lorvane
