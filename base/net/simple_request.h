@@ -3,12 +3,24 @@
 #ifndef BASE_NET_SIMPLE_REQUEST_H_
 #define BASE_NET_SIMPLE_REQUEST_H_
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "base/net/http_request.h"
+#include "base/net/network_configuration.h"
+#include "base/threading/lock.h"
+#include "base/threading/manual_reset_event.h"
 
 namespace tobric {
+
+class CurlHttp;
+struct ProxyChoice;
+struct RequestUrl;
+namespace platform {
+class File;
+}
 
 // Three ways to deliver the body, chosen at construction and by SetFileName:
 // - memory: no file name;
@@ -25,9 +37,16 @@ namespace tobric {
 //   mode returns only after the region's bytes are on disk (fdatasync), so a
 //   block recorded as done after it survives a power cut.
 //
+// Owned by its user (a NetworkRequest); the session set by SetSession must
+// outlive it. Abort is final: the running Send and every later one end with
+// E_REQUEST_ABORTED. Pause holds a running Send, and one not yet begun, until
+// Resume.
+//
 // Threads and locks: Send holds request_lock_ for its whole run, then
 // state_lock_ for short field changes; Abort, Pause, Resume and Close take only
-// state_lock_ and wake the transfer (curl_multi_wakeup) instead of waiting.
+// state_lock_ and wake the transfer (curl_multi_wakeup) instead of waiting. The
+// setters are meant for the time between Sends; a running Send keeps the
+// settings it started with.
 class SimpleRequest : public HttpRequestInterface {
  public:
   // Both 0: whole-file or memory mode.
@@ -61,7 +80,88 @@ class SimpleRequest : public HttpRequestInterface {
   void SetUserAgent(const std::string& user_agent) override;
 
  private:
-  // (fields and helpers: owned by the request layer's implementation)
+  // Where the body goes: memory (no file name), the whole file, or the region.
+  enum class Mode { kMemory, kWholeFile, kRegion };
+  class ResponseSink;
+  struct Snapshot;
+  struct HeaderLists;
+
+  // What survives from one Send to the next of a resumable request, so that a
+  // paused or failed whole-file transfer continues where it stopped.
+  struct TransferState {
+    // The proxy authentication scheme chosen (CURLAUTH_* bits), 0 for none,
+    // and the credentials that go with it.
+    unsigned long auth_scheme = 0;
+    std::string proxy_user;
+    std::string proxy_password;
+    // 0 while not yet learned.
+    uint64_t total_size = 0;
+    uint64_t bytes_received = 0;
+  };
+
+  // REQUIRES: state_lock_ held.
+  [[nodiscard]] bool CanResumeLocked() const;
+  // Wakes a transfer running in Send. REQUIRES: state_lock_ held.
+  void WakeLocked();
+  // Blocks while the request is paused; returns at once otherwise.
+  void WaitWhilePaused();
+  // One pass of Send over the kept transfer state: the target prepared, the
+  // request sent (again for each proxy authentication round) and the body
+  // delivered. `stopped` tells whether Abort, Pause or Close cut it short.
+  [[nodiscard]] HRESULT SendOnce(const Snapshot& snapshot, bool* stopped);
+  // Opens the file of whole-file and region mode and sets the bytes received
+  // the transfer starts from.
+  [[nodiscard]] HRESULT OpenTarget(Mode mode, const std::string& file_name, platform::File* file);
+  // Sets the options of one transfer on the engine; `lists` must outlive it.
+  [[nodiscard]] HRESULT SetTransferOptions(Mode mode, const Snapshot& snapshot,
+                                           const RequestUrl& url, const ProxyChoice& proxy,
+                                           int attempts, HeaderLists* lists);
+  // After a 407: counts the attempt and chooses the scheme and credentials of
+  // the next one; false when there is none to make.
+  [[nodiscard]] bool AnswerProxyChallenge(const ProxyChoice& proxy, int* attempts, int* limit);
+  [[nodiscard]] bool ShouldStop() const;
+
+  // Constant after construction.
+  const uint64_t region_offset_;
+  const uint64_t region_length_;
+
+  // Held by Send for its whole run; never taken by the other threads.
+  LLock request_lock_;
+  // Guards the fields below that say so; taken briefly, after request_lock_.
+  LLock state_lock_;
+
+  // Set under state_lock_; read by the transfer loop in Send without it.
+  std::atomic<bool> aborted_{false};
+  std::atomic<bool> closing_{false};
+  std::atomic<bool> paused_{false};
+  // Set while the request may run ("not paused"); Pause resets it.
+  ManualResetEvent pause_event_{true};
+
+  // Guarded by state_lock_. The settings are read by Send once, at its start.
+  HttpSession* session_ = nullptr;
+  std::string url_;
+  std::string file_name_;
+  std::string headers_;
+  std::string user_agent_;
+  const void* post_data_ = nullptr;
+  uint32_t post_length_ = 0;
+  NetworkConfiguration proxy_config_;
+  NetworkRequestCallback* callback_ = nullptr;
+  uint64_t expected_resource_size_ = 0;
+  bool sending_ = false;
+  int32_t status_code_ = 0;
+  std::string final_url_;
+  std::string response_body_;
+  // Taken from the session by the first Send and given back to it by the
+  // destructor; replaced or dropped only under state_lock_ and only while no
+  // Send runs, so Abort, Pause and Close may wake it under the lock while Send
+  // uses it without. engine_session_ is the session it belongs to, which must
+  // outlive the request.
+  std::unique_ptr<CurlHttp> engine_;
+  HttpSession* engine_session_ = nullptr;
+  // Used by Send without the lock; replaced or dropped under state_lock_ while
+  // no Send runs.
+  std::unique_ptr<TransferState> transfer_;
 };
 
 }  // namespace tobric

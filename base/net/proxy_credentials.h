@@ -1,0 +1,34 @@
+// Stored credentials for an authenticating proxy: the user's ~/.netrc, the
+// file other command-line network tools of the desktop read too, with the
+// proxy's host name as the machine.
+#ifndef BASE_NET_PROXY_CREDENTIALS_H_
+#define BASE_NET_PROXY_CREDENTIALS_H_
+
+#include <string>
+#include <string_view>
+
+#include "base/result_codes.h"
+
+namespace tobric {
+
+struct ProxyCredentials {
+  std::string user;
+  std::string password;
+};
+
+// Finds the entry of `host` in the text of a netrc file: the first "machine"
+// entry naming it (without regard to case), else the "default" entry. Tokens
+// are separated by white space; a token in double quotes may hold white space
+// and the escapes \" \\ \n \r \t. "macdef" definitions are skipped up to their
+// empty line. False when no entry applies or it has no login.
+[[nodiscard]] bool FindNetrcCredentials(std::string_view netrc, std::string_view host,
+                                        ProxyCredentials* credentials);
+
+// Looks `host` up in $HOME/.netrc. S_OK when found, S_FALSE when the file or
+// the entry is missing; a file that cannot be read gives its error.
+[[nodiscard]] HRESULT LookUpProxyCredentials(const std::string& host,
+                                             ProxyCredentials* credentials);
+
+}  // namespace tobric
+
+#endif  // BASE_NET_PROXY_CREDENTIALS_H_

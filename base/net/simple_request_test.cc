@@ -1,0 +1,487 @@
+#include "base/net/simple_request.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/net/curl_error.h"
+#include "base/net/curl_http.h"
+#include "base/net/proxy_credentials.h"
+#include "base/platform/error.h"
+#include "base/platform/isolated_env_testutil.h"
+#include "gtest/gtest.h"
+#include "tests/support/scoped_no_proxy.h"
+#include "tests/support/test_http_server.h"
+
+namespace tobric {
+namespace {
+
+using corvane::testsupport::PatternBytes;
+using corvane::testsupport::Reply;
+using corvane::testsupport::ScopedNoProxy;
+using corvane::testsupport::TestHttpServer;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+const HRESULT kInvalidResponse = platform::HresultFromWin32(kErrorHttpInvalidServerResponse);
+const HRESULT kTimedOut = platform::HresultFromWin32(platform::kErrorTimeout);
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
+void WriteAll(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+// Counts progress reports and lets a test wait for the bytes received.
+class ProgressRecorder : public NetworkRequestCallback {
+ public:
+  void OnRequestBegin() override {}
+  void OnProgress(uint32_t received, uint32_t total, uint32_t status, uint32_t reserved) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    received_ = received;
+    total_ = total;
+    bad_word_ = bad_word_ || status != 0x80000 || reserved != 0;
+    changed_.notify_all();
+  }
+  void OnRequestRetryScheduled(uint64_t /*when*/) override {}
+
+  bool WaitForReceived(uint32_t bytes) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, seconds(10), [&] { return received_ >= bytes; });
+  }
+  uint32_t total() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return total_;
+  }
+  bool bad_word() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bad_word_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  uint32_t received_ = 0;
+  uint32_t total_ = 0;
+  bool bad_word_ = false;
+};
+
+class SimpleRequestTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.ok());
+    HttpTimeouts timeouts;
+    timeouts.connect_ms = 2000;
+    timeouts.idle_ms = 300;
+    ASSERT_EQ(HttpSession::Open(timeouts, &session_), S_OK);
+    file_ = env_.root() + "/tmp/data.bin";
+  }
+
+  // A request of `url`, into `file` (empty: memory).
+  std::unique_ptr<SimpleRequest> Make(const std::string& url, const std::string& file,
+                                      uint64_t offset = 0, uint64_t length = 0) {
+    auto request = std::make_unique<SimpleRequest>(offset, length);
+    request->SetSession(session_.get());
+    request->SetUrl(url);
+    request->SetFileName(file);
+    request->SetCallback(&progress_);
+    return request;
+  }
+
+  // Runs Send on another thread, so the test can act on the request meanwhile.
+  static std::future<HRESULT> SendAsync(SimpleRequest* request) {
+    return std::async(std::launch::async, [request] { return request->Send(); });
+  }
+
+  platform::IsolatedEnv env_;
+  ScopedNoProxy no_proxy_;
+  TestHttpServer server_;
+  std::unique_ptr<HttpSession> session_;
+  ProgressRecorder progress_;
+  std::string file_;
+};
+
+// --- Memory mode: statuses and headers ---------------------------------------
+
+TEST_F(SimpleRequestTest, MemoryGetDeliversBodyAndStatus) {
+  const struct {
+    Reply reply;
+    int status;
+    std::string body;
+  } cases[] = {
+      {Reply::Text(200, "hello body"), 200, "hello body"},
+      {Reply::Text(204, ""), 204, ""},
+      {Reply::Text(304, ""), 304, ""},
+      {Reply::Text(404, "no such page"), 404, "no such page"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    server_.SetRoute("/page", c.reply);
+    auto request = Make(server_.Url("/page"), "");
+    EXPECT_EQ(request->Send(), S_OK);
+    EXPECT_EQ(request->GetStatusCode(), c.status);
+    EXPECT_EQ(request->GetResponseBody(), c.body);
+  }
+}
+
+TEST_F(SimpleRequestTest, StatusOutsideHttpRangeFails) {
+  server_.SetRoute("/odd", Reply::Text(599, "x"));
+  auto request = Make(server_.Url("/odd"), "");
+  EXPECT_EQ(request->Send(), E_FAIL);
+  EXPECT_EQ(request->GetStatusCode(), 599);
+}
+
+TEST_F(SimpleRequestTest, SendsItsUserAgentUnlessTheHeadersNameOne) {
+  server_.SetRoute("/ua", Reply::Text(200, "x"));
+  auto request = Make(server_.Url("/ua"), "");
+  ASSERT_EQ(request->Send(), S_OK);
+  request->SetHeaders("User-Agent: Other/2\r\nX-Retry-Count: 3\r\n");
+  ASSERT_EQ(request->Send(), S_OK);
+
+  const auto seen = server_.requests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].Header("user-agent"), "Velmo Tobric /1.0.0.1;curl");
+  EXPECT_EQ(seen[1].Header("user-agent"), "Other/2");
+  EXPECT_EQ(seen[1].Header("x-retry-count"), "3");
+}
+
+TEST_F(SimpleRequestTest, RedirectFollowedForGetButNotForPost) {
+  server_.SetRoute("/old", Reply::Text(302, "").WithHeader("Location", "/new"));
+  server_.SetRoute("/new", Reply::Text(200, "moved here"));
+
+  auto get = Make(server_.Url("/old"), "");
+  ASSERT_EQ(get->Send(), S_OK);
+  EXPECT_EQ(get->GetStatusCode(), 200);
+  EXPECT_EQ(get->GetResponseBody(), "moved here");
+  EXPECT_EQ(get->GetFinalUrl(), server_.Url("/new"));
+
+  const std::string form = "a=1";
+  auto post = Make(server_.Url("/old"), "");
+  post->SetPostData(form.data(), static_cast<uint32_t>(form.size()));
+  ASSERT_EQ(post->Send(), S_OK);
+  EXPECT_EQ(post->GetStatusCode(), 302);
+  EXPECT_EQ(post->Pause(), MakeHresult(0x80070032));  // a POST cannot resume
+  EXPECT_EQ(server_.requests().back().method, "POST");
+  EXPECT_EQ(server_.request_count(), 3u);
+}
+
+// --- Region mode ---------------------------------------------------------------
+
+constexpr uint64_t kResourceSize = 100000;
+constexpr uint64_t kOffset = 30000;
+constexpr uint64_t kLength = 20000;
+
+TEST_F(SimpleRequestTest, RegionWritesExactlyItsBytesAtItsOffset) {
+  server_.SetRoute("/movie", Reply::Pattern(kResourceSize));
+  const std::string filler(kResourceSize, 'F');
+  WriteAll(file_, filler);
+
+  auto request = Make(server_.Url("/movie"), file_, kOffset, kLength);
+  request->SetExpectedResourceSize(kResourceSize);
+  request->SetHeaders("range: bytes=30000-49999\r\n");
+  ASSERT_EQ(request->Send(), S_OK);
+  EXPECT_EQ(request->GetStatusCode(), 206);
+
+  std::string expected = filler;
+  expected.replace(kOffset, kLength, PatternBytes(kOffset, kLength));
+  EXPECT_TRUE(ReadAll(file_) == expected);
+  ASSERT_EQ(server_.request_count(), 1u);
+  EXPECT_EQ(server_.requests()[0].Header("range"), "bytes=30000-49999");
+  EXPECT_EQ(progress_.total(), kLength);
+  EXPECT_FALSE(progress_.bad_word());
+}
+
+TEST_F(SimpleRequestTest, LaterRequestsOfTheSessionReuseTheConnection) {
+  server_.SetRoute("/movie", Reply::Pattern(kResourceSize));
+  WriteAll(file_, std::string(kResourceSize, 'F'));
+  for (uint64_t offset : {uint64_t{0}, kLength, 2 * kLength}) {
+    auto request = Make(server_.Url("/movie"), file_, offset, kLength);
+    ASSERT_EQ(request->Send(), S_OK);
+  }
+  EXPECT_EQ(server_.request_count(), 3u);
+  EXPECT_EQ(server_.connection_count(), 1u);
+}
+
+// The block requests of a download: many threads, one session, one file.
+TEST_F(SimpleRequestTest, ConcurrentRegionsOfOneFileFromManyThreads) {
+  constexpr uint64_t kBlocks = 20;
+  constexpr uint64_t kBlock = 16384;
+  server_.SetRoute("/movie", Reply::Pattern(kBlocks * kBlock));
+  WriteAll(file_, std::string(kBlocks * kBlock, 'F'));
+  std::vector<std::thread> workers;
+  std::atomic<uint64_t> next{0};
+  std::atomic<int> failures{0};
+  for (int i = 0; i < 4; ++i) {
+    workers.emplace_back([&] {
+      for (uint64_t block = next++; block < kBlocks; block = next++) {
+        auto request = Make(server_.Url("/movie"), file_, block * kBlock, kBlock);
+        request->SetCallback(nullptr);
+        if (request->Send() != S_OK) ++failures;
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_TRUE(ReadAll(file_) == PatternBytes(0, kBlocks * kBlock));
+  EXPECT_LE(server_.connection_count(), 4u);
+}
+
+TEST_F(SimpleRequestTest, RegionRefusesAnswersThatAreNotExactlyTheRegion) {
+  const std::string range = "bytes 30000-49999/" + std::to_string(kResourceSize);
+  const std::string longer = PatternBytes(kOffset, kLength + 10);
+  const struct {
+    const char* name;
+    Reply reply;
+    uint64_t expected_size;
+    HRESULT result;
+  } cases[] = {
+      {"200 ignoring the range", Reply::Pattern(kResourceSize).IgnoringRanges(), 0,
+       kInvalidResponse},
+      {"resource size changed", Reply::Pattern(kResourceSize), kResourceSize + 1, kInvalidResponse},
+      {"204", Reply::Text(204, ""), 0, kInvalidResponse},
+      {"body past the region", Reply::Text(206, longer).WithHeader("Content-Range", range), 0,
+       kInvalidResponse},
+      {"body past the region, no length",
+       Reply::Text(206, longer).WithHeader("Content-Range", range).WithoutContentLength(), 0,
+       kInvalidResponse},
+      {"short body", Reply::Pattern(kResourceSize).CloseAfterBodyBytes(5000), 0,
+       platform::HresultFromWin32(kErrorHttpConnectionError)},
+      {"short body, no length",
+       Reply::Text(206, PatternBytes(kOffset, 5000))
+           .WithHeader("Content-Range", range)
+           .WithoutContentLength(),
+       0, kInvalidResponse},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string filler(kResourceSize, 'F');
+    WriteAll(file_, filler);
+    server_.SetRoute("/movie", c.reply);
+    auto request = Make(server_.Url("/movie"), file_, kOffset, kLength);
+    request->SetExpectedResourceSize(c.expected_size);
+    EXPECT_EQ(request->Send(), c.result);
+    const std::string after = ReadAll(file_);
+    ASSERT_EQ(after.size(), filler.size());
+    EXPECT_TRUE(after.compare(0, kOffset, filler, 0, kOffset) == 0);
+    EXPECT_TRUE(after.compare(kOffset + kLength, std::string::npos, filler, kOffset + kLength,
+                              std::string::npos) == 0);
+  }
+}
+
+// --- Whole-file mode -----------------------------------------------------------
+
+TEST_F(SimpleRequestTest, WholeFileResumesAfterACutWithARange) {
+  constexpr uint64_t kSize = 300000;
+  server_.SetRoute("/file",
+                   {Reply::Pattern(kSize).CloseAfterBodyBytes(100000), Reply::Pattern(kSize)});
+  auto request = Make(server_.Url("/file"), file_);
+  EXPECT_TRUE(Failed(request->Send()));
+  const uint64_t kept = ReadAll(file_).size();
+  ASSERT_GT(kept, 0u);
+  ASSERT_EQ(request->Send(), S_OK);
+  EXPECT_EQ(request->GetStatusCode(), 206);
+  EXPECT_TRUE(ReadAll(file_) == PatternBytes(0, kSize));
+  ASSERT_EQ(server_.request_count(), 2u);
+  EXPECT_EQ(server_.requests()[1].Header("range"), "bytes=" + std::to_string(kept) + "-");
+}
+
+TEST_F(SimpleRequestTest, WholeFileLongerThanTheTotalIsFetchedAnew) {
+  constexpr uint64_t kSize = 300000;
+  server_.SetRoute("/file",
+                   {Reply::Pattern(kSize).CloseAfterBodyBytes(100000), Reply::Pattern(kSize)});
+  auto request = Make(server_.Url("/file"), file_);
+  EXPECT_TRUE(Failed(request->Send()));
+  WriteAll(file_, std::string(kSize + 1, 'X'));
+  ASSERT_EQ(request->Send(), S_OK);
+  EXPECT_EQ(request->GetStatusCode(), 200);
+  EXPECT_TRUE(ReadAll(file_) == PatternBytes(0, kSize));
+  ASSERT_EQ(server_.request_count(), 2u);
+  EXPECT_FALSE(server_.requests()[1].HasHeader("range"));
+}
+
+// --- Time limits, abort, pause -------------------------------------------------
+
+TEST_F(SimpleRequestTest, IdleLimitEndsAStalledTransfer) {
+  for (const Reply& reply : {Reply::Pattern(50000).StallBeforeHeaders(),
+                             Reply::Pattern(50000).StallAfterBodyBytes(1000)}) {
+    server_.SetRoute("/stuck", reply);
+    auto request = Make(server_.Url("/stuck"), "");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(request->Send(), kTimedOut);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(5));
+    server_.ReleaseStalls();
+  }
+}
+
+TEST_F(SimpleRequestTest, AbortEndsAStalledSendPromptly) {
+  HttpTimeouts slow;
+  slow.idle_ms = 60'000;
+  std::unique_ptr<HttpSession> session;
+  ASSERT_EQ(HttpSession::Open(slow, &session), S_OK);
+  size_t stalls = 0;
+  for (const Reply& reply : {Reply::Pattern(500000).StallBeforeHeaders(),
+                             Reply::Pattern(500000).StallAfterBodyBytes(100000)}) {
+    server_.SetRoute("/stuck", reply);
+    auto request = Make(server_.Url("/stuck"), file_);
+    request->SetSession(session.get());
+    auto result = SendAsync(request.get());
+    ASSERT_TRUE(server_.WaitForStalls(++stalls, seconds(10)));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(request->Abort(), S_OK);
+    ASSERT_EQ(result.wait_for(seconds(2)), std::future_status::ready);
+    EXPECT_EQ(result.get(), E_REQUEST_ABORTED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(2));
+    // Aborted for good: the next Send ends at once too.
+    EXPECT_EQ(request->Send(), E_REQUEST_ABORTED);
+  }
+  server_.ReleaseStalls();
+}
+
+TEST_F(SimpleRequestTest, PauseThenResumeCompletesTheFile) {
+  constexpr uint64_t kSize = 400000;
+  server_.SetRoute("/file",
+                   {Reply::Pattern(kSize).StallAfterBodyBytes(150000), Reply::Pattern(kSize)});
+  auto request = Make(server_.Url("/file"), file_);
+  auto result = SendAsync(request.get());
+  ASSERT_TRUE(progress_.WaitForReceived(150000));
+  ASSERT_EQ(request->Pause(), S_OK);
+  // Paused: Send waits without a transfer and without finishing.
+  EXPECT_EQ(result.wait_for(milliseconds(200)), std::future_status::timeout);
+  server_.ReleaseStalls();
+  ASSERT_EQ(request->Resume(), S_OK);
+  ASSERT_EQ(result.wait_for(seconds(10)), std::future_status::ready);
+  EXPECT_EQ(result.get(), S_OK);
+  EXPECT_TRUE(ReadAll(file_) == PatternBytes(0, kSize));
+  ASSERT_EQ(server_.request_count(), 2u);
+  EXPECT_EQ(server_.requests()[1].Header("range"), "bytes=150000-");
+}
+
+// --- Proxies -----------------------------------------------------------------
+
+class SimpleRequestProxyTest : public SimpleRequestTest {
+ protected:
+  NetworkConfiguration Named(const std::string& bypass = "") {
+    NetworkConfiguration configuration;
+    configuration.source = "test";
+    configuration.proxy = "http=127.0.0.1:" + std::to_string(proxy_.port()) + ";https=127.0.0.1:1";
+    configuration.bypass = bypass;
+    return configuration;
+  }
+
+  TestHttpServer proxy_;
+};
+
+TEST_F(SimpleRequestProxyTest, NamedProxyGetsTheAbsoluteUrlUnlessBypassed) {
+  ASSERT_TRUE(proxy_.ok());
+  proxy_.SetRoute("/via", Reply::Text(200, "from the proxy"));
+  server_.SetRoute("/via", Reply::Text(200, "from the server"));
+
+  auto proxied = Make(server_.Url("/via"), "");
+  proxied->SetProxyConfig(Named("example.com;*.corp"));
+  ASSERT_EQ(proxied->Send(), S_OK);
+  EXPECT_EQ(proxied->GetResponseBody(), "from the proxy");
+  ASSERT_EQ(proxy_.request_count(), 1u);
+  EXPECT_EQ(proxy_.requests()[0].target, server_.Url("/via"));
+
+  for (const char* bypass : {"<local>", "example.com, 127.0.0.1"}) {
+    SCOPED_TRACE(bypass);
+    auto bypassed = Make(server_.Url("/via"), "");
+    bypassed->SetProxyConfig(Named(bypass));
+    ASSERT_EQ(bypassed->Send(), S_OK);
+    EXPECT_EQ(bypassed->GetResponseBody(), "from the server");
+    EXPECT_EQ(proxy_.request_count(), 1u);
+  }
+}
+
+TEST_F(SimpleRequestProxyTest, ProxyAuthenticationWithAndWithoutStoredCredentials) {
+  ASSERT_TRUE(proxy_.ok());
+  const Reply challenge =
+      Reply::Text(407, "").WithHeader("Proxy-Authenticate", "Basic realm=\"corp\"");
+  proxy_.SetRoute("/auth", challenge);
+
+  auto refused = Make(server_.Url("/auth"), "");
+  refused->SetProxyConfig(Named());
+  ASSERT_EQ(refused->Send(), S_OK);
+  EXPECT_EQ(refused->GetStatusCode(), 407);
+  EXPECT_EQ(proxy_.request_count(), 1u);
+
+  WriteAll(env_.root() + "/home/.netrc", "machine 127.0.0.1 login alice password s3cret\n");
+  proxy_.SetRoute("/auth", {challenge, Reply::Text(200, "welcome")});
+  auto accepted = Make(server_.Url("/auth"), "");
+  accepted->SetProxyConfig(Named());
+  ASSERT_EQ(accepted->Send(), S_OK);
+  EXPECT_EQ(accepted->GetStatusCode(), 200);
+  EXPECT_EQ(accepted->GetResponseBody(), "welcome");
+  const auto seen = proxy_.requests();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_FALSE(seen[1].HasHeader("proxy-authorization"));
+  EXPECT_EQ(seen[2].Header("proxy-authorization"), "Basic YWxpY2U6czNjcmV0");
+  EXPECT_EQ(seen[2].Header("x-proxy-retry-count"), "1");
+  EXPECT_EQ(seen[2].Header("x-proxy-manual-auth"), "1");
+}
+
+TEST(ChooseProxyTest, EntryForTheSchemePortAndBypass) {
+  const struct {
+    std::string proxy;
+    std::string bypass;
+    std::string url;
+    std::string chosen;
+    std::string no_proxy;
+  } cases[] = {
+      {"http=h1:81;https=h2:82", "", "https://example.com/a", "h2:82", ""},
+      {"http=h1:81 ftp=f:21", "", "https://example.com/a", "", ""},
+      {"corp-proxy", "*.corp;<local>", "http://example.com/a", "corp-proxy:80",
+       ".corp,localhost,127.0.0.1,::1"},
+      {"corp-proxy:3128", "<local>", "http://intranet/a", "", ""},
+      {"[::1]:3128", "http://a.example:8080, b.example", "http://example.com/a", "[::1]:3128",
+       "a.example,b.example"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.proxy + " / " + c.url);
+    NetworkConfiguration configuration;
+    configuration.proxy = c.proxy;
+    configuration.bypass = c.bypass;
+    RequestUrl url;
+    ASSERT_EQ(ParseRequestUrl(c.url, &url), S_OK);
+    const ProxyChoice choice = ChooseProxy(configuration, url);
+    EXPECT_EQ(choice.proxy, c.chosen);
+    EXPECT_EQ(choice.no_proxy, c.no_proxy);
+  }
+}
+
+// --- Stored credentials ------------------------------------------------------
+
+TEST(NetrcTest, FindsTheMachineOrTheDefault) {
+  const std::string netrc =
+      "machine other login o password op\n"
+      "default login d password dp\n"
+      "machine Proxy.Corp login \"a b\" password \"p\\\"q\"\n"
+      "macdef init\ncd /\n\n"
+      "machine after login x password xp\n";
+  ProxyCredentials found;
+  ASSERT_TRUE(FindNetrcCredentials(netrc, "proxy.corp", &found));
+  EXPECT_EQ(found.user, "a b");
+  EXPECT_EQ(found.password, "p\"q");
+  ASSERT_TRUE(FindNetrcCredentials(netrc, "after", &found));
+  EXPECT_EQ(found.user, "x");
+  ASSERT_TRUE(FindNetrcCredentials(netrc, "unknown", &found));
+  EXPECT_EQ(found.user, "d");
+  EXPECT_FALSE(FindNetrcCredentials("machine a login u password p", "b", &found));
+  EXPECT_FALSE(FindNetrcCredentials("machine a password p", "a", &found));
+}
+
+}  // namespace
+}  // namespace tobric
