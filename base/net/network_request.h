@@ -4,6 +4,7 @@
 #ifndef BASE_NET_NETWORK_REQUEST_H_
 #define BASE_NET_NETWORK_REQUEST_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,6 +14,8 @@
 #include "base/net/http_request.h"
 #include "base/net/network_configuration.h"
 #include "base/result_codes.h"
+#include "base/threading/lock.h"
+#include "base/threading/manual_reset_event.h"
 
 namespace tobric {
 
@@ -21,11 +24,22 @@ class UserNetworkState;
 // Owned by its user (the HTTP task's worker item). Send runs on one thread;
 // Cancel may come from any other thread at any time, ends a running attempt or
 // retry wait at once, and never waits for Send.
+//
+// Locks: lock_ (an LLock) guards requests_ against AddRequest while Cancel
+// walks it; everything else belongs to the thread running Send, except the
+// cancelled flag and the stop event, which are safe from any thread. Cancel
+// is final: a request once cancelled answers every later Send with
+// E_REQUEST_ABORTED.
 class NetworkRequest {
  public:
+  // Answers whether a network interface is up (platform::IsNetworkPresent).
+  using NetworkPresenceCheck = bool (*)();
+
   // `network` gives the session, the configuration list before each pass and
   // records the configuration that worked; not owned, outlives the request.
   explicit NetworkRequest(UserNetworkState* network);
+  // As above, with another presence check (tests pretend to be offline).
+  NetworkRequest(UserNetworkState* network, NetworkPresenceCheck is_network_present);
   ~NetworkRequest();
   NetworkRequest(const NetworkRequest&) = delete;
   NetworkRequest& operator=(const NetworkRequest&) = delete;
@@ -48,17 +62,67 @@ class NetworkRequest {
   // status for another status from 100 to 505, E_HTTP_STATUS_UNKNOWN for any
   // other; E_REQUEST_ABORTED after Cancel; E_NO_CONNECTION when an attempt
   // failed and no network interface is up; otherwise the attempt's failure.
+  // E_UNEXPECTED when nothing could be sent: no request object was added, or
+  // max retries is negative.
   [[nodiscard]] HRESULT Send(const std::string& url, const std::string& file_name);
   // Sets the cancelled flag, wakes a retry wait and aborts every request.
   [[nodiscard]] HRESULT Cancel();
 
-  // Of the attempt that decided Send's result.
+  // Of the attempt that decided Send's result: its status and the body the
+  // stack kept in memory (empty when the body went to a file).
   [[nodiscard]] int32_t status_code() const;
   [[nodiscard]] const std::string& response_text() const;
+  // Moves that body out; response_text() is empty afterwards.
   [[nodiscard]] std::string TakeResponseBody();
 
  private:
-  // (fields and helpers: owned by the request layer's implementation)
+  // What an attempt, a stack, a configuration or a pass ended with.
+  struct Outcome {
+    HRESULT result = S_OK;
+    int32_t status_code = 0;
+    std::string response_text;
+  };
+
+  // One pass: every configuration in turn.
+  [[nodiscard]] Outcome TryEveryConfiguration();
+  // Every HTTP stack over current_configuration_.
+  [[nodiscard]] Outcome TryEveryStack();
+  [[nodiscard]] Outcome SendOnce(HttpRequestInterface* request);
+  // The header lines the layer sends with every attempt, then extra_headers_.
+  [[nodiscard]] std::string AttemptHeaders(HttpRequestInterface* request) const;
+  // Refills configurations_ for the next pass and logs them.
+  void RefillConfigurations();
+
+  // Constant after construction.
+  UserNetworkState* const network_;
+  const NetworkPresenceCheck is_network_present_;
+
+  // Set before Send by the owner.
+  int32_t max_retries_ = 0;
+  int32_t initial_retry_delay_ms_ = 5000;
+  NetworkRequestCallback* callback_ = nullptr;
+  std::optional<NetworkConfiguration> fixed_configuration_;
+  std::string extra_headers_;
+
+  LLock lock_;
+  std::vector<std::unique_ptr<HttpRequestInterface>> requests_;  // guarded by lock_
+
+  // The thread running Send.
+  std::string url_;
+  std::string file_name_;
+  std::vector<NetworkConfiguration> configurations_;
+  NetworkConfiguration current_configuration_;
+  // Reported to the server in the headers of the next attempt.
+  HRESULT last_result_ = S_OK;
+  int32_t last_status_code_ = 0;
+  int32_t retry_count_ = 0;
+  // Of the attempt that decided Send's result.
+  int32_t status_code_ = 0;
+  std::string response_text_;
+
+  // Any thread.
+  std::atomic<bool> cancelled_{false};
+  ManualResetEvent stop_event_;
 };
 
 }  // namespace tobric

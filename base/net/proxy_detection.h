@@ -5,12 +5,14 @@
 #define BASE_NET_PROXY_DETECTION_H_
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/net/http_request.h"
 #include "base/net/network_configuration.h"
 #include "base/result_codes.h"
+#include "base/threading/lock.h"
 
 namespace tobric {
 
@@ -42,6 +44,91 @@ class UserNetworkState {
 // The current user's network state, made on first use under a process-wide
 // lock. E_NO_HTTP_SESSION when the session cannot be opened.
 [[nodiscard]] HRESULT GetUserNetworkConfig(UserNetworkState** state);
+
+// The settings file that remembers which source worked last:
+// $XDG_CONFIG_HOME/Velmo/Tobric/proxy.ini, or /etc/velmo/tobric/proxy.ini for
+// root, whose choice then holds for every service running as root.
+[[nodiscard]] std::string DefaultProxySettingsPath();
+
+// What a user's network state is made from. Defaults() gives the process's
+// real values; tests give their own detectors, settings file and session.
+struct UserNetworkStateOptions {
+  // Run in this order by DetectAll; owned by the state.
+  std::vector<std::unique_ptr<ProxyDetectorInterface>> detectors;
+  // Holds "[proxy]\nsource=<name>\n".
+  std::string settings_path;
+  // For the session opened when `session` is null.
+  HttpTimeouts timeouts;
+  // A ready session to use instead of opening one.
+  std::unique_ptr<HttpSession> session;
+
+  // The environment detector, DefaultProxySettingsPath(), default timeouts.
+  [[nodiscard]] static UserNetworkStateOptions Defaults();
+};
+
+// The network state GetUserNetworkConfig makes, and tests make directly.
+//
+// Owned by whoever made it (GetUserNetworkConfig: never destroyed). Any
+// thread. lock_ (an LLock) serializes detection (detectors are not
+// thread-safe) and guards detected_ and fixed_; it is never held while the
+// settings file is read or written. settings_lock_ (a GLock shared by the
+// user's processes) serializes reading and writing the settings file, so a
+// reader never sees a half-made choice and two writers do not interleave.
+class UserNetworkStateImpl : public UserNetworkState {
+ public:
+  // The name of settings_lock_, shared by every process of the user.
+  static constexpr const char* kSettingsLockName = "{C9C4FDE4-819E-4BEA-B326-8F9C8397938A}";
+
+  // Opens the session unless `options` brings one: E_NO_HTTP_SESSION (or the
+  // session's own failure) when that fails.
+  [[nodiscard]] static HRESULT Create(UserNetworkStateOptions options,
+                                      std::unique_ptr<UserNetworkStateImpl>* state);
+  ~UserNetworkStateImpl() override;
+  UserNetworkStateImpl(const UserNetworkStateImpl&) = delete;
+  UserNetworkStateImpl& operator=(const UserNetworkStateImpl&) = delete;
+
+  [[nodiscard]] HttpSession* session() override;
+  [[nodiscard]] HRESULT BuildConfigurationList(
+      std::vector<NetworkConfiguration>* configurations) override;
+  // Writes the configuration's source into the settings file unless it is the
+  // one already there; a failure is logged and dropped (the next success
+  // tries again).
+  void RememberWorkingConfiguration(const NetworkConfiguration& configuration) override;
+
+  // Runs every detector in order and keeps (and returns) the configurations of
+  // those that succeeded. S_OK even when none did.
+  [[nodiscard]] HRESULT DetectAll(std::vector<NetworkConfiguration>* detected);
+  // "auto": {source "auto", wpad}; "direct": the direct configuration; a
+  // detector's name: what it detects now; else HRESULT_FROM_WIN32(1168).
+  [[nodiscard]] HRESULT ConfigurationBySource(const std::string& source,
+                                              NetworkConfiguration* configuration);
+  // When set, replaces detection: every list is this configuration alone.
+  void SetFixedConfiguration(const std::optional<NetworkConfiguration>& configuration);
+
+  // The remembered source; empty when the file or the value is missing.
+  [[nodiscard]] HRESULT ReadRememberedSource(std::string* source);
+  // Replaces the settings file through a temporary file beside it, creating
+  // its folder when missing.
+  [[nodiscard]] HRESULT WriteRememberedSource(const std::string& source);
+
+  [[nodiscard]] const std::string& settings_path() const { return settings_path_; }
+
+ private:
+  UserNetworkStateImpl(UserNetworkStateOptions options, std::unique_ptr<HttpSession> session);
+
+  // Constant after construction.
+  const std::unique_ptr<HttpSession> session_;
+  const std::string settings_path_;
+  const std::vector<std::unique_ptr<ProxyDetectorInterface>> detectors_;
+
+  LLock lock_;
+  std::vector<NetworkConfiguration> detected_;  // guarded by lock_
+  std::optional<NetworkConfiguration> fixed_;  // guarded by lock_
+
+  // Initialized at construction; Lock fails (and the file is used without it)
+  // when the user's object folder cannot be had.
+  GLock settings_lock_;
+};
 
 }  // namespace tobric
 

@@ -1,0 +1,319 @@
+#include "base/net/network_request.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/logging/log_writer.h"
+#include "base/logging/logging.h"
+#include "base/net/proxy_detection.h"
+#include "base/platform/clock.h"
+#include "base/platform/error.h"
+
+namespace tobric {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Long enough for any machine under any sanitizer; only a broken test waits it out.
+constexpr milliseconds kTestLimit{10'000};
+
+struct Reply {
+  Reply(HRESULT result, int32_t status, std::string body = "", bool block = false)
+      : result(result), status(status), body(std::move(body)), block_until_abort(block) {}
+  HRESULT result;
+  int32_t status;
+  std::string body;
+  bool block_until_abort;
+};
+
+// What one Send of the fake stack was given.
+struct Call {
+  std::string source;  // of the configuration it went through
+  std::string headers;
+  std::string url;
+};
+
+// A scripted HTTP stack: answers every Send from the script, records what it
+// was given, and can hold a Send until Abort.
+class FakeStack : public HttpRequestInterface {
+ public:
+  using Script = std::function<Reply(const Call& call, size_t index)>;
+  explicit FakeStack(Script script) : script_(std::move(script)) {}
+
+  HRESULT Send() override {
+    std::unique_lock<std::mutex> hold(mutex_);
+    calls_.push_back(Call{source_, headers_, url_});
+    const Reply reply = script_(calls_.back(), calls_.size() - 1);
+    sending_ = true;
+    changed_.notify_all();
+    if (reply.block_until_abort &&
+        !changed_.wait_for(hold, kTestLimit, [this] { return aborted_; })) {
+      return E_FAIL;
+    }
+    if (aborted_) return E_REQUEST_ABORTED;
+    status_ = reply.status;
+    body_ = reply.body;
+    return reply.result;
+  }
+  HRESULT Abort() override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    aborted_ = true;
+    changed_.notify_all();
+    return S_OK;
+  }
+  std::string GetResponseBody() override { return std::move(body_); }
+  int32_t GetStatusCode() override { return status_; }
+  void SetUrl(const std::string& url) override { url_ = url; }
+  void SetProxyConfig(const NetworkConfiguration& configuration) override {
+    source_ = configuration.source;
+  }
+  void SetHeaders(const std::string& headers) override { headers_ = headers; }
+  std::string GetUserAgent() override { return "agent"; }
+  void Close() override {}
+  HRESULT Pause() override { return E_FAIL; }
+  HRESULT Resume() override { return S_OK; }
+  std::string GetFinalUrl() override { return url_; }
+  std::string GetName() override { return "fake"; }
+  void SetSession(HttpSession*) override {}
+  void SetPostData(const void*, uint32_t) override {}
+  void SetFileName(const std::string&) override {}
+  void SetCallback(NetworkRequestCallback*) override {}
+  void SetUserAgent(const std::string&) override {}
+
+  std::vector<Call> Calls() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return calls_;
+  }
+  bool WaitUntilSending() {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, kTestLimit, [this] { return sending_; });
+  }
+
+ private:
+  const Script script_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Call> calls_;  // guarded by mutex_
+  bool sending_ = false;  // guarded by mutex_
+  bool aborted_ = false;  // guarded by mutex_
+  // The Send thread's.
+  std::string source_, url_, headers_, body_;
+  int32_t status_ = 0;
+};
+
+// The configurations to try, fixed by the test; records what it is told worked.
+class FakeNetworkState : public UserNetworkState {
+ public:
+  HttpSession* session() override { return nullptr; }
+  HRESULT BuildConfigurationList(std::vector<NetworkConfiguration>* configurations) override {
+    NetworkConfiguration env;
+    env.source = "env";
+    env.proxy = "http=127.0.0.1:9";
+    *configurations = {env, DirectConfiguration()};
+    return S_OK;
+  }
+  void RememberWorkingConfiguration(const NetworkConfiguration& configuration) override {
+    remembered.push_back(configuration.source);
+  }
+  std::vector<std::string> remembered;
+};
+
+class RecordingCallback : public NetworkRequestCallback {
+ public:
+  void OnRequestBegin() override { ++begins; }
+  void OnProgress(uint32_t, uint32_t, uint32_t, uint32_t) override {}
+  void OnRequestRetryScheduled(uint64_t when) override {
+    // How far ahead of the clock the retry was put.
+    retry_offsets.push_back(static_cast<int64_t>(when - platform::FileTimeNow()));
+    if (retry_offsets.size() == 1) retry_scheduled.set_value();
+  }
+  int begins = 0;
+  std::vector<int64_t> retry_offsets;
+  std::promise<void> retry_scheduled;
+};
+
+bool Online() { return true; }
+bool Offline() { return false; }
+
+const HRESULT kRefused = platform::HresultFromWin32(1225);
+
+class NetworkRequestTest : public ::testing::Test {
+ protected:
+  // A new request with one fake stack per script.
+  void Make(std::vector<FakeStack::Script> scripts, bool (*presence)() = &Online) {
+    stacks_.clear();
+    request_ = std::make_unique<NetworkRequest>(&state_, presence);
+    for (FakeStack::Script& script : scripts) {
+      auto stack = std::make_unique<FakeStack>(std::move(script));
+      stacks_.push_back(stack.get());
+      request_->AddRequest(std::move(stack));
+    }
+    request_->set_callback(&callback_);
+    request_->set_initial_retry_delay_ms(1);
+  }
+  HRESULT Send() { return request_->Send("http://127.0.0.1:1/a", "/tmp/a"); }
+  std::future<HRESULT> SendOnAnotherThread() {
+    return std::async(std::launch::async, [this] { return Send(); });
+  }
+
+  FakeNetworkState state_;
+  RecordingCallback callback_;
+  std::unique_ptr<NetworkRequest> request_;
+  std::vector<FakeStack*> stacks_;
+};
+
+FakeStack::Script Always(Reply reply) {
+  return [reply](const Call&, size_t) { return reply; };
+}
+
+// Retries: how many passes, how far apart, and what each attempt tells the server.
+TEST_F(NetworkRequestTest, ServerErrorOnEveryPassRetriesWithDoublingDelay) {
+  Make({Always({S_OK, 500, "busy"})});
+  request_->set_max_retries(2);
+  request_->set_initial_retry_delay_ms(10);
+  request_->extra_headers() = "X-Extra: 1\r\n";
+
+  EXPECT_EQ(MakeHresult(0x800421F4), Send());
+  EXPECT_EQ(500, request_->status_code());
+  EXPECT_EQ("busy", request_->response_text());
+  const std::vector<Call> calls = stacks_[0]->Calls();
+  ASSERT_EQ(6u, calls.size());  // three passes over two configurations
+  EXPECT_EQ(
+      "User-Agent: agent\r\nX-Last-HR: 0x0\r\nX-Last-HTTP-Status-Code: 0\r\n"
+      "X-Retry-Count: 0\r\nX-Extra: 1\r\n",
+      calls[0].headers);
+  EXPECT_NE(std::string::npos,
+            calls[4].headers.find("X-Last-HTTP-Status-Code: 500\r\nX-Retry-Count: 2\r\n"));
+  EXPECT_EQ("http://127.0.0.1:1/a", calls[5].url);
+  // +10 ms and +20 ms in FILETIME units; the clock moved on a little (at most
+  // a second here) before the callback read it.
+  ASSERT_EQ(2u, callback_.retry_offsets.size());
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_LE(callback_.retry_offsets[i], (i + 1) * 10 * 10000);
+    EXPECT_GT(callback_.retry_offsets[i], (i + 1) * 10 * 10000 - 10'000'000);
+  }
+  EXPECT_EQ(6 + 2, callback_.begins);  // every attempt, and after each wait
+}
+
+TEST_F(NetworkRequestTest, ClientErrorsEndTheRetries) {
+  Make({Always({S_OK, 404, ""})});
+  request_->set_max_retries(2);
+  EXPECT_EQ(MakeHresult(0x80042194), Send());
+  EXPECT_EQ(1u, stacks_[0]->Calls().size());  // no other route changes a 404
+
+  Make({Always({S_OK, 403, ""})});
+  request_->set_max_retries(2);
+  EXPECT_EQ(HttpStatusHresult(403), Send());
+  EXPECT_EQ(2u, stacks_[0]->Calls().size());  // both configurations, one pass
+  EXPECT_TRUE(callback_.retry_offsets.empty());
+}
+
+// Which configuration's and which stack's answer counts.
+TEST_F(NetworkRequestTest, FirstConfigurationsFailureIsReportedLaterSuccessRemembered) {
+  Make({[](const Call& call, size_t) {
+    return call.source == "env" ? Reply{S_OK, 503, "proxy says no"} : Reply{kRefused, 0};
+  }});
+  EXPECT_EQ(HttpStatusHresult(503), Send());
+  EXPECT_EQ("proxy says no", request_->response_text());
+  EXPECT_EQ(2u, stacks_[0]->Calls().size());
+  EXPECT_TRUE(state_.remembered.empty());
+
+  Make({[](const Call& call, size_t) {
+    return call.source == "env" ? Reply{kRefused, 0} : Reply{S_OK, 200, "body"};
+  }});
+  EXPECT_EQ(S_OK, Send());
+  EXPECT_EQ("body", request_->TakeResponseBody());
+  EXPECT_EQ(std::vector<std::string>{"direct"}, state_.remembered);
+}
+
+TEST_F(NetworkRequestTest, SecondStackTriedWhenTheFirstFails) {
+  // The server ignored the range the first stack asked for.
+  Make({Always({platform::HresultFromWin32(12152), 200}), Always({S_OK, 204})});
+  EXPECT_EQ(S_OK, Send());
+  ASSERT_EQ(1u, stacks_[0]->Calls().size());
+  ASSERT_EQ(1u, stacks_[1]->Calls().size());
+  EXPECT_EQ("env", stacks_[1]->Calls()[0].source);
+  EXPECT_NE(std::string::npos, stacks_[1]->Calls()[0].headers.find("X-Last-HR: 0x80072f78\r\n"));
+  EXPECT_EQ(std::vector<std::string>{"env"}, state_.remembered);
+}
+
+TEST_F(NetworkRequestTest, FailedSendWithoutNetworkIsNoConnection) {
+  Make({Always({kRefused, 0})}, &Offline);
+  EXPECT_EQ(E_NO_CONNECTION, Send());
+  Make({Always({kRefused, 0})}, &Online);
+  EXPECT_EQ(kRefused, Send());
+  Make({Always({S_OK, 999})}, &Offline);  // a status nobody knows
+  EXPECT_EQ(E_HTTP_STATUS_UNKNOWN, Send());
+}
+
+// Cancel from another thread.
+TEST_F(NetworkRequestTest, CancelDuringRetryWaitEndsTheWaitAtOnce) {
+  Make({Always({S_OK, 500})});
+  request_->set_max_retries(2);
+  request_->set_initial_retry_delay_ms(5000);  // the production delay
+  std::future<HRESULT> sent = SendOnAnotherThread();
+  ASSERT_EQ(std::future_status::ready,
+            callback_.retry_scheduled.get_future().wait_for(kTestLimit));
+  EXPECT_EQ(S_OK, request_->Cancel());
+  // Well under the 5 s the wait would otherwise last.
+  ASSERT_EQ(std::future_status::ready, sent.wait_for(milliseconds(2500)));
+  EXPECT_EQ(E_REQUEST_ABORTED, sent.get());
+  EXPECT_EQ(2u, stacks_[0]->Calls().size());  // the first pass only
+}
+
+TEST_F(NetworkRequestTest, CancelDuringAttemptAbortsItForGood) {
+  Make({Always({S_OK, 200, "", /*block_until_abort=*/true})});
+  request_->set_max_retries(2);
+  std::future<HRESULT> sent = SendOnAnotherThread();
+  ASSERT_TRUE(stacks_[0]->WaitUntilSending());
+  EXPECT_EQ(S_OK, request_->Cancel());
+  ASSERT_EQ(std::future_status::ready, sent.wait_for(kTestLimit));
+  EXPECT_EQ(E_REQUEST_ABORTED, sent.get());
+  EXPECT_TRUE(state_.remembered.empty());
+  EXPECT_EQ(E_REQUEST_ABORTED, Send());
+  EXPECT_EQ(1u, stacks_[0]->Calls().size());
+}
+
+// The log lines operators read.
+class LineRecorder : public LogWriter {
+ public:
+  bool WantsAllMessages() override { return true; }
+  bool IsCatLevelEnabled(int32_t, int32_t) override { return true; }
+  void OutputMessage(const LogEntry& entry) override {
+    text.append(entry.text);
+    text += '\n';
+  }
+  std::string text;  // written on the Send thread only
+};
+
+TEST_F(NetworkRequestTest, LogsConfigurationsAttemptAndResult) {
+  LoggingOptions options;
+  options.system_output = [](std::string_view) {};
+  Logging logger(options);
+  LineRecorder recorder;
+  logger.AddLogWriter(&recorder);
+  Logging* previous = Logging::SetCurrentForTesting(&logger);
+  Make({Always({S_OK, 404, "gone"})});
+  EXPECT_EQ(HttpStatusHresult(404), Send());
+  Logging::SetCurrentForTesting(previous);
+  logger.RemoveLogWriter(&recorder);
+
+  for (const char* line :
+       {"[detected configurations][\r\npriority=0, source=env, named proxy=http=127.0.0.1:9, "
+        "bypass=\r\npriority=0, source=direct, direct connection\r\n]",
+        "[Send][url=http://127.0.0.1:1/a][request=][filename=/tmp/a]",
+        "[Send response received][result 0x80042194][status code 404][gone]"}) {
+    EXPECT_NE(std::string::npos, recorder.text.find(line)) << line;
+  }
+}
+
+}  // namespace
+}  // namespace tobric

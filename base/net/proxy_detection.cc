@@ -1,0 +1,281 @@
+#include "base/net/proxy_detection.h"
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+#include <string_view>
+#include <utility>
+
+#include "base/logging/logging.h"
+#include "base/net/env_proxy_detector.h"
+#include "base/platform/error.h"
+#include "base/platform/files.h"
+#include "base/platform/locations.h"
+#include "base/platform/process.h"
+
+namespace tobric {
+
+namespace {
+
+// ERROR_NOT_FOUND: a remembered source that names no detector.
+constexpr uint32_t kErrorNotFound = 1168;
+// Priority of the remembered source: above anything a detector sets (0 or 1),
+// so the way that worked last time is tried first.
+constexpr uint32_t kRememberedPriority = 2;
+// The settings file holds one short value; anything larger is not ours.
+constexpr size_t kMaxSettingsFileSize = 64 * 1024;
+
+constexpr std::string_view kSection = "proxy";
+constexpr std::string_view kSourceKey = "source";
+
+std::string_view Trim(std::string_view text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// Section and key names compare as the profile functions compare them.
+bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The value of `key` in `section` of .ini text; empty when absent.
+std::string IniValue(std::string_view text, std::string_view section, std::string_view key) {
+  bool in_section = false;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const std::string_view line = Trim(text.substr(0, end));
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (line.empty() || line.front() == ';' || line.front() == '#') continue;
+    if (line.front() == '[') {
+      const size_t close = line.find(']');
+      in_section = close != std::string_view::npos &&
+                   EqualsIgnoreAsciiCase(Trim(line.substr(1, close - 1)), section);
+      continue;
+    }
+    const size_t equals = line.find('=');
+    if (in_section && equals != std::string_view::npos &&
+        EqualsIgnoreAsciiCase(Trim(line.substr(0, equals)), key)) {
+      return std::string(Trim(line.substr(equals + 1)));
+    }
+  }
+  return std::string();
+}
+
+// The folder part of a path ("" when it has none).
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return std::string();
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string DefaultProxySettingsPath() {
+  if (platform::UserId() == 0) return "/etc/velmo/tobric/proxy.ini";
+  return platform::JoinPath(platform::ConfigFolder(), "Velmo/Tobric/proxy.ini");
+}
+
+UserNetworkStateOptions UserNetworkStateOptions::Defaults() {
+  UserNetworkStateOptions options;
+  // The desktop's and the browser's settings come before the environment's
+  // once they have detectors here; the environment is what a user who set
+  // nothing else relies on.
+  options.detectors.push_back(std::make_unique<EnvProxyDetector>());
+  options.settings_path = DefaultProxySettingsPath();
+  return options;
+}
+
+HRESULT UserNetworkStateImpl::Create(UserNetworkStateOptions options,
+                                     std::unique_ptr<UserNetworkStateImpl>* state) {
+  std::unique_ptr<HttpSession> session = std::move(options.session);
+  if (session == nullptr) {
+    const HRESULT hr = HttpSession::Open(options.timeouts, &session);
+    if (Failed(hr) || session == nullptr) {
+      TLOG(LC_OPT, kLevelError, "[UserNetworkState::Create][cannot open the HTTP session 0x%x]",
+           static_cast<uint32_t>(hr));
+      return Failed(hr) ? hr : E_NO_HTTP_SESSION;
+    }
+  }
+  state->reset(new UserNetworkStateImpl(std::move(options), std::move(session)));
+  return S_OK;
+}
+
+UserNetworkStateImpl::UserNetworkStateImpl(UserNetworkStateOptions options,
+                                           std::unique_ptr<HttpSession> session)
+    : session_(std::move(session)),
+      settings_path_(std::move(options.settings_path)),
+      detectors_(std::move(options.detectors)) {
+  const HRESULT hr = settings_lock_.Initialize(kSettingsLockName);
+  if (Failed(hr)) {
+    TLOG(LC_OPT, kLevelWarning,
+         "[UserNetworkState::UserNetworkState][settings lock unavailable 0x%x]",
+         static_cast<uint32_t>(hr));
+  }
+}
+
+UserNetworkStateImpl::~UserNetworkStateImpl() = default;
+
+HttpSession* UserNetworkStateImpl::session() { return session_.get(); }
+
+HRESULT UserNetworkStateImpl::DetectAll(std::vector<NetworkConfiguration>* detected) {
+  AutoLock hold(lock_);
+  detected_.clear();
+  for (const std::unique_ptr<ProxyDetectorInterface>& detector : detectors_) {
+    NetworkConfiguration configuration;
+    const HRESULT hr = detector->Detect(&configuration);
+    if (Succeeded(hr)) {
+      detected_.push_back(std::move(configuration));
+    } else {
+      TLOG(LC_OPT, 3, "[UserNetworkState::DetectAll][%s found nothing 0x%x]",
+           detector->GetName().c_str(), static_cast<uint32_t>(hr));
+    }
+  }
+  *detected = detected_;
+  return S_OK;
+}
+
+HRESULT UserNetworkStateImpl::ConfigurationBySource(const std::string& source,
+                                                    NetworkConfiguration* configuration) {
+  if (source == "auto") {
+    NetworkConfiguration automatic;
+    automatic.source = "auto";
+    automatic.wpad = true;
+    *configuration = std::move(automatic);
+    return S_OK;
+  }
+  if (source == "direct") {
+    *configuration = DirectConfiguration();
+    return S_OK;
+  }
+  AutoLock hold(lock_);
+  for (const std::unique_ptr<ProxyDetectorInterface>& detector : detectors_) {
+    if (detector->GetName() == source) return detector->Detect(configuration);
+  }
+  return platform::HresultFromWin32(kErrorNotFound);
+}
+
+void UserNetworkStateImpl::SetFixedConfiguration(
+    const std::optional<NetworkConfiguration>& configuration) {
+  AutoLock hold(lock_);
+  fixed_ = configuration;
+}
+
+HRESULT UserNetworkStateImpl::BuildConfigurationList(
+    std::vector<NetworkConfiguration>* configurations) {
+  {
+    AutoLock hold(lock_);
+    if (fixed_.has_value()) {
+      configurations->assign(1, *fixed_);
+      return S_OK;
+    }
+  }
+  std::vector<NetworkConfiguration> list;
+  HRESULT hr = DetectAll(&list);
+  if (Failed(hr)) return hr;
+
+  std::string source;
+  hr = ReadRememberedSource(&source);
+  if (Succeeded(hr) && !source.empty()) {
+    NetworkConfiguration remembered;
+    hr = ConfigurationBySource(source, &remembered);
+    if (Succeeded(hr)) {
+      remembered.priority = kRememberedPriority;
+      list.push_back(std::move(remembered));
+    } else {
+      TLOG(LC_OPT, 3, "[UserNetworkState::BuildConfigurationList][remembered %s unusable 0x%x]",
+           source.c_str(), static_cast<uint32_t>(hr));
+    }
+  }
+  list.push_back(DirectConfiguration());
+
+  std::stable_sort(list.begin(), list.end(),
+                   [](const NetworkConfiguration& a, const NetworkConfiguration& b) {
+                     return a.priority > b.priority;
+                   });
+  configurations->clear();
+  std::vector<uint32_t> keys;
+  for (NetworkConfiguration& configuration : list) {
+    const uint32_t key = configuration.Key();
+    if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+    keys.push_back(key);
+    configurations->push_back(std::move(configuration));
+  }
+  return S_OK;
+}
+
+HRESULT UserNetworkStateImpl::ReadRememberedSource(std::string* source) {
+  source->clear();
+  std::string text;
+  HRESULT hr;
+  {
+    AutoLock hold(settings_lock_);
+    if (!platform::FileExists(settings_path_)) return S_OK;
+    hr = platform::ReadFileToString(settings_path_, kMaxSettingsFileSize, &text);
+  }
+  if (Failed(hr)) return hr;
+  *source = IniValue(text, kSection, kSourceKey);
+  return S_OK;
+}
+
+HRESULT UserNetworkStateImpl::WriteRememberedSource(const std::string& source) {
+  const std::string folder = FolderOf(settings_path_);
+  const std::string text = "[" + std::string(kSection) + "]\n" + std::string(kSourceKey) + "=" +
+                           source + "\n";
+  AutoLock hold(settings_lock_);
+  HRESULT hr = folder.empty() ? S_OK : platform::CreateFolderWithParents(folder);
+  if (Failed(hr)) return hr;
+  // The temporary file sits beside the target so that the rename never
+  // crosses file systems, and readers see the old choice or the new one.
+  std::string temp_path;
+  hr = platform::CreateTempFile(folder.empty() ? "." : folder, "proxy.ini.", &temp_path);
+  if (Failed(hr)) return hr;
+  {
+    platform::File file;
+    hr = file.Open(temp_path, platform::File::kWrite, platform::File::kCreateAlways);
+    if (Succeeded(hr)) hr = file.Write(text.data(), text.size());
+  }
+  if (Succeeded(hr)) hr = platform::MoveReplace(temp_path, settings_path_);
+  if (Failed(hr)) (void)platform::DeleteFile(temp_path);
+  return hr;
+}
+
+void UserNetworkStateImpl::RememberWorkingConfiguration(
+    const NetworkConfiguration& configuration) {
+  AutoLock hold(settings_lock_);
+  std::string current;
+  if (Succeeded(ReadRememberedSource(&current)) && current == configuration.source) return;
+  const HRESULT hr = WriteRememberedSource(configuration.source);
+  if (Failed(hr)) {
+    TLOG(LC_OPT, kLevelWarning,
+         "[UserNetworkState::RememberWorkingConfiguration][cannot write %s 0x%x]",
+         settings_path_.c_str(), static_cast<uint32_t>(hr));
+  }
+}
+
+HRESULT GetUserNetworkConfig(UserNetworkState** state) {
+  static std::mutex creation_lock;
+  // Never destroyed: requests on pool threads may still use it while the
+  // process exits.
+  static UserNetworkStateImpl* instance = nullptr;
+  std::lock_guard<std::mutex> hold(creation_lock);
+  if (instance == nullptr) {
+    std::unique_ptr<UserNetworkStateImpl> made;
+    const HRESULT hr = UserNetworkStateImpl::Create(UserNetworkStateOptions::Defaults(), &made);
+    if (Failed(hr)) {
+      *state = nullptr;
+      return hr;
+    }
+    instance = made.release();
+  }
+  *state = instance;
+  return S_OK;
+}
+
+}  // namespace tobric
