@@ -18,6 +18,8 @@
 #include "package/package.h"
 #include "package/package_state.h"
 #include "package/package_testutil.h"
+#include "tests/support/scoped_no_proxy.h"
+#include "tests/support/test_http_server.h"
 
 namespace lorvane {
 namespace {
@@ -110,17 +112,31 @@ class OfflineCenterFlowTest : public ::testing::Test {
   bool installed_ = false;
 };
 
-// The factory of this build has no task kind yet for http: the package is
-// listed and fails to queue with the factory's code.
-TEST_F(OfflineCenterFlowTest, RealFactoryRefusesHttpForNow) {
+// The real factory makes the HTTP task for an http package: the task itself
+// runs, and its failure to lay out a file the server does not have is the
+// package's error. A tavp package gets no task from this factory.
+TEST_F(OfflineCenterFlowTest, RealFactoryMakesHttpTaskAndRefusesTavp) {
+  corvane::testsupport::ScopedNoProxy no_proxy;
+  corvane::testsupport::TestHttpServer server;
+  ASSERT_TRUE(server.ok());
   OfflineCenterOptions options = Options();
   options.make_factory = nullptr;
   OfflineCenter* center = Make(std::move(options));
-  EXPECT_EQ(center->Download("http://127.0.0.1/film.mkv"), S_OK);
-  Package* package = Find("film.mkv");
-  ASSERT_NE(package, nullptr);
-  EXPECT_EQ(package->state_number(), STATE_ERROR);
-  EXPECT_EQ(package->error_code(), E_CREATE_TASK_FAILED);
+
+  EXPECT_EQ(center->Download(server.Url("/film.mkv")), S_OK);
+  Package* film = Find("film.mkv");
+  ASSERT_NE(film, nullptr);
+  ASSERT_TRUE(log_.WaitFor("[The state of package " + testing::PointerText(film) + " from 5 to 7]",
+                           1, testing::kEventWaitMs));
+  EXPECT_EQ(log_.Count("[Task::Initialize]"), 1u);
+  EXPECT_TRUE(Failed(film->error_code()));
+  EXPECT_NE(film->error_code(), E_CREATE_TASK_FAILED);
+
+  EXPECT_EQ(center->Download("tavp://5|x|clip.mkv"), S_OK);
+  Package* clip = Find("clip.mkv");
+  ASSERT_NE(clip, nullptr);
+  EXPECT_EQ(clip->state_number(), STATE_ERROR);
+  EXPECT_EQ(clip->error_code(), E_CREATE_TASK_FAILED);
 }
 
 TEST_F(OfflineCenterFlowTest, DownloadPauseStartAndComplete) {

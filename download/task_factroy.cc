@@ -1,8 +1,10 @@
 #include "download/task_factroy.h"
 
 #include <array>
+#include <memory>
 
 #include "download/content_detector.h"
+#include "http_task/task.h"
 #include "package/package.h"
 
 namespace lorvane {
@@ -11,6 +13,10 @@ namespace {
 
 using TaskMaker = std::shared_ptr<TaskInterface> (*)(Package* package);
 
+std::shared_ptr<TaskInterface> MakeHttpTask(Package* package) {
+  return std::make_shared<Task>(package, HttpTaskOptions());
+}
+
 struct TaskKind {
   SchemeType scheme;
   TaskMaker make;
@@ -18,7 +24,10 @@ struct TaskKind {
 
 // The task kinds of this build, one row per scheme served. The HTTP task serves
 // http and https, the P2P task serves tavp; SCHEME_UNKNOWN never has a row.
-constexpr std::array<TaskKind, 0> kTaskKinds{};
+constexpr std::array<TaskKind, 2> kTaskKinds{{
+    {SCHEME_HTTP, &MakeHttpTask},
+    {SCHEME_HTTPS, &MakeHttpTask},
+}};
 
 }  // namespace
 

@@ -1,0 +1,489 @@
+#include "http_task/task.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <limits>
+#include <utility>
+
+#include "base/logging/logging.h"
+#include "base/platform/clock.h"
+#include "base/platform/error.h"
+#include "base/platform/files.h"
+#include "base/platform/locations.h"
+#include "base/platform/work_pool.h"
+#include "center/offline_center.h"
+#include "download/content_detector.h"
+#include "http_task/worker_item.h"
+#include "package/package.h"
+#include "storage/config_manager.h"
+
+namespace lorvane {
+
+using tobric::AutoLock;
+using tobric::LC_USER;
+namespace platform = tobric::platform;
+
+namespace {
+
+constexpr uint64_t kFileTimeUnitsPerMs = 10000;
+constexpr uint64_t kFileTimeUnitsPerSecond = 10000000;
+
+// One timing thread for every HTTP task of the process instead of one per
+// task: a hundred downloads at once are an ordinary load. Never destroyed, as
+// timers of tasks still alive at exit refer to it.
+platform::TimerQueue* HttpTimerQueue() {
+  static platform::TimerQueue* const queue = new platform::TimerQueue();
+  return queue;
+}
+
+// The extension of the last path component as the platform's extension finder
+// sees it: from its last "." on, empty when it has none.
+size_t ExtensionStart(const std::string& name) {
+  const size_t slash = name.find_last_of('/');
+  const size_t dot = name.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return name.size();
+  return dot;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return std::string();
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+bool PathTaken(const std::string& path) {
+  return platform::FileExists(path) || platform::FolderExists(path);
+}
+
+void FillDefaults(HttpTaskOptions* options) {
+  if (!options->queue_work_item) {
+    options->queue_work_item = [](tobric::UserWorkItem* item) {
+      return OfflineCenter::GetInstance()->QueueUserWorkItem(item, platform::kWorkLongRunning);
+    };
+  }
+  if (!options->threads_per_task) {
+    options->threads_per_task = [] { return ConfigManager::GetInstance()->GetThreadNumPerTask(); };
+  }
+  if (!options->download_folder) {
+    options->download_folder = [] { return ConfigManager::GetInstance()->GetDownloadFolder(); };
+  }
+}
+
+}  // namespace
+
+Task::Task(Package* package, HttpTaskOptions options)
+    : package_(package), options_(std::move(options)) {
+  FillDefaults(&options_);
+  idle_timer_ = std::make_unique<tobric::QueueTimer>(HttpTimerQueue(), this, &Task::OnIdleTimer);
+  const HRESULT hr =
+      idle_timer_->Start(options_.idle_check_period_ms, options_.idle_check_period_ms, 0);
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelWarning, "[Task::Task][Failed start queue timer][0x%x]",
+         static_cast<unsigned>(hr));
+  }
+}
+
+Task::~Task() {
+  idle_timer_.reset();
+  // When the last reference went inside the finish timer's own tick this
+  // cannot wait for that tick; the timer queue then deletes the timer without
+  // waiting, which is all that is left to do.
+  if (finish_timer_id_ != 0) {
+    static_cast<void>(HttpTimerQueue()->DeleteTimer(finish_timer_id_, true));
+  }
+}
+
+HRESULT Task::Initialize() {
+  TLOG(LC_USER, 1, "[Task::Initialize]");
+  std::unique_ptr<MetaFile> meta_file;
+  const std::string data_file = package_->FullFilePath();
+  bool resume = !package_->name().empty() && platform::FileExists(data_file) &&
+                Succeeded(MetaFile::Load(package_->metafile(), &meta_file)) &&
+                meta_file->uri() == package_->uri();
+  // A data file cut short (or grown) behind our back no longer holds the
+  // blocks the metafile records; only a fresh layout is safe then.
+  uint64_t data_size = 0;
+  if (resume && (Failed(platform::GetFileSize(data_file, &data_size)) ||
+                 data_size != meta_file->file_size())) {
+    resume = false;
+  }
+  if (!resume) {
+    meta_file.reset();
+    const HRESULT hr = LayOutNewDownload(&meta_file);
+    if (Failed(hr)) return hr;
+  }
+  const uint64_t downloaded = meta_file->downloaded();
+  {
+    AutoLock hold(lock_);
+    meta_file_ = std::move(meta_file);
+    error_code_ = S_OK;
+  }
+  package_->set_download_size(downloaded);
+  return S_OK;
+}
+
+HRESULT Task::LayOutNewDownload(std::unique_ptr<MetaFile>* meta_file) {
+  const std::string uri = package_->uri();
+  std::unique_ptr<ContentDetector> detector = CreateDetector(uri);
+  HRESULT hr = detector->Detect();
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelError, "[Can't get the informatin of %s][0x%x]", uri.c_str(),
+         static_cast<unsigned>(hr));
+    return hr;
+  }
+  if (package_->path().empty()) package_->set_path(options_.download_folder());
+  const std::string name = package_->name();
+  if (name.empty()) {
+    package_->set_total_size(detector->content_length());
+    const std::string unique = MakeUniqueName(package_->path(), detector->file_name());
+    package_->set_name(unique);
+    package_->set_caption(RealFileName(unique));
+  } else {
+    package_->set_name(DataFileName(name));
+  }
+
+  const uint64_t total_size = package_->total_size();
+  std::unique_ptr<MetaFile> created;
+  hr = MetaFile::Create(total_size, &created);
+  if (Failed(hr)) return hr;
+  const std::string data_file = package_->FullFilePath();
+  hr = CreateFileWithSize(data_file, total_size);
+  if (Failed(hr)) return hr;
+
+  package_->set_metafile(MetaFileName(data_file));
+  package_->set_download_size(0);
+  created->set_uri(uri);
+  created->set_name(package_->name());
+  created->set_path(package_->path());
+  // The download goes on without it: the first finished block saves again.
+  hr = created->Save(package_->metafile());
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelWarning, "[UpdateMetaFile Failed 0x%x]", static_cast<unsigned>(hr));
+  }
+  *meta_file = std::move(created);
+  return S_OK;
+}
+
+std::string Task::MakeUniqueName(const std::string& folder, const std::string& name) {
+  const size_t extension = ExtensionStart(name);
+  const std::string base = name.substr(0, extension);
+  const std::string suffix = name.substr(extension);
+  for (uint32_t k = 0;; ++k) {
+    const std::string candidate = k == 0 ? name : base + "(" + std::to_string(k) + ")" + suffix;
+    if (!PathTaken(platform::JoinPath(folder, candidate)) &&
+        !PathTaken(platform::JoinPath(folder, DataFileName(candidate)))) {
+      return DataFileName(candidate);
+    }
+    if (k == std::numeric_limits<uint32_t>::max()) return DataFileName(name);
+  }
+}
+
+HRESULT Task::CreateFileWithSize(const std::string& path, uint64_t size) {
+  uint64_t existing = 0;
+  if (platform::FileExists(path) && Succeeded(platform::GetFileSize(path, &existing)) &&
+      existing == size) {
+    return S_OK;
+  }
+  const std::string folder = FolderOf(path);
+  if (!folder.empty() && !platform::FolderExists(folder)) {
+    const HRESULT hr = platform::CreateFolderWithParents(folder);
+    if (Failed(hr)) {
+      TLOG(LC_USER, tobric::kLevelError, "[Task::CreateFileWithSize][tobric::CreateDir failed]");
+      return hr;
+    }
+  }
+  platform::File file;
+  if (Failed(file.Open(path, platform::File::kReadWrite, platform::File::kCreateAlways))) {
+    TLOG(LC_USER, tobric::kLevelError, "[Task::CreateFileWithSize fail for %s!\n]", path.c_str());
+    return E_CREATE_FILE_FAILED;
+  }
+  const HRESULT hr = file.Allocate(size);
+  if (Succeeded(hr)) return S_OK;
+  file.Close();
+  // The file is ours and useless at the wrong size; a full disk should not
+  // also keep an empty file the user did not ask for.
+  static_cast<void>(platform::DeleteFile(path));
+  return hr == platform::HresultFromWin32(platform::kErrorDiskFull) ? E_DISK_FULL
+                                                                    : E_CREATE_FILE_FAILED;
+}
+
+HRESULT Task::Start() {
+  const uint64_t now = platform::FileTimeNow();
+  // Read before lock_: the first read of the settings loads them from disk.
+  const int32_t threads = std::max<int32_t>(1, options_.threads_per_task());
+  HRESULT last = S_OK;
+  int started = 0;
+  {
+    AutoLock hold(lock_);
+    if (meta_file_ == nullptr) return E_UNEXPECTED;
+    if (meta_file_->AllBlocksDone()) {
+      TLOG(LC_USER, 1, "[Task::Start][Task already done 0x%x]",
+           static_cast<unsigned>(E_TASK_ALREADY_DONE));
+      // Fetching one block again finishes the task through the ordinary
+      // completion path: the rename, the metafile's removal, the report.
+      meta_file_->set(0, false);
+    }
+    start_time_ = now;
+    last_complete_time_ = now;
+    last_data_time_.store(now);
+    cursor_ = 0;
+    const uint32_t count =
+        std::min<uint32_t>(static_cast<uint32_t>(threads), meta_file_->block_count());
+    for (uint32_t i = 0; i < count; ++i) {
+      last = ScheduleNewWorker();
+      if (Failed(last)) break;
+      ++started;
+    }
+  }
+  package_->set_start_time(now);
+  if (started == 0 && last != E_NO_BLOCK_LEFT) {
+    TLOG(LC_USER, tobric::kLevelError, "[Task::Start][ScheduleNewWorker failed 0x%x]",
+         static_cast<unsigned>(last));
+    return last;
+  }
+  return S_OK;
+}
+
+HRESULT Task::Cancel() {
+  AutoLock hold(lock_);
+  TLOG(LC_USER, 1, "[Task::Cancel][WorkerItem %u]", static_cast<unsigned>(workers_.size()));
+  for (WorkerItem* worker : workers_) static_cast<void>(worker->Cancel());
+  // Once the last worker has ended there is nothing left to stop: a finished
+  // download already has (or is getting) its final name and its metafile is
+  // gone, so reporting E_CANCELED would describe files that no longer exist.
+  if (!finishing_) canceled_ = true;
+  return S_OK;
+}
+
+void Task::SetCallback(tobric::AsyncCallback<std::shared_ptr<TaskInterface>>* callback) {
+  AutoLock hold(lock_);
+  if (callback != callback_.get()) callback_.reset(callback);
+}
+
+void Task::NotifyData() { last_data_time_.store(platform::FileTimeNow()); }
+
+uint64_t Task::ResourceSize() const { return meta_file_ != nullptr ? meta_file_->file_size() : 0; }
+
+HRESULT Task::ScheduleNewWorker() {
+  if (canceled_) {
+    TLOG(LC_USER, 1, "[Task::ScheduleNewWorker][Task %s has been canceled.]",
+         package_->name().c_str());
+    return E_CANCELED;
+  }
+  if (failure_balance_ >= kFailureLimit) {
+    TLOG(LC_USER, tobric::kLevelWarning,
+         "[Task::ScheduleNewWorker][Too many workers die, refusing schedule.]");
+    return E_TOO_MANY_WORKER_FAILURES;
+  }
+  const uint32_t count = meta_file_->block_count();
+  bool found = false;
+  uint32_t block = 0;
+  for (uint32_t i = 0; i < count && !found; ++i) {
+    block = static_cast<uint32_t>((static_cast<uint64_t>(cursor_) + i) % count);
+    found = !meta_file_->test(block) &&
+            std::none_of(workers_.begin(), workers_.end(), [block](const WorkerItem* worker) {
+              return worker->region().block == block;
+            });
+  }
+  if (!found) return E_NO_BLOCK_LEFT;
+  ++cursor_;
+
+  Region region;
+  region.block = block;
+  region.position = static_cast<uint64_t>(block) * meta_file_->block_size();
+  region.length = meta_file_->block_length(block);
+  auto worker = std::make_unique<WorkerItem>(shared_from_this(), region);
+  HRESULT hr = worker->Prepare();
+  if (Failed(hr)) return hr;
+  workers_.push_back(worker.get());
+  // The pool may run the worker at once; its Complete waits for lock_.
+  hr = options_.queue_work_item(worker.get());
+  if (Failed(hr)) {
+    workers_.pop_back();
+    return hr;
+  }
+  static_cast<void>(worker.release());
+  return S_OK;
+}
+
+// A completion runs in three steps, because the package's lock must never be
+// awaited while lock_ is held: a cancel holds the package's lock (the download
+// manager's cancel lock) and then waits for lock_, so a completion doing the
+// reverse could dead-lock with it. Step 1, under lock_: the block's bit, the
+// metafile's save, the counters, the next worker, and whether this was the last
+// worker. Step 2, without lock_: the package's download_size and speed. Two
+// workers may finish step 1 in one order and reach step 2 in the other; the
+// sequence number taken in step 1 lets step 2 drop values older than those
+// already shown. Step 3, without lock_, only for the last worker: the rename
+// and the report to the manager, whose callback takes the package's lock.
+// finishing_ is set in step 1 by exactly one completion, so the report happens
+// once.
+void Task::Complete(WorkerItem* worker, HRESULT result) {
+  PackageUpdate update;
+  bool finish = false;
+  bool all_done = false;
+  {
+    AutoLock hold(lock_);
+    TLOG(LC_USER, 1, "[Task::Complete]");
+    const uint64_t now = platform::FileTimeNow();
+    const uint64_t elapsed = now > last_complete_time_ ? now - last_complete_time_ : 1;
+    const uint64_t speed = worker->region().length * kFileTimeUnitsPerSecond / elapsed;
+    update.speed = static_cast<int32_t>(
+        std::min<uint64_t>(speed, static_cast<uint64_t>(std::numeric_limits<int32_t>::max())));
+    last_complete_time_ = now;
+
+    workers_.erase(std::remove(workers_.begin(), workers_.end(), worker), workers_.end());
+
+    if (Failed(result)) {
+      TLOG(LC_USER, tobric::kLevelWarning, "[Task::Complete][WorkerItem failed 0x%x]",
+           static_cast<unsigned>(result));
+      ++failure_balance_;
+      error_code_ = result;
+    } else {
+      meta_file_->set(worker->region().block, true);
+      const HRESULT saved = meta_file_->Save(package_->metafile());
+      if (Failed(saved)) {
+        TLOG(LC_USER, tobric::kLevelWarning, "[UpdateMetaFile Failed 0x%x]",
+             static_cast<unsigned>(saved));
+      }
+      if (failure_balance_ > 0) --failure_balance_;
+    }
+    update.downloaded = meta_file_->downloaded();
+    update.sequence = ++update_sequence_;
+
+    const HRESULT next = ScheduleNewWorker();
+    if (next != E_NO_BLOCK_LEFT && next != E_TOO_MANY_WORKER_FAILURES) error_code_ = next;
+
+    if (workers_.empty() && !finishing_) {
+      finishing_ = true;
+      finish = true;
+      all_done = meta_file_->AllBlocksDone();
+      // With every block on disk the download is finished even when a cancel
+      // came in while the last block arrived: the rename costs nothing, and a
+      // report of E_CANCELED would have the next start lay the download out
+      // anew.
+      if (all_done) canceled_ = false;
+    }
+    TLOG(LC_USER, 1, "[Task::Complete done]");
+  }
+
+  ApplyPackageUpdate(update);
+  if (!finish) return;
+  if (all_done && DoFinish()) return;
+  OnComplete();
+}
+
+void Task::ApplyPackageUpdate(const PackageUpdate& update) {
+  std::lock_guard<std::mutex> hold(update_mutex_);
+  if (update.sequence <= applied_sequence_) return;
+  applied_sequence_ = update.sequence;
+  package_->set_download_speed(update.speed);
+  package_->set_download_size(update.downloaded);
+}
+
+bool Task::DoFinish() {
+  TLOG(LC_USER, 1, "[Task::DoFinish]");
+  HRESULT code = S_OK;
+  const std::string from = package_->FullFilePath();
+  const std::string real_name = RealFileName(package_->name());
+  const std::string to = platform::JoinPath(package_->path(), real_name);
+  const HRESULT hr = platform::MoveNoReplace(from, to);
+  if (Succeeded(hr)) {
+    package_->set_name(real_name);
+    const HRESULT deleted = platform::DeleteFile(package_->metafile());
+    if (Failed(deleted)) {
+      TLOG(LC_USER, tobric::kLevelWarning, "[Deleting Meta File Failed!][0x%x]",
+           static_cast<unsigned>(deleted));
+    }
+    package_->set_metafile(std::string());
+    package_->set_complete_time(platform::FileTimeNow());
+  } else {
+    TLOG(LC_USER, tobric::kLevelError, "[Failed to rename data file from %s to %s][0x%x]",
+         from.c_str(), to.c_str(), static_cast<unsigned>(hr));
+    code = E_RENAME_FAILED;
+  }
+
+  uint64_t start_time = 0;
+  {
+    AutoLock hold(lock_);
+    error_code_ = code;
+    start_time = start_time_;
+  }
+  const uint64_t total = package_->total_size();
+  const uint64_t now = platform::FileTimeNow();
+  const uint64_t elapsed_ms = now > start_time ? (now - start_time) / kFileTimeUnitsPerMs : 0;
+  if (package_->download_size() == total && total != 0 &&
+      elapsed_ms < options_.minimum_visible_ms) {
+    package_->set_download_size(total / 2);
+    if (ArmFinishTimer(static_cast<uint32_t>(options_.minimum_visible_ms - elapsed_ms))) {
+      return true;
+    }
+    package_->set_download_size(total);
+  }
+  TLOG(LC_USER, 1, "[Task::DoFinish done]");
+  return false;
+}
+
+// The wait is a one-shot timer rather than a pool thread put to sleep. The
+// timer's tick needs a strong reference to report (the report passes one), and
+// that reference may turn out to be the last: the task's destructor then runs
+// inside the tick. That is safe only because the finish timer lives on the
+// shared queue as a bare timer, whose deletion from inside its own tick does
+// not wait for the tick; a QueueTimer member would wait for itself there.
+bool Task::ArmFinishTimer(uint32_t delay_ms) {
+  std::shared_ptr<Task> undo;
+  {
+    AutoLock hold(lock_);
+    finish_hold_ = shared_from_this();
+    const HRESULT hr =
+        HttpTimerQueue()->CreateTimer(&Task::OnFinishTimer, this, std::max<uint32_t>(delay_ms, 1),
+                                      0, platform::kTimerExecuteOnlyOnce, &finish_timer_id_);
+    if (Succeeded(hr)) return true;
+    TLOG(LC_USER, tobric::kLevelWarning, "[Task::DoFinish][Failed start queue timer][0x%x]",
+         static_cast<unsigned>(hr));
+    finish_timer_id_ = 0;
+    undo = std::move(finish_hold_);
+  }
+  return false;
+}
+
+void Task::OnFinishTimer(void* parameter, bool fired) {
+  static_cast<void>(fired);
+  auto* task = static_cast<Task*>(parameter);
+  std::shared_ptr<Task> self;
+  {
+    // Also waits until ArmFinishTimer has stored the timer's id.
+    AutoLock hold(task->lock_);
+    self = std::move(task->finish_hold_);
+  }
+  if (self == nullptr) return;
+  self->package_->set_download_size(self->package_->total_size());
+  TLOG(LC_USER, 1, "[Task::DoFinish done]");
+  self->OnComplete();
+}
+
+void Task::OnComplete() {
+  HRESULT code = S_OK;
+  tobric::AsyncCallback<std::shared_ptr<TaskInterface>>* callback = nullptr;
+  {
+    AutoLock hold(lock_);
+    if (canceled_) error_code_ = E_CANCELED;
+    code = error_code_.load();
+    callback = callback_.get();
+  }
+  TLOG(LC_USER, 1, "[Task::OnComplete][task %s done, error code:0x%x]", package_->name().c_str(),
+       static_cast<unsigned>(code));
+  // The callback stays owned by the task, which outlives the call: the
+  // reference passed in is held by the callback while it runs.
+  if (callback != nullptr) callback->Invoke(shared_from_this());
+}
+
+void Task::OnIdleTimer(tobric::QueueTimer* timer) {
+  auto* task = static_cast<Task*>(timer->owner());
+  const uint64_t now = platform::FileTimeNow();
+  const uint64_t last = task->last_data_time_.load();
+  const uint64_t limit = static_cast<uint64_t>(task->options_.idle_limit_ms) * kFileTimeUnitsPerMs;
+  if (now > last && now - last > limit) task->package_->set_download_speed(0);
+}
+
+}  // namespace lorvane

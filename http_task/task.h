@@ -1,0 +1,191 @@
+// The HTTP download of one package: the data file laid out at its full size,
+// 4 MiB blocks fetched by range workers and recorded in the metafile, and the
+// final rename when every block is there.
+#ifndef HTTP_TASK_TASK_H_
+#define HTTP_TASK_TASK_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/platform/timer_queue.h"
+#include "base/result_codes.h"
+#include "base/threading/async_callback.h"
+#include "base/threading/lock.h"
+#include "base/threading/queue_timer.h"
+#include "download/task_interface.h"
+#include "http_task/meta_file.h"
+
+namespace tobric {
+class UserNetworkState;
+class UserWorkItem;
+}  // namespace tobric
+
+namespace lorvane {
+
+class Package;
+class WorkerItem;
+
+// What a task is made from. The defaults are the process's real wiring; tests
+// put in their own work pool, thread count, folder and network state, and
+// shorten the delays, which would otherwise make each test run for seconds.
+struct HttpTaskOptions {
+  // Hands a worker to a pool as a long-running item; on success the pool owns
+  // it. Null: the offline center's pool, flags 16.
+  std::function<HRESULT(tobric::UserWorkItem* item)> queue_work_item;
+  // Workers per task, read at Start. Null: ConfigManager's thread_num_per_task.
+  std::function<int32_t()> threads_per_task;
+  // Folder of a package that has none. Null: ConfigManager's download folder.
+  std::function<std::string()> download_folder;
+  // The network state every worker's request goes through (not owned). Null:
+  // the user's store from tobric::GetUserNetworkConfig.
+  tobric::UserNetworkState* network_state = nullptr;
+  // The request layer's own retries of one block before the worker gives up.
+  int32_t max_retries = 2;
+  int32_t retry_initial_delay_ms = 5000;
+  // The idle check: every period, a task that received no data for longer
+  // than the limit shows a speed of 0.
+  uint32_t idle_check_period_ms = 5000;
+  uint32_t idle_limit_ms = 5000;
+  // A download that finishes sooner after its start than this shows half its
+  // size until then, so that a client polling every few seconds sees progress
+  // before the end.
+  uint32_t minimum_visible_ms = 6000;
+};
+
+// Task: downloads one http or https package into its data file (the final name
+// + ".sugd") with up to threads_per_task WorkerItems, one 4 MiB block each,
+// each completed block recorded in the metafile (the final name + ".sugc") so
+// that a pause, a failure or a restart resumes with the missing blocks.
+//
+// Ownership: made by the task factory and held by shared_ptr, by the download
+// manager's entry and by every running worker, so it lives until its last
+// worker has ended. The package is not owned. The task owns its metafile, its
+// completion callback and its idle timer; the timers tick on one timer queue
+// shared by all HTTP tasks of the process.
+//
+// Threads: Initialize and Start run on a scheduling pass's pool thread and
+// Cancel on a cancel work item's thread, each with the package's lock held by
+// the caller; Complete and NotifyData on the workers' pool threads; the idle
+// check and the end of the minimum visible duration on timer threads.
+//
+// Locks: lock_ (recursive) guards the metafile, the workers list, the cursor,
+// the counters, the flags and the callback. Because a cancel holds the
+// package's lock while it takes lock_, nothing here takes the package's lock
+// (a package setter that locks, or the manager's completion callback, which
+// locks it) while holding lock_. update_mutex_ orders the package updates of
+// completions that finished computing in one order and reach the package in
+// another; the package's lock is taken under it.
+class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
+ public:
+  // Failed workers (net of successes) after which no new worker is started.
+  static constexpr uint32_t kFailureLimit = 5;
+
+  // Arms the idle check. The options' null members are filled with the
+  // process's defaults.
+  Task(Package* package, HttpTaskOptions options);
+  // Stops the idle check (waiting for a tick in progress) and frees the
+  // metafile and the callback; the package is not touched.
+  ~Task() override;
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+
+  // Resumes the download from its metafile when the data file, the metafile
+  // and the URI agree; otherwise detects the resource and lays out a new data
+  // file and metafile.
+  [[nodiscard]] HRESULT Initialize() override;
+  // Starts min(threads_per_task, block count) workers.
+  [[nodiscard]] HRESULT Start() override;
+  // Stops every running worker; the task then reports E_CANCELED when the last
+  // has ended. Always S_OK.
+  [[nodiscard]] HRESULT Cancel() override;
+  void SetCallback(tobric::AsyncCallback<std::shared_ptr<TaskInterface>>* callback) override;
+  [[nodiscard]] Package* GetPackage() override { return package_; }
+  [[nodiscard]] HRESULT GetErrorCode() override { return error_code_.load(); }
+
+  // A worker has ended with `result` (S_OK: its whole block is on disk).
+  // Records the block, starts the next worker and, after the last one, finishes.
+  void Complete(WorkerItem* worker, HRESULT result);
+  // A piece of data arrived: the idle check starts counting again.
+  void NotifyData();
+
+  // For the workers.
+  [[nodiscard]] const HttpTaskOptions& options() const { return options_; }
+  [[nodiscard]] tobric::LLock& lock() { return lock_; }
+  // The size of the resource every range must be part of. REQUIRES: lock_ held.
+  [[nodiscard]] uint64_t ResourceSize() const;
+
+ private:
+  // What a completion hands from under lock_ to the package.
+  struct PackageUpdate {
+    uint64_t sequence = 0;
+    int32_t speed = 0;
+    uint64_t downloaded = 0;
+  };
+
+  // The download cannot be resumed: detects the resource, names the files and
+  // lays out the data file; the new metafile goes to *meta_file.
+  [[nodiscard]] HRESULT LayOutNewDownload(std::unique_ptr<MetaFile>* meta_file);
+  // DataFileName of the first of name, name(1), name(2) ... whose final and
+  // data file names are both free in `folder`.
+  [[nodiscard]] static std::string MakeUniqueName(const std::string& folder,
+                                                  const std::string& name);
+  // Keeps an existing file of the right size; else creates it anew with its
+  // blocks allocated.
+  [[nodiscard]] static HRESULT CreateFileWithSize(const std::string& path, uint64_t size);
+
+  // Starts a worker on the next free block. REQUIRES: lock_ held.
+  [[nodiscard]] HRESULT ScheduleNewWorker();
+  void ApplyPackageUpdate(const PackageUpdate& update);
+  // Renames the data file and deletes the metafile. True when the end of the
+  // minimum visible duration will report completion from its timer.
+  bool DoFinish();
+  bool ArmFinishTimer(uint32_t delay_ms);
+  // Reports the end through the callback.
+  void OnComplete();
+
+  static void OnIdleTimer(tobric::QueueTimer* timer);
+  static void OnFinishTimer(void* parameter, bool fired);
+
+  // Constant after construction.
+  Package* const package_;
+  HttpTaskOptions options_;
+
+  // Written under lock_, read anywhere (GetErrorCode).
+  std::atomic<HRESULT> error_code_{S_OK};
+  // Written by every piece of data of every worker; an atomic spares the
+  // workers from contending for lock_ that often.
+  std::atomic<uint64_t> last_data_time_{0};
+
+  tobric::LLock lock_;
+  // Guarded by lock_.
+  std::unique_ptr<MetaFile> meta_file_;
+  std::unique_ptr<tobric::AsyncCallback<std::shared_ptr<TaskInterface>>> callback_;
+  std::vector<WorkerItem*> workers_;  // running; owned by the pool
+  uint32_t cursor_ = 0;
+  uint32_t failure_balance_ = 0;
+  bool canceled_ = false;
+  // The last worker has ended: the outcome is decided and a cancel changes
+  // nothing any more.
+  bool finishing_ = false;
+  uint64_t start_time_ = 0;
+  uint64_t last_complete_time_ = 0;
+  uint64_t update_sequence_ = 0;
+  // Keeps the task alive while the finish timer is armed; taken by its tick.
+  std::shared_ptr<Task> finish_hold_;
+  tobric::platform::TimerQueue::TimerId finish_timer_id_ = 0;
+
+  std::mutex update_mutex_;
+  uint64_t applied_sequence_ = 0;  // guarded by update_mutex_
+
+  // Destroyed first (in ~Task), so no tick runs on a task being torn down.
+  std::unique_ptr<tobric::QueueTimer> idle_timer_;
+};
+
+}  // namespace lorvane
+
+#endif  // HTTP_TASK_TASK_H_

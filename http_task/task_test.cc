@@ -1,0 +1,544 @@
+// The HTTP task and its workers against the scripted loopback server: the
+// blocks they ask for, the bytes that land in the data file, the files left
+// behind, and the one report of the end.
+#include "http_task/task.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "base/net/proxy_detection.h"
+#include "base/platform/files.h"
+#include "base/platform/isolated_env_testutil.h"
+#include "base/platform/small_disk_testutil.h"
+#include "base/platform/work_pool.h"
+#include "base/threading/thread_pool.h"
+#include "download/log_capture_testutil.h"
+#include "package/package.h"
+#include "package/persister_interface.h"
+#include "tests/support/scoped_no_proxy.h"
+#include "tests/support/test_http_server.h"
+
+namespace lorvane {
+namespace {
+
+using corvane::testsupport::PatternBytes;
+using corvane::testsupport::Reply;
+using ::testing::UnorderedElementsAre;
+using ::testing::UnorderedElementsAreArray;
+
+constexpr uint64_t kKiB = 1024;
+constexpr uint64_t kMiB = 1024 * kKiB;
+constexpr uint64_t kBlock = 4 * kMiB;
+constexpr auto kWait = std::chrono::seconds(30);
+
+// `count` bytes from `offset`; 0: to the end.
+std::string ReadFile(const std::string& path, uint64_t offset = 0, uint64_t count = 0) {
+  std::error_code error;
+  if (count == 0) count = std::filesystem::file_size(path, error) - offset;
+  std::string bytes(error ? 0 : count, '\0');
+  std::ifstream(path, std::ios::binary).seekg(offset).read(bytes.data(), bytes.size());
+  return bytes;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
+}
+
+bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// What the completion callback saw, and how often it came.
+struct Report {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int count = 0;
+  HRESULT code = S_OK;
+  uint64_t download_size = 0;
+
+  int Count() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return count;
+  }
+  bool Wait(int n = 1) {
+    std::unique_lock<std::mutex> hold(mutex);
+    return changed.wait_for(hold, kWait, [&] { return count >= n; });
+  }
+};
+
+// Takes the package's lock as the download manager's completion does, so a
+// task that reported under its own lock would dead-lock against a cancel.
+class RecordingCallback : public tobric::AsyncCallback<std::shared_ptr<TaskInterface>> {
+ public:
+  explicit RecordingCallback(std::shared_ptr<Report> report) : report_(std::move(report)) {}
+  void Invoke(std::shared_ptr<TaskInterface> task) override {
+    Package* package = task->GetPackage();
+    tobric::AutoLock hold(package->lock());
+    std::lock_guard<std::mutex> record(report_->mutex);
+    ++report_->count;
+    report_->code = task->GetErrorCode();
+    report_->download_size = package->download_size();
+    report_->changed.notify_all();
+  }
+
+ private:
+  const std::shared_ptr<Report> report_;
+};
+
+// Records download_size at every change of the package.
+class SizeHistory : public PersisterInterface {
+ public:
+  explicit SizeHistory(Package* package) : package_(package) {}
+  void Modified() override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (sizes_.empty() || sizes_.back() != package_->download_size()) {
+      sizes_.push_back(package_->download_size());
+    }
+  }
+  std::vector<uint64_t> sizes() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return sizes_;
+  }
+
+ private:
+  Package* const package_;
+  std::mutex mutex_;
+  std::vector<uint64_t> sizes_;
+};
+
+struct Running {
+  std::shared_ptr<Task> task;
+  std::shared_ptr<Report> report = std::make_shared<Report>();
+  HRESULT initialize = E_FAIL;
+  HRESULT start = E_FAIL;
+};
+
+class HttpTaskTest : public ::testing::Test {
+ protected:
+  HttpTaskTest()
+      : folder_(env_.root() + "/downloads"),
+        work_pool_(tobric::platform::WorkPool::Options()),
+        pool_(&work_pool_) {
+    EXPECT_EQ(pool_.Initialize(), S_OK);
+    tobric::UserNetworkStateOptions options;
+    options.settings_path = env_.root() + "/config/proxy.ini";
+    options.timeouts.connect_ms = 5000;
+    EXPECT_EQ(tobric::UserNetworkStateImpl::Create(std::move(options), &network_), S_OK);
+    if (network_ != nullptr) network_->SetFixedConfiguration(tobric::DirectConfiguration());
+  }
+  ~HttpTaskTest() override {
+    server_.Stop();
+    pool_.Drain();
+  }
+
+  HttpTaskOptions Options(int32_t threads) {
+    HttpTaskOptions options;
+    options.queue_work_item = [this](tobric::UserWorkItem* item) {
+      return pool_.Queue(item, tobric::platform::kWorkLongRunning);
+    };
+    options.threads_per_task = [threads] { return threads; };
+    options.download_folder = [this] { return folder_; };
+    options.network_state = network_.get();
+    options.retry_initial_delay_ms = 1;
+    options.minimum_visible_ms = 0;
+    return options;
+  }
+
+  Package* NewPackage(const std::string& route, const std::string& name = "", uint64_t total = 0) {
+    Package* package = Package::Create();
+    package->set_uri(server_.Url(route));
+    package->set_path(folder_);
+    package->set_name(name);
+    package->set_total_size(total);
+    return package;
+  }
+
+  // A download paused after the blocks `done` says: its data file (of `fill`
+  // bytes, or sparse zeros when empty) and its metafile.
+  Package* PausedPackage(const std::string& route, uint64_t size,
+                         const std::function<bool(uint32_t)>& done, const std::string& fill = "") {
+    std::filesystem::create_directories(folder_);
+    Package* package = NewPackage(route, route.substr(1) + ".sugd", size);
+    package->set_metafile(folder_ + route + ".sugc");
+    if (fill.empty()) {
+      std::ofstream(package->FullFilePath(), std::ios::binary);
+      std::filesystem::resize_file(package->FullFilePath(), size);
+    } else {
+      WriteFile(package->FullFilePath(), fill);
+    }
+    std::unique_ptr<MetaFile> meta_file;
+    EXPECT_EQ(MetaFile::Create(size, &meta_file), S_OK);
+    for (uint32_t block = 0; block < meta_file->block_count(); ++block) {
+      if (done(block)) meta_file->set(block, true);
+    }
+    meta_file->set_uri(package->uri());
+    meta_file->set_name(package->name());
+    meta_file->set_path(package->path());
+    EXPECT_EQ(meta_file->Save(package->metafile()), S_OK);
+    return package;
+  }
+
+  // Initialize and Start with the package's lock held, as a scheduling pass.
+  Running Run(Package* package, HttpTaskOptions options) {
+    Running running;
+    running.task = std::make_shared<Task>(package, std::move(options));
+    running.task->SetCallback(new RecordingCallback(running.report));
+    tobric::AutoLock hold(package->lock());
+    running.initialize = running.task->Initialize();
+    if (Succeeded(running.initialize)) running.start = running.task->Start();
+    return running;
+  }
+
+  void Cancel(const Running& running) {
+    tobric::AutoLock hold(running.task->GetPackage()->lock());
+    EXPECT_EQ(running.task->Cancel(), S_OK);
+  }
+
+  // The Range headers the server saw for `route`, in arrival order.
+  std::vector<std::string> Ranges(const std::string& route) {
+    std::vector<std::string> ranges;
+    for (const auto& request : server_.requests()) {
+      if (request.path == route && request.HasHeader("range"))
+        ranges.push_back(request.Header("range"));
+    }
+    return ranges;
+  }
+
+  size_t LinesEqualTo(const std::string& text) {
+    size_t count = 0;
+    for (const std::string& line : log_.Lines()) count += line == text ? 1 : 0;
+    return count;
+  }
+
+  tobric::platform::IsolatedEnv env_;
+  corvane::testsupport::ScopedNoProxy no_proxy_;
+  testing::LogCapture log_;
+  const std::string folder_;
+  corvane::testsupport::TestHttpServer server_;
+  tobric::platform::WorkPool work_pool_;
+  tobric::ThreadPool pool_;
+  std::unique_ptr<tobric::UserNetworkStateImpl> network_;
+};
+
+TEST_F(HttpTaskTest, TenMiBWithFiveThreadsFetchesThreeBlocksAndTakesFinalName) {
+  server_.SetRoute("/a.mp4", Reply::Pattern(10 * kMiB));
+  Package* package = NewPackage("/a.mp4");
+  package->set_path("");
+  Running run = Run(package, Options(5));
+  ASSERT_EQ(run.start, S_OK);
+  ASSERT_TRUE(run.report->Wait());
+
+  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_THAT(Ranges("/a.mp4"), UnorderedElementsAre("bytes=0-4194303", "bytes=4194304-8388607",
+                                                     "bytes=8388608-10485759"));
+  EXPECT_EQ(package->path(), folder_);
+  EXPECT_EQ(package->name(), "a.mp4");
+  EXPECT_EQ(package->caption(), "a.mp4");
+  EXPECT_EQ(package->metafile(), "");
+  EXPECT_EQ(package->download_size(), 10 * kMiB);
+  EXPECT_EQ(package->total_size(), 10 * kMiB);
+  EXPECT_NE(package->complete_time(), 0u);
+  EXPECT_TRUE(ReadFile(folder_ + "/a.mp4") == PatternBytes(0, 10 * kMiB));
+  EXPECT_FALSE(Exists(folder_ + "/a.mp4.sugd"));
+  EXPECT_FALSE(Exists(folder_ + "/a.mp4.sugc"));
+}
+
+TEST_F(HttpTaskTest, TakenNamesGetANumber) {
+  server_.SetRoute("/a.mp4", Reply::Pattern(100));
+  const struct {
+    std::vector<std::string> taken;
+    std::string expected;
+  } cases[] = {{{"a.mp4"}, "a(1).mp4"}, {{"a.mp4", "a(1).mp4.sugd"}, "a(2).mp4"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    const std::string folder = folder_ + "/" + c.expected;
+    std::filesystem::create_directories(folder);
+    for (const std::string& name : c.taken) WriteFile(folder + "/" + name, "taken");
+    Package* package = NewPackage("/a.mp4");
+    package->set_path(folder);
+    auto task = std::make_shared<Task>(package, Options(1));
+    tobric::AutoLock hold(package->lock());
+    ASSERT_EQ(task->Initialize(), S_OK);
+    EXPECT_EQ(package->name(), c.expected + ".sugd");
+    EXPECT_EQ(package->caption(), c.expected);
+    EXPECT_EQ(package->metafile(), folder + "/" + c.expected + ".sugc");
+    EXPECT_EQ(std::filesystem::file_size(folder + "/" + c.expected + ".sugd"), 100u);
+    EXPECT_EQ(ReadFile(folder + "/a.mp4"), "taken");
+  }
+}
+
+// A paused download fetches only its missing blocks, lowest first, without
+// asking for the size again; the blocks it had keep their bytes.
+TEST_F(HttpTaskTest, ResumeFetchesOnlyTheMissingBlocks) {
+  const struct {
+    const char* route;
+    uint64_t size;
+    std::function<bool(uint32_t)> done;
+    std::vector<std::string> ranges;
+    uint64_t first_fetched;
+    uint64_t fetched;
+  } cases[] = {
+      {"/r.bin",
+       11 * kBlock + 1000,
+       [](uint32_t b) { return b < 10; },
+       {"bytes=41943040-46137343", "bytes=46137344-46138343"},
+       10 * kBlock,
+       kBlock + 1000},
+      // Positions past 4 GiB: block 1536 of 7 GiB.
+      {"/big.bin",
+       7 * 1024 * kMiB,
+       [](uint32_t b) { return b != 1536; },
+       {"bytes=6442450944-6446645247"},
+       6442450944,
+       kBlock},
+      // All done: block 0 again, then the ordinary end.
+      {"/done.bin", kBlock + 100, [](uint32_t) { return true; }, {"bytes=0-4194303"}, 0, kBlock},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.route);
+    server_.SetRoute(c.route, Reply::Pattern(c.size));
+    Running run = Run(PausedPackage(c.route, c.size, c.done), Options(2));
+    ASSERT_TRUE(run.report->Wait());
+    EXPECT_EQ(run.report->code, S_OK);
+    EXPECT_THAT(Ranges(c.route), UnorderedElementsAreArray(c.ranges));
+    const std::string file = folder_ + c.route;
+    EXPECT_TRUE(ReadFile(file, c.first_fetched, c.fetched) ==
+                PatternBytes(c.first_fetched, c.fetched));
+    if (c.first_fetched > 0) {
+      EXPECT_EQ(ReadFile(file, c.first_fetched - 4, 4), std::string(4, '\0'));
+    }
+    EXPECT_FALSE(Exists(file + ".sugc"));
+  }
+  EXPECT_EQ(server_.request_count(), 4u);
+  EXPECT_EQ(log_.Count("[Task::Start][Task already done 0xa044021f]"), 1u);
+}
+
+// Every worker fails: after five the task stops starting new ones and reports
+// the last worker's code; the files stay for a later resume.
+TEST_F(HttpTaskTest, WorkersThatKeepFailingEndTheTaskWithTheirCode) {
+  const struct {
+    int status;
+    HRESULT expected;
+    size_t requests;  // three passes for 503, one for 404
+  } cases[] = {{503, E_CONNECT_FAILED, 15}, {404, E_INVALID_URL, 5}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    log_.Clear();
+    const std::string route = "/fail" + std::to_string(c.status);
+    server_.SetRoute(route,
+                     std::vector<Reply>{Reply::Pattern(2 * kBlock), Reply::Text(c.status, "")});
+    Package* package = NewPackage(route);
+    Running run = Run(package, Options(1));
+    ASSERT_EQ(run.start, S_OK);
+    ASSERT_TRUE(run.report->Wait());
+    EXPECT_EQ(run.report->code, c.expected);
+    EXPECT_EQ(Ranges(route).size(), c.requests);
+    EXPECT_EQ(log_.Count("[Task::Complete][WorkerItem failed"), 5u);
+    EXPECT_EQ(log_.Count("[Task::ScheduleNewWorker][Too many workers die, refusing schedule.]"),
+              1u);
+    EXPECT_TRUE(Exists(package->FullFilePath()));
+    EXPECT_TRUE(Exists(package->metafile()));
+  }
+}
+
+TEST_F(HttpTaskTest, CancelStopsStalledWorkersAndKeepsFinishedBlocks) {
+  const uint64_t size = 3 * kBlock + 1000;
+  server_.SetRoute("/c.bin", std::vector<Reply>{Reply::Pattern(size), Reply::Pattern(size),
+                                                Reply::Pattern(size).StallBeforeHeaders()});
+  Package* package = NewPackage("/c.bin");
+  Running run = Run(package, Options(3));
+  ASSERT_EQ(run.start, S_OK);
+  // One block came whole; its successor and the other two workers hang.
+  ASSERT_TRUE(server_.WaitForStalls(3, kWait));
+  Cancel(run);
+  ASSERT_TRUE(run.report->Wait());
+  EXPECT_EQ(run.report->code, E_CANCELED);
+  EXPECT_TRUE(log_.Contains("[Task::Cancel][WorkerItem 3]"));
+  EXPECT_EQ(LinesEqualTo("WorkerItem::Cancel"), 3u);
+
+  std::unique_ptr<MetaFile> meta_file;
+  ASSERT_EQ(MetaFile::Load(package->metafile(), &meta_file), S_OK);
+  EXPECT_EQ(meta_file->downloaded(), kBlock);
+  EXPECT_EQ(package->name(), "c.bin.sugd");
+  server_.Stop();
+  pool_.Drain();
+  EXPECT_EQ(run.report->Count(), 1);
+}
+
+// Replies the request layer must refuse never write outside the block asked
+// for; a block cut short is fetched again.
+TEST_F(HttpTaskTest, BadRepliesNeverWriteOutsideTheirBlock) {
+  const uint64_t size = kBlock + 4096;
+  const Reply whole = Reply::Pattern(size);
+  const Reply cut = Reply::Pattern(size).CloseAfterBodyBytes(1000);
+  const Reply reset = Reply::Pattern(size).CloseAfterBodyBytes(1000, true);
+  const Reply gone = Reply::Text(404, "");
+  const struct {
+    const char* name;
+    Reply first;  // to the first block request; `then` to every later one
+    Reply then;
+    bool finishes;
+  } cases[] = {
+      {"ignores range", Reply(whole).IgnoringRanges(), Reply(whole).IgnoringRanges(), false},
+      {"other total", Reply::Pattern(size + kBlock), Reply::Pattern(size + kBlock), false},
+      {"short body", cut, gone, false},
+      {"reset", reset, gone, false},
+      {"short body, then whole", cut, whole, true},
+      {"reset, then whole", reset, whole, true},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string route = "/b" + std::to_string(index++) + ".bin";
+    server_.SetRoute(route, std::vector<Reply>{whole, c.first, c.then});
+    Package* package = NewPackage(route, route.substr(1), size);
+    std::filesystem::create_directories(folder_);
+    WriteFile(folder_ + route + ".sugd", std::string(size, 'Z'));
+    Running run = Run(package, Options(1));
+    ASSERT_EQ(run.start, S_OK);
+    ASSERT_TRUE(run.report->Wait());
+    if (c.finishes) {
+      EXPECT_EQ(run.report->code, S_OK);
+      EXPECT_TRUE(ReadFile(folder_ + route) == PatternBytes(0, size));
+      continue;
+    }
+    EXPECT_TRUE(Failed(run.report->code));
+    const std::string bytes = ReadFile(folder_ + route + ".sugd");
+    ASSERT_EQ(bytes.size(), size);
+    EXPECT_TRUE(bytes.substr(kBlock) == std::string(4096, 'Z'));
+    std::unique_ptr<MetaFile> meta_file;
+    ASSERT_EQ(MetaFile::Load(package->metafile(), &meta_file), S_OK);
+    EXPECT_EQ(meta_file->downloaded(), 0u);
+  }
+}
+
+// A paused download whose files no longer agree is laid out anew: its old
+// block 0 (garbage here) must not survive.
+TEST_F(HttpTaskTest, DamagedPausedDownloadIsLaidOutAnew) {
+  const uint64_t size = kBlock + 4096;
+  const struct {
+    const char* name;
+    std::function<void(Package*)> damage;
+  } cases[] = {
+      {"data file deleted", [](Package* p) { std::filesystem::remove(p->FullFilePath()); }},
+      {"data file truncated",
+       [](Package* p) { std::filesystem::resize_file(p->FullFilePath(), 1000); }},
+      {"metafile damaged",
+       [](Package* p) {
+         std::fstream file(p->metafile(), std::ios::binary | std::ios::in | std::ios::out);
+         file.seekp(30);
+         file.put('\x7f');
+       }},
+      {"metafile of another uri",
+       [](Package* p) {
+         std::unique_ptr<MetaFile> meta_file;
+         ASSERT_EQ(MetaFile::Load(p->metafile(), &meta_file), S_OK);
+         meta_file->set_uri("http://127.0.0.1:1/other");
+         ASSERT_EQ(meta_file->Save(p->metafile()), S_OK);
+       }},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string route = "/d" + std::to_string(index++) + ".bin";
+    server_.SetRoute(route, Reply::Pattern(size));
+    Package* package = PausedPackage(
+        route, size, [](uint32_t block) { return block == 0; }, std::string(size, 'Z'));
+    c.damage(package);
+    Running run = Run(package, Options(2));
+    ASSERT_EQ(run.start, S_OK);
+    ASSERT_TRUE(run.report->Wait());
+    EXPECT_EQ(run.report->code, S_OK);
+    EXPECT_TRUE(ReadFile(folder_ + route) == PatternBytes(0, size));
+  }
+}
+
+TEST_F(HttpTaskTest, FullDiskAtLayoutLeavesNoFile) {
+  tobric::platform::ScopedSmallDisk disk(1 * kMiB);
+  if (!disk.available()) GTEST_SKIP() << disk.reason();
+  server_.SetRoute("/full.bin", Reply::Pattern(10 * kMiB));
+  Package* package = NewPackage("/full.bin");
+  package->set_path(disk.folder());
+  Running run = Run(package, Options(1));
+  EXPECT_EQ(run.initialize, E_DISK_FULL);
+  EXPECT_TRUE(std::filesystem::is_empty(disk.folder()));
+}
+
+TEST_F(HttpTaskTest, QuickDownloadShowsHalfItsSizeUntilTheMinimumDuration) {
+  const uint64_t size = 256 * kKiB;
+  server_.SetRoute("/quick.bin", Reply::Pattern(size));
+  Package* package = NewPackage("/quick.bin");
+  SizeHistory history(package);
+  package->set_observer(&history);
+  HttpTaskOptions options = Options(1);
+  options.minimum_visible_ms = 1500;
+  Running run = Run(package, options);
+  ASSERT_TRUE(run.report->Wait());
+  package->set_observer(nullptr);
+  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_EQ(run.report->download_size, size);
+  const std::vector<uint64_t> sizes = history.sizes();
+  ASSERT_GE(sizes.size(), 2u);
+  EXPECT_EQ(sizes[sizes.size() - 2], size / 2);
+  EXPECT_EQ(sizes.back(), size);
+}
+
+TEST_F(HttpTaskTest, NoDataForTheIdleLimitShowsSpeedZero) {
+  const uint64_t size = kBlock;
+  server_.SetRoute("/idle.bin", std::vector<Reply>{Reply::Pattern(size),
+                                                   Reply::Pattern(size).StallBeforeHeaders()});
+  Package* package = NewPackage("/idle.bin");
+  HttpTaskOptions options = Options(1);
+  options.idle_check_period_ms = 20;
+  options.idle_limit_ms = 50;
+  Running run = Run(package, options);
+  ASSERT_TRUE(server_.WaitForStalls(1, kWait));
+  package->set_download_speed(1234);
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (package->download_speed() != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(package->download_speed(), 0);
+  Cancel(run);
+  ASSERT_TRUE(run.report->Wait());
+}
+
+// A cancel (holding the package's lock, as the download manager does) against
+// the last worker's completion (whose report takes that lock): never a
+// dead-lock, always exactly one report, and E_CANCELED only for a download
+// that did not finish.
+TEST_F(HttpTaskTest, CancelRacingCompletionReportsOnce) {
+  const uint64_t size = 64 * kKiB;
+  server_.SetRoute("/race.bin", Reply::Pattern(size));
+  std::vector<Running> runs;
+  for (int i = 0; i < 12; ++i) {
+    Package* package = NewPackage("/race.bin", "race" + std::to_string(i) + ".bin", size);
+    const size_t seen = server_.request_count();
+    runs.push_back(Run(package, Options(2)));
+    ASSERT_EQ(runs.back().start, S_OK);
+    if (i % 2 == 1) {
+      ASSERT_TRUE(server_.WaitForRequests(seen + 2, kWait));
+    }
+    Cancel(runs.back());
+    ASSERT_TRUE(runs.back().report->Wait());
+    const HRESULT code = runs.back().report->code;
+    EXPECT_TRUE(code == S_OK || code == E_CANCELED) << std::hex << code;
+    EXPECT_EQ(Exists(folder_ + "/race" + std::to_string(i) + ".bin"), code == S_OK);
+  }
+  server_.Stop();
+  pool_.Drain();
+  for (const Running& run : runs) EXPECT_EQ(run.report->Count(), 1);
+}
+
+}  // namespace
+}  // namespace lorvane

@@ -1,0 +1,141 @@
+#include "http_task/worker_item.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include "base/logging/logging.h"
+#include "base/net/proxy_detection.h"
+#include "base/net/simple_request.h"
+#include "base/platform/clock.h"
+#include "http_task/task.h"
+#include "package/package.h"
+
+namespace lorvane {
+
+using tobric::LC_USER;
+
+namespace {
+
+constexpr char kRangeHeaderName[] = "range";
+
+bool EqualsIgnoringCase(const std::string& text, const char* word) {
+  size_t i = 0;
+  for (; i < text.size() && word[i] != '\0'; ++i) {
+    const char a =
+        text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+    const char b =
+        word[i] >= 'A' && word[i] <= 'Z' ? static_cast<char>(word[i] - 'A' + 'a') : word[i];
+    if (a != b) return false;
+  }
+  return i == text.size() && word[i] == '\0';
+}
+
+}  // namespace
+
+HRESULT MapWorkerResult(HRESULT send_result) {
+  if (send_result == E_REQUEST_ABORTED) return E_CANCELED;
+  if (send_result == HttpStatusHresult(404)) return E_INVALID_URL;
+  const auto bits = static_cast<uint32_t>(send_result);
+  if (bits >= static_cast<uint32_t>(E_HTTP_STATUS_BASE) &&
+      bits <= static_cast<uint32_t>(E_HTTP_STATUS_UNKNOWN)) {
+    return E_CONNECT_FAILED;
+  }
+  return send_result;
+}
+
+WorkerItem::WorkerItem(std::shared_ptr<Task> task, const Region& region)
+    : task_(std::move(task)), region_(region) {}
+
+WorkerItem::~WorkerItem() {
+  // Only a worker that never ran still has its request (its queueing failed):
+  // nobody else can reach it any more.
+  if (request_ != nullptr) static_cast<void>(request_->Cancel());
+}
+
+HRESULT WorkerItem::Prepare() {
+  const HttpTaskOptions& options = task_->options();
+  tobric::UserNetworkState* network = options.network_state;
+  if (network == nullptr) {
+    const HRESULT hr = tobric::GetUserNetworkConfig(&network);
+    if (Failed(hr)) {
+      TLOG(LC_USER, tobric::kLevelError, "Failed to GetUserNetworkConfig() [0x%x]\n",
+           static_cast<unsigned>(hr));
+      return hr;
+    }
+  }
+
+  auto request = std::make_unique<tobric::NetworkRequest>(network);
+  auto range_request = std::make_unique<tobric::SimpleRequest>(region_.position, region_.length);
+  // A 206 naming another total means the resource changed under the download:
+  // its bytes must not mix with the blocks already recorded.
+  range_request->SetExpectedResourceSize(task_->ResourceSize());
+  request->AddRequest(std::move(range_request));
+  request->set_max_retries(options.max_retries);
+  request->set_initial_retry_delay_ms(options.retry_initial_delay_ms);
+  request->set_callback(this);
+
+  char range[64];
+  std::snprintf(range, sizeof(range), "bytes=%" PRIu64 "-%" PRIu64, region_.position,
+                region_.position + region_.length - 1);
+  TLOG(LC_USER, 1, "Download data range:%s", range);
+  std::string& headers = request->extra_headers();
+  if (!EqualsIgnoringCase(headers, kRangeHeaderName)) {
+    headers += std::string(kRangeHeaderName) + ": " + range + "\r\n";
+  }
+  request_ = std::move(request);
+  return S_OK;
+}
+
+void WorkerItem::Run() {
+  Package* const package = task_->GetPackage();
+  const std::string uri = package->uri();
+  const std::string data_file = package->FullFilePath();
+
+  // Send runs without the task's lock: a cancel must reach the request while
+  // it runs.
+  const HRESULT hr = request_->Send(uri, data_file);
+  TLOG(LC_USER, 1, "[WorkerItem::DoProcess][Download Finished. HRESULT=0x%x, HTTP Status=%d]",
+       static_cast<unsigned>(hr), request_->status_code());
+
+  std::unique_ptr<tobric::NetworkRequest> finished;
+  {
+    tobric::AutoLock hold(task_->lock());
+    finished = std::move(request_);
+  }
+  finished.reset();
+
+  task_->Complete(this, MapWorkerResult(hr));
+}
+
+HRESULT WorkerItem::Cancel() {
+  TLOG(LC_USER, 1, "WorkerItem::Cancel");
+  if (request_ != nullptr) static_cast<void>(request_->Cancel());
+  return S_OK;
+}
+
+void WorkerItem::OnRequestBegin() {
+  Package* const package = task_->GetPackage();
+  TLOG(LC_USER, 1,
+       "[Request begin: file path=%s, uri=%s][region pos:%" PRIu64 " length:%" PRIu64 "]",
+       package->FullFilePath().c_str(), package->uri().c_str(), region_.position, region_.length);
+}
+
+void WorkerItem::OnProgress(uint32_t received, uint32_t total, uint32_t status, uint32_t reserved) {
+  static_cast<void>(received);
+  static_cast<void>(total);
+  static_cast<void>(status);
+  static_cast<void>(reserved);
+  task_->NotifyData();
+}
+
+void WorkerItem::OnRequestRetryScheduled(uint64_t when) {
+  const uint64_t now = tobric::platform::FileTimeNow();
+  if (when <= now) return;
+  const uint64_t seconds = (when - now + 9999999) / 10000000;
+  TLOG(LC_USER, 1, "[WorkerItem::OnRequestRetryScheduled][Download will retry in %d seconds]",
+       static_cast<int>(seconds));
+}
+
+}  // namespace lorvane

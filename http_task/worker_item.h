@@ -1,0 +1,71 @@
+// One range worker of an HTTP download: fetches one block of the data file.
+#ifndef HTTP_TASK_WORKER_ITEM_H_
+#define HTTP_TASK_WORKER_ITEM_H_
+
+#include <cstdint>
+#include <memory>
+
+#include "base/net/http_request.h"
+#include "base/net/network_request.h"
+#include "base/result_codes.h"
+#include "base/threading/user_work_item.h"
+
+namespace lorvane {
+
+class Task;
+
+// The part of the data file a worker fetches: one whole block.
+struct Region {
+  uint64_t position = 0;  // byte offset in the data file
+  uint64_t length = 0;
+  uint32_t block = 0;
+};
+
+// The result a worker reports for what its request's Send returned: a cancel
+// is E_CANCELED, a 404 E_INVALID_URL, any other HTTP status that is not a
+// success E_CONNECT_FAILED; everything else as it came.
+[[nodiscard]] HRESULT MapWorkerResult(HRESULT send_result);
+
+// WorkerItem: sends one range request for its region and lets the request layer
+// write the body into the data file at the region's position; reports the
+// result to its task, which records the block and starts the next worker.
+//
+// Ownership: made and prepared by Task::ScheduleNewWorker, then owned by the
+// thread pool, which deletes it after Run. Holds a shared pointer to its task,
+// so the task lives until its last worker has reported. Owns its request.
+//
+// Threads: Run and the request callbacks run on the worker's pool thread (the
+// callbacks from inside Send); Cancel comes from the cancel's thread with the
+// task's lock held. request_ is created under the task's lock and taken away
+// under it, so a Cancel either reaches a live request or sees none.
+class WorkerItem : public tobric::NetworkRequestCallback, public tobric::UserWorkItem {
+ public:
+  WorkerItem(std::shared_ptr<Task> task, const Region& region);
+  // Cancels and frees a request that never ran.
+  ~WorkerItem() override;
+
+  // Builds the request: the network state, one region-mode request that
+  // accepts only this block of a resource of the task's size, the retries,
+  // and the range header. REQUIRES: the task's lock held.
+  [[nodiscard]] HRESULT Prepare();
+  // Sends the request and reports to the task.
+  void Run() override;
+  // Makes a running (or the coming) Send end at once. Always S_OK. REQUIRES:
+  // the task's lock held.
+  [[nodiscard]] HRESULT Cancel();
+
+  void OnRequestBegin() override;
+  void OnProgress(uint32_t received, uint32_t total, uint32_t status, uint32_t reserved) override;
+  void OnRequestRetryScheduled(uint64_t when) override;
+
+  [[nodiscard]] const Region& region() const { return region_; }
+
+ private:
+  const std::shared_ptr<Task> task_;
+  const Region region_;
+  std::unique_ptr<tobric::NetworkRequest> request_;  // see the class comment
+};
+
+}  // namespace lorvane
+
+#endif  // HTTP_TASK_WORKER_ITEM_H_
