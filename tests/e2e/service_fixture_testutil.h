@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -60,6 +61,27 @@ inline constexpr Milliseconds kChangeLimit{20'000};
 // Contents of a file; empty when it cannot be read.
 [[nodiscard]] std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
+
+// SHA-256 of a byte stream, in lower-case hex: a downloaded file is compared
+// with its source by digest, so a 40 MiB mismatch reports in one line.
+class Sha256 {
+ public:
+  Sha256();
+  void Update(std::string_view bytes);
+  // The digest of everything given so far; the object is spent afterwards.
+  [[nodiscard]] std::string HexDigest();
+
+ private:
+  void Compress(const uint8_t* chunk);
+
+  uint32_t state_[8];
+  uint8_t pending_[64];
+  size_t pending_size_ = 0;
+  uint64_t total_bytes_ = 0;
+};
+
+// SHA-256 of a file's bytes; empty when it cannot be read.
+[[nodiscard]] std::string FileSha256(const std::string& path);
 
 // The outcome of one corvane run.
 struct CommandResult {
