@@ -97,6 +97,12 @@ HRESULT Task::Initialize() {
   TLOG(LC_USER, 1, "[Task::Initialize]");
   std::unique_ptr<MetaFile> meta_file;
   const std::string data_file = package_->FullFilePath();
+  // The metafile always sits beside the data file under MetaFileName. A list
+  // saved between the data file's naming and the metafile's (a crash right
+  // after the layout) still finds it that way, instead of starting over.
+  if (!package_->name().empty() && package_->metafile().empty() && !data_file.empty()) {
+    package_->set_metafile(MetaFileName(data_file));
+  }
   bool resume = !package_->name().empty() && platform::FileExists(data_file) &&
                 Succeeded(MetaFile::Load(package_->metafile(), &meta_file)) &&
                 meta_file->uri() == package_->uri();
