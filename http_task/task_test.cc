@@ -486,6 +486,22 @@ TEST_F(HttpTaskTest, FullDiskAtLayoutLeavesNoFile) {
   EXPECT_TRUE(std::filesystem::is_empty(disk.folder()));
 }
 
+// The data file takes the whole disk: every metafile save fails, the blocks
+// still count in memory and the download ends complete under its final name.
+TEST_F(HttpTaskTest, FullDiskWhileWritingKeepsDownloading) {
+  tobric::platform::ScopedSmallDisk disk(2 * kBlock);
+  if (!disk.available()) GTEST_SKIP() << disk.reason();
+  server_.SetRoute("/fill.bin", Reply::Pattern(2 * kBlock));
+  Package* package = NewPackage("/fill.bin");
+  package->set_path(disk.folder());
+  Running run = Run(package, Options(2));
+  ASSERT_EQ(run.start, S_OK);
+  ASSERT_TRUE(run.report->Wait());
+  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_TRUE(ReadFile(disk.folder() + "/fill.bin") == PatternBytes(0, 2 * kBlock));
+  EXPECT_EQ(log_.Count("[UpdateMetaFile Failed 0x80070070]"), 3u);
+}
+
 TEST_F(HttpTaskTest, QuickDownloadShowsHalfItsSizeUntilTheMinimumDuration) {
   const uint64_t size = 256 * kKiB;
   server_.SetRoute("/quick.bin", Reply::Pattern(size));

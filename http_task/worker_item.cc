@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/logging/logging.h"
+#include "base/platform/error.h"
 #include "base/net/proxy_detection.h"
 #include "base/net/simple_request.h"
 #include "base/platform/clock.h"
@@ -37,6 +38,11 @@ bool EqualsIgnoringCase(const std::string& text, const char* word) {
 HRESULT MapWorkerResult(HRESULT send_result) {
   if (send_result == E_REQUEST_ABORTED) return E_CANCELED;
   if (send_result == HttpStatusHresult(404)) return E_INVALID_URL;
+  // A file system that cannot allocate ahead fills up while blocks are
+  // written; the user sees the same code as when the layout found it full.
+  if (send_result == tobric::platform::HresultFromWin32(tobric::platform::kErrorDiskFull)) {
+    return E_DISK_FULL;
+  }
   const auto bits = static_cast<uint32_t>(send_result);
   if (bits >= static_cast<uint32_t>(E_HTTP_STATUS_BASE) &&
       bits <= static_cast<uint32_t>(E_HTTP_STATUS_UNKNOWN)) {
