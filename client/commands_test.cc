@@ -186,6 +186,13 @@ class Engine {
   std::vector<std::pair<uint16_t, std::string>> calls;
 };
 
+int RunArgs(const std::vector<std::string>& args, CommandContext& context) {
+  Invocation invocation;
+  std::string error;
+  EXPECT_TRUE(ParseArguments(args, &invocation, &error)) << error;
+  return RunCommand(invocation, context);
+}
+
 class CommandsTest : public ::testing::Test {
  protected:
   CommandsTest()
@@ -202,12 +209,7 @@ class CommandsTest : public ::testing::Test {
     context_.start.ready_time_limit_ms = 100;
   }
 
-  int Run(const std::vector<std::string>& args) {
-    Invocation invocation;
-    std::string error;
-    EXPECT_TRUE(ParseArguments(args, &invocation, &error)) << error;
-    return RunCommand(invocation, context_);
-  }
+  int Run(const std::vector<std::string>& args) { return RunArgs(args, context_); }
 
   void AddPackage(const std::string& id, int32_t state, const std::string& name) {
     std::lock_guard<std::mutex> hold(engine_.lock);
@@ -417,12 +419,7 @@ class NoServiceTest : public ::testing::Test {
   NoServiceTest() : client_(env_.root() + "/none.sock"), context_(out_, err_, client_) {
     context_.start.program = env_.root() + "/no-corvaned";
   }
-  int Run(const std::vector<std::string>& args) {
-    Invocation invocation;
-    std::string error;
-    EXPECT_TRUE(ParseArguments(args, &invocation, &error)) << error;
-    return RunCommand(invocation, context_);
-  }
+  int Run(const std::vector<std::string>& args) { return RunArgs(args, context_); }
 
   tobric::platform::IsolatedEnv env_;
   Client client_;
