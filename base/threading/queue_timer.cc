@@ -40,13 +40,17 @@ void QueueTimer::Tick(void* parameter, bool /*fired*/) {
     self->dropped_ticks_.fetch_add(1);
     return;
   }
-  std::lock_guard state_lock(self->state_lock_);
-  if (self->armed_ && self->period_ == 0) {
-    // Not waiting: this very callback is one of the timer's. Disarmed before the
-    // callback runs so that the callback may Start the timer again.
-    [[maybe_unused]] const HRESULT hr = self->timer_queue_->DeleteTimer(self->timer_id_, false);
-    self->armed_ = false;
+  {
+    std::lock_guard state_lock(self->state_lock_);
+    if (self->armed_ && self->period_ == 0) {
+      // Not waiting: this very callback is one of the timer's. Disarmed before
+      // the callback runs so that the callback may Start the timer again.
+      [[maybe_unused]] const HRESULT hr = self->timer_queue_->DeleteTimer(self->timer_id_, false);
+      self->armed_ = false;
+    }
   }
+  // The callback runs without the state lock: it takes its owner's locks, and
+  // the owner's other threads call Start while holding those same locks.
   if (self->callback_ != nullptr) self->callback_(self);
 }
 

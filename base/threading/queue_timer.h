@@ -22,8 +22,8 @@ namespace tobric {
 //   it: when it is taken (another tick still running, or the destructor), the
 //   tick is dropped, never queued, so a slow callback skips ticks.
 // - state_lock_ guards the fields (armed_, timer_id_, due/period/flags) against
-//   a concurrent Start. Recursive, because the callback runs under it and may
-//   call Start.
+//   a concurrent Start. Never held while the callback runs: the callback takes
+//   its owner's locks, and the owner calls Start while holding them.
 // Lock order: callback_lock_ before state_lock_, in the tick and the destructor.
 //
 // The destructor waits for a tick being delivered and must therefore never run
