@@ -226,8 +226,9 @@ HRESULT UserNetworkStateImpl::ReadRememberedSource(std::string* source) {
 
 HRESULT UserNetworkStateImpl::WriteRememberedSource(const std::string& source) {
   const std::string folder = FolderOf(settings_path_);
-  const std::string text = "[" + std::string(kSection) + "]\n" + std::string(kSourceKey) + "=" +
-                           source + "\n";
+  std::string text;
+  text.append("[").append(kSection).append("]\n");
+  text.append(kSourceKey).append("=").append(source).append("\n");
   AutoLock hold(settings_lock_);
   HRESULT hr = folder.empty() ? S_OK : platform::CreateFolderWithParents(folder);
   if (Failed(hr)) return hr;
