@@ -11,10 +11,15 @@
 // default action, so a program that relies on signals (corvaned stops on
 // SIGTERM) behaves as it does when a shell starts it.
 //
+// The child is reaped with wait4, so that benchmarks can compare what programs
+// cost: its CPU time, its peak resident memory and the wall time from the fork
+// to its end (resource_usage).
+//
 // Threads: one reader thread collects both output streams; one reaper thread
 // waits for the end of the process. mutex_ guards the collected output, the
-// end-of-stream flags and the exit status; changed_ wakes waiters whenever one
-// of them moves. The test's thread calls every public method.
+// end-of-stream flags, the exit status and the resource usage; changed_ wakes
+// waiters whenever one of them moves. The test's thread calls every public
+// method.
 #ifndef BASE_PLATFORM_CHILD_PROGRAM_TESTUTIL_H_
 #define BASE_PLATFORM_CHILD_PROGRAM_TESTUTIL_H_
 
@@ -23,7 +28,9 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,6 +64,18 @@ struct ChildProgramOptions {
   bool pipe_input = false;
   // Runs the program as this user and group (only root may ask).
   std::optional<uint32_t> run_as_id;
+};
+
+// What an ended child used. The CPU times and the peak come from the kernel's
+// accounting of the child (wait4), which includes the children it reaped
+// itself; the wall time is measured here, from just before the fork to the
+// moment the end was seen, so it includes the exec and the program's start.
+struct ChildResourceUsage {
+  std::chrono::nanoseconds wall{0};
+  std::chrono::nanoseconds user_cpu{0};
+  std::chrono::nanoseconds system_cpu{0};
+  // ru_maxrss: the largest resident set of the process, in KiB.
+  uint64_t peak_rss_kib = 0;
 };
 
 class ChildProgram {
@@ -126,6 +145,7 @@ class ChildProgram {
     const bool switch_user = options.run_as_id.has_value();
     const uid_t id = switch_user ? static_cast<uid_t>(*options.run_as_id) : 0;
 
+    const auto started = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
       // Only async-signal-safe calls from here to the exec.
@@ -166,6 +186,7 @@ class ChildProgram {
     exec_pipe[0] = -1;
 
     pid_ = pid;
+    started_ = started;
     input_ = in_pipe[1];
     out_ = out_pipe[0];
     err_ = err_pipe[0];
@@ -250,6 +271,13 @@ class ChildProgram {
     return reaped_ ? exit_code_ : -1;
   }
 
+  // What the child used; nullopt while it runs.
+  [[nodiscard]] std::optional<ChildResourceUsage> resource_usage() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!reaped_) return std::nullopt;
+    return usage_;
+  }
+
   // Sends the signal unless the process has already been reaped (its pid could
   // then belong to somebody else). False when it was not sent.
   bool Signal(StopSignal which) {
@@ -296,12 +324,21 @@ class ChildProgram {
     while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 &&
            errno == EINTR) {
     }
+    const auto ended = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> hold(mutex_);
     int status = 0;
+    rusage used;
+    std::memset(&used, 0, sizeof(used));
     pid_t done;
     do {
-      done = waitpid(pid_, &status, 0);
+      done = wait4(pid_, &status, 0, &used);
     } while (done < 0 && errno == EINTR);
+    if (done == pid_) {
+      usage_.wall = ended - started_;
+      usage_.user_cpu = TimevalDuration(used.ru_utime);
+      usage_.system_cpu = TimevalDuration(used.ru_stime);
+      usage_.peak_rss_kib = static_cast<uint64_t>(used.ru_maxrss);
+    }
     if (done == pid_ && WIFEXITED(status)) {
       exit_code_ = WEXITSTATUS(status);
     } else if (done == pid_ && WIFSIGNALED(status)) {
@@ -311,6 +348,10 @@ class ChildProgram {
     }
     reaped_ = true;
     changed_.notify_all();
+  }
+
+  static std::chrono::nanoseconds TimevalDuration(const timeval& value) {
+    return std::chrono::seconds(value.tv_sec) + std::chrono::microseconds(value.tv_usec);
   }
 
   void ReadOutput() {
@@ -347,6 +388,7 @@ class ChildProgram {
   }
 
   pid_t pid_ = -1;
+  std::chrono::steady_clock::time_point started_;
   int input_ = -1;
   int out_ = -1;
   int err_ = -1;
@@ -362,6 +404,7 @@ class ChildProgram {
   bool err_ended_ = false;
   bool reaped_ = false;
   int exit_code_ = -1;
+  ChildResourceUsage usage_;
 };
 
 // The resident memory of a process (VmRSS of /proc/<pid>/status) in KiB; 0
