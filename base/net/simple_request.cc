@@ -38,6 +38,11 @@ constexpr HRESULT kCannotPause = MakeHresult(0x80070032);
 constexpr long kMaxRedirects = 10;
 // The status word OnProgress always carries.
 constexpr uint32_t kProgressStatus = 0x80000;
+// A region's body arrives in pieces of a few KiB; it is written in runs of
+// this size, which cuts the write calls (and the workers' waits on the data
+// file's inode lock) several times over while keeping the memory of hundreds
+// of workers small.
+constexpr size_t kRegionWriteRun = 128 * 1024;
 
 HRESULT InvalidServerResponse() {
   return platform::HresultFromWin32(kErrorHttpInvalidServerResponse);
@@ -159,7 +164,9 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
         if (!head_accepted_ || state_->bytes_received + size > region_length_) {
           return Refuse(InvalidServerResponse(), "body runs past the region");
         }
-        hr = file_->WriteAt(region_offset_ + state_->bytes_received, data, size);
+        if (pending_.capacity() < kRegionWriteRun) pending_.reserve(kRegionWriteRun);
+        pending_.append(data, size);
+        if (pending_.size() >= kRegionWriteRun) hr = FlushRegion();
         break;
     }
     if (Failed(hr)) return Refuse(hr, "writing the file failed");
@@ -169,6 +176,17 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
                             static_cast<uint32_t>(state_->total_size), kProgressStatus, 0);
     }
     return true;
+  }
+
+  // Region mode: writes the body bytes still held back, after those already
+  // written.
+  [[nodiscard]] HRESULT FlushRegion() {
+    if (pending_.empty()) return S_OK;
+    const HRESULT hr = file_->WriteAt(region_offset_ + written_, pending_.data(), pending_.size());
+    if (Failed(hr)) return hr;
+    written_ += pending_.size();
+    pending_.clear();
+    return S_OK;
   }
 
   // Why the sink stopped the transfer.
@@ -223,6 +241,8 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
         }
         head_accepted_ = true;
         state_->bytes_received = 0;
+        pending_.clear();
+        written_ = 0;
         state_->total_size = region_length_;
         break;
       }
@@ -256,6 +276,10 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
 
   HRESULT refusal_ = S_OK;
   bool finished_early_ = false;
+  // Region mode: body bytes received but not written yet, and how many of the
+  // region's bytes are in the file.
+  std::string pending_;
+  uint64_t written_ = 0;
 };
 
 SimpleRequest::SimpleRequest(uint64_t region_offset, uint64_t region_length)
@@ -697,6 +721,10 @@ HRESULT SimpleRequest::SendOnce(const Snapshot& snapshot, bool* stopped) {
         break;
     }
     if (status < 100 || status > 505) return E_FAIL;
+    if (mode == Mode::kRegion) {
+      hr = sink.FlushRegion();
+      if (Failed(hr)) return hr;
+    }
     head_accepted = sink.head_accepted();
     if (status != 407 || !AnswerProxyChallenge(proxy, &attempts, &limit)) break;
   }
