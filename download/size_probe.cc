@@ -9,6 +9,7 @@
 #include "base/platform/error.h"
 #include "base/utf.h"
 #include "base/net/curl_error.h"
+#include "base/net/curl_http.h"
 #include "base/net/curl_global.h"
 #include "download/uri_text.h"
 
@@ -120,18 +121,6 @@ struct HeaderState {
   bool complete = false;
 };
 
-int ParseStatus(std::string_view status_line) {
-  const size_t space = status_line.find(' ');
-  if (space == std::string_view::npos) return 0;
-  int status = 0;
-  for (size_t i = space + 1; i < status_line.size() && i < space + 4; ++i) {
-    const char c = status_line[i];
-    if (c < '0' || c > '9') return 0;
-    status = status * 10 + (c - '0');
-  }
-  return status;
-}
-
 size_t OnHeaderLine(char* data, size_t size, size_t count, void* context) {
   auto* state = static_cast<HeaderState*>(context);
   const size_t length = size * count;
@@ -140,7 +129,7 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* context) {
 
   if (line.starts_with("HTTP/")) {
     *state = HeaderState{};
-    state->status = ParseStatus(line);
+    state->status = tobric::http_text::ParseStatusLine(line);
     return length;
   }
   if (line.empty()) {

@@ -30,7 +30,8 @@ class ScopedSmallDisk {
   explicit ScopedSmallDisk(uint64_t size_bytes) {
     const char* tmp = getenv("TMPDIR");
     std::string pattern = (tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp";
-    pattern += "/tobric-small-disk-XXXXXX";
+    // mkdtemp replaces the six trailing X.
+    pattern += "/tobric-small-disk-" + std::string(6, 'X');
     if (mkdtemp(pattern.data()) == nullptr) {
       reason_ = "cannot make a folder for the small disk: " + ErrnoString(errno);
       return;
