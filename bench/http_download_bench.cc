@@ -330,24 +330,7 @@ CpuTicks ReadCpuTicks() {
 // ---------------------------------------------------------------------------
 // Running programs.
 
-std::string FindProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string search = path != nullptr ? path : "";
-  search += ":/usr/bin:/bin";
-  std::istringstream parts(search);
-  std::string dir;
-  while (std::getline(parts, dir, ':')) {
-    if (dir.empty()) continue;
-    const fs::path candidate = fs::path(dir) / name;
-    std::error_code ec;
-    const fs::file_status status = fs::status(candidate, ec);
-    if (!ec && fs::is_regular_file(status) &&
-        (status.permissions() & fs::perms::others_exec) != fs::perms::none) {
-      return candidate.string();
-    }
-  }
-  return {};
-}
+using corvane::testsupport::FindProgram;
 
 // CPU and memory of one or more processes.
 struct Cost {

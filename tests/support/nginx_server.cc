@@ -136,17 +136,15 @@ NginxServer::~NginxServer() {
   }
 }
 
-std::string NginxServer::ProgramPath() {
-  std::vector<fs::path> candidates;
+std::string FindProgram(const std::string& name, const std::string& extra_folders) {
   const char* path_variable = std::getenv("PATH");
   std::string search = path_variable != nullptr ? path_variable : "";
-  // nginx lives in sbin, which an ordinary user's PATH often lacks.
-  search += ":/usr/sbin:/usr/local/sbin:/usr/local/nginx/sbin";
+  search += ":" + extra_folders;
   std::istringstream parts(search);
   std::string dir;
   while (std::getline(parts, dir, ':')) {
     if (dir.empty()) continue;
-    const fs::path candidate = fs::path(dir) / "nginx";
+    const fs::path candidate = fs::path(dir) / name;
     std::error_code ec;
     const fs::file_status status = fs::status(candidate, ec);
     if (!ec && fs::is_regular_file(status) &&
@@ -155,6 +153,11 @@ std::string NginxServer::ProgramPath() {
     }
   }
   return {};
+}
+
+std::string NginxServer::ProgramPath() {
+  // nginx lives in sbin, which an ordinary user's PATH often lacks.
+  return FindProgram("nginx", "/usr/sbin:/usr/local/sbin:/usr/local/nginx/sbin");
 }
 
 bool NginxServer::Start(const std::string& root, const NginxOptions& options) {

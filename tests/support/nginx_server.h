@@ -17,6 +17,11 @@
 
 namespace corvane::testsupport {
 
+// The first executable file `name` in the folders of PATH, then in
+// `extra_folders` (":"-separated); empty when there is none.
+[[nodiscard]] std::string FindProgram(const std::string& name,
+                                      const std::string& extra_folders = "/usr/bin:/bin");
+
 struct NginxOptions {
   // Bytes per second per connection (nginx limit_rate); 0: unlimited. Slows a
   // download down enough for a test to pause or kill it in the middle.
