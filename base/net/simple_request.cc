@@ -65,17 +65,7 @@ using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
 
 // What Send reads of the request's settings, copied at its start so that the
 // transfer runs without state_lock_.
-struct SimpleRequest::Snapshot {
-  HttpSession* session = nullptr;
-  std::string url;
-  std::string file_name;
-  std::string headers;
-  std::string user_agent;
-  const void* post_data = nullptr;
-  uint32_t post_length = 0;
-  NetworkConfiguration proxy_config;
-  NetworkRequestCallback* callback = nullptr;
-  uint64_t expected_resource_size = 0;
+struct SimpleRequest::Snapshot : SimpleRequest::Settings {
   bool resumable = false;
 };
 
@@ -284,8 +274,9 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
 
 SimpleRequest::SimpleRequest(uint64_t region_offset, uint64_t region_length)
     : region_offset_(region_offset),
-      region_length_(region_length),
-      user_agent_(kDefaultUserAgent) {}
+      region_length_(region_length) {
+  settings_.user_agent = kDefaultUserAgent;
+}
 
 SimpleRequest::~SimpleRequest() {
   // The engine, and the connection it holds open, serves the session's next
@@ -293,7 +284,7 @@ SimpleRequest::~SimpleRequest() {
   if (engine_) CurlHttp::GiveBack(engine_session_, std::move(engine_));
 }
 
-bool SimpleRequest::CanResumeLocked() const { return post_data_ == nullptr && !file_name_.empty(); }
+bool SimpleRequest::CanResumeLocked() const { return settings_.post_data == nullptr && !settings_.file_name.empty(); }
 
 void SimpleRequest::WakeLocked() {
   if (engine_) engine_->Wake();
@@ -319,7 +310,7 @@ void SimpleRequest::WaitWhilePaused() {
 
 void SimpleRequest::SetExpectedResourceSize(uint64_t size) {
   AutoLock state(state_lock_);
-  expected_resource_size_ = size;
+  settings_.expected_resource_size = size;
 }
 
 void SimpleRequest::Close() {
@@ -380,50 +371,50 @@ std::string SimpleRequest::GetName() { return CurlHttp::kName; }
 
 void SimpleRequest::SetSession(HttpSession* session) {
   AutoLock state(state_lock_);
-  session_ = session;
+  settings_.session = session;
 }
 
 void SimpleRequest::SetUrl(const std::string& url) {
   AutoLock state(state_lock_);
-  if (url == url_) return;
-  url_ = url;
+  if (url == settings_.url) return;
+  settings_.url = url;
   if (!sending_) transfer_.reset();
 }
 
 void SimpleRequest::SetPostData(const void* data, uint32_t length) {
   AutoLock state(state_lock_);
-  post_data_ = data;
-  post_length_ = data != nullptr ? length : 0;
+  settings_.post_data = data;
+  settings_.post_length = data != nullptr ? length : 0;
 }
 
 void SimpleRequest::SetProxyConfig(const NetworkConfiguration& configuration) {
   AutoLock state(state_lock_);
-  proxy_config_ = configuration;
+  settings_.proxy_config = configuration;
 }
 
 void SimpleRequest::SetFileName(const std::string& file_name) {
   AutoLock state(state_lock_);
-  file_name_ = file_name;
+  settings_.file_name = file_name;
 }
 
 void SimpleRequest::SetCallback(NetworkRequestCallback* callback) {
   AutoLock state(state_lock_);
-  callback_ = callback;
+  settings_.callback = callback;
 }
 
 void SimpleRequest::SetHeaders(const std::string& headers) {
   AutoLock state(state_lock_);
-  headers_ = headers;
+  settings_.headers = headers;
 }
 
 std::string SimpleRequest::GetUserAgent() {
   AutoLock state(state_lock_);
-  return user_agent_;
+  return settings_.user_agent;
 }
 
 void SimpleRequest::SetUserAgent(const std::string& user_agent) {
   AutoLock state(state_lock_);
-  user_agent_ = user_agent;
+  settings_.user_agent = user_agent;
 }
 
 HRESULT SimpleRequest::Send() {
@@ -431,26 +422,17 @@ HRESULT SimpleRequest::Send() {
   Snapshot snapshot;
   {
     AutoLock state(state_lock_);
-    if (session_ == nullptr) return E_NO_HTTP_SESSION;
-    snapshot.session = session_;
-    snapshot.url = url_;
-    snapshot.file_name = file_name_;
-    snapshot.headers = headers_;
-    snapshot.user_agent = user_agent_;
-    snapshot.post_data = post_data_;
-    snapshot.post_length = post_length_;
-    snapshot.proxy_config = proxy_config_;
-    snapshot.callback = callback_;
-    snapshot.expected_resource_size = expected_resource_size_;
+    if (settings_.session == nullptr) return E_NO_HTTP_SESSION;
+    static_cast<Settings&>(snapshot) = settings_;
     snapshot.resumable = CanResumeLocked();
     closing_ = false;
     status_code_ = 0;
     final_url_.clear();
     response_body_.clear();
-    if (engine_ && engine_session_ != session_) engine_.reset();
+    if (engine_ && engine_session_ != settings_.session) engine_.reset();
     if (!engine_) {
-      if (Failed(CurlHttp::Take(session_, &engine_))) return E_NO_HTTP_SESSION;
-      engine_session_ = session_;
+      if (Failed(CurlHttp::Take(settings_.session, &engine_))) return E_NO_HTTP_SESSION;
+      engine_session_ = settings_.session;
     }
     if (!transfer_ || !snapshot.resumable) transfer_ = std::make_unique<TransferState>();
     sending_ = true;

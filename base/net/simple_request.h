@@ -83,6 +83,20 @@ class SimpleRequest : public HttpRequestInterface {
   // Where the body goes: memory (no file name), the whole file, or the region.
   enum class Mode { kMemory, kWholeFile, kRegion };
   class ResponseSink;
+  // What the setters change and Send copies once, at its start.
+  struct Settings {
+    HttpSession* session = nullptr;
+    std::string url;
+    std::string file_name;
+    std::string headers;
+    std::string user_agent;
+    const void* post_data = nullptr;
+    uint32_t post_length = 0;
+    NetworkConfiguration proxy_config;
+    NetworkRequestCallback* callback = nullptr;
+    uint64_t expected_resource_size = 0;
+  };
+
   struct Snapshot;
   struct HeaderLists;
 
@@ -137,17 +151,9 @@ class SimpleRequest : public HttpRequestInterface {
   // Set while the request may run ("not paused"); Pause resets it.
   ManualResetEvent pause_event_{true};
 
-  // Guarded by state_lock_. The settings are read by Send once, at its start.
-  HttpSession* session_ = nullptr;
-  std::string url_;
-  std::string file_name_;
-  std::string headers_;
-  std::string user_agent_;
-  const void* post_data_ = nullptr;
-  uint32_t post_length_ = 0;
-  NetworkConfiguration proxy_config_;
-  NetworkRequestCallback* callback_ = nullptr;
-  uint64_t expected_resource_size_ = 0;
+
+  // Guarded by state_lock_: the settings, and what Send reports.
+  Settings settings_;
   bool sending_ = false;
   int32_t status_code_ = 0;
   std::string final_url_;
