@@ -15,6 +15,7 @@
 #include "download/content_detector.h"
 #include "http_task/worker_item.h"
 #include "package/package.h"
+#include "package/persister_interface.h"
 #include "storage/config_manager.h"
 
 namespace lorvane {
@@ -158,6 +159,8 @@ HRESULT Task::LayOutNewDownload(std::unique_ptr<MetaFile>* meta_file) {
 
   package_->set_metafile(MetaFileName(data_file));
   package_->set_download_size(0);
+  // The files now exist under names only the package knows.
+  if (PersisterInterface* observer = package_->observer()) observer->ModifiedUrgently();
   created->set_uri(uri);
   created->set_name(package_->name());
   created->set_path(package_->path());

@@ -10,6 +10,11 @@ class PersisterInterface {
   // The list changed and is to be saved in due course. Called from any thread,
   // often with a package's lock held, so it must not wait for long.
   virtual void Modified() = 0;
+  // A change that must reach the disk without the usual delay: a crash before
+  // the next save would lose more than the change itself (a new download's
+  // files were just named, and a restart that does not know them lays the
+  // download out again beside them).
+  virtual void ModifiedUrgently() { Modified(); }
 };
 
 }  // namespace lorvane

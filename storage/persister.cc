@@ -160,6 +160,18 @@ void Persister::Modified() {
   if (Failed(owner_->QueueUserWorkItem(item, platform::kWorkDefault))) delete item;
 }
 
+void Persister::ModifiedUrgently() {
+  if (shut_down_.load()) return;
+  last_modified_.store(platform::FileTimeNow());
+  // A pending save may be the timer's, seconds away: this one goes now, and
+  // the timer's later save is merely redundant.
+  pending_.store(1);
+  auto* item =
+      new (std::nothrow) tobric::ThreadPoolCallBack0<Persister>(this, &Persister::Persist2Disk);
+  if (item == nullptr) return;
+  if (Failed(owner_->QueueUserWorkItem(item, platform::kWorkDefault))) delete item;
+}
+
 void Persister::OnTimer(tobric::QueueTimer* timer) {
   auto* self = static_cast<Persister*>(timer->owner());
   if (self == nullptr) return;

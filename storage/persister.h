@@ -47,10 +47,10 @@ class OfflineCenter;
 // - timer_mutex_, held by Modified around the timer's Start (which takes the
 //   timer's own lock) and by Shutdown while it takes the timer away, so a
 //   Modified never touches a timer being destroyed.
-// last_modified_, last_saved_ and pending_ are atomics. A timer tick holds the
-// timer's own lock while it waits for the center's; Modified starts the timer
-// only when no save is pending, which is never the case while a tick waits
-// there, so a caller holding the center's lock never meets that tick. Shutdown
+// last_modified_, last_saved_ and pending_ are atomics. A timer tick holds only
+// the timer's callback lock while it waits for the center's, and Start never
+// takes that lock, so a caller holding the center's lock may arm the timer at
+// any time. Shutdown
 // (and so the destructor) must not run with the center's lock held: it waits
 // for a tick under way.
 class Persister : public PersisterInterface {
@@ -76,6 +76,9 @@ class Persister : public PersisterInterface {
   // delay old, else from the timer; ignored while one is pending and after
   // Shutdown. Never waits for a save.
   void Modified() override;
+  // Asks for a save at once (a work item), whatever the delay and an armed
+  // timer; ignored after Shutdown.
+  void ModifiedUrgently() override;
 
   // One save, its failure logged.
   void Persist2Disk();

@@ -285,6 +285,23 @@ TEST_F(PersisterTest, ChangeSoonAfterASaveIsWrittenByTheTimer) {
   EXPECT_EQ(saved.files[0].total_size, 4242u);
 }
 
+TEST_F(PersisterTest, UrgentChangeIsSavedAtOnceEvenWithTheTimerArmed) {
+  // A delay no test waits for: only an urgent save can write the change.
+  EXPECT_EQ(Start(60000), E_XML_LOAD_FAILED);
+  Package* package = AddPackage("film.mkv");
+  persister_->Modified();
+  ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
+  package->set_caption("armed");
+  ASSERT_EQ(log_.Count("[Persistence is delayed.]"), 1u);
+
+  package->set_metafile("/downloads/film.mkv.sugc");
+  persister_->ModifiedUrgently();
+  ASSERT_TRUE(persister_->WaitForSaveCount(2, kWaitMs));
+  const Resource saved = LoadList();
+  ASSERT_EQ(saved.files.size(), 1u);
+  EXPECT_EQ(saved.files[0].metafile, "/downloads/film.mkv.sugc");
+}
+
 TEST_F(PersisterTest, ErrorCodeIsStoredOnlyForPackagesInError) {
   EXPECT_EQ(Start(), E_XML_LOAD_FAILED);
   Package* failed = AddPackage("failed.bin", STATE_ERROR);
