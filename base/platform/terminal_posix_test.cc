@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -79,8 +80,17 @@ TEST(InterruptTest, CtrlCIsRecordedAndEndsTheWait) {
 TEST(InterruptTest, SignalFromAnotherThreadWakesAWaiter) {
   ASSERT_EQ(CatchInterrupt(), S_OK);
   ClearInterrupt();
-  // kill() targets the process; whichever thread takes it, the waiter wakes.
-  std::thread sender([] { kill(getpid(), SIGINT); });
+  // kill() targets the process. The sender blocks the signal itself so that
+  // the kernel hands it to the waiting thread: a signal taken by a thread that
+  // ends right after may never reach its handler under ThreadSanitizer, which
+  // runs handlers only at the taking thread's next intercepted call.
+  std::thread sender([] {
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &block, nullptr);
+    kill(getpid(), SIGINT);
+  });
   EXPECT_TRUE(WaitForInterrupt(60'000));
   sender.join();
   ClearInterrupt();
