@@ -49,12 +49,15 @@ class ServiceLifecycleTest : public ServiceTest {
     }
   }
 
-  // Waits until the delayed save has written every URI to download_list.db.
+  // Waits until the delayed save has written every URI to download_list.db
+  // with the failure it settled on: a save made while a download was still
+  // failing holds error code 0 and is followed by another one.
   bool WaitForSavedList(const std::vector<std::string>& uris) {
     const auto deadline = std::chrono::steady_clock::now() + kChangeLimit;
     for (;;) {
       const std::string list = ReadFileText(user_.list_file());
-      if (std::all_of(uris.begin(), uris.end(), [&](const std::string& uri) {
+      if (list.find("error_code=\"0\"") == std::string::npos &&
+          std::all_of(uris.begin(), uris.end(), [&](const std::string& uri) {
             return list.find(UriElement(uri)) != std::string::npos;
           })) {
         return true;
