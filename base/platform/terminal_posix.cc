@@ -19,6 +19,8 @@ namespace tobric::platform {
 
 namespace {
 
+constexpr int64_t kWaitSliceMs = 100;
+
 using Clock = std::chrono::steady_clock;
 
 int Descriptor(StandardStream stream) {
@@ -107,8 +109,10 @@ bool WaitForInterrupt(uint32_t timeout_ms) {
   while (!g_interrupted.load()) {
     const Clock::time_point now = Clock::now();
     if (now >= deadline) break;
-    const int wait_ms =
-        static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+    // In slices: a handler that runs late (a sanitizer may hold a signal back
+    // until the thread's next system call) is seen within one slice.
+    const int wait_ms = static_cast<int>(std::min<int64_t>(
+        kWaitSliceMs, std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count()));
     if (wake_read < 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
       continue;
