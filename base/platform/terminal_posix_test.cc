@@ -78,6 +78,12 @@ TEST(InterruptTest, CtrlCIsRecordedAndEndsTheWait) {
 }
 
 TEST(InterruptTest, SignalFromAnotherThreadWakesAWaiter) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer queues signals and runs their handlers later on a thread
+  // of its choosing; under load it has been seen to drop one raised from
+  // another thread. The plain and AddressSanitizer builds run this test.
+  GTEST_SKIP() << "signal delivery under ThreadSanitizer is not the kernel's";
+#endif
   ASSERT_EQ(CatchInterrupt(), S_OK);
   ClearInterrupt();
   // kill() targets the process. The sender blocks the signal itself so that
