@@ -38,11 +38,18 @@ class TempFileRemover {
   const std::string path_;
 };
 
-ResourceFile RecordOf(const Package& package) {
+// REQUIRES: the center's lock held (it comes before the package's).
+ResourceFile RecordOf(Package& package) {
   ResourceFile record;
-  // A stored code brings the package back in error at the next start; only a
-  // package that is in error now may do that.
-  record.error_code = package.state_number() == STATE_ERROR ? package.error_code() : 0;
+  {
+    // A stored code brings the package back in error at the next start; only a
+    // package that is in error now may do that. A failure sets its code (which
+    // asks for a save) before it changes the state, both under the package's
+    // lock: read without it, a save queued by the code could see the old state,
+    // store no code, and no later change would ask again.
+    tobric::AutoLock hold(package.lock());
+    record.error_code = package.state_number() == STATE_ERROR ? package.error_code() : 0;
+  }
   record.total_size = package.total_size();
   record.download_size = package.download_size();
   record.create_time = package.create_time();
@@ -198,7 +205,7 @@ HRESULT Persister::DoPersist2Disk() {
     std::vector<Package*> packages;
     owner_->GetPackages(&packages);
     resource.files.reserve(packages.size());
-    for (const Package* package : packages) resource.files.push_back(RecordOf(*package));
+    for (Package* package : packages) resource.files.push_back(RecordOf(*package));
   }
   const HRESULT hr = HardSave(resource);
   last_saved_.store(platform::FileTimeNow());

@@ -334,6 +334,24 @@ TEST_F(PersisterTest, ErrorCodeIsStoredOnlyForPackagesInError) {
   EXPECT_EQ(reloaded_paused->error_code(), S_OK);
 }
 
+TEST_F(PersisterTest, SaveAskedForByAFailureWaitsForItsState) {
+  // No delay: the code's change queues a save at once.
+  EXPECT_EQ(Start(0), E_XML_LOAD_FAILED);
+  Package* package = AddPackage("failing.bin");
+  {
+    // A failure sets its code, then its state, under the package's lock; the
+    // save the code asked for must not store the state from between the two.
+    AutoLock hold(package->lock());
+    package->set_error_code(E_CONNECT_FAILED);
+    tobric::platform::SleepMs(300);
+    package->set_state(GetPackageState(STATE_ERROR));
+  }
+  ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
+  const Resource saved = LoadList();
+  ASSERT_EQ(saved.files.size(), 1u);
+  EXPECT_EQ(saved.files[0].error_code, E_CONNECT_FAILED);
+}
+
 TEST_F(PersisterTest, FailedSaveKeepsTheListAndRemovesItsTemporaryFile) {
   EXPECT_EQ(Start(), E_XML_LOAD_FAILED);
   AddPackage("one.bin");

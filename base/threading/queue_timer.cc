@@ -1,11 +1,23 @@
 #include "base/threading/queue_timer.h"
 
+#include <thread>
+
 namespace tobric {
 
 QueueTimer::QueueTimer(platform::TimerQueue* timer_queue, void* owner, Callback callback)
     : owner_(owner), timer_queue_(timer_queue), callback_(callback) {}
 
+namespace {
+
+// How soon a one-shot tick that found an earlier tick still running comes again.
+constexpr uint32_t kDeferredTickMs = 10;
+
+}  // namespace
+
 QueueTimer::~QueueTimer() {
+  // Seen by a deferring tick before it waits for the state lock, which this
+  // destructor holds while it waits for that very tick.
+  closing_.store(true);
   // A tick that gets its platform callback while this lock is held fails its
   // try-lock and returns at once, so the waiting delete below always ends.
   std::lock_guard callback_lock(callback_lock_);
@@ -38,6 +50,7 @@ void QueueTimer::Tick(void* parameter, bool /*fired*/) {
   std::unique_lock callback_lock(self->callback_lock_, std::try_to_lock);
   if (!callback_lock.owns_lock()) {
     self->dropped_ticks_.fetch_add(1);
+    self->DeferOneShot();
     return;
   }
   {
@@ -52,6 +65,28 @@ void QueueTimer::Tick(void* parameter, bool /*fired*/) {
   // The callback runs without the state lock: it takes its owner's locks, and
   // the owner's other threads call Start while holding those same locks.
   if (self->callback_ != nullptr) self->callback_(self);
+}
+
+void QueueTimer::DeferOneShot() {
+  // The state lock is only tried: the destructor holds it while it waits for
+  // this tick to return.
+  std::unique_lock state_lock(state_lock_, std::defer_lock);
+  while (!state_lock.try_lock()) {
+    if (closing_.load()) return;
+    std::this_thread::yield();
+  }
+  if (closing_.load() || !armed_ || period_ != 0) return;
+  // A periodic timer's next tick comes anyway, but this was the one-shot's only
+  // tick: dropped, the owner's callback would never run and the timer would
+  // stay armed for good, refusing every later Start. It comes again shortly,
+  // when the tick in progress has likely ended.
+  [[maybe_unused]] const HRESULT deleted = timer_queue_->DeleteTimer(timer_id_, false);
+  platform::TimerQueue::TimerId id = 0;
+  if (Failed(timer_queue_->CreateTimer(&QueueTimer::Tick, this, kDeferredTickMs, 0, flags_, &id))) {
+    armed_ = false;
+    return;
+  }
+  timer_id_ = id;
 }
 
 bool QueueTimer::armed() const {

@@ -20,7 +20,9 @@ namespace tobric {
 // Two locks:
 // - callback_lock_ is held for the whole delivery of a tick. A tick only tries
 //   it: when it is taken (another tick still running, or the destructor), the
-//   tick is dropped, never queued, so a slow callback skips ticks.
+//   tick is dropped, never queued, so a slow callback skips ticks of a periodic
+//   timer. A one-shot timer's only tick is not lost that way: it is armed again
+//   for a few milliseconds later (not while the destructor runs).
 // - state_lock_ guards the fields (armed_, timer_id_, due/period/flags) against
 //   a concurrent Start. Never held while the callback runs: the callback takes
 //   its owner's locks, and the owner calls Start while holding them.
@@ -57,6 +59,9 @@ class QueueTimer {
 
  private:
   static void Tick(void* parameter, bool fired);
+  // For a tick that found the callback lock taken: a one-shot timer's tick is
+  // delivered again a little later instead of being lost.
+  void DeferOneShot();
 
   std::mutex callback_lock_;
   mutable std::recursive_mutex state_lock_;
@@ -76,6 +81,7 @@ class QueueTimer {
   platform::TimerQueue::TimerId timer_id_ = 0;
 
   std::atomic<uint32_t> dropped_ticks_{0};
+  std::atomic<bool> closing_{false};
 };
 
 }  // namespace tobric

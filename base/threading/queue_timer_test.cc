@@ -157,6 +157,27 @@ TEST_F(QueueTimerTest, SlowCallbackDropsTicksInsteadOfQueueingThem) {
   EXPECT_EQ(owner.most_running, 1);
 }
 
+TEST_F(QueueTimerTest, OneShotDueWhileAnEarlierTickRunsComesOnceThatEnds) {
+  Owner owner;
+  owner.hold = true;
+  QueueTimer timer(queue_.get(), &owner, &OnTick);
+  ASSERT_EQ(timer.Start(0, 0, platform::kTimerExecuteOnlyOnce), S_OK);
+  ASSERT_TRUE(owner.WaitUntil([&] { return owner.running == 1; }));
+  // Armed again from outside while the first tick is held: its tick finds the
+  // callback lock taken.
+  ASSERT_EQ(timer.Start(1, 0, platform::kTimerExecuteOnlyOnce), S_OK);
+  for (auto deadline = std::chrono::steady_clock::now() + kLimit;
+       timer.dropped_ticks() < 1 && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_GE(timer.dropped_ticks(), 1u);
+  owner.Release();
+  EXPECT_TRUE(owner.WaitUntil([&] { return owner.ticks == 2 && owner.running == 0; }));
+  EXPECT_FALSE(timer.armed());
+  EXPECT_EQ(timer.Start(1, 0, platform::kTimerExecuteOnlyOnce), S_OK);
+  EXPECT_TRUE(owner.WaitUntil([&] { return owner.ticks == 3; }));
+}
+
 TEST_F(QueueTimerTest, DestroyWaitsForTheTickInProgress) {
   Owner owner;
   owner.hold = true;
