@@ -39,6 +39,18 @@ rpc::PackageInfo MakeRecord(const std::u16string& id, const std::u16string& name
   return info;
 }
 
+// The values of a GetPackageList answer: `sent` as the number of records, the
+// records, then `count` and success.
+rpc::Writer PackageListValues(uint32_t sent, const std::vector<rpc::PackageInfo>& records,
+                              int32_t count) {
+  rpc::Writer values;
+  values.U32(sent);
+  for (const rpc::PackageInfo& record : records) values.Record(record);
+  values.I32(count);
+  values.Bool(true);
+  return values;
+}
+
 std::string StringParameter(std::u16string_view text) {
   rpc::Writer writer;
   writer.String(text);
@@ -122,14 +134,12 @@ TEST_F(ClientTest, PackageListAsksForFullRoomAndDecodesRecords) {
     EXPECT_TRUE(parameters.I32(&count));
     EXPECT_TRUE(parameters.AtEnd());
     asked = count;
-    rpc::Writer values;
-    values.U32(2);
-    values.Record(MakeRecord(u"{AAAA0000-0000-0000-0000-000000000001}", u"电影.mp4"));
-    // A name outside the basic plane travels as a surrogate pair.
-    values.Record(MakeRecord(u"{BBBB0000-0000-0000-0000-000000000002}", u"clip \U0001F3AC.mkv"));
-    values.I32(2);
-    values.Bool(true);
-    return FakeService::Answer(values);
+    return FakeService::Answer(PackageListValues(
+        2,
+        {MakeRecord(u"{AAAA0000-0000-0000-0000-000000000001}", u"电影.mp4"),
+         // A name outside the basic plane travels as a surrogate pair.
+         MakeRecord(u"{BBBB0000-0000-0000-0000-000000000002}", u"clip \U0001F3AC.mkv")},
+        2));
   });
   ASSERT_TRUE(service.ok());
   const auto client = Connected();
@@ -159,12 +169,7 @@ TEST_F(ClientTest, PackageListWithInconsistentCountsIsAProtocolError) {
   // bytes that came must be refused before anything is reserved for it.
   for (const uint32_t records : {1u, 0xFFFFFFFFu}) {
     FakeService service(SocketPath(), [records](uint16_t, rpc::Reader&) {
-      rpc::Writer values;
-      values.U32(records);
-      values.Record(MakeRecord(u"{A}", u"a"));
-      values.I32(2);
-      values.Bool(true);
-      return FakeService::Answer(values);
+      return FakeService::Answer(PackageListValues(records, {MakeRecord(u"{A}", u"a")}, 2));
     });
     ASSERT_TRUE(service.ok());
     const auto client = Connected();
@@ -226,12 +231,8 @@ TEST_F(ClientTest, FaultsGiveDistinctCodes) {
 
 TEST_F(ClientTest, ServerClosingMidAnswerGivesACleanError) {
   FakeService service(SocketPath(), [](uint16_t, rpc::Reader&) {
-    rpc::Writer values;
-    values.U32(1);
-    values.Record(MakeRecord(u"{A}", u"a"));
-    values.I32(1);
-    values.Bool(true);
-    FakeService::Reply reply = FakeService::Answer(values);
+    FakeService::Reply reply =
+        FakeService::Answer(PackageListValues(1, {MakeRecord(u"{A}", u"a")}, 1));
     reply.bytes.resize(reply.bytes.size() / 2);
     reply.close = true;
     return reply;

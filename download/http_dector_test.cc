@@ -6,17 +6,15 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "tests/support/scoped_no_proxy.h"
-#include "tests/support/test_http_server.h"
+#include "tests/support/loopback_http_fixture.h"
 
 namespace lorvane {
 namespace {
 
+using corvane::testsupport::ClosedPortUrl;
 using corvane::testsupport::Reply;
 using corvane::testsupport::ReplyEnd;
 using corvane::testsupport::RequestRecord;
-using corvane::testsupport::ScopedNoProxy;
-using corvane::testsupport::TestHttpServer;
 using std::chrono::seconds;
 
 // --- ParseFileName: the name from the URI alone -----------------------------
@@ -59,10 +57,8 @@ TEST(HttpFileNameTest, TakesTheLastSegmentOfTheUri) {
 
 // --- Detect: the size probe against the loopback server ---------------------
 
-class HttpDetectTest : public ::testing::Test {
+class HttpDetectTest : public corvane::testsupport::LoopbackHttpTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(server_.ok()); }
-
   std::unique_ptr<HttpDector> Make(const std::string& uri) {
     auto detector = std::make_unique<HttpDector>(uri);
     ProbeOptions options;
@@ -71,9 +67,6 @@ class HttpDetectTest : public ::testing::Test {
     detector->set_probe_options(options);
     return detector;
   }
-
-  ScopedNoProxy no_proxy_;
-  TestHttpServer server_;
 };
 
 TEST_F(HttpDetectTest, TakesContentLengthWithOneGetAndNeverReadsTheBody) {
@@ -110,12 +103,8 @@ TEST_F(HttpDetectTest, OutcomesOfTheProbe) {
   server_.SetRoute(path256, Reply::Text(200, "x"));
   server_.SetRoute("/download", Reply::Text(302, "").WithHeader("Location", "/files/film.mkv"));
   server_.SetRoute("/files/film.mkv", Reply::Text(200, "0123456789"));
-  uint16_t closed_port;
-  {
-    TestHttpServer gone;
-    ASSERT_TRUE(gone.ok());
-    closed_port = gone.port();
-  }
+  const std::string closed = ClosedPortUrl("/a.mp4");
+  ASSERT_FALSE(closed.empty());
   const struct {
     std::string uri;
     HRESULT result;
@@ -131,7 +120,7 @@ TEST_F(HttpDetectTest, OutcomesOfTheProbe) {
       {"http://" + std::string(128, 'h') + "/a.mp4", E_INVALID_URL, 0, ""},
       // The name comes from the URI, not from the redirect target.
       {server_.Url("/download"), S_OK, 10, "download"},
-      {"http://127.0.0.1:" + std::to_string(closed_port) + "/a.mp4", E_CONNECT_FAILED, 0, ""},
+      {closed, E_CONNECT_FAILED, 0, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.uri);

@@ -1,6 +1,5 @@
 #include "download/size_probe.h"
 
-#include <chrono>
 #include <string>
 
 #include "base/platform/error.h"
@@ -8,8 +7,7 @@
 #include "base/net/curl_error.h"
 #include "download/log_capture_testutil.h"
 #include "gtest/gtest.h"
-#include "tests/support/scoped_no_proxy.h"
-#include "tests/support/test_http_server.h"
+#include "tests/support/loopback_http_fixture.h"
 
 namespace lorvane {
 
@@ -21,10 +19,8 @@ using tobric::kErrorConnectionReset;
 using tobric::kErrorConnectionRefused;
 namespace {
 
+using corvane::testsupport::ClosedPortUrl;
 using corvane::testsupport::Reply;
-using corvane::testsupport::ScopedNoProxy;
-using corvane::testsupport::TestHttpServer;
-using std::chrono::seconds;
 using tobric::platform::HresultFromWin32;
 
 constexpr HRESULT kTooLong = MakeHresult(0x8007007A);  // ERROR_INSUFFICIENT_BUFFER
@@ -70,16 +66,14 @@ TEST(CrackUriTest, LimitsOfTheProbesBuffers) {
 
 // --- ProbeContentLength against the loopback server --------------------------
 
-class ProbeTest : public ::testing::Test {
+class ProbeTest : public corvane::testsupport::LoopbackHttpTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server_.ok());
+    ASSERT_NO_FATAL_FAILURE(LoopbackHttpTest::SetUp());
     options_.connect_timeout_ms = 10'000;
     options_.idle_timeout_s = 10;
   }
 
-  ScopedNoProxy no_proxy_;
-  TestHttpServer server_;
   ProbeOptions options_;
 };
 
@@ -126,12 +120,8 @@ TEST_F(ProbeTest, FailuresCarryTheirPlatformCodes) {
   server_.SetRoute("/live", Reply::Text(200, "x").WithoutContentLength());
   server_.SetRoute("/fin", Reply::Text(200, "x").CloseWithoutReply());
   server_.SetRoute("/rst", Reply::Text(200, "x").CloseWithoutReply(/*reset=*/true));
-  uint16_t closed_port;
-  {
-    TestHttpServer gone;
-    ASSERT_TRUE(gone.ok());
-    closed_port = gone.port();
-  }
+  const std::string closed = ClosedPortUrl("/a");
+  ASSERT_FALSE(closed.empty());
   const struct {
     std::string uri;
     uint32_t error;
@@ -139,7 +129,7 @@ TEST_F(ProbeTest, FailuresCarryTheirPlatformCodes) {
       {server_.Url("/live"), kErrorHttpHeaderNotFound},
       {server_.Url("/fin"), kErrorHttpConnectionError},
       {server_.Url("/rst"), kErrorConnectionReset},
-      {"http://127.0.0.1:" + std::to_string(closed_port) + "/a", kErrorConnectionRefused},
+      {closed, kErrorConnectionRefused},
   };
   for (const auto& c : cases) {
     uint64_t length = 0;

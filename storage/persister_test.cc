@@ -144,6 +144,15 @@ class PersisterTest : public ::testing::Test {
     return package;
   }
 
+  // Starts over a missing list and adds "film.mkv", whose first save is then
+  // done: the next change comes soon after a save.
+  void StartWithOneSavedPackage(uint32_t save_delay_ms, Package** package) {
+    EXPECT_EQ(Start(save_delay_ms), E_XML_LOAD_FAILED);
+    *package = AddPackage("film.mkv");
+    persister_->Modified();
+    ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
+  }
+
   [[nodiscard]] Resource LoadList() const {
     Resource resource;
     EXPECT_EQ(LoadResource(paths_.list, &resource), S_OK);
@@ -264,10 +273,8 @@ TEST_F(PersisterTest, SecondChangeWhileASaveIsPendingIsCarriedByIt) {
 }
 
 TEST_F(PersisterTest, ChangeSoonAfterASaveIsWrittenByTheTimer) {
-  EXPECT_EQ(Start(300), E_XML_LOAD_FAILED);
-  Package* package = AddPackage("film.mkv");
-  persister_->Modified();
-  ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
+  Package* package = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartWithOneSavedPackage(300, &package));
 
   tobric::platform::SleepMs(100);
   package->set_caption("renamed");
@@ -287,10 +294,8 @@ TEST_F(PersisterTest, ChangeSoonAfterASaveIsWrittenByTheTimer) {
 
 TEST_F(PersisterTest, UrgentChangeIsSavedAtOnceEvenWithTheTimerArmed) {
   // A delay no test waits for: only an urgent save can write the change.
-  EXPECT_EQ(Start(60000), E_XML_LOAD_FAILED);
-  Package* package = AddPackage("film.mkv");
-  persister_->Modified();
-  ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
+  Package* package = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartWithOneSavedPackage(60000, &package));
   package->set_caption("armed");
   ASSERT_EQ(log_.Count("[Persistence is delayed.]"), 1u);
 
@@ -376,10 +381,8 @@ TEST_F(PersisterTest, FailedSaveKeepsTheListAndRemovesItsTemporaryFile) {
 
 TEST_F(PersisterTest, ShutdownSavesAtOnceAndIgnoresLaterChanges) {
   // A delay no test waits for: only Shutdown can write the second change.
-  EXPECT_EQ(Start(60000), E_XML_LOAD_FAILED);
-  Package* package = AddPackage("film.mkv");
-  persister_->Modified();
-  ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
+  Package* package = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartWithOneSavedPackage(60000, &package));
   package->set_caption("armed");
   ASSERT_EQ(log_.Count("[Persistence is delayed.]"), 1u);
 
@@ -397,10 +400,8 @@ TEST_F(PersisterTest, ShutdownSavesAtOnceAndIgnoresLaterChanges) {
 }
 
 TEST_F(PersisterTest, DestroyingWithoutShutdownSavesALastTime) {
-  EXPECT_EQ(Start(60000), E_XML_LOAD_FAILED);
-  Package* package = AddPackage("film.mkv");
-  persister_->Modified();
-  ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
+  Package* package = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartWithOneSavedPackage(60000, &package));
   package->set_caption("last");
   // Nothing else holds the persister now: the packages forget it first.
   package->set_observer(nullptr);

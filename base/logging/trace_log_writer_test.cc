@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -100,6 +101,16 @@ class TraceLogWriterTest : public ::testing::Test {
     return client;
   }
 
+  // A session that has asked `writer` for LC_USER messages up to `level`, and
+  // whose request the writer has taken.
+  void ConnectEnabled(ObservedTraceWriter* writer, uint8_t level,
+                      std::unique_ptr<TraceSocketClient>* client) {
+    *client = Connect();
+    ASSERT_TRUE(*client);
+    ASSERT_EQ((*client)->SendEnable(TraceEnableRequest{kUserFlag, level}), S_OK);
+    ASSERT_TRUE(writer->WaitForControl(1));
+  }
+
   testing::LoggingFixture fixture_;
 };
 
@@ -109,10 +120,8 @@ TEST_F(TraceLogWriterTest, SessionFiltersByCategoryFlagAndMappedLevel) {
   EXPECT_FALSE(writer.WantsAllMessages());
   EXPECT_FALSE(writer.IsCatLevelEnabled(LC_USER, -3));
 
-  auto client = Connect();
-  ASSERT_TRUE(client);
-  ASSERT_EQ(client->SendEnable(TraceEnableRequest{kUserFlag, 4}), S_OK);
-  ASSERT_TRUE(writer.WaitForControl(1));
+  std::unique_ptr<TraceSocketClient> client;
+  ASSERT_NO_FATAL_FAILURE(ConnectEnabled(&writer, 4, &client));
 
   EXPECT_TRUE(writer.WantsAllMessages());
   EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, -3));
@@ -136,10 +145,8 @@ TEST_F(TraceLogWriterTest, SessionFiltersByCategoryFlagAndMappedLevel) {
 
 TEST_F(TraceLogWriterTest, RecordsCarryPrefixTextAndOnRequestTheStack) {
   ObservedTraceWriter writer(kTraceProviderGuid);
-  auto client = Connect();
-  ASSERT_TRUE(client);
-  ASSERT_EQ(client->SendEnable(TraceEnableRequest{kUserFlag, 5}), S_OK);
-  ASSERT_TRUE(writer.WaitForControl(1));
+  std::unique_ptr<TraceSocketClient> client;
+  ASSERT_NO_FATAL_FAILURE(ConnectEnabled(&writer, 5, &client));
 
   writer.OutputMessage(LogEntry{LC_OPT, 1, "[p]", "other category"});
   writer.OutputMessage(LogEntry{LC_USER, 1, "[prefix]", "caf\xC3\xA9"});
@@ -221,10 +228,8 @@ TEST_F(TraceLogWriterTest, SocketOfALiveProviderIsLeftAloneAndADeadOneReplaced) 
 
 TEST_F(TraceLogWriterTest, ASessionThatDoesNotReadNeverBlocksTheWriterNorGetsTornRecords) {
   ObservedTraceWriter writer(kTraceProviderGuid);
-  auto client = Connect();
-  ASSERT_TRUE(client);
-  ASSERT_EQ(client->SendEnable(TraceEnableRequest{kUserFlag, 5}), S_OK);
-  ASSERT_TRUE(writer.WaitForControl(1));
+  std::unique_ptr<TraceSocketClient> client;
+  ASSERT_NO_FATAL_FAILURE(ConnectEnabled(&writer, 5, &client));
 
   const std::string text(60000, 't');
   for (int i = 0; i < 300; ++i) {

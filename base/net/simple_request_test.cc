@@ -18,15 +18,13 @@
 #include "base/platform/error.h"
 #include "base/platform/isolated_env_testutil.h"
 #include "gtest/gtest.h"
-#include "tests/support/scoped_no_proxy.h"
-#include "tests/support/test_http_server.h"
+#include "tests/support/loopback_http_fixture.h"
 
 namespace tobric {
 namespace {
 
 using corvane::testsupport::PatternBytes;
 using corvane::testsupport::Reply;
-using corvane::testsupport::ScopedNoProxy;
 using corvane::testsupport::TestHttpServer;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
@@ -79,10 +77,10 @@ class ProgressRecorder : public NetworkRequestCallback {
   bool bad_word_ = false;
 };
 
-class SimpleRequestTest : public ::testing::Test {
+class SimpleRequestTest : public corvane::testsupport::LoopbackHttpTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server_.ok());
+    ASSERT_NO_FATAL_FAILURE(LoopbackHttpTest::SetUp());
     HttpTimeouts timeouts;
     timeouts.connect_ms = 2000;
     timeouts.idle_ms = 300;
@@ -106,9 +104,18 @@ class SimpleRequestTest : public ::testing::Test {
     return std::async(std::launch::async, [request] { return request->Send(); });
   }
 
+  // A whole-file request of "/file" whose first Send has failed: the first
+  // answer was cut after 100000 bytes; the answers after it are whole.
+  static constexpr uint64_t kWholeSize = 300000;
+  std::unique_ptr<SimpleRequest> CutShortWholeFile() {
+    server_.SetRoute("/file", {Reply::Pattern(kWholeSize).CloseAfterBodyBytes(100000),
+                               Reply::Pattern(kWholeSize)});
+    auto request = Make(server_.Url("/file"), file_);
+    EXPECT_TRUE(Failed(request->Send()));
+    return request;
+  }
+
   platform::IsolatedEnv env_;
-  ScopedNoProxy no_proxy_;
-  TestHttpServer server_;
   std::unique_ptr<HttpSession> session_;
   ProgressRecorder progress_;
   std::string file_;
@@ -284,30 +291,22 @@ TEST_F(SimpleRequestTest, RegionRefusesAnswersThatAreNotExactlyTheRegion) {
 // --- Whole-file mode -----------------------------------------------------------
 
 TEST_F(SimpleRequestTest, WholeFileResumesAfterACutWithARange) {
-  constexpr uint64_t kSize = 300000;
-  server_.SetRoute("/file",
-                   {Reply::Pattern(kSize).CloseAfterBodyBytes(100000), Reply::Pattern(kSize)});
-  auto request = Make(server_.Url("/file"), file_);
-  EXPECT_TRUE(Failed(request->Send()));
+  auto request = CutShortWholeFile();
   const uint64_t kept = ReadAll(file_).size();
   ASSERT_GT(kept, 0u);
   ASSERT_EQ(request->Send(), S_OK);
   EXPECT_EQ(request->GetStatusCode(), 206);
-  EXPECT_TRUE(ReadAll(file_) == PatternBytes(0, kSize));
+  EXPECT_TRUE(ReadAll(file_) == PatternBytes(0, kWholeSize));
   ASSERT_EQ(server_.request_count(), 2u);
   EXPECT_EQ(server_.requests()[1].Header("range"), "bytes=" + std::to_string(kept) + "-");
 }
 
 TEST_F(SimpleRequestTest, WholeFileLongerThanTheTotalIsFetchedAnew) {
-  constexpr uint64_t kSize = 300000;
-  server_.SetRoute("/file",
-                   {Reply::Pattern(kSize).CloseAfterBodyBytes(100000), Reply::Pattern(kSize)});
-  auto request = Make(server_.Url("/file"), file_);
-  EXPECT_TRUE(Failed(request->Send()));
-  WriteAll(file_, std::string(kSize + 1, 'X'));
+  auto request = CutShortWholeFile();
+  WriteAll(file_, std::string(kWholeSize + 1, 'X'));
   ASSERT_EQ(request->Send(), S_OK);
   EXPECT_EQ(request->GetStatusCode(), 200);
-  EXPECT_TRUE(ReadAll(file_) == PatternBytes(0, kSize));
+  EXPECT_TRUE(ReadAll(file_) == PatternBytes(0, kWholeSize));
   ASSERT_EQ(server_.request_count(), 2u);
   EXPECT_FALSE(server_.requests()[1].HasHeader("range"));
 }

@@ -40,6 +40,10 @@ struct Probe {
     std::unique_lock lock(mutex);
     return changed.wait_for(lock, kLimit, [&] { return running >= count; });
   }
+  bool WaitNoneRunning() {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kLimit, [&] { return running == 0; });
+  }
   void Release() {
     std::lock_guard lock(mutex);
     release = true;
@@ -77,6 +81,14 @@ void ProbeCallback(void* parameter, bool fired) {
 
 WorkPool::Options SmallPool(int threads) {
   return WorkPool::Options{threads, 16, 256 * 1024, 30000};
+}
+
+// Starts a timer due at once whose callbacks hold until `probe` is released,
+// and waits until the first one runs.
+void StartHeldTimer(TimerQueue* queue, Probe* probe, uint32_t period_ms, TimerQueue::TimerId* id) {
+  probe->hold = true;
+  ASSERT_EQ(queue->CreateTimer(&ProbeCallback, probe, 0, period_ms, 0, id), S_OK);
+  ASSERT_TRUE(probe->WaitRunning(1));
 }
 
 // Destroying the pool runs every queued callback, so counting calls afterwards
@@ -130,10 +142,8 @@ TEST(TimerQueueTest, DeleteWithWaitReturnsOnlyAfterTheRunningCallback) {
   WorkPool pool(SmallPool(2));
   TimerQueue queue(&pool);
   Probe probe;
-  probe.hold = true;
   TimerQueue::TimerId id = 0;
-  ASSERT_EQ(queue.CreateTimer(&ProbeCallback, &probe, 0, 0, 0, &id), S_OK);
-  ASSERT_TRUE(probe.WaitRunning(1));
+  ASSERT_NO_FATAL_FAILURE(StartHeldTimer(&queue, &probe, 0, &id));
 
   std::promise<void> deleting;
   std::atomic<int> running_when_deleted{-1};
@@ -156,15 +166,12 @@ TEST(TimerQueueTest, DeleteWithoutWaitNeverBlocks) {
   WorkPool pool(SmallPool(2));
   TimerQueue queue(&pool);
   Probe probe;
-  probe.hold = true;
   TimerQueue::TimerId id = 0;
-  ASSERT_EQ(queue.CreateTimer(&ProbeCallback, &probe, 0, 0, 0, &id), S_OK);
-  ASSERT_TRUE(probe.WaitRunning(1));
+  ASSERT_NO_FATAL_FAILURE(StartHeldTimer(&queue, &probe, 0, &id));
   // The callback is held until after this returns; a waiting delete would hang.
   EXPECT_EQ(queue.DeleteTimer(id, false), S_OK);
   probe.Release();
-  std::unique_lock lock(probe.mutex);
-  EXPECT_TRUE(probe.changed.wait_for(lock, kLimit, [&] { return probe.running == 0; }));
+  EXPECT_TRUE(probe.WaitNoneRunning());
 }
 
 TEST(TimerQueueTest, WaitingDeleteFromItsOwnCallbackIsRefusedButStillDeletes) {
@@ -181,8 +188,7 @@ TEST(TimerQueueTest, WaitingDeleteFromItsOwnCallbackIsRefusedButStillDeletes) {
       ASSERT_EQ(queue.CreateTimer(&ProbeCallback, &probe, 0, 1, 0, &probe.id), S_OK);
     }
     ASSERT_TRUE(probe.WaitCalls(1));
-    std::unique_lock lock(probe.mutex);
-    ASSERT_TRUE(probe.changed.wait_for(lock, kLimit, [&] { return probe.running == 0; }));
+    ASSERT_TRUE(probe.WaitNoneRunning());
     EXPECT_EQ(probe.delete_result, E_UNEXPECTED);
   }
   EXPECT_EQ(probe.Calls(), 1);
@@ -196,11 +202,10 @@ TEST(TimerQueueTest, TickQueuedBeforeDeleteDoesNotRun) {
   {
     WorkPool pool(SmallPool(1));
     TimerQueue queue(&pool);
-    blocker.hold = true;
     TimerQueue::TimerId blocker_id = 0;
     TimerQueue::TimerId victim_id = 0;
-    ASSERT_EQ(queue.CreateTimer(&ProbeCallback, &blocker, 0, 0, 0, &blocker_id), S_OK);
-    ASSERT_TRUE(blocker.WaitRunning(1));  // the pool's only thread is now busy
+    // The pool's only thread is busy from here on.
+    ASSERT_NO_FATAL_FAILURE(StartHeldTimer(&queue, &blocker, 0, &blocker_id));
     ASSERT_EQ(queue.CreateTimer(&ProbeCallback, &victim, 0, 0, 0, &victim_id), S_OK);
     for (auto deadline = std::chrono::steady_clock::now() + kLimit;
          pool.QueuedItems() == 0 && std::chrono::steady_clock::now() < deadline;) {
@@ -241,19 +246,16 @@ TEST(TimerQueueTest, CallbackMayDestroyItsQueue) {
   ASSERT_TRUE(other.WaitCalls(1));
   ASSERT_EQ(queue->CreateTimer(&ProbeCallback, &probe, 0, 0, 0, &id), S_OK);
   ASSERT_TRUE(probe.WaitCalls(1));
-  std::unique_lock lock(probe.mutex);
-  EXPECT_TRUE(probe.changed.wait_for(lock, kLimit, [&] { return probe.running == 0; }));
+  EXPECT_TRUE(probe.WaitNoneRunning());
   EXPECT_FALSE(probe.destroy_queue);
 }
 
 TEST(TimerQueueTest, DestructorWaitsForRunningCallbacks) {
   WorkPool pool(SmallPool(2));
   Probe probe;
-  probe.hold = true;
   auto queue = std::make_unique<TimerQueue>(&pool);
   TimerQueue::TimerId id = 0;
-  ASSERT_EQ(queue->CreateTimer(&ProbeCallback, &probe, 0, 5, 0, &id), S_OK);
-  ASSERT_TRUE(probe.WaitRunning(1));
+  ASSERT_NO_FATAL_FAILURE(StartHeldTimer(queue.get(), &probe, 5, &id));
   std::thread releaser([&probe] {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     probe.Release();

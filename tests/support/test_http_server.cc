@@ -12,11 +12,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/net/curl_http.h"
 #include "gtest/gtest.h"
 
 namespace corvane::testsupport {
 
 namespace {
+
+using tobric::http_text::ParseUnsigned;
 
 // A request head larger than this is refused by closing the connection.
 constexpr size_t kMaxHeadBytes = 64 * 1024;
@@ -57,18 +60,6 @@ const char* ReasonPhrase(int status) {
   }
 }
 
-// Reads a decimal number that makes up all of `text`; false for anything else.
-bool ParseNumber(std::string_view text, uint64_t* value) {
-  if (text.empty() || text.size() > 19) return false;
-  uint64_t result = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    result = result * 10 + static_cast<uint64_t>(c - '0');
-  }
-  *value = result;
-  return true;
-}
-
 // A single byte range of a body of `total` bytes. Returns false when the header
 // is to be ignored (absent, malformed, several ranges); sets *unsatisfiable when
 // the range lies wholly past the end.
@@ -87,7 +78,7 @@ bool ParseRange(std::string_view header, uint64_t total, uint64_t* first, uint64
   uint64_t a = 0;
   uint64_t b = 0;
   if (from.empty()) {  // suffix: the last b bytes
-    if (!ParseNumber(to, &b) || b == 0) return false;
+    if (!ParseUnsigned(to, &b) || b == 0) return false;
     if (total == 0) {
       *unsatisfiable = true;
       return true;
@@ -96,10 +87,10 @@ bool ParseRange(std::string_view header, uint64_t total, uint64_t* first, uint64
     *last = total - 1;
     return true;
   }
-  if (!ParseNumber(from, &a)) return false;
+  if (!ParseUnsigned(from, &a)) return false;
   if (to.empty()) {
     b = UINT64_MAX;
-  } else if (!ParseNumber(to, &b) || b < a) {
+  } else if (!ParseUnsigned(to, &b) || b < a) {
     return false;
   }
   if (a >= total) {
@@ -478,7 +469,7 @@ bool TestHttpServer::ReadRequest(int fd, std::string* buffer, RequestRecord* rec
   *must_close =
       LowerAscii(record->Header("transfer-encoding")).find("chunked") != std::string::npos;
   if (record->HasHeader("content-length") &&
-      !ParseNumber(record->Header("content-length"), &body_left)) {
+      !ParseUnsigned(record->Header("content-length"), &body_left)) {
     *must_close = true;
   }
   while (body_left > 0) {
