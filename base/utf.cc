@@ -1,6 +1,8 @@
 #include "base/utf.h"
 
 #include <cstdint>
+#include <cwctype>
+#include <stdexcept>
 
 namespace tobric {
 
@@ -37,7 +39,7 @@ char32_t DecodeUtf8(std::string_view text, size_t* i) {
     cp = (cp << 6) | (byte(k) & 0x3F);
   }
   *i = k;
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return kReplacement;
+  if (cp < min || cp > 0x10FFFF || IsSurrogate(cp)) return kReplacement;
   return cp;
 }
 
@@ -69,7 +71,7 @@ std::string Utf16ToUtf8(std::u16string_view text) {
         text[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+    } else if (IsSurrogate(cp)) {
       cp = kReplacement;
     }
     if (cp < 0x80) {
@@ -89,6 +91,33 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     }
   }
   return out;
+}
+
+const std::ctype<wchar_t>* UnicodeCaseFacet() {
+  static const std::ctype<wchar_t>* const facet = []() -> const std::ctype<wchar_t>* {
+    try {
+      static const std::locale locale("C.UTF-8");
+      return &std::use_facet<std::ctype<wchar_t>>(locale);
+    } catch (const std::runtime_error&) {
+      return nullptr;  // the locale is not installed: towlower, ASCII rules only
+    }
+  }();
+  return facet;
+}
+
+char16_t LowerCaseUnit(char16_t unit) {
+  if (unit < 0x80) {
+    return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit + (u'a' - u'A')) : unit;
+  }
+  if (IsSurrogate(unit)) return unit;
+  const std::ctype<wchar_t>* facet = UnicodeCaseFacet();
+  const wchar_t original = static_cast<wchar_t>(unit);
+  const wchar_t lower =
+      facet != nullptr ? facet->tolower(original) : static_cast<wchar_t>(std::towlower(original));
+  if (lower >= 0 && lower < 0x10000 && !IsSurrogate(static_cast<uint32_t>(lower))) {
+    return static_cast<char16_t>(lower);
+  }
+  return unit;
 }
 
 }  // namespace tobric

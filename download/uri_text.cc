@@ -1,32 +1,12 @@
 #include "download/uri_text.h"
 
-#include <cwctype>
 #include <limits>
-#include <locale>
-#include <stdexcept>
 
 #include "base/utf.h"
 
 namespace lorvane {
 
 namespace {
-
-bool IsSurrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
-
-// The process locale stays "C", whose towlower knows only ASCII, so the case
-// tables of the UTF-8 C locale are asked directly. Facets are immutable, which
-// makes the shared one safe on every thread.
-const std::ctype<wchar_t>* UnicodeCaseFacet() {
-  static const std::ctype<wchar_t>* const facet = []() -> const std::ctype<wchar_t>* {
-    try {
-      static const std::locale locale("C.UTF-8");
-      return &std::use_facet<std::ctype<wchar_t>>(locale);
-    } catch (const std::runtime_error&) {
-      return nullptr;  // the locale is not installed: ASCII rules only
-    }
-  }();
-  return facet;
-}
 
 bool IsDecimalBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -82,20 +62,7 @@ std::string TrimUnicodeSpace(std::string_view text) {
 
 std::string LowerCaseText(std::string_view text) {
   std::u16string wide = tobric::Utf8ToUtf16(text);
-  const std::ctype<wchar_t>* facet = UnicodeCaseFacet();
-  for (char16_t& unit : wide) {
-    if (unit < 0x80) {
-      if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit + (u'a' - u'A'));
-      continue;
-    }
-    if (IsSurrogate(unit)) continue;
-    const wchar_t original = static_cast<wchar_t>(unit);
-    const wchar_t lower = facet != nullptr ? facet->tolower(original)
-                                           : static_cast<wchar_t>(std::towlower(original));
-    if (lower >= 0 && lower < 0x10000 && !IsSurrogate(static_cast<uint32_t>(lower))) {
-      unit = static_cast<char16_t>(lower);
-    }
-  }
+  for (char16_t& unit : wide) unit = tobric::LowerCaseUnit(unit);
   return tobric::Utf16ToUtf8(wide);
 }
 

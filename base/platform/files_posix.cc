@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,28 @@ HRESULT SyncPath(const std::string& path, int flags) {
   ScopedFd fd(open(path.c_str(), flags | O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return LastErrorHresult();
   if (fsync(fd.get()) != 0) return LastErrorHresult();
+  return S_OK;
+}
+
+// Writes every byte, at `offset` or, without one, at the current position
+// (which then moves on). A write may stop short of the buffer and is then
+// continued where it stopped; one interrupted by a signal is repeated.
+[[nodiscard]] HRESULT WriteAll(int fd, const void* data, size_t size,
+                               std::optional<uint64_t> offset) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n =
+        offset ? pwrite(fd, bytes, size, static_cast<off_t>(*offset)) : write(fd, bytes, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return LastErrorHresult();
+    }
+    // A write returns 0 for a non-empty buffer only when nothing more fits.
+    if (n == 0) return HresultFromWin32(kErrorDiskFull);
+    bytes += n;
+    size -= static_cast<size_t>(n);
+    if (offset) *offset += static_cast<uint64_t>(n);
+  }
   return S_OK;
 }
 
@@ -250,19 +273,7 @@ HRESULT File::Truncate(uint64_t size) {
 }
 
 HRESULT File::Write(const void* data, size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = write(fd_, bytes, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastErrorHresult();
-    }
-    // write returns 0 for a non-empty buffer only when nothing more fits.
-    if (n == 0) return HresultFromWin32(kErrorDiskFull);
-    bytes += n;
-    size -= static_cast<size_t>(n);
-  }
-  return S_OK;
+  return WriteAll(fd_, data, size, std::nullopt);
 }
 
 HRESULT File::SeekToEnd(uint64_t* position) {
@@ -273,19 +284,7 @@ HRESULT File::SeekToEnd(uint64_t* position) {
 }
 
 HRESULT File::WriteAt(uint64_t offset, const void* data, size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = pwrite(fd_, bytes, size, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastErrorHresult();
-    }
-    if (n == 0) return HresultFromWin32(kErrorDiskFull);
-    bytes += n;
-    size -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return S_OK;
+  return WriteAll(fd_, data, size, offset);
 }
 
 HRESULT File::ReadAt(uint64_t offset, void* data, size_t size, size_t* read) {

@@ -1,13 +1,12 @@
 #include "base/re/atl_re.h"
 
 #include <algorithm>
-#include <cwctype>
 #include <limits>
-#include <locale>
 #include <new>
-#include <stdexcept>
 #include <string_view>
 #include <utility>
+
+#include "base/utf.h"
 
 namespace tobric {
 
@@ -61,25 +60,9 @@ namespace {
 using Op = AtlRE::Op;
 using Instruction = AtlRE::Instruction;
 
-bool IsSurrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
-
-// The platform's full lower-casing. The process locale is left as "C", whose
-// towlower only knows ASCII, so the UTF-8 C locale's tables are asked directly.
-const std::ctype<wchar_t>* UnicodeCaseFacet() {
-  static const std::ctype<wchar_t>* const facet = []() -> const std::ctype<wchar_t>* {
-    try {
-      static const std::locale locale("C.UTF-8");
-      return &std::use_facet<std::ctype<wchar_t>>(locale);
-    } catch (const std::runtime_error&) {
-      return nullptr;  // no such locale installed: fall back to towlower
-    }
-  }();
-  return facet;
-}
-
 // Lowers code unit by code unit so that every position of the copy is the same
-// position in the original; surrogates (and anything that would lower into them
-// or beyond the BMP) stay as they are.
+// position in the original. Texts are nearly always ASCII, which is lowered here
+// without a call per unit.
 void LowerInPlace(std::u16string* text) {
   const bool ascii = std::all_of(text->begin(), text->end(), [](char16_t c) { return c < 0x80; });
   if (ascii) {
@@ -88,16 +71,7 @@ void LowerInPlace(std::u16string* text) {
     }
     return;
   }
-  const std::ctype<wchar_t>* facet = UnicodeCaseFacet();
-  for (char16_t& c : *text) {
-    if (IsSurrogate(c)) continue;
-    const wchar_t wide = static_cast<wchar_t>(c);
-    const wchar_t lower =
-        facet != nullptr ? facet->tolower(wide) : static_cast<wchar_t>(std::towlower(wide));
-    if (lower >= 0 && lower < 0x10000 && !IsSurrogate(static_cast<uint32_t>(lower))) {
-      c = static_cast<char16_t>(lower);
-    }
-  }
+  for (char16_t& c : *text) c = LowerCaseUnit(c);
 }
 
 // What each abbreviation letter stands for, already in the lowered form the
