@@ -26,9 +26,6 @@ namespace platform = tobric::platform;
 
 namespace {
 
-constexpr uint64_t kFileTimeUnitsPerMs = 10000;
-constexpr uint64_t kFileTimeUnitsPerSecond = 10000000;
-
 // One timing thread for every HTTP task of the process instead of one per
 // task: a hundred downloads at once are an ordinary load. Never destroyed, as
 // timers of tasks still alive at exit refer to it.
@@ -336,7 +333,7 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
     TLOG(LC_USER, 1, "[Task::Complete]");
     const uint64_t now = platform::FileTimeNow();
     const uint64_t elapsed = now > last_complete_time_ ? now - last_complete_time_ : 1;
-    const uint64_t speed = worker->region().length * kFileTimeUnitsPerSecond / elapsed;
+    const uint64_t speed = worker->region().length * platform::kFileTimeUnitsPerSecond / elapsed;
     update.speed = static_cast<int32_t>(
         std::min<uint64_t>(speed, static_cast<uint64_t>(std::numeric_limits<int32_t>::max())));
     last_complete_time_ = now;
@@ -420,7 +417,8 @@ bool Task::DoFinish() {
   }
   const uint64_t total = package_->total_size();
   const uint64_t now = platform::FileTimeNow();
-  const uint64_t elapsed_ms = now > start_time ? (now - start_time) / kFileTimeUnitsPerMs : 0;
+  const uint64_t elapsed_ms =
+      now > start_time ? (now - start_time) / platform::kFileTimeUnitsPerMs : 0;
   if (package_->download_size() == total && total != 0 &&
       elapsed_ms < options_.minimum_visible_ms) {
     package_->set_download_size(total / 2);
@@ -491,7 +489,8 @@ void Task::OnIdleTimer(tobric::QueueTimer* timer) {
   auto* task = static_cast<Task*>(timer->owner());
   const uint64_t now = platform::FileTimeNow();
   const uint64_t last = task->last_data_time_.load();
-  const uint64_t limit = static_cast<uint64_t>(task->options_.idle_limit_ms) * kFileTimeUnitsPerMs;
+  const uint64_t limit =
+      static_cast<uint64_t>(task->options_.idle_limit_ms) * platform::kFileTimeUnitsPerMs;
   if (now > last && now - last > limit) task->package_->set_download_speed(0);
 }
 

@@ -139,7 +139,9 @@ void WorkerItem::OnProgress(uint32_t received, uint32_t total, uint32_t status, 
 void WorkerItem::OnRequestRetryScheduled(uint64_t when) {
   const uint64_t now = tobric::platform::FileTimeNow();
   if (when <= now) return;
-  const uint64_t seconds = (when - now + 9999999) / 10000000;
+  // Rounded up: a retry 0.2 s away is "in 1 seconds", never "in 0".
+  const uint64_t seconds = (when - now + tobric::platform::kFileTimeUnitsPerSecond - 1) /
+                           tobric::platform::kFileTimeUnitsPerSecond;
   TLOG(LC_USER, 1, "[WorkerItem::OnRequestRetryScheduled][Download will retry in %d seconds]",
        static_cast<int>(seconds));
 }

@@ -24,8 +24,6 @@ namespace platform = tobric::platform;
 
 namespace {
 
-constexpr uint64_t kFileTimeUnitsPerMs = 10000;
-
 // Deletes the save's temporary file on every road out of HardSave.
 class TempFileRemover {
  public:
@@ -142,7 +140,7 @@ void Persister::Modified() {
 
   // A save that ended after `now` was read counts as just now.
   const uint64_t saved = last_saved_.load();
-  const uint64_t since_save_ms = now > saved ? (now - saved) / kFileTimeUnitsPerMs : 0;
+  const uint64_t since_save_ms = now > saved ? (now - saved) / platform::kFileTimeUnitsPerMs : 0;
   const uint32_t elapsed = since_save_ms > std::numeric_limits<uint32_t>::max()
                                ? std::numeric_limits<uint32_t>::max()
                                : static_cast<uint32_t>(since_save_ms);

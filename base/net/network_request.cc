@@ -16,7 +16,6 @@ namespace {
 // ERROR_ARITHMETIC_OVERFLOW: the doubled retry delay no longer fits a wait.
 constexpr uint32_t kErrorArithmeticOverflow = 534;
 constexpr int64_t kMaxRetryDelayMs = 0x3FFFFFFF;
-constexpr uint64_t kFileTimeUnitsPerMs = 10000;
 
 bool IsClientError(int32_t status) { return status >= 400 && status <= 499; }
 
@@ -88,8 +87,8 @@ HRESULT NetworkRequest::Send(const std::string& url, const std::string& file_nam
     }
     if (retry_count_ > 0) {
       if (callback_ != nullptr) {
-        callback_->OnRequestRetryScheduled(platform::FileTimeNow() +
-                                           static_cast<uint64_t>(delay_ms) * kFileTimeUnitsPerMs);
+        const uint64_t delay = static_cast<uint64_t>(delay_ms) * platform::kFileTimeUnitsPerMs;
+        callback_->OnRequestRetryScheduled(platform::FileTimeNow() + delay);
       }
       // Cancel sets the event, so a waiting retry ends at once.
       (void)stop_event_.Wait(static_cast<uint32_t>(delay_ms));

@@ -9,6 +9,10 @@ namespace tobric::platform {
 // 100-ns intervals since 1601-01-01 UTC, from the system (wall) clock.
 [[nodiscard]] uint64_t FileTimeNow();
 
+// FileTimeNow's units in a millisecond and in a second.
+inline constexpr uint64_t kFileTimeUnitsPerMs = 10000;
+inline constexpr uint64_t kFileTimeUnitsPerSecond = 10000000;
+
 // Milliseconds of a monotonic clock, wrapping at 2^32 like a tick count: compare
 // two readings by unsigned subtraction.
 [[nodiscard]] uint32_t TickCount();
