@@ -178,6 +178,9 @@ HRESULT OfflineCenter::Start(const std::string& id) {
          static_cast<unsigned>(tobric::E_POOL_DRAINED));
     return tobric::E_POOL_DRAINED;
   }
+  // The state is read and acted on under the package's lock: two Starts at
+  // once queue the package once.
+  AutoLock package_lock(package->lock());
   package->state()->QueueDownload(package);
   return package->error_code();
 }
@@ -186,6 +189,7 @@ HRESULT OfflineCenter::Pause(const std::string& id) {
   TLOG(LC_USER, 1, "[OfflineCenter::Pause]");
   Package* const package = FindPackage(id);
   if (package == nullptr) return E_PACKAGE_NOT_FOUND;
+  AutoLock package_lock(package->lock());
   package->state()->Pause(package);
   TLOG(LC_USER, 1, "[OfflineCenter::Pause done]");
   return package->error_code();
@@ -203,6 +207,7 @@ HRESULT OfflineCenter::Delete(const std::string& id) {
     DeleteInternal(package);
   }
   if (persister_ != nullptr) persister_->Modified();
+  AutoLock package_lock(package->lock());
   package->state()->Pause(package);
   return S_OK;
 }
@@ -214,6 +219,7 @@ HRESULT OfflineCenter::DeletePerment(const std::string& id) {
   if (package == nullptr) return E_PACKAGE_NOT_FOUND;
   DeleteInternal(package);
   if (persister_ != nullptr) persister_->Modified();
+  AutoLock package_lock(package->lock());
   package->state()->Delete(package);
   return S_OK;
 }
@@ -275,6 +281,10 @@ HRESULT OfflineCenter::QueueUserWorkItem(tobric::UserWorkItem* item, uint32_t fl
 }
 
 DownloadInterface* OfflineCenter::GetDownloadManager() { return download_manager_.get(); }
+
+void OfflineCenter::ConcurrencyChanged() {
+  if (download_manager_ != nullptr && !stopped()) download_manager_->Reschedule();
+}
 
 Persister* OfflineCenter::GetPersister() { return persister_.get(); }
 

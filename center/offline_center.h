@@ -112,6 +112,8 @@ class OfflineCenter {
   [[nodiscard]] HRESULT QueueUserWorkItem(tobric::UserWorkItem* item, uint32_t flags);
 
   [[nodiscard]] DownloadInterface* GetDownloadManager();
+  // concurrent_task_num changed: waiting downloads may start at once.
+  void ConcurrencyChanged();
   [[nodiscard]] Persister* GetPersister();
   [[nodiscard]] tobric::LLock& lock() { return lock_; }
   [[nodiscard]] const OfflineCenterOptions& options() const { return options_; }

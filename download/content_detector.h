@@ -8,6 +8,7 @@
 #ifndef DOWNLOAD_CONTENT_DETECTOR_H_
 #define DOWNLOAD_CONTENT_DETECTOR_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,6 +51,11 @@ class ContentDetector {
   // 0 until an operation succeeds.
   uint64_t content_length() const { return content_length_; }
 
+  // A flag that cuts a running Detect short once it turns true (E_CANCELED);
+  // not owned, and must outlive the operation.
+  void set_cancel_flag(const std::atomic<bool>* cancel) { cancel_ = cancel; }
+  [[nodiscard]] const std::atomic<bool>* cancel_flag() const { return cancel_; }
+
  protected:
   explicit ContentDetector(std::string uri) : uri_(std::move(uri)) {}
 
@@ -60,6 +66,7 @@ class ContentDetector {
   const std::string uri_;
   std::string file_name_;
   uint64_t content_length_ = 0;
+  const std::atomic<bool>* cancel_ = nullptr;
 };
 
 // The detector for URIs of no known scheme: both operations fail with

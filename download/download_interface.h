@@ -25,6 +25,8 @@ class DownloadInterface {
   // has been dealt with.
   [[nodiscard]] virtual HRESULT CancelAsync(Package* package,
                                             tobric::AsyncCallback<Package*>* cancel) = 0;
+  // The number of downloads at once was raised: waiting downloads may start.
+  virtual void Reschedule() {}
 };
 
 }  // namespace lorvane

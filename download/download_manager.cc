@@ -72,6 +72,20 @@ std::shared_ptr<TaskEntry> TaskQueue::FindByPackage(const Package* package) {
   return nullptr;
 }
 
+std::shared_ptr<TaskEntry> TaskQueue::FindFirst(
+    const std::function<bool(const TaskEntry&)>& pick) {
+  AutoLock lock(lock_);
+  for (const std::shared_ptr<TaskEntry>& entry : entries_) {
+    if (pick(*entry)) return entry;
+  }
+  return nullptr;
+}
+
+bool TaskQueue::Contains(const std::shared_ptr<TaskEntry>& entry) {
+  AutoLock lock(lock_);
+  return std::find(entries_.begin(), entries_.end(), entry) != entries_.end();
+}
+
 std::shared_ptr<TaskEntry> TaskQueue::RemoveByPackage(const Package* package) {
   return RemoveFirst([package](const TaskEntry& entry) { return entry.package() == package; });
 }
@@ -130,20 +144,43 @@ DownloadManager::~DownloadManager() {
 HRESULT DownloadManager::Download(Package* package, AsyncCallback<Package*>* finish) {
   // Ours from here on; on the failure path it is let go without being invoked.
   std::unique_ptr<AsyncCallback<Package*>> owned_finish(finish);
+  // Declared before the locks, so that a refused entry (and its task) is
+  // destroyed after they are let go.
+  std::shared_ptr<TaskEntry> entry;
+  // The state decision and the append are one step under the package's lock:
+  // of two Starts at once the second finds the package waiting and appends
+  // nothing. The waiting queue's lock is held too, because StopAll sets its
+  // flag under it before clearing the queue: an append either comes before
+  // the clearing or is refused.
+  AutoLock package_lock(package->lock());
+  AutoLock waiting_lock(waiting_.lock());
+  if (stopped_.load()) {
+    TLOG(LC_USER, tobric::kLevelWarning,
+         "[DownloadManager::Download][The engine is stopped; package is not queued][0x%x]",
+         static_cast<unsigned>(tobric::E_POOL_DRAINED));
+    return tobric::E_POOL_DRAINED;
+  }
   std::shared_ptr<TaskInterface> task = factory_->CreateTask(package);
   if (!task) {
     TLOG(LC_USER, tobric::kLevelError, "[DownloadManager::Download][CreateTask failed.]");
     return E_CREATE_TASK_FAILED;
   }
-  auto entry = std::make_shared<TaskEntry>(std::move(task), owned_finish.release());
+  entry = std::make_shared<TaskEntry>(std::move(task), owned_finish.release());
   package->state()->Waiting(package);
+  // The state refused the transition and has said why: nothing is queued.
+  if (package->state_number() != STATE_WAITING_TO_DOWNLOAD) return S_FALSE;
   waiting_.Append(std::move(entry));
   QueueScheduleTask();
   return S_OK;
 }
 
+void DownloadManager::Reschedule() { QueueScheduleTask(); }
+
 HRESULT DownloadManager::CancelAsync(Package* package, AsyncCallback<Package*>* cancel) {
-  package->state()->Pausing(package);
+  {
+    AutoLock package_lock(package->lock());
+    package->state()->Pausing(package);
+  }
   // A cancel may wait for the package's lock while a task starts, so it runs as
   // a long item and never holds up scheduling passes.
   const HRESULT hr = tobric::QueueDeferredFunctionCall2(
@@ -157,11 +194,17 @@ HRESULT DownloadManager::CancelAsync(Package* package, AsyncCallback<Package*>* 
 }
 
 HRESULT DownloadManager::StopAll() {
+  {
+    AutoLock waiting_lock(waiting_.lock());
+    stopped_.store(true);
+  }
   // Waiting tasks were never started: their entries go without a word to anyone.
   // They are destroyed outside the queue's lock: a task's destructor may take
   // locks of its own.
   waiting_.Clear();
 
+  // Tasks still initialising are cancelled too: their start item sees the stop
+  // and ends them instead of starting them.
   for (const std::shared_ptr<TaskEntry>& entry : running_.Copy()) {
     static_cast<void>(DoCancel(entry));
   }
@@ -197,94 +240,151 @@ void DownloadManager::QueueScheduleTask() {
   }
 }
 
+// A pass never waits on the network or the disk: it only moves entries from
+// the waiting queue to the running one and hands each to a start item. The
+// package's state is checked and changed under the package's lock together
+// with the move, so a pause either finds the package still waiting (and its
+// cancel takes the entry out of the waiting queue) or already downloading
+// (and its cancel reaches the running entry); never an entry in between.
 void DownloadManager::ScheduleTask() {
-  bool again = false;
-  do {
+  for (;;) {
+    if (stopped_.load()) return;
     const int32_t limit = concurrent_task_num_ ? concurrent_task_num_() : 1;
-
-    std::shared_ptr<TaskEntry> picked;
-    bool more = false;
+    std::shared_ptr<TaskEntry> candidate;
     {
       AutoLock waiting_lock(waiting_.lock());
       AutoLock running_lock(running_.lock());
-      more = limit > 0 && running_.Size() < static_cast<size_t>(limit) && waiting_.Size() != 0;
-      if (more) {
-        // Entries in other states are being canceled: their Cancel removes them.
-        picked = waiting_.RemoveFirst([](const TaskEntry& entry) {
-          return entry.package()->state_number() == STATE_WAITING_TO_DOWNLOAD;
-        });
-        if (picked) running_.Append(picked);
-      }
+      if (limit <= 0 || running_.Size() >= static_cast<size_t>(limit)) return;
+      // Entries in other states are being canceled: their Cancel removes them.
+      candidate = waiting_.FindFirst([](const TaskEntry& entry) {
+        return entry.package()->state_number() == STATE_WAITING_TO_DOWNLOAD;
+      });
     }
+    if (!candidate) return;
 
-    again = picked && more;
-    if (picked) {
-      Package* package = picked->package();
+    Package* const package = candidate->package();
+    bool started = false;
+    {
       AutoLock package_lock(package->lock());
-      const int32_t state = package->state_number();
-      if (state == STATE_WAITING_TO_DOWNLOAD) {
+      AutoLock waiting_lock(waiting_.lock());
+      AutoLock running_lock(running_.lock());
+      // Everything may have changed while no lock was held.
+      if (!stopped_.load() && running_.Size() < static_cast<size_t>(limit) &&
+          package->state_number() == STATE_WAITING_TO_DOWNLOAD &&
+          waiting_.Contains(candidate)) {
+        waiting_.Delete(candidate);
+        running_.Append(candidate);
         package->state()->Downloading(package);
-        if (Failed(DoStart(picked))) running_.Delete(picked);
-      } else {
-        TLOG(LC_USER, 1, "[Failed to Schedule task for its state has been changed: %p][%d]",
-             static_cast<void*>(package), state);
-        running_.Delete(picked);
+        started = true;
       }
-      // Let go under the lock: whoever takes the package's lock next (a cancel,
-      // the completion) holds the entry alone, and a dropped entry is gone.
-      picked.reset();
     }
-  } while (again);
+    if (started) QueueStartItem(candidate);
+  }
 }
 
-HRESULT DownloadManager::DoStart(const std::shared_ptr<TaskEntry>& entry) {
-  Package* package = entry->package();
-  TaskInterface* task = entry->task().get();
+void DownloadManager::QueueStartItem(const std::shared_ptr<TaskEntry>& entry) {
+  // A long item: Initialize may wait for a slow server for a minute, and must
+  // hold up no pass, timer tick or save meanwhile.
+  const HRESULT hr = tobric::QueueDeferredFunctionCall2(
+      pool_, this, &DownloadManager::StartTask, entry, tobric::platform::FileTimeNow(),
+      tobric::platform::kWorkLongRunning);
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelError, "[QueueDeferredFunctionCall2 failed %d]", hr);
+    Package* const package = entry->package();
+    std::shared_ptr<TaskEntry> ended;
+    {
+      AutoLock package_lock(package->lock());
+      ended = EndUnstarted(entry, hr);
+    }
+    AfterUnstartedEnd(std::move(ended), hr);
+  }
+}
 
+void DownloadManager::StartTask(std::shared_ptr<TaskEntry> entry, uint64_t queued_at) {
+  static_cast<void>(queued_at);
+  Package* const package = entry->package();
+  TaskInterface* const task = entry->task().get();
+  if (start_hook_) start_hook_(package);
+
+  // Without any lock: the probe and the layout talk to the server and the
+  // disk. A cancel meanwhile reaches the task (DoCancel), which cuts them short.
   HRESULT r = task->Initialize();
   if (Failed(r)) {
     TLOG(LC_USER, tobric::kLevelError, "[Failed to initialize task %s][0x%x]",
          package->name().c_str(), static_cast<unsigned>(r));
-  } else {
-    // The setter tells the persister.
-    package->set_start_time(tobric::platform::FileTimeNow());
-    task->SetCallback(new CompletionCallback(this, &DownloadManager::CompleteCallback));
-    r = task->Start();
-    if (Failed(r)) {
-      TLOG(LC_USER, tobric::kLevelError, "[Start task %s failed][0x%x]", package->name().c_str(),
-           static_cast<unsigned>(r));
-    }
   }
-  if (Failed(r)) package->state()->Error(package, r);
-  return r;
+
+  std::shared_ptr<TaskEntry> ended;
+  {
+    AutoLock package_lock(package->lock());
+    if (stopped_.load() || package->state_number() != STATE_DOWNLOADING) {
+      // A pause, a delete or the stop came while the task was initialising.
+      r = E_CANCELED;
+    } else if (Succeeded(r)) {
+      // The setter tells the persister.
+      package->set_start_time(tobric::platform::FileTimeNow());
+      task->SetCallback(new CompletionCallback(this, &DownloadManager::CompleteCallback));
+      r = task->Start();
+      if (Failed(r)) {
+        TLOG(LC_USER, tobric::kLevelError, "[Start task %s failed][0x%x]",
+             package->name().c_str(), static_cast<unsigned>(r));
+      }
+    }
+    if (Failed(r)) ended = EndUnstarted(entry, r);
+  }
+  entry.reset();
+  AfterUnstartedEnd(std::move(ended), r);
+}
+
+std::shared_ptr<TaskEntry> DownloadManager::EndUnstarted(const std::shared_ptr<TaskEntry>& entry,
+                                                         HRESULT code) {
+  Package* const package = entry->package();
+  std::shared_ptr<TaskEntry> removed = running_.RemoveByTask(entry->task().get());
+  if (code == E_CANCELED) {
+    package->state()->Complete(package);
+  } else {
+    package->state()->Error(package, code);
+  }
+  return removed;
+}
+
+void DownloadManager::AfterUnstartedEnd(std::shared_ptr<TaskEntry> ended, HRESULT code) {
+  if (!ended) return;
+  QueueScheduleTask();
+  // As for a task cancelled while it waited: the cancel is answered, and the
+  // finish callback of a task that never started goes uninvoked.
+  if (code == E_CANCELED && ended->cancel_callback() != nullptr) {
+    ended->cancel_callback()->Invoke(ended->package());
+  }
 }
 
 void DownloadManager::Cancel(Package* package, AsyncCallback<Package*>* cancel) {
-  AutoLock package_lock(package->lock());
-  // Ours; let go without being invoked on every road that does not hand it on,
-  // before the package's lock is.
+  // Ours; invoked once the cancel has been dealt with, on every road: a
+  // permanent delete deletes the files from it, whatever ended the task.
   std::unique_ptr<AsyncCallback<Package*>> owned_cancel(cancel);
-
-  const int32_t state = package->state_number();
-  if (state != STATE_PAUSEING) {
-    TLOG(LC_USER, 1, "[DownloadManager::Cancel][Cancel operation is too late. %d]", state);
-    return;
+  {
+    AutoLock package_lock(package->lock());
+    const int32_t state = package->state_number();
+    if (state != STATE_PAUSEING) {
+      // The task ended on its own (or a start found the pause) first.
+      TLOG(LC_USER, 1, "[DownloadManager::Cancel][Cancel operation is too late. %d]", state);
+    } else if (Succeeded(CancelWaitting(package, owned_cancel.get()))) {
+      owned_cancel.release();  // CancelWaitting invoked and deleted it
+      package->state()->Complete(package);
+      QueueScheduleTask();
+      return;
+    } else if (const std::shared_ptr<TaskEntry> entry = running_.FindByPackage(package)) {
+      entry->set_cancel_callback(owned_cancel.release());
+      static_cast<void>(DoCancel(entry));
+      return;
+    } else {
+      // Neither waiting nor running: no end will ever come to take the
+      // package out of STATE_PAUSEING, so the cancel ends it.
+      TLOG(LC_USER, 1, "[The canceling target is not found.]");
+      package->state()->Complete(package);
+    }
   }
-
-  if (Succeeded(CancelWaitting(package, owned_cancel.get()))) {
-    owned_cancel.release();  // CancelWaitting invoked and deleted it
-    package->state()->Complete(package);
-    QueueScheduleTask();
-    return;
-  }
-
-  const std::shared_ptr<TaskEntry> entry = running_.FindByPackage(package);
-  if (!entry) {
-    TLOG(LC_USER, 1, "[The canceling target is not found.]");
-    return;
-  }
-  entry->set_cancel_callback(owned_cancel.release());
-  static_cast<void>(DoCancel(entry));
+  if (owned_cancel != nullptr) owned_cancel->Invoke(package);
 }
 
 HRESULT DownloadManager::CancelWaitting(Package* package, AsyncCallback<Package*>* cancel) {

@@ -4,6 +4,7 @@
 #ifndef DOWNLOAD_DOWNLOAD_MANAGER_H_
 #define DOWNLOAD_DOWNLOAD_MANAGER_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -72,6 +73,11 @@ class TaskQueue {
   void Delete(const std::shared_ptr<TaskEntry>& entry);
   // The first entry whose task is for `package`; empty when none.
   [[nodiscard]] std::shared_ptr<TaskEntry> FindByPackage(const Package* package);
+  // The first entry `pick` accepts, left in the queue; empty when none. `pick`
+  // runs under the lock and must not take other locks.
+  [[nodiscard]] std::shared_ptr<TaskEntry> FindFirst(
+      const std::function<bool(const TaskEntry&)>& pick);
+  [[nodiscard]] bool Contains(const std::shared_ptr<TaskEntry>& entry);
   // Like FindByPackage, and the entry leaves the queue.
   [[nodiscard]] std::shared_ptr<TaskEntry> RemoveByPackage(const Package* package);
   // The first entry holding this very task, taken out; empty when none.
@@ -103,15 +109,25 @@ class TaskQueue {
 // The thread pool is borrowed and must outlive every item queued to it.
 //
 // Threads: Download and CancelAsync run on the caller's thread (RPC, console,
-// pool threads through the package states); scheduling passes and cancels run
-// as work items, several possibly at once; completions on whatever thread the
-// task reports from; StopAll on the stopping thread.
+// pool threads through the package states); scheduling passes (default items,
+// which never wait on I/O), start items and cancels (long items) run on the
+// pool, several possibly at once; completions on whatever thread the task
+// reports from; StopAll on the stopping thread.
+//
+// A task is started in two steps. The pass moves the entry from the waiting
+// queue to the running one and the package to STATE_DOWNLOADING, as one step
+// under the package's lock. A start item then runs the task's Initialize
+// (the size probe, the layout of the data file) with no lock held, takes the
+// package's lock and starts the task, unless a cancel or the stop came
+// meanwhile, in which case it ends the package as a cancelled task would.
 //
 // Locks: each queue has its own lock, held inside its operations and, in a
 // pass, for the picking of one entry (waiting queue first, then running). The
-// package's lock is held by a pass while it starts the task, by Cancel for its
-// whole duration, by DoCancel around the task's Cancel and by the completion
-// while it changes the package's state. Order: a package's lock may be held
+// package's lock is held by Download around the state decision and the
+// append, by a pass while it moves an entry, by a start item around the
+// task's Start, by Cancel for its whole duration, by DoCancel around the
+// task's Cancel and by the completion while it changes the package's state;
+// never across the task's Initialize. Order: a package's lock may be held
 // while a queue lock is taken, never the reverse. Callbacks to the caller are
 // invoked with no lock held, except the cancel callback of a task that never
 // started, which Cancel invokes before the package's Complete.
@@ -135,10 +151,20 @@ class DownloadManager : public DownloadInterface {
   [[nodiscard]] HRESULT CancelAsync(Package* package,
                                     tobric::AsyncCallback<Package*>* cancel) override;
 
+  // Queues a scheduling pass: concurrent_task_num was raised, and waiting
+  // tasks may start now rather than at the next completion.
+  void Reschedule() override;
+
   // One scheduling pass, repeated on the same thread while it starts a task and
   // more may run. Queued as a work item by Download, by a cancel of a waiting
-  // task and by every completion; any thread may run one.
+  // task, by Reschedule and by every completion; any thread may run one.
   void ScheduleTask();
+
+  // Runs at the start of every start item, before the task's Initialize; tests
+  // hold a start there to open the window between a pass and the start.
+  void set_start_hook_for_testing(std::function<void(Package*)> hook) {
+    start_hook_ = std::move(hook);
+  }
 
   // Entries in each queue, for statistics and tests.
   [[nodiscard]] size_t WaitingCount() { return waiting_.Size(); }
@@ -148,8 +174,19 @@ class DownloadManager : public DownloadInterface {
   // Queues a pass (flags 0); a refusal (the pool is drained at stop) is logged
   // and the item dropped.
   void QueueScheduleTask();
-  // REQUIRES: the entry's package lock held.
-  [[nodiscard]] HRESULT DoStart(const std::shared_ptr<TaskEntry>& entry);
+  // Hands the entry that a pass moved to the running queue to a start item.
+  void QueueStartItem(const std::shared_ptr<TaskEntry>& entry);
+  // The start item: Initialize without any lock, then Start under the
+  // package's lock unless the package was cancelled meanwhile.
+  void StartTask(std::shared_ptr<TaskEntry> entry, uint64_t queued_at);
+  // Takes an entry whose task never started out of the running queue and ends
+  // its package: Complete for E_CANCELED, Error otherwise. Returns the entry
+  // for AfterUnstartedEnd. REQUIRES: the package's lock held.
+  [[nodiscard]] std::shared_ptr<TaskEntry> EndUnstarted(const std::shared_ptr<TaskEntry>& entry,
+                                                        HRESULT code);
+  // The rest of that end, without any lock: a pass, and the cancel callback
+  // when the end was a cancel.
+  void AfterUnstartedEnd(std::shared_ptr<TaskEntry> ended, HRESULT code);
   // The work item of CancelAsync; owns `cancel`.
   void Cancel(Package* package, tobric::AsyncCallback<Package*>* cancel);
   // S_OK: the waiting entry is gone and `cancel` has been invoked and deleted.
@@ -167,6 +204,11 @@ class DownloadManager : public DownloadInterface {
   tobric::ThreadPool* const pool_;
   const std::function<int32_t()> concurrent_task_num_;
   const uint32_t stop_limit_ms_;
+  std::function<void(Package*)> start_hook_;  // set before any start
+
+  // Set once by StopAll under the waiting queue's lock; from then on nothing
+  // is queued or started.
+  std::atomic<bool> stopped_{false};
 };
 
 }  // namespace lorvane

@@ -42,7 +42,10 @@ HRESULT HttpDector::ParseFileName() {
 
 HRESULT HttpDector::Detect() {
   uint64_t length = 0;
-  const HRESULT hr = ProbeContentLength(uri(), probe_options_, &length);
+  ProbeOptions options = probe_options_;
+  if (cancel_flag() != nullptr) options.cancel = cancel_flag();
+  const HRESULT hr = ProbeContentLength(uri(), options, &length);
+  if (hr == E_CANCELED) return hr;
   if (Failed(hr)) return hr == E_INVALID_URL ? E_INVALID_URL : E_CONNECT_FAILED;
   set_content_length(length);
   return ParseFileName();

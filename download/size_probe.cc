@@ -163,6 +163,14 @@ size_t OnBodyData(char* /*data*/, size_t /*size*/, size_t /*count*/, void* /*con
   return CURL_WRITEFUNC_ERROR;
 }
 
+// libcurl calls this often while data moves and about once a second while
+// it waits (resolving, connecting, for the first byte).
+int OnProgress(void* context, curl_off_t /*dltotal*/, curl_off_t /*dlnow*/,
+               curl_off_t /*ultotal*/, curl_off_t /*ulnow*/) {
+  const auto* cancel = static_cast<const std::atomic<bool>*>(context);
+  return cancel->load() ? 1 : 0;
+}
+
 HRESULT SetOptions(CURL* handle, const std::string& request_url, const UriParts& parts,
                    const ProbeOptions& options, HeaderState* state, curl_slist* headers,
                    char* error_text) {
@@ -202,6 +210,13 @@ HRESULT SetOptions(CURL* handle, const std::string& request_url, const UriParts&
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_HEADERDATA, state);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &OnBodyData);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, state);
+  if (options.cancel != nullptr) {
+    if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+    if (code == CURLE_OK) {
+      code = curl_easy_setopt(handle, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(options.cancel));
+    }
+    if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+  }
   return HresultFromCurlCode(code);
 }
 
@@ -258,6 +273,10 @@ HRESULT ProbeContentLength(const std::string& uri, const ProbeOptions& options,
   if (Failed(hr)) return hr;
 
   const CURLcode code = curl_easy_perform(handle.get());
+  if (code == CURLE_ABORTED_BY_CALLBACK) {
+    TLOG(tobric::LC_USER, 1, "[ContentDector::Detect][Canceled]");
+    return E_CANCELED;
+  }
   // Stopping at the end of the final header block is the success case; it shows
   // as a write error because the callbacks stopped the transfer.
   const bool stopped_by_us = code == CURLE_WRITE_ERROR || code == CURLE_OK;

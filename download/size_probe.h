@@ -4,6 +4,7 @@
 #ifndef DOWNLOAD_SIZE_PROBE_H_
 #define DOWNLOAD_SIZE_PROBE_H_
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -18,6 +19,9 @@ struct ProbeOptions {
   uint32_t connect_timeout_ms = 60'000;
   // The probe fails when nothing arrives for this long once the request is sent.
   uint32_t idle_timeout_s = 30;
+  // When set, the probe ends within about a second (E_CANCELED) once it turns
+  // true: a pause must not wait for a server that never answers.
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 // A URI split the way the probe's buffers take it.
@@ -51,7 +55,7 @@ inline constexpr size_t kMaxPathUnits = 255;
 // https is probed over TLS with the certificate and host name checked.
 //
 // Returns S_OK; E_INVALID_URL when the URI cannot be split (logged with the
-// split's code); HRESULT_FROM_WIN32(12150) when the final response has no
+// split's code); E_CANCELED when options.cancel turned true; HRESULT_FROM_WIN32(12150) when the final response has no
 // Content-Length; otherwise the transfer's failure as mapped by
 // HresultFromCurlCode. Any thread; blocks for one exchange.
 [[nodiscard]] HRESULT ProbeContentLength(const std::string& uri, const ProbeOptions& options,

@@ -432,18 +432,19 @@ HRESULT MetaFile::BuildImage(std::vector<uint8_t>* image) const {
   return S_OK;
 }
 
-HRESULT MetaFile::Save(const std::string& path) {
+HRESULT MetaFile::PrepareSave(std::vector<uint8_t>* image) {
   // The hold from Load ends here: the new metafile is a new file, and a lock on
   // the old one would guard nothing once it has been replaced.
   file_.Close();
   if (uri_.empty() || name_.empty() || path_.empty()) return E_METAFILE_SAVE_FAILED;
+  const HRESULT hr = BuildImage(image);
+  if (Succeeded(hr)) signature_ = LoadLe64(image->data() + 8);
+  return hr;
+}
 
-  std::vector<uint8_t> image;
-  HRESULT hr = BuildImage(&image);
-  if (Failed(hr)) return hr;
-
+HRESULT MetaFile::WriteImage(const std::string& path, const std::vector<uint8_t>& image) {
   std::string temp_path;
-  hr = tobric::platform::CreateTempFile(FolderOf(path), BaseNameOf(path) + ".tmp", &temp_path);
+  HRESULT hr = tobric::platform::CreateTempFile(FolderOf(path), BaseNameOf(path) + ".tmp", &temp_path);
   File temp;
   if (Succeeded(hr)) hr = temp.Open(temp_path, File::kWrite, File::kOpenExisting);
   if (Failed(hr)) {
@@ -463,8 +464,14 @@ HRESULT MetaFile::Save(const std::string& path) {
     (void)tobric::platform::DeleteFile(temp_path);
     return hr;
   }
-  signature_ = LoadLe64(image.data() + 8);
   return S_OK;
+}
+
+HRESULT MetaFile::Save(const std::string& path) {
+  std::vector<uint8_t> image;
+  const HRESULT hr = PrepareSave(&image);
+  if (Failed(hr)) return hr;
+  return WriteImage(path, image);
 }
 
 }  // namespace lorvane

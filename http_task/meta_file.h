@@ -66,6 +66,13 @@ class MetaFile {
   // the new metafile, never none. E_METAFILE_SAVE_FAILED when the uri, name or
   // path is empty; the write's failure otherwise.
   [[nodiscard]] HRESULT Save(const std::string& path);
+  // Save in two steps, for an owner that must not flush to disk under its
+  // lock: PrepareSave (in memory, under the lock) ends the hold from Load and
+  // gives the signed bytes; WriteImage (any thread, no lock) writes them as
+  // Save does.
+  [[nodiscard]] HRESULT PrepareSave(std::vector<uint8_t>* image);
+  [[nodiscard]] static HRESULT WriteImage(const std::string& path,
+                                          const std::vector<uint8_t>& image);
 
   // ceil(file size / block size); 0 while the block size is 0.
   [[nodiscard]] uint32_t block_count() const;

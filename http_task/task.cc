@@ -101,9 +101,19 @@ HRESULT Task::Initialize() {
   if (!package_->name().empty() && package_->metafile().empty() && !data_file.empty()) {
     package_->set_metafile(MetaFileName(data_file));
   }
-  bool resume = !package_->name().empty() && platform::FileExists(data_file) &&
-                Succeeded(MetaFile::Load(package_->metafile(), &meta_file)) &&
-                meta_file->uri() == package_->uri();
+  HRESULT loaded = E_FAIL;
+  if (!package_->name().empty() && platform::FileExists(data_file)) {
+    loaded = MetaFile::Load(package_->metafile(), &meta_file);
+  }
+  if (loaded == platform::HresultFromWin32(platform::kErrorSharingViolation)) {
+    // Another task of this download, still ending, holds the metafile: its
+    // blocks are real. Laying the download out anew would throw them away;
+    // the next start finds the metafile free.
+    TLOG(LC_USER, tobric::kLevelWarning, "[Task::Initialize][Metafile %s is in use][0x%x]",
+         package_->metafile().c_str(), static_cast<unsigned>(loaded));
+    return loaded;
+  }
+  bool resume = Succeeded(loaded) && meta_file->uri() == package_->uri();
   // A data file cut short (or grown) behind our back no longer holds the
   // blocks the metafile records; only a fresh layout is safe then.
   uint64_t data_size = 0;
@@ -129,7 +139,11 @@ HRESULT Task::Initialize() {
 HRESULT Task::LayOutNewDownload(std::unique_ptr<MetaFile>* meta_file) {
   const std::string uri = package_->uri();
   std::unique_ptr<ContentDetector> detector = CreateDetector(uri);
+  detector->set_cancel_flag(&cancel_requested_);
   HRESULT hr = detector->Detect();
+  // A cancel during the probe lays nothing out: the files would only be
+  // removed again, or left for a download the user paused before it began.
+  if (Succeeded(hr) && cancel_requested_.load()) hr = E_CANCELED;
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[Can't get the informatin of %s][0x%x]", uri.c_str(),
          static_cast<unsigned>(hr));
@@ -251,6 +265,9 @@ HRESULT Task::Start() {
 }
 
 HRESULT Task::Cancel() {
+  // First, and without lock_: a task still initialising holds no lock while it
+  // probes the server, and the probe watches this flag.
+  cancel_requested_.store(true);
   AutoLock hold(lock_);
   TLOG(LC_USER, 1, "[Task::Cancel][WorkerItem %u]", static_cast<unsigned>(workers_.size()));
   for (WorkerItem* worker : workers_) static_cast<void>(worker->Cancel());
@@ -326,6 +343,8 @@ HRESULT Task::ScheduleNewWorker() {
 // once.
 void Task::Complete(WorkerItem* worker, HRESULT result) {
   PackageUpdate update;
+  std::vector<uint8_t> image;
+  uint64_t image_generation = 0;
   bool finish = false;
   bool all_done = false;
   {
@@ -347,10 +366,13 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
       error_code_ = result;
     } else {
       meta_file_->set(worker->region().block, true);
-      const HRESULT saved = meta_file_->Save(package_->metafile());
-      if (Failed(saved)) {
+      const HRESULT prepared = meta_file_->PrepareSave(&image);
+      if (Failed(prepared)) {
         TLOG(LC_USER, tobric::kLevelWarning, "[UpdateMetaFile Failed 0x%x]",
-             static_cast<unsigned>(saved));
+             static_cast<unsigned>(prepared));
+        image.clear();
+      } else {
+        image_generation = ++image_generation_;
       }
       if (failure_balance_ > 0) --failure_balance_;
     }
@@ -373,10 +395,30 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
     TLOG(LC_USER, 1, "[Task::Complete done]");
   }
 
+  // Before the package shows the block: the list never counts a block the
+  // metafile on disk does not have.
+  if (!image.empty()) WriteMetaFileImage(image_generation, image);
   ApplyPackageUpdate(update);
   if (!finish) return;
   if (all_done && DoFinish()) return;
   OnComplete();
+}
+
+// Images are numbered under lock_ in the order their bits were set, and each
+// holds every bit set before it; so an image older than the one on disk has
+// nothing to add and is dropped. That also keeps a late write from bringing
+// back the metafile that the finish has deleted (the last completion's image
+// is the newest). save_mutex_ is held across the write and only other
+// completions of this task ever wait for it: a cancel, a pause or a package
+// read never does.
+void Task::WriteMetaFileImage(uint64_t generation, const std::vector<uint8_t>& image) {
+  std::lock_guard<std::mutex> hold(save_mutex_);
+  if (generation <= saved_generation_) return;
+  saved_generation_ = generation;
+  const HRESULT hr = MetaFile::WriteImage(package_->metafile(), image);
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelWarning, "[UpdateMetaFile Failed 0x%x]", static_cast<unsigned>(hr));
+  }
 }
 
 void Task::ApplyPackageUpdate(const PackageUpdate& update) {
@@ -395,6 +437,13 @@ bool Task::DoFinish() {
   const std::string to = platform::JoinPath(package_->path(), real_name);
   const HRESULT hr = platform::MoveNoReplace(from, to);
   if (Succeeded(hr)) {
+    // The new name on disk before the metafile goes: after a power cut either
+    // the data file with its metafile or the finished file is there.
+    const HRESULT synced = platform::SyncFolderOf(to);
+    if (Failed(synced)) {
+      TLOG(LC_USER, tobric::kLevelWarning, "[Task::DoFinish][Failed to sync folder of %s][0x%x]",
+           to.c_str(), static_cast<unsigned>(synced));
+    }
     package_->set_name(real_name);
     const HRESULT deleted = platform::DeleteFile(package_->metafile());
     if (Failed(deleted)) {
@@ -403,6 +452,9 @@ bool Task::DoFinish() {
     }
     package_->set_metafile(std::string());
     package_->set_complete_time(platform::FileTimeNow());
+    // The list names the data file until it is saved: saved at once, a crash
+    // now cannot send the next start looking for a file that is gone.
+    if (PersisterInterface* observer = package_->observer()) observer->ModifiedUrgently();
   } else {
     TLOG(LC_USER, tobric::kLevelError, "[Failed to rename data file from %s to %s][0x%x]",
          from.c_str(), to.c_str(), static_cast<unsigned>(hr));
@@ -477,6 +529,10 @@ void Task::OnComplete() {
     if (canceled_) error_code_ = E_CANCELED;
     code = error_code_.load();
     callback = callback_.get();
+    // The metafile is let go (and with it the hold from Load) before the
+    // report: the next start of this download may come at once and must find
+    // the metafile free, not in use by a task that is only ending.
+    meta_file_.reset();
   }
   TLOG(LC_USER, 1, "[Task::OnComplete][task %s done, error code:0x%x]", package_->name().c_str(),
        static_cast<unsigned>(code));

@@ -68,13 +68,15 @@ struct HttpTaskOptions {
 // completion callback and its idle timer; the timers tick on one timer queue
 // shared by all HTTP tasks of the process.
 //
-// Threads: Initialize and Start run on a scheduling pass's pool thread and
-// Cancel on a cancel work item's thread, each with the package's lock held by
-// the caller; Complete and NotifyData on the workers' pool threads; the idle
+// Threads: Initialize runs on a start item's pool thread with no lock held
+// (it may probe the server and lay out the file; Cancel cuts the probe
+// short); Start runs on that thread and Cancel on a cancel work item's
+// thread, each with the package's lock held by the caller; Complete and NotifyData on the workers' pool threads; the idle
 // check and the end of the minimum visible duration on timer threads.
 //
 // Locks: lock_ (recursive) guards the metafile, the workers list, the cursor,
-// the counters, the flags and the callback. Because a cancel holds the
+// the counters, the flags and the callback; it is never held across a disk
+// flush (the metafile's bytes are made under it and written after it). Because a cancel holds the
 // package's lock while it takes lock_, nothing here takes the package's lock
 // (a package setter that locks, or the manager's completion callback, which
 // locks it) while holding lock_. update_mutex_ orders the package updates of
@@ -141,6 +143,8 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   // Starts a worker on the next free block. REQUIRES: lock_ held.
   [[nodiscard]] HRESULT ScheduleNewWorker();
   void ApplyPackageUpdate(const PackageUpdate& update);
+  // Writes a metafile image made under lock_, unless a newer one is on disk.
+  void WriteMetaFileImage(uint64_t generation, const std::vector<uint8_t>& image);
   // Renames the data file and deletes the metafile. True when the end of the
   // minimum visible duration will report completion from its timer.
   bool DoFinish();
@@ -160,6 +164,8 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   // Written by every piece of data of every worker; an atomic spares the
   // workers from contending for lock_ that often.
   std::atomic<uint64_t> last_data_time_{0};
+  // Set by Cancel before it takes lock_; the size probe of Initialize watches it.
+  std::atomic<bool> cancel_requested_{false};
 
   tobric::LLock lock_;
   // Guarded by lock_.
@@ -175,12 +181,16 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   uint64_t start_time_ = 0;
   uint64_t last_complete_time_ = 0;
   uint64_t update_sequence_ = 0;
+  uint64_t image_generation_ = 0;
   // Keeps the task alive while the finish timer is armed; taken by its tick.
   std::shared_ptr<Task> finish_hold_;
   tobric::platform::TimerQueue::TimerId finish_timer_id_ = 0;
 
   std::mutex update_mutex_;
   uint64_t applied_sequence_ = 0;  // guarded by update_mutex_
+
+  std::mutex save_mutex_;
+  uint64_t saved_generation_ = 0;  // guarded by save_mutex_
 
   // Destroyed first (in ~Task), so no tick runs on a task being torn down.
   std::unique_ptr<tobric::QueueTimer> idle_timer_;

@@ -36,6 +36,10 @@ class PackageArena {
   std::vector<std::unique_ptr<Package>> packages_;  // guarded by mutex_
 };
 
+uint64_t PackStatus(int32_t state, HRESULT code) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(state)) << 32) | static_cast<uint32_t>(code);
+}
+
 constexpr const char* kStateNames[] = {
     "",
     "STATE_INIT",
@@ -58,15 +62,26 @@ Package* Package::Create() {
   return PackageArena::Get()->Keep(std::unique_ptr<Package>(new Package()));
 }
 
-Package::Package() : state_(GetPackageState(STATE_INIT)), id_(tobric::platform::NewGuidText()) {}
+Package::Package()
+    : state_(GetPackageState(STATE_INIT)),
+      id_(tobric::platform::NewGuidText()),
+      status_(PackStatus(STATE_INIT, S_OK)) {}
 
 Package::~Package() = default;
 
-void Package::set_state(PackageState* state) { state_.store(state, std::memory_order_release); }
+void Package::set_state(PackageState* state) {
+  tobric::AutoLock hold(lock_);
+  state_.store(state, std::memory_order_release);
+  const int32_t number = state != nullptr ? state->GetState() : 0;
+  status_.store(PackStatus(number, status().error_code), std::memory_order_release);
+}
 
-int32_t Package::state_number() const {
-  const PackageState* current = state();
-  return current != nullptr ? current->GetState() : 0;
+Package::Status Package::status() const {
+  const uint64_t packed = status_.load(std::memory_order_acquire);
+  Status status;
+  status.state = static_cast<int32_t>(static_cast<uint32_t>(packed >> 32));
+  status.error_code = static_cast<HRESULT>(static_cast<uint32_t>(packed));
+  return status;
 }
 
 std::string Package::uri() const {
@@ -177,8 +192,10 @@ void Package::set_remainder_time(int32_t value) { remainder_time_.store(value); 
 void Package::set_download_speed(int32_t value) { download_speed_.store(value); }
 
 void Package::set_error_code(HRESULT value) {
-  tobric::AutoLock hold(lock_);
-  error_code_.store(value);
+  {
+    tobric::AutoLock hold(lock_);
+    status_.store(PackStatus(status().state, value), std::memory_order_release);
+  }
   NotifyModified();
 }
 

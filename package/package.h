@@ -69,7 +69,17 @@ class Package {
   // ChangeState, under lock().
   [[nodiscard]] PackageState* state() const { return state_.load(std::memory_order_acquire); }
   void set_state(PackageState* state);  // REQUIRES: lock() held
-  [[nodiscard]] int32_t state_number() const;
+  [[nodiscard]] int32_t state_number() const { return status().state; }
+
+  // The state number and the error code as one value, read without the lock:
+  // a save that stores the code only for a package in error must never pair
+  // a new state with an old code or the reverse. Written under lock() by
+  // set_state and set_error_code.
+  struct Status {
+    int32_t state = 0;
+    HRESULT error_code = 0;
+  };
+  [[nodiscard]] Status status() const;
 
   [[nodiscard]] PersisterInterface* observer() const { return observer_.load(); }
   void set_observer(PersisterInterface* observer) { observer_.store(observer); }
@@ -97,7 +107,7 @@ class Package {
   [[nodiscard]] uint64_t total_size() const { return total_size_.load(); }
   [[nodiscard]] int32_t remainder_time() const { return remainder_time_.load(); }
   [[nodiscard]] int32_t download_speed() const { return download_speed_.load(); }
-  [[nodiscard]] HRESULT error_code() const { return error_code_.load(); }
+  [[nodiscard]] HRESULT error_code() const { return status().error_code; }
 
   void set_start_time(uint64_t value);
   void set_complete_time(uint64_t value);
@@ -133,7 +143,8 @@ class Package {
   std::atomic<uint64_t> total_size_{0};
   std::atomic<int32_t> remainder_time_{0};
   std::atomic<int32_t> download_speed_{0};
-  std::atomic<HRESULT> error_code_{0};
+  // State number in the upper half, error code in the lower; see Status.
+  std::atomic<uint64_t> status_{0};
 };
 
 }  // namespace lorvane

@@ -58,8 +58,14 @@ void PackageState::ChangeState(Package* package, int32_t number) {
   PackageState* const next = GetPackageState(number);
   TLOG(LC_USER, 1, "[The state of package 0x%016" PRIXPTR " from %u to %u]", reinterpret_cast<uintptr_t>(package),
        static_cast<unsigned>(package->state_number()), static_cast<unsigned>(number));
-  tobric::AutoLock hold(package->lock());
-  package->set_state(next);
+  {
+    tobric::AutoLock hold(package->lock());
+    package->set_state(next);
+  }
+  // The list keeps states too (a failure's code is stored only with
+  // STATE_ERROR): a save that read the package just before the change must
+  // not be the last one.
+  package->NotifyModified();
 }
 
 void PackageState::InvalidTransition(Package* package, const char* operation) {

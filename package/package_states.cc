@@ -40,6 +40,9 @@ void PackageStateReady::QueueDownload(Package* package) {
     TLOG(LC_USER, tobric::kLevelWarning,
          "[PackageStateReady::QueueDownload][Failed to queue package to download 0x%x]",
          static_cast<unsigned>(hr));
+    // A stopping engine is no fault of the package: it stays ready and is
+    // queued again at the next start.
+    if (hr == tobric::E_POOL_DRAINED) return;
     // The manager has left the package as it was; the current state fails it.
     package->state()->Error(package, hr);
   }

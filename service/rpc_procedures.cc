@@ -164,7 +164,10 @@ HRESULT RpcProcedures::SetThreadNumPerTask(int32_t value) {
 }
 
 HRESULT RpcProcedures::SetConcurrentTaskNum(int32_t value) {
-  return config()->SetConcurrentTaskNum(value);
+  const HRESULT hr = config()->SetConcurrentTaskNum(value);
+  // A raised limit starts waiting downloads now, not at the next completion.
+  if (Succeeded(hr)) center()->ConcurrencyChanged();
+  return hr;
 }
 
 HRESULT RpcProcedures::GetThreadNumPerTask(int32_t* value) {

@@ -31,6 +31,10 @@ namespace tobric::platform {
 // name are on disk: fsync the file, rename, fsync the folder.
 [[nodiscard]] HRESULT MoveReplaceDurable(const std::string& from, const std::string& to);
 
+// Puts the folder holding `path` on disk (fsync), so that a name just made
+// or changed in it survives a power cut.
+[[nodiscard]] HRESULT SyncFolderOf(const std::string& path);
+
 [[nodiscard]] HRESULT DeleteFile(const std::string& path);
 
 [[nodiscard]] HRESULT GetFileSize(const std::string& path, uint64_t* size);
@@ -87,7 +91,7 @@ class File {
   // allocation), on disk.
   [[nodiscard]] HRESULT SyncData();
   // Makes the file `size` bytes long with its blocks allocated, without writing
-  // data (posix_fallocate), so later writes at any offset cannot run out of
+  // data (fallocate), so later writes at any offset cannot run out of
   // space. A full disk gives HRESULT_FROM_WIN32(112) and the file is cut back to
   // its old size: ext4 keeps whatever it managed to allocate, which would
   // otherwise be lost to the user until the file is deleted. A file system that

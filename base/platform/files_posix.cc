@@ -137,6 +137,8 @@ HRESULT MoveReplaceDurable(const std::string& from, const std::string& to) {
   return SyncPath(FolderOf(to), O_DIRECTORY);
 }
 
+HRESULT SyncFolderOf(const std::string& path) { return SyncPath(FolderOf(path), O_DIRECTORY); }
+
 HRESULT DeleteFile(const std::string& path) {
   if (unlink(path.c_str()) != 0) return LastErrorHresult();
   return S_OK;
@@ -318,11 +320,18 @@ HRESULT File::Allocate(uint64_t size) {
   HRESULT hr = Size(&old_size);
   if (Failed(hr)) return hr;
   if (size <= old_size) return Truncate(size);
-  // posix_fallocate returns the error instead of setting errno.
-  int err = posix_fallocate(fd_, 0, static_cast<off_t>(size));
-  while (err == EINTR) err = posix_fallocate(fd_, 0, static_cast<off_t>(size));
+  // fallocate(2) itself, never posix_fallocate: where the file system cannot
+  // allocate (NFS, FUSE, tmpfs of old kernels) glibc's posix_fallocate writes
+  // a byte into every block instead, which takes minutes for a large file and
+  // holds the download's start for as long. The size alone does then.
+  int err = 0;
+  while (fallocate(fd_, 0, 0, static_cast<off_t>(size)) != 0) {
+    err = errno;
+    if (err != EINTR) break;
+    err = 0;
+  }
   if (err == 0) return S_OK;
-  if (err == EOPNOTSUPP || err == EINVAL) return Truncate(size);
+  if (err == EOPNOTSUPP || err == ENOSYS || err == EINVAL) return Truncate(size);
   const HRESULT failure = HresultFromErrno(err);
   if (err == ENOSPC || err == EDQUOT) {
     // Give back what was allocated before the disk filled up.
