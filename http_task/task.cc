@@ -415,6 +415,7 @@ void Task::WriteMetaFileImage(uint64_t generation, const std::vector<uint8_t>& i
   std::lock_guard<std::mutex> hold(save_mutex_);
   if (generation <= saved_generation_) return;
   saved_generation_ = generation;
+  if (options_.before_metafile_write) options_.before_metafile_write();
   const HRESULT hr = MetaFile::WriteImage(package_->metafile(), image);
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelWarning, "[UpdateMetaFile Failed 0x%x]", static_cast<unsigned>(hr));

@@ -55,6 +55,9 @@ struct HttpTaskOptions {
   // size until then, so that a client polling every few seconds sees progress
   // before the end.
   uint32_t minimum_visible_ms = 6000;
+  // Runs before each metafile write of a completion; tests hold a write there
+  // to show that nothing else waits for it.
+  std::function<void()> before_metafile_write;
 };
 
 // Task: downloads one http or https package into its data file (the final name

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "base/net/proxy_detection.h"
+#include "base/platform/error.h"
 #include "base/platform/files.h"
 #include "base/platform/isolated_env_testutil.h"
 #include "base/platform/small_disk_testutil.h"
@@ -566,6 +568,72 @@ TEST_F(HttpTaskTest, CancelRacingCompletionReportsOnce) {
   server_.Stop();
   pool_.Drain();
   for (const Running& run : runs) EXPECT_EQ(run.report->Count(), 1);
+}
+
+// A pause during the size probe of a silent server ends the task's Initialize
+// at once, and nothing is laid out for a download that never began.
+TEST_F(HttpTaskTest, CancelDuringTheProbeEndsInitializeWithoutLayingOut) {
+  server_.SetRoute("/silent.bin", Reply::Pattern(kBlock).StallBeforeHeaders());
+  Package* package = NewPackage("/silent.bin");
+  auto task = std::make_shared<Task>(package, Options(1));
+  std::future<HRESULT> initialize = std::async(std::launch::async, [&] { return task->Initialize(); });
+  ASSERT_TRUE(server_.WaitForStalls(1, kWait));
+  EXPECT_EQ(task->Cancel(), S_OK);
+  ASSERT_EQ(initialize.wait_for(kWait), std::future_status::ready);
+  EXPECT_EQ(initialize.get(), E_CANCELED);
+  EXPECT_TRUE(package->name().empty());
+  EXPECT_FALSE(Exists(folder_ + "/silent.bin.sugd"));
+}
+
+// A metafile held by another task of the download (one still ending) is in
+// use, not damaged: its recorded blocks stay and nothing is laid out anew. A
+// task lets it go when it ends, before its report, while it is still alive.
+TEST_F(HttpTaskTest, MetafileInUseIsKeptAndEndedTasksLetItGo) {
+  const uint64_t size = 2 * kBlock;
+  server_.SetRoute("/held.bin", Reply::Pattern(size).StallBeforeHeaders());
+  Package* package = PausedPackage("/held.bin", size, [](uint32_t b) { return b == 0; });
+  {
+    std::unique_ptr<MetaFile> holder;
+    ASSERT_EQ(MetaFile::Load(package->metafile(), &holder), S_OK);
+    Running refused = Run(package, Options(1));
+    EXPECT_EQ(refused.initialize, tobric::platform::HresultFromWin32(32));
+  }
+  std::unique_ptr<MetaFile> meta_file;
+  ASSERT_EQ(MetaFile::Load(package->metafile(), &meta_file), S_OK);
+  EXPECT_EQ(meta_file->downloaded(), kBlock);
+  meta_file.reset();
+
+  Running run = Run(package, Options(1));
+  ASSERT_EQ(run.start, S_OK);
+  ASSERT_TRUE(server_.WaitForStalls(1, kWait));
+  Cancel(run);
+  ASSERT_TRUE(run.report->Wait());
+  EXPECT_EQ(MetaFile::Load(package->metafile(), &meta_file), S_OK);
+}
+
+// The metafile's write (a flush and a rename) happens outside the task's
+// lock: a cancel, which takes that lock under the package's, never waits for
+// the disk.
+TEST_F(HttpTaskTest, CancelDoesNotWaitForAMetafileWrite) {
+  server_.SetRoute("/w.bin", Reply::Pattern(2 * kBlock));
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::once_flag once;
+  HttpTaskOptions options = Options(1);
+  options.before_metafile_write = [&] {
+    std::call_once(once, [&] {
+      entered.set_value();
+      released.wait();
+    });
+  };
+  Running run = Run(NewPackage("/w.bin"), std::move(options));
+  ASSERT_EQ(run.start, S_OK);
+  ASSERT_EQ(entered.get_future().wait_for(kWait), std::future_status::ready);
+  std::future<void> cancel = std::async(std::launch::async, [&] { Cancel(run); });
+  EXPECT_EQ(cancel.wait_for(kWait), std::future_status::ready);
+  release.set_value();
+  ASSERT_TRUE(run.report->Wait());
 }
 
 }  // namespace
