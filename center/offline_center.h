@@ -115,7 +115,7 @@ class OfflineCenter {
   // concurrent_task_num changed: waiting downloads may start at once.
   void ConcurrencyChanged();
   [[nodiscard]] Persister* GetPersister();
-  [[nodiscard]] tobric::LLock& lock() { return lock_; }
+  [[nodiscard]] tobric::LLock& lock() RETURN_CAPABILITY(lock_) { return lock_; }
   [[nodiscard]] const OfflineCenterOptions& options() const { return options_; }
   // The folder new packages go to (the configured download folder).
   [[nodiscard]] std::string DownloadFolder() const;
@@ -131,11 +131,11 @@ class OfflineCenter {
   [[nodiscard]] bool stopped() const { return stopped_.load() != 0; }
 
  private:
-  // The package listed under `id`, or null. REQUIRES: lock_ held.
-  [[nodiscard]] Package* FindLocked(const std::string& id) const;
+  // The package listed under `id`, or null.
+  [[nodiscard]] Package* FindLocked(const std::string& id) const REQUIRES(lock_);
 
   const OfflineCenterOptions options_;
-  std::map<std::string, Package*> packages_;  // guarded by lock_
+  std::map<std::string, Package*> packages_ GUARDED_BY(lock_);
   std::unique_ptr<tobric::ThreadPool> thread_pool_;
   std::unique_ptr<DownloadInterface> download_manager_;
   std::unique_ptr<Persister> persister_;

@@ -294,7 +294,7 @@ void DownloadManager::QueueStartItem(const std::shared_ptr<TaskEntry>& entry) {
     std::shared_ptr<TaskEntry> ended;
     {
       AutoLock package_lock(package->lock());
-      ended = EndUnstarted(entry, hr);
+      ended = EndUnstarted(package, entry, hr);
     }
     AfterUnstartedEnd(std::move(ended), hr);
   }
@@ -330,15 +330,15 @@ void DownloadManager::StartTask(std::shared_ptr<TaskEntry> entry, uint64_t queue
              package->name().c_str(), static_cast<unsigned>(r));
       }
     }
-    if (Failed(r)) ended = EndUnstarted(entry, r);
+    if (Failed(r)) ended = EndUnstarted(package, entry, r);
   }
   entry.reset();
   AfterUnstartedEnd(std::move(ended), r);
 }
 
-std::shared_ptr<TaskEntry> DownloadManager::EndUnstarted(const std::shared_ptr<TaskEntry>& entry,
+std::shared_ptr<TaskEntry> DownloadManager::EndUnstarted(Package* package,
+                                                         const std::shared_ptr<TaskEntry>& entry,
                                                          HRESULT code) {
-  Package* const package = entry->package();
   std::shared_ptr<TaskEntry> removed = running_.RemoveByTask(entry->task().get());
   if (code == E_CANCELED) {
     package->state()->Complete(package);

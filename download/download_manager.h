@@ -17,10 +17,9 @@
 #include "base/threading/thread_pool.h"
 #include "download/download_interface.h"
 #include "download/task_interface.h"
+#include "package/package.h"
 
 namespace lorvane {
-
-class Package;
 
 // One task the manager knows, with the callbacks to invoke when it ends. Held by
 // shared_ptr: by the queue it is in, and for a while by the pass, cancel or
@@ -65,7 +64,7 @@ class TaskQueue {
   TaskQueue(const TaskQueue&) = delete;
   TaskQueue& operator=(const TaskQueue&) = delete;
 
-  [[nodiscard]] tobric::LLock& lock() { return lock_; }
+  [[nodiscard]] tobric::LLock& lock() RETURN_CAPABILITY(lock_) { return lock_; }
 
   void Append(std::shared_ptr<TaskEntry> entry);
   // Removes the element holding this very entry; logs and changes nothing when
@@ -96,7 +95,7 @@ class TaskQueue {
 
  private:
   tobric::LLock lock_;
-  std::vector<std::shared_ptr<TaskEntry>> entries_;  // guarded by lock_
+  std::vector<std::shared_ptr<TaskEntry>> entries_ GUARDED_BY(lock_);
 };
 
 // DownloadManager: makes a task for each package handed to it, keeps waiting
@@ -181,9 +180,10 @@ class DownloadManager : public DownloadInterface {
   void StartTask(std::shared_ptr<TaskEntry> entry, uint64_t queued_at);
   // Takes an entry whose task never started out of the running queue and ends
   // its package: Complete for E_CANCELED, Error otherwise. Returns the entry
-  // for AfterUnstartedEnd. REQUIRES: the package's lock held.
-  [[nodiscard]] std::shared_ptr<TaskEntry> EndUnstarted(const std::shared_ptr<TaskEntry>& entry,
-                                                        HRESULT code);
+  // for AfterUnstartedEnd.
+  [[nodiscard]] std::shared_ptr<TaskEntry> EndUnstarted(Package* package,
+                                                        const std::shared_ptr<TaskEntry>& entry,
+                                                        HRESULT code) REQUIRES(package->lock());
   // The rest of that end, without any lock: a pass, and the cancel callback
   // when the end was a cancel.
   void AfterUnstartedEnd(std::shared_ptr<TaskEntry> ended, HRESULT code);

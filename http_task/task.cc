@@ -316,7 +316,7 @@ HRESULT Task::ScheduleNewWorker() {
   region.position = static_cast<uint64_t>(block) * meta_file_->block_size();
   region.length = meta_file_->block_length(block);
   auto worker = std::make_unique<WorkerItem>(shared_from_this(), region);
-  HRESULT hr = worker->Prepare();
+  HRESULT hr = worker->Prepare(ResourceSize());
   if (Failed(hr)) return hr;
   workers_.push_back(worker.get());
   // The pool may run the worker at once; its Complete waits for lock_.
@@ -412,7 +412,7 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
 // completions of this task ever wait for it: a cancel, a pause or a package
 // read never does.
 void Task::WriteMetaFileImage(uint64_t generation, const std::vector<uint8_t>& image) {
-  std::lock_guard<std::mutex> hold(save_mutex_);
+  tobric::MutexLock hold(save_mutex_);
   if (generation <= saved_generation_) return;
   saved_generation_ = generation;
   if (options_.before_metafile_write) options_.before_metafile_write();
@@ -423,7 +423,7 @@ void Task::WriteMetaFileImage(uint64_t generation, const std::vector<uint8_t>& i
 }
 
 void Task::ApplyPackageUpdate(const PackageUpdate& update) {
-  std::lock_guard<std::mutex> hold(update_mutex_);
+  tobric::MutexLock hold(update_mutex_);
   if (update.sequence <= applied_sequence_) return;
   applied_sequence_ = update.sequence;
   package_->set_download_speed(update.speed);

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -120,9 +119,9 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
 
   // For the workers.
   [[nodiscard]] const HttpTaskOptions& options() const { return options_; }
-  [[nodiscard]] tobric::LLock& lock() { return lock_; }
-  // The size of the resource every range must be part of. REQUIRES: lock_ held.
-  [[nodiscard]] uint64_t ResourceSize() const;
+  [[nodiscard]] tobric::LLock& lock() RETURN_CAPABILITY(lock_) { return lock_; }
+  // The size of the resource every range must be part of.
+  [[nodiscard]] uint64_t ResourceSize() const REQUIRES(lock_);
 
  private:
   // What a completion hands from under lock_ to the package.
@@ -143,8 +142,8 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   // blocks allocated.
   [[nodiscard]] static HRESULT CreateFileWithSize(const std::string& path, uint64_t size);
 
-  // Starts a worker on the next free block. REQUIRES: lock_ held.
-  [[nodiscard]] HRESULT ScheduleNewWorker();
+  // Starts a worker on the next free block.
+  [[nodiscard]] HRESULT ScheduleNewWorker() REQUIRES(lock_);
   void ApplyPackageUpdate(const PackageUpdate& update);
   // Writes a metafile image made under lock_, unless a newer one is on disk.
   void WriteMetaFileImage(uint64_t generation, const std::vector<uint8_t>& image);
@@ -171,29 +170,30 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   std::atomic<bool> cancel_requested_{false};
 
   tobric::LLock lock_;
-  // Guarded by lock_.
-  std::unique_ptr<MetaFile> meta_file_;
-  std::unique_ptr<tobric::AsyncCallback<std::shared_ptr<TaskInterface>>> callback_;
-  std::vector<WorkerItem*> workers_;  // running; owned by the pool
-  uint32_t cursor_ = 0;
-  uint32_t failure_balance_ = 0;
-  bool canceled_ = false;
+  std::unique_ptr<MetaFile> meta_file_ GUARDED_BY(lock_);
+  std::unique_ptr<tobric::AsyncCallback<std::shared_ptr<TaskInterface>>> callback_
+      GUARDED_BY(lock_);
+  std::vector<WorkerItem*> workers_ GUARDED_BY(lock_);  // running; owned by the pool
+  uint32_t cursor_ GUARDED_BY(lock_) = 0;
+  uint32_t failure_balance_ GUARDED_BY(lock_) = 0;
+  bool canceled_ GUARDED_BY(lock_) = false;
   // The last worker has ended: the outcome is decided and a cancel changes
   // nothing any more.
-  bool finishing_ = false;
-  uint64_t start_time_ = 0;
-  uint64_t last_complete_time_ = 0;
-  uint64_t update_sequence_ = 0;
-  uint64_t image_generation_ = 0;
+  bool finishing_ GUARDED_BY(lock_) = false;
+  uint64_t start_time_ GUARDED_BY(lock_) = 0;
+  uint64_t last_complete_time_ GUARDED_BY(lock_) = 0;
+  uint64_t update_sequence_ GUARDED_BY(lock_) = 0;
+  uint64_t image_generation_ GUARDED_BY(lock_) = 0;
   // Keeps the task alive while the finish timer is armed; taken by its tick.
-  std::shared_ptr<Task> finish_hold_;
-  tobric::platform::TimerQueue::TimerId finish_timer_id_ = 0;
+  std::shared_ptr<Task> finish_hold_ GUARDED_BY(lock_);
+  tobric::platform::TimerQueue::TimerId finish_timer_id_ GUARDED_BY(lock_) = 0;
 
-  std::mutex update_mutex_;
-  uint64_t applied_sequence_ = 0;  // guarded by update_mutex_
+  tobric::Mutex update_mutex_;
+  uint64_t applied_sequence_ GUARDED_BY(update_mutex_) = 0;
 
-  std::mutex save_mutex_;
-  uint64_t saved_generation_ = 0;  // guarded by save_mutex_
+  // Held across a metafile write; only completions of this task wait for it.
+  tobric::Mutex save_mutex_;
+  uint64_t saved_generation_ GUARDED_BY(save_mutex_) = 0;
 
   // Destroyed first (in ~Task), so no tick runs on a task being torn down.
   std::unique_ptr<tobric::QueueTimer> idle_timer_;

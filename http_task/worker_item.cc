@@ -57,10 +57,11 @@ WorkerItem::WorkerItem(std::shared_ptr<Task> task, const Region& region)
 WorkerItem::~WorkerItem() {
   // Only a worker that never ran still has its request (its queueing failed):
   // nobody else can reach it any more.
+  tobric::MutexLock hold(request_mutex_);
   if (request_ != nullptr) static_cast<void>(request_->Cancel());
 }
 
-HRESULT WorkerItem::Prepare() {
+HRESULT WorkerItem::Prepare(uint64_t resource_size) {
   const HttpTaskOptions& options = task_->options();
   tobric::UserNetworkState* network = options.network_state;
   if (network == nullptr) {
@@ -76,7 +77,7 @@ HRESULT WorkerItem::Prepare() {
   auto range_request = std::make_unique<tobric::SimpleRequest>(region_.position, region_.length);
   // A 206 naming another total means the resource changed under the download:
   // its bytes must not mix with the blocks already recorded.
-  range_request->SetExpectedResourceSize(task_->ResourceSize());
+  range_request->SetExpectedResourceSize(resource_size);
   request->AddRequest(std::move(range_request));
   request->set_max_retries(options.max_retries);
   request->set_initial_retry_delay_ms(options.retry_initial_delay_ms);
@@ -90,6 +91,7 @@ HRESULT WorkerItem::Prepare() {
   if (!EqualsIgnoringCase(headers, kRangeHeaderName)) {
     headers += std::string(kRangeHeaderName) + ": " + range + "\r\n";
   }
+  tobric::MutexLock hold(request_mutex_);
   request_ = std::move(request);
   return S_OK;
 }
@@ -99,15 +101,20 @@ void WorkerItem::Run() {
   const std::string uri = package->uri();
   const std::string data_file = package->FullFilePath();
 
-  // Send runs without the task's lock: a cancel must reach the request while
-  // it runs.
-  const HRESULT hr = request_->Send(uri, data_file);
+  // Send runs without any lock: a cancel must reach the request while it
+  // runs. The request stays in request_ until then, so this pointer is good.
+  tobric::NetworkRequest* request = nullptr;
+  {
+    tobric::MutexLock hold(request_mutex_);
+    request = request_.get();
+  }
+  const HRESULT hr = request->Send(uri, data_file);
   TLOG(LC_USER, 1, "[WorkerItem::DoProcess][Download Finished. HRESULT=0x%x, HTTP Status=%d]",
-       static_cast<unsigned>(hr), request_->status_code());
+       static_cast<unsigned>(hr), request->status_code());
 
   std::unique_ptr<tobric::NetworkRequest> finished;
   {
-    tobric::AutoLock hold(task_->lock());
+    tobric::MutexLock hold(request_mutex_);
     finished = std::move(request_);
   }
   finished.reset();
@@ -117,6 +124,7 @@ void WorkerItem::Run() {
 
 HRESULT WorkerItem::Cancel() {
   TLOG(LC_USER, 1, "WorkerItem::Cancel");
+  tobric::MutexLock hold(request_mutex_);
   if (request_ != nullptr) static_cast<void>(request_->Cancel());
   return S_OK;
 }

@@ -36,8 +36,8 @@ struct Region {
 //
 // Threads: Run and the request callbacks run on the worker's pool thread (the
 // callbacks from inside Send); Cancel comes from the cancel's thread with the
-// task's lock held. request_ is created under the task's lock and taken away
-// under it, so a Cancel either reaches a live request or sees none.
+// task's lock held. request_ is created and taken away under request_mutex_,
+// a leaf lock, so a Cancel either reaches a live request or sees none.
 class WorkerItem : public tobric::NetworkRequestCallback, public tobric::UserWorkItem {
  public:
   WorkerItem(std::shared_ptr<Task> task, const Region& region);
@@ -45,13 +45,12 @@ class WorkerItem : public tobric::NetworkRequestCallback, public tobric::UserWor
   ~WorkerItem() override;
 
   // Builds the request: the network state, one region-mode request that
-  // accepts only this block of a resource of the task's size, the retries,
-  // and the range header. REQUIRES: the task's lock held.
-  [[nodiscard]] HRESULT Prepare();
+  // accepts only this block of a resource of `resource_size` bytes, the
+  // retries, and the range header.
+  [[nodiscard]] HRESULT Prepare(uint64_t resource_size);
   // Sends the request and reports to the task.
   void Run() override;
-  // Makes a running (or the coming) Send end at once. Always S_OK. REQUIRES:
-  // the task's lock held.
+  // Makes a running (or the coming) Send end at once. Always S_OK.
   [[nodiscard]] HRESULT Cancel();
 
   void OnRequestBegin() override;
@@ -63,7 +62,8 @@ class WorkerItem : public tobric::NetworkRequestCallback, public tobric::UserWor
  private:
   const std::shared_ptr<Task> task_;
   const Region region_;
-  std::unique_ptr<tobric::NetworkRequest> request_;  // see the class comment
+  tobric::Mutex request_mutex_;
+  std::unique_ptr<tobric::NetworkRequest> request_ GUARDED_BY(request_mutex_);
 };
 
 }  // namespace lorvane

@@ -85,33 +85,33 @@ Package::Status Package::status() const {
 }
 
 std::string Package::uri() const {
-  std::lock_guard<std::mutex> hold(strings_mutex_);
+  tobric::MutexLock hold(strings_mutex_);
   return uri_;
 }
 
 std::string Package::path() const {
-  std::lock_guard<std::mutex> hold(strings_mutex_);
+  tobric::MutexLock hold(strings_mutex_);
   return path_;
 }
 
 std::string Package::name() const {
-  std::lock_guard<std::mutex> hold(strings_mutex_);
+  tobric::MutexLock hold(strings_mutex_);
   return name_;
 }
 
 std::string Package::caption() const {
-  std::lock_guard<std::mutex> hold(strings_mutex_);
+  tobric::MutexLock hold(strings_mutex_);
   return caption_;
 }
 
 std::string Package::metafile() const {
-  std::lock_guard<std::mutex> hold(strings_mutex_);
+  tobric::MutexLock hold(strings_mutex_);
   return metafile_;
 }
 
 void Package::set_uri(const std::string& value) {
   {
-    std::lock_guard<std::mutex> hold(strings_mutex_);
+    tobric::MutexLock hold(strings_mutex_);
     uri_ = value;
   }
   NotifyModified();
@@ -119,7 +119,7 @@ void Package::set_uri(const std::string& value) {
 
 void Package::set_path(const std::string& value) {
   {
-    std::lock_guard<std::mutex> hold(strings_mutex_);
+    tobric::MutexLock hold(strings_mutex_);
     path_ = value;
   }
   NotifyModified();
@@ -127,7 +127,7 @@ void Package::set_path(const std::string& value) {
 
 void Package::set_name(const std::string& value) {
   {
-    std::lock_guard<std::mutex> hold(strings_mutex_);
+    tobric::MutexLock hold(strings_mutex_);
     name_ = value;
   }
   NotifyModified();
@@ -135,7 +135,7 @@ void Package::set_name(const std::string& value) {
 
 void Package::set_caption(const std::string& value) {
   {
-    std::lock_guard<std::mutex> hold(strings_mutex_);
+    tobric::MutexLock hold(strings_mutex_);
     caption_ = value;
   }
   NotifyModified();
@@ -143,7 +143,7 @@ void Package::set_caption(const std::string& value) {
 
 void Package::set_metafile(const std::string& value) {
   {
-    std::lock_guard<std::mutex> hold(strings_mutex_);
+    tobric::MutexLock hold(strings_mutex_);
     metafile_ = value;
   }
   NotifyModified();
@@ -153,7 +153,7 @@ std::string Package::FullFilePath() const {
   std::string folder;
   std::string file;
   {
-    std::lock_guard<std::mutex> hold(strings_mutex_);
+    tobric::MutexLock hold(strings_mutex_);
     folder = path_;
     file = name_;
   }

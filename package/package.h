@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "base/result_codes.h"
@@ -63,12 +62,13 @@ class Package {
   Package& operator=(const Package&) = delete;
   virtual ~Package();
 
-  [[nodiscard]] tobric::LLock& lock() { return lock_; }
+  [[nodiscard]] tobric::LLock& lock() RETURN_CAPABILITY(lock_) { return lock_; }
 
   // The current state object; changed only through the state machine's
   // ChangeState, under lock().
   [[nodiscard]] PackageState* state() const { return state_.load(std::memory_order_acquire); }
-  void set_state(PackageState* state);  // REQUIRES: lock() held
+  // Takes lock() (callers normally hold it already).
+  void set_state(PackageState* state);
   [[nodiscard]] int32_t state_number() const { return status().state; }
 
   // The state number and the error code as one value, read without the lock:
@@ -129,12 +129,12 @@ class Package {
   std::atomic<PersisterInterface*> observer_{nullptr};
   const std::string id_;
 
-  mutable std::mutex strings_mutex_;
-  std::string uri_;  // guarded by strings_mutex_, as are the four below
-  std::string path_;
-  std::string name_;
-  std::string caption_;
-  std::string metafile_;
+  mutable tobric::Mutex strings_mutex_;
+  std::string uri_ GUARDED_BY(strings_mutex_);
+  std::string path_ GUARDED_BY(strings_mutex_);
+  std::string name_ GUARDED_BY(strings_mutex_);
+  std::string caption_ GUARDED_BY(strings_mutex_);
+  std::string metafile_ GUARDED_BY(strings_mutex_);
 
   std::atomic<uint64_t> start_time_{0};
   std::atomic<uint64_t> complete_time_{0};

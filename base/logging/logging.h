@@ -184,11 +184,11 @@ class Logging {
   // The 20 tries at lock_ of a statement. Fails as well when the calling thread
   // is the one formatting and dispatching (a writer that logs): its message would
   // re-enter the writers.
-  [[nodiscard]] bool AcquireLockForStatement();
+  [[nodiscard]] bool AcquireLockForStatement() TRY_ACQUIRE(true, lock_);
   // lock_ for a change of writers or of the switch, tried for as long as a
   // statement tries. Busy logging threads take the lock again and again, so this
   // keeps trying without sleeping in between.
-  [[nodiscard]] bool AcquireLockForChange();
+  [[nodiscard]] bool AcquireLockForChange() TRY_ACQUIRE(true, lock_);
 
   // REQUIRES: lock_ held for all below.
   void ReadSettings();

@@ -10,17 +10,18 @@ namespace {
 std::atomic<bool> g_machine_wide_names{false};
 }  // namespace
 
-bool LLock::Lock() {
+// The std mutexes underneath are no capabilities the analysis knows.
+bool LLock::Lock() NO_THREAD_SAFETY_ANALYSIS {
   mutex_.lock();
   return true;
 }
 
-bool LLock::Unlock() {
+bool LLock::Unlock() NO_THREAD_SAFETY_ANALYSIS {
   mutex_.unlock();
   return true;
 }
 
-bool LLock::TryLock(uint32_t time_limit_ms) {
+bool LLock::TryLock(uint32_t time_limit_ms) NO_THREAD_SAFETY_ANALYSIS {
   if (mutex_.try_lock()) return true;
   const uint32_t t0 = platform::TickCount();
   do {
@@ -41,10 +42,10 @@ HRESULT GLock::Initialize(const std::string& name) {
   return S_OK;
 }
 
-bool GLock::Lock() { return TryLock(platform::kInfinite); }
+bool GLock::Lock() NO_THREAD_SAFETY_ANALYSIS { return TryLock(platform::kInfinite); }
 
-bool GLock::Unlock() { return mutex_ && mutex_->Unlock(); }
+bool GLock::Unlock() NO_THREAD_SAFETY_ANALYSIS { return mutex_ && mutex_->Unlock(); }
 
-bool GLock::TryLock(uint32_t time_limit_ms) { return mutex_ && mutex_->Lock(time_limit_ms); }
+bool GLock::TryLock(uint32_t time_limit_ms) NO_THREAD_SAFETY_ANALYSIS { return mutex_ && mutex_->Lock(time_limit_ms); }
 
 }  // namespace tobric
