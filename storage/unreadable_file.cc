@@ -30,8 +30,7 @@ std::string AsideName(const std::string& path) {
 HRESULT MoveAsideUnreadable(const std::string& path, const char* who) {
   if (!tobric::platform::FileExists(path)) return S_OK;
   const std::string base = AsideName(path);
-  const HRESULT taken =
-      tobric::platform::HresultFromWin32(tobric::platform::kErrorAlreadyExists);
+  const HRESULT taken = tobric::platform::HresultFromWin32(tobric::platform::kErrorAlreadyExists);
   std::string target = base;
   HRESULT hr = tobric::platform::MoveNoReplace(path, target);
   for (int attempt = 2; hr == taken && attempt <= kNameAttempts; ++attempt) {
