@@ -37,6 +37,13 @@ inline constexpr uint64_t kMetaFileMaxSize = 0x40000000;  // 1 GiB of metafile
 [[nodiscard]] std::string DataFileName(const std::string& path);
 [[nodiscard]] std::string RealFileName(const std::string& path);
 
+// What a metafile records of its download, as ReadProgress finds it.
+struct MetaFileProgress {
+  std::string uri;
+  uint64_t file_size = 0;
+  uint64_t downloaded = 0;
+};
+
 // One metafile in memory. No lock of its own: its owner, the HTTP task, calls
 // it only under the task's lock.
 class MetaFile {
@@ -54,6 +61,13 @@ class MetaFile {
   // E_METAFILE_BAD, E_METAFILE_MISMATCH or E_METAFILE_SHORT_BITMAP when
   // damaged; the open's failure otherwise.
   [[nodiscard]] static HRESULT Load(const std::string& path, std::unique_ptr<MetaFile>* meta_file);
+  // Reads the uri, file size and downloaded bytes of a metafile, checked as
+  // Load checks it (signature, version, record, bitmap; downloaded no larger
+  // than the file), for showing a download's progress without resuming it.
+  // Takes no lock and keeps nothing open, so it neither waits for nor blocks
+  // a task that holds the file. HRESULT_FROM_WIN32(2) when missing; the codes
+  // of Load for a damaged file, without its log lines.
+  [[nodiscard]] static HRESULT ReadProgress(const std::string& path, MetaFileProgress* progress);
 
   // The block's bit; true (and a log line) for an index out of range.
   [[nodiscard]] bool test(uint32_t block) const;

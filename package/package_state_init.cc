@@ -9,11 +9,51 @@
 #include "base/platform/locations.h"
 #include "center/offline_center.h"
 #include "download/content_detector.h"
+#include "http_task/meta_file.h"
 #include "package/package_states.h"
 
 namespace lorvane {
 
 using tobric::LC_USER;
+
+namespace {
+
+// A download that finished just before a crash: its data file "<final>.sugd"
+// was renamed to "<final>", but the list was saved before that (with the data
+// file's name, and any download_size, 0 included). The final file counts only
+// with exactly the size the download was to have; anything else under that
+// name is not known to be ours. The package then takes it as its finished
+// file, and the metafile the task had no time to delete goes.
+bool AdoptRenamedDataFile(Package* package) {
+  const uint64_t total = package->total_size();
+  const std::string name = package->name();
+  const std::string path = package->path();
+  if (total == 0 || path.empty() || name.empty() || DataFileName(name) != name) return false;
+  const std::string final_name = RealFileName(name);
+  const std::string data_file = package->FullFilePath();
+  if (tobric::platform::FileExists(data_file)) return false;
+  const std::string final_file = tobric::platform::JoinPath(path, final_name);
+  uint64_t size = 0;
+  uint64_t last_write = 0;
+  if (!tobric::platform::FileExists(final_file) ||
+      Failed(tobric::platform::GetFileSize(final_file, &size)) || size != total ||
+      Failed(tobric::platform::GetLastWriteTime(final_file, &last_write))) {
+    return false;
+  }
+  const std::string listed_metafile = package->metafile();
+  for (const std::string& metafile : {listed_metafile, MetaFileName(data_file)}) {
+    if (!metafile.empty() && tobric::platform::FileExists(metafile)) {
+      static_cast<void>(tobric::platform::DeleteFile(metafile));
+    }
+  }
+  package->set_complete_time(last_write);
+  package->set_name(final_name);
+  package->set_metafile(std::string());
+  package->set_download_size(total);
+  return true;
+}
+
+}  // namespace
 
 void PackageStateInit::Initialize(Package* package) {
   TLOG(LC_USER, 1, "[PackageStateInit::Initialize]");
@@ -22,6 +62,13 @@ void PackageStateInit::Initialize(Package* package) {
   const HRESULT saved_error = package->error_code();
   if (Failed(saved_error)) {
     Error(package, saved_error);
+    return;
+  }
+
+  if (AdoptRenamedDataFile(package)) {
+    TLOG(LC_USER, 1, "[An already completed package is found.][%s]",
+         package->FullFilePath().c_str());
+    ChangeState(package, STATE_DOWNLOAD_COMPLETE);
     return;
   }
 

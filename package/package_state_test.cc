@@ -404,6 +404,39 @@ TEST_F(PackageStateInitTest, UnfinishedFoundFinishedUnderItsCaption) {
   EXPECT_EQ(nothing->error_code(), E_FILE_MISSING);
 }
 
+// A crash right after the data file got its final name, before the list was
+// saved again: the list still names "film.mkv.sugd", with whatever progress it
+// last recorded, and "film.mkv" holds the whole download.
+TEST_F(PackageStateInitTest, DataFileRenamedBeforeTheCrashIsTakenAsFinished) {
+  const std::string finished = folder_ + "/film.mkv";
+  for (const uint64_t listed : {0ull, 400ull, 1000ull}) {
+    SCOPED_TRACE(listed);
+    WriteFile(finished, std::string(1000, 'x'));
+    WriteFile(folder_ + "/film.mkv.sugc", "left over");
+    uint64_t mtime = 0;
+    ASSERT_EQ(tobric::platform::GetLastWriteTime(finished, &mtime), S_OK);
+    Package* package = Loaded(listed, 1000);
+    // Not the file's name: only the data file's own final name counts.
+    package->set_caption("A film");
+    package->state()->Initialize(package);
+    EXPECT_EQ(package->state_number(), STATE_DOWNLOAD_COMPLETE);
+    EXPECT_EQ(package->name(), "film.mkv");
+    EXPECT_EQ(package->metafile(), "");
+    EXPECT_EQ(package->download_size(), 1000u);
+    EXPECT_EQ(package->complete_time(), mtime);
+    EXPECT_FALSE(PathExists(folder_ + "/film.mkv.sugc"));
+  }
+  EXPECT_EQ(log_.Count("[An already completed package is found.][" + finished + "]"), 3u);
+
+  // Another size under that name is not known to be this download's.
+  WriteFile(finished, std::string(999, 'x'));
+  Package* other = Loaded(0, 1000);
+  other->set_caption("A film");
+  other->state()->Initialize(other);
+  EXPECT_EQ(other->state_number(), STATE_READY);
+  EXPECT_EQ(other->name(), "film.mkv.sugd");
+}
+
 TEST_F(PackageStateInitTest, NeverStartedKeepsItsFieldsAndSkipsTheDisk) {
   Package* package = Loaded(0, 0);
   package->set_path(folder_ + "/does-not-exist");

@@ -9,6 +9,7 @@
 #include "base/platform/error.h"
 #include "base/platform/files.h"
 #include "base/platform/locations.h"
+#include "storage/unreadable_file.h"
 #include "storage/xml_documents.h"
 
 namespace lorvane {
@@ -71,7 +72,21 @@ ConfigManager::ConfigManager(ConfigManagerOptions options) : options_(std::move(
 void ConfigManager::Initialize() {
   tobric::AutoLock hold(lock_);
   Configuration loaded;
-  const HRESULT hr = LoadConfiguration(GetConfigPath(), &loaded);
+  const std::string path = GetConfigPath();
+  HRESULT hr = LoadConfiguration(path, &loaded);
+  if (Succeeded(hr) && loaded.version != kConfigVersion) {
+    TLOG(tobric::LC_USER, tobric::kLevelError,
+         "[ConfigManager::Initialize][not support configuration version %s to %s]",
+         loaded.version.c_str(), kConfigVersion);
+    hr = E_XML_LOAD_FAILED;
+  }
+  // A missing file means first start. One that is there but refused (damaged,
+  // or a newer engine's) goes aside before the save below writes a new one;
+  // while it cannot be moved, no save may replace it.
+  if (Failed(hr) && tobric::platform::FileExists(path) &&
+      Failed(MoveAsideUnreadable(path, "ConfigManager::Initialize"))) {
+    refused_file_ = path;
+  }
   if (Failed(hr)) {
     TLOG(tobric::LC_USER, tobric::kLevelWarning,
          "[ConfigManager::Initialize][Configuration file is load failed 0x%x, default values are "
@@ -237,6 +252,15 @@ HRESULT ConfigManager::Persist2Disk() {
   configuration.download_folder = GetDownloadFolder();
 
   const std::string path = GetConfigPath();
+  if (!refused_file_.empty()) {
+    const HRESULT hr = MoveAsideUnreadable(refused_file_, "ConfigManager::Persist2Disk");
+    if (Failed(hr)) {
+      TLOG(tobric::LC_USER, tobric::kLevelError, "[ConfigManager::Persist2Disk failed 0x%x]",
+           static_cast<unsigned>(hr));
+      return hr;
+    }
+    refused_file_.clear();
+  }
   const std::string temporary = path + ".new";
   HRESULT hr = SaveConfiguration(configuration, temporary);
   if (Succeeded(hr)) {

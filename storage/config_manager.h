@@ -69,7 +69,9 @@ class ConfigManager {
 
   // Once, before any other use: reads config.db (out-of-range counts become 5,
   // the bandwidths go through their setters so the engine receives them), and
-  // chooses and saves a download folder when none is stored.
+  // chooses and saves a download folder when none is stored. A config.db that
+  // does not load or has another version than "1.0.0" gives the defaults and
+  // is moved aside as "config.db.bad-<time>", never overwritten.
   void Initialize();
 
   // Computed on first use and kept.
@@ -126,6 +128,9 @@ class ConfigManager {
   std::string download_list_path_;
 
   tobric::LLock lock_;
+  // A config.db refused at start that could not be moved aside yet; a save
+  // moves it first and fails while it cannot. Guarded by lock_.
+  std::string refused_file_;
   mutable tobric::LLock folder_lock_;
   std::string download_folder_;  // guarded by folder_lock_
 };

@@ -123,6 +123,37 @@ TEST_F(ConfigManagerTest, LoadReplacesOutOfRangeCountsAndKeepsAStoredFolder) {
   EXPECT_EQ(edges.GetConcurrentTaskNum(), 2048);
 }
 
+// A config.db that does not parse, or is of another version, may hold settings
+// the user wants back: it is moved aside, the defaults are used and a new file
+// is written beside it.
+TEST_F(ConfigManagerTest, RefusedConfigIsMovedAsideAndNotOverwritten) {
+  WriteConfig("concurrent_task_num=\"7\" download_folder=\"/d\"");
+  std::string other_version = ReadFile(ConfigPath());
+  other_version.replace(other_version.find("1.0.0"), 5, "2.0.0");
+  const std::string torn = other_version.substr(0, other_version.size() / 2);
+  for (const std::string& refused : {other_version, torn}) {
+    WriteFile(ConfigPath(), refused);
+    ConfigManager manager(Options());
+    manager.Initialize();
+    EXPECT_EQ(manager.GetConcurrentTaskNum(), 5);
+    EXPECT_EQ(Stored().version, "1.0.0");
+  }
+  EXPECT_EQ(log_.Count("[ConfigManager::Initialize][not support configuration version 2.0.0 to "
+                       "1.0.0]"),
+            1u);
+  EXPECT_EQ(log_.Count("[ConfigManager::Initialize][" + ConfigPath() +
+                       " cannot be used, moved aside to " + ConfigPath() + ".bad-"),
+            2u);
+  std::vector<std::string> kept;
+  for (const auto& entry : fs::directory_iterator(user_data_)) {
+    if (entry.path().filename().string().rfind("config.db.bad-", 0) == 0) {
+      kept.push_back(ReadFile(entry.path().string()));
+    }
+  }
+  EXPECT_TRUE(kept == std::vector<std::string>({other_version, torn}) ||
+              kept == std::vector<std::string>({torn, other_version}));
+}
+
 TEST_F(ConfigManagerTest, CountSettersAcceptTheirRangeOnly) {
   ConfigManager manager(Options());
   manager.Initialize();

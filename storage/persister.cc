@@ -12,9 +12,11 @@
 #include "base/platform/work_pool.h"
 #include "base/threading/user_work_item.h"
 #include "center/offline_center.h"
+#include "http_task/meta_file.h"
 #include "package/package.h"
 #include "package/package_state.h"
 #include "storage/config_manager.h"
+#include "storage/unreadable_file.h"
 
 namespace lorvane {
 
@@ -36,18 +38,23 @@ class TempFileRemover {
   const std::string path_;
 };
 
+// The error code a package is stored with: its code while it is in STATE_ERROR,
+// else 0, since a stored code brings the package back in error at the next
+// start. A failure sets its code (which asks for a save) before it changes the
+// state, both under the package's lock; read apart, a save queued by the code
+// could see the old state, store no code, and no later change would ask again.
+// So the two are read together, for now under that lock, which a task's start
+// may hold across disk work: the one place to change once the package offers
+// its state and code as a single atomic reading.
+HRESULT StoredErrorCode(Package& package) {
+  tobric::AutoLock hold(package.lock());
+  return package.state_number() == STATE_ERROR ? package.error_code() : 0;
+}
+
 // REQUIRES: the center's lock held (it comes before the package's).
 ResourceFile RecordOf(Package& package) {
   ResourceFile record;
-  {
-    // A stored code brings the package back in error at the next start; only a
-    // package that is in error now may do that. A failure sets its code (which
-    // asks for a save) before it changes the state, both under the package's
-    // lock: read without it, a save queued by the code could see the old state,
-    // store no code, and no later change would ask again.
-    tobric::AutoLock hold(package.lock());
-    record.error_code = package.state_number() == STATE_ERROR ? package.error_code() : 0;
-  }
+  record.error_code = StoredErrorCode(package);
   record.total_size = package.total_size();
   record.download_size = package.download_size();
   record.create_time = package.create_time();
@@ -58,6 +65,32 @@ ResourceFile RecordOf(Package& package) {
   record.caption = package.caption();
   record.metafile = package.metafile();
   return record;
+}
+
+// After a crash the list holds the progress of its last save, up to a delay
+// behind the metafile, which the task updates after every block. The
+// metafile's figure is taken when it describes this very download as a task
+// would resume it: same uri, and the list's size, the metafile's and the data
+// file's all agree. A missing or damaged metafile changes nothing.
+void TakeMetafileProgress(Package* package) {
+  const uint64_t total = package->total_size();
+  if (total == 0 || package->download_size() == total) return;
+  const std::string data_file = package->FullFilePath();
+  if (data_file.empty()) return;
+  std::string metafile = package->metafile();
+  if (metafile.empty()) metafile = MetaFileName(data_file);
+  MetaFileProgress progress;
+  if (Failed(MetaFile::ReadProgress(metafile, &progress))) return;
+  uint64_t data_size = 0;
+  if (progress.uri != package->uri() || progress.file_size != total ||
+      Failed(platform::GetFileSize(data_file, &data_size)) || data_size != total ||
+      progress.downloaded == package->download_size()) {
+    return;
+  }
+  TLOG(LC_USER, 1, "[Persister::AddFile][Progress of %s taken from its metafile][%llu of %llu]",
+       data_file.c_str(), static_cast<unsigned long long>(progress.downloaded),
+       static_cast<unsigned long long>(total));
+  package->set_download_size(progress.downloaded);
 }
 
 }  // namespace
@@ -79,31 +112,67 @@ HRESULT Persister::Initialize() {
   HRESULT hr = E_XML_LOAD_FAILED;
   uint64_t fresh_size = 0;
   // A ".new" file is what an interrupted save left: the newer list. One that a
-  // kill cut short does not parse, and the list it was to replace is still whole.
+  // kill cut short does not parse, and the list it was to replace is still
+  // whole. An empty one is the same save cut short before it wrote anything.
   if (platform::FileExists(fresh) && Succeeded(platform::GetFileSize(fresh, &fresh_size)) &&
       fresh_size != 0) {
-    hr = LoadResource(fresh, &resource);
+    hr = LoadList(fresh, &resource);
     if (Failed(hr)) {
       TLOG(LC_USER, tobric::kLevelWarning,
            "[Persister::Initialize][Failed to load %s, reading the list instead][0x%x]",
            fresh.c_str(), static_cast<unsigned>(hr));
+    } else {
+      PromoteNewList();
     }
   }
   if (Failed(hr)) {
-    hr = LoadResource(list, &resource);
+    hr = LoadList(list, &resource);
     if (Failed(hr)) return hr;
-  }
-
-  if (resource.version != kListVersion) {
-    TLOG(LC_USER, tobric::kLevelError, "[Initialize][not support download list version %s to %s]",
-         resource.version.c_str(), kListVersion);
-    return E_LIST_VERSION_UNSUPPORTED;
   }
   AddFile(resource.files);
   return S_OK;
 }
 
+HRESULT Persister::LoadList(const std::string& path, Resource* resource) {
+  HRESULT hr = LoadResource(path, resource);
+  if (Succeeded(hr) && resource->version != kListVersion) {
+    TLOG(LC_USER, tobric::kLevelError, "[Initialize][not support download list version %s to %s]",
+         resource->version.c_str(), kListVersion);
+    hr = E_LIST_VERSION_UNSUPPORTED;
+  }
+  // A missing file is an empty list; one that is there but refused may be the
+  // only copy of the user's list (a newer engine's, or damaged), so the saves
+  // that follow must not write over it.
+  if (Failed(hr) && platform::FileExists(path) &&
+      Failed(MoveAsideUnreadable(path, "Persister::Initialize"))) {
+    AutoLock lock(lock_);
+    refused_files_.push_back(path);
+  }
+  return hr;
+}
+
+void Persister::PromoteNewList() {
+  const std::string list = list_path();
+  const std::string fresh = new_list_path();
+  // The list is about to be replaced: one that cannot be read goes aside
+  // first, and while it cannot be moved the ".new" stays as it is (it is read
+  // again at the next start).
+  Resource current;
+  if (platform::FileExists(list) && Failed(LoadList(list, &current)) &&
+      platform::FileExists(list)) {
+    return;
+  }
+  const HRESULT hr = platform::MoveReplaceDurable(fresh, list);
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelError, "[Persister::Initialize][Failed to move %s onto %s][0x%x]",
+         fresh.c_str(), list.c_str(), static_cast<unsigned>(hr));
+    return;
+  }
+  TLOG(LC_USER, 1, "[Persister::Initialize][%s moved onto %s]", fresh.c_str(), list.c_str());
+}
+
 void Persister::AddFile(const std::vector<ResourceFile>& records) {
+  loading_.store(true);
   for (const ResourceFile& record : records) {
     Package* package = Package::Create();
     // No observer yet: restoring the fields asks for no save.
@@ -118,19 +187,27 @@ void Persister::AddFile(const std::vector<ResourceFile>& records) {
     package->set_metafile(record.metafile);
     package->set_error_code(record.error_code);
     package->set_observer(this);
+    TakeMetafileProgress(package);
     package->state()->Initialize(package);
     owner_->AddInternal(package);
     if (package->state_number() == STATE_ERROR) {
       TLOG(LC_USER, tobric::kLevelWarning, "[AddFile]][Failed to initialize package][0x%x]",
            static_cast<unsigned>(package->error_code()));
     }
+    if (package_added_hook_) package_added_hook_(package);
   }
+  loading_.store(false);
+  if (changed_while_loading_.exchange(false)) Modified();
 }
 
 void Persister::Modified() {
   if (shut_down_.load()) return;
   const uint64_t now = platform::FileTimeNow();
   last_modified_.store(now);
+  if (loading_.load()) {
+    changed_while_loading_.store(true);
+    return;
+  }
 
   int32_t idle = 0;
   if (!pending_.compare_exchange_strong(idle, 1)) {
@@ -159,28 +236,35 @@ void Persister::Modified() {
     return;
   }
 
-  auto* item =
-      new (std::nothrow) tobric::ThreadPoolCallBack0<Persister>(this, &Persister::Persist2Disk);
-  if (item == nullptr) return;
-  if (Failed(owner_->QueueUserWorkItem(item, platform::kWorkDefault))) delete item;
+  QueueSave();
 }
 
 void Persister::ModifiedUrgently() {
   if (shut_down_.load()) return;
   last_modified_.store(platform::FileTimeNow());
+  if (loading_.load()) {
+    changed_while_loading_.store(true);
+    return;
+  }
   // A pending save may be the timer's, seconds away: this one goes now, and
   // the timer's later save is merely redundant.
   pending_.store(1);
+  QueueSave();
+}
+
+void Persister::QueueSave() {
   auto* item =
       new (std::nothrow) tobric::ThreadPoolCallBack0<Persister>(this, &Persister::Persist2Disk);
   if (item == nullptr) return;
-  if (Failed(owner_->QueueUserWorkItem(item, platform::kWorkDefault))) delete item;
+  if (Failed(owner_->QueueUserWorkItem(item, platform::kWorkLongRunning))) delete item;
 }
 
 void Persister::OnTimer(tobric::QueueTimer* timer) {
   auto* self = static_cast<Persister*>(timer->owner());
   if (self == nullptr) return;
-  self->Persist2Disk();
+  // Ticks run on the pool's fixed threads: the save, with its disk flushes,
+  // goes to a thread of its own.
+  self->QueueSave();
 }
 
 void Persister::Persist2Disk() {
@@ -188,7 +272,25 @@ void Persister::Persist2Disk() {
   const HRESULT hr = DoPersist2Disk();
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[DoPersist2Disk failed 0x%x]", static_cast<unsigned>(hr));
+    RetryLater();
   }
+}
+
+void Persister::RetryLater() {
+  // Nothing else would save the list before the next change, which may be
+  // hours away, or never come before a crash.
+  std::lock_guard<std::mutex> hold(timer_mutex_);
+  // Shut down: the last save has been made, or is the one that failed.
+  if (timer_ == nullptr) return;
+  const HRESULT hr = timer_->Start(save_delay_ms_, 0, platform::kTimerExecuteOnlyOnce);
+  // E_UNEXPECTED: armed by a change already, and that save is the next try.
+  if (Failed(hr) && hr != E_UNEXPECTED) {
+    TLOG(LC_USER, tobric::kLevelError, "[Persister::Persist2Disk][Failed to start the timer 0x%x]",
+         static_cast<unsigned>(hr));
+    return;
+  }
+  TLOG(LC_USER, tobric::kLevelWarning, "[Persister::Persist2Disk][Save tried again in %u ms]",
+       save_delay_ms_);
 }
 
 HRESULT Persister::DoPersist2Disk() {
@@ -214,10 +316,12 @@ HRESULT Persister::DoPersist2Disk() {
 HRESULT Persister::HardSave(const Resource& resource) {
   AutoLock lock(lock_);
   TLOG(LC_USER, 1, "[Persister::HardSave]");
+  HRESULT hr = SetAsideRefusedFiles();
+  if (Failed(hr)) return hr;
 
   const std::string temp_folder = temp_folder_.empty() ? platform::UserTempFolder() : temp_folder_;
   std::string temp_path;
-  HRESULT hr = platform::CreateTempFile(temp_folder, "ofc", &temp_path);
+  hr = platform::CreateTempFile(temp_folder, "ofc", &temp_path);
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[::GetTempFileName failed][0x08%x]",
          static_cast<unsigned>(hr));
@@ -263,6 +367,15 @@ HRESULT Persister::HardSave(const Resource& resource) {
   return S_OK;
 }
 
+HRESULT Persister::SetAsideRefusedFiles() {
+  while (!refused_files_.empty()) {
+    const HRESULT hr = MoveAsideUnreadable(refused_files_.back(), "Persister::HardSave");
+    if (Failed(hr)) return hr;
+    refused_files_.pop_back();
+  }
+  return S_OK;
+}
+
 void Persister::Shutdown() {
   std::unique_ptr<tobric::QueueTimer> timer;
   std::unique_ptr<platform::TimerQueue> timer_queue;
@@ -289,6 +402,10 @@ std::string Persister::new_list_path() {
   AutoLock lock(lock_);
   BuildPaths();
   return new_list_path_;
+}
+
+void Persister::SetPackageAddedHookForTesting(std::function<void(Package*)> hook) {
+  package_added_hook_ = std::move(hook);
 }
 
 void Persister::BuildPaths() {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,38 +22,46 @@
 namespace lorvane {
 
 class OfflineCenter;
+class Package;
 
 // Persister: keeps download_list.db in step with the offline center's packages.
 // Every package names it as its change observer; a change asks for a save,
 // which writes the whole list at once when the last save is at least the save
 // delay old (5 s), otherwise from a one-shot timer a delay later. Changes that
-// arrive while a save is pending are carried by it.
+// arrive while a save is pending are carried by it. A failed save is tried
+// again from the timer a delay later, until one succeeds.
 //
 // A save never leaves a torn list: it writes the list to an "ofc" temporary file,
 // copies it to "<list>.new", flushes that to disk and replace-moves it onto the
 // list (docs/formats/download-list-save.md). At start a non-empty ".new" is
-// preferred, being the newer list of an interrupted save; when it does not load,
-// the list itself is read.
+// preferred, being the newer list of an interrupted save, and is moved onto the
+// list at once; when it does not load, the list itself is read. A list (or
+// ".new") that does not load or has another version is moved aside as
+// "<file>.bad-<time>" rather than left for a save to overwrite.
+//
+// No save runs while Initialize hands the loaded packages to the center: a
+// change made by a package's initialisation is saved once all are in, so a
+// list on disk never lacks the packages that were still being loaded.
 //
 // Ownership: made and owned by the offline center, which it borrows (package
 // map, lock, work-item queue, options). The center shuts it down at stop rather
 // than destroying it, since packages still name it as their observer.
 //
-// Threads: Modified from any thread, often under a package's lock; saves on a
-// pool thread (a queued item), on a timer tick (also a pool thread), or on the
-// thread that shuts down. Locks:
+// Threads: Modified from any thread, often under a package's lock. Saves flush
+// the disk, so they run as long-running work items (never on the pool's fixed
+// threads, which would stall scheduling passes behind a slow disk); the timer's
+// tick only queues one. The last save runs on the thread that shuts down. Locks:
 // - the center's lock, while the records are collected (a consistent snapshot);
 // - lock_ (recursive LLock) serialises the file writing of HardSave and the
 //   paths built on first use; it is taken without any other lock held;
-// - timer_mutex_, held by Modified around the timer's Start (which takes the
-//   timer's own lock) and by Shutdown while it takes the timer away, so a
-//   Modified never touches a timer being destroyed.
-// last_modified_, last_saved_ and pending_ are atomics. A timer tick holds only
-// the timer's callback lock while it waits for the center's, and Start never
-// takes that lock, so a caller holding the center's lock may arm the timer at
-// any time. Shutdown
-// (and so the destructor) must not run with the center's lock held: it waits
-// for a tick under way.
+// - timer_mutex_, held by Modified and a failed save around the timer's Start
+//   (which takes the timer's own lock) and by Shutdown while it takes the timer
+//   away, so nothing touches a timer being destroyed.
+// last_modified_, last_saved_, pending_ and the loading flags are atomics. A
+// timer tick holds only the timer's callback lock and takes no other, and
+// Start never takes that lock, so a caller holding the center's lock may arm
+// the timer at any time. Shutdown (and so the destructor) must not run with
+// the center's lock held: it waits for a tick under way.
 class Persister : public PersisterInterface {
  public:
   static constexpr const char* kListVersion = "1.0.0";
@@ -66,10 +75,12 @@ class Persister : public PersisterInterface {
   Persister(const Persister&) = delete;
   Persister& operator=(const Persister&) = delete;
 
-  // Reads the list ("<list>.new" first when it is there and not empty) and hands
-  // a package for each record to the center, none started. E_XML_LOAD_FAILED
-  // when neither file loads, E_LIST_VERSION_UNSUPPORTED for another version
-  // than "1.0.0"; no package is made then.
+  // Reads the list ("<list>.new" first when it is there and not empty, then
+  // moved onto the list) and hands a package for each record to the center,
+  // none started; a package's progress is taken from its metafile when that is
+  // newer. E_XML_LOAD_FAILED when neither file loads, E_LIST_VERSION_UNSUPPORTED
+  // for another version than "1.0.0"; no package is made then, and an existing
+  // file that was refused has been moved aside.
   [[nodiscard]] HRESULT Initialize();
 
   // Asks for a save: at once (a work item) when the last one is at least the
@@ -80,7 +91,7 @@ class Persister : public PersisterInterface {
   // timer; ignored after Shutdown.
   void ModifiedUrgently() override;
 
-  // One save, its failure logged.
+  // One save; a failure is logged and the save tried again a delay later.
   void Persist2Disk();
   // Collects the center's packages under its lock and writes them.
   [[nodiscard]] HRESULT DoPersist2Disk();
@@ -98,8 +109,27 @@ class Persister : public PersisterInterface {
   [[nodiscard]] std::string list_path();
   [[nodiscard]] std::string new_list_path();
 
+  // Called by Initialize after each loaded package has been handed to the
+  // center, for tests that look at the files at that moment. Set before
+  // Initialize.
+  void SetPackageAddedHookForTesting(std::function<void(Package*)> hook);
+
  private:
   static void OnTimer(tobric::QueueTimer* timer);
+
+  // Loads one list file; an existing file that does not load or has another
+  // version is moved aside (or remembered for HardSave when that fails).
+  [[nodiscard]] HRESULT LoadList(const std::string& path, Resource* resource);
+  // Moves a loaded ".new" onto the list so that the next start reads what
+  // this one did, whatever happens to the next save.
+  void PromoteNewList();
+  // Queues a save as a long-running work item.
+  void QueueSave();
+  // Arms the timer for another try after a failed save.
+  void RetryLater();
+  // REQUIRES: lock_ held. Moves aside the refused files that could not be
+  // moved at start; a save must not replace them.
+  [[nodiscard]] HRESULT SetAsideRefusedFiles();
 
   void AddFile(const std::vector<ResourceFile>& records);
   [[nodiscard]] HRESULT HardSave(const Resource& resource);
@@ -116,6 +146,8 @@ class Persister : public PersisterInterface {
   // Guarded by lock_.
   std::string list_path_;
   std::string new_list_path_;
+  // Files refused at start that are still to be moved aside.
+  std::vector<std::string> refused_files_;
 
   std::mutex timer_mutex_;
   // Guarded by timer_mutex_; null after Shutdown.
@@ -127,6 +159,11 @@ class Persister : public PersisterInterface {
   std::atomic<uint64_t> last_modified_{0};  // FILETIME
   std::atomic<uint64_t> last_saved_{0};     // FILETIME
   std::atomic<int32_t> pending_{0};
+  // While Initialize hands packages to the center, changes only mark the list
+  // as changed; the save follows once all are in.
+  std::atomic<bool> loading_{false};
+  std::atomic<bool> changed_while_loading_{false};
+  std::function<void(Package*)> package_added_hook_;  // set before Initialize
 
   mutable std::mutex saves_mutex_;
   mutable std::condition_variable saves_changed_;

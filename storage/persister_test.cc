@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -14,8 +15,10 @@
 #include "base/platform/clock.h"
 #include "base/platform/isolated_env_testutil.h"
 #include "base/platform/work_pool.h"
+#include "base/threading/manual_reset_event.h"
 #include "center/offline_center.h"
 #include "download/log_capture_testutil.h"
+#include "http_task/meta_file.h"
 #include "package/package.h"
 #include "package/package_state.h"
 #include "storage/storage_testutil.h"
@@ -90,6 +93,11 @@ Resource ListOf(std::vector<ResourceFile> files, const std::string& version = "1
   return resource;
 }
 
+// A work item that holds its pool thread until the event is set (at most kWaitMs).
+void WaitForEvent(void* event) {
+  static_cast<void>(static_cast<tobric::ManualResetEvent*>(event)->Wait(kWaitMs));
+}
+
 Package* FindByUri(OfflineCenter* center, const std::string& uri) {
   std::vector<Package*> packages;
   center->GetPackages(&packages);
@@ -119,13 +127,20 @@ class PersisterTest : public ::testing::Test {
 
   // A center with its pool, and a persister of it that has read the list as the
   // files stand; the persister's Initialize result.
-  HRESULT Start(uint32_t save_delay_ms = 300) {
+  HRESULT Start(uint32_t save_delay_ms = 300, std::function<void(Package*)> added_hook = {}) {
     center_ =
         std::make_unique<OfflineCenter>(CenterOptions(paths_, work_pool_.get(), save_delay_ms));
     OfflineCenter::SetInstanceForTesting(center_.get());
     EXPECT_EQ(center_->Initialize(), S_OK);
     persister_ = std::make_unique<Persister>(center_.get());
+    persister_->SetPackageAddedHookForTesting(std::move(added_hook));
     return persister_->Initialize();
+  }
+
+  void Restart() {
+    persister_->Shutdown();
+    persister_.reset();
+    center_.reset();
   }
 
   // A package in the center, as Download leaves one, observed by the persister.
@@ -162,6 +177,7 @@ class PersisterTest : public ::testing::Test {
   tobric::platform::IsolatedEnv env_;
   Paths paths_{env_.root()};
   testing::LogCapture log_{env_.root()};
+  tobric::ManualResetEvent release_;  // outlives the pool's threads
   std::unique_ptr<tobric::platform::WorkPool> work_pool_;
   std::unique_ptr<OfflineCenter> center_;
   std::unique_ptr<Persister> persister_;
@@ -199,9 +215,10 @@ TEST_F(PersisterTest, LoadRestoresRecordsWithoutAskingForASave) {
   EXPECT_EQ(broken->error_code(), E_CONNECT_FAILED);
   EXPECT_EQ(log_.Count("[AddFile]][Failed to initialize package][0xa0440219]"), 1u);
 
-  // Restoring fields is not a change.
+  // Restoring fields is not a change; only the failed package's code, set
+  // again as it is initialised, asks for one save.
   EXPECT_EQ(log_.Count("[Persistence"), 0u);
-  EXPECT_EQ(persister_->save_count(), 0u);
+  EXPECT_EQ(log_.Count("[OfflineCenter::QueueUserWorkItem]"), 1u);
 }
 
 TEST_F(PersisterTest, MissingListFailsAndMakesNothing) {
@@ -209,27 +226,47 @@ TEST_F(PersisterTest, MissingListFailsAndMakesNothing) {
   EXPECT_EQ(center_->GetPackageCount(), 0u);
 }
 
-TEST_F(PersisterTest, OtherVersionIsRefusedAndReplacedAtTheNextSave) {
+// A list that does not parse, or is of another version, may be the user's only
+// copy: it is moved aside, and the next save writes a new list beside it.
+TEST_F(PersisterTest, RefusedListIsMovedAsideAndNotOverwritten) {
   ASSERT_EQ(SaveResource(ListOf({Record(paths_, "old.bin")}, "2.0.0"), paths_.list), S_OK);
-  EXPECT_EQ(Start(), E_LIST_VERSION_UNSUPPORTED);
+  const std::string other_version = ReadFile(paths_.list);
+  const std::string torn = other_version.substr(0, other_version.size() / 2);
+  for (const std::string& refused : {other_version, torn}) {
+    SCOPED_TRACE(refused.size());
+    WriteFile(paths_.list, refused);
+    EXPECT_EQ(Start(), refused == torn ? E_XML_LOAD_FAILED : E_LIST_VERSION_UNSUPPORTED);
+    EXPECT_EQ(center_->GetPackageCount(), 0u);
+    persister_->Modified();
+    ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
+    const Resource saved = LoadList();
+    EXPECT_EQ(saved.version, "1.0.0");
+    EXPECT_TRUE(saved.files.empty());
+    Restart();
+  }
   EXPECT_EQ(log_.Count("[Initialize][not support download list version 2.0.0 to 1.0.0]"), 1u);
-  EXPECT_EQ(center_->GetPackageCount(), 0u);
-
-  persister_->Modified();
-  ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
-  const Resource saved = LoadList();
-  EXPECT_EQ(saved.version, "1.0.0");
-  EXPECT_TRUE(saved.files.empty());
+  EXPECT_EQ(log_.Count("[Persister::Initialize][" + paths_.list +
+                       " cannot be used, moved aside to " + paths_.list + ".bad-"),
+            2u);
+  std::vector<std::string> kept;
+  for (const std::string& name : FilesStartingWith(paths_.data, "download_list.db.bad-")) {
+    kept.push_back(ReadFile(paths_.data + "/" + name));
+  }
+  EXPECT_TRUE(kept == std::vector<std::string>({other_version, torn}) ||
+              kept == std::vector<std::string>({torn, other_version}));
 }
 
 // A ".new" file is what a save left when it was cut short after writing it: a
-// whole one is newer than the list, an empty or torn one is not.
-TEST_F(PersisterTest, WholeNewListIsPreferredOverTheList) {
+// whole one is newer than the list and takes its place at once, so that the
+// next start reads it even if the next save is cut short too; an empty one is
+// ignored, a torn one moved aside.
+TEST_F(PersisterTest, WholeNewListIsPreferredAndTakesTheListsPlace) {
   ASSERT_EQ(SaveResource(ListOf({Record(paths_, "newer.bin")}), paths_.fresh), S_OK);
   const std::string whole = ReadFile(paths_.fresh);
-  for (const std::string& fresh : {whole, std::string(), whole.substr(0, whole.size() / 2)}) {
+  ASSERT_EQ(SaveResource(ListOf({Record(paths_, "older.bin")}), paths_.list), S_OK);
+  const std::string older = ReadFile(paths_.list);
+  for (const std::string& fresh : {std::string(), whole.substr(0, whole.size() / 2), whole}) {
     SCOPED_TRACE(fresh.size());
-    ASSERT_EQ(SaveResource(ListOf({Record(paths_, "older.bin")}), paths_.list), S_OK);
     WriteFile(paths_.fresh, fresh);
     ASSERT_EQ(Start(), S_OK);
     ASSERT_EQ(center_->GetPackageCount(), 1u);
@@ -237,13 +274,77 @@ TEST_F(PersisterTest, WholeNewListIsPreferredOverTheList) {
     EXPECT_NE(FindByUri(center_.get(),
                         newer ? "http://127.0.0.1/newer.bin" : "http://127.0.0.1/older.bin"),
               nullptr);
-    // It stays until the next save overwrites it.
-    EXPECT_TRUE(std::filesystem::exists(paths_.fresh));
-    persister_->Shutdown();
-    persister_.reset();
-    center_.reset();
+    EXPECT_EQ(ReadFile(paths_.list), newer ? whole : older);
+    EXPECT_EQ(std::filesystem::exists(paths_.fresh), fresh.empty());
+    Restart();
   }
   EXPECT_EQ(log_.Count("[Persister::Initialize][Failed to load"), 1u);
+  EXPECT_EQ(FilesStartingWith(paths_.data, "download_list.db.new.bad-").size(), 1u);
+}
+
+// No save may run before every package of the list is in the center: a list
+// written then would lack the rest, and a crash would lose them.
+TEST_F(PersisterTest, LoadingSavesNothingUntilEveryPackageIsIn) {
+  // A package saved in error sets its code again as it is initialised, which
+  // asks for a save.
+  ResourceFile failed = Record(paths_, "failed.bin");
+  failed.error_code = E_CONNECT_FAILED;
+  ASSERT_EQ(SaveResource(ListOf({failed, Record(paths_, "second.bin")}), paths_.list), S_OK);
+  const std::string loaded = ReadFile(paths_.list);
+  int added = 0;
+  const auto let_saves_run = [&](Package*) {
+    ++added;
+    // A save queued so far gets the time to write what it would.
+    if (log_.Count("[OfflineCenter::QueueUserWorkItem]") != 0) {
+      EXPECT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
+    }
+    if (added == 1) {
+      EXPECT_EQ(ReadFile(paths_.list), loaded);
+    }
+  };
+  ASSERT_EQ(Start(60000, let_saves_run), S_OK);
+  ASSERT_EQ(added, 2);
+  // The change is saved once all are in.
+  ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
+  EXPECT_EQ(LoadList().files.size(), 2u);
+}
+
+// A crash loses up to a save delay of progress in the list; the metafile,
+// written after every block, has it.
+TEST_F(PersisterTest, UnfinishedDownloadShowsTheProgressOfItsMetafile) {
+  constexpr uint64_t kTotal = 3ull * kMetaFileBlockSize;
+  std::vector<ResourceFile> records;
+  for (const std::string name : {"film.mkv.sugd", "damaged.mkv.sugd"}) {
+    ResourceFile record = Record(paths_, name);
+    record.total_size = kTotal;
+    record.download_size = kMetaFileBlockSize;
+    record.metafile = paths_.downloads + "/" + RealFileName(name) + ".sugc";
+    const std::string data_file = paths_.downloads + "/" + name;
+    WriteFile(data_file, "");
+    std::filesystem::resize_file(data_file, kTotal);
+    std::unique_ptr<MetaFile> meta_file;
+    ASSERT_EQ(MetaFile::Create(kTotal, &meta_file), S_OK);
+    meta_file->set_uri(record.uri);
+    meta_file->set_name(name);
+    meta_file->set_path(paths_.downloads);
+    meta_file->set(0, true);
+    meta_file->set(1, true);
+    ASSERT_EQ(meta_file->Save(record.metafile), S_OK);
+    records.push_back(record);
+  }
+  std::string damaged = ReadFile(records[1].metafile);
+  damaged[30] ^= 1;
+  WriteFile(records[1].metafile, damaged);
+  ASSERT_EQ(SaveResource(ListOf(records), paths_.list), S_OK);
+
+  ASSERT_EQ(Start(), S_OK);
+  Package* film = FindByUri(center_.get(), records[0].uri);
+  ASSERT_NE(film, nullptr);
+  EXPECT_EQ(film->state_number(), STATE_READY);
+  EXPECT_EQ(film->download_size(), 2ull * kMetaFileBlockSize);
+  Package* other = FindByUri(center_.get(), records[1].uri);
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(other->download_size(), kMetaFileBlockSize);
 }
 
 // ---------------------------------------------------------------------------
@@ -284,8 +385,8 @@ TEST_F(PersisterTest, ChangeSoonAfterASaveIsWrittenByTheTimer) {
   EXPECT_EQ(log_.Count("[Persistence request is ignored.]"), 1u);
 
   ASSERT_TRUE(persister_->WaitForSaveCount(2, kWaitMs));
-  // The timer saved, not a queued work item.
-  EXPECT_EQ(log_.Count("[OfflineCenter::QueueUserWorkItem]"), 1u);
+  // One item for the first save, one queued by the timer's tick.
+  EXPECT_EQ(log_.Count("[OfflineCenter::QueueUserWorkItem]"), 2u);
   const Resource saved = LoadList();
   ASSERT_EQ(saved.files.size(), 1u);
   EXPECT_EQ(saved.files[0].caption, "renamed");
@@ -377,6 +478,35 @@ TEST_F(PersisterTest, FailedSaveKeepsTheListAndRemovesItsTemporaryFile) {
   EXPECT_LT(persister_->DoPersist2Disk(), 0);
   EXPECT_EQ(log_.Count("[::GetTempFileName failed][0x08"), 1u);
   EXPECT_EQ(ReadFile(paths_.list), before);
+}
+
+TEST_F(PersisterTest, FailedSaveIsTriedAgainWithoutAnotherChange) {
+  EXPECT_EQ(Start(100), E_XML_LOAD_FAILED);
+  // A folder where the ".new" file goes: saves fail until it is gone.
+  std::filesystem::create_directories(paths_.fresh);
+  AddPackage("one.bin");
+  persister_->Modified();
+  ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
+  EXPECT_FALSE(std::filesystem::exists(paths_.list));
+  std::filesystem::remove(paths_.fresh);
+  for (uint64_t saves = 2; !std::filesystem::exists(paths_.list); ++saves) {
+    ASSERT_TRUE(persister_->WaitForSaveCount(saves, kWaitMs));
+  }
+  EXPECT_GE(log_.Count("[Persister::Persist2Disk][Save tried again in 100 ms]"), 1u);
+  EXPECT_EQ(LoadList().files.size(), 1u);
+}
+
+// Saves flush the disk: they must not queue behind, or hold up, the short
+// items of the pool's fixed threads.
+TEST_F(PersisterTest, SaveRunsWhileThePoolsFixedThreadsAreBusy) {
+  EXPECT_EQ(Start(), E_XML_LOAD_FAILED);
+  AddPackage("one.bin");
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(work_pool_->Queue(&WaitForEvent, &release_, tobric::platform::kWorkDefault), S_OK);
+  }
+  persister_->Modified();
+  EXPECT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
+  release_.Set();
 }
 
 TEST_F(PersisterTest, ShutdownSavesAtOnceAndIgnoresLaterChanges) {

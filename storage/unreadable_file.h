@@ -1,0 +1,22 @@
+// Setting aside a stored file the engine cannot use, so that the next save,
+// which writes a fresh file under the same name, does not destroy it.
+#ifndef STORAGE_UNREADABLE_FILE_H_
+#define STORAGE_UNREADABLE_FILE_H_
+
+#include <string>
+
+#include "base/result_codes.h"
+
+namespace lorvane {
+
+// Moves `path` (a file that does not parse, or carries another version) to
+// "<path>.bad-<YYYYMMDDhhmmss>", the local time of the move, with "-2", "-3"
+// ... added when that name is taken; never over an existing file. Logs
+// "[<who>][<path> cannot be used, moved aside to <new path>]" or, on failure,
+// "[<who>][Failed to move <path> aside to <new path>][0x%x]" and returns the
+// move's code. S_OK at once when nothing is at `path` any more.
+[[nodiscard]] HRESULT MoveAsideUnreadable(const std::string& path, const char* who);
+
+}  // namespace lorvane
+
+#endif  // STORAGE_UNREADABLE_FILE_H_
