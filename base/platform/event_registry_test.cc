@@ -162,12 +162,17 @@ TEST_F(EventRegistryTest, FiresWhileEveryDefaultAndLongRunningThreadIsBlocked) {
   pool_ = std::make_unique<WorkPool>(WorkPool::Options{1, 1, 256 * 1024, 30000});
   struct Blocked {
     Fired started;
-    Fired release;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool release = false;
   } blocked;
   const WorkPool::Function block = [](void* context) {
     auto* b = static_cast<Blocked*>(context);
     b->started.Add();
-    static_cast<void>(b->release.WaitFor(1));
+    std::unique_lock lock(b->mutex);
+    // Longer than the test's own waits, so that the callback cannot merely come
+    // after the blocked items gave up.
+    b->changed.wait_for(lock, 2 * kLimit, [b] { return b->release; });
   };
   // No early return below: the blocked items use `blocked` until released.
   EXPECT_EQ(pool_->Queue(block, &blocked, kWorkDefault), S_OK);
@@ -181,7 +186,11 @@ TEST_F(EventRegistryTest, FiresWhileEveryDefaultAndLongRunningThreadIsBlocked) {
     EXPECT_EQ(event->Set(), S_OK);
     EXPECT_TRUE(fired.WaitFor(1));
   }
-  blocked.release.Add();
+  {
+    std::lock_guard lock(blocked.mutex);
+    blocked.release = true;
+    blocked.changed.notify_all();
+  }
   pool_.reset();
 }
 

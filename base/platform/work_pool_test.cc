@@ -140,6 +140,14 @@ TEST(WorkPoolTest, LongItemsAtTheCapWaitForTheFirstFreeThread) {
   Numbered waiting[] = {{&mutex, &order, &ran, 1}, {&mutex, &order, &ran, 2}};
   {
     WorkPool pool(WorkPool::Options{1, 2, 256 * 1024, 30000});
+    // Opens both gates before the pool's end waits for the blocked items, also
+    // when an assertion leaves early.
+    struct OpenAtExit {
+      Gate* gates[2];
+      ~OpenAtExit() {
+        for (Gate* gate : gates) gate->Open();
+      }
+    } open_at_exit{{&first_gate, &second_gate}};
     ASSERT_EQ(pool.Queue(&RunBlocked, &first, kWorkLongRunning), S_OK);
     ASSERT_EQ(pool.Queue(&RunBlocked, &second, kWorkLongRunning), S_OK);
     for (Numbered& item : waiting) ASSERT_EQ(pool.Queue(&RecordNumber, &item, kWorkLongRunning), S_OK);
@@ -153,7 +161,6 @@ TEST(WorkPoolTest, LongItemsAtTheCapWaitForTheFirstFreeThread) {
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
     EXPECT_EQ(finished.value(), 1);  // the second still holds its thread
     EXPECT_EQ(pool.ThreadCount(), 2);
-    second_gate.Open();
   }
   EXPECT_EQ(finished.value(), 2);
 }
