@@ -53,7 +53,8 @@ namespace {
 
 // Connections beyond max_connections are closed at accept, so with a
 // long-running thread for each of them no connection ever waits for a thread.
-// No default item is ever queued there, so it makes no default thread.
+// Nothing but connections runs there: no default thread is ever made, and no
+// tick or wait is taken.
 std::unique_ptr<tobric::platform::WorkPool> MakeConnectionPool(const RpcServerOptions& options) {
   if (options.pool != nullptr) return nullptr;
   tobric::platform::WorkPool::Options pool_options;
@@ -77,7 +78,7 @@ RpcServer::~RpcServer() {
     std::unique_lock<std::mutex> hold(mutex_);
     changed_.wait(hold, [this] { return connections_.empty(); });
   }
-  // Joins the connection threads, which have left the server's code by now.
+  // Joins the connection threads; every one has ended its connection by now.
   own_pool_.reset();
 }
 

@@ -150,7 +150,9 @@ TEST(WorkPoolTest, LongItemsAtTheCapWaitForTheFirstFreeThread) {
     } open_at_exit{{&first_gate, &second_gate}};
     ASSERT_EQ(pool.Queue(&RunBlocked, &first, kWorkLongRunning), S_OK);
     ASSERT_EQ(pool.Queue(&RunBlocked, &second, kWorkLongRunning), S_OK);
-    for (Numbered& item : waiting) ASSERT_EQ(pool.Queue(&RecordNumber, &item, kWorkLongRunning), S_OK);
+    for (Numbered& item : waiting) {
+      ASSERT_EQ(pool.Queue(&RecordNumber, &item, kWorkLongRunning), S_OK);
+    }
     EXPECT_EQ(pool.QueuedItems(), 2);
     EXPECT_EQ(pool.ThreadCount(), 2);
     ASSERT_TRUE(started.WaitFor(2));
