@@ -49,15 +49,37 @@ struct RpcServer::Connection {
   bool in_call = false;
 };
 
+namespace {
+
+// Connections beyond max_connections are closed at accept, so with a
+// long-running thread for each of them no connection ever waits for a thread.
+// Nothing but connections runs there: no default thread is ever made, and no
+// tick or wait is taken.
+std::unique_ptr<tobric::platform::WorkPool> MakeConnectionPool(const RpcServerOptions& options) {
+  if (options.pool != nullptr) return nullptr;
+  tobric::platform::WorkPool::Options pool_options;
+  pool_options.default_threads = 1;
+  pool_options.max_long_running_threads = std::max(1, options.max_connections);
+  pool_options.max_timer_or_wait_threads = 0;
+  return std::make_unique<tobric::platform::WorkPool>(pool_options);
+}
+
+}  // namespace
+
 RpcServer::RpcServer(RpcServerOptions options, RpcDispatcher* dispatcher)
     : options_(std::move(options)),
       dispatcher_(dispatcher),
-      pool_(options_.pool != nullptr ? options_.pool : tobric::platform::WorkPool::Default()) {}
+      own_pool_(MakeConnectionPool(options_)),
+      pool_(own_pool_ != nullptr ? own_pool_.get() : options_.pool) {}
 
 RpcServer::~RpcServer() {
   StopListening();
-  std::unique_lock<std::mutex> hold(mutex_);
-  changed_.wait(hold, [this] { return connections_.empty(); });
+  {
+    std::unique_lock<std::mutex> hold(mutex_);
+    changed_.wait(hold, [this] { return connections_.empty(); });
+  }
+  // Joins the connection threads; every one has ended its connection by now.
+  own_pool_.reset();
 }
 
 HRESULT RpcServer::Start() {
@@ -150,8 +172,8 @@ void RpcServer::Accepted(std::unique_ptr<tobric::platform::UnixStream> stream) {
     }
     connections_.insert(connection.release());
   }
-  // A connection may wait long for its client, so it must not take one of the
-  // pool's few default threads.
+  // A connection may wait long for its client, so it gets a thread of its own
+  // rather than one of the pool's few default threads.
   const HRESULT hr = pool_->Queue(&RunConnection, raw, tobric::platform::kWorkLongRunning);
   if (Failed(hr)) {
     TLOG(tobric::LC_USER, tobric::kLevelError, "[RpcServer::Accept][Queue failed][0x%x]", hr);

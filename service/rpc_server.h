@@ -27,7 +27,9 @@ class RpcDispatcher;
 struct RpcServerOptions {
   // The socket. Empty: rpc::kSocketName in the user's object folder.
   std::string socket_path;
-  // Runs each connection as a long-running item. Null: WorkPool::Default().
+  // Runs each connection as a long-running item. Null: a pool of the server's
+  // own with a thread for each of max_connections, so that clients are served
+  // however many HTTP workers fill the process's pool (WorkPool::Default()).
   tobric::platform::WorkPool* pool = nullptr;
   // Calls that run at once; others wait their turn.
   int max_concurrent_calls = 20;
@@ -46,6 +48,10 @@ struct RpcServerOptions {
 // RpcServer: listens on the socket, accepts on the thread that calls Listen (the
 // main thread of the service) and serves every connection on a long-running
 // work item of its own, so a slow or silent client holds only its own thread.
+// Those items run on the server's own work pool unless the options name one:
+// on the process's pool they would compete with thousands of HTTP workers for
+// the long-running threads, and a client would wait for a download's worker
+// to end before its first call is read.
 //
 // A connection reads whole requests, each within message_limit_ms once its first
 // byte came, before anything is dispatched. The first request must bind the
@@ -113,6 +119,9 @@ class RpcServer {
 
   const RpcServerOptions options_;
   RpcDispatcher* const dispatcher_;
+  // Made when options_.pool is null; the destructor ends it once every
+  // connection item has ended.
+  std::unique_ptr<tobric::platform::WorkPool> own_pool_;
   tobric::platform::WorkPool* const pool_;
 
   // Made by Start and freed by the end of Listen, both under mutex_ and on the

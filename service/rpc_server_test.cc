@@ -17,6 +17,7 @@
 
 #include "base/platform/isolated_env_testutil.h"
 #include "base/platform/other_user_testutil.h"
+#include "base/platform/work_pool.h"
 #include "download/log_capture_testutil.h"
 #include "service/rpc_procedures.h"
 #include "service/rpc_protocol.h"
@@ -305,6 +306,25 @@ TEST_F(RpcServerTest, AtMostTwentyCallsRunAtOnceAndTheOthersWaitTheirTurn) {
   }
   EXPECT_EQ(dispatcher_.most_inside(), 20);
   EXPECT_EQ(dispatcher_.calls(), kClients);
+}
+
+// Thousands of HTTP workers may fill the long-running set of the process's
+// pool; a client must still get a thread and its answers.
+TEST_F(RpcServerTest, CallsAreAnsweredWhileTheProcessPoolIsFull) {
+  tobric::platform::WorkPool full(tobric::platform::WorkPool::Options{1, 2, 256 * 1024, 30000});
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  const tobric::platform::WorkPool::Function block = [](void* context) {
+    static_cast<void>(static_cast<std::shared_future<void>*>(context)->wait_for(kWaitLimit));
+  };
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(full.Queue(block, &released, tobric::platform::kWorkLongRunning), S_OK);
+  }
+  tobric::platform::WorkPool::SetDefaultForTesting(&full);
+  StartServer();
+  tobric::platform::WorkPool::SetDefaultForTesting(nullptr);
+  ExpectStillServing();
+  release.set_value();
 }
 
 TEST_F(RpcServerTest, ACallThatWaitsTooLongIsTooBusyAndMayTryAgain) {

@@ -1,6 +1,6 @@
-// Waits on named events that run a callback once, on a work-pool thread, when the
-// event is set (the execute-once thread-pool wait). One inotify watcher thread
-// serves every registered wait of the registry.
+// Waits on named events that run a callback once, on a timer-and-wait thread of
+// the work pool, when the event is set (the execute-once thread-pool wait). One
+// inotify watcher thread serves every registered wait of the registry.
 //
 // Owned by whoever registers the waits (the application). Any thread may
 // register and unregister; a callback may unregister other waits or even

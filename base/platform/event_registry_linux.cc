@@ -131,7 +131,12 @@ bool EventRegistry::Impl::FireSetWaits() {
       continue;
     }
     auto* fire = new Fire{shared_from_this(), it->second.callback};
-    if (Failed(pool->Queue(&Impl::RunFire, fire, kWorkDefault))) {
+    // Not a default item: the shutdown event's callback stops the engine and
+    // waits for the running downloads to end, for many seconds, and it must
+    // neither occupy a default thread meanwhile (the cancels and scheduling
+    // passes it waits for run there) nor wait behind HTTP workers that fill the
+    // long-running set.
+    if (Failed(pool->Queue(&Impl::RunFire, fire, kWorkTimerOrWait))) {
       delete fire;
       all_queued = false;
       ++it;

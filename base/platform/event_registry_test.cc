@@ -155,6 +155,45 @@ TEST_F(EventRegistryTest, DestructorWaitsForARunningCallback) {
   EXPECT_TRUE(finished.load());
 }
 
+// The shutdown callback waits long for the downloads to stop: it must get a
+// thread while a blocked default item and stuck long-running workers hold all
+// others, and it must not take a default thread itself.
+TEST_F(EventRegistryTest, FiresWhileEveryDefaultAndLongRunningThreadIsBlocked) {
+  pool_ = std::make_unique<WorkPool>(WorkPool::Options{1, 1, 256 * 1024, 30000});
+  struct Blocked {
+    Fired started;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool release = false;
+  } blocked;
+  const WorkPool::Function block = [](void* context) {
+    auto* b = static_cast<Blocked*>(context);
+    b->started.Add();
+    std::unique_lock lock(b->mutex);
+    // Longer than the test's own waits, so that the callback cannot merely come
+    // after the blocked items gave up.
+    b->changed.wait_for(lock, 2 * kLimit, [b] { return b->release; });
+  };
+  // No early return below: the blocked items use `blocked` until released.
+  EXPECT_EQ(pool_->Queue(block, &blocked, kWorkDefault), S_OK);
+  EXPECT_EQ(pool_->Queue(block, &blocked, kWorkLongRunning), S_OK);
+  EXPECT_TRUE(blocked.started.WaitFor(2));
+  auto event = OpenEvent("blocked-pool");
+  Fired fired;
+  {
+    EventRegistry registry(pool_.get());
+    Watch(registry, event.get(), &fired);
+    EXPECT_EQ(event->Set(), S_OK);
+    EXPECT_TRUE(fired.WaitFor(1));
+  }
+  {
+    std::lock_guard lock(blocked.mutex);
+    blocked.release = true;
+    blocked.changed.notify_all();
+  }
+  pool_.reset();
+}
+
 TEST_F(EventRegistryTest, ManyWaitsInOneFolderEachFireOnce) {
   constexpr int kWaits = 20;
   std::vector<std::unique_ptr<NamedEvent>> events;

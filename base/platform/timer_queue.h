@@ -1,6 +1,7 @@
 // A timer queue: timers with a due time and an optional period whose callbacks
-// run on work-pool threads. Each queue has its own timing thread, started with
-// the first timer.
+// run on the work pool's timer-and-wait threads, which blocked default or
+// long-running items cannot hold up. Each queue has its own timing thread,
+// started with the first timer.
 //
 // Owned by the object whose timers it holds; any thread may create and delete
 // timers, callbacks included. A periodic timer's tick is handed to the pool even

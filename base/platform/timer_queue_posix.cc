@@ -25,8 +25,9 @@ constexpr size_t kTimingThreadStack = 128 * 1024;
 }  // namespace
 
 // One timing thread sleeps until the earliest due time and hands the callback to
-// the work pool; callbacks never run on the timing thread, so a slow callback
-// delays no other timer.
+// the work pool, where each tick gets a timer-and-wait thread of its own;
+// callbacks never run on the timing thread, so a slow callback delays no other
+// timer.
 //
 // Lifetime: the TimerQueue owns one reference; every callback handed to the
 // pool owns another, so a callback still queued when the TimerQueue is gone
@@ -109,8 +110,15 @@ void TimerQueue::Impl::TimingLoop() {
     // A tick is queued even when the previous one still runs; the owner decides
     // what to do with overlapping ticks. A tick the pool refuses is lost, as a
     // late one would be.
+    //
+    // Ticks go to the pool's timer-and-wait threads, not to its default ones: a
+    // default item may block for long (a save waiting on a disk flush, a lock
+    // held by a cancel), and with every default thread so blocked, ticks queued
+    // behind them would stop the HTTP tasks' idle checks, the P2P poll and the
+    // delayed save of the whole process. Nor do they go with the long-running
+    // items, whose set may be full of HTTP workers stuck in a connect.
     auto* call = new Call{shared_from_this(), id};
-    if (Failed(pool->Queue(&Impl::RunCall, call, kWorkDefault))) delete call;
+    if (Failed(pool->Queue(&Impl::RunCall, call, kWorkTimerOrWait))) delete call;
   }
 }
 

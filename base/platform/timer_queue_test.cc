@@ -79,8 +79,9 @@ void ProbeCallback(void* parameter, bool fired) {
   probe->changed.notify_all();
 }
 
+// `threads` default threads, and as many threads for ticks.
 WorkPool::Options SmallPool(int threads) {
-  return WorkPool::Options{threads, 16, 256 * 1024, 30000};
+  return WorkPool::Options{threads, 16, 256 * 1024, 30000, threads};
 }
 
 // Starts a timer due at once whose callbacks hold until `probe` is released,
@@ -177,8 +178,9 @@ TEST(TimerQueueTest, DeleteWithoutWaitNeverBlocks) {
 TEST(TimerQueueTest, WaitingDeleteFromItsOwnCallbackIsRefusedButStillDeletes) {
   Probe probe;
   {
-    // One pool thread: later ticks of the 1 ms timer can only queue up behind the
-    // first callback, and must all be skipped once it has deleted the timer.
+    // One thread for ticks: later ticks of the 1 ms timer can only queue up
+    // behind the first callback, and must all be skipped once it has deleted the
+    // timer.
     WorkPool pool(SmallPool(1));
     TimerQueue queue(&pool);
     probe.queue = &queue;
@@ -204,7 +206,7 @@ TEST(TimerQueueTest, TickQueuedBeforeDeleteDoesNotRun) {
     TimerQueue queue(&pool);
     TimerQueue::TimerId blocker_id = 0;
     TimerQueue::TimerId victim_id = 0;
-    // The pool's only thread is busy from here on.
+    // The pool's only thread for ticks is busy from here on.
     ASSERT_NO_FATAL_FAILURE(StartHeldTimer(&queue, &blocker, 0, &blocker_id));
     ASSERT_EQ(queue.CreateTimer(&ProbeCallback, &victim, 0, 0, 0, &victim_id), S_OK);
     for (auto deadline = std::chrono::steady_clock::now() + kLimit;
@@ -216,6 +218,44 @@ TEST(TimerQueueTest, TickQueuedBeforeDeleteDoesNotRun) {
     blocker.Release();
   }
   EXPECT_EQ(victim.Calls(), 0);
+}
+
+struct Blocker {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int started = 0;
+  bool release = false;
+};
+
+void Block(void* context) {
+  auto* blocker = static_cast<Blocker*>(context);
+  std::unique_lock lock(blocker->mutex);
+  ++blocker->started;
+  blocker->changed.notify_all();
+  blocker->changed.wait_for(lock, 2 * kLimit, [&] { return blocker->release; });
+}
+
+// A default item that blocks (a save waiting on a disk flush) and a long-running
+// set full of stuck workers must not hold up the ticks of the process.
+TEST(TimerQueueTest, TicksRunWhileEveryDefaultAndLongRunningThreadIsBlocked) {
+  Probe probe;
+  Blocker blocker;
+  WorkPool pool(WorkPool::Options{1, 1, 256 * 1024, 30000, 4});
+  ASSERT_EQ(pool.Queue(&Block, &blocker, kWorkDefault), S_OK);
+  ASSERT_EQ(pool.Queue(&Block, &blocker, kWorkLongRunning), S_OK);
+  {
+    std::unique_lock lock(blocker.mutex);
+    ASSERT_TRUE(blocker.changed.wait_for(lock, kLimit, [&] { return blocker.started == 2; }));
+  }
+  {
+    TimerQueue queue(&pool);
+    TimerQueue::TimerId id = 0;
+    ASSERT_EQ(queue.CreateTimer(&ProbeCallback, &probe, 0, 1, 0, &id), S_OK);
+    EXPECT_TRUE(probe.WaitCalls(2));
+  }
+  std::lock_guard lock(blocker.mutex);
+  blocker.release = true;
+  blocker.changed.notify_all();
 }
 
 // Overlapping ticks are the owner's business: the queue delivers them anyway.

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "base/platform/error.h"
 
@@ -108,28 +109,72 @@ TEST(WorkPoolTest, BlockedLongItemsDoNotStarveDefaultItems) {
   EXPECT_TRUE(finished.WaitFor(kBlocked));
 }
 
-TEST(WorkPoolTest, LongItemsBeyondTheCapAreRefusedAndNeverRun) {
-  std::atomic<bool> refused_ran{false};
-  Gate gate;
+struct Numbered {
+  std::mutex* mutex;
+  std::vector<int>* order;
+  Counter* ran;
+  int number;
+};
+
+void RecordNumber(void* context) {
+  auto* item = static_cast<Numbered*>(context);
+  {
+    std::lock_guard lock(*item->mutex);
+    item->order->push_back(item->number);
+  }
+  item->ran->Add();
+}
+
+// At the cap a long item is not refused: it waits, in order, for the first
+// long-running thread that becomes free, and no thread beyond the cap is made.
+TEST(WorkPoolTest, LongItemsAtTheCapWaitForTheFirstFreeThread) {
+  Gate first_gate;
+  Gate second_gate;
   Counter started;
   Counter finished;
-  BlockedItem blocked{&gate, &started, &finished};
+  BlockedItem first{&first_gate, &started, &finished};
+  BlockedItem second{&second_gate, &started, &finished};
+  std::mutex mutex;
+  std::vector<int> order;
+  Counter ran;
+  Numbered waiting[] = {{&mutex, &order, &ran, 1}, {&mutex, &order, &ran, 2}};
   {
     WorkPool pool(WorkPool::Options{1, 2, 256 * 1024, 30000});
-    ASSERT_EQ(pool.Queue(&RunBlocked, &blocked, kWorkLongRunning), S_OK);
-    ASSERT_EQ(pool.Queue(&RunBlocked, &blocked, kWorkLongRunning), S_OK);
+    // Opens both gates before the pool's end waits for the blocked items, also
+    // when an assertion leaves early.
+    struct OpenAtExit {
+      Gate* gates[2];
+      ~OpenAtExit() {
+        for (Gate* gate : gates) gate->Open();
+      }
+    } open_at_exit{{&first_gate, &second_gate}};
+    ASSERT_EQ(pool.Queue(&RunBlocked, &first, kWorkLongRunning), S_OK);
+    ASSERT_EQ(pool.Queue(&RunBlocked, &second, kWorkLongRunning), S_OK);
+    for (Numbered& item : waiting) {
+      ASSERT_EQ(pool.Queue(&RecordNumber, &item, kWorkLongRunning), S_OK);
+    }
+    EXPECT_EQ(pool.QueuedItems(), 2);
+    EXPECT_EQ(pool.ThreadCount(), 2);
     ASSERT_TRUE(started.WaitFor(2));
+    EXPECT_EQ(ran.value(), 0);
 
-    const HRESULT hr = pool.Queue(&SetFlag, &refused_ran, kWorkLongRunning);
-    EXPECT_EQ(hr, HresultFromWin32(kErrorNotEnoughMemory));
-    // Default items are not subject to the cap.
-    Counter ran;
-    ASSERT_EQ(pool.Queue(&Count, &ran, kWorkDefault), S_OK);
-    EXPECT_TRUE(ran.WaitFor(1));
-    gate.Open();
+    first_gate.Open();
+    ASSERT_TRUE(ran.WaitFor(2));
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(finished.value(), 1);  // the second still holds its thread
+    EXPECT_EQ(pool.ThreadCount(), 2);
   }
-  // The destructor ran everything that was queued; the refused item was not.
   EXPECT_EQ(finished.value(), 2);
+}
+
+// Without any long-running thread to be had, the item is refused and never runs.
+TEST(WorkPoolTest, LongItemsAreRefusedWhenNoThreadCanBeMade) {
+  std::atomic<bool> refused_ran{false};
+  {
+    WorkPool pool(WorkPool::Options{1, 0, 256 * 1024, 30000});
+    EXPECT_EQ(pool.Queue(&SetFlag, &refused_ran, kWorkLongRunning),
+              HresultFromWin32(kErrorNotEnoughMemory));
+  }
   EXPECT_FALSE(refused_ran.load());
 }
 
@@ -137,18 +182,8 @@ TEST(WorkPoolTest, IdleLongThreadIsReusedThenRetires) {
   WorkPool pool(WorkPool::Options{1, 1, 256 * 1024, 200});
   Counter ran;
   ASSERT_EQ(pool.Queue(&Count, &ran, kWorkLongRunning), S_OK);
-  ASSERT_TRUE(ran.WaitFor(1));
-
-  // With a cap of one, a second item is only accepted by the same thread once it
-  // is idle again (it turns idle a moment after the item returns).
-  HRESULT hr = E_FAIL;
-  for (auto deadline = std::chrono::steady_clock::now() + kLimit;
-       std::chrono::steady_clock::now() < deadline;
-       std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
-    hr = pool.Queue(&Count, &ran, kWorkLongRunning);
-    if (Succeeded(hr)) break;
-  }
-  ASSERT_EQ(hr, S_OK);
+  // With a cap of one, the second runs on the same thread, once it is free.
+  ASSERT_EQ(pool.Queue(&Count, &ran, kWorkLongRunning), S_OK);
   ASSERT_TRUE(ran.WaitFor(2));
   EXPECT_EQ(pool.ThreadCount(), 1);
 
@@ -173,18 +208,19 @@ struct Fanout {
 void QueueMore(void* context) {
   auto* fanout = static_cast<Fanout*>(context);
   fanout->gate->Pass();
-  // Queued while the pool is being destroyed, from one of its own threads.
+  // Queued while the pool is being destroyed, from one of its own threads; with
+  // a cap of one long-running thread, all but the first long item wait for it.
   for (int i = 0; i < 10; ++i) {
     EXPECT_EQ(fanout->pool->Queue(&Count, fanout->ran, kWorkDefault), S_OK);
+    EXPECT_EQ(fanout->pool->Queue(&Count, fanout->ran, kWorkLongRunning), S_OK);
   }
-  EXPECT_EQ(fanout->pool->Queue(&Count, fanout->ran, kWorkLongRunning), S_OK);
   fanout->ran->Add();
 }
 
 TEST(WorkPoolTest, DestructorRunsQueuedWorkAndWhatItQueues) {
   Gate gate;
   Counter ran;
-  auto pool = std::make_unique<WorkPool>(WorkPool::Options{1, 8, 256 * 1024, 30000});
+  auto pool = std::make_unique<WorkPool>(WorkPool::Options{1, 1, 256 * 1024, 30000});
   Fanout fanout{pool.get(), &gate, &ran};
   ASSERT_EQ(pool->Queue(&QueueMore, &fanout, kWorkDefault), S_OK);
   for (int i = 0; i < 100; ++i) ASSERT_EQ(pool->Queue(&Count, &ran, kWorkDefault), S_OK);
@@ -198,7 +234,7 @@ TEST(WorkPoolTest, DestructorRunsQueuedWorkAndWhatItQueues) {
   });
   pool.reset();
   opener.join();
-  EXPECT_EQ(ran.value(), 100 + 1 + 10 + 1);
+  EXPECT_EQ(ran.value(), 100 + 1 + 10 + 10);
 }
 
 TEST(WorkPoolTest, DefaultItemsRunInQueueOrderOnOneThread) {

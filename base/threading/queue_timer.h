@@ -15,7 +15,7 @@ namespace tobric {
 // Owned by the object it calls back (the owner), which also owns the timer
 // queue and destroys this timer before the queue. Start may be called from any
 // thread, including from inside the callback (a one-shot timer re-arms itself
-// that way). Ticks run on work-pool threads.
+// that way). Ticks run on the work pool's timer-and-wait threads.
 //
 // Two locks:
 // - callback_lock_ is held for the whole delivery of a tick. A tick only tries
