@@ -53,6 +53,25 @@ bool AdoptRenamedDataFile(Package* package) {
   return true;
 }
 
+// A finished download whose list was saved while it still showed half its
+// size (the minimum visible duration of a quick download), then the process
+// ended: only a finished download carries its final name with no metafile,
+// so its file, at the full size, is all there.
+void CompleteFinishedFileSize(Package* package) {
+  const uint64_t total = package->total_size();
+  const std::string name = package->name();
+  if (total == 0 || name.empty() || DataFileName(name) == name || !package->metafile().empty() ||
+      package->download_size() == 0 || package->download_size() == total) {
+    return;
+  }
+  uint64_t size = 0;
+  const std::string file = package->FullFilePath();
+  if (tobric::platform::FileExists(file) && Succeeded(tobric::platform::GetFileSize(file, &size)) &&
+      size == total) {
+    package->set_download_size(total);
+  }
+}
+
 }  // namespace
 
 void PackageStateInit::Initialize(Package* package) {
@@ -71,6 +90,8 @@ void PackageStateInit::Initialize(Package* package) {
     ChangeState(package, STATE_DOWNLOAD_COMPLETE);
     return;
   }
+
+  CompleteFinishedFileSize(package);
 
   // Bytes were downloaded before: the disk says whether they are still there.
   // A package that never got a byte has nothing on disk to look at.

@@ -40,18 +40,16 @@ class TempFileRemover {
 
 // The error code a package is stored with: its code while it is in STATE_ERROR,
 // else 0, since a stored code brings the package back in error at the next
-// start. A failure sets its code (which asks for a save) before it changes the
-// state, both under the package's lock; read apart, a save queued by the code
-// could see the old state, store no code, and no later change would ask again.
-// So the two are read together, for now under that lock, which a task's start
-// may hold across disk work: the one place to change once the package offers
-// its state and code as a single atomic reading.
-HRESULT StoredErrorCode(Package& package) {
-  tobric::AutoLock hold(package.lock());
-  return package.state_number() == STATE_ERROR ? package.error_code() : 0;
+// start. State and code are read as one value, without the package's lock: a
+// save never waits for a package. A failure sets its code before its state;
+// a save that reads between the two stores no code, and the state change asks
+// for the next save, which stores it.
+HRESULT StoredErrorCode(const Package& package) {
+  const Package::Status status = package.status();
+  return status.state == STATE_ERROR ? status.error_code : 0;
 }
 
-// REQUIRES: the center's lock held (it comes before the package's).
+// Reads only the package's own atomics and leaf-locked strings.
 ResourceFile RecordOf(Package& package) {
   ResourceFile record;
   record.error_code = StoredErrorCode(package);
@@ -175,7 +173,7 @@ void Persister::AddFile(const std::vector<ResourceFile>& records) {
   loading_.store(true);
   for (const ResourceFile& record : records) {
     Package* package = Package::Create();
-    // No observer yet: restoring the fields asks for no save.
+    // No observer until it is initialised: restoring the fields asks for no save.
     package->set_uri(record.uri);
     package->set_create_time(record.create_time);
     package->set_name(record.name);
@@ -186,9 +184,13 @@ void Persister::AddFile(const std::vector<ResourceFile>& records) {
     package->set_caption(record.caption);
     package->set_metafile(record.metafile);
     package->set_error_code(record.error_code);
-    package->set_observer(this);
     TakeMetafileProgress(package);
     package->state()->Initialize(package);
+    // Only what the load changed in the stored fields (progress read from a
+    // metafile, a finished file found) is worth a save; the state each
+    // package settles in is not.
+    if (!(RecordOf(*package) == record)) changed_while_loading_.store(true);
+    package->set_observer(this);
     owner_->AddInternal(package);
     if (package->state_number() == STATE_ERROR) {
       TLOG(LC_USER, tobric::kLevelWarning, "[AddFile]][Failed to initialize package][0x%x]",
