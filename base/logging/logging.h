@@ -83,6 +83,10 @@ struct LoggingOptions {
 // lock and never destroys it. Tests make their own from LoggingOptions and may
 // install one as Current() for TLOG.
 //
+// Every logger installs itself as the platform's unmapped-errno reporter, so an
+// errno that the error mapping turns into E_FAIL is logged (by the current
+// logger) with its number and text.
+//
 // Any thread may log. lock_ (an LLock, taken after every other lock and only
 // tried, never waited for) serializes formatting, dispatch, the writer array and
 // the settings; writers are therefore called one thread at a time. The category
@@ -175,6 +179,10 @@ class Logging {
   };
 
   static constexpr uint32_t kClockCheckEvery = 16;
+
+  // The platform's unmapped-errno reporter: a statement of the current logger,
+  // or a LOG_SYSTEM text when the thread is inside the logger already.
+  static void ReportUnmappedErrno(int err, const std::string& text);
 
   bool IsLoggingEnabledSlow();
   uint32_t AskWriters(int32_t category, int32_t level);
