@@ -469,7 +469,16 @@ bool Logging::AddLogWriter(LogWriter* writer) {
 bool Logging::RemoveLogWriter(LogWriter* writer) {
   InsideLogger inside;
   if (writer == nullptr) return false;
-  if (!AcquireLockForChange()) return false;
+  // The caller frees the writer next, so giving up while a thread dispatches
+  // (perhaps to this very writer) is no option: this keeps trying. Once said,
+  // since a removal that has to wait hints at a writer that stalls.
+  bool said = false;
+  while (!AcquireLockForChange()) {
+    if (said) continue;
+    said = true;
+    SystemText(FormatSystemText("LOG_SYSTEM: [%s]: removing a writer waits for the busy logger\n",
+                                options_.module_name.c_str()));
+  }
   const int before = writer_count_.load();
   RemoveWriterLocked(writer);
   const bool removed = writer_count_.load() < before;

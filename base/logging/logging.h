@@ -163,8 +163,10 @@ class Logging {
   // when 15 writers are there or the logger is shut down.
   bool AddLogWriter(LogWriter* writer);
   // The last writer takes the freed place. Removing the last writer switches the
-  // EnableLogging setting off (see DisableLogging). Must not be called from a
-  // writer's IsCatLevelEnabled.
+  // EnableLogging setting off (see DisableLogging). Returns once no thread is
+  // in the writer or about to enter it, so the caller may free it then; for
+  // that it waits for the lock as long as a dispatch holds it. False when the
+  // writer was not there. Must not be called from a writer's IsCatLevelEnabled.
   bool RemoveLogWriter(LogWriter* writer);
 
   [[nodiscard]] int writer_count() const;
