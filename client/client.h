@@ -114,9 +114,7 @@ class Client {
   [[nodiscard]] HRESULT EnsureServiceRunning(const ServiceStartOptions& options = {});
   // The service EnsureServiceRunning last found out of reach: its pid and its
   // object folder.
-  [[nodiscard]] const tobric::platform::LockHolder& other_service() const {
-    return other_service_;
-  }
+  [[nodiscard]] const tobric::platform::LockHolder& other_service() const { return other_service_; }
   [[nodiscard]] bool connected() const { return stream_ != nullptr; }
   void Disconnect();
 

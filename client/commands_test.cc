@@ -454,10 +454,10 @@ TEST_F(NoServiceTest, UnreachableServiceIsAFailureWithItsReason) {
 TEST_F(NoServiceTest, ServiceOfAnotherSessionIsNamedInsteadOfStartingOne) {
   std::filesystem::create_directories(DefaultUserDataFolder());
   std::unique_ptr<tobric::platform::LockFile> lock;
-  ASSERT_EQ(tobric::platform::LockFile::Acquire(DataFolderLockPath(DefaultUserDataFolder()),
-                                                "/run/user/4242/VELMO_TOBRIC_BASE-4242", &lock,
-                                                nullptr),
-            S_OK);
+  ASSERT_EQ(
+      tobric::platform::LockFile::Acquire(DataFolderLockPath(DefaultUserDataFolder()),
+                                          "/run/user/4242/VELMO_TOBRIC_BASE-4242", &lock, nullptr),
+      S_OK);
   EXPECT_EQ(Run({"list"}), kExitFailure);
   EXPECT_EQ(err_.str(),
             "corvane: could not reach the service: corvaned already runs for your data in "

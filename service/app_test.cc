@@ -19,8 +19,8 @@
 #include "base/platform/signals.h"
 #include "console/console_testutil.h"
 #include "package/package_testutil.h"
-#include "service/rpc_protocol.h"
 #include "service/data_folder_lock.h"
+#include "service/rpc_protocol.h"
 #include "service/rpc_test_client_testutil.h"
 #include "service/shutdown.h"
 
@@ -131,10 +131,9 @@ TEST_F(AppTest, InstanceOfAnotherRuntimeFolderOnTheSameDataFolderIsRefused) {
   testing::ScopedEnv other_session("XDG_RUNTIME_DIR", env_.root() + "/run2");
   App second(Options());
   EXPECT_EQ(second.Initialize(), E_ALREADY_RUNNING);
-  EXPECT_TRUE(log_.Contains("[App::Initialize][Other instance already running on " +
-                            DefaultUserDataFolder() + ": pid " +
-                            std::to_string(tobric::platform::ProcessId()) + ", runtime folder " +
-                            first_folder + ".]"));
+  EXPECT_TRUE(log_.Contains(
+      "[App::Initialize][Other instance already running on " + DefaultUserDataFolder() + ": pid " +
+      std::to_string(tobric::platform::ProcessId()) + ", runtime folder " + first_folder + ".]"));
 }
 
 // Event files outlive their processes: an exit request left from an earlier run

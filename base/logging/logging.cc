@@ -189,8 +189,8 @@ void Logging::ReportUnmappedErrno(int err, const std::string& text) {
                          logger->options_.module_name.c_str(), err, text.c_str()));
     return;
   }
-  TLOG(LC_UTIL, kLevelWarning, "[HresultFromErrno][errno %d (%s) has no Win32 number: E_FAIL]",
-       err, text.c_str());
+  TLOG(LC_UTIL, kLevelWarning, "[HresultFromErrno][errno %d (%s) has no Win32 number: E_FAIL]", err,
+       text.c_str());
 }
 
 bool Logging::SettingsDue(uint32_t now) const {
