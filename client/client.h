@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "base/platform/lock_file.h"
 #include "base/platform/unix_socket.h"
 #include "base/result_codes.h"
 #include "service/rpc_protocol.h"
@@ -38,6 +39,9 @@ inline constexpr uint32_t kRpcServerUnavailable = 1722;   // not connected
 inline constexpr uint32_t kRpcProtocolError = 1728;       // a malformed answer
 inline constexpr uint32_t kServiceStartTimeout = 1053;    // corvaned never became ready
 inline constexpr uint32_t kServiceProgramMissing = 1060;  // no corvaned to start
+// A corvaned of another object folder (another session's XDG_RUNTIME_DIR) holds
+// the user's data folder: this client cannot reach it, and a start would be refused.
+inline constexpr uint32_t kServiceRunsElsewhere = 1056;
 
 // The code of a refused call: HRESULT_FROM_WIN32 of the fault, so the four
 // faults of the wire format stay apart (0x6B5 -> 0x800706B5 and so on). A fault
@@ -103,8 +107,14 @@ class Client {
   // waits (bounded) for its readiness event, then connects. A service that is
   // there but refuses the bind is not started a second time. Fails with
   // HRESULT_FROM_WIN32(kServiceProgramMissing) when there is no program to
-  // start, HRESULT_FROM_WIN32(kServiceStartTimeout) when it never answered.
+  // start, HRESULT_FROM_WIN32(kServiceStartTimeout) when it never answered,
+  // HRESULT_FROM_WIN32(kServiceRunsElsewhere) without starting anything when
+  // the user's data folder is held by a service whose socket is in another
+  // object folder (other_service() then names it).
   [[nodiscard]] HRESULT EnsureServiceRunning(const ServiceStartOptions& options = {});
+  // The service EnsureServiceRunning last found out of reach: its pid and its
+  // object folder.
+  [[nodiscard]] const tobric::platform::LockHolder& other_service() const { return other_service_; }
   [[nodiscard]] bool connected() const { return stream_ != nullptr; }
   void Disconnect();
 
@@ -153,7 +163,12 @@ class Client {
   [[nodiscard]] HRESULT StringCall(rpc::Procedure procedure, const std::string& text,
                                    uint32_t time_limit_ms, HRESULT* result);
 
+  // Whether the user's data folder is held by a service of another object
+  // folder than this client's socket; *holder then names it.
+  [[nodiscard]] bool ServiceRunsElsewhere(tobric::platform::LockHolder* holder);
+
   std::string socket_path_;  // empty until the object folder is known
+  tobric::platform::LockHolder other_service_;
   ClientTimeLimits limits_;
   std::unique_ptr<tobric::platform::UnixStream> stream_;
 };

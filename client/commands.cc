@@ -403,6 +403,8 @@ std::string DescribeFailure(HRESULT code) {
       {HresultFromWin32(kServiceStartTimeout), "corvaned did not become ready in time"},
       {HresultFromWin32(kServiceProgramMissing),
        "corvaned was not found (beside corvane, on PATH, or in $CORVANED)"},
+      {HresultFromWin32(kServiceRunsElsewhere),
+       "corvaned already runs for your data in another session, which this one cannot reach"},
       {FaultHresult(rpc::kFaultUnknownInterface),
        "the service does not speak this client's interface (another version?)"},
       {FaultHresult(rpc::kFaultProcedureOutOfRange),
@@ -466,7 +468,15 @@ std::string ServiceMessage(CommandContext& context, HRESULT code) {
 bool ReachService(CommandContext& context) {
   const HRESULT hr = context.client.EnsureServiceRunning(context.start);
   if (Succeeded(hr)) return true;
-  PrintFailure(context, "could not reach the service", DescribeFailure(hr), hr);
+  std::string message = DescribeFailure(hr);
+  if (hr == HresultFromWin32(kServiceRunsElsewhere)) {
+    const tobric::platform::LockHolder& other = context.client.other_service();
+    message = "corvaned already runs for your data in another session (pid " +
+              std::to_string(other.pid) + ", socket in " + other.folder +
+              "); this session cannot reach it (its XDG_RUNTIME_DIR differs): use that "
+              "session, or stop that corvaned first";
+  }
+  PrintFailure(context, "could not reach the service", message, hr);
   return false;
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -15,9 +16,12 @@
 
 #include "base/error_message.h"
 #include "base/platform/isolated_env_testutil.h"
+#include "base/platform/lock_file.h"
+#include "base/platform/process.h"
 #include "base/platform/terminal.h"
 #include "base/utf.h"
 #include "client/fake_service_testutil.h"
+#include "service/data_folder_lock.h"
 
 namespace lorvane {
 namespace {
@@ -443,6 +447,25 @@ TEST_F(NoServiceTest, UnreachableServiceIsAFailureWithItsReason) {
   EXPECT_EQ(err_.str(),
             "corvane: could not reach the service: corvaned was not found (beside corvane, on "
             "PATH, or in $CORVANED) (0x80070424)\n");
+}
+
+// The data folder is held by the service of another session: starting one here
+// would be refused, so the user is told where the running one is.
+TEST_F(NoServiceTest, ServiceOfAnotherSessionIsNamedInsteadOfStartingOne) {
+  std::filesystem::create_directories(DefaultUserDataFolder());
+  std::unique_ptr<tobric::platform::LockFile> lock;
+  ASSERT_EQ(
+      tobric::platform::LockFile::Acquire(DataFolderLockPath(DefaultUserDataFolder()),
+                                          "/run/user/4242/VELMO_TOBRIC_BASE-4242", &lock, nullptr),
+      S_OK);
+  EXPECT_EQ(Run({"list"}), kExitFailure);
+  EXPECT_EQ(err_.str(),
+            "corvane: could not reach the service: corvaned already runs for your data in "
+            "another session (pid " +
+                std::to_string(tobric::platform::ProcessId()) +
+                ", socket in /run/user/4242/VELMO_TOBRIC_BASE-4242); this session cannot reach "
+                "it (its XDG_RUNTIME_DIR differs): use that session, or stop that corvaned first "
+                "(0x80070420)\n");
 }
 
 TEST(MatchAddedPackagesTest, NewPackagesAnswerTheirUrisInOrder) {

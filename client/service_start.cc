@@ -12,6 +12,7 @@
 #include "base/platform/process.h"
 #include "base/platform/spawn.h"
 #include "client/client.h"
+#include "service/data_folder_lock.h"
 
 namespace lorvane {
 
@@ -50,6 +51,13 @@ HRESULT Client::EnsureServiceRunning(const ServiceStartOptions& options) {
   // then finds the running one.
   if (Succeeded(hr) || reached) return hr;
 
+  // A service of another session would refuse to share the data folder with
+  // one started here, and this client would then wait in vain for a socket in
+  // its own object folder.
+  if (ServiceRunsElsewhere(&other_service_)) {
+    return tobric::platform::HresultFromWin32(kServiceRunsElsewhere);
+  }
+
   const std::string program = options.program.empty() ? FindServiceProgram() : options.program;
   if (program.empty()) return tobric::platform::HresultFromWin32(kServiceProgramMissing);
 
@@ -86,6 +94,23 @@ HRESULT Client::EnsureServiceRunning(const ServiceStartOptions& options) {
     }
   }
   return tobric::platform::HresultFromWin32(kServiceStartTimeout);
+}
+
+bool Client::ServiceRunsElsewhere(tobric::platform::LockHolder* holder) {
+  std::string socket_path;
+  if (Failed(SocketPath(&socket_path))) return false;
+  const std::string own_folder = socket_path.substr(0, socket_path.rfind('/'));
+  bool held = false;
+  tobric::platform::LockHolder found;
+  if (Failed(tobric::platform::LockFile::Peek(DataFolderLockPath(DefaultUserDataFolder()), &held,
+                                              &found))) {
+    return false;
+  }
+  // A holder that does not say where it is (it is just starting) may well be
+  // ours: the start and the wait below find out.
+  if (!held || found.folder.empty() || found.folder == own_folder) return false;
+  *holder = found;
+  return true;
 }
 
 }  // namespace lorvane

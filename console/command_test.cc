@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "base/logging/logging.h"
 #include "base/platform/isolated_env_testutil.h"
@@ -275,7 +280,7 @@ class ShowLogCommandTest : public ::testing::Test {
  protected:
   // The logger under test is not the one TLOG writes to: the host below runs
   // in this process, and its own log lines would otherwise reach the window.
-  ShowLogCommandTest() : logger_(LoggerOptions()) {
+  ShowLogCommandTest() : logger_(LoggerOptions(&system_texts_)) {
     previous_ = tobric::Logging::SetCurrentForTesting(nullptr);
     // The first statement makes the built-in writers; counts start after it.
     static_cast<void>(logger_.IsLoggingEnabled());
@@ -286,12 +291,29 @@ class ShowLogCommandTest : public ::testing::Test {
     tobric::platform::CloseFd(pipe_.read_fd);
   }
 
-  static tobric::LoggingOptions LoggerOptions() {
+  // The logger's LOG_SYSTEM texts, which tests wait for.
+  struct SystemTexts {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string text;
+
+    bool WaitFor(std::string_view part) {
+      std::unique_lock<std::mutex> hold(mutex);
+      return changed.wait_for(hold, std::chrono::seconds(10),
+                              [&] { return text.find(part) != std::string::npos; });
+    }
+  };
+
+  static tobric::LoggingOptions LoggerOptions(SystemTexts* texts) {
     tobric::LoggingOptions options;
     options.module_name = "tester";
     options.default_log_file = "tester.log";
     options.lock_retry_sleep_ms = 1;
-    options.system_output = [](std::string_view) {};
+    options.system_output = [texts](std::string_view text) {
+      std::lock_guard<std::mutex> hold(texts->mutex);
+      texts->text.append(text);
+      texts->changed.notify_all();
+    };
     return options;
   }
 
@@ -310,6 +332,7 @@ class ShowLogCommandTest : public ::testing::Test {
   }
 
   tobric::platform::IsolatedEnv env_;
+  SystemTexts system_texts_;
   tobric::Logging logger_;
   tobric::Logging* previous_ = nullptr;
   tobric::platform::PipeEnds pipe_;
@@ -349,6 +372,62 @@ TEST_F(ShowLogCommandTest, LogLinesReachTheWindowUntilOff) {
   EXPECT_NE(text.find("[Console::Test][shown 2]\n"), std::string::npos);
   EXPECT_EQ(text.find("not shown"), std::string::npos);
   EXPECT_EQ(text.find("after off"), std::string::npos);
+}
+
+// A writer that keeps the logger's lock inside OutputMessage until opened, as
+// a thread that is writing a line does.
+class GateWriter : public tobric::LogWriter {
+ public:
+  void OutputMessage(const tobric::LogEntry&) override {
+    std::unique_lock<std::mutex> hold(mutex_);
+    entered_ = true;
+    changed_.notify_all();
+    changed_.wait(hold, [this] { return open_; });
+  }
+  bool WaitUntilEntered() {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, std::chrono::seconds(10), [this] { return entered_; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool entered_ = false;
+  bool open_ = false;
+};
+
+// `log off` while another thread writes a line through the window: the writer
+// leaves the logger first, and only then are the window and its pipe let go.
+TEST_F(ShowLogCommandTest, OffWaitsForALineBeingWritten) {
+  GateWriter gate;
+  ASSERT_TRUE(logger_.AddLogWriter(&gate));
+  const int writers = logger_.writer_count();
+  ShowLogCommand log(&logger_, PipeWindow());
+  ASSERT_EQ(log.Execute("on"), S_OK);
+
+  // The gate comes before the window's writer, so the line is on its way to
+  // the window while the gate holds the logger.
+  std::thread logging([this] { Log(1, "[Console::Test][in flight]"); });
+  ASSERT_TRUE(gate.WaitUntilEntered());
+  std::future<HRESULT> off = std::async(std::launch::async, [&log] { return log.Execute("off"); });
+  EXPECT_TRUE(system_texts_.WaitFor("removing a writer waits for the busy logger"));
+  gate.Open();
+  logging.join();
+  EXPECT_EQ(off.get(), S_OK);
+  EXPECT_EQ(logger_.writer_count(), writers);
+
+  OutputCapture shown;
+  Console host(pipe_.read_fd, shown.write_fd());
+  EXPECT_TRUE(host.DoMain());
+  EXPECT_FALSE(host.DoMain()) << "the window's pipe closes after the line";
+  shown.Close();
+  EXPECT_TRUE(shown.Text().ends_with("[Console::Test][in flight]\n"));
+  EXPECT_TRUE(logger_.RemoveLogWriter(&gate));
 }
 
 TEST_F(ShowLogCommandTest, NoWindowMeansNoWriter) {

@@ -51,6 +51,22 @@ void CutUtf16(std::u16string* text, size_t max_units) {
   text->resize(keep);
 }
 
+// One pipe message: u32 little-endian byte length, then the text in UTF-16LE.
+void AppendPipeMessage(std::u16string_view text, std::string* message) {
+  const uint32_t bytes = static_cast<uint32_t>(text.size() * 2);
+  for (int shift = 0; shift < 32; shift += 8) {
+    message->push_back(static_cast<char>((bytes >> shift) & 0xFF));
+  }
+  for (char16_t unit : text) {
+    message->push_back(static_cast<char>(unit & 0xFF));
+    message->push_back(static_cast<char>(unit >> 8));
+  }
+}
+
+// A line cut to the most a print carries, after a drop notice, still fits one
+// write that the pipe takes whole.
+static_assert(2 * (4 + 2 * kConsoleBufferChars) <= platform::kAtomicPipeWriteBytes);
+
 }  // namespace
 
 Console::Console(int input_fd, int output_fd)
@@ -80,6 +96,11 @@ Console* Console::GetInstance() {
 
 std::unique_ptr<Console> Console::MakeTerminalMode(int pipe_write_fd,
                                                    platform::SpawnedProcess child) {
+  const HRESULT hr = platform::SetNonBlocking(pipe_write_fd);
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelWarning,
+         "[Console::MakeTerminalMode][A full log window will stall the log][0x%x]", hr);
+  }
   return std::unique_ptr<Console>(new Console(pipe_write_fd, child));
 }
 
@@ -187,17 +208,26 @@ void Console::WriteUtf16(std::u16string_view text) {
   if (broken_.load(std::memory_order_relaxed)) return;
   HRESULT hr;
   if (terminal_mode_) {
-    const uint32_t bytes = static_cast<uint32_t>(text.size() * 2);
+    std::lock_guard<std::mutex> hold(write_lock_);
     std::string message;
-    message.reserve(4 + bytes);
-    for (int shift = 0; shift < 32; shift += 8) {
-      message.push_back(static_cast<char>((bytes >> shift) & 0xFF));
+    if (dropped_ > 0) {
+      char notice[96];
+      std::snprintf(notice, sizeof(notice),
+                    "[Console][%llu lines dropped: the log window fell behind]\n",
+                    static_cast<unsigned long long>(dropped_));
+      AppendPipeMessage(tobric::Utf8ToUtf16(notice), &message);
     }
-    for (char16_t unit : text) {
-      message.push_back(static_cast<char>(unit & 0xFF));
-      message.push_back(static_cast<char>(unit >> 8));
+    std::u16string line(text);
+    CutUtf16(&line, kConsoleBufferChars);
+    AppendPipeMessage(line, &message);
+    // Notice and line go in one write, so that they arrive, or are dropped,
+    // together.
+    hr = platform::WritePipeMessage(output_fd_, message.data(), message.size());
+    if (hr == platform::kWouldBlock) {
+      ++dropped_;
+      return;
     }
-    hr = platform::WriteFdFully(output_fd_, message.data(), message.size());
+    if (Succeeded(hr)) dropped_ = 0;
   } else {
     std::string utf8 = tobric::Utf16ToUtf8(text);
     hr = platform::WriteFdFully(output_fd_, utf8.data(), utf8.size());
@@ -205,6 +235,11 @@ void Console::WriteUtf16(std::u16string_view text) {
   // A log window that was closed stays closed: later prints are dropped rather
   // than each failing again. Not logged, since the log itself may be writing.
   if (hr == platform::kBrokenPipe) broken_.store(true, std::memory_order_relaxed);
+}
+
+uint64_t Console::dropped_prints() const {
+  std::lock_guard<std::mutex> hold(write_lock_);
+  return dropped_;
 }
 
 HRESULT Console::ReadLine(std::string* line) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -35,14 +36,21 @@ inline constexpr size_t kConsoleBufferChars = 512;
 //   at the other end; every print becomes one pipe message (u32 little-endian
 //   byte length, then the text in UTF-16LE). Owned by the `log` command while
 //   it is on; destroying it closes the pipe and ends the window's process.
+//   The pipe never makes a print wait: the threads that print are the ones
+//   that log, and a window that is slow, stopped (Ctrl-S, a suspended
+//   terminal) or hung must not stall them. A print that finds the pipe full
+//   is dropped and counted, and the next print that fits is preceded by one
+//   line saying how many were dropped.
 // - host role: reads pipe messages from an inherited descriptor (DoMain) and
 //   prints them to its standard output.
 //
 // Threads: prints come from the command loop, the statistics timer's pool
 // threads and (terminal mode) any thread that logs, under the logger's lock.
-// A print is one write of the descriptor and touches no mutable state except
-// broken_, an atomic. ReadLine runs under read_lock_, which guards the read
-// buffer. The descriptors are constant after construction.
+// A print is one write of the descriptor; apart from broken_, an atomic, the
+// only state it touches is the count of dropped prints (terminal mode), under
+// write_lock_, which is held only across a write that does not wait. ReadLine
+// runs under read_lock_, which guards the read buffer. The descriptors are
+// constant after construction.
 class Console {
  public:
   // What a pipe message may carry at most; a longer length is taken for a
@@ -64,7 +72,8 @@ class Console {
   // The process's interactive console on standard input and output.
   static Console* GetInstance();
 
-  // A terminal-mode console: owns pipe_write_fd and the child (pid 0: none).
+  // A terminal-mode console: owns pipe_write_fd, which it makes non-blocking,
+  // and the child (pid 0: none).
   static std::unique_ptr<Console> MakeTerminalMode(int pipe_write_fd,
                                                    tobric::platform::SpawnedProcess child);
 
@@ -83,7 +92,9 @@ class Console {
   void Print(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // Print of the text, then Print of a line feed: a command's output line.
   void PrintLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  // Writes text as it is (no format, no cut) the way Print writes.
+  // Writes text as it is (no format) the way Print writes; cut at
+  // kConsoleBufferChars in terminal mode only, where a message must fit one
+  // write of the pipe.
   void Write(std::string_view text);
 
   // Reads one line of at most kConsoleBufferChars bytes, without its line
@@ -104,6 +115,8 @@ class Console {
   [[nodiscard]] int input_fd() const { return input_fd_; }
   // False once a write to the log window failed; later prints are dropped.
   [[nodiscard]] bool writable() const { return !broken_.load(std::memory_order_relaxed); }
+  // Terminal mode: prints dropped on a full pipe since the last one that went out.
+  [[nodiscard]] uint64_t dropped_prints() const;
 
  private:
   Console(int pipe_write_fd, tobric::platform::SpawnedProcess child);
@@ -118,6 +131,10 @@ class Console {
   const bool terminal_mode_;
   bool ansi_output_;
   std::atomic<bool> broken_{false};
+
+  // Terminal mode: orders the drop notice before the print that carries it.
+  mutable std::mutex write_lock_;
+  uint64_t dropped_ = 0;  // guarded by write_lock_
 
   tobric::LLock read_lock_;
   // Bytes read past the end of the last returned line. Guarded by read_lock_.

@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "base/platform/console_host.h"
 #include "base/platform/isolated_env_testutil.h"
@@ -136,6 +139,44 @@ TEST_F(ConsoleStreamsTest, WritesToAClosedWindowAreDroppedQuietly) {
   terminal->Print("nobody reads this\n");
   EXPECT_FALSE(terminal->writable());
   terminal->Print("nor this\n");
+}
+
+// The log window's pipe never makes a print wait (the printing threads are
+// the ones that log): a window that stopped reading costs the prints that do
+// not fit, counted, and the next print that fits says how many were lost.
+TEST_F(ConsoleStreamsTest, FullLogWindowDropsPrintsAndCountsThem) {
+  platform::PipeEnds pipe;
+  ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
+  std::unique_ptr<Console> terminal = Console::MakeTerminalMode(pipe.write_fd, {});
+  constexpr int kPrints = 3000;  // twice what the pipe holds
+  std::future<void> printing = std::async(std::launch::async, [&terminal] {
+    for (int i = 0; i < kPrints; ++i) terminal->Print("line %04d of the log\n", i);
+  });
+  if (printing.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    platform::CloseFd(pipe.read_fd);  // lets the waiting write fail
+    printing.wait();
+    FAIL() << "a print waited for room in the pipe";
+  }
+  const uint64_t dropped = terminal->dropped_prints();
+  ASSERT_GT(dropped, 0u);
+  const int delivered = kPrints - static_cast<int>(dropped);
+
+  Console host(pipe.read_fd, output_.write_fd());
+  std::thread window([&host] {
+    while (host.DoMain()) {
+    }
+  });
+  ASSERT_TRUE(output_.WaitFor(" of the log\n", delivered));
+  terminal->Print("after the drain\n");
+  EXPECT_EQ(terminal->dropped_prints(), 0u);
+  terminal.reset();
+  window.join();
+  platform::CloseFd(pipe.read_fd);
+  output_.Close();
+  const std::string text = output_.Text();
+  EXPECT_EQ(OutputCapture::Count(text, " of the log\n"), delivered);
+  EXPECT_TRUE(text.ends_with(" of the log\n[Console][" + std::to_string(dropped) +
+                             " lines dropped: the log window fell behind]\nafter the drain\n"));
 }
 
 class ConsoleHostDeathTest : public ::testing::Test {

@@ -45,6 +45,8 @@ HRESULT ShowLogCommand::TurnOn() {
 
 HRESULT ShowLogCommand::TurnOff() {
   if (writer_added_) {
+    // Returns only when no thread is writing through this writer any more;
+    // the window (and its pipe) may go after that, never before.
     static_cast<void>(Logger()->RemoveLogWriter(this));
     writer_added_ = false;
   }

@@ -26,7 +26,8 @@ class Console;
 // thread; OutputMessage runs on whichever thread logs, under the logger's
 // lock. window_ is set before the writer is added and destroyed only after
 // it has been removed, both of which take the logger's lock, so OutputMessage
-// never sees it change.
+// never sees it change: removal waits for a line being written, and writing
+// never waits for the window (a full pipe drops the line, see Console).
 class ShowLogCommand : public SwitchCommand, public tobric::LogWriter {
  public:
   // Makes the window; the error and no console when it cannot.

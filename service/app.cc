@@ -3,15 +3,20 @@
 #include <mutex>
 #include <utility>
 
+#include "base/logging/log_writer.h"
 #include "base/logging/logging.h"
 #include "base/platform/error.h"
+#include "base/platform/locations.h"
+#include "base/platform/lock_file.h"
 #include "base/platform/named_event.h"
 #include "base/platform/named_mutex.h"
 #include "base/platform/signals.h"
 #include "base/platform/systemd_notify.h"
 #include "center/offline_center.h"
 #include "console/console.h"
+#include "service/data_folder_lock.h"
 #include "service/rpc_procedures.h"
+#include "storage/config_manager.h"
 
 namespace lorvane {
 
@@ -90,6 +95,7 @@ HRESULT App::Initialize() {
   if (Failed(hr)) {
     TLOG(tobric::LC_USER, tobric::kLevelError, "[App::Initialize][CreateMutex failed][0x%x]", hr);
   }
+  if (LockDataFolder() == E_ALREADY_RUNNING) return E_ALREADY_RUNNING;
 
   // The event is a file that outlives its processes: one left set by an earlier
   // run (or by an exit sent while no service ran) would stop this one at once.
@@ -121,6 +127,38 @@ HRESULT App::Initialize() {
       TLOG(tobric::LC_USER, tobric::kLevelError, "[App::Initialize][Signal watcher failed][0x%x]",
            watch);
     }
+  }
+  return hr;
+}
+
+HRESULT App::LockDataFolder() {
+  // A ConfigManager of its own, never initialised: it only says where the data
+  // folder is (and makes it). The process's instance would read and perhaps
+  // write config.db, which a refused instance must not touch.
+  const std::string data_folder = options_.data_folder.empty()
+                                      ? ConfigManager(ConfigManagerOptions{}).GetUserDataPath()
+                                      : options_.data_folder;
+  // Where this instance's socket is: a client of another object folder learns
+  // from the lock that it cannot reach this service.
+  std::string object_folder;
+  static_cast<void>(tobric::platform::GetObjectFolder(&object_folder));
+  tobric::platform::LockHolder holder;
+  const HRESULT hr = tobric::platform::LockFile::Acquire(
+      DataFolderLockPath(data_folder), object_folder, &data_folder_lock_, &holder);
+  if (hr == tobric::platform::HresultFromWin32(tobric::platform::kErrorAlreadyExists)) {
+    TLOG(tobric::LC_USER, tobric::kLevelError,
+         "[App::Initialize][Other instance already running on %s: pid %u, runtime folder %s.]",
+         data_folder.c_str(), holder.pid, holder.folder.c_str());
+    // Said on standard error as well: without a log file nobody would see why
+    // a service started by hand or by the service manager ended at once.
+    tobric::WriteToStandardError(tobric::FormatSystemText(
+        "corvaned: another corvaned (pid %u) already runs on %s; its runtime folder is %s\n",
+        holder.pid, data_folder.c_str(), holder.folder.c_str()));
+    return E_ALREADY_RUNNING;
+  }
+  if (Failed(hr)) {
+    TLOG(tobric::LC_USER, tobric::kLevelError, "[App::Initialize][Locking %s failed][0x%x]",
+         data_folder.c_str(), hr);
   }
   return hr;
 }

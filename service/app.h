@@ -3,6 +3,7 @@
 #define SERVICE_APP_H_
 
 #include <memory>
+#include <string>
 
 #include "base/platform/event_registry.h"
 #include "base/result_codes.h"
@@ -11,6 +12,7 @@
 #include "service/shutdown.h"
 
 namespace tobric::platform {
+class LockFile;
 class NamedMutex;
 class SignalWatcher;
 }  // namespace tobric::platform
@@ -33,6 +35,8 @@ struct AppOptions {
   // Whether SIGTERM, SIGINT and SIGHUP set the shutdown event. Blocking them is
   // a decision for the whole process, which a test program does not make.
   bool handle_signals = true;
+  // The user data folder whose lock the service holds; empty: ConfigManager's.
+  std::string data_folder;
 };
 
 // App: the process's one application object. Initialize reads the command line
@@ -66,7 +70,9 @@ class App : public tobric::ShutdownCallback {
   void SetCommandLine(int argc, char** argv);
 
   // 0 when the service may run; E_ALREADY_RUNNING when another instance holds
-  // the guard; the shutdown handler's error when the event cannot be watched.
+  // the guard or the data folder's lock (one of another object folder; the
+  // log line names its pid and object folder); the shutdown handler's error
+  // when the event cannot be watched.
   // With "with-console" the process becomes the log window and never returns.
   [[nodiscard]] HRESULT Initialize();
   // Returns when the RPC server has stopped listening.
@@ -74,6 +80,10 @@ class App : public tobric::ShutdownCallback {
   HRESULT OnShutdown() override;
 
  private:
+  // Takes the data folder's lock; E_ALREADY_RUNNING (logged) when another
+  // instance holds it.
+  [[nodiscard]] HRESULT LockDataFolder();
+
   std::unique_ptr<tobric::platform::EventRegistry> event_registry_;
   std::unique_ptr<tobric::ShutdownHandler> shutdown_handler_;
 
@@ -81,6 +91,8 @@ class App : public tobric::ShutdownCallback {
   Options command_line_;
   // Held (never released) while the process lives: the single-instance guard.
   std::unique_ptr<tobric::platform::NamedMutex> instance_mutex_;
+  // Held likewise: one service per user data folder, whatever its object folder.
+  std::unique_ptr<tobric::platform::LockFile> data_folder_lock_;
   std::unique_ptr<RpcProcedures> procedures_;
   std::unique_ptr<RpcServer> rpc_server_;
   std::unique_ptr<tobric::platform::SignalWatcher> signal_watcher_;

@@ -15,8 +15,11 @@
 #include "base/platform/isolated_env_testutil.h"
 #include "base/platform/locations.h"
 #include "base/platform/named_event.h"
+#include "base/platform/process.h"
 #include "base/platform/signals.h"
+#include "console/console_testutil.h"
 #include "package/package_testutil.h"
+#include "service/data_folder_lock.h"
 #include "service/rpc_protocol.h"
 #include "service/rpc_test_client_testutil.h"
 #include "service/shutdown.h"
@@ -111,6 +114,26 @@ TEST_F(AppTest, SecondInstanceEndsWithAlreadyRunningAndTouchesNothing) {
   ExpectServing();
   tobric::SignalShutdown();
   ExpectStopped(&running);
+}
+
+// A second session of the same user (a service unit beside an ssh login) has
+// an object folder of its own but shares the data folder: its service must not
+// run on the same config.db and download_list.db.
+TEST_F(AppTest, InstanceOfAnotherRuntimeFolderOnTheSameDataFolderIsRefused) {
+  std::string first_folder;
+  ASSERT_EQ(tobric::platform::GetObjectFolder(&first_folder), S_OK);
+  App first(Options());
+  ASSERT_EQ(first.Initialize(), S_OK);
+  // Clients find the lock where the service without options takes it.
+  EXPECT_TRUE(std::filesystem::exists(DataFolderLockPath(DefaultUserDataFolder())));
+
+  std::filesystem::create_directories(env_.root() + "/run2");
+  testing::ScopedEnv other_session("XDG_RUNTIME_DIR", env_.root() + "/run2");
+  App second(Options());
+  EXPECT_EQ(second.Initialize(), E_ALREADY_RUNNING);
+  EXPECT_TRUE(log_.Contains(
+      "[App::Initialize][Other instance already running on " + DefaultUserDataFolder() + ": pid " +
+      std::to_string(tobric::platform::ProcessId()) + ", runtime folder " + first_folder + ".]"));
 }
 
 // Event files outlive their processes: an exit request left from an earlier run

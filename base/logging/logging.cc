@@ -9,6 +9,7 @@
 #include "base/logging/ini_file.h"
 #include "base/logging/trace_log_writer.h"
 #include "base/platform/clock.h"
+#include "base/platform/error.h"
 #include "base/platform/files.h"
 #include "base/platform/locations.h"
 #include "base/platform/process.h"
@@ -108,6 +109,20 @@ std::string FormatText(const char* format, va_list args) {
   return text;
 }
 
+// How deep this thread is inside Logging calls that may hold lock_. A
+// platform error met there (a writer's file, the settings file) cannot become
+// a statement: the statement would try for the lock this thread holds, and
+// give up only after all its attempts.
+thread_local int inside_logger = 0;
+
+class InsideLogger {
+ public:
+  InsideLogger() { ++inside_logger; }
+  ~InsideLogger() { --inside_logger; }
+  InsideLogger(const InsideLogger&) = delete;
+  InsideLogger& operator=(const InsideLogger&) = delete;
+};
+
 }  // namespace
 
 std::atomic<Logging*> Logging::current_{nullptr};
@@ -139,9 +154,11 @@ LoggingOptions Completed(LoggingOptions options) {
 Logging::Logging(LoggingOptions options) : options_(Completed(std::move(options))) {
   categories_[LC_LOGGING].threshold = kOwnCategoryThreshold;
   next_read_tick_ = options_.tick_count();
+  platform::SetUnmappedErrnoReporter(&Logging::ReportUnmappedErrno);
 }
 
 Logging::~Logging() {
+  InsideLogger inside;
   Logging* self = this;
   current_.compare_exchange_strong(self, nullptr);
   AutoLock hold(lock_);
@@ -163,11 +180,25 @@ Logging* Logging::GetInstance() {
 
 Logging* Logging::SetCurrentForTesting(Logging* logger) { return current_.exchange(logger); }
 
+void Logging::ReportUnmappedErrno(int err, const std::string& text) {
+  Logging* const logger = Current();
+  if (logger == nullptr) return;
+  if (inside_logger > 0) {
+    logger->SystemText(
+        FormatSystemText("LOG_SYSTEM: [%s]: errno %d (%s) has no Win32 number: E_FAIL\n",
+                         logger->options_.module_name.c_str(), err, text.c_str()));
+    return;
+  }
+  TLOG(LC_UTIL, kLevelWarning, "[HresultFromErrno][errno %d (%s) has no Win32 number: E_FAIL]", err,
+       text.c_str());
+}
+
 bool Logging::SettingsDue(uint32_t now) const {
   return static_cast<int32_t>(now - next_read_tick_.load(std::memory_order_relaxed)) >= 0;
 }
 
 bool Logging::IsLoggingEnabledSlow() {
+  InsideLogger inside;
   if (state_.load(std::memory_order_acquire) == State::kShutDown) {
     SystemText(FormatSystemText(
         "LOG_SYSTEM: [%s]: ERROR - Calling the logging system after it has been shut down \n",
@@ -192,6 +223,7 @@ bool Logging::IsLoggingEnabledSlow() {
 void Logging::ReReadSettingsIfDue() {
   const uint32_t now = options_.tick_count();
   if (!SettingsDue(now)) return;
+  InsideLogger inside;
   // Whoever holds the lock is busy; a later statement reads the settings.
   if (!lock_.TryLock(0)) return;
   if (SettingsDue(now) && !initializing_) {
@@ -254,6 +286,7 @@ void Logging::InternalLogMessageMaskedVA(uint32_t mask, int32_t level, int32_t c
                                          const char* format, va_list args) {
   if (format == nullptr || (mask == 0 && level >= 3)) return;
   if (state_.load(std::memory_order_acquire) == State::kShutDown) return;
+  InsideLogger inside;
   // Formatting costs far more than the clock, so a written statement always checks.
   ReReadSettingsIfDue();
 
@@ -423,6 +456,7 @@ void Logging::RemoveWriterLocked(LogWriter* writer) {
 }
 
 bool Logging::AddLogWriter(LogWriter* writer) {
+  InsideLogger inside;
   if (writer == nullptr || state_.load() == State::kShutDown) return false;
   if (!AcquireLockForChange()) return false;
   const int before = writer_count_.load();
@@ -433,8 +467,18 @@ bool Logging::AddLogWriter(LogWriter* writer) {
 }
 
 bool Logging::RemoveLogWriter(LogWriter* writer) {
+  InsideLogger inside;
   if (writer == nullptr) return false;
-  if (!AcquireLockForChange()) return false;
+  // The caller frees the writer next, so giving up while a thread dispatches
+  // (perhaps to this very writer) is no option: this keeps trying. Once said,
+  // since a removal that has to wait hints at a writer that stalls.
+  bool said = false;
+  while (!AcquireLockForChange()) {
+    if (said) continue;
+    said = true;
+    SystemText(FormatSystemText("LOG_SYSTEM: [%s]: removing a writer waits for the busy logger\n",
+                                options_.module_name.c_str()));
+  }
   const int before = writer_count_.load();
   RemoveWriterLocked(writer);
   const bool removed = writer_count_.load() < before;
@@ -448,6 +492,7 @@ bool Logging::RemoveLogWriter(LogWriter* writer) {
 int Logging::writer_count() const { return writer_count_.load(); }
 
 void Logging::EnableLogging() {
+  InsideLogger inside;
   try {
     if (!AcquireLockForChange()) return;
     enable_logging_.store(true);
@@ -462,6 +507,7 @@ void Logging::EnableLogging() {
 }
 
 void Logging::DisableLogging() {
+  InsideLogger inside;
   try {
     if (!AcquireLockForChange()) return;
     enable_logging_.store(false);
@@ -473,6 +519,7 @@ void Logging::DisableLogging() {
 }
 
 void Logging::Dispose() {
+  InsideLogger inside;
   try {
     const bool locked = AcquireLockForChange();
     state_.store(State::kShutDown, std::memory_order_release);

@@ -83,6 +83,10 @@ struct LoggingOptions {
 // lock and never destroys it. Tests make their own from LoggingOptions and may
 // install one as Current() for TLOG.
 //
+// Every logger installs itself as the platform's unmapped-errno reporter, so an
+// errno that the error mapping turns into E_FAIL is logged (by the current
+// logger) with its number and text.
+//
 // Any thread may log. lock_ (an LLock, taken after every other lock and only
 // tried, never waited for) serializes formatting, dispatch, the writer array and
 // the settings; writers are therefore called one thread at a time. The category
@@ -159,8 +163,10 @@ class Logging {
   // when 15 writers are there or the logger is shut down.
   bool AddLogWriter(LogWriter* writer);
   // The last writer takes the freed place. Removing the last writer switches the
-  // EnableLogging setting off (see DisableLogging). Must not be called from a
-  // writer's IsCatLevelEnabled.
+  // EnableLogging setting off (see DisableLogging). Returns once no thread is
+  // in the writer or about to enter it, so the caller may free it then; for
+  // that it waits for the lock as long as a dispatch holds it. False when the
+  // writer was not there. Must not be called from a writer's IsCatLevelEnabled.
   bool RemoveLogWriter(LogWriter* writer);
 
   [[nodiscard]] int writer_count() const;
@@ -175,6 +181,10 @@ class Logging {
   };
 
   static constexpr uint32_t kClockCheckEvery = 16;
+
+  // The platform's unmapped-errno reporter: a statement of the current logger,
+  // or a LOG_SYSTEM text when the thread is inside the logger already.
+  static void ReportUnmappedErrno(int err, const std::string& text);
 
   bool IsLoggingEnabledSlow();
   uint32_t AskWriters(int32_t category, int32_t level);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "base/logging/logging_testutil.h"
+#include "base/platform/error.h"
 #include "base/platform/process.h"
 
 namespace tobric {
@@ -74,6 +76,26 @@ TEST_F(LoggingTest, WritersReceiveWhatTheirFiltersAccept) {
   TLOG(LC_OPT, 5, "nobody wants %d", argument());
   EXPECT_EQ(evaluated, 0) << "arguments of an unwanted statement are not evaluated";
   EXPECT_EQ(logger.WriterMask(12, 0), 0u) << "a category above LC_USER is never logged";
+}
+
+// E_FAIL no longer says which errno it was: the mapping hands the errno to the
+// logger first. Met inside the logger (a writer's own file, say), it goes to
+// the system output, since a statement there would wait for the lock its own
+// thread holds.
+TEST_F(LoggingTest, ErrnoWithoutWin32NumberIsLoggedWithItsText) {
+  RecordingWriter& writer = AddWriter();
+  const std::string line = "[HresultFromErrno][errno " + std::to_string(ENOMSG) + " (" +
+                           platform::ErrnoText(ENOMSG) + ") has no Win32 number: E_FAIL]";
+  EXPECT_EQ(platform::HresultFromErrno(ENOMSG), E_FAIL);
+  EXPECT_NE(platform::HresultFromErrno(ENOENT), E_FAIL);
+  EXPECT_EQ(writer.texts(), std::vector<std::string>{line});
+
+  writer.set_on_output([] { static_cast<void>(platform::HresultFromErrno(ENOMSG)); });
+  TLOG(LC_USER, 0, "outer");
+  EXPECT_EQ(writer.texts().back(), "outer");
+  EXPECT_EQ(fixture_.output().joined(), "LOG_SYSTEM: [tester]: errno " + std::to_string(ENOMSG) +
+                                            " (" + platform::ErrnoText(ENOMSG) +
+                                            ") has no Win32 number: E_FAIL\n");
 }
 
 TEST_F(LoggingTest, LevelZeroCategoryReachesOnlyWritersWhoseFilterAccepts) {

@@ -26,6 +26,11 @@ inline constexpr int kStandardOutputFd = 1;
 
 // HRESULT_FROM_WIN32(ERROR_BROKEN_PIPE): the other end of a pipe is gone.
 inline constexpr HRESULT kBrokenPipe = MakeHresult(0x8007006D);
+// HRESULT_FROM_WIN32(WSAEWOULDBLOCK): a non-blocking pipe has no room now.
+inline constexpr HRESULT kWouldBlock = MakeHresult(0x80072733);
+
+// The longest message a pipe takes whole or not at all (POSIX PIPE_BUF on Linux).
+inline constexpr size_t kAtomicPipeWriteBytes = 4096;
 
 // Whether fd is an open descriptor of this process.
 [[nodiscard]] bool IsOpenFd(int fd);
@@ -47,6 +52,15 @@ struct PipeEnds {
 [[nodiscard]] HRESULT ReadFdFully(int fd, void* buffer, size_t size);
 // Writes all bytes. A reader that has gone gives kBrokenPipe, never SIGPIPE.
 [[nodiscard]] HRESULT WriteFdFully(int fd, const void* data, size_t size);
+
+// Writes to fd no longer wait for room: see WritePipeMessage.
+[[nodiscard]] HRESULT SetNonBlocking(int fd);
+// One message of at most kAtomicPipeWriteBytes to a pipe, whole or not at all,
+// so that a reader never sees part of it: S_OK when written; kWouldBlock at
+// once, with nothing written, when a non-blocking pipe has no room for all of
+// it; kBrokenPipe (never SIGPIPE) when the reader has gone; E_INVALIDARG for a
+// longer message.
+[[nodiscard]] HRESULT WritePipeMessage(int fd, const void* data, size_t size);
 void CloseFd(int fd);
 
 // The full path of an executable file called name in a folder of $PATH,

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -42,6 +43,43 @@ bool WaitForEnd(pid_t pid, uint32_t limit_ms) {
     nanosleep(&step, nullptr);
   }
 }
+
+static_assert(kAtomicPipeWriteBytes <= PIPE_BUF);
+
+// SIGPIPE is held back on the calling thread while it lives, and a SIGPIPE a
+// write raised meanwhile is taken off the thread before the signal is let
+// through again: any thread that logs may write to the log window's pipe, and
+// the service must not die because that window was closed.
+class SigpipeHeld {
+ public:
+  SigpipeHeld() {
+    sigemptyset(&pipe_set_);
+    sigaddset(&pipe_set_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_set_, &old_set_);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~SigpipeHeld() {
+    if (raised_ && !was_pending_) {
+      const struct timespec no_wait = {0, 0};
+      while (sigtimedwait(&pipe_set_, nullptr, &no_wait) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_set_, nullptr);
+  }
+  SigpipeHeld(const SigpipeHeld&) = delete;
+  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+  // A write failed with EPIPE, which raised the signal.
+  void Raised() { raised_ = true; }
+
+ private:
+  sigset_t pipe_set_;
+  sigset_t old_set_;
+  bool was_pending_ = false;
+  bool raised_ = false;
+};
 
 void Reap(pid_t pid) {
   int status = 0;
@@ -88,39 +126,48 @@ HRESULT ReadFdFully(int fd, void* buffer, size_t size) {
 }
 
 HRESULT WriteFdFully(int fd, const void* data, size_t size) {
-  // SIGPIPE is held back on this thread for the write, and a SIGPIPE the
-  // write raised is taken off the thread before it is let through again: any
-  // thread that logs may write here, and the service must not die because
-  // its log window was closed.
-  sigset_t pipe_set;
-  sigset_t old_set;
-  sigemptyset(&pipe_set);
-  sigaddset(&pipe_set, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
-  sigset_t pending;
-  sigpending(&pending);
-  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-
+  SigpipeHeld held;
   const auto* bytes = static_cast<const unsigned char*>(data);
   size_t done = 0;
-  HRESULT hr = S_OK;
   while (done < size) {
     ssize_t written = ::write(fd, bytes + done, size - done);
     if (written < 0) {
       if (errno == EINTR) continue;
-      hr = ErrnoHresult(errno);
-      break;
+      const HRESULT hr = ErrnoHresult(errno);
+      if (hr == kBrokenPipe) held.Raised();
+      return hr;
     }
     done += static_cast<size_t>(written);
   }
+  return S_OK;
+}
 
-  if (hr == kBrokenPipe && !was_pending) {
-    const struct timespec no_wait = {0, 0};
-    while (sigtimedwait(&pipe_set, nullptr, &no_wait) < 0 && errno == EINTR) {
-    }
+HRESULT SetNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return ErrnoHresult(errno);
+  return S_OK;
+}
+
+HRESULT WritePipeMessage(int fd, const void* data, size_t size) {
+  if (size > kAtomicPipeWriteBytes) return E_INVALIDARG;
+  SigpipeHeld held;
+  // Up to PIPE_BUF bytes, a pipe writes all or (non-blocking, without room)
+  // nothing; EAGAIN therefore means that nothing of the message went out.
+  ssize_t written;
+  do {
+    written = ::write(fd, data, size);
+  } while (written < 0 && errno == EINTR);
+  if (written < 0) {
+    if (errno == EAGAIN) return kWouldBlock;
+    const HRESULT hr = ErrnoHresult(errno);
+    if (hr == kBrokenPipe) held.Raised();
+    return hr;
   }
-  pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
-  return hr;
+  if (static_cast<size_t>(written) == size) return S_OK;
+  // Only a descriptor that is not a pipe writes part of a short message; the
+  // rest follows, so that the stream stays whole.
+  return WriteFdFully(fd, static_cast<const unsigned char*>(data) + written,
+                      size - static_cast<size_t>(written));
 }
 
 void CloseFd(int fd) {

@@ -32,8 +32,16 @@ inline constexpr uint32_t kErrorTimeout = 1460;
 [[nodiscard]] uint32_t Win32FromErrno(int err);
 
 // HRESULT_FROM_WIN32 of the errno's Win32 number; E_FAIL when err is 0 or has no
-// Win32 equivalent (the caller logs ErrnoText(err) in that case).
+// Win32 equivalent. The code no longer says which errno it was, so a non-zero
+// errno without an equivalent is handed to the unmapped-errno reporter first.
 [[nodiscard]] HRESULT HresultFromErrno(int err);
+
+// Told of every non-zero errno that HresultFromErrno turns into E_FAIL, with
+// its strerror text, on the thread that met it. This layer cannot log (the
+// logger is built on it), so the logger installs the reporter; until then, or
+// with null, nobody is told. Any thread may set it.
+using UnmappedErrnoReporter = void (*)(int err, const std::string& text);
+void SetUnmappedErrnoReporter(UnmappedErrnoReporter reporter);
 
 // HresultFromErrno(errno), read at the call.
 [[nodiscard]] HRESULT LastErrorHresult();

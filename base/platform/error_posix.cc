@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <string.h>
 
+#include <atomic>
 #include <cstddef>
 
 namespace tobric::platform {
@@ -116,6 +117,8 @@ constexpr ErrnoWin32 kWin32OnlyToErrno[] = {
   return rc == 0 ? buffer : "";
 }
 
+std::atomic<UnmappedErrnoReporter> unmapped_errno_reporter{nullptr};
+
 }  // namespace
 
 HRESULT HresultFromWin32(uint32_t error) {
@@ -130,9 +133,23 @@ uint32_t Win32FromErrno(int err) {
   return 0;
 }
 
+void SetUnmappedErrnoReporter(UnmappedErrnoReporter reporter) {
+  unmapped_errno_reporter.store(reporter);
+}
+
 HRESULT HresultFromErrno(int err) {
   const uint32_t win32 = Win32FromErrno(err);
-  return win32 == 0 ? E_FAIL : HresultFromWin32(win32);
+  if (win32 != 0) return HresultFromWin32(win32);
+  if (err != 0) {
+    const UnmappedErrnoReporter reporter = unmapped_errno_reporter.load();
+    if (reporter != nullptr) {
+      // Callers may look at errno again after the mapping; logging must not move it.
+      const int saved = errno;
+      reporter(err, ErrnoText(err));
+      errno = saved;
+    }
+  }
+  return E_FAIL;
 }
 
 HRESULT LastErrorHresult() { return HresultFromErrno(errno); }
