@@ -282,14 +282,32 @@ void DownloadManager::ScheduleTask() {
   }
 }
 
+// The start item hands its entry over to StartTask rather than keeping a
+// copy until the pool deletes it: StartTask lets go of it under the package's
+// lock, so whoever takes that lock next (a cancel, the completion) holds the
+// entry alone, and an ended entry's callbacks go with it at once.
+class DownloadManager::StartItem : public tobric::UserWorkItem {
+ public:
+  StartItem(DownloadManager* manager, std::shared_ptr<TaskEntry> entry)
+      : manager_(manager), entry_(std::move(entry)) {}
+  void Run() override { manager_->StartTask(std::move(entry_)); }
+
+ private:
+  DownloadManager* const manager_;
+  std::shared_ptr<TaskEntry> entry_;
+};
+
 void DownloadManager::QueueStartItem(const std::shared_ptr<TaskEntry>& entry) {
   // A long item: Initialize may wait for a slow server for a minute, and must
   // hold up no pass, timer tick or save meanwhile.
-  const HRESULT hr = tobric::QueueDeferredFunctionCall2(
-      pool_, this, &DownloadManager::StartTask, entry, tobric::platform::FileTimeNow(),
-      tobric::platform::kWorkLongRunning);
+  auto* item = new (std::nothrow) StartItem(this, entry);
+  HRESULT hr = item != nullptr ? pool_->Queue(item, tobric::platform::kWorkLongRunning)
+                               : E_OUTOFMEMORY;
   if (Failed(hr)) {
-    TLOG(LC_USER, tobric::kLevelError, "[QueueDeferredFunctionCall2 failed %d]", hr);
+    delete item;
+    TLOG(LC_USER, tobric::kLevelError,
+         "[DownloadManager::QueueStartItem][Failed to queue a start 0x%x]",
+         static_cast<unsigned>(hr));
     Package* const package = entry->package();
     std::shared_ptr<TaskEntry> ended;
     {
@@ -300,8 +318,7 @@ void DownloadManager::QueueStartItem(const std::shared_ptr<TaskEntry>& entry) {
   }
 }
 
-void DownloadManager::StartTask(std::shared_ptr<TaskEntry> entry, uint64_t queued_at) {
-  static_cast<void>(queued_at);
+void DownloadManager::StartTask(std::shared_ptr<TaskEntry> entry) {
   Package* const package = entry->package();
   TaskInterface* const task = entry->task().get();
   if (start_hook_) start_hook_(package);
@@ -331,8 +348,8 @@ void DownloadManager::StartTask(std::shared_ptr<TaskEntry> entry, uint64_t queue
       }
     }
     if (Failed(r)) ended = EndUnstarted(package, entry, r);
+    entry.reset();
   }
-  entry.reset();
   AfterUnstartedEnd(std::move(ended), r);
 }
 

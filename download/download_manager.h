@@ -175,9 +175,10 @@ class DownloadManager : public DownloadInterface {
   void QueueScheduleTask();
   // Hands the entry that a pass moved to the running queue to a start item.
   void QueueStartItem(const std::shared_ptr<TaskEntry>& entry);
-  // The start item: Initialize without any lock, then Start under the
+  class StartItem;
+  // The start item's work: Initialize without any lock, then Start under the
   // package's lock unless the package was cancelled meanwhile.
-  void StartTask(std::shared_ptr<TaskEntry> entry, uint64_t queued_at);
+  void StartTask(std::shared_ptr<TaskEntry> entry);
   // Takes an entry whose task never started out of the running queue and ends
   // its package: Complete for E_CANCELED, Error otherwise. Returns the entry
   // for AfterUnstartedEnd.
