@@ -278,7 +278,7 @@ void DownloadManager::ScheduleTask() {
         started = true;
       }
     }
-    if (started) QueueStartItem(candidate);
+    if (started) QueueStartItem(std::move(candidate));
   }
 }
 
@@ -291,31 +291,38 @@ class DownloadManager::StartItem : public tobric::UserWorkItem {
   StartItem(DownloadManager* manager, std::shared_ptr<TaskEntry> entry)
       : manager_(manager), entry_(std::move(entry)) {}
   void Run() override { manager_->StartTask(std::move(entry_)); }
+  // The entry back from an item that could not be queued.
+  std::shared_ptr<TaskEntry> TakeEntry() { return std::move(entry_); }
 
  private:
   DownloadManager* const manager_;
   std::shared_ptr<TaskEntry> entry_;
 };
 
-void DownloadManager::QueueStartItem(const std::shared_ptr<TaskEntry>& entry) {
+void DownloadManager::QueueStartItem(std::shared_ptr<TaskEntry> entry) {
+  Package* const package = entry->package();
   // A long item: Initialize may wait for a slow server for a minute, and must
-  // hold up no pass, timer tick or save meanwhile.
-  auto* item = new (std::nothrow) StartItem(this, entry);
-  HRESULT hr = item != nullptr ? pool_->Queue(item, tobric::platform::kWorkLongRunning)
-                               : E_OUTOFMEMORY;
-  if (Failed(hr)) {
+  // hold up no pass, timer tick or save meanwhile. The item takes the only
+  // reference this thread has: once queued it may run, and end, at once.
+  auto* item = new (std::nothrow) StartItem(this, std::move(entry));
+  const HRESULT hr = item != nullptr ? pool_->Queue(item, tobric::platform::kWorkLongRunning)
+                                     : E_OUTOFMEMORY;
+  if (Succeeded(hr)) return;
+  TLOG(LC_USER, tobric::kLevelError,
+       "[DownloadManager::QueueStartItem][Failed to queue a start 0x%x]",
+       static_cast<unsigned>(hr));
+  // A failed allocation never made the item, and left the entry here.
+  if (item != nullptr) {
+    entry = item->TakeEntry();
     delete item;
-    TLOG(LC_USER, tobric::kLevelError,
-         "[DownloadManager::QueueStartItem][Failed to queue a start 0x%x]",
-         static_cast<unsigned>(hr));
-    Package* const package = entry->package();
-    std::shared_ptr<TaskEntry> ended;
-    {
-      AutoLock package_lock(package->lock());
-      ended = EndUnstarted(package, entry, hr);
-    }
-    AfterUnstartedEnd(std::move(ended), hr);
   }
+  std::shared_ptr<TaskEntry> ended;
+  {
+    AutoLock package_lock(package->lock());
+    ended = EndUnstarted(package, entry, hr);
+    entry.reset();
+  }
+  AfterUnstartedEnd(std::move(ended), hr);
 }
 
 void DownloadManager::StartTask(std::shared_ptr<TaskEntry> entry) {

@@ -174,7 +174,7 @@ class DownloadManager : public DownloadInterface {
   // and the item dropped.
   void QueueScheduleTask();
   // Hands the entry that a pass moved to the running queue to a start item.
-  void QueueStartItem(const std::shared_ptr<TaskEntry>& entry);
+  void QueueStartItem(std::shared_ptr<TaskEntry> entry);
   class StartItem;
   // The start item's work: Initialize without any lock, then Start under the
   // package's lock unless the package was cancelled meanwhile.

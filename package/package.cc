@@ -2,7 +2,6 @@
 
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "base/platform/guid.h"
@@ -26,14 +25,14 @@ class PackageArena {
 
   Package* Keep(std::unique_ptr<Package> package) {
     Package* raw = package.get();
-    std::lock_guard<std::mutex> hold(mutex_);
+    tobric::MutexLock hold(mutex_);
     packages_.push_back(std::move(package));
     return raw;
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Package>> packages_;  // guarded by mutex_
+  tobric::Mutex mutex_;
+  std::vector<std::unique_ptr<Package>> packages_ GUARDED_BY(mutex_);
 };
 
 uint64_t PackStatus(int32_t state, HRESULT code) {

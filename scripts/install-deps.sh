@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
+  clang                          # the lock contracts: -Wthread-safety (test.sh)
   libgtest-dev libgmock-dev      # unit and end-to-end tests
   libbenchmark-dev               # bench/
   libtinyxml-dev                 # config.db and download_list.db

@@ -75,8 +75,8 @@ RpcServer::RpcServer(RpcServerOptions options, RpcDispatcher* dispatcher)
 RpcServer::~RpcServer() {
   StopListening();
   {
-    std::unique_lock<std::mutex> hold(mutex_);
-    changed_.wait(hold, [this] { return connections_.empty(); });
+    tobric::MutexLock hold(mutex_);
+    while (!connections_.empty()) changed_.wait(hold);
   }
   // Joins the connection threads; every one has ended its connection by now.
   own_pool_.reset();
@@ -97,28 +97,30 @@ HRESULT RpcServer::Start() {
          path.c_str(), hr);
     return hr;
   }
-  std::lock_guard<std::mutex> hold(mutex_);
+  tobric::MutexLock hold(mutex_);
   if (stopping_ || listener_ != nullptr) return S_FALSE;
   listener_ = std::move(listener);
   return S_OK;
 }
 
 std::string RpcServer::socket_path() const {
-  std::lock_guard<std::mutex> hold(mutex_);
+  tobric::MutexLock hold(mutex_);
   return listener_ != nullptr ? listener_->path() : std::string();
 }
 
 int RpcServer::connection_count() const {
-  std::lock_guard<std::mutex> hold(mutex_);
+  tobric::MutexLock hold(mutex_);
   return static_cast<int>(connections_.size());
 }
 
 void RpcServer::Listen() {
   tobric::platform::UnixListener* listener;
   {
-    std::unique_lock<std::mutex> hold(mutex_);
+    tobric::MutexLock hold(mutex_);
     listener = listener_.get();
-    if (listener == nullptr) changed_.wait(hold, [this] { return stopping_; });
+    if (listener == nullptr) {
+      while (!stopping_) changed_.wait(hold);
+    }
   }
   while (listener != nullptr) {
     std::unique_ptr<tobric::platform::UnixStream> stream;
@@ -131,15 +133,15 @@ void RpcServer::Listen() {
     }
     Accepted(std::move(stream));
   }
-  std::unique_lock<std::mutex> hold(mutex_);
+  tobric::MutexLock hold(mutex_);
   // Closing the socket and removing its file turns later clients away at once
   // instead of leaving them in a backlog nobody accepts from.
   listener_.reset();
-  changed_.wait(hold, [this] { return connections_.empty(); });
+  while (!connections_.empty()) changed_.wait(hold);
 }
 
 void RpcServer::StopListening() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  tobric::MutexLock hold(mutex_);
   if (stopping_) return;
   stopping_ = true;
   if (listener_ != nullptr) listener_->Shutdown();
@@ -163,7 +165,7 @@ void RpcServer::Accepted(std::unique_ptr<tobric::platform::UnixStream> stream) {
   connection->stream = std::move(stream);
   Connection* raw = connection.get();
   {
-    std::lock_guard<std::mutex> hold(mutex_);
+    tobric::MutexLock hold(mutex_);
     if (stopping_) return;
     if (static_cast<int>(connections_.size()) >= options_.max_connections) {
       TLOG(tobric::LC_USER, tobric::kLevelWarning,
@@ -189,7 +191,7 @@ void RpcServer::RunConnection(void* context) {
 }
 
 void RpcServer::EndConnection(Connection* connection) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  tobric::MutexLock hold(mutex_);
   connections_.erase(connection);
   delete connection;
   // Notified under the lock: a destructor waiting for the last connection may
@@ -198,7 +200,7 @@ void RpcServer::EndConnection(Connection* connection) {
 }
 
 bool RpcServer::SetInCall(Connection* connection, bool in_call) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  tobric::MutexLock hold(mutex_);
   connection->in_call = in_call;
   return !stopping_;
 }
@@ -323,18 +325,20 @@ void RpcServer::HandleRequest(Connection* connection, const std::string& body,
 }
 
 RpcServer::Slot RpcServer::AcquireCallSlot() {
-  std::unique_lock<std::mutex> hold(mutex_);
-  const bool turn =
-      slot_freed_.wait_for(hold, std::chrono::milliseconds(options_.busy_limit_ms),
-                           [this] { return stopping_ || calls_ < options_.max_concurrent_calls; });
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.busy_limit_ms);
+  tobric::MutexLock hold(mutex_);
+  while (!stopping_ && calls_ >= options_.max_concurrent_calls) {
+    if (slot_freed_.wait_until(hold, deadline) == std::cv_status::timeout) break;
+  }
   if (stopping_) return Slot::kStopping;
-  if (!turn) return Slot::kBusy;
+  if (calls_ >= options_.max_concurrent_calls) return Slot::kBusy;
   ++calls_;
   return Slot::kTaken;
 }
 
 void RpcServer::ReleaseCallSlot() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  tobric::MutexLock hold(mutex_);
   --calls_;
   slot_freed_.notify_one();
 }

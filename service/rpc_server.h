@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/result_codes.h"
+#include "base/threading/lock.h"
 
 namespace tobric::platform {
 class UnixListener;
@@ -127,14 +128,14 @@ class RpcServer {
   // Made by Start and freed by the end of Listen, both under mutex_ and on the
   // Listen thread; in between Accept (that thread) and Shutdown (any thread,
   // under mutex_) use it.
-  std::unique_ptr<tobric::platform::UnixListener> listener_;
+  std::unique_ptr<tobric::platform::UnixListener> listener_ GUARDED_BY(mutex_);
 
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;     // stopping_ or connections_ changed
-  std::condition_variable slot_freed_;  // calls_ went down, or stopping_ was set
-  bool stopping_ = false;
-  std::set<Connection*> connections_;
-  int calls_ = 0;
+  mutable tobric::Mutex mutex_;
+  std::condition_variable_any changed_;     // stopping_ or connections_ changed
+  std::condition_variable_any slot_freed_;  // calls_ went down, or stopping_ was set
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::set<Connection*> connections_ GUARDED_BY(mutex_);
+  int calls_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace lorvane

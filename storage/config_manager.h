@@ -129,10 +129,10 @@ class ConfigManager {
 
   tobric::LLock lock_;
   // A config.db refused at start that could not be moved aside yet; a save
-  // moves it first and fails while it cannot. Guarded by lock_.
-  std::string refused_file_;
+  // moves it first and fails while it cannot.
+  std::string refused_file_ GUARDED_BY(lock_);
   mutable tobric::LLock folder_lock_;
-  std::string download_folder_;  // guarded by folder_lock_
+  std::string download_folder_ GUARDED_BY(folder_lock_);
 };
 
 }  // namespace lorvane

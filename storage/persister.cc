@@ -226,7 +226,7 @@ void Persister::Modified() {
 
   if (elapsed < save_delay_ms_) {
     TLOG(LC_USER, 1, "[Persistence is delayed.]");
-    std::lock_guard<std::mutex> hold(timer_mutex_);
+    tobric::MutexLock hold(timer_mutex_);
     // Shut down meanwhile: its last save carries this change.
     if (timer_ == nullptr) return;
     // An armed timer already carries the change.
@@ -281,7 +281,7 @@ void Persister::Persist2Disk() {
 void Persister::RetryLater() {
   // Nothing else would save the list before the next change, which may be
   // hours away, or never come before a crash.
-  std::lock_guard<std::mutex> hold(timer_mutex_);
+  tobric::MutexLock hold(timer_mutex_);
   // Shut down: the last save has been made, or is the one that failed.
   if (timer_ == nullptr) return;
   const HRESULT hr = timer_->Start(save_delay_ms_, 0, platform::kTimerExecuteOnlyOnce);
@@ -382,7 +382,7 @@ void Persister::Shutdown() {
   std::unique_ptr<tobric::QueueTimer> timer;
   std::unique_ptr<platform::TimerQueue> timer_queue;
   {
-    std::lock_guard<std::mutex> hold(timer_mutex_);
+    tobric::MutexLock hold(timer_mutex_);
     if (shut_down_.exchange(true)) return;
     timer = std::move(timer_);
     timer_queue = std::move(timer_queue_);
@@ -421,20 +421,23 @@ void Persister::BuildPaths() {
 void Persister::CountSave() {
   // Notified under the mutex: a waiter that then lets the persister go finds
   // this thread done with it.
-  std::lock_guard<std::mutex> hold(saves_mutex_);
+  tobric::MutexLock hold(saves_mutex_);
   ++saves_;
   saves_changed_.notify_all();
 }
 
 uint64_t Persister::save_count() const {
-  std::lock_guard<std::mutex> hold(saves_mutex_);
+  tobric::MutexLock hold(saves_mutex_);
   return saves_;
 }
 
 bool Persister::WaitForSaveCount(uint64_t count, uint32_t timeout_ms) const {
-  std::unique_lock<std::mutex> hold(saves_mutex_);
-  return saves_changed_.wait_for(hold, std::chrono::milliseconds(timeout_ms),
-                                 [this, count] { return saves_ >= count; });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  tobric::MutexLock hold(saves_mutex_);
+  while (saves_ < count) {
+    if (saves_changed_.wait_until(hold, deadline) == std::cv_status::timeout) return saves_ >= count;
+  }
+  return true;
 }
 
 }  // namespace lorvane

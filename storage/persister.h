@@ -127,14 +127,13 @@ class Persister : public PersisterInterface {
   void QueueSave();
   // Arms the timer for another try after a failed save.
   void RetryLater();
-  // REQUIRES: lock_ held. Moves aside the refused files that could not be
-  // moved at start; a save must not replace them.
-  [[nodiscard]] HRESULT SetAsideRefusedFiles();
+  // Moves aside the refused files that could not be moved at start; a save
+  // must not replace them.
+  [[nodiscard]] HRESULT SetAsideRefusedFiles() REQUIRES(lock_);
 
   void AddFile(const std::vector<ResourceFile>& records);
   [[nodiscard]] HRESULT HardSave(const Resource& resource);
-  // REQUIRES: lock_ held.
-  void BuildPaths();
+  void BuildPaths() REQUIRES(lock_);
   void CountSave();
 
   // Constant after construction.
@@ -143,16 +142,15 @@ class Persister : public PersisterInterface {
   const std::string temp_folder_;
 
   tobric::LLock lock_;
-  // Guarded by lock_.
-  std::string list_path_;
-  std::string new_list_path_;
+  std::string list_path_ GUARDED_BY(lock_);
+  std::string new_list_path_ GUARDED_BY(lock_);
   // Files refused at start that are still to be moved aside.
-  std::vector<std::string> refused_files_;
+  std::vector<std::string> refused_files_ GUARDED_BY(lock_);
 
-  std::mutex timer_mutex_;
-  // Guarded by timer_mutex_; null after Shutdown.
-  std::unique_ptr<tobric::platform::TimerQueue> timer_queue_;
-  std::unique_ptr<tobric::QueueTimer> timer_;
+  tobric::Mutex timer_mutex_;
+  // Null after Shutdown.
+  std::unique_ptr<tobric::platform::TimerQueue> timer_queue_ GUARDED_BY(timer_mutex_);
+  std::unique_ptr<tobric::QueueTimer> timer_ GUARDED_BY(timer_mutex_);
   // Set once, under timer_mutex_; Modified reads it without.
   std::atomic<bool> shut_down_{false};
 
@@ -165,9 +163,9 @@ class Persister : public PersisterInterface {
   std::atomic<bool> changed_while_loading_{false};
   std::function<void(Package*)> package_added_hook_;  // set before Initialize
 
-  mutable std::mutex saves_mutex_;
-  mutable std::condition_variable saves_changed_;
-  uint64_t saves_ = 0;  // guarded by saves_mutex_
+  mutable tobric::Mutex saves_mutex_;
+  mutable std::condition_variable_any saves_changed_;
+  uint64_t saves_ GUARDED_BY(saves_mutex_) = 0;
 };
 
 }  // namespace lorvane
