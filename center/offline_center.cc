@@ -140,10 +140,12 @@ Package* OfflineCenter::FindLocked(const std::string& id) const {
 }
 
 HRESULT OfflineCenter::Download(const std::string& uri) {
-  AutoLock hold(lock_);
   TLOG(LC_USER, 1, "[OfflineCenter::Download]");
   Package* const package = Package::Create();
   package->set_uri(uri);
+  // Without the center's lock: the first package may wait for the settings
+  // to choose a download folder, which asks every mounted drive; nobody else
+  // can see the package yet.
   package->state()->Initialize(package);
   package->set_observer(persister_.get());
   AddInternal(package);
@@ -164,6 +166,7 @@ HRESULT OfflineCenter::Download(const std::string& uri) {
          static_cast<unsigned>(tobric::E_POOL_DRAINED));
     return tobric::E_POOL_DRAINED;
   }
+  AutoLock package_lock(package->lock());
   package->state()->QueueDownload(package);
   return S_OK;
 }
@@ -213,11 +216,16 @@ HRESULT OfflineCenter::Delete(const std::string& id) {
 }
 
 HRESULT OfflineCenter::DeletePerment(const std::string& id) {
-  AutoLock hold(lock_);
   TLOG(LC_USER, 1, "[OfflineCenter::DeletePerment]");
-  Package* const package = FindLocked(id);
-  if (package == nullptr) return E_PACKAGE_NOT_FOUND;
-  DeleteInternal(package);
+  Package* package;
+  {
+    // As in Delete; the files are deleted without the center's lock, which a
+    // slow disk would otherwise hold from every other client.
+    AutoLock hold(lock_);
+    package = FindLocked(id);
+    if (package == nullptr) return E_PACKAGE_NOT_FOUND;
+    DeleteInternal(package);
+  }
   if (persister_ != nullptr) persister_->Modified();
   AutoLock package_lock(package->lock());
   package->state()->Delete(package);

@@ -66,9 +66,12 @@ struct OfflineCenterOptions {
 // outcome into a result code.
 //
 // Threads: RPC threads, the console thread and pool threads call it at once.
-// lock_ (recursive) guards packages_ only; Download and DeletePerment hold it
-// across the state calls. Lock order: center lock, package lock, persister lock;
-// the download manager's queue locks come after the center's.
+// lock_ (recursive) guards packages_ only, and is held for the map's own
+// operations: never across a package's state calls, which may touch the disk.
+// An operation on a package holds the package's lock around its state call,
+// so the state it acts on cannot change under it. Lock order: center lock,
+// package lock, persister lock; the download manager's queue locks come after
+// the center's.
 class OfflineCenter {
  public:
   // The process's center: made on first use under a process-wide lock, published,

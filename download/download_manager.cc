@@ -316,13 +316,13 @@ void DownloadManager::QueueStartItem(std::shared_ptr<TaskEntry> entry) {
     entry = item->TakeEntry();
     delete item;
   }
-  std::shared_ptr<TaskEntry> ended;
+  bool ended = false;
   {
     AutoLock package_lock(package->lock());
     ended = EndUnstarted(package, entry, hr);
     entry.reset();
   }
-  AfterUnstartedEnd(std::move(ended), hr);
+  if (ended) QueueScheduleTask();
 }
 
 void DownloadManager::StartTask(std::shared_ptr<TaskEntry> entry) {
@@ -338,7 +338,7 @@ void DownloadManager::StartTask(std::shared_ptr<TaskEntry> entry) {
          package->name().c_str(), static_cast<unsigned>(r));
   }
 
-  std::shared_ptr<TaskEntry> ended;
+  bool ended = false;
   {
     AutoLock package_lock(package->lock());
     if (stopped_.load() || package->state_number() != STATE_DOWNLOADING) {
@@ -357,29 +357,26 @@ void DownloadManager::StartTask(std::shared_ptr<TaskEntry> entry) {
     if (Failed(r)) ended = EndUnstarted(package, entry, r);
     entry.reset();
   }
-  AfterUnstartedEnd(std::move(ended), r);
+  if (ended) QueueScheduleTask();
 }
 
-std::shared_ptr<TaskEntry> DownloadManager::EndUnstarted(Package* package,
-                                                         const std::shared_ptr<TaskEntry>& entry,
-                                                         HRESULT code) {
-  std::shared_ptr<TaskEntry> removed = running_.RemoveByTask(entry->task().get());
+bool DownloadManager::EndUnstarted(Package* package, const std::shared_ptr<TaskEntry>& entry,
+                                   HRESULT code) {
+  // Destroyed here, under the package's lock, like an entry a cancel takes
+  // out of the waiting queue.
+  const std::shared_ptr<TaskEntry> removed = running_.RemoveByTask(entry->task().get());
   if (code == E_CANCELED) {
+    // As for a task cancelled while it waited: the cancel is answered before
+    // the package's Complete, and the finish callback of a task that never
+    // started goes uninvoked.
+    if (removed != nullptr && removed->cancel_callback() != nullptr) {
+      removed->cancel_callback()->Invoke(package);
+    }
     package->state()->Complete(package);
   } else {
     package->state()->Error(package, code);
   }
-  return removed;
-}
-
-void DownloadManager::AfterUnstartedEnd(std::shared_ptr<TaskEntry> ended, HRESULT code) {
-  if (!ended) return;
-  QueueScheduleTask();
-  // As for a task cancelled while it waited: the cancel is answered, and the
-  // finish callback of a task that never started goes uninvoked.
-  if (code == E_CANCELED && ended->cancel_callback() != nullptr) {
-    ended->cancel_callback()->Invoke(ended->package());
-  }
+  return removed != nullptr;
 }
 
 void DownloadManager::Cancel(Package* package, AsyncCallback<Package*>* cancel) {

@@ -129,7 +129,7 @@ class TaskQueue {
 // never across the task's Initialize. Order: a package's lock may be held
 // while a queue lock is taken, never the reverse. Callbacks to the caller are
 // invoked with no lock held, except the cancel callback of a task that never
-// started, which Cancel invokes before the package's Complete.
+// started, which is invoked before the package's Complete, under its lock.
 class DownloadManager : public DownloadInterface {
  public:
   // The production limit of StopAll's wait for running tasks.
@@ -180,14 +180,10 @@ class DownloadManager : public DownloadInterface {
   // package's lock unless the package was cancelled meanwhile.
   void StartTask(std::shared_ptr<TaskEntry> entry);
   // Takes an entry whose task never started out of the running queue and ends
-  // its package: Complete for E_CANCELED, Error otherwise. Returns the entry
-  // for AfterUnstartedEnd.
-  [[nodiscard]] std::shared_ptr<TaskEntry> EndUnstarted(Package* package,
-                                                        const std::shared_ptr<TaskEntry>& entry,
-                                                        HRESULT code) REQUIRES(package->lock());
-  // The rest of that end, without any lock: a pass, and the cancel callback
-  // when the end was a cancel.
-  void AfterUnstartedEnd(std::shared_ptr<TaskEntry> ended, HRESULT code);
+  // its package: for E_CANCELED the cancel callback, then Complete; Error
+  // otherwise. True when there was such an entry (the caller queues a pass).
+  [[nodiscard]] bool EndUnstarted(Package* package, const std::shared_ptr<TaskEntry>& entry,
+                                  HRESULT code) REQUIRES(package->lock());
   // The work item of CancelAsync; owns `cancel`.
   void Cancel(Package* package, tobric::AsyncCallback<Package*>* cancel);
   // S_OK: the waiting entry is gone and `cancel` has been invoked and deleted.

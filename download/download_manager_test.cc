@@ -363,6 +363,8 @@ TEST_F(DownloadManagerTest, PauseDuringStartEndsThePackageAndAnswersTheCancel) {
   ASSERT_TRUE(events_.WaitFor("cancel a"));
   release.set_value();
   ASSERT_TRUE(events_.WaitFor("canceled a"));
+  WaitForPackageLock(a);
+  EXPECT_EQ(probe("canceled a").state_at_invoke.load(), STATE_PAUSEING);
   EXPECT_EQ(a->state_number(), STATE_READY);
   EXPECT_EQ(task(a)->start_calls.load(), 0);
   EXPECT_EQ(manager_->RunningCount(), 0u);

@@ -386,6 +386,13 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
       finishing_ = true;
       finish = true;
       all_done = meta_file_->AllBlocksDone();
+      // An earlier completion may not have written its image yet. The end is
+      // reported only after the newest image is on disk (older ones are then
+      // dropped), so the next start of this download reads every block.
+      if (image.empty() && image_generation_ != 0 &&
+          Succeeded(meta_file_->PrepareSave(&image))) {
+        image_generation = ++image_generation_;
+      }
       // With every block on disk the download is finished even when a cancel
       // came in while the last block arrived: the rename costs nothing, and a
       // report of E_CANCELED would have the next start lay the download out
