@@ -131,9 +131,10 @@ class Image {
 // Opens the metafile for reading and takes its exclusive lock, then reads the
 // header. The lock is this system's "unshared" open: a second loader of the same
 // metafile, in this process or another, is refused with the sharing violation.
-HRESULT MetaFileOpen(const std::string& path, File* file, std::vector<uint8_t>* header) {
+HRESULT MetaFileOpen(const std::string& path, bool lock, File* file,
+                     std::vector<uint8_t>* header) {
   HRESULT hr = file->Open(path, File::kRead, File::kOpenExisting);
-  if (Succeeded(hr)) hr = file->LockExclusive();
+  if (Succeeded(hr) && lock) hr = file->LockExclusive();
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[MetaFile::MetaFileOpen][Failed to open file %s][0x%x]",
          path.c_str(), static_cast<uint32_t>(hr));
@@ -270,12 +271,16 @@ HRESULT MetaFile::Create(uint64_t file_size, std::unique_ptr<MetaFile>* meta_fil
 }
 
 HRESULT MetaFile::Load(const std::string& path, std::unique_ptr<MetaFile>* meta_file) {
+  return Read(path, /*lock=*/true, meta_file);
+}
+
+HRESULT MetaFile::Read(const std::string& path, bool lock, std::unique_ptr<MetaFile>* meta_file) {
   if (!tobric::platform::FileExists(path)) {
     return tobric::platform::HresultFromWin32(tobric::platform::kErrorFileNotFound);
   }
   File file;
   std::vector<uint8_t> header;
-  HRESULT hr = MetaFileOpen(path, &file, &header);
+  HRESULT hr = MetaFileOpen(path, lock, &file, &header);
   if (Failed(hr)) return hr;
 
   const uint64_t stored_signature = LoadLe64(header.data() + 8);
@@ -347,38 +352,13 @@ HRESULT MetaFile::Load(const std::string& path, std::unique_ptr<MetaFile>* meta_
 }
 
 HRESULT MetaFile::ReadProgress(const std::string& path, MetaFileProgress* progress) {
-  File file;
-  HRESULT hr = file.Open(path, File::kRead, File::kOpenExisting);
+  std::unique_ptr<MetaFile> read;
+  const HRESULT hr = Read(path, /*lock=*/false, &read);
   if (Failed(hr)) return hr;
-  uint64_t size = 0;
-  hr = file.Size(&size);
-  if (Failed(hr)) return hr;
-  if (size >= kMetaFileMaxSize) return E_METAFILE_TOO_LARGE;
-  if (size < kHeaderSize) return E_METAFILE_BAD;
-  std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  size_t read = 0;
-  hr = file.ReadAt(0, bytes.data(), bytes.size(), &read);
-  if (Failed(hr) || read != bytes.size()) return E_METAFILE_BAD;
-  if (SignatureOf(bytes) != LoadLe64(bytes.data() + 8)) return E_METAFILE_MISMATCH;
-  if (LoadLe32(bytes.data() + 16) != kVersion) return E_METAFILE_BAD;
-  const uint32_t metadata_offset = LoadLe32(bytes.data() + 20);
-  const Image image(std::move(bytes));
-  if (image.Available(metadata_offset, kMetadataSize) != kMetadataSize) return E_METAFILE_BAD;
-  const uint8_t* record = image.At(metadata_offset);
-  const uint32_t uri_offset = LoadLe32(record + 0);
-  const uint32_t uri_length = LoadLe32(record + 4);
-  const uint32_t bitmap_offset = LoadLe32(record + 24);
-  const uint32_t block_size = LoadLe32(record + 28);
-  const uint64_t file_size = LoadLe64(record + 40);
-  const uint64_t downloaded = LoadLe64(record + 48);
-  const uint64_t blocks = BlockCountOf(file_size, block_size);
-  if (!BlockCountAllowed(blocks)) return E_METAFILE_BAD;
-  const uint32_t bitmap_size = static_cast<uint32_t>((blocks + 7) / 8);
-  if (image.Available(bitmap_offset, bitmap_size) != bitmap_size) return E_METAFILE_SHORT_BITMAP;
-  if (downloaded > file_size) return E_METAFILE_BAD;
-  progress->uri = DecodeString(image.At(uri_offset), image.Available(uri_offset, uri_length));
-  progress->file_size = file_size;
-  progress->downloaded = downloaded;
+  // The file closes with `read`: nothing stays open or held.
+  progress->uri = read->uri_;
+  progress->file_size = read->file_size_;
+  progress->downloaded = read->downloaded_;
   return S_OK;
 }
 

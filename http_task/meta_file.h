@@ -66,7 +66,7 @@ class MetaFile {
   // than the file), for showing a download's progress without resuming it.
   // Takes no lock and keeps nothing open, so it neither waits for nor blocks
   // a task that holds the file. HRESULT_FROM_WIN32(2) when missing; the codes
-  // of Load for a damaged file, without its log lines.
+  // and log lines of Load for a damaged file.
   [[nodiscard]] static HRESULT ReadProgress(const std::string& path, MetaFileProgress* progress);
 
   // The block's bit; true (and a log line) for an index out of range.
@@ -108,6 +108,9 @@ class MetaFile {
  private:
   MetaFile() = default;
 
+  // Load, with or without taking the file's lock (held by the result).
+  [[nodiscard]] static HRESULT Read(const std::string& path, bool lock,
+                                    std::unique_ptr<MetaFile>* meta_file);
   // The complete bytes of the metafile, signed; E_METAFILE_TOO_LARGE (logged)
   // when they would reach 1 GiB.
   [[nodiscard]] HRESULT BuildImage(std::vector<uint8_t>* image) const;

@@ -435,6 +435,16 @@ TEST_F(PackageStateInitTest, DataFileRenamedBeforeTheCrashIsTakenAsFinished) {
   other->state()->Initialize(other);
   EXPECT_EQ(other->state_number(), STATE_READY);
   EXPECT_EQ(other->name(), "film.mkv.sugd");
+
+  // Renamed and listed, but saved while a quick download still showed half
+  // its size: the file under its final name is the finished download.
+  WriteFile(finished, std::string(1000, 'x'));
+  Package* halfway = Loaded(500, 1000);
+  halfway->set_name("film.mkv");
+  halfway->set_metafile("");
+  halfway->state()->Initialize(halfway);
+  EXPECT_EQ(halfway->state_number(), STATE_DOWNLOAD_COMPLETE);
+  EXPECT_EQ(halfway->download_size(), 1000u);
 }
 
 TEST_F(PackageStateInitTest, NeverStartedKeepsItsFieldsAndSkipsTheDisk) {

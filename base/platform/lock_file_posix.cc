@@ -13,8 +13,11 @@
 #include <utility>
 
 #include "base/platform/error.h"
+#include "base/platform/flock_posix.h"
 
 namespace tobric::platform {
+
+using internal::FlockRetrying;
 
 namespace {
 
@@ -29,13 +32,6 @@ constexpr auto kLongestPoll = std::chrono::milliseconds(20);
 // More than a process id and a path take.
 constexpr size_t kLongestRecord = 8192;
 
-int FlockRetrying(int fd, int operation) {
-  int rc;
-  do {
-    rc = flock(fd, operation);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
-}
 
 // "<pid>\n<folder>\n". Only complete lines count: the holder overwrites an older
 // record in place and cuts it to length afterwards, so whatever follows the

@@ -13,8 +13,11 @@
 #include <thread>
 
 #include "base/platform/error.h"
+#include "base/platform/flock_posix.h"
 
 namespace tobric::platform {
+
+using internal::FlockRetrying;
 
 namespace {
 
@@ -43,13 +46,6 @@ HRESULT OpenLockFile(const std::string& path, bool machine_wide, int* fd) {
   return S_OK;
 }
 
-int FlockRetrying(int fd, int operation) {
-  int rc;
-  do {
-    rc = flock(fd, operation);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
-}
 
 }  // namespace
 
