@@ -311,9 +311,10 @@ TEST_F(RpcServerTest, AtMostTwentyCallsRunAtOnceAndTheOthersWaitTheirTurn) {
 // Thousands of HTTP workers may fill the long-running set of the process's
 // pool; a client must still get a thread and its answers.
 TEST_F(RpcServerTest, CallsAreAnsweredWhileTheProcessPoolIsFull) {
-  tobric::platform::WorkPool full(tobric::platform::WorkPool::Options{1, 2, 256 * 1024, 30000});
+  // Declared before the pool, whose end joins the blocked threads first.
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
+  tobric::platform::WorkPool full(tobric::platform::WorkPool::Options{1, 2, 256 * 1024, 30000});
   const tobric::platform::WorkPool::Function block = [](void* context) {
     static_cast<void>(static_cast<std::shared_future<void>*>(context)->wait_for(kWaitLimit));
   };
