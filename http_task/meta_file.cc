@@ -67,18 +67,6 @@ std::string WithoutExtension(const std::string& path, std::string_view extension
   return path.substr(0, path.size() - extension.size());
 }
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseNameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // UTF-16LE text with its terminator, as the strings are stored.
 std::vector<uint8_t> EncodeString(const std::string& text) {
   const std::u16string units = tobric::Utf8ToUtf16(text);
@@ -247,6 +235,8 @@ std::string DataFileName(const std::string& path) {
   if (ExtensionOf(result) != kDataSuffix) result += kDataSuffix;
   return result;
 }
+
+std::string MetaFileTempName(const std::string& path) { return path + ".tmp"; }
 
 std::string RealFileName(const std::string& path) {
   const std::string_view extension = ExtensionOf(path);
@@ -459,13 +449,16 @@ HRESULT MetaFile::PrepareSave(std::vector<uint8_t>* image) {
 }
 
 HRESULT MetaFile::WriteImage(const std::string& path, const std::vector<uint8_t>& image) {
-  std::string temp_path;
-  HRESULT hr = tobric::platform::CreateTempFile(FolderOf(path), BaseNameOf(path) + ".tmp", &temp_path);
+  // One fixed name, not a fresh one per write: a write cut short by a crash
+  // leaves a file the next write of this metafile replaces, and the finish or
+  // a delete of the download removes, instead of one more stray file each time.
+  // Only one task at a time writes a metafile (Load holds it), and a task's
+  // writes take turns.
+  const std::string temp_path = MetaFileTempName(path);
   File temp;
-  if (Succeeded(hr)) hr = temp.Open(temp_path, File::kWrite, File::kOpenExisting);
+  HRESULT hr = temp.Open(temp_path, File::kWrite, File::kCreateAlways);
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[MetaFile::Save][Can't open file %s]", path.c_str());
-    if (!temp_path.empty()) (void)tobric::platform::DeleteFile(temp_path);
     return hr;
   }
   hr = temp.Write(image.data(), image.size());

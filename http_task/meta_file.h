@@ -36,6 +36,8 @@ inline constexpr uint64_t kMetaFileMaxSize = 0x40000000;  // 1 GiB of metafile
 [[nodiscard]] std::string MetaFileName(const std::string& path);
 [[nodiscard]] std::string DataFileName(const std::string& path);
 [[nodiscard]] std::string RealFileName(const std::string& path);
+// The file a save of the metafile at `path` writes before it renames it.
+[[nodiscard]] std::string MetaFileTempName(const std::string& path);
 
 // What a metafile records of its download, as ReadProgress finds it.
 struct MetaFileProgress {

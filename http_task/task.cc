@@ -11,6 +11,7 @@
 #include "base/platform/files.h"
 #include "base/platform/locations.h"
 #include "base/platform/work_pool.h"
+#include "base/threading/user_work_item.h"
 #include "center/offline_center.h"
 #include "download/content_detector.h"
 #include "http_task/worker_item.h"
@@ -66,6 +67,16 @@ void FillDefaults(HttpTaskOptions* options) {
     options->download_folder = [] { return ConfigManager::GetInstance()->GetDownloadFolder(); };
   }
 }
+
+// Finishes a task whose every block was on disk when it started.
+class FinishItem : public tobric::UserWorkItem {
+ public:
+  explicit FinishItem(std::shared_ptr<Task> task) : task_(std::move(task)) {}
+  void Run() override { task_->FinishWithoutWorkers(); }
+
+ private:
+  const std::shared_ptr<Task> task_;
+};
 
 }  // namespace
 
@@ -165,13 +176,15 @@ HRESULT Task::LayOutNewDownload(std::unique_ptr<MetaFile>* meta_file) {
   hr = MetaFile::Create(total_size, &created);
   if (Failed(hr)) return hr;
   const std::string data_file = package_->FullFilePath();
-  hr = CreateFileWithSize(data_file, total_size);
-  if (Failed(hr)) return hr;
-
   package_->set_metafile(MetaFileName(data_file));
   package_->set_download_size(0);
-  // The files now exist under names only the package knows.
-  if (PersisterInterface* observer = package_->observer()) observer->ModifiedUrgently();
+  // The files are about to exist under names only the package knows: the list
+  // on disk names them first, so that after a crash the next start finds them
+  // (and resumes) instead of laying the download out again beside them. This
+  // runs on the start item with no lock held, so the wait holds up nobody.
+  if (PersisterInterface* observer = package_->observer()) observer->SaveNow();
+  hr = CreateFileWithSize(data_file, total_size);
+  if (Failed(hr)) return hr;
   created->set_uri(uri);
   created->set_name(package_->name());
   created->set_path(package_->path());
@@ -236,14 +249,21 @@ HRESULT Task::Start() {
   {
     AutoLock hold(lock_);
     if (meta_file_ == nullptr) return E_UNEXPECTED;
+    start_time_ = now;
     if (meta_file_->AllBlocksDone()) {
       TLOG(LC_USER, 1, "[Task::Start][Task already done 0x%x]",
            static_cast<unsigned>(E_TASK_ALREADY_DONE));
-      // Fetching one block again finishes the task through the ordinary
-      // completion path: the rename, the metafile's removal, the report.
-      meta_file_->set(0, false);
+      // The process ended between the last block and the rename. The finish
+      // runs as the last worker's completion would run it, on a work item of
+      // its own (Start holds the package's lock, which the report takes), and
+      // no block is fetched again.
+      finishing_ = true;
+      auto item = std::make_unique<FinishItem>(shared_from_this());
+      const HRESULT queued = options_.queue_work_item(item.get());
+      if (Failed(queued)) return queued;
+      static_cast<void>(item.release());
+      return S_OK;
     }
-    start_time_ = now;
     last_complete_time_ = now;
     last_data_time_.store(now);
     cursor_ = 0;
@@ -429,6 +449,11 @@ void Task::WriteMetaFileImage(uint64_t generation, const std::vector<uint8_t>& i
   }
 }
 
+void Task::FinishWithoutWorkers() {
+  if (DoFinish()) return;
+  OnComplete();
+}
+
 void Task::ApplyPackageUpdate(const PackageUpdate& update) {
   tobric::MutexLock hold(update_mutex_);
   if (update.sequence <= applied_sequence_) return;
@@ -452,14 +477,21 @@ bool Task::DoFinish() {
       TLOG(LC_USER, tobric::kLevelWarning, "[Task::DoFinish][Failed to sync folder of %s][0x%x]",
            to.c_str(), static_cast<unsigned>(synced));
     }
+    // The time first: a save between two of these setters must never store
+    // a finished name without it.
+    package_->set_complete_time(platform::FileTimeNow());
     package_->set_name(real_name);
-    const HRESULT deleted = platform::DeleteFile(package_->metafile());
+    const std::string metafile = package_->metafile();
+    const HRESULT deleted = platform::DeleteFile(metafile);
     if (Failed(deleted)) {
       TLOG(LC_USER, tobric::kLevelWarning, "[Deleting Meta File Failed!][0x%x]",
            static_cast<unsigned>(deleted));
     }
+    // A write the process did not live to finish.
+    if (platform::FileExists(MetaFileTempName(metafile))) {
+      static_cast<void>(platform::DeleteFile(MetaFileTempName(metafile)));
+    }
     package_->set_metafile(std::string());
-    package_->set_complete_time(platform::FileTimeNow());
     // The list names the data file until it is saved: saved at once, a crash
     // now cannot send the next start looking for a file that is gone.
     if (PersisterInterface* observer = package_->observer()) observer->ModifiedUrgently();

@@ -116,6 +116,9 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   void Complete(WorkerItem* worker, HRESULT result);
   // A piece of data arrived: the idle check starts counting again.
   void NotifyData();
+  // The end of a task that Start found with every block on disk: the rename
+  // and the report, as after the last worker.
+  void FinishWithoutWorkers();
 
   // For the workers.
   [[nodiscard]] const HttpTaskOptions& options() const { return options_; }

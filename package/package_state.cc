@@ -11,6 +11,7 @@
 #include "base/threading/lock.h"
 #include "center/offline_center.h"
 #include "download/download_interface.h"
+#include "http_task/meta_file.h"
 #include "package/package.h"
 #include "package/package_states.h"
 
@@ -129,7 +130,11 @@ void PackageState::DeleteFiles(Package* package) {
   const std::string data_file = package->FullFilePath();
   if (!data_file.empty()) static_cast<void>(tobric::platform::DeleteFile(data_file));
   const std::string metafile = package->metafile();
-  if (!metafile.empty()) static_cast<void>(tobric::platform::DeleteFile(metafile));
+  if (!metafile.empty()) {
+    static_cast<void>(tobric::platform::DeleteFile(metafile));
+    // Left by a metafile write that a crash cut short, if any.
+    static_cast<void>(tobric::platform::DeleteFile(MetaFileTempName(metafile)));
+  }
 }
 
 void PackageState::FinishTransfer(Package* package) {

@@ -101,7 +101,10 @@ void PackageStateInit::Initialize(Package* package) {
     const bool all_there = downloaded == package->total_size();
     if (!full_path.empty() && tobric::platform::FileExists(full_path)) {
       TLOG(LC_USER, 1, "[Package has compeleted downloading][%s]", full_path.c_str());
-      if (all_there) {
+      // Every byte under the data file's name: the process ended between the
+      // last block and the rename. Its task finishes it, fetching nothing.
+      const bool renamed = DataFileName(package->name()) != package->name();
+      if (all_there && renamed) {
         ChangeState(package, STATE_DOWNLOAD_COMPLETE);
         return;
       }

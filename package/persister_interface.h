@@ -15,6 +15,10 @@ class PersisterInterface {
   // files were just named, and a restart that does not know them lays the
   // download out again beside them).
   virtual void ModifiedUrgently() { Modified(); }
+  // Saves the list now, on the calling thread, and returns when it is on disk
+  // (or has failed). For a caller that holds no lock and is about to make
+  // files only the list will know: they must be named there first.
+  virtual void SaveNow() { ModifiedUrgently(); }
 };
 
 }  // namespace lorvane

@@ -241,6 +241,11 @@ void Persister::Modified() {
   QueueSave();
 }
 
+void Persister::SaveNow() {
+  if (shut_down_.load()) return;
+  Persist2Disk();
+}
+
 void Persister::ModifiedUrgently() {
   if (shut_down_.load()) return;
   last_modified_.store(platform::FileTimeNow());

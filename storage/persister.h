@@ -90,6 +90,9 @@ class Persister : public PersisterInterface {
   // Asks for a save at once (a work item), whatever the delay and an armed
   // timer; ignored after Shutdown.
   void ModifiedUrgently() override;
+  // One save on the calling thread (none after Shutdown); its failure is
+  // logged and the timer tries again.
+  void SaveNow() override;
 
   // One save; a failure is logged and the save tried again a delay later.
   void Persist2Disk();
