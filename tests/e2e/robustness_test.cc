@@ -195,8 +195,10 @@ size_t WholeBlocksLogged(const std::vector<NginxLogRecord>& requests) {
 //     good, and the download ends under the name "<file>(1)".
 // (3) A kill during a metafile write leaves its "<file>.sugc.tmpXXXXXX" in the
 //     download folder; nothing removes it.
-// (4) Seen once: a download finished before a kill comes back complete with
-//     complete_time 0 (a save caught the final name before the time was set).
+// (4) A kill in the middle of a finish, after the rename and a list save that
+//     caught the final name, but before the metafile was deleted and the
+//     completion time set: the download comes back complete with
+//     complete_time 0 and "<file>.sugc" left beside the finished file.
 TEST_F(RobustnessTest, DISABLED_RepeatedKillsLoseNoPackageAndFetchNoRecordedBlockAgain) {
   if (NginxServer::ProgramPath().empty()) GTEST_SKIP() << "nginx is not installed";
   const std::string www = user_.root() + "/www";
