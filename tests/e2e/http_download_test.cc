@@ -7,10 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +15,7 @@
 #include "base/error_message.h"
 #include "base/platform/small_disk_testutil.h"
 #include "gtest/gtest.h"
+#include "tests/e2e/http_download_fixture_testutil.h"
 #include "tests/e2e/service_fixture_testutil.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/test_http_server.h"
@@ -31,25 +29,8 @@ using testsupport::NginxOptions;
 using testsupport::NginxServer;
 using testsupport::Reply;
 using testsupport::TestHttpServer;
-
-constexpr uint64_t kMiB = 1024 * 1024;
-constexpr uint64_t kBlock = 4 * kMiB;
-constexpr int32_t kThreads = 5;
-constexpr int32_t kStateReady = 2;
-constexpr int32_t kStateComplete = 6;
-constexpr int32_t kStateError = 7;
-// A whole download, including the six seconds a quick one is held back before
-// it is reported complete, on a shared machine and under sanitizers.
-constexpr Milliseconds kDownloadLimit{90'000};
-// Until a running download has some blocks on disk.
-constexpr Milliseconds kProgressLimit{60'000};
-constexpr Milliseconds kServerLimit{10'000};
-
-std::string Hex(HRESULT code) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08x", static_cast<unsigned>(code));
-  return text;
-}
+// Beside the overload for a corvane run below.
+using e2e::Describe;
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -60,32 +41,6 @@ std::string Describe(const CommandResult& result) {
          result.err;
 }
 
-std::string Describe(const PackageView& package) {
-  return "state " + std::to_string(package.state) + ", " + std::to_string(package.download_size) +
-         " of " + std::to_string(package.total_size) + " bytes, error " + Hex(package.error_code) +
-         ", name '" + package.name + "' in " + package.path;
-}
-
-// Writes `size` bytes of seeded random data; returns their SHA-256.
-std::string WriteRandomFile(const std::string& path, uint64_t size, uint64_t seed) {
-  std::mt19937_64 random(seed);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  Sha256 digest;
-  std::string chunk(kMiB, '\0');
-  for (uint64_t done = 0; done < size; done += chunk.size()) {
-    chunk.resize(static_cast<size_t>(std::min<uint64_t>(kMiB, size - done)));
-    for (size_t i = 0; i + 8 <= chunk.size(); i += 8) {
-      const uint64_t word = random();
-      for (size_t b = 0; b < 8; ++b) chunk[i + b] = static_cast<char>(word >> (8 * b));
-    }
-    out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-    digest.Update(chunk);
-  }
-  out.close();
-  EXPECT_TRUE(out) << "cannot write " << path;
-  return digest.HexDigest();
-}
-
 // SHA-256 of the test server's pattern body of `size` bytes.
 std::string PatternSha256(uint64_t size) {
   Sha256 digest;
@@ -94,43 +49,6 @@ std::string PatternSha256(uint64_t size) {
         testsupport::PatternBytes(done, static_cast<size_t>(std::min(kMiB, size - done))));
   }
   return digest.HexDigest();
-}
-
-uint64_t ReadLittleEndian(const std::string& bytes, size_t offset, size_t width) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < width; ++i) {
-    value |= static_cast<uint64_t>(static_cast<uint8_t>(bytes[offset + i])) << (8 * i);
-  }
-  return value;
-}
-
-// What a metafile on disk says: file size and downloaded bytes from its
-// metadata record (at 24: six u32 string fields, the bitmap offset, the block
-// size, a reserved u64, then the two u64), and the bits set in its bitmap.
-struct MetaFileFacts {
-  bool readable = false;
-  uint64_t file_size = 0;
-  uint64_t downloaded = 0;
-  uint32_t blocks_set = 0;
-  std::vector<bool> set;  // one per block
-};
-
-MetaFileFacts ReadMetaFile(const std::string& path) {
-  const std::string bytes = ReadFileText(path);
-  MetaFileFacts facts;
-  constexpr size_t kBitmapAt = 80;
-  if (bytes.size() < kBitmapAt) return facts;
-  facts.file_size = ReadLittleEndian(bytes, 64, 8);
-  facts.downloaded = ReadLittleEndian(bytes, 72, 8);
-  const uint64_t blocks = (facts.file_size + kBlock - 1) / kBlock;
-  if (bytes.size() < kBitmapAt + (blocks + 7) / 8) return facts;
-  for (uint64_t block = 0; block < blocks; ++block) {
-    const bool set = (static_cast<uint8_t>(bytes[kBitmapAt + block / 8]) >> (block % 8)) & 1;
-    facts.set.push_back(set);
-    if (set) ++facts.blocks_set;
-  }
-  facts.readable = true;
-  return facts;
 }
 
 std::vector<std::string> FolderEntries(const std::string& folder) {
@@ -177,89 +95,6 @@ TEST(Sha256Test, MatchesPublishedDigests) {
   }
   EXPECT_EQ(pieces.HexDigest(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
-
-// A running service with its downloads going to a folder of the test user,
-// five workers per download.
-class HttpDownloadTest : public ServiceTest {
- protected:
-  void SetUp() override {
-    ASSERT_NO_FATAL_FAILURE(ServiceTest::SetUp());
-    folder_ = user_.home() + "/Downloads";
-    ASSERT_NO_FATAL_FAILURE(UseDownloadFolder(folder_));
-    ASSERT_NO_FATAL_FAILURE(UseThreads(kThreads));
-  }
-
-  void UseDownloadFolder(const std::string& folder) {
-    // The service only makes a missing folder and keeps its old choice.
-    fs::create_directories(folder);
-    HRESULT hr = E_FAIL;
-    ASSERT_EQ(client_.SetDownloadFolder(folder, &hr), S_OK);
-    ASSERT_EQ(hr, S_OK) << Hex(hr);
-  }
-
-  void UseThreads(int32_t threads) {
-    HRESULT hr = E_FAIL;
-    ASSERT_EQ(client_.SetThreadNumPerTask(threads, &hr), S_OK);
-    ASSERT_EQ(hr, S_OK) << Hex(hr);
-  }
-
-  // Waits until the package has finished or failed; false at the limit, with
-  // *package the last record seen either way.
-  bool WaitForEnd(const std::string& id, PackageView* package,
-                  Milliseconds limit = kDownloadLimit) {
-    const bool ended = WaitForPackage(
-        id,
-        [](const PackageView& p) { return p.state == kStateComplete || p.state == kStateError; },
-        limit);
-    static_cast<void>(FindPackage(id, package));
-    return ended;
-  }
-
-  // Waits until at least `blocks` whole blocks are recorded.
-  bool WaitForBlocks(const std::string& id, uint64_t blocks) {
-    return WaitForPackage(
-        id, [&](const PackageView& p) { return p.download_size >= blocks * kBlock; },
-        kProgressLimit);
-  }
-
-  // Pauses through the client and waits until the task has stopped.
-  void Pause(const std::string& id, PackageView* package) {
-    bool all_ok = false;
-    ASSERT_EQ(client_.PausePackages({id}, &all_ok), S_OK);
-    ASSERT_TRUE(all_ok);
-    ASSERT_TRUE(WaitForPackage(id, [](const PackageView& p) { return p.state == kStateReady; }))
-        << "the download did not pause";
-    ASSERT_TRUE(FindPackage(id, package));
-  }
-
-  void Start(const std::string& id) {
-    bool all_ok = false;
-    ASSERT_EQ(client_.StartPackages({id}, &all_ok), S_OK);
-    ASSERT_TRUE(all_ok);
-  }
-
-  // The finished download: complete, its file under the final name with the
-  // expected bytes, and neither its data file nor its metafile left.
-  void ExpectCompleted(const std::string& id, const std::string& name, uint64_t size,
-                       const std::string& sha256) {
-    PackageView package;
-    ASSERT_TRUE(WaitForEnd(id, &package)) << Describe(package);
-    ASSERT_EQ(package.state, kStateComplete) << Describe(package);
-    EXPECT_EQ(package.name, name);
-    EXPECT_EQ(package.path, folder_);
-    EXPECT_EQ(package.download_size, size);
-    EXPECT_EQ(package.total_size, size);
-    EXPECT_NE(package.complete_time, 0u);
-    const std::string file = folder_ + "/" + name;
-    std::error_code ec;
-    EXPECT_EQ(fs::file_size(file, ec), size) << file;
-    EXPECT_EQ(FileSha256(file), sha256) << file;
-    EXPECT_FALSE(fs::exists(file + ".sugd"));
-    EXPECT_FALSE(fs::exists(file + ".sugc"));
-  }
-
-  std::string folder_;
-};
 
 TEST_F(HttpDownloadTest, GetFromNginxCompletesWithTheServedBytes) {
   if (NginxServer::ProgramPath().empty()) GTEST_SKIP() << "nginx is not installed";

@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "base/net/curl_global.h"
@@ -83,8 +84,10 @@ std::string Configuration(const fs::path& folder, const std::string& root, uint1
        << "}\n"
        << "http {\n"
        << "  default_type application/octet-stream;\n"
-       << "  log_format body_bytes '$body_bytes_sent';\n"
-       << "  access_log " << dir << "/access.log body_bytes;\n"
+       // The body bytes first: LoggedBodyBytes reads only the leading number.
+       << "  log_format requests '$body_bytes_sent $status $msec $request_time "
+          "$request_uri \"$http_range\"';\n"
+       << "  access_log " << dir << "/access.log requests;\n"
        << "  client_body_temp_path " << dir << "/client_body;\n"
        << "  proxy_temp_path " << dir << "/proxy;\n"
        << "  fastcgi_temp_path " << dir << "/fastcgi;\n"
@@ -94,7 +97,9 @@ std::string Configuration(const fs::path& folder, const std::string& root, uint1
        << "  server_tokens off;\n"
        << "  keepalive_timeout 60s;\n"
        << "  server {\n"
-       << "    listen 127.0.0.1:" << port << ";\n"
+       << "    listen 127.0.0.1:" << port;
+  if (options.send_buffer > 0) conf << " sndbuf=" << options.send_buffer;
+  conf << ";\n"
        << "    server_name localhost;\n"
        << "    root " << root << ";\n";
   if (options.limit_rate > 0) conf << "    limit_rate " << options.limit_rate << ";\n";
@@ -277,6 +282,44 @@ uint64_t NginxServer::LoggedBodyBytes() const {
   std::string line;
   while (std::getline(log, line)) total += std::strtoull(line.c_str(), nullptr, 10);
   return total;
+}
+
+namespace {
+
+// "1700000000.123" (nginx's seconds with milliseconds) as milliseconds.
+uint64_t MillisecondsOf(const std::string& text) {
+  const size_t dot = text.find('.');
+  const uint64_t seconds = std::strtoull(text.substr(0, dot).c_str(), nullptr, 10);
+  const uint64_t millis =
+      dot == std::string::npos ? 0 : std::strtoull(text.substr(dot + 1).c_str(), nullptr, 10);
+  return seconds * 1000 + millis;
+}
+
+}  // namespace
+
+std::vector<NginxLogRecord> NginxServer::LoggedRequests() const {
+  std::vector<NginxLogRecord> records;
+  if (folder_.empty()) return records;
+  std::ifstream log(fs::path(folder_) / "access.log");
+  std::string line;
+  while (std::getline(log, line)) {
+    std::istringstream fields(line);
+    NginxLogRecord record;
+    std::string written;
+    std::string took;
+    std::string range;
+    // A line being written is not whole yet: its quoted range has no end.
+    if (!(fields >> record.body_bytes >> record.status >> written >> took >> record.uri >> range) ||
+        range.size() < 2 || range.front() != '"' || range.back() != '"') {
+      continue;
+    }
+    record.start_ms = MillisecondsOf(written) - MillisecondsOf(took);
+    range = range.substr(1, range.size() - 2);
+    // nginx writes "-" for a header the request did not have.
+    record.range = range == "-" ? std::string() : range;
+    records.push_back(std::move(record));
+  }
+  return records;
 }
 
 }  // namespace corvane::testsupport

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace corvane::testsupport {
 
@@ -26,6 +27,22 @@ struct NginxOptions {
   // Bytes per second per connection (nginx limit_rate); 0: unlimited. Slows a
   // download down enough for a test to pause or kill it in the middle.
   uint64_t limit_rate = 0;
+  // The send buffer of each connection (listen sndbuf); 0: the system's. The
+  // rate limit paces only what does not fit into the buffer, and loopback
+  // buffers grow to megabytes: with a small one the pace holds from the start.
+  uint32_t send_buffer = 0;
+};
+
+// One line of nginx's access log: a request nginx has finished, whole or cut
+// short by the client.
+struct NginxLogRecord {
+  int status = 0;
+  uint64_t body_bytes = 0;
+  // When nginx read the request's first bytes, in milliseconds since the Unix
+  // epoch (the system clock, as std::chrono::system_clock counts).
+  uint64_t start_ms = 0;
+  std::string uri;    // as on the request line
+  std::string range;  // the Range header, empty when none was sent
 };
 
 class NginxServer {
@@ -52,6 +69,8 @@ class NginxServer {
   // Sum of the body bytes nginx has logged as sent (its access log, one line
   // per finished request); requests still running are not counted.
   [[nodiscard]] uint64_t LoggedBodyBytes() const;
+  // Every request nginx has logged so far, in the order of the log.
+  [[nodiscard]] std::vector<NginxLogRecord> LoggedRequests() const;
 
  private:
   struct Process;
