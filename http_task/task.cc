@@ -477,10 +477,10 @@ bool Task::DoFinish() {
       TLOG(LC_USER, tobric::kLevelWarning, "[Task::DoFinish][Failed to sync folder of %s][0x%x]",
            to.c_str(), static_cast<unsigned>(synced));
     }
-    // The time first: a save between two of these setters must never store
-    // a finished name without it.
+    // The final name last: a save between two of these steps must never
+    // store a finished name without its time, or beside a metafile. Until
+    // then the list names the data file, and the next start finds it renamed.
     package_->set_complete_time(platform::FileTimeNow());
-    package_->set_name(real_name);
     const std::string metafile = package_->metafile();
     const HRESULT deleted = platform::DeleteFile(metafile);
     if (Failed(deleted)) {
@@ -492,6 +492,7 @@ bool Task::DoFinish() {
       static_cast<void>(platform::DeleteFile(MetaFileTempName(metafile)));
     }
     package_->set_metafile(std::string());
+    package_->set_name(real_name);
     // The list names the data file until it is saved: saved at once, a crash
     // now cannot send the next start looking for a file that is gone.
     if (PersisterInterface* observer = package_->observer()) observer->ModifiedUrgently();

@@ -306,8 +306,9 @@ TEST_F(HttpTaskTest, ResumeFetchesOnlyTheMissingBlocks) {
        {"bytes=6442450944-6446645247"},
        6442450944,
        kBlock},
-      // All done: block 0 again, then the ordinary end.
-      {"/done.bin", kBlock + 100, [](uint32_t) { return true; }, {"bytes=0-4194303"}, 0, kBlock},
+      // All done (the process ended before the rename): nothing is fetched
+      // again, the ordinary end follows.
+      {"/done.bin", kBlock + 100, [](uint32_t) { return true; }, {}, 0, 0},
       {"/lost.bin",
        2 * kBlock,
        [](uint32_t b) { return b == 0; },
@@ -326,14 +327,16 @@ TEST_F(HttpTaskTest, ResumeFetchesOnlyTheMissingBlocks) {
     EXPECT_EQ(run.report->code, S_OK);
     EXPECT_THAT(Ranges(c.route), UnorderedElementsAreArray(c.ranges));
     const std::string file = folder_ + c.route;
-    EXPECT_TRUE(ReadFile(file, c.first_fetched, c.fetched) ==
-                PatternBytes(c.first_fetched, c.fetched));
+    if (c.fetched != 0) {
+      EXPECT_TRUE(ReadFile(file, c.first_fetched, c.fetched) ==
+                  PatternBytes(c.first_fetched, c.fetched));
+    }
     if (c.first_fetched > 0) {
       EXPECT_EQ(ReadFile(file, c.first_fetched - 4, 4), std::string(4, '\0'));
     }
     EXPECT_FALSE(Exists(file + ".sugc"));
   }
-  EXPECT_EQ(server_.request_count(), 5u);
+  EXPECT_EQ(server_.request_count(), 4u);
   EXPECT_EQ(log_.Count("[Task::Start][Task already done 0xa044021f]"), 1u);
 }
 

@@ -354,11 +354,19 @@ TEST_F(PackageStateInitTest, SavedErrorComesBackWithItsCode) {
 
 TEST_F(PackageStateInitTest, FinishedDownloadNeedsItsFile) {
   Package* present = Loaded(1000, 1000);
+  present->set_name("film.mkv");
   WriteFile(present->FullFilePath(), "data");
   present->state()->Initialize(present);
   EXPECT_EQ(present->state_number(), STATE_DOWNLOAD_COMPLETE);
   EXPECT_TRUE(
       log_.Contains("[Package has compeleted downloading][" + present->FullFilePath() + "]"));
+
+  // Every byte, but still under the data file's name: the process ended
+  // before the rename, which its task does at the next start.
+  Package* unrenamed = Loaded(1000, 1000);
+  WriteFile(unrenamed->FullFilePath(), "data");
+  unrenamed->state()->Initialize(unrenamed);
+  EXPECT_EQ(unrenamed->state_number(), STATE_READY);
 
   // Whatever else lies in the folder, including a file named by the caption.
   Package* gone = Loaded(1000, 1000);

@@ -179,27 +179,13 @@ size_t WholeBlocksLogged(const std::vector<NginxLogRecord>& requests) {
   return count;
 }
 
-// Disabled: kills at some moments leave downloads that never finish right.
-// (1) A kill after a download's metafile has recorded every block and before
-//     its data file is renamed: the next start takes the progress from the
-//     metafile, finds the data file at full size and puts the package in
-//     STATE_DOWNLOAD_COMPLETE under the name "<file>.sugd", with no complete
-//     time and the metafile left beside it; the final file never appears
-//     ("[Progress of ....sugd taken from its metafile][13635809 of 13635809]",
-//     then "[Package has compeleted downloading][....sugd]"). Finishing it
-//     must not fetch a block again either.
-// (2) A kill after the layout has made "<file>.sugd" and "<file>.sugc" and
-//     before the list saved with their names has reached the disk: the next
-//     start lays the download out again as "<file>(1).sugd", fetching again
-//     the blocks the first metafile recorded; the first files stay behind for
-//     good, and the download ends under the name "<file>(1)".
-// (3) A kill during a metafile write leaves its "<file>.sugc.tmpXXXXXX" in the
-//     download folder; nothing removes it.
-// (4) A kill in the middle of a finish, after the rename and a list save that
-//     caught the final name, but before the metafile was deleted and the
-//     completion time set: the download comes back complete with
-//     complete_time 0 and "<file>.sugc" left beside the finished file.
-TEST_F(RobustnessTest, DISABLED_RepeatedKillsLoseNoPackageAndFetchNoRecordedBlockAgain) {
+// Kills land at every moment of a download's life, among them the ones where
+// a restart once went wrong: between the layout of the files and the list
+// naming them (the download was laid out again beside them, under "(1)");
+// during a metafile write (its temporary file stayed); between the last block
+// and the rename (the data file was taken as the finished file); and inside
+// the finish (a finished name without its time, beside its metafile).
+TEST_F(RobustnessTest, RepeatedKillsLoseNoPackageAndFetchNoRecordedBlockAgain) {
   if (NginxServer::ProgramPath().empty()) GTEST_SKIP() << "nginx is not installed";
   const std::string www = user_.root() + "/www";
   fs::create_directories(www);
