@@ -179,6 +179,16 @@ size_t WholeBlocksLogged(const std::vector<NginxLogRecord>& requests) {
   return count;
 }
 
+// Every package as the service lists it, for a failure's message.
+std::string DescribeAll(lorvane::Client& client) {
+  std::vector<PackageView> packages;
+  bool ok = false;
+  if (Failed(client.GetPackageList(&packages, &ok))) return "(no list)";
+  std::string text;
+  for (const PackageView& package : packages) text += "\n  " + Describe(package);
+  return text;
+}
+
 // Kills land at every moment of a download's life, among them the ones where
 // a restart once went wrong: between the layout of the files and the list
 // naming them (the download was laid out again beside them, under "(1)");
@@ -272,7 +282,7 @@ TEST_F(RobustnessTest, RepeatedKillsLoseNoPackageAndFetchNoRecordedBlockAgain) {
           return WholeBlocksLogged(nginx.LoggedRequests()) >= logged + wanted;
         },
         kProgressLimit))
-        << "no progress after " << round << " kills";
+        << "no progress after " << round << " kills; " << DescribeAll(client_);
     std::this_thread::sleep_for(Milliseconds(extra_wait_ms(random)));
     client_.Disconnect();
     ASSERT_TRUE(service_->process().Signal(ChildProgram::StopSignal::kKill));
