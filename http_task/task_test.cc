@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -622,13 +623,12 @@ TEST_F(HttpTaskTest, CancelDoesNotWaitForAMetafileWrite) {
   std::promise<void> entered;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  std::once_flag once;
+  std::atomic<bool> first{true};
   HttpTaskOptions options = Options(1);
   options.before_metafile_write = [&] {
-    std::call_once(once, [&] {
-      entered.set_value();
-      released.wait();
-    });
+    if (!first.exchange(false)) return;
+    entered.set_value();
+    released.wait();
   };
   Running run = Run(NewPackage("/w.bin"), std::move(options));
   ASSERT_EQ(run.start, S_OK);

@@ -304,6 +304,7 @@ HRESULT Persister::DoPersist2Disk() {
   TLOG(LC_USER, 1, "[Persister::DoPersist2Disk]");
   Resource resource;
   resource.version = kListVersion;
+  uint64_t snapshot = 0;
   {
     AutoLock center_lock(owner_->lock());
     // Cleared before collecting: a change from here on asks for a save of its
@@ -313,16 +314,27 @@ HRESULT Persister::DoPersist2Disk() {
     owner_->GetPackages(&packages);
     resource.files.reserve(packages.size());
     for (Package* package : packages) resource.files.push_back(RecordOf(*package));
+    // Numbered in the order of the snapshots, which the center's lock orders.
+    snapshot = ++snapshots_taken_;
   }
-  const HRESULT hr = HardSave(resource);
+  if (before_write_hook_) before_write_hook_();
+  const HRESULT hr = HardSave(resource, snapshot);
   last_saved_.store(platform::FileTimeNow());
   CountSave();
   return hr;
 }
 
-HRESULT Persister::HardSave(const Resource& resource) {
+HRESULT Persister::HardSave(const Resource& resource, uint64_t snapshot) {
   AutoLock lock(lock_);
   TLOG(LC_USER, 1, "[Persister::HardSave]");
+  // Two saves collect their lists one after the other but may reach this lock
+  // in the other order; the older list must not replace the newer one, which
+  // already holds every change it has (a new download's files would be
+  // forgotten). The newer list on disk is what this save was asked for.
+  if (snapshot <= saved_snapshot_) {
+    TLOG(LC_USER, 1, "[Persister::HardSave][A newer list is saved already]");
+    return S_OK;
+  }
   HRESULT hr = SetAsideRefusedFiles();
   if (Failed(hr)) return hr;
 
@@ -371,6 +383,7 @@ HRESULT Persister::HardSave(const Resource& resource) {
          static_cast<unsigned>(hr));
     return hr;
   }
+  saved_snapshot_ = snapshot;
   return S_OK;
 }
 

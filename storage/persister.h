@@ -116,6 +116,11 @@ class Persister : public PersisterInterface {
   // center, for tests that look at the files at that moment. Set before
   // Initialize.
   void SetPackageAddedHookForTesting(std::function<void(Package*)> hook);
+  // Runs in every save between the snapshot and the write; tests hold a save
+  // there to let a newer one overtake it.
+  void SetBeforeWriteHookForTesting(std::function<void()> hook) {
+    before_write_hook_ = std::move(hook);
+  }
 
  private:
   static void OnTimer(tobric::QueueTimer* timer);
@@ -135,7 +140,9 @@ class Persister : public PersisterInterface {
   [[nodiscard]] HRESULT SetAsideRefusedFiles() REQUIRES(lock_);
 
   void AddFile(const std::vector<ResourceFile>& records);
-  [[nodiscard]] HRESULT HardSave(const Resource& resource);
+  // Writes the list of snapshot number `snapshot`, unless a newer one is on
+  // disk already.
+  [[nodiscard]] HRESULT HardSave(const Resource& resource, uint64_t snapshot);
   void BuildPaths() REQUIRES(lock_);
   void CountSave();
 
@@ -149,6 +156,10 @@ class Persister : public PersisterInterface {
   std::string new_list_path_ GUARDED_BY(lock_);
   // Files refused at start that are still to be moved aside.
   std::vector<std::string> refused_files_ GUARDED_BY(lock_);
+  // The newest snapshot written to disk.
+  uint64_t saved_snapshot_ GUARDED_BY(lock_) = 0;
+  // Snapshots taken, counted under the center's lock.
+  std::atomic<uint64_t> snapshots_taken_{0};
 
   tobric::Mutex timer_mutex_;
   // Null after Shutdown.
@@ -165,6 +176,7 @@ class Persister : public PersisterInterface {
   std::atomic<bool> loading_{false};
   std::atomic<bool> changed_while_loading_{false};
   std::function<void(Package*)> package_added_hook_;  // set before Initialize
+  std::function<void()> before_write_hook_;           // set before any save
 
   mutable tobric::Mutex saves_mutex_;
   mutable std::condition_variable_any saves_changed_;

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <future>
 #include <functional>
 #include <memory>
 #include <random>
@@ -463,6 +465,29 @@ TEST_F(PersisterTest, FailureIsStoredEvenWhenASaveReadsBetweenCodeAndState) {
   StateChanger::ChangeState(package, STATE_ERROR);
   ASSERT_TRUE(persister_->WaitForSaveCount(saves + 2, kWaitMs));
   EXPECT_EQ(LoadList().files.at(0).error_code, E_CONNECT_FAILED);
+}
+
+// A save that collected its list first but writes last must not put the
+// older list back over the newer one.
+TEST_F(PersisterTest, OlderSnapshotNeverReplacesANewerList) {
+  EXPECT_EQ(Start(60000), E_XML_LOAD_FAILED);
+  Package* package = AddPackage("film.mkv");
+  std::promise<void> held;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> first{true};
+  persister_->SetBeforeWriteHookForTesting([&] {
+    if (!first.exchange(false)) return;
+    held.set_value();
+    released.wait();
+  });
+  std::future<HRESULT> older = std::async(std::launch::async, [&] { return persister_->DoPersist2Disk(); });
+  held.get_future().wait();
+  package->set_name("film.mkv.sugd");
+  ASSERT_EQ(persister_->DoPersist2Disk(), S_OK);
+  release.set_value();
+  EXPECT_EQ(older.get(), S_OK);
+  EXPECT_EQ(LoadList().files.at(0).name, "film.mkv.sugd");
 }
 
 TEST_F(PersisterTest, FailedSaveKeepsTheListAndRemovesItsTemporaryFile) {
