@@ -315,6 +315,16 @@ TEST_F(PackageStateTest, DeleteDeletesAtOnceWhenTheCancelCannotBeQueued) {
 class PackageStateInitTest : public PackageStateTest {
  protected:
   // A package as the persister hands it over after loading.
+  // The package took "film.mkv" of 1000 bytes, written at `mtime`, as its
+  // finished file.
+  static void ExpectTookFinishedFile(Package* package, uint64_t mtime) {
+    EXPECT_EQ(package->state_number(), STATE_DOWNLOAD_COMPLETE);
+    EXPECT_EQ(package->name(), "film.mkv");
+    EXPECT_EQ(package->metafile(), "");
+    EXPECT_EQ(package->download_size(), 1000u);
+    EXPECT_EQ(package->complete_time(), mtime);
+  }
+
   Package* Loaded(uint64_t downloaded, uint64_t total) {
     Package* package = MakePackage(STATE_INIT);
     package->set_create_time(1234);
@@ -398,11 +408,7 @@ TEST_F(PackageStateInitTest, UnfinishedFoundFinishedUnderItsCaption) {
 
   Package* package = Loaded(400, 1000);
   package->state()->Initialize(package);
-  EXPECT_EQ(package->state_number(), STATE_DOWNLOAD_COMPLETE);
-  EXPECT_EQ(package->name(), "film.mkv");
-  EXPECT_EQ(package->metafile(), "");
-  EXPECT_EQ(package->download_size(), 1000u);
-  EXPECT_EQ(package->complete_time(), mtime);
+  ExpectTookFinishedFile(package, mtime);
   EXPECT_TRUE(log_.Contains("[An already completed package is found.][" + finished + "]"));
 
   Package* nothing = Loaded(400, 1000);
@@ -427,11 +433,7 @@ TEST_F(PackageStateInitTest, DataFileRenamedBeforeTheCrashIsTakenAsFinished) {
     // Not the file's name: only the data file's own final name counts.
     package->set_caption("A film");
     package->state()->Initialize(package);
-    EXPECT_EQ(package->state_number(), STATE_DOWNLOAD_COMPLETE);
-    EXPECT_EQ(package->name(), "film.mkv");
-    EXPECT_EQ(package->metafile(), "");
-    EXPECT_EQ(package->download_size(), 1000u);
-    EXPECT_EQ(package->complete_time(), mtime);
+    ExpectTookFinishedFile(package, mtime);
     EXPECT_FALSE(PathExists(folder_ + "/film.mkv.sugc"));
   }
   EXPECT_EQ(log_.Count("[An already completed package is found.][" + finished + "]"), 3u);
