@@ -21,12 +21,10 @@ namespace lorvane {
 
 inline constexpr char kDataFolderLockName[] = "corvaned.lock";
 
-// The user data folder of a service started without options; the same place
-// ConfigManager chooses (the local application-data folder joined with
-// "Velmo/Corvane/User Data"). The service's tests hold the two together.
+// The user data folder of a service started without options, where
+// ConfigManager keeps its files.
 [[nodiscard]] inline std::string DefaultUserDataFolder() {
-  return tobric::platform::JoinPath(tobric::platform::LocalAppDataFolder(),
-                                    "Velmo/Corvane/User Data");
+  return tobric::platform::UserDataFolder();
 }
 
 [[nodiscard]] inline std::string DataFolderLockPath(const std::string& data_folder) {

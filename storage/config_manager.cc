@@ -16,7 +16,6 @@ namespace lorvane {
 
 namespace {
 
-constexpr char kUserDataSubfolder[] = "Velmo/Corvane/User Data";
 constexpr char kConfigFileName[] = "config.db";
 constexpr char kDownloadListFileName[] = "download_list.db";
 constexpr char kDownloadSubfolder[] = "KxDownload";
@@ -136,7 +135,7 @@ void ConfigManager::ComputePaths() {
            static_cast<unsigned>(
                tobric::platform::HresultFromWin32(tobric::platform::kErrorPathNotFound)));
     }
-    folder = tobric::platform::JoinPath(app_data, kUserDataSubfolder);
+    folder = tobric::platform::UserDataFolder();
   }
   if (!tobric::platform::FolderExists(folder)) {
     const HRESULT hr = tobric::platform::CreateFolderWithParents(folder);

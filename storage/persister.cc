@@ -226,15 +226,8 @@ void Persister::Modified() {
 
   if (elapsed < save_delay_ms_) {
     TLOG(LC_USER, 1, "[Persistence is delayed.]");
-    tobric::MutexLock hold(timer_mutex_);
     // Shut down meanwhile: its last save carries this change.
-    if (timer_ == nullptr) return;
-    // An armed timer already carries the change.
-    const HRESULT hr = timer_->Start(save_delay_ms_, 0, platform::kTimerExecuteOnlyOnce);
-    if (Failed(hr) && hr != E_UNEXPECTED) {
-      TLOG(LC_USER, tobric::kLevelError, "[Persister::Modified][Failed to start the timer 0x%x]",
-           static_cast<unsigned>(hr));
-    }
+    static_cast<void>(ArmTimer("Persister::Modified"));
     return;
   }
 
@@ -283,19 +276,24 @@ void Persister::Persist2Disk() {
   }
 }
 
+bool Persister::ArmTimer(const char* caller) {
+  tobric::MutexLock hold(timer_mutex_);
+  if (timer_ == nullptr) return false;
+  const HRESULT hr = timer_->Start(save_delay_ms_, 0, platform::kTimerExecuteOnlyOnce);
+  // E_UNEXPECTED: armed already, and the save it carries comes in time.
+  if (Failed(hr) && hr != E_UNEXPECTED) {
+    TLOG(LC_USER, tobric::kLevelError, "[%s][Failed to start the timer 0x%x]", caller,
+         static_cast<unsigned>(hr));
+    return false;
+  }
+  return true;
+}
+
 void Persister::RetryLater() {
   // Nothing else would save the list before the next change, which may be
   // hours away, or never come before a crash.
-  tobric::MutexLock hold(timer_mutex_);
   // Shut down: the last save has been made, or is the one that failed.
-  if (timer_ == nullptr) return;
-  const HRESULT hr = timer_->Start(save_delay_ms_, 0, platform::kTimerExecuteOnlyOnce);
-  // E_UNEXPECTED: armed by a change already, and that save is the next try.
-  if (Failed(hr) && hr != E_UNEXPECTED) {
-    TLOG(LC_USER, tobric::kLevelError, "[Persister::Persist2Disk][Failed to start the timer 0x%x]",
-         static_cast<unsigned>(hr));
-    return;
-  }
+  if (!ArmTimer("Persister::Persist2Disk")) return;
   TLOG(LC_USER, tobric::kLevelWarning, "[Persister::Persist2Disk][Save tried again in %u ms]",
        save_delay_ms_);
 }

@@ -133,6 +133,9 @@ class Persister : public PersisterInterface {
   void PromoteNewList();
   // Queues a save as a long-running work item.
   void QueueSave();
+  // Arms the one-shot save timer (an armed timer stays as it is); false when
+  // shut down or when the timer could not be started (logged for `caller`).
+  [[nodiscard]] bool ArmTimer(const char* caller);
   // Arms the timer for another try after a failed save.
   void RetryLater();
   // Moves aside the refused files that could not be moved at start; a save

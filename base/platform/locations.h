@@ -14,6 +14,10 @@ namespace tobric::platform {
 [[nodiscard]] std::string HomeFolder();
 // The local application-data folder: $XDG_DATA_HOME, else $HOME/.local/share.
 [[nodiscard]] std::string LocalAppDataFolder();
+// The user data folder of Corvane (config.db, download_list.db): the local
+// application-data folder joined with "Velmo/Corvane/User Data". The service
+// keeps its files there, and clients look there for the service's lock.
+[[nodiscard]] std::string UserDataFolder();
 // $XDG_CONFIG_HOME, else $HOME/.config.
 [[nodiscard]] std::string ConfigFolder();
 // The user's temporary folder: $TMPDIR, else /tmp.

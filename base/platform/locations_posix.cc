@@ -52,6 +52,8 @@ std::string LocalAppDataFolder() {
   return JoinPath(HomeFolder(), ".local/share");
 }
 
+std::string UserDataFolder() { return JoinPath(LocalAppDataFolder(), "Velmo/Corvane/User Data"); }
+
 std::string ConfigFolder() {
   std::string folder = AbsoluteEnv("XDG_CONFIG_HOME");
   if (!folder.empty()) return folder;
