@@ -9,16 +9,23 @@
 namespace tobric::platform {
 namespace {
 
-constexpr uint64_t kTicksPerSecond = 10000000;
 
 TEST(Clock, FileTimeNowMatchesTheSystemClock) {
   constexpr uint64_t kUnixEpoch = 116444736000000000ull;  // 1970-01-01 as a FILETIME
 
-  const uint64_t before = static_cast<uint64_t>(std::time(nullptr));
+  // std::time reads the kernel's coarse clock, which can lag the precise one
+  // by a tick; the reference is therefore the same precise clock, in FILETIME
+  // ticks.
+  const auto ticks = [] {
+    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+    return kUnixEpoch + static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count() / 100);
+  };
+  const uint64_t before = ticks();
   const uint64_t now = FileTimeNow();
-  const uint64_t after = static_cast<uint64_t>(std::time(nullptr));
-  EXPECT_GE(now, kUnixEpoch + before * kTicksPerSecond);
-  EXPECT_LT(now, kUnixEpoch + (after + 1) * kTicksPerSecond);
+  const uint64_t after = ticks();
+  EXPECT_GE(now, before);
+  EXPECT_LE(now, after);
 }
 
 TEST(Clock, MonotonicClocksAgree) {
