@@ -28,6 +28,9 @@ constexpr MessageResource kMessages[] = {
     {110, "无效的下载文件ID。"},
     {111, "下载描述文件无效。"},
     {112, "程序模块丢失。"},
+    {113, "服务器上的文件在下载期间一再更改。"},
+    {114, "服务器不支持分段下载。"},
+    {115, "服务器的应答无效。"},
 };
 
 constexpr int kMessageUnknownError = 108;
@@ -65,6 +68,12 @@ int MessageIdForCode(HRESULT code) {
       return 102;
     case 0xA044021D:
       return 112;
+    case 0xA0440224:
+      return 113;
+    case 0xA0440225:
+      return 114;
+    case 0xA0440226:
+      return 115;
     case 105:
       return 105;
     default:

@@ -29,6 +29,9 @@ TEST(GetErrorMessage, ServicePlatformAndUnknownCodes) {
       {{0xA0440219}, "目标链接连接错误。"},
       {{0xA044021A}, "磁盘空间不足，请更改您的下载文件夹位置。"},
       {{0xA044021D}, "程序模块丢失。"},
+      {{0xA0440224}, "服务器上的文件在下载期间一再更改。"},
+      {{0xA0440225}, "服务器不支持分段下载。"},
+      {{0xA0440226}, "服务器的应答无效。"},
       {{105}, "无效的配置参数。"},
       // A service code without a text of its own. The facility, not the low half,
       // decides: error number 5 under the service's facility is no system error.

@@ -57,6 +57,16 @@ inline constexpr HRESULT E_TASK_ALREADY_DONE = MakeHresult(0xA044021F);
 inline constexpr HRESULT E_LIST_VERSION_UNSUPPORTED = MakeHresult(0xA0440220);
 inline constexpr HRESULT E_P2P_NO_TASK = MakeHresult(0xA0440222);
 inline constexpr HRESULT E_P2P_ENGINE_ERROR = MakeHresult(0xA0440223);
+// The file on the server kept changing (another validator or size, a 416, or
+// a full answer to a range asked with If-Range) after the download had started
+// over for it.
+inline constexpr HRESULT E_FILE_CHANGED = MakeHresult(0xA0440224);
+// The server answers a range request with the whole file: the download goes
+// on through one stream. Seen by a client only when that stream cannot start.
+inline constexpr HRESULT E_RANGES_REFUSED = MakeHresult(0xA0440225);
+// The server's answer cannot be right: a range other than the one asked for,
+// a body longer or shorter than it says, a size that is not a number.
+inline constexpr HRESULT E_BAD_SERVER_RESPONSE = MakeHresult(0xA0440226);
 inline constexpr HRESULT E_INVALID_URL = MakeHresult(0xA0440313);
 
 // Codes of the HTTP request layer.

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/net/network_configuration.h"
@@ -44,6 +45,26 @@ class HttpSession {
   // The libcurl share handle (CURLSH*), for the request implementations.
   [[nodiscard]] virtual void* share_handle() const = 0;
 };
+
+// What the final response of a request said about the resource, as far as a
+// download needs it. Header values are as sent, without surrounding blanks;
+// empty when the header was absent.
+struct ResponseInfo {
+  int32_t status = 0;
+  // Content-Length, when present and a number.
+  std::optional<uint64_t> content_length;
+  // The total of a Content-Range, when present and known.
+  std::optional<uint64_t> range_total;
+  std::string etag;
+  std::string last_modified;
+  std::string accept_ranges;
+  std::string content_disposition;
+};
+
+// The validator a range request's If-Range carries for a response: its strong
+// ETag, else its Last-Modified; empty when it has neither (a weak ETag cannot
+// be used with If-Range).
+[[nodiscard]] std::string ValidatorOf(const ResponseInfo& info);
 
 // Receives a request's progress. Implemented by the request's user (the HTTP
 // task's worker item); called on the thread running NetworkRequest::Send.
@@ -85,6 +106,13 @@ class HttpRequestInterface {
   // The URL after redirects; empty before a response.
   [[nodiscard]] virtual std::string GetFinalUrl() = 0;
   [[nodiscard]] virtual std::string GetName() = 0;
+  // Of the final response of the last Send; empty before a response. A stack
+  // that does not read the headers answers with the status alone.
+  [[nodiscard]] virtual ResponseInfo GetResponseInfo() {
+    ResponseInfo info;
+    info.status = GetStatusCode();
+    return info;
+  }
   virtual void SetSession(HttpSession* session) = 0;
   // A different URL drops the transfer state.
   virtual void SetUrl(const std::string& url) = 0;

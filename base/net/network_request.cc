@@ -19,6 +19,10 @@ constexpr int64_t kMaxRetryDelayMs = 0x3FFFFFFF;
 
 bool IsClientError(int32_t status) { return status >= 400 && status <= 499; }
 
+// An answer that says what the resource is, not how the way to it fared:
+// another pass or route gets the same.
+bool IsFinal(HRESULT result) { return result == E_RANGES_REFUSED || result == E_FILE_CHANGED; }
+
 // The result of an attempt whose Send succeeded, from the final status.
 HRESULT ResultFromStatus(int32_t status) {
   if (status == 200 || status == 204 || status == 206 || status == 304) return S_OK;
@@ -79,10 +83,10 @@ HRESULT NetworkRequest::Send(const std::string& url, const std::string& file_nam
   const int64_t passes = static_cast<int64_t>(max_retries_) + 1;
 
   // Nothing was sent, so nothing can be reported as having succeeded.
-  Outcome outcome{E_UNEXPECTED, 0, std::string()};
+  Outcome outcome = Outcome::Of(E_UNEXPECTED);
   while (passes > 0) {
     if (cancelled_.load()) {
-      outcome = Outcome{E_REQUEST_ABORTED, 0, std::string()};
+      outcome = Outcome::Of(E_REQUEST_ABORTED);
       break;
     }
     if (retry_count_ > 0) {
@@ -93,12 +97,12 @@ HRESULT NetworkRequest::Send(const std::string& url, const std::string& file_nam
       // Cancel sets the event, so a waiting retry ends at once.
       (void)stop_event_.Wait(static_cast<uint32_t>(delay_ms));
       if (cancelled_.load()) {
-        outcome = Outcome{E_REQUEST_ABORTED, 0, std::string()};
+        outcome = Outcome::Of(E_REQUEST_ABORTED);
         break;
       }
       if (callback_ != nullptr) callback_->OnRequestBegin();
       if (delay_ms > kMaxRetryDelayMs) {
-        outcome = Outcome{platform::HresultFromWin32(kErrorArithmeticOverflow), 0, std::string()};
+        outcome = Outcome::Of(platform::HresultFromWin32(kErrorArithmeticOverflow));
         break;
       }
       delay_ms *= 2;
@@ -108,7 +112,7 @@ HRESULT NetworkRequest::Send(const std::string& url, const std::string& file_nam
          file_name_.c_str());
     outcome = TryEveryConfiguration();
     if (Succeeded(outcome.result) || outcome.result == E_REQUEST_ABORTED ||
-        IsClientError(outcome.status_code)) {
+        IsFinal(outcome.result) || IsClientError(outcome.status_code)) {
       break;
     }
     ++retry_count_;
@@ -117,6 +121,8 @@ HRESULT NetworkRequest::Send(const std::string& url, const std::string& file_nam
 
   status_code_ = outcome.status_code;
   response_text_ = std::move(outcome.response_text);
+  response_info_ = std::move(outcome.info);
+  final_url_ = std::move(outcome.final_url);
   TLOG(LC_OPT, 3, "[Send response received][result 0x%x][status code %d][%s]",
        static_cast<uint32_t>(outcome.result), status_code_, response_text_.c_str());
   return outcome.result;
@@ -160,19 +166,19 @@ NetworkRequest::Outcome NetworkRequest::TryEveryConfiguration() {
   // A later configuration's failure says less than the first's: the first is
   // the likeliest way, so its answer is the one reported.
   std::optional<Outcome> first_failure;
-  Outcome outcome{E_UNEXPECTED, 0, std::string()};
+  Outcome outcome = Outcome::Of(E_UNEXPECTED);
   for (size_t i = 0; i < configurations_.size(); ++i) {
     current_configuration_ = configurations_[i];
     outcome = TryEveryStack();
     if (i == 0 && Failed(outcome.result)) first_failure = outcome;
     // No other route changes a 404.
     if (Succeeded(outcome.result) || outcome.result == E_REQUEST_ABORTED ||
-        outcome.status_code == 404) {
+        IsFinal(outcome.result) || outcome.status_code == 404) {
       break;
     }
   }
   if (Failed(outcome.result) && outcome.result != E_REQUEST_ABORTED &&
-      first_failure.has_value()) {
+      !IsFinal(outcome.result) && first_failure.has_value()) {
     return std::move(*first_failure);
   }
   return outcome;
@@ -180,13 +186,13 @@ NetworkRequest::Outcome NetworkRequest::TryEveryConfiguration() {
 
 NetworkRequest::Outcome NetworkRequest::TryEveryStack() {
   std::optional<Outcome> first_failure;
-  Outcome outcome{E_UNEXPECTED, 0, std::string()};
+  Outcome outcome = Outcome::Of(E_UNEXPECTED);
   // requests_ changes only on the owner's thread, which is this one.
   for (const std::unique_ptr<HttpRequestInterface>& request : requests_) {
     outcome = SendOnce(request.get());
     if (Failed(outcome.result) && !first_failure.has_value()) first_failure = outcome;
     if (Succeeded(outcome.result) || outcome.result == E_REQUEST_ABORTED ||
-        outcome.status_code == 404) {
+        IsFinal(outcome.result) || outcome.status_code == 404) {
       break;
     }
   }
@@ -194,7 +200,10 @@ NetworkRequest::Outcome NetworkRequest::TryEveryStack() {
     if (network_ != nullptr) network_->RememberWorkingConfiguration(current_configuration_);
     return outcome;
   }
-  if (outcome.result == E_REQUEST_ABORTED || !first_failure.has_value()) return outcome;
+  if (outcome.result == E_REQUEST_ABORTED || IsFinal(outcome.result) ||
+      !first_failure.has_value()) {
+    return outcome;
+  }
   return std::move(*first_failure);
 }
 
@@ -217,17 +226,19 @@ NetworkRequest::Outcome NetworkRequest::SendOnce(HttpRequestInterface* request) 
   request->SetCallback(callback_);
   request->SetProxyConfig(current_configuration_);
   request->SetHeaders(AttemptHeaders(request));
-  if (cancelled_.load()) return Outcome{E_REQUEST_ABORTED, 0, std::string()};
+  if (cancelled_.load()) return Outcome::Of(E_REQUEST_ABORTED);
 
   if (callback_ != nullptr) callback_->OnRequestBegin();
   const HRESULT sent = request->Send();
   last_result_ = sent;
-  if (sent == E_REQUEST_ABORTED) return Outcome{E_REQUEST_ABORTED, 0, std::string()};
+  if (sent == E_REQUEST_ABORTED) return Outcome::Of(E_REQUEST_ABORTED);
 
   Outcome outcome;
   outcome.status_code = request->GetStatusCode();
   last_status_code_ = outcome.status_code;
   outcome.response_text = request->GetResponseBody();
+  outcome.info = request->GetResponseInfo();
+  outcome.final_url = request->GetFinalUrl();
   if (Succeeded(sent)) {
     outcome.result = ResultFromStatus(outcome.status_code);
   } else {

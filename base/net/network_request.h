@@ -58,6 +58,8 @@ class NetworkRequest {
   [[nodiscard]] std::string& extra_headers();
 
   // Runs the retry loop for a GET of `url` into `file_name` (empty: memory).
+  // E_RANGES_REFUSED and E_FILE_CHANGED, a server's answer that no other route
+  // or later pass would change, end the loop at once.
   // S_OK for a final status of 200, 204, 206 or 304; E_HTTP_STATUS_BASE +
   // status for another status from 100 to 505, E_HTTP_STATUS_UNKNOWN for any
   // other; E_REQUEST_ABORTED after Cancel; E_NO_CONNECTION when an attempt
@@ -74,6 +76,10 @@ class NetworkRequest {
   [[nodiscard]] const std::string& response_text() const;
   // Moves that body out; response_text() is empty afterwards.
   [[nodiscard]] std::string TakeResponseBody();
+  // Of that attempt: what its final response's headers said, and its URL after
+  // redirects.
+  [[nodiscard]] const ResponseInfo& response_info() const { return response_info_; }
+  [[nodiscard]] const std::string& final_url() const { return final_url_; }
 
  private:
   // What an attempt, a stack, a configuration or a pass ended with.
@@ -81,6 +87,15 @@ class NetworkRequest {
     HRESULT result = S_OK;
     int32_t status_code = 0;
     std::string response_text;
+    ResponseInfo info;
+    std::string final_url;
+
+    // An outcome of `result` alone, before or without any response.
+    static Outcome Of(HRESULT result) {
+      Outcome outcome;
+      outcome.result = result;
+      return outcome;
+    }
   };
 
   // One pass: every configuration in turn.
@@ -119,6 +134,8 @@ class NetworkRequest {
   // Of the attempt that decided Send's result.
   int32_t status_code_ = 0;
   std::string response_text_;
+  ResponseInfo response_info_;
+  std::string final_url_;
 
   // Any thread.
   std::atomic<bool> cancelled_{false};

@@ -63,6 +63,13 @@ using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
 
 }  // namespace
 
+std::string ValidatorOf(const ResponseInfo& info) {
+  // A weak ETag ("W/...") names a version only loosely; If-Range must not
+  // carry one, so the modification time stands in.
+  if (!info.etag.empty() && !info.etag.starts_with("W/")) return info.etag;
+  return info.last_modified;
+}
+
 // What Send reads of the request's settings, copied at its start so that the
 // transfer runs without state_lock_.
 struct SimpleRequest::Snapshot : SimpleRequest::Settings {
@@ -82,13 +89,15 @@ struct SimpleRequest::HeaderLists {
 class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
  public:
   ResponseSink(Mode mode, platform::File* file, uint64_t region_offset, uint64_t region_length,
-               uint64_t expected_size, TransferState* state, NetworkRequestCallback* callback,
+               const Snapshot& snapshot, TransferState* state, NetworkRequestCallback* callback,
                std::string* body)
       : mode_(mode),
         file_(file),
         region_offset_(region_offset),
         region_length_(region_length),
-        expected_size_(expected_size),
+        expected_size_(snapshot.expected_resource_size),
+        if_range_(snapshot.if_range),
+        head_only_(mode == Mode::kMemory && snapshot.head_only),
         state_(state),
         callback_(callback),
         body_(body) {}
@@ -103,6 +112,8 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
       // A new response: an interim one, a redirect followed, an
       // authentication round or the final one.
       status_ = ParseStatusLine(text);
+      info_ = ResponseInfo{};
+      info_.status = status_;
       content_length_.reset();
       content_range_.reset();
       head_done_ = false;
@@ -117,16 +128,32 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
     if (head_done_) return true;
     if (text.empty()) {
       head_done_ = true;
-      return status_ < 200 || status_ >= 300 || AcceptHead();
+      info_.content_length = content_length_;
+      if (content_range_) info_.range_total = content_range_->total;
+      if (status_ < 200 || status_ >= 300) return true;
+      if (head_only_) {
+        finished_early_ = true;
+        return false;
+      }
+      return AcceptHead();
     }
     const std::string_view name = HeaderName(text);
+    const std::string_view value = TrimBlanks(HeaderValue(text));
+    // The first one of each counts, as a header query without an index answers.
     if (EqualsIgnoreAsciiCase(name, "content-length")) {
       uint64_t length = 0;
-      // The first one counts, as a header query without an index answers.
-      if (!content_length_ && ParseUnsigned(HeaderValue(text), &length)) content_length_ = length;
+      if (!content_length_ && ParseUnsigned(value, &length)) content_length_ = length;
     } else if (EqualsIgnoreAsciiCase(name, "content-range")) {
       ContentRange range;
-      if (!content_range_ && ParseContentRange(HeaderValue(text), &range)) content_range_ = range;
+      if (!content_range_ && ParseContentRange(value, &range)) content_range_ = range;
+    } else if (EqualsIgnoreAsciiCase(name, "etag")) {
+      if (info_.etag.empty()) info_.etag.assign(value);
+    } else if (EqualsIgnoreAsciiCase(name, "last-modified")) {
+      if (info_.last_modified.empty()) info_.last_modified.assign(value);
+    } else if (EqualsIgnoreAsciiCase(name, "accept-ranges")) {
+      if (info_.accept_ranges.empty()) info_.accept_ranges.assign(value);
+    } else if (EqualsIgnoreAsciiCase(name, "content-disposition")) {
+      if (info_.content_disposition.empty()) info_.content_disposition.assign(value);
     }
     return true;
   }
@@ -183,8 +210,11 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
   [[nodiscard]] HRESULT refusal() const { return refusal_; }
   // It stopped because the body was not wanted: a success.
   [[nodiscard]] bool finished_early() const { return finished_early_; }
-  // Region mode: the final response was a 206 for exactly the region.
+  // Region mode: the final response was a 206 for exactly the region, or a
+  // 200 for a region that is the whole resource.
   [[nodiscard]] bool head_accepted() const { return head_accepted_; }
+  // Of the response whose head came last.
+  [[nodiscard]] const ResponseInfo& info() const { return info_; }
 
  private:
   // The end of a 2xx head, the final response: decides whether and where its
@@ -217,14 +247,16 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
         }
         break;
       case Mode::kRegion: {
-        if (status_ != 206) return Refuse(InvalidServerResponse(), "not a 206 answer");
-        const uint64_t last = region_offset_ + region_length_ - 1;
-        if (!content_range_ || content_range_->first != region_offset_ ||
-            content_range_->last != last) {
+        if (status_ == 200) {
+          if (!AcceptWholeResource()) return false;
+        } else if (status_ != 206) {
+          return Refuse(InvalidServerResponse(), "not a 206 answer");
+        } else if (expected_size_ != 0 && content_range_ &&
+                   content_range_->total != expected_size_) {
+          return Refuse(E_FILE_CHANGED, "the resource size changed");
+        } else if (!content_range_ || content_range_->first != region_offset_ ||
+                   content_range_->last != region_offset_ + region_length_ - 1) {
           return Refuse(InvalidServerResponse(), "Content-Range is not the region");
-        }
-        if (expected_size_ != 0 && content_range_->total != expected_size_) {
-          return Refuse(InvalidServerResponse(), "the resource size changed");
         }
         if (content_length_ && *content_length_ != region_length_) {
           return Refuse(InvalidServerResponse(), "Content-Length is not the region's");
@@ -240,6 +272,26 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
     return true;
   }
 
+  // A 200 to a range request in region mode: the whole resource from its
+  // first byte. It is what the region wants when the region is the whole
+  // resource and the size is right; otherwise the bytes belong elsewhere, and
+  // what it says decides between a changed file and a server without ranges.
+  bool AcceptWholeResource() {
+    const bool other_size = expected_size_ != 0 && content_length_ &&
+                            *content_length_ != expected_size_;
+    const bool whole_region = region_offset_ == 0 && region_length_ == expected_size_;
+    if (whole_region && !other_size) return true;
+    if (other_size || (!if_range_.empty() && ValidatorOf(info_) != if_range_)) {
+      TLOG(LC_OPT, kLevelWarning,
+           "[SimpleRequest::Send][The file changed: validator %s, now %s; %" PRIu64
+           " bytes, now %s]",
+           if_range_.c_str(), ValidatorOf(info_).c_str(), expected_size_,
+           content_length_ ? std::to_string(*content_length_).c_str() : "unknown");
+      return Refuse(E_FILE_CHANGED, "a whole file of another version answers the range");
+    }
+    return Refuse(E_RANGES_REFUSED, "the server ignores ranges");
+  }
+
   bool Refuse(HRESULT hr, const char* why) {
     TLOG(LC_OPT, kLevelWarning, "[SimpleRequest::Send][Response refused: %s, status %d][0x%x]", why,
          status_, static_cast<unsigned>(hr));
@@ -252,6 +304,8 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
   const uint64_t region_offset_;
   const uint64_t region_length_;
   const uint64_t expected_size_;
+  const std::string if_range_;
+  const bool head_only_;
   TransferState* const state_;
   NetworkRequestCallback* const callback_;
   std::string* const body_;
@@ -259,6 +313,7 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
 
   // Of the response whose head arrives or whose body is arriving.
   int status_ = 0;
+  ResponseInfo info_;
   std::optional<uint64_t> content_length_;
   std::optional<ContentRange> content_range_;
   bool head_done_ = false;
@@ -290,7 +345,14 @@ void SimpleRequest::WakeLocked() {
   if (engine_) engine_->Wake();
 }
 
-bool SimpleRequest::ShouldStop() const { return aborted_ || closing_ || paused_; }
+bool SimpleRequest::StopRequested() const {
+  const std::atomic<bool>* stop = stop_flag_.load();
+  return stop != nullptr && stop->load();
+}
+
+bool SimpleRequest::ShouldStop() const {
+  return aborted_ || closing_ || paused_ || StopRequested();
+}
 
 void SimpleRequest::WaitWhilePaused() {
   for (;;) {
@@ -312,6 +374,18 @@ void SimpleRequest::SetExpectedResourceSize(uint64_t size) {
   AutoLock state(state_lock_);
   settings_.expected_resource_size = size;
 }
+
+void SimpleRequest::SetIfRange(const std::string& validator) {
+  AutoLock state(state_lock_);
+  settings_.if_range = validator;
+}
+
+void SimpleRequest::SetHeadOnly(bool head_only) {
+  AutoLock state(state_lock_);
+  settings_.head_only = head_only;
+}
+
+void SimpleRequest::SetStopFlag(const std::atomic<bool>* stop) { stop_flag_.store(stop); }
 
 void SimpleRequest::Close() {
   {
@@ -365,6 +439,11 @@ int32_t SimpleRequest::GetStatusCode() {
 std::string SimpleRequest::GetFinalUrl() {
   AutoLock state(state_lock_);
   return final_url_;
+}
+
+ResponseInfo SimpleRequest::GetResponseInfo() {
+  AutoLock state(state_lock_);
+  return response_info_;
 }
 
 std::string SimpleRequest::GetName() { return CurlHttp::kName; }
@@ -428,6 +507,7 @@ HRESULT SimpleRequest::Send() {
     closing_ = false;
     status_code_ = 0;
     final_url_.clear();
+    response_info_ = ResponseInfo{};
     response_body_.clear();
     if (engine_ && engine_session_ != settings_.session) engine_.reset();
     if (!engine_) {
@@ -449,16 +529,16 @@ HRESULT SimpleRequest::Send() {
   HRESULT hr = E_REQUEST_ABORTED;
   for (;;) {
     WaitWhilePaused();
-    if (aborted_ || closing_) break;
+    if (aborted_ || closing_ || StopRequested()) break;
     bool stopped = false;
     hr = SendOnce(snapshot, &stopped);
     // A transfer cut by Pause continues from the bytes received once Resume
-    // comes; Abort and Close end it.
-    if (!stopped || aborted_ || closing_) break;
+    // comes; Abort, Close and the stop flag end it.
+    if (!stopped || aborted_ || closing_ || StopRequested()) break;
   }
 
   AutoLock state(state_lock_);
-  if (aborted_ || closing_) {
+  if (aborted_ || closing_ || StopRequested()) {
     hr = E_REQUEST_ABORTED;
     transfer_->bytes_received = 0;
   }
@@ -525,6 +605,11 @@ HRESULT SimpleRequest::SetTransferOptions(Mode mode, const Snapshot& snapshot,
     std::snprintf(line, sizeof(line), "Range: bytes=%" PRIu64 "-%" PRIu64, region_offset_,
                   region_offset_ + region_length_ - 1);
     listed = listed && Append(&lists->headers, line);
+    // The range is wanted only of the version the blocks on disk come from;
+    // of any other the server sends the whole file, and the sink refuses it.
+    if (!snapshot.if_range.empty()) {
+      listed = listed && Append(&lists->headers, "If-Range: " + snapshot.if_range);
+    }
   } else if (mode == Mode::kWholeFile && transfer.bytes_received != 0 &&
              transfer.bytes_received != transfer.total_size) {
     std::snprintf(line, sizeof(line), "Range: bytes=%" PRIu64 "-", transfer.bytes_received);
@@ -656,8 +741,8 @@ HRESULT SimpleRequest::SendOnce(const Snapshot& snapshot, bool* stopped) {
     HeaderLists lists;
     hr = SetTransferOptions(mode, snapshot, url, proxy, attempts, &lists);
     if (Failed(hr)) return hr;
-    ResponseSink sink(mode, &file, region_offset_, region_length_, snapshot.expected_resource_size,
-                      transfer, snapshot.callback, &body);
+    ResponseSink sink(mode, &file, region_offset_, region_length_, snapshot, transfer,
+                      snapshot.callback, &body);
     sink.set_body_wanted(!(mode == Mode::kWholeFile && transfer->total_size != 0 &&
                            transfer->bytes_received >= transfer->total_size));
     CurlHttp::End end = CurlHttp::End::kCompleted;
@@ -680,6 +765,8 @@ HRESULT SimpleRequest::SendOnce(const Snapshot& snapshot, bool* stopped) {
     {
       AutoLock state(state_lock_);
       status_code_ = static_cast<int32_t>(status);
+      response_info_ = sink.info();
+      response_info_.status = status_code_;
       const char* effective = nullptr;
       if (curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
           effective != nullptr) {

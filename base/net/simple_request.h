@@ -36,6 +36,16 @@ class File;
 //   outside the region. A short body fails too. A successful Send in region
 //   mode returns only after the region's bytes are on disk (fdatasync), so a
 //   block recorded as done after it survives a power cut.
+//   A 200 is accepted only when the region is the whole resource (offset 0,
+//   the expected size as length) and the body says that length: the answer of
+//   a server without ranges to the one block of a small file, or to the single
+//   stream of a download from such a server. Any other 200 ends Send with
+//   E_FILE_CHANGED when its validator differs from the If-Range one (the
+//   file changed), else E_RANGES_REFUSED (the server ignores ranges); so does
+//   a 206 of another total (E_FILE_CHANGED).
+// - head only (memory mode and SetHeadOnly): the transfer ends at the end of
+//   the final 2xx head; what the headers said is in GetResponseInfo. The size
+//   probe of a download.
 //
 // Owned by its user (a NetworkRequest); the session set by SetSession must
 // outlive it. Abort is final: the running Send and every later one end with
@@ -57,6 +67,15 @@ class SimpleRequest : public HttpRequestInterface {
 
   // Region mode: the total size the Content-Range must name; 0 accepts any.
   void SetExpectedResourceSize(uint64_t size);
+  // Region mode: the validator (ValidatorOf) sent as If-Range; empty sends none.
+  void SetIfRange(const std::string& validator);
+  // Memory mode: reads the final response's head and never its body.
+  void SetHeadOnly(bool head_only);
+  // A flag that, once true, ends a running Send within about a second, and
+  // every later one at once, with E_REQUEST_ABORTED, as Abort would; for a
+  // caller that cannot reach the request from the thread that decides. Not
+  // owned; must outlive the request.
+  void SetStopFlag(const std::atomic<bool>* stop);
 
   void Close() override;
   [[nodiscard]] HRESULT Send() override;
@@ -66,6 +85,7 @@ class SimpleRequest : public HttpRequestInterface {
   [[nodiscard]] std::string GetResponseBody() override;
   [[nodiscard]] int32_t GetStatusCode() override;
   [[nodiscard]] std::string GetFinalUrl() override;
+  [[nodiscard]] ResponseInfo GetResponseInfo() override;
   // "curl"
   [[nodiscard]] std::string GetName() override;
   void SetSession(HttpSession* session) override;
@@ -95,6 +115,8 @@ class SimpleRequest : public HttpRequestInterface {
     NetworkConfiguration proxy_config;
     NetworkRequestCallback* callback = nullptr;
     uint64_t expected_resource_size = 0;
+    std::string if_range;
+    bool head_only = false;
   };
 
   struct Snapshot;
@@ -134,6 +156,8 @@ class SimpleRequest : public HttpRequestInterface {
   // the next one; false when there is none to make.
   [[nodiscard]] bool AnswerProxyChallenge(const ProxyChoice& proxy, int* attempts, int* limit);
   [[nodiscard]] bool ShouldStop() const;
+  // The stop flag is set.
+  [[nodiscard]] bool StopRequested() const;
 
   // Constant after construction.
   const uint64_t region_offset_;
@@ -148,6 +172,8 @@ class SimpleRequest : public HttpRequestInterface {
   std::atomic<bool> aborted_{false};
   std::atomic<bool> closing_{false};
   std::atomic<bool> paused_{false};
+  // Set before the first Send; read by the transfer loop.
+  std::atomic<const std::atomic<bool>*> stop_flag_{nullptr};
   // Set while the request may run ("not paused"); Pause resets it.
   ManualResetEvent pause_event_{true};
 
@@ -157,6 +183,7 @@ class SimpleRequest : public HttpRequestInterface {
   bool sending_ = false;
   int32_t status_code_ = 0;
   std::string final_url_;
+  ResponseInfo response_info_;
   std::string response_body_;
   // Taken from the session by the first Send and given back to it by the
   // destructor; replaced or dropped only under state_lock_ and only while no

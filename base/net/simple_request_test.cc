@@ -198,6 +198,7 @@ TEST_F(SimpleRequestTest, RegionWritesExactlyItsBytesAtItsOffset) {
 
   auto request = Make(server_.Url("/movie"), file_, kOffset, kLength);
   request->SetExpectedResourceSize(kResourceSize);
+  request->SetIfRange("\"v1\"");
   request->SetHeaders("range: bytes=30000-49999\r\n");
   ASSERT_EQ(request->Send(), S_OK);
   EXPECT_EQ(request->GetStatusCode(), 206);
@@ -207,6 +208,7 @@ TEST_F(SimpleRequestTest, RegionWritesExactlyItsBytesAtItsOffset) {
   EXPECT_TRUE(ReadAll(file_) == expected);
   ASSERT_EQ(server_.request_count(), 1u);
   EXPECT_EQ(server_.requests()[0].Header("range"), "bytes=30000-49999");
+  EXPECT_EQ(server_.requests()[0].Header("if-range"), "\"v1\"");
   EXPECT_EQ(progress_.total(), kLength);
   EXPECT_FALSE(progress_.bad_word());
 }
@@ -246,6 +248,18 @@ TEST_F(SimpleRequestTest, ConcurrentRegionsOfOneFileFromManyThreads) {
   EXPECT_LE(server_.connection_count(), 4u);
 }
 
+// A server without ranges answers the one block of a small file, or the single
+// stream of a larger one, with the whole file.
+TEST_F(SimpleRequestTest, RegionThatIsTheWholeResourceTakesA200) {
+  server_.SetRoute("/movie", Reply::Pattern(kResourceSize).IgnoringRanges());
+  WriteAll(file_, std::string(kResourceSize, 'F'));
+  auto request = Make(server_.Url("/movie"), file_, 0, kResourceSize);
+  request->SetExpectedResourceSize(kResourceSize);
+  ASSERT_EQ(request->Send(), S_OK);
+  EXPECT_EQ(request->GetStatusCode(), 200);
+  EXPECT_TRUE(ReadAll(file_) == PatternBytes(0, kResourceSize));
+}
+
 TEST_F(SimpleRequestTest, RegionRefusesAnswersThatAreNotExactlyTheRegion) {
   const std::string range = "bytes 30000-49999/" + std::to_string(kResourceSize);
   const std::string longer = PatternBytes(kOffset, kLength + 10);
@@ -254,10 +268,19 @@ TEST_F(SimpleRequestTest, RegionRefusesAnswersThatAreNotExactlyTheRegion) {
     Reply reply;
     uint64_t expected_size;
     HRESULT result;
+    const char* if_range = "";
   } cases[] = {
       {"200 ignoring the range", Reply::Pattern(kResourceSize).IgnoringRanges(), 0,
-       kInvalidResponse},
-      {"resource size changed", Reply::Pattern(kResourceSize), kResourceSize + 1, kInvalidResponse},
+       E_RANGES_REFUSED},
+      {"200 of the version asked for",
+       Reply::Pattern(kResourceSize).IgnoringRanges().WithHeader("ETag", "\"v1\""),
+       kResourceSize, E_RANGES_REFUSED, "\"v1\""},
+      {"200 of another version",
+       Reply::Pattern(kResourceSize).IgnoringRanges().WithHeader("ETag", "\"v2\""),
+       kResourceSize, E_FILE_CHANGED, "\"v1\""},
+      {"200 of another size", Reply::Pattern(kResourceSize + 1).IgnoringRanges(), kResourceSize,
+       E_FILE_CHANGED},
+      {"resource size changed", Reply::Pattern(kResourceSize), kResourceSize + 1, E_FILE_CHANGED},
       {"204", Reply::Text(204, ""), 0, kInvalidResponse},
       {"body past the region", Reply::Text(206, longer).WithHeader("Content-Range", range), 0,
        kInvalidResponse},
@@ -279,6 +302,7 @@ TEST_F(SimpleRequestTest, RegionRefusesAnswersThatAreNotExactlyTheRegion) {
     server_.SetRoute("/movie", c.reply);
     auto request = Make(server_.Url("/movie"), file_, kOffset, kLength);
     request->SetExpectedResourceSize(c.expected_size);
+    request->SetIfRange(c.if_range);
     EXPECT_EQ(request->Send(), c.result);
     const std::string after = ReadAll(file_);
     ASSERT_EQ(after.size(), filler.size());
