@@ -41,13 +41,14 @@ HRESULT HttpDector::ParseFileName() {
 }
 
 HRESULT HttpDector::Detect() {
-  uint64_t length = 0;
   ProbeOptions options = probe_options_;
   if (cancel_flag() != nullptr) options.cancel = cancel_flag();
-  const HRESULT hr = ProbeContentLength(uri(), options, &length);
+  ProbeResult probed;
+  const HRESULT hr = ProbeResource(uri(), options, &probed);
   if (hr == E_CANCELED) return hr;
   if (Failed(hr)) return hr == E_INVALID_URL ? E_INVALID_URL : E_CONNECT_FAILED;
-  set_content_length(length);
+  set_content_length(probed.content_length);
+  probe_ = std::move(probed);
   return ParseFileName();
 }
 

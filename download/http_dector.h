@@ -29,15 +29,19 @@ class HttpDector : public ContentDetector {
   // is left.
   [[nodiscard]] HRESULT ParseFileName() override;
   // The size probe, then ParseFileName. E_INVALID_URL when the URI cannot be
-  // split for the probe, E_CONNECT_FAILED when the probe fails otherwise
-  // (including a response without Content-Length).
+  // split for the probe, for a 404 and for a redirect that cannot be followed;
+  // E_CONNECT_FAILED when the probe fails otherwise (another error status, a
+  // response without Content-Length).
   [[nodiscard]] HRESULT Detect() override;
 
-  // Tests shorten the probe's time limits; the defaults are the production ones.
+  // The network state the probe goes through; the default is the user's.
   void set_probe_options(const ProbeOptions& options) { probe_options_ = options; }
+  // What the last successful Detect learnt.
+  [[nodiscard]] const ProbeResult& probe() const { return probe_; }
 
  private:
   ProbeOptions probe_options_;
+  ProbeResult probe_;
 };
 
 }  // namespace lorvane

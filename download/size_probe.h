@@ -1,6 +1,6 @@
 // The size probe of HTTP content detection: one GET whose response headers say
-// how large the content is. Synchronous, on the caller's thread, straight on
-// libcurl (not through the request layer with its proxy fallbacks and retries).
+// how large the content is, which version it is, whether the server serves
+// ranges of it and where redirects lead. Synchronous, on the caller's thread.
 #ifndef DOWNLOAD_SIZE_PROBE_H_
 #define DOWNLOAD_SIZE_PROBE_H_
 
@@ -10,18 +10,32 @@
 
 #include "base/result_codes.h"
 
+namespace tobric {
+class UserNetworkState;
+}  // namespace tobric
+
 namespace lorvane {
 
-// Time limits of one probe; the defaults are those of the HTTP client the probe
-// was first written for. Tests shorten them.
+// What one probe is run with. The defaults are the process's real wiring.
 struct ProbeOptions {
-  // Name resolution and connection set-up together.
-  uint32_t connect_timeout_ms = 60'000;
-  // The probe fails when nothing arrives for this long once the request is sent.
-  uint32_t idle_timeout_s = 30;
+  // The network state the probe goes through (its session, with the time
+  // limits of every request, and its proxy configurations; not owned). Null:
+  // the user's own, from tobric::GetUserNetworkConfig.
+  tobric::UserNetworkState* network_state = nullptr;
   // When set, the probe ends within about a second (E_CANCELED) once it turns
   // true: a pause must not wait for a server that never answers.
   const std::atomic<bool>* cancel = nullptr;
+};
+
+// What the probe learnt of the resource.
+struct ProbeResult {
+  uint64_t content_length = 0;
+  // Where the redirects led; the blocks are fetched from there.
+  std::string final_url;
+  // The strong ETag, else Last-Modified; empty when the server sent neither.
+  std::string validator;
+  // The server said "Accept-Ranges: none".
+  bool ranges_refused = false;
 };
 
 // A URI split the way the probe's buffers take it.
@@ -44,22 +58,23 @@ inline constexpr size_t kMaxPathUnits = 255;
 // ERROR_INSUFFICIENT_BUFFER). No network access.
 [[nodiscard]] HRESULT CrackUri(const std::string& uri, UriParts* parts);
 
-// Sends one GET for `uri` (no User-Agent, no Accept, no other header of its own,
-// through the proxy the environment names), follows redirects and reads the
-// Content-Length header of the final response into *content_length. The body is
-// never read: the transfer ends as soon as the final header block is complete.
-// The status code does not matter.
+// Sends one GET for `uri` through the request layer (the proxy configurations
+// with their authentication, the session's time limits), follows redirects
+// and reads the head of the final response; its body is never read.
 //
-// Redirects are followed as a browser's HTTP stack does by default: at most 10,
-// to http or https only, and never from an https start down to plain http.
-// https is probed over TLS with the certificate and host name checked.
+// Redirects: at most 10, to http or https only, and never from an https start
+// down to plain http. https is probed over TLS with the certificate and host
+// name checked.
 //
-// Returns S_OK; E_INVALID_URL when the URI cannot be split (logged with the
-// split's code); E_CANCELED when options.cancel turned true; HRESULT_FROM_WIN32(12150) when the final response has no
-// Content-Length; otherwise the transfer's failure as mapped by
-// HresultFromCurlCode. Any thread; blocks for one exchange.
-[[nodiscard]] HRESULT ProbeContentLength(const std::string& uri, const ProbeOptions& options,
-                                         uint64_t* content_length);
+// Returns S_OK for a 200 or 206 with a size (Content-Length, or the total of
+// a 206's Content-Range); E_INVALID_URL when the URI cannot be split (logged
+// with the split's code), for a 404, too many redirects or a redirect to
+// another scheme; E_CANCELED when options.cancel turned true;
+// HRESULT_FROM_WIN32(12150) when a success has no size; the status's code
+// (E_HTTP_STATUS_BASE + status) for any other status, and otherwise the
+// transfer's failure. Any thread; blocks for one exchange per configuration.
+[[nodiscard]] HRESULT ProbeResource(const std::string& uri, const ProbeOptions& options,
+                                    ProbeResult* result);
 
 }  // namespace lorvane
 

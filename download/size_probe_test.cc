@@ -7,6 +7,7 @@
 #include "base/net/curl_error.h"
 #include "download/log_capture_testutil.h"
 #include "gtest/gtest.h"
+#include "tests/support/direct_network_state.h"
 #include "tests/support/loopback_http_fixture.h"
 
 namespace lorvane {
@@ -64,76 +65,106 @@ TEST(CrackUriTest, LimitsOfTheProbesBuffers) {
   EXPECT_TRUE(Failed(CrackUri("not a url", &parts)));
 }
 
-// --- ProbeContentLength against the loopback server --------------------------
+// --- ProbeResource against the loopback server -----------------------------
 
 class ProbeTest : public corvane::testsupport::LoopbackHttpTest {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(LoopbackHttpTest::SetUp());
-    options_.connect_timeout_ms = 10'000;
-    options_.idle_timeout_s = 10;
+    tobric::HttpTimeouts timeouts;
+    timeouts.connect_ms = 10'000;
+    timeouts.idle_ms = 1'000;
+    network_ = corvane::testsupport::DirectNetworkState(env_.root(), timeouts);
+    ASSERT_NE(network_, nullptr);
+    options_.network_state = network_.get();
   }
 
+  HRESULT Probe(const std::string& uri) {
+    result_ = ProbeResult{};
+    return ProbeResource(uri, options_, &result_);
+  }
+
+  tobric::platform::IsolatedEnv env_;
+  std::unique_ptr<tobric::UserNetworkStateImpl> network_;
   ProbeOptions options_;
+  ProbeResult result_;
 };
 
-TEST_F(ProbeTest, FollowsRedirectsToTheFinalLength) {
+TEST_F(ProbeTest, FollowsRedirectsToTheFinalUrlAndLength) {
   server_.SetRoute("/a", Reply::Text(301, "moved away").WithHeader("Location", "/b?x=1"));
   server_.SetRoute("/b", Reply::Text(302, "").WithHeader("Location", server_.Url("/c.mp4")));
   server_.SetRoute("/c.mp4", Reply::Pattern(4096));
-  uint64_t length = 0;
-  ASSERT_EQ(ProbeContentLength(server_.Url("/a"), options_, &length), S_OK);
-  EXPECT_EQ(length, 4096u);
+  ASSERT_EQ(Probe(server_.Url("/a")), S_OK);
+  EXPECT_EQ(result_.content_length, 4096u);
+  EXPECT_EQ(result_.final_url, server_.Url("/c.mp4"));
   const auto requests = server_.requests();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[1].target, "/b?x=1");
   EXPECT_EQ(requests[2].target, "/c.mp4");
   EXPECT_EQ(requests[2].method, "GET");
+  EXPECT_FALSE(requests[2].HasHeader("range"));
 }
 
 TEST_F(ProbeTest, EndsWhenHeadersEndEvenIfTheBodyNeverComes) {
   // Waiting for body bytes would run into the idle limit and fail.
   server_.SetRoute("/slow.mp4", Reply::Pattern(1000).StallAfterBodyBytes(0));
-  uint64_t length = 0;
-  ASSERT_EQ(ProbeContentLength(server_.Url("/slow.mp4"), options_, &length), S_OK);
-  EXPECT_EQ(length, 1000u);
+  ASSERT_EQ(Probe(server_.Url("/slow.mp4")), S_OK);
+  EXPECT_EQ(result_.content_length, 1000u);
 }
 
-TEST_F(ProbeTest, ContentLengthBeyond32BitsIsReadWhole) {
-  server_.SetRoute("/big", Reply::Text(200, "").WithoutContentLength().WithHeader("content-length",
-                                                                                  "  5368709120"));
-  uint64_t length = 0;
-  ASSERT_EQ(ProbeContentLength(server_.Url("/big"), options_, &length), S_OK);
-  EXPECT_EQ(length, uint64_t{5368709120});
+TEST_F(ProbeTest, ValidatorSizeAndRangesFromTheHeaders) {
+  server_.SetRoute("/strong", Reply::Pattern(10)
+                                  .WithHeader("ETag", "\"abc\"")
+                                  .WithHeader("Last-Modified", "Sun, 06 Dec 2026 10:00:00 GMT"));
+  server_.SetRoute("/weak", Reply::Pattern(10)
+                                .WithHeader("ETag", "W/\"abc\"")
+                                .WithHeader("Last-Modified", "Sun, 06 Dec 2026 10:00:00 GMT"));
+  server_.SetRoute("/none", Reply::Pattern(10).IgnoringRanges().WithHeader("Accept-Ranges", "none"));
+  server_.SetRoute("/big", Reply::Text(200, "").WithoutContentLength().WithHeader(
+                               "content-length", "  5368709120"));
+  ASSERT_EQ(Probe(server_.Url("/strong")), S_OK);
+  EXPECT_EQ(result_.validator, "\"abc\"");
+  EXPECT_FALSE(result_.ranges_refused);
+  ASSERT_EQ(Probe(server_.Url("/weak")), S_OK);
+  EXPECT_EQ(result_.validator, "Sun, 06 Dec 2026 10:00:00 GMT");
+  ASSERT_EQ(Probe(server_.Url("/none")), S_OK);
+  EXPECT_EQ(result_.validator, "");
+  EXPECT_TRUE(result_.ranges_refused);
+  ASSERT_EQ(Probe(server_.Url("/big")), S_OK);
+  EXPECT_EQ(result_.content_length, uint64_t{5368709120});
 }
 
-TEST_F(ProbeTest, SilenceBeforeHeadersTimesOut) {
-  server_.SetRoute("/stuck", Reply::Pattern(10).StallBeforeHeaders());
-  options_.idle_timeout_s = 1;
-  uint64_t length = 0;
-  EXPECT_EQ(ProbeContentLength(server_.Url("/stuck"), options_, &length),
-            HresultFromWin32(tobric::platform::kErrorTimeout));
-  EXPECT_EQ(length, 0u);
-}
-
-TEST_F(ProbeTest, FailuresCarryTheirPlatformCodes) {
+// An error page is never taken for the file, whatever length it has.
+TEST_F(ProbeTest, OnlyASuccessGivesASize) {
+  server_.SetRoute("/gone", Reply::Text(404, "no such file"));
+  server_.SetRoute("/forbidden", Reply::Text(403, std::string(153, 'x')));
+  server_.SetRoute("/loop", Reply::Text(302, "").WithHeader("Location", "/loop"));
+  server_.SetRoute("/ftp", Reply::Text(302, "").WithHeader("Location", "ftp://127.0.0.1/f"));
   server_.SetRoute("/live", Reply::Text(200, "x").WithoutContentLength());
   server_.SetRoute("/fin", Reply::Text(200, "x").CloseWithoutReply());
   server_.SetRoute("/rst", Reply::Text(200, "x").CloseWithoutReply(/*reset=*/true));
+  server_.SetRoute("/stuck", Reply::Pattern(10).StallBeforeHeaders());
   const std::string closed = ClosedPortUrl("/a");
   ASSERT_FALSE(closed.empty());
   const struct {
     std::string uri;
-    uint32_t error;
+    HRESULT result;
   } cases[] = {
-      {server_.Url("/live"), kErrorHttpHeaderNotFound},
-      {server_.Url("/fin"), kErrorHttpConnectionError},
-      {server_.Url("/rst"), kErrorConnectionReset},
-      {closed, kErrorConnectionRefused},
+      {server_.Url("/gone"), E_INVALID_URL},
+      {server_.Url("/forbidden"), HttpStatusHresult(403)},
+      // A refused redirect once left the next transfer of its connection
+      // unsent; the cases after it show it no longer does.
+      {server_.Url("/loop"), E_INVALID_URL},
+      {server_.Url("/ftp"), E_INVALID_URL},
+      {server_.Url("/live"), HresultFromWin32(kErrorHttpHeaderNotFound)},
+      {server_.Url("/fin"), HresultFromWin32(kErrorHttpConnectionError)},
+      {server_.Url("/rst"), HresultFromWin32(kErrorConnectionReset)},
+      {server_.Url("/stuck"), HresultFromWin32(tobric::platform::kErrorTimeout)},
+      {closed, HresultFromWin32(kErrorConnectionRefused)},
   };
   for (const auto& c : cases) {
-    uint64_t length = 0;
-    EXPECT_EQ(ProbeContentLength(c.uri, options_, &length), HresultFromWin32(c.error)) << c.uri;
+    EXPECT_EQ(Probe(c.uri), c.result) << c.uri;
+    EXPECT_EQ(result_.content_length, 0u);
   }
 }
 
@@ -141,16 +172,13 @@ TEST_F(ProbeTest, FailuresCarryTheirPlatformCodes) {
 
 class ProbeLogTest : public ProbeTest {
  protected:
-  tobric::platform::IsolatedEnv env_;
   testing::LogCapture log_{env_.root()};
 };
 
 TEST_F(ProbeLogTest, LogsTheSizeOnSuccessAndTheSplitCodeOnFailure) {
   server_.SetRoute("/f.mp4", Reply::Pattern(4096));
-  uint64_t length = 0;
-  ASSERT_EQ(ProbeContentLength(server_.Url("/f.mp4"), options_, &length), S_OK);
-  EXPECT_EQ(ProbeContentLength("http://" + std::string(128, 'h') + "/", options_, &length),
-            E_INVALID_URL);
+  ASSERT_EQ(Probe(server_.Url("/f.mp4")), S_OK);
+  EXPECT_EQ(Probe("http://" + std::string(128, 'h') + "/"), E_INVALID_URL);
   EXPECT_EQ(log_.Count("[ContentDector::Detect][Detect Content-Length:4096 done 0x0]"), 1u);
   EXPECT_EQ(log_.Count("[ContentDector::Detect][WinHttpCrackUrl failed 0x8007007a]"), 1u);
 }

@@ -336,7 +336,7 @@ SimpleRequest::SimpleRequest(uint64_t region_offset, uint64_t region_length)
 SimpleRequest::~SimpleRequest() {
   // The engine, and the connection it holds open, serves the session's next
   // request (the next block of the download) on whatever thread that runs.
-  if (engine_) CurlHttp::GiveBack(engine_session_, std::move(engine_));
+  if (engine_ && !engine_failed_) CurlHttp::GiveBack(engine_session_, std::move(engine_));
 }
 
 bool SimpleRequest::CanResumeLocked() const { return settings_.post_data == nullptr && !settings_.file_name.empty(); }
@@ -509,7 +509,8 @@ HRESULT SimpleRequest::Send() {
     final_url_.clear();
     response_info_ = ResponseInfo{};
     response_body_.clear();
-    if (engine_ && engine_session_ != settings_.session) engine_.reset();
+    if (engine_ && (engine_session_ != settings_.session || engine_failed_)) engine_.reset();
+    engine_failed_ = false;
     if (!engine_) {
       if (Failed(CurlHttp::Take(settings_.session, &engine_))) return E_NO_HTTP_SESSION;
       engine_session_ = settings_.session;
@@ -782,7 +783,13 @@ HRESULT SimpleRequest::SendOnce(const Snapshot& snapshot, bool* stopped) {
         if (!sink.finished_early()) return sink.refusal();
         break;
       case CurlHttp::End::kFailed:
-      case CurlHttp::End::kIdle:
+      case CurlHttp::End::kIdle: {
+        // After some failures (a redirect libcurl refused to follow) the easy
+        // handle completes its next transfer at once without sending it; a
+        // fresh engine is the sure way on.
+        AutoLock state(state_lock_);
+        engine_failed_ = true;
+      }
         TLOG(LC_OPT, 2, "[SimpleRequest::Send][Transfer of %s failed: 0x%x %s]",
              snapshot.url.c_str(), static_cast<unsigned>(hr), engine_->error_text());
         return hr;

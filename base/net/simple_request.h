@@ -192,6 +192,8 @@ class SimpleRequest : public HttpRequestInterface {
   // outlive the request.
   std::unique_ptr<CurlHttp> engine_;
   HttpSession* engine_session_ = nullptr;
+  // The last transfer failed: the engine is dropped rather than used again.
+  bool engine_failed_ = false;
   // Used by Send without the lock; replaced or dropped under state_lock_ while
   // no Send runs.
   std::unique_ptr<TransferState> transfer_;
