@@ -220,6 +220,12 @@ uint64_t MurmurHash64B(const void* data, size_t length, uint64_t seed) {
   return static_cast<uint64_t>(h1) << 32 | h2;
 }
 
+uint64_t ValidatorHash(const std::string& validator) {
+  if (validator.empty()) return 0;
+  const uint64_t hash = MurmurHash64B(validator.data(), validator.size(), 0);
+  return hash != 0 ? hash : 1;
+}
+
 std::string MetaFileName(const std::string& path) {
   std::string result = path;
   const std::string_view extension = ExtensionOf(result);
@@ -385,6 +391,11 @@ uint32_t MetaFile::block_length(uint32_t block) const {
     return static_cast<uint32_t>(file_size_ % block_size_);
   }
   return block_size_;
+}
+
+void MetaFile::ClearBlocks() {
+  blocks_.reset();
+  downloaded_ = 0;
 }
 
 bool MetaFile::AllBlocksDone() const {

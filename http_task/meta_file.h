@@ -31,6 +31,12 @@ inline constexpr uint64_t kMetaFileMaxSize = 0x40000000;  // 1 GiB of metafile
 // 0x5bd1e995, shift 24): the first lane in the upper half.
 [[nodiscard]] uint64_t MurmurHash64B(const void* data, size_t length, uint64_t seed);
 
+// What the metafile's reserved field holds: the hash of the server's
+// validator (strong ETag, else Last-Modified) of the version whose blocks are
+// on disk; 0 when the server gave none, as in every metafile written before
+// validators were kept. Never 0 for a validator.
+[[nodiscard]] uint64_t ValidatorHash(const std::string& validator);
+
 // File names: the data file is the final name + ".sugd", the metafile the
 // final name + ".sugc"; suffixes compare case-sensitively.
 [[nodiscard]] std::string MetaFileName(const std::string& path);
@@ -106,6 +112,9 @@ class MetaFile {
   void set_uri(const std::string& uri) { uri_ = uri; }
   void set_name(const std::string& name) { name_ = name; }
   void set_path(const std::string& path) { path_ = path; }
+  void set_reserved(uint64_t reserved) { reserved_ = reserved; }
+  // Clears every bit and downloaded.
+  void ClearBlocks();
 
  private:
   MetaFile() = default;

@@ -13,7 +13,7 @@
 #include "base/platform/work_pool.h"
 #include "base/threading/user_work_item.h"
 #include "center/offline_center.h"
-#include "download/content_detector.h"
+#include "download/http_dector.h"
 #include "http_task/worker_item.h"
 #include "package/package.h"
 #include "package/persister_interface.h"
@@ -132,26 +132,56 @@ HRESULT Task::Initialize() {
                  data_size != meta_file->file_size())) {
     resume = false;
   }
+
+  // Every start asks the server: the blocks on disk may only be joined by
+  // blocks of the same version of the file, and where redirects lead and
+  // whether ranges are served may have changed since.
+  ProbeResult probed;
+  std::string file_name;
+  HRESULT hr = Probe(&probed, &file_name);
+  if (Failed(hr)) return hr;
+  const uint64_t validator_hash = ValidatorHash(probed.validator);
+  if (resume && (probed.content_length != meta_file->file_size() ||
+                 (meta_file->reserved() != 0 && meta_file->reserved() != validator_hash))) {
+    TLOG(LC_USER, tobric::kLevelWarning,
+         "[Task::Initialize][The file changed on the server: validator hash 0x%016" PRIx64
+         ", %" PRIu64 " bytes; now %s (hash 0x%016" PRIx64 "), %" PRIu64
+         " bytes. The download starts over.]",
+         meta_file->reserved(), meta_file->file_size(),
+         probed.validator.empty() ? "none" : probed.validator.c_str(), validator_hash,
+         probed.content_length);
+    resume = false;
+  }
   if (!resume) {
     meta_file.reset();
-    const HRESULT hr = LayOutNewDownload(&meta_file);
+    hr = LayOutNewDownload(probed, file_name, &meta_file);
     if (Failed(hr)) return hr;
+  } else if (meta_file->reserved() == 0) {
+    // Written before validators were kept, or by a server that sent none: the
+    // size was all there was to compare. From now on the version is known.
+    meta_file->set_reserved(validator_hash);
   }
   const uint64_t downloaded = meta_file->downloaded();
   {
     AutoLock hold(lock_);
     meta_file_ = std::move(meta_file);
+    block_url_ = probed.final_url;
+    validator_ = probed.validator;
+    single_stream_ = probed.ranges_refused;
     error_code_ = S_OK;
   }
   package_->set_download_size(downloaded);
   return S_OK;
 }
 
-HRESULT Task::LayOutNewDownload(std::unique_ptr<MetaFile>* meta_file) {
+HRESULT Task::Probe(ProbeResult* probed, std::string* file_name) {
   const std::string uri = package_->uri();
-  std::unique_ptr<ContentDetector> detector = CreateDetector(uri);
-  detector->set_cancel_flag(&cancel_requested_);
-  HRESULT hr = detector->Detect();
+  HttpDector detector(uri);
+  ProbeOptions options;
+  options.network_state = options_.network_state;
+  options.cancel = &cancel_requested_;
+  detector.set_probe_options(options);
+  HRESULT hr = detector.Detect();
   // A cancel during the probe lays nothing out: the files would only be
   // removed again, or left for a download the user paused before it began.
   if (Succeeded(hr) && cancel_requested_.load()) hr = E_CANCELED;
@@ -160,11 +190,18 @@ HRESULT Task::LayOutNewDownload(std::unique_ptr<MetaFile>* meta_file) {
          static_cast<unsigned>(hr));
     return hr;
   }
+  *probed = detector.probe();
+  *file_name = detector.file_name();
+  return S_OK;
+}
+
+HRESULT Task::LayOutNewDownload(const ProbeResult& probed, const std::string& file_name,
+                                std::unique_ptr<MetaFile>* meta_file) {
   if (package_->path().empty()) package_->set_path(options_.download_folder());
   const std::string name = package_->name();
+  package_->set_total_size(probed.content_length);
   if (name.empty()) {
-    package_->set_total_size(detector->content_length());
-    const std::string unique = MakeUniqueName(package_->path(), detector->file_name());
+    const std::string unique = MakeUniqueName(package_->path(), file_name);
     package_->set_name(unique);
     package_->set_caption(RealFileName(unique));
   } else {
@@ -173,7 +210,7 @@ HRESULT Task::LayOutNewDownload(std::unique_ptr<MetaFile>* meta_file) {
 
   const uint64_t total_size = package_->total_size();
   std::unique_ptr<MetaFile> created;
-  hr = MetaFile::Create(total_size, &created);
+  HRESULT hr = MetaFile::Create(total_size, &created);
   if (Failed(hr)) return hr;
   const std::string data_file = package_->FullFilePath();
   package_->set_metafile(MetaFileName(data_file));
@@ -185,9 +222,10 @@ HRESULT Task::LayOutNewDownload(std::unique_ptr<MetaFile>* meta_file) {
   if (PersisterInterface* observer = package_->observer()) observer->SaveNow();
   hr = CreateFileWithSize(data_file, total_size);
   if (Failed(hr)) return hr;
-  created->set_uri(uri);
+  created->set_uri(package_->uri());
   created->set_name(package_->name());
   created->set_path(package_->path());
+  created->set_reserved(ValidatorHash(probed.validator));
   // The download goes on without it: the first finished block saves again.
   hr = created->Save(package_->metafile());
   if (Failed(hr)) {
@@ -267,6 +305,13 @@ HRESULT Task::Start() {
     last_complete_time_ = now;
     last_data_time_.store(now);
     cursor_ = 0;
+    if (single_stream_ && meta_file_->downloaded() != 0) {
+      TLOG(LC_USER, tobric::kLevelWarning,
+           "[Task::Start][The server does not serve ranges: the download starts again from "
+           "its first byte]");
+      meta_file_->ClearBlocks();
+    }
+    streaming_.store(single_stream_);
     const uint32_t count =
         std::min<uint32_t>(static_cast<uint32_t>(threads), meta_file_->block_count());
     for (uint32_t i = 0; i < count; ++i) {
@@ -276,6 +321,7 @@ HRESULT Task::Start() {
     }
   }
   package_->set_start_time(now);
+  if (streaming_.load()) package_->set_download_size(0);
   if (started == 0 && last != E_NO_BLOCK_LEFT) {
     TLOG(LC_USER, tobric::kLevelError, "[Task::Start][ScheduleNewWorker failed 0x%x]",
          static_cast<unsigned>(last));
@@ -308,6 +354,7 @@ void Task::NotifyData() { last_data_time_.store(platform::FileTimeNow()); }
 uint64_t Task::ResourceSize() const { return meta_file_ != nullptr ? meta_file_->file_size() : 0; }
 
 HRESULT Task::ScheduleNewWorker() {
+  if (start_over_) return E_NO_BLOCK_LEFT;
   if (canceled_) {
     TLOG(LC_USER, 1, "[Task::ScheduleNewWorker][Task %s has been canceled.]",
          package_->name().c_str());
@@ -317,6 +364,14 @@ HRESULT Task::ScheduleNewWorker() {
     TLOG(LC_USER, tobric::kLevelWarning,
          "[Task::ScheduleNewWorker][Too many workers die, refusing schedule.]");
     return E_TOO_MANY_WORKER_FAILURES;
+  }
+  if (single_stream_) {
+    // One stream for the whole file, started once the range workers are gone.
+    if (!workers_.empty() || meta_file_->AllBlocksDone()) return E_NO_BLOCK_LEFT;
+    Region whole;
+    whole.block = kWholeFileBlock;
+    whole.length = meta_file_->file_size();
+    return QueueWorker(whole);
   }
   const uint32_t count = meta_file_->block_count();
   bool found = false;
@@ -335,8 +390,12 @@ HRESULT Task::ScheduleNewWorker() {
   region.block = block;
   region.position = static_cast<uint64_t>(block) * meta_file_->block_size();
   region.length = meta_file_->block_length(block);
+  return QueueWorker(region);
+}
+
+HRESULT Task::QueueWorker(const Region& region) {
   auto worker = std::make_unique<WorkerItem>(shared_from_this(), region);
-  HRESULT hr = worker->Prepare(ResourceSize());
+  HRESULT hr = worker->Prepare(ResourceSize(), block_url_, validator_);
   if (Failed(hr)) return hr;
   workers_.push_back(worker.get());
   // The pool may run the worker at once; its Complete waits for lock_.
@@ -361,31 +420,66 @@ HRESULT Task::ScheduleNewWorker() {
 // and the report to the manager, whose callback takes the package's lock.
 // finishing_ is set in step 1 by exactly one completion, so the report happens
 // once.
+//
+// Two answers of a worker change the way the download goes on instead of
+// failing it: the server ignores ranges (the range workers are recalled and
+// one stream fetches the whole file) and the file changed on the server (the
+// workers are recalled and, once the last has ended, the download starts over
+// on this thread). Results of recalled workers are no failures.
 void Task::Complete(WorkerItem* worker, HRESULT result) {
   PackageUpdate update;
   std::vector<uint8_t> image;
   uint64_t image_generation = 0;
   bool finish = false;
   bool all_done = false;
+  bool start_over = false;
   {
     AutoLock hold(lock_);
     TLOG(LC_USER, 1, "[Task::Complete]");
-    const uint64_t now = platform::FileTimeNow();
-    const uint64_t elapsed = now > last_complete_time_ ? now - last_complete_time_ : 1;
-    const uint64_t speed = worker->region().length * platform::kFileTimeUnitsPerSecond / elapsed;
-    update.speed = static_cast<int32_t>(
-        std::min<uint64_t>(speed, static_cast<uint64_t>(std::numeric_limits<int32_t>::max())));
-    last_complete_time_ = now;
-
+    const Region region = worker->region();
     workers_.erase(std::remove(workers_.begin(), workers_.end(), worker), workers_.end());
 
     if (Failed(result)) {
       TLOG(LC_USER, tobric::kLevelWarning, "[Task::Complete][WorkerItem failed 0x%x]",
            static_cast<unsigned>(result));
+    }
+    bool block_done = false;
+    if (Succeeded(result)) {
+      block_done = true;
+    } else if ((result == E_FILE_CHANGED || result == E_RANGES_REFUSED) && !canceled_) {
+      if (result == E_FILE_CHANGED) {
+        start_over_ = true;
+      } else if (!single_stream_) {
+        TLOG(LC_USER, tobric::kLevelWarning,
+             "[Task::Complete][The server does not serve ranges: one stream fetches the whole "
+             "file]");
+        single_stream_ = true;
+        streaming_.store(true);
+        meta_file_->ClearBlocks();
+        if (Succeeded(meta_file_->PrepareSave(&image))) image_generation = ++image_generation_;
+      }
+      for (WorkerItem* running : workers_) static_cast<void>(running->Cancel());
+      recalling_ = !workers_.empty();
+    } else if (!(recalling_ && result == E_CANCELED)) {
       ++failure_balance_;
       error_code_ = result;
-    } else {
-      meta_file_->set(worker->region().block, true);
+    }
+    if (block_done) {
+      // The speed counts blocks that arrived whole, over the time since the
+      // last one did.
+      const uint64_t now = platform::FileTimeNow();
+      const uint64_t elapsed = now > last_complete_time_ ? now - last_complete_time_ : 1;
+      const uint64_t speed = region.length * platform::kFileTimeUnitsPerSecond / elapsed;
+      update.speed = static_cast<int32_t>(
+          std::min<uint64_t>(speed, static_cast<uint64_t>(std::numeric_limits<int32_t>::max())));
+      last_complete_time_ = now;
+      if (region.block == kWholeFileBlock) {
+        for (uint32_t block = 0; block < meta_file_->block_count(); ++block) {
+          meta_file_->set(block, true);
+        }
+      } else {
+        meta_file_->set(region.block, true);
+      }
       const HRESULT prepared = meta_file_->PrepareSave(&image);
       if (Failed(prepared)) {
         TLOG(LC_USER, tobric::kLevelWarning, "[UpdateMetaFile Failed 0x%x]",
@@ -399,10 +493,13 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
     update.downloaded = meta_file_->downloaded();
     update.sequence = ++update_sequence_;
 
+    if (workers_.empty()) recalling_ = false;
     const HRESULT next = ScheduleNewWorker();
     if (next != E_NO_BLOCK_LEFT && next != E_TOO_MANY_WORKER_FAILURES) error_code_ = next;
 
-    if (workers_.empty() && !finishing_) {
+    if (workers_.empty() && !finishing_ && start_over_ && !canceled_) {
+      start_over = true;
+    } else if (workers_.empty() && !finishing_) {
       finishing_ = true;
       finish = true;
       all_done = meta_file_->AllBlocksDone();
@@ -426,6 +523,10 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
   // metafile on disk does not have.
   if (!image.empty()) WriteMetaFileImage(image_generation, image);
   ApplyPackageUpdate(update);
+  if (start_over) {
+    StartOver();
+    return;
+  }
   if (!finish) return;
   if (all_done && DoFinish()) return;
   OnComplete();
@@ -458,8 +559,63 @@ void Task::ApplyPackageUpdate(const PackageUpdate& update) {
   tobric::MutexLock hold(update_mutex_);
   if (update.sequence <= applied_sequence_) return;
   applied_sequence_ = update.sequence;
-  package_->set_download_speed(update.speed);
+  if (update.speed >= 0) package_->set_download_speed(update.speed);
   package_->set_download_size(update.downloaded);
+}
+
+// The file changed on the server and every worker has ended: the download is
+// initialized again (the probe sees the new version, the layout is made anew)
+// and started. A file that keeps changing fails the download after
+// kMaxStartOvers rounds instead of being fetched for ever.
+void Task::StartOver() {
+  uint64_t newest_image = 0;
+  int start_overs = 0;
+  {
+    AutoLock hold(lock_);
+    start_over_ = false;
+    start_overs = ++start_overs_;
+    newest_image = image_generation_;
+    // Lets go of the metafile's hold, so that Initialize can load it.
+    meta_file_.reset();
+  }
+  {
+    // A completion of the old version still writing its image must not put
+    // it over the metafile of the new layout.
+    tobric::MutexLock hold(save_mutex_);
+    saved_generation_ = std::max(saved_generation_, newest_image);
+  }
+  HRESULT hr = E_FILE_CHANGED;
+  if (start_overs <= kMaxStartOvers) {
+    TLOG(LC_USER, tobric::kLevelWarning, "[Task::StartOver][The file changed on the server; "
+         "the download starts over]");
+    hr = Initialize();
+    if (Succeeded(hr)) hr = Start();
+    if (Succeeded(hr)) return;
+  }
+  {
+    AutoLock hold(lock_);
+    finishing_ = true;
+    error_code_ = hr;
+  }
+  OnComplete();
+}
+
+void Task::NotifyProgress(uint64_t received) {
+  NotifyData();
+  if (!streaming_.load()) return;
+  // One stream for the whole file records nothing until its end; the package
+  // shows what has arrived, at most twice a second.
+  const uint64_t now = platform::MonotonicMs();
+  tobric::MutexLock hold(progress_mutex_);
+  if (now - progress_time_ms_ < 500) return;
+  if (progress_time_ms_ != 0 && received > progress_bytes_) {
+    const uint64_t speed = (received - progress_bytes_) * 1000 / (now - progress_time_ms_);
+    package_->set_download_speed(static_cast<int32_t>(
+        std::min<uint64_t>(speed, static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))));
+  }
+  progress_time_ms_ = now;
+  progress_bytes_ = received;
+  package_->set_download_size(received);
 }
 
 bool Task::DoFinish() {

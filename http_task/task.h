@@ -16,8 +16,10 @@
 #include "base/threading/async_callback.h"
 #include "base/threading/lock.h"
 #include "base/threading/queue_timer.h"
+#include "download/size_probe.h"
 #include "download/task_interface.h"
 #include "http_task/meta_file.h"
+#include "http_task/worker_item.h"
 
 namespace tobric {
 class UserNetworkState;
@@ -27,7 +29,6 @@ class UserWorkItem;
 namespace lorvane {
 
 class Package;
-class WorkerItem;
 
 // What a task is made from. The defaults are the process's real wiring; tests
 // put in their own work pool, thread count, folder and network state, and
@@ -88,6 +89,8 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
  public:
   // Failed workers (net of successes) after which no new worker is started.
   static constexpr uint32_t kFailureLimit = 5;
+  // Rounds of starting over for a file that changed on the server, per start.
+  static constexpr int kMaxStartOvers = 2;
 
   // Arms the idle check. The options' null members are filled with the
   // process's defaults.
@@ -98,9 +101,10 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   Task(const Task&) = delete;
   Task& operator=(const Task&) = delete;
 
-  // Resumes the download from its metafile when the data file, the metafile
-  // and the URI agree; otherwise detects the resource and lays out a new data
-  // file and metafile.
+  // Probes the server (where redirects lead, the size, the version, whether it
+  // serves ranges), then resumes the download from its metafile when the data
+  // file, the metafile, the URI and the version agree; otherwise lays out a
+  // new data file and metafile.
   [[nodiscard]] HRESULT Initialize() override;
   // Starts min(threads_per_task, block count) workers.
   [[nodiscard]] HRESULT Start() override;
@@ -116,6 +120,10 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   void Complete(WorkerItem* worker, HRESULT result);
   // A piece of data arrived: the idle check starts counting again.
   void NotifyData();
+  // A piece of data arrived for a worker that has `received` bytes of its
+  // region: NotifyData, and for the one stream of a server without ranges the
+  // package's progress.
+  void NotifyProgress(uint64_t received);
   // The end of a task that Start found with every block on disk: the rename
   // and the report, as after the last worker.
   void FinishWithoutWorkers();
@@ -130,13 +138,18 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   // What a completion hands from under lock_ to the package.
   struct PackageUpdate {
     uint64_t sequence = 0;
-    int32_t speed = 0;
+    // Negative: the speed shown stays.
+    int32_t speed = -1;
     uint64_t downloaded = 0;
   };
 
-  // The download cannot be resumed: detects the resource, names the files and
-  // lays out the data file; the new metafile goes to *meta_file.
-  [[nodiscard]] HRESULT LayOutNewDownload(std::unique_ptr<MetaFile>* meta_file);
+  // The size probe, cut short by Cancel; `file_name` is the name the URI
+  // gives.
+  [[nodiscard]] HRESULT Probe(ProbeResult* probed, std::string* file_name);
+  // The download cannot be resumed: names the files and lays out the data
+  // file for what the probe found; the new metafile goes to *meta_file.
+  [[nodiscard]] HRESULT LayOutNewDownload(const ProbeResult& probed, const std::string& file_name,
+                                          std::unique_ptr<MetaFile>* meta_file);
   // DataFileName of the first of name, name(1), name(2) ... whose final and
   // data file names are both free in `folder`.
   [[nodiscard]] static std::string MakeUniqueName(const std::string& folder,
@@ -145,8 +158,11 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   // blocks allocated.
   [[nodiscard]] static HRESULT CreateFileWithSize(const std::string& path, uint64_t size);
 
-  // Starts a worker on the next free block.
+  // Starts a worker on the next free block, or the one stream of a server
+  // without ranges.
   [[nodiscard]] HRESULT ScheduleNewWorker() REQUIRES(lock_);
+  [[nodiscard]] HRESULT QueueWorker(const Region& region) REQUIRES(lock_);
+  void StartOver();
   void ApplyPackageUpdate(const PackageUpdate& update);
   // Writes a metafile image made under lock_, unless a newer one is on disk.
   void WriteMetaFileImage(uint64_t generation, const std::vector<uint8_t>& image);
@@ -171,6 +187,8 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   std::atomic<uint64_t> last_data_time_{0};
   // Set by Cancel before it takes lock_; the size probe of Initialize watches it.
   std::atomic<bool> cancel_requested_{false};
+  // single_stream_, for NotifyProgress without lock_.
+  std::atomic<bool> streaming_{false};
 
   tobric::LLock lock_;
   std::unique_ptr<MetaFile> meta_file_ GUARDED_BY(lock_);
@@ -180,6 +198,19 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   uint32_t cursor_ GUARDED_BY(lock_) = 0;
   uint32_t failure_balance_ GUARDED_BY(lock_) = 0;
   bool canceled_ GUARDED_BY(lock_) = false;
+  // What the probe of Initialize found: the URL the blocks come from (after
+  // redirects), the version they must be of, and whether the server serves
+  // ranges at all (else one stream fetches the whole file).
+  std::string block_url_ GUARDED_BY(lock_);
+  std::string validator_ GUARDED_BY(lock_);
+  bool single_stream_ GUARDED_BY(lock_) = false;
+  // The file changed on the server: no new worker, and the last one to end
+  // starts the download over.
+  bool start_over_ GUARDED_BY(lock_) = false;
+  int start_overs_ GUARDED_BY(lock_) = 0;
+  // The task cancelled its running workers itself (to start over, or for the
+  // one stream); their E_CANCELED is no failure.
+  bool recalling_ GUARDED_BY(lock_) = false;
   // The last worker has ended: the outcome is decided and a cancel changes
   // nothing any more.
   bool finishing_ GUARDED_BY(lock_) = false;
@@ -190,6 +221,11 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   // Keeps the task alive while the finish timer is armed; taken by its tick.
   std::shared_ptr<Task> finish_hold_ GUARDED_BY(lock_);
   tobric::platform::TimerQueue::TimerId finish_timer_id_ GUARDED_BY(lock_) = 0;
+
+  // The one stream's last progress shown; a leaf lock.
+  tobric::Mutex progress_mutex_;
+  uint64_t progress_time_ms_ GUARDED_BY(progress_mutex_) = 0;
+  uint64_t progress_bytes_ GUARDED_BY(progress_mutex_) = 0;
 
   tobric::Mutex update_mutex_;
   uint64_t applied_sequence_ GUARDED_BY(update_mutex_) = 0;

@@ -169,7 +169,8 @@ class HttpTaskTest : public ::testing::Test {
   // A download paused after the blocks `done` says: its data file (of `fill`
   // bytes, or sparse zeros when empty) and its metafile.
   Package* PausedPackage(const std::string& route, uint64_t size,
-                         const std::function<bool(uint32_t)>& done, const std::string& fill = "") {
+                         const std::function<bool(uint32_t)>& done, const std::string& fill = "",
+                         const std::string& validator = "") {
     std::filesystem::create_directories(folder_);
     Package* package = NewPackage(route, route.substr(1) + ".sugd", size);
     package->set_metafile(folder_ + route + ".sugc");
@@ -187,6 +188,7 @@ class HttpTaskTest : public ::testing::Test {
     meta_file->set_uri(package->uri());
     meta_file->set_name(package->name());
     meta_file->set_path(package->path());
+    meta_file->set_reserved(ValidatorHash(validator));
     EXPECT_EQ(meta_file->Save(package->metafile()), S_OK);
     return package;
   }
@@ -215,6 +217,22 @@ class HttpTaskTest : public ::testing::Test {
         ranges.push_back(request.Header("range"));
     }
     return ranges;
+  }
+
+  size_t LinesContaining(const std::string& text) {
+    size_t count = 0;
+    for (const std::string& line : log_.Lines()) count += line.find(text) != std::string::npos;
+    return count;
+  }
+
+  static std::string ValidatorOf(const Reply& reply) {
+    for (const auto& [name, value] : reply.headers) {
+      if (name == "ETag") return value;
+    }
+    for (const auto& [name, value] : reply.headers) {
+      if (name == "Last-Modified") return value;
+    }
+    return std::string();
   }
 
   size_t LinesEqualTo(const std::string& text) {
@@ -337,8 +355,77 @@ TEST_F(HttpTaskTest, ResumeFetchesOnlyTheMissingBlocks) {
     }
     EXPECT_FALSE(Exists(file + ".sugc"));
   }
-  EXPECT_EQ(server_.request_count(), 4u);
+  // One probe per start, then the missing blocks.
+  EXPECT_EQ(server_.request_count(), 8u);
   EXPECT_EQ(log_.Count("[Task::Start][Task already done 0xa044021f]"), 1u);
+}
+
+// Blocks of one version of a file are never joined by blocks of another: a
+// resume asks the server which version it has now, and starts over when that
+// is not the version of the blocks on disk.
+TEST_F(HttpTaskTest, ResumeJoinsOnlyBlocksOfTheSameVersion) {
+  const uint64_t size = 2 * kBlock;
+  const std::string date = "Sun, 06 Dec 2026 10:00:00 GMT";
+  const struct {
+    const char* route;
+    std::string recorded;  // the validator of the blocks on disk
+    Reply now;
+    size_t block_requests;  // 1: resumed, 2: started over
+  } cases[] = {
+      {"/same", "\"v1\"", Reply::Pattern(size).WithHeader("ETag", "\"v1\""), 1},
+      {"/etag", "\"v1\"", Reply::Pattern(size).WithHeader("ETag", "\"v2\""), 2},
+      {"/date", date, Reply::Pattern(size).WithHeader("Last-Modified", "Mon, 07 Dec 2026"), 2},
+      {"/gone", date, Reply::Pattern(size), 2},
+      // Nothing to compare but the size, as for a metafile of before.
+      {"/none", "", Reply::Pattern(size), 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.route);
+    server_.SetRoute(c.route, c.now);
+    Package* package = PausedPackage(c.route, size, [](uint32_t b) { return b == 0; },
+                                     std::string(size, 'Z'), c.recorded);
+    Running run = Run(package, Options(2));
+    ASSERT_TRUE(run.report->Wait());
+    EXPECT_EQ(run.report->code, S_OK);
+    EXPECT_EQ(Ranges(c.route).size(), c.block_requests);
+    if (c.block_requests == 2) {
+      EXPECT_TRUE(ReadFile(folder_ + c.route) == PatternBytes(0, size));
+      EXPECT_EQ(LinesContaining("The file changed on the server"), 1u);
+    }
+    for (const auto& request : server_.requests()) {
+      if (request.path == c.route && request.HasHeader("range")) {
+        EXPECT_EQ(request.Header("if-range"), ValidatorOf(c.now));
+      }
+    }
+    log_.Clear();
+  }
+}
+
+// The blocks come from where the probe's redirects led; a server that says it
+// serves no ranges is read through one stream, whose progress the package
+// shows, and from its first byte again after a pause.
+TEST_F(HttpTaskTest, RedirectsAndServersWithoutRanges) {
+  const uint64_t size = 2 * kBlock + 10;
+  server_.SetRoute("/link", Reply::Text(302, "").WithHeader("Location", "/file.bin"));
+  server_.SetRoute("/file.bin", Reply::Pattern(size));
+  Package* package = NewPackage("/link");
+  Running run = Run(package, Options(3));
+  ASSERT_TRUE(run.report->Wait());
+  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_EQ(Ranges("/file.bin").size(), 3u);
+  EXPECT_TRUE(Ranges("/link").empty());
+  EXPECT_EQ(package->uri(), server_.Url("/link"));
+
+  server_.SetRoute("/plain.bin",
+                   Reply::Pattern(size).IgnoringRanges().WithHeader("Accept-Ranges", "none"));
+  package = PausedPackage("/plain.bin", size, [](uint32_t b) { return b == 0; },
+                          std::string(size, 'Z'));
+  run = Run(package, Options(3));
+  ASSERT_TRUE(run.report->Wait());
+  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_TRUE(ReadFile(folder_ + "/plain.bin") == PatternBytes(0, size));
+  EXPECT_EQ(Ranges("/plain.bin"), std::vector<std::string>{"bytes=0-8388617"});
+  EXPECT_EQ(LinesContaining("starts again from its first byte"), 1u);
 }
 
 // Every worker fails: after five the task stops starting new ones and reports
@@ -394,25 +481,29 @@ TEST_F(HttpTaskTest, CancelStopsStalledWorkersAndKeepsFinishedBlocks) {
 }
 
 // Replies the request layer must refuse never write outside the block asked
-// for; a block cut short is fetched again.
+// for; a block cut short is fetched again. A server that ignores ranges is
+// read through one stream, and a file that changed on the server is fetched
+// anew at its new size.
 TEST_F(HttpTaskTest, BadRepliesNeverWriteOutsideTheirBlock) {
   const uint64_t size = kBlock + 4096;
   const Reply whole = Reply::Pattern(size);
   const Reply cut = Reply::Pattern(size).CloseAfterBodyBytes(1000);
   const Reply reset = Reply::Pattern(size).CloseAfterBodyBytes(1000, true);
   const Reply gone = Reply::Text(404, "");
+  const Reply larger = Reply::Pattern(size + kBlock);
   const struct {
     const char* name;
     Reply first;  // to the first block request; `then` to every later one
     Reply then;
-    bool finishes;
+    uint64_t final_size;  // 0: the download fails
   } cases[] = {
-      {"ignores range", Reply(whole).IgnoringRanges(), Reply(whole).IgnoringRanges(), false},
-      {"other total", Reply::Pattern(size + kBlock), Reply::Pattern(size + kBlock), false},
-      {"short body", cut, gone, false},
-      {"reset", reset, gone, false},
-      {"short body, then whole", cut, whole, true},
-      {"reset, then whole", reset, whole, true},
+      {"ignores range", Reply(whole).IgnoringRanges(), Reply(whole).IgnoringRanges(), size},
+      {"other total", larger, larger, size + kBlock},
+      {"416", Reply::Text(416, ""), larger, size + kBlock},
+      {"short body", cut, gone, 0},
+      {"reset", reset, gone, 0},
+      {"short body, then whole", cut, whole, size},
+      {"reset, then whole", reset, whole, size},
   };
   int index = 0;
   for (const auto& c : cases) {
@@ -425,9 +516,10 @@ TEST_F(HttpTaskTest, BadRepliesNeverWriteOutsideTheirBlock) {
     Running run = Run(package, Options(1));
     ASSERT_EQ(run.start, S_OK);
     ASSERT_TRUE(run.report->Wait());
-    if (c.finishes) {
+    if (c.final_size != 0) {
       EXPECT_EQ(run.report->code, S_OK);
-      EXPECT_TRUE(ReadFile(folder_ + route) == PatternBytes(0, size));
+      EXPECT_TRUE(ReadFile(folder_ + route) == PatternBytes(0, c.final_size));
+      EXPECT_EQ(package->total_size(), c.final_size);
       continue;
     }
     EXPECT_TRUE(Failed(run.report->code));
@@ -594,7 +686,8 @@ TEST_F(HttpTaskTest, CancelDuringTheProbeEndsInitializeWithoutLayingOut) {
 // task lets it go when it ends, before its report, while it is still alive.
 TEST_F(HttpTaskTest, MetafileInUseIsKeptAndEndedTasksLetItGo) {
   const uint64_t size = 2 * kBlock;
-  server_.SetRoute("/held.bin", Reply::Pattern(size).StallBeforeHeaders());
+  server_.SetRoute("/held.bin", std::vector<Reply>{Reply::Pattern(size),
+                                                   Reply::Pattern(size).StallBeforeHeaders()});
   Package* package = PausedPackage("/held.bin", size, [](uint32_t b) { return b == 0; });
   {
     std::unique_ptr<MetaFile> holder;

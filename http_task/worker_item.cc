@@ -7,6 +7,7 @@
 
 #include "base/logging/logging.h"
 #include "base/platform/error.h"
+#include "base/net/curl_error.h"
 #include "base/net/proxy_detection.h"
 #include "base/net/simple_request.h"
 #include "base/platform/clock.h"
@@ -38,6 +39,10 @@ bool EqualsIgnoringCase(const std::string& text, const char* word) {
 HRESULT MapWorkerResult(HRESULT send_result) {
   if (send_result == E_REQUEST_ABORTED) return E_CANCELED;
   if (send_result == HttpStatusHresult(404)) return E_INVALID_URL;
+  if (send_result == HttpStatusHresult(416)) return E_FILE_CHANGED;
+  if (send_result == tobric::platform::HresultFromWin32(tobric::kErrorHttpInvalidServerResponse)) {
+    return E_BAD_SERVER_RESPONSE;
+  }
   // A file system that cannot allocate ahead fills up while blocks are
   // written; the user sees the same code as when the layout found it full.
   if (send_result == tobric::platform::HresultFromWin32(tobric::platform::kErrorDiskFull)) {
@@ -61,7 +66,9 @@ WorkerItem::~WorkerItem() {
   if (request_ != nullptr) static_cast<void>(request_->Cancel());
 }
 
-HRESULT WorkerItem::Prepare(uint64_t resource_size) {
+HRESULT WorkerItem::Prepare(uint64_t resource_size, const std::string& url,
+                            const std::string& validator) {
+  url_ = url;
   const HttpTaskOptions& options = task_->options();
   tobric::UserNetworkState* network = options.network_state;
   if (network == nullptr) {
@@ -78,6 +85,7 @@ HRESULT WorkerItem::Prepare(uint64_t resource_size) {
   // A 206 naming another total means the resource changed under the download:
   // its bytes must not mix with the blocks already recorded.
   range_request->SetExpectedResourceSize(resource_size);
+  range_request->SetIfRange(validator);
   request->AddRequest(std::move(range_request));
   request->set_max_retries(options.max_retries);
   request->set_initial_retry_delay_ms(options.retry_initial_delay_ms);
@@ -98,7 +106,6 @@ HRESULT WorkerItem::Prepare(uint64_t resource_size) {
 
 void WorkerItem::Run() {
   Package* const package = task_->GetPackage();
-  const std::string uri = package->uri();
   const std::string data_file = package->FullFilePath();
 
   // Send runs without any lock: a cancel must reach the request while it
@@ -108,7 +115,7 @@ void WorkerItem::Run() {
     tobric::MutexLock hold(request_mutex_);
     request = request_.get();
   }
-  const HRESULT hr = request->Send(uri, data_file);
+  const HRESULT hr = request->Send(url_, data_file);
   TLOG(LC_USER, 1, "[WorkerItem::DoProcess][Download Finished. HRESULT=0x%x, HTTP Status=%d]",
        static_cast<unsigned>(hr), request->status_code());
 
@@ -137,11 +144,18 @@ void WorkerItem::OnRequestBegin() {
 }
 
 void WorkerItem::OnProgress(uint32_t received, uint32_t total, uint32_t status, uint32_t reserved) {
-  static_cast<void>(received);
   static_cast<void>(total);
   static_cast<void>(status);
   static_cast<void>(reserved);
-  task_->NotifyData();
+  // The count wraps at 4 GiB, and starts again from 0 with each attempt:
+  // a small step back is a new attempt, a large one a wrap.
+  if (received < last_received_ && last_received_ - received < (1u << 31)) {
+    received_ = received;
+  } else {
+    received_ += static_cast<uint32_t>(received - last_received_);
+  }
+  last_received_ = received;
+  task_->NotifyProgress(received_);
 }
 
 void WorkerItem::OnRequestRetryScheduled(uint64_t when) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "base/net/http_request.h"
 #include "base/net/network_request.h"
@@ -14,7 +15,12 @@ namespace lorvane {
 
 class Task;
 
-// The part of the data file a worker fetches: one whole block.
+// Region::block of the one stream that fetches the whole file from a server
+// without ranges.
+inline constexpr uint32_t kWholeFileBlock = 0xFFFFFFFF;
+
+// The part of the data file a worker fetches: one whole block, or the whole
+// file.
 struct Region {
   uint64_t position = 0;  // byte offset in the data file
   uint64_t length = 0;
@@ -22,8 +28,10 @@ struct Region {
 };
 
 // The result a worker reports for what its request's Send returned: a cancel
-// is E_CANCELED, a 404 E_INVALID_URL, any other HTTP status that is not a
-// success E_CONNECT_FAILED; everything else as it came.
+// is E_CANCELED, a 404 E_INVALID_URL, a 416 E_FILE_CHANGED (the file is no
+// longer as long), an answer that cannot be right E_BAD_SERVER_RESPONSE, any
+// other HTTP status that is not a success E_CONNECT_FAILED; everything else
+// as it came.
 [[nodiscard]] HRESULT MapWorkerResult(HRESULT send_result);
 
 // WorkerItem: sends one range request for its region and lets the request layer
@@ -44,10 +52,12 @@ class WorkerItem : public tobric::NetworkRequestCallback, public tobric::UserWor
   // Cancels and frees a request that never ran.
   ~WorkerItem() override;
 
-  // Builds the request: the network state, one region-mode request that
-  // accepts only this block of a resource of `resource_size` bytes, the
-  // retries, and the range header.
-  [[nodiscard]] HRESULT Prepare(uint64_t resource_size);
+  // Builds the request: the network state, one region-mode request of `url`
+  // that accepts only this block of a resource of `resource_size` bytes of the
+  // version `validator` names (If-Range; empty: none known), the retries, and
+  // the range header.
+  [[nodiscard]] HRESULT Prepare(uint64_t resource_size, const std::string& url,
+                                const std::string& validator);
   // Sends the request and reports to the task.
   void Run() override;
   // Makes a running (or the coming) Send end at once. Always S_OK.
@@ -62,6 +72,11 @@ class WorkerItem : public tobric::NetworkRequestCallback, public tobric::UserWor
  private:
   const std::shared_ptr<Task> task_;
   const Region region_;
+  // Set by Prepare, before the pool runs the worker.
+  std::string url_;
+  // Of the region, counted over the request's 32-bit progress reports.
+  uint32_t last_received_ = 0;
+  uint64_t received_ = 0;
   tobric::Mutex request_mutex_;
   std::unique_ptr<tobric::NetworkRequest> request_ GUARDED_BY(request_mutex_);
 };
