@@ -212,8 +212,10 @@ HRESULT UserNetworkStateImpl::BuildConfigurationList(
 
 HRESULT UserNetworkStateImpl::ReadRememberedSource(std::string* source) {
   source->clear();
-  AutoLock hold(settings_lock_);
-  // A stamp that cannot be taken matches nothing, so the file is read.
+  // Writers replace the file by a rename, so a stamp belongs to one whole
+  // version of it and needs no lock; only reading the file takes
+  // settings_lock_. A stamp that cannot be taken matches nothing, so the file
+  // is read.
   std::optional<SettingsStamp> stamp = SettingsStamp{};
   stamp->exists = platform::FileExists(settings_path_);
   if (stamp->exists && (Failed(platform::GetLastWriteTime(settings_path_, &stamp->write_time)) ||
@@ -228,6 +230,7 @@ HRESULT UserNetworkStateImpl::ReadRememberedSource(std::string* source) {
     }
   }
   std::string text;
+  AutoLock hold(settings_lock_);
   if (!stamp.has_value() || stamp->exists) {
     const HRESULT hr = platform::ReadFileToString(settings_path_, kMaxSettingsFileSize, &text);
     if (Failed(hr)) return hr;

@@ -134,8 +134,8 @@ class UserNetworkStateImpl : public UserNetworkState {
   GLock settings_lock_;
 
   // What the settings file held when it was last read, and how it looked on
-  // disk then. Guarded by cache_lock_, which is taken after settings_lock_
-  // and never held while the file is read.
+  // disk just before. Guarded by cache_lock_, which is taken alone or after
+  // settings_lock_ and never held while the file is read.
   struct SettingsStamp {
     bool exists = false;
     uint64_t write_time = 0;
