@@ -67,19 +67,28 @@ std::string ProxyHostOf(std::string_view proxy) {
   return std::string(proxy.substr(0, proxy.find_first_of(":/")));
 }
 
-bool HasPort(std::string_view proxy) {
-  const size_t scheme_end = proxy.find("://");
-  if (scheme_end != std::string_view::npos) proxy.remove_prefix(scheme_end + 3);
-  const size_t bracket = proxy.rfind(']');
-  if (bracket != std::string_view::npos) proxy.remove_prefix(bracket + 1);
-  return proxy.find(':') != std::string_view::npos;
-}
-
-// A proxy named without a port listens on 80, as the named proxies of the
-// desktop's settings are meant; libcurl would try 1080.
+// A plain HTTP proxy named without a port listens on 80, as the named
+// proxies of the desktop's settings are meant; libcurl would try 1080. An
+// https:// or SOCKS proxy keeps libcurl's default port for its scheme (443,
+// 1080), which is the right one there.
 std::string ProxyUrl(std::string_view entry) {
+  const size_t scheme_end = entry.find("://");
+  if (scheme_end != std::string_view::npos &&
+      !EqualsIgnoreAsciiCase(entry.substr(0, scheme_end), "http")) {
+    return std::string(entry);
+  }
+  const size_t authority = scheme_end == std::string_view::npos ? 0 : scheme_end + 3;
+  size_t authority_end = entry.find('/', authority);
+  if (authority_end == std::string_view::npos) authority_end = entry.size();
+  std::string_view host_port = entry.substr(authority, authority_end - authority);
+  // The user part may hold a colon ("user:password@proxy"), and so may an IPv6
+  // address ("[::1]"); neither is a port.
+  const size_t at = host_port.rfind('@');
+  if (at != std::string_view::npos) host_port.remove_prefix(at + 1);
+  const size_t bracket = host_port.rfind(']');
+  if (bracket != std::string_view::npos) host_port.remove_prefix(bracket + 1);
   std::string proxy(entry);
-  if (!HasPort(entry)) proxy += ":80";
+  if (host_port.find(':') == std::string_view::npos) proxy.insert(authority_end, ":80");
   return proxy;
 }
 

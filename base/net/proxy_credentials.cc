@@ -77,7 +77,7 @@ class Tokenizer {
 }  // namespace
 
 bool FindNetrcCredentials(std::string_view netrc, std::string_view host,
-                          ProxyCredentials* credentials) {
+                          ProxyCredentials* credentials, NetrcDefault use_default) {
   Tokenizer tokens(netrc);
   // The entry being read applies to `host`: its machine matches, or it is the
   // default entry and no machine entry matched before it.
@@ -109,7 +109,7 @@ bool FindNetrcCredentials(std::string_view netrc, std::string_view host,
       current_is_default = false;
     } else if (*token == "default") {
       finish_entry();
-      in_match = !default_entry;
+      in_match = use_default == NetrcDefault::kUse && !default_entry;
       current = {};
       current_is_default = true;
     } else if (*token == "login" || *token == "password" || *token == "account") {
@@ -141,7 +141,7 @@ HRESULT LookUpProxyCredentials(const std::string& host, ProxyCredentials* creden
          static_cast<unsigned>(hr));
     return hr;
   }
-  return FindNetrcCredentials(text, host, credentials) ? S_OK : S_FALSE;
+  return FindNetrcCredentials(text, host, credentials, NetrcDefault::kIgnore) ? S_OK : S_FALSE;
 }
 
 }  // namespace tobric

@@ -16,16 +16,25 @@ struct ProxyCredentials {
   std::string password;
 };
 
-// Finds the entry of `host` in the text of a netrc file: the first "machine"
-// entry naming it (without regard to case), else the "default" entry. Tokens
-// are separated by white space; a token in double quotes may hold white space
-// and the escapes \" \\ \n \r \t. "macdef" definitions are skipped up to their
-// empty line. False when no entry applies or it has no login.
-[[nodiscard]] bool FindNetrcCredentials(std::string_view netrc, std::string_view host,
-                                        ProxyCredentials* credentials);
+// Whether the "default" entry of a netrc file applies to a host that no
+// "machine" entry names.
+enum class NetrcDefault { kUse, kIgnore };
 
-// Looks `host` up in $HOME/.netrc. S_OK when found, S_FALSE when the file or
-// the entry is missing; a file that cannot be read gives its error.
+// Finds the entry of `host` in the text of a netrc file: the first "machine"
+// entry naming it (without regard to case), else the "default" entry unless
+// told to ignore it. Tokens are separated by white space; a token in double
+// quotes may hold white space and the escapes \" \\ \n \r \t. "macdef"
+// definitions are skipped up to their empty line. False when no entry applies
+// or it has no login.
+[[nodiscard]] bool FindNetrcCredentials(std::string_view netrc, std::string_view host,
+                                        ProxyCredentials* credentials,
+                                        NetrcDefault use_default = NetrcDefault::kUse);
+
+// Looks `host` up in $HOME/.netrc, among the "machine" entries only: the
+// "default" entry is the login a user's tools offer any server, and handing it
+// to whatever proxy asks (a proxy of a network the user merely passes through)
+// would give that password away. S_OK when found, S_FALSE when the file or the
+// entry is missing; a file that cannot be read gives its error.
 [[nodiscard]] HRESULT LookUpProxyCredentials(const std::string& host,
                                              ProxyCredentials* credentials);
 

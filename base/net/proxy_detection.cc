@@ -212,15 +212,36 @@ HRESULT UserNetworkStateImpl::BuildConfigurationList(
 
 HRESULT UserNetworkStateImpl::ReadRememberedSource(std::string* source) {
   source->clear();
-  std::string text;
-  HRESULT hr;
-  {
-    AutoLock hold(settings_lock_);
-    if (!platform::FileExists(settings_path_)) return S_OK;
-    hr = platform::ReadFileToString(settings_path_, kMaxSettingsFileSize, &text);
+  // Writers replace the file by a rename, so a stamp belongs to one whole
+  // version of it and needs no lock; only reading the file takes
+  // settings_lock_. A stamp that cannot be taken matches nothing, so the file
+  // is read.
+  std::optional<SettingsStamp> stamp = SettingsStamp{};
+  stamp->exists = platform::FileExists(settings_path_);
+  if (stamp->exists && (Failed(platform::GetLastWriteTime(settings_path_, &stamp->write_time)) ||
+                        Failed(platform::GetFileSize(settings_path_, &stamp->size)))) {
+    stamp.reset();
   }
-  if (Failed(hr)) return hr;
+  {
+    AutoLock cache(cache_lock_);
+    if (stamp.has_value() && cached_stamp_ == stamp) {
+      *source = cached_source_;
+      return S_OK;
+    }
+  }
+  std::string text;
+  AutoLock hold(settings_lock_);
+  if (!stamp.has_value() || stamp->exists) {
+    const HRESULT hr = platform::ReadFileToString(settings_path_, kMaxSettingsFileSize, &text);
+    if (Failed(hr)) return hr;
+  }
   *source = IniValue(text, kSection, kSourceKey);
+  // A same-sized rewrite by another process within the file system's clock
+  // tick goes unseen until the file changes again: the remembered source only
+  // orders the list, and every configuration is still tried.
+  AutoLock cache(cache_lock_);
+  cached_stamp_ = stamp;
+  cached_source_ = *source;
   return S_OK;
 }
 
@@ -244,6 +265,9 @@ HRESULT UserNetworkStateImpl::WriteRememberedSource(const std::string& source) {
   }
   if (Succeeded(hr)) hr = platform::MoveReplace(temp_path, settings_path_);
   if (Failed(hr)) (void)platform::DeleteFile(temp_path);
+  // The new file may carry the time and size of the one read before it.
+  AutoLock cache(cache_lock_);
+  cached_stamp_.reset();
   return hr;
 }
 

@@ -4,6 +4,7 @@
 #ifndef BASE_NET_PROXY_DETECTION_H_
 #define BASE_NET_PROXY_DETECTION_H_
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -105,7 +106,10 @@ class UserNetworkStateImpl : public UserNetworkState {
   // When set, replaces detection: every list is this configuration alone.
   void SetFixedConfiguration(const std::optional<NetworkConfiguration>& configuration);
 
-  // The remembered source; empty when the file or the value is missing.
+  // The remembered source; empty when the file or the value is missing. The
+  // file is read again only when its modification time or size changed since
+  // the last read (or this state wrote it): the list is built before every
+  // block request of every download.
   [[nodiscard]] HRESULT ReadRememberedSource(std::string* source);
   // Replaces the settings file through a temporary file beside it, creating
   // its folder when missing.
@@ -123,11 +127,24 @@ class UserNetworkStateImpl : public UserNetworkState {
 
   LLock lock_;
   std::vector<NetworkConfiguration> detected_;  // guarded by lock_
-  std::optional<NetworkConfiguration> fixed_;  // guarded by lock_
+  std::optional<NetworkConfiguration> fixed_;   // guarded by lock_
 
   // Initialized at construction; Lock fails (and the file is used without it)
   // when the user's object folder cannot be had.
   GLock settings_lock_;
+
+  // What the settings file held when it was last read, and how it looked on
+  // disk just before. Guarded by cache_lock_, which is taken alone or after
+  // settings_lock_ and never held while the file is read.
+  struct SettingsStamp {
+    bool exists = false;
+    uint64_t write_time = 0;
+    uint64_t size = 0;
+    bool operator==(const SettingsStamp&) const = default;
+  };
+  LLock cache_lock_;
+  std::optional<SettingsStamp> cached_stamp_;  // guarded by cache_lock_
+  std::string cached_source_;                  // guarded by cache_lock_
 };
 
 }  // namespace tobric

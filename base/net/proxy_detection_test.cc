@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -232,6 +233,26 @@ TEST_F(UserNetworkStateTest, RememberedSourceRoundTrip) {
   std::ofstream(settings_path_) << "[other]\r\nsource=no\r\n[ Proxy ]\r\n Source = auto \r\n";
   ASSERT_EQ(S_OK, state->ReadRememberedSource(&source));
   EXPECT_EQ("auto", source);
+}
+
+// The list is built for every block request: the file is read again only
+// when it changed on disk.
+TEST_F(UserNetworkStateTest, SettingsFileIsReadAgainOnlyWhenItChanged) {
+  auto state = Make({Named("aaa", "http=h:1"), Named("bbb", "http=h:2")});
+  ASSERT_TRUE(platform::CreateFolderWithParents(settings_folder_) == S_OK);
+  std::ofstream(settings_path_) << "[proxy]\nsource=aaa\n";
+  EXPECT_EQ((Names{"aaa", "bbb", "direct"}), Sources(state.get()));
+
+  // Other bytes of the same size under the same time pass for the same file.
+  const auto written = std::filesystem::last_write_time(settings_path_);
+  std::ofstream(settings_path_) << "[proxy]\nsource=bbb\n";
+  std::filesystem::last_write_time(settings_path_, written);
+  EXPECT_EQ((Names{"aaa", "bbb", "direct"}), Sources(state.get()));
+
+  std::filesystem::last_write_time(settings_path_, written + std::chrono::seconds(1));
+  EXPECT_EQ((Names{"bbb", "aaa", "direct"}), Sources(state.get()));
+  std::filesystem::remove(settings_path_);
+  EXPECT_EQ((Names{"aaa", "bbb", "direct"}), Sources(state.get()));
 }
 
 TEST_F(UserNetworkStateTest, ConcurrentRequestsBuildAndRemember) {

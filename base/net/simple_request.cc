@@ -595,7 +595,6 @@ HRESULT SimpleRequest::SetTransferOptions(Mode mode, const Snapshot& snapshot,
                                           int attempts, HeaderLists* lists) {
   const TransferState& transfer = *transfer_;
   const bool post = snapshot.post_data != nullptr;
-  const bool tunnelled = !proxy.proxy.empty() && url.scheme == "https";
 
   // libcurl's own Accept (and Expect for a POST) go; the server sees only
   // what this layer and its caller send.
@@ -622,12 +621,14 @@ HRESULT SimpleRequest::SetTransferOptions(Mode mode, const Snapshot& snapshot,
     listed = listed && Append(&lists->headers, std::string(extra));
   }
   if (transfer.auth_scheme != 0) {
-    // A plain request goes to the proxy with the request's own headers; a
-    // tunnelled one shows the proxy only its CONNECT and the headers for it.
-    CurlList* list = tunnelled ? &lists->proxy_headers : &lists->headers;
+    // Meant for the proxy alone: libcurl sends the proxy's list with a plain
+    // request through the proxy and with the CONNECT of a tunnel, and never
+    // to a server reached directly (a bypassed host).
     std::snprintf(line, sizeof(line), "X-Proxy-Retry-Count: %d", attempts);
-    listed = listed && Append(list, line);
-    if (!transfer.proxy_user.empty()) listed = listed && Append(list, "X-Proxy-Manual-Auth: 1");
+    listed = listed && Append(&lists->proxy_headers, line);
+    if (!transfer.proxy_user.empty()) {
+      listed = listed && Append(&lists->proxy_headers, "X-Proxy-Manual-Auth: 1");
+    }
   }
   if (!listed) return E_OUTOFMEMORY;
 
@@ -636,6 +637,9 @@ HRESULT SimpleRequest::SetTransferOptions(Mode mode, const Snapshot& snapshot,
   CURL* const h = engine_->easy();
   CURLcode code = curl_easy_setopt(h, CURLOPT_URL, url.url.c_str());
   if (code == CURLE_OK) code = curl_easy_setopt(h, CURLOPT_HTTPHEADER, lists->headers.get());
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(h, CURLOPT_HEADEROPT, static_cast<long>(CURLHEADER_SEPARATE));
+  }
   if (code == CURLE_OK && lists->proxy_headers) {
     code = curl_easy_setopt(h, CURLOPT_PROXYHEADER, lists->proxy_headers.get());
   }
@@ -681,6 +685,8 @@ HRESULT SimpleRequest::SetTransferOptions(Mode mode, const Snapshot& snapshot,
 }
 
 bool SimpleRequest::AnswerProxyChallenge(const ProxyChoice& proxy, int* attempts, int* limit) {
+  // A 407 from a server reached directly asks for nothing of ours.
+  if (proxy.proxy.empty()) return false;
   TransferState* const transfer = transfer_.get();
   CURL* const h = engine_->easy();
   ++*attempts;
@@ -730,6 +736,12 @@ HRESULT SimpleRequest::SendOnce(const Snapshot& snapshot, bool* stopped) {
     return hr;
   }
   const ProxyChoice proxy = ChooseProxy(snapshot.proxy_config, url);
+  if (transfer->auth_proxy != proxy.proxy) {
+    transfer->auth_proxy = proxy.proxy;
+    transfer->auth_scheme = 0;
+    transfer->proxy_user.clear();
+    transfer->proxy_password.clear();
+  }
 
   // Proxy authentication: one round, one more when the proxy takes the user's
   // own Kerberos ticket.

@@ -126,7 +126,10 @@ class SimpleRequest : public HttpRequestInterface {
   // paused or failed whole-file transfer continues where it stopped.
   struct TransferState {
     // The proxy authentication scheme chosen (CURLAUTH_* bits), 0 for none,
-    // and the credentials that go with it.
+    // and the credentials that go with it. They belong to auth_proxy (the
+    // proxy as handed to libcurl) alone: a Send through another proxy, or
+    // none, starts without them.
+    std::string auth_proxy;
     unsigned long auth_scheme = 0;
     std::string proxy_user;
     std::string proxy_password;
