@@ -103,6 +103,7 @@ std::string Configuration(const fs::path& folder, const std::string& root, uint1
        << "    server_name localhost;\n"
        << "    root " << root << ";\n";
   if (options.limit_rate > 0) conf << "    limit_rate " << options.limit_rate << ";\n";
+  if (!options.ranges) conf << "    max_ranges 0;\n";
   conf << "  }\n"
        << "}\n";
   return conf.str();

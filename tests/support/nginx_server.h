@@ -31,6 +31,9 @@ struct NginxOptions {
   // rate limit paces only what does not fit into the buffer, and loopback
   // buffers grow to megabytes: with a small one the pace holds from the start.
   uint32_t send_buffer = 0;
+  // False: nginx serves no ranges (max_ranges 0), every GET gets the whole
+  // file with a 200, as from a server that never learnt ranges.
+  bool ranges = true;
 };
 
 // One line of nginx's access log: a request nginx has finished, whole or cut
