@@ -370,9 +370,12 @@ TEST_F(HttpTaskTest, ResumeJoinsOnlyBlocksOfTheSameVersion) {
     const char* route;
     std::string recorded;  // the validator of the blocks on disk
     Reply now;
-    size_t block_requests;  // 1: resumed, 2: started over
+    size_t block_requests;  // 1: resumed, 2 or more: started over
+    uint64_t now_size = 2 * kBlock;
   } cases[] = {
       {"/same", "\"v1\"", Reply::Pattern(size).WithHeader("ETag", "\"v1\""), 1},
+      {"/size", "\"v1\"", Reply::Pattern(size + 10).WithHeader("ETag", "\"v1\""), 3,
+       size + 10},
       {"/etag", "\"v1\"", Reply::Pattern(size).WithHeader("ETag", "\"v2\""), 2},
       {"/date", date, Reply::Pattern(size).WithHeader("Last-Modified", "Mon, 07 Dec 2026"), 2},
       {"/gone", date, Reply::Pattern(size), 2},
@@ -388,8 +391,8 @@ TEST_F(HttpTaskTest, ResumeJoinsOnlyBlocksOfTheSameVersion) {
     ASSERT_TRUE(run.report->Wait());
     EXPECT_EQ(run.report->code, S_OK);
     EXPECT_EQ(Ranges(c.route).size(), c.block_requests);
-    if (c.block_requests == 2) {
-      EXPECT_TRUE(ReadFile(folder_ + c.route) == PatternBytes(0, size));
+    if (c.block_requests >= 2) {
+      EXPECT_TRUE(ReadFile(folder_ + c.route) == PatternBytes(0, c.now_size));
       EXPECT_EQ(LinesContaining("The file changed on the server"), 1u);
     }
     for (const auto& request : server_.requests()) {
@@ -426,6 +429,25 @@ TEST_F(HttpTaskTest, RedirectsAndServersWithoutRanges) {
   EXPECT_TRUE(ReadFile(folder_ + "/plain.bin") == PatternBytes(0, size));
   EXPECT_EQ(Ranges("/plain.bin"), std::vector<std::string>{"bytes=0-8388617"});
   EXPECT_EQ(LinesContaining("starts again from its first byte"), 1u);
+}
+
+TEST(MapWorkerResultTest, EveryEndHasACodeWithAUserMessage) {
+  using tobric::platform::HresultFromWin32;
+  const struct {
+    HRESULT sent;
+    HRESULT reported;
+  } cases[] = {
+      {E_REQUEST_ABORTED, E_CANCELED},
+      {HttpStatusHresult(404), E_INVALID_URL},
+      {HttpStatusHresult(416), E_FILE_CHANGED},
+      {HttpStatusHresult(503), E_CONNECT_FAILED},
+      {HresultFromWin32(12152), E_BAD_SERVER_RESPONSE},
+      {HresultFromWin32(12007), E_CONNECT_FAILED},  // name not resolved
+      {E_NO_CONNECTION, E_CONNECT_FAILED},
+      {HresultFromWin32(tobric::platform::kErrorDiskFull), E_DISK_FULL},
+      {E_FILE_CHANGED, E_FILE_CHANGED},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MapWorkerResult(c.sent), c.reported) << std::hex << c.sent;
 }
 
 // Every worker fails: after five the task stops starting new ones and reports

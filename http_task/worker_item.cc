@@ -21,6 +21,10 @@ using tobric::LC_USER;
 namespace {
 
 constexpr char kRangeHeaderName[] = "range";
+// The error numbers of the platform's HTTP stack that the request layer's
+// failures map to.
+constexpr uint32_t kFirstHttpStackError = 12000;
+constexpr uint32_t kLastHttpStackError = 12199;
 
 bool EqualsIgnoringCase(const std::string& text, const char* word) {
   size_t i = 0;
@@ -51,6 +55,15 @@ HRESULT MapWorkerResult(HRESULT send_result) {
   const auto bits = static_cast<uint32_t>(send_result);
   if (bits >= static_cast<uint32_t>(E_HTTP_STATUS_BASE) &&
       bits <= static_cast<uint32_t>(E_HTTP_STATUS_UNKNOWN)) {
+    return E_CONNECT_FAILED;
+  }
+  // The HTTP stack's own failures (name not resolved, cannot connect, a
+  // redirect that failed) and no network at all have no message a user could
+  // act on; that the server cannot be reached does.
+  const uint32_t win32 = bits & 0xFFFF;
+  if (send_result == E_NO_CONNECTION ||
+      ((bits & 0xFFFF0000) == 0x80070000 && win32 >= kFirstHttpStackError &&
+       win32 <= kLastHttpStackError)) {
     return E_CONNECT_FAILED;
   }
   return send_result;

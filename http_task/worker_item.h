@@ -30,8 +30,9 @@ struct Region {
 // The result a worker reports for what its request's Send returned: a cancel
 // is E_CANCELED, a 404 E_INVALID_URL, a 416 E_FILE_CHANGED (the file is no
 // longer as long), an answer that cannot be right E_BAD_SERVER_RESPONSE, any
-// other HTTP status that is not a success E_CONNECT_FAILED; everything else
-// as it came.
+// other HTTP status that is not a success, a failure of the HTTP stack
+// itself and no network E_CONNECT_FAILED; everything else (a refused
+// connection, a time-out, a disk error) as it came, with its system message.
 [[nodiscard]] HRESULT MapWorkerResult(HRESULT send_result);
 
 // WorkerItem: sends one range request for its region and lets the request layer
