@@ -1,19 +1,14 @@
 #include "tests/support/nginx_server.h"
 
-#include <curl/curl.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <system_error>
 #include <utility>
 #include <vector>
 
-#include "base/net/curl_global.h"
-#include "base/platform/child_program_testutil.h"
 #include "base/platform/other_user_testutil.h"
 
 namespace corvane::testsupport {
@@ -22,50 +17,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
 
-// Ports are drawn from below the kernel's ephemeral range (32768 and up on
-// Linux), so an outgoing connection never holds the one we pick; only another
-// server started the same way can, and then we draw again.
-constexpr uint16_t kLowestPort = 20000;
-constexpr uint16_t kHighestPort = 32000;
-constexpr int kPortTries = 20;
 // nginx itself retries a busy port five times, half a second apart, before it
 // gives up; the limit leaves room for that and for a slow, shared machine.
 constexpr milliseconds kStartLimit{15000};
-constexpr milliseconds kStopLimit{10000};
-constexpr milliseconds kPollStep{20};
-
-std::string ReadWholeFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool WriteWholeFile(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  return static_cast<bool>(out);
-}
-
-// A fresh folder of our own under the temporary folder; empty on failure.
-fs::path MakePrivateFolder() {
-  std::error_code ec;
-  const fs::path base = fs::temp_directory_path(ec);
-  if (ec) return {};
-  std::random_device seed;
-  std::mt19937_64 random(seed());
-  for (int i = 0; i < 100; ++i) {
-    const fs::path candidate = base / ("corvane-nginx-" + std::to_string(random() % 1000000000));
-    if (fs::create_directory(candidate, ec) && !ec) {
-      fs::permissions(candidate, fs::perms::owner_all, fs::perm_options::replace, ec);
-      return candidate;
-    }
-  }
-  return {};
-}
 
 std::string Configuration(const fs::path& folder, const std::string& root, uint16_t port,
                           const NginxOptions& options) {
@@ -109,28 +64,7 @@ std::string Configuration(const fs::path& folder, const std::string& root, uint1
   return conf.str();
 }
 
-// True once nginx answers any HTTP request on `url`; loopback only and never
-// through a proxy whatever the environment says.
-bool Answers(const std::string& url) {
-  if (Failed(tobric::EnsureCurlInitialized())) return false;
-  CURL* handle = curl_easy_init();
-  if (handle == nullptr) return false;
-  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(handle, CURLOPT_NOPROXY, "*");
-  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, 500L);
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, 1000L);
-  const CURLcode code = curl_easy_perform(handle);
-  curl_easy_cleanup(handle);
-  return code == CURLE_OK;
-}
-
 }  // namespace
-
-struct NginxServer::Process {
-  tobric::platform::ChildProgram child;
-};
 
 NginxServer::NginxServer() = default;
 
@@ -181,7 +115,7 @@ bool NginxServer::Start(const std::string& root, const NginxOptions& options) {
     return false;
   }
   if (folder_.empty()) {
-    const fs::path folder = MakePrivateFolder();
+    const fs::path folder = MakePrivateFolder("corvane-nginx-");
     if (folder.empty()) {
       error_ = "cannot make a temporary folder for nginx";
       return false;
@@ -193,87 +127,41 @@ bool NginxServer::Start(const std::string& root, const NginxOptions& options) {
   const fs::path error_log = folder / "error.log";
   const fs::path pid_path = folder / "nginx.pid";
 
-  std::random_device seed;
-  std::mt19937 random(seed());
-  std::uniform_int_distribution<int> pick(kLowestPort, kHighestPort);
-  for (int attempt = 0; attempt < kPortTries; ++attempt) {
-    const uint16_t port = static_cast<uint16_t>(pick(random));
-    fs::remove(error_log, ec);
+  ServerLaunch launch;
+  launch.name = "nginx";
+  launch.configure = [&](uint16_t port, std::string* error) {
+    std::error_code ec;
     fs::remove(pid_path, ec);
     fs::remove(folder / "access.log", ec);
-    if (!WriteWholeFile(conf_path, Configuration(folder, absolute_root.string(), port, options))) {
-      error_ = "cannot write " + conf_path.string();
-      return false;
-    }
-    auto process = std::make_unique<Process>();
-    tobric::platform::ChildProgramOptions run;
-    run.argv = {program,
-                "-p",
-                folder.string() + "/",
-                "-e",
-                error_log.string(),
-                "-c",
-                conf_path.string(),
-                "-g",
-                "daemon off;"};
-    std::string spawn_error;
-    if (!process->child.Start(run, &spawn_error)) {
-      error_ = spawn_error;
-      return false;
-    }
-
-    // The pid file appears only after the listening socket is bound, so it
-    // tells our nginx from another server that might answer on the port.
-    const std::string own_pid = std::to_string(process->child.pid());
-    const auto deadline = Clock::now() + kStartLimit;
-    bool ready = false;
-    while (Clock::now() < deadline) {
-      if (process->child.WaitForExit(kPollStep)) break;
-      std::string pid_text = ReadWholeFile(pid_path);
-      while (!pid_text.empty() && (pid_text.back() == '\n' || pid_text.back() == ' ')) {
-        pid_text.pop_back();
-      }
-      if (pid_text == own_pid && Answers("http://127.0.0.1:" + std::to_string(port) + "/")) {
-        ready = true;
-        break;
-      }
-    }
-    if (ready) {
-      process_ = std::move(process);
-      port_ = port;
+    if (WriteWholeFile(conf_path, Configuration(folder, absolute_root.string(), port, options))) {
       return true;
     }
-    const bool exited = process->child.exited();
-    if (!exited) {
-      process->child.Signal(tobric::platform::ChildProgram::StopSignal::kKill);
-      static_cast<void>(process->child.WaitForExit(kStopLimit));
-    }
-    const std::string log = ReadWholeFile(error_log);
-    if (exited && log.find("Address already in use") != std::string::npos) continue;
-    error_ = (exited ? "nginx exited with status " + std::to_string(process->child.exit_code())
-                     : std::string("nginx did not answer in time")) +
-             "; error.log: " + log + "; stderr: " + process->child.Errors();
+    *error = "cannot write " + conf_path.string();
     return false;
-  }
-  error_ = "no free port for nginx after " + std::to_string(kPortTries) + " tries";
-  return false;
+  };
+  launch.argv = {program,  "-p", folder.string() + "/", "-e", error_log.string(),
+                 "-c",     conf_path.string(),          "-g", "daemon off;"};
+  // The pid file appears only after the listening socket is bound, so it
+  // tells our nginx from another server that might answer on the port.
+  launch.answers = [&](uint16_t port, int pid) {
+    std::string pid_text = ReadWholeFile(pid_path);
+    while (!pid_text.empty() && (pid_text.back() == '\n' || pid_text.back() == ' ')) {
+      pid_text.pop_back();
+    }
+    return pid_text == std::to_string(pid) &&
+           AnswersHead("http://127.0.0.1:" + std::to_string(port) + "/");
+  };
+  launch.log = error_log;
+  launch.start_limit = kStartLimit;
+  return server_.Start(launch, &error_);
 }
 
-void NginxServer::Stop() {
-  if (!process_) return;
-  // SIGTERM is nginx's fast shutdown: the master stops its worker and waits for
-  // it, so nothing of ours keeps the port once the master has been reaped.
-  process_->child.Signal(tobric::platform::ChildProgram::StopSignal::kTerminate);
-  if (!process_->child.WaitForExit(kStopLimit)) {
-    process_->child.Signal(tobric::platform::ChildProgram::StopSignal::kKill);
-    static_cast<void>(process_->child.WaitForExit(kStopLimit));
-  }
-  process_.reset();
-  port_ = 0;
-}
+// SIGTERM is nginx's fast shutdown: the master stops its worker and waits for
+// it, so nothing of ours keeps the port once the master has been reaped.
+void NginxServer::Stop() { server_.Stop(); }
 
 std::string NginxServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
+  return "http://127.0.0.1:" + std::to_string(port()) + path;
 }
 
 uint64_t NginxServer::LoggedBodyBytes() const {

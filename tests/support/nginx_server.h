@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/server_process.h"
+
 namespace corvane::testsupport {
 
 // The first executable file `name` in the folders of PATH, then in
@@ -65,7 +67,7 @@ class NginxServer {
   // SIGTERM, a bounded wait, then SIGKILL; reaps the process. Idempotent.
   void Stop();
 
-  [[nodiscard]] uint16_t port() const { return port_; }
+  [[nodiscard]] uint16_t port() const { return server_.port(); }
   // "http://127.0.0.1:<port>" + path.
   [[nodiscard]] std::string Url(const std::string& path) const;
   [[nodiscard]] const std::string& error() const { return error_; }
@@ -76,10 +78,8 @@ class NginxServer {
   [[nodiscard]] std::vector<NginxLogRecord> LoggedRequests() const;
 
  private:
-  struct Process;
-  std::unique_ptr<Process> process_;
+  ServerProcess server_;
   std::string folder_;
-  uint16_t port_ = 0;
   std::string error_;
 };
 

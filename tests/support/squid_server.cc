@@ -1,18 +1,15 @@
 #include "tests/support/squid_server.h"
 
-#include <curl/curl.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
 
-#include "base/net/curl_global.h"
 #include "base/platform/child_program_testutil.h"
 #include "base/platform/other_user_testutil.h"
 #include "tests/support/nginx_server.h"
@@ -25,11 +22,6 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-// As for nginx: below the kernel's ephemeral range, so that only another
-// server started the same way can hold the port we draw.
-constexpr uint16_t kLowestPort = 20000;
-constexpr uint16_t kHighestPort = 32000;
-constexpr int kPortTries = 20;
 // Squid starts in about a second; the limit leaves room for a slow, shared
 // machine.
 constexpr milliseconds kStartLimit{15000};
@@ -43,42 +35,7 @@ constexpr char kReadyPath[] = "/corvane-squid-ready";
 
 constexpr char kHelperFolders[] = "/usr/lib/squid:/usr/lib64/squid:/usr/libexec/squid";
 
-std::string ReadWholeFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool WriteWholeFile(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  return static_cast<bool>(out);
-}
-
 std::string HelperPath() { return FindProgram("basic_ncsa_auth", kHelperFolders); }
-
-// A fresh folder of our own; empty on failure. Squid run by root works as
-// "nobody", who must reach the folder and write its logs there: it then goes
-// under /tmp (the temporary folder a test sets may sit in a folder closed to
-// others) and is open to everybody.
-fs::path MakeFolder(bool for_other_user) {
-  std::error_code ec;
-  const fs::path base = for_other_user ? fs::path("/tmp") : fs::temp_directory_path(ec);
-  if (ec) return {};
-  std::random_device seed;
-  std::mt19937_64 random(seed());
-  for (int i = 0; i < 100; ++i) {
-    const fs::path candidate = base / ("corvane-squid-" + std::to_string(random() % 1000000000));
-    if (fs::create_directory(candidate, ec) && !ec) {
-      fs::permissions(candidate, for_other_user ? fs::perms::all : fs::perms::owner_all,
-                      fs::perm_options::replace, ec);
-      return candidate;
-    }
-  }
-  return {};
-}
 
 // The "user:hash" line of squid's Basic password file for `password`
 // (Apache's MD5 variant, which basic_ncsa_auth reads); empty with *error set
@@ -149,37 +106,7 @@ std::string Configuration(const fs::path& folder, uint16_t port, const std::stri
   return conf.str();
 }
 
-size_t CollectHeader(char* data, size_t size, size_t count, void* context) {
-  static_cast<std::string*>(context)->append(data, size * count);
-  return size * count;
-}
-
-// True once the squid named `name` answers on `url` (any status: a request
-// for its own address is an invalid URL to a proxy); loopback only and never
-// through a proxy whatever the environment says.
-bool AnswersAs(const std::string& url, const std::string& name) {
-  if (Failed(tobric::EnsureCurlInitialized())) return false;
-  CURL* handle = curl_easy_init();
-  if (handle == nullptr) return false;
-  std::string headers;
-  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(handle, CURLOPT_NOPROXY, "*");
-  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, 500L);
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, 1000L);
-  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &CollectHeader);
-  curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headers);
-  const CURLcode code = curl_easy_perform(handle);
-  curl_easy_cleanup(handle);
-  return code == CURLE_OK && headers.find(name) != std::string::npos;
-}
-
 }  // namespace
-
-struct SquidServer::Process {
-  tobric::platform::ChildProgram child;
-};
 
 SquidServer::SquidServer() = default;
 
@@ -217,7 +144,9 @@ bool SquidServer::Start(const SquidOptions& options) {
   }
   const bool for_other_user = tobric::platform::CanRunAsOtherUser();
   if (folder_.empty()) {
-    const fs::path folder = MakeFolder(for_other_user);
+    // Squid run by root works as "nobody", who must reach the folder and
+    // write its logs there.
+    const fs::path folder = MakePrivateFolder("corvane-squid-", for_other_user);
     if (folder.empty()) {
       error_ = "cannot make a temporary folder for squid";
       return false;
@@ -244,70 +173,32 @@ bool SquidServer::Start(const SquidOptions& options) {
                     fs::perm_options::replace, ec);
   }
 
-  std::random_device seed;
-  std::mt19937 random(seed());
-  std::uniform_int_distribution<int> pick(kLowestPort, kHighestPort);
-  for (int attempt = 0; attempt < kPortTries; ++attempt) {
-    const uint16_t port = static_cast<uint16_t>(pick(random));
-    for (const char* stale : {"cache.log", "access.log", "squid.pid"})
-      fs::remove(folder / stale, ec);
-    if (!WriteWholeFile(conf_path, Configuration(folder, port, name, options))) {
-      error_ = "cannot write " + conf_path.string();
-      return false;
-    }
-    auto process = std::make_unique<Process>();
-    tobric::platform::ChildProgramOptions run;
-    // -N: in the foreground, one process, so that its PID is the one to stop.
-    run.argv = {program, "-N", "-f", conf_path.string()};
-    std::string spawn_error;
-    if (!process->child.Start(run, &spawn_error)) {
-      error_ = spawn_error;
-      return false;
-    }
-
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + kReadyPath;
-    const auto deadline = Clock::now() + kStartLimit;
-    bool ready = false;
-    while (Clock::now() < deadline) {
-      if (process->child.WaitForExit(kPollStep)) break;
-      if (AnswersAs(url, name)) {
-        ready = true;
-        break;
-      }
-    }
-    if (ready) {
-      process_ = std::move(process);
-      port_ = port;
-      return true;
-    }
-    const bool exited = process->child.exited();
-    if (!exited) {
-      process->child.Signal(tobric::platform::ChildProgram::StopSignal::kKill);
-      static_cast<void>(process->child.WaitForExit(kStopLimit));
-    }
-    const std::string log = ReadWholeFile(cache_log);
-    if (exited && log.find("Address already in use") != std::string::npos) continue;
-    error_ = (exited ? "squid exited with status " + std::to_string(process->child.exit_code())
-                     : std::string("squid did not answer in time")) +
-             "; cache.log: " + log + "; stderr: " + process->child.Errors();
+  ServerLaunch launch;
+  launch.name = "squid";
+  launch.configure = [&](uint16_t port, std::string* error) {
+    std::error_code ec;
+    for (const char* stale : {"access.log", "squid.pid"}) fs::remove(folder / stale, ec);
+    if (WriteWholeFile(conf_path, Configuration(folder, port, name, options))) return true;
+    *error = "cannot write " + conf_path.string();
     return false;
-  }
-  error_ = "no free port for squid after " + std::to_string(kPortTries) + " tries";
-  return false;
+  };
+  // -N: in the foreground, one process, so that its PID is the one to stop.
+  launch.argv = {program, "-N", "-f", conf_path.string()};
+  // Any status will do (a request for its own address is an invalid URL to a
+  // proxy); the name in the answer tells our squid from any other server.
+  launch.answers = [&](uint16_t port, int /*pid*/) {
+    std::string headers;
+    return AnswersHead("http://127.0.0.1:" + std::to_string(port) + kReadyPath, &headers) &&
+           headers.find(name) != std::string::npos;
+  };
+  launch.log = cache_log;
+  launch.start_limit = kStartLimit;
+  return server_.Start(launch, &error_);
 }
 
-void SquidServer::Stop() {
-  if (!process_) return;
-  process_->child.Signal(tobric::platform::ChildProgram::StopSignal::kTerminate);
-  if (!process_->child.WaitForExit(kStopLimit)) {
-    process_->child.Signal(tobric::platform::ChildProgram::StopSignal::kKill);
-    static_cast<void>(process_->child.WaitForExit(kStopLimit));
-  }
-  process_.reset();
-  port_ = 0;
-}
+void SquidServer::Stop() { server_.Stop(); }
 
-std::string SquidServer::Address() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string SquidServer::Address() const { return "127.0.0.1:" + std::to_string(port()); }
 
 std::vector<SquidLogRecord> SquidServer::LoggedRequests() const {
   std::vector<SquidLogRecord> records;

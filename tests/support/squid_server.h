@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/server_process.h"
+
 namespace corvane::testsupport {
 
 struct SquidOptions {
@@ -60,7 +62,7 @@ class SquidServer {
   // SIGTERM, a bounded wait, then SIGKILL; reaps the process. Idempotent.
   void Stop();
 
-  [[nodiscard]] uint16_t port() const { return port_; }
+  [[nodiscard]] uint16_t port() const { return server_.port(); }
   // "127.0.0.1:<port>", as a named proxy is written.
   [[nodiscard]] std::string Address() const;
   [[nodiscard]] const std::string& error() const { return error_; }
@@ -73,10 +75,8 @@ class SquidServer {
   [[nodiscard]] bool WaitForLoggedRequests(size_t count, std::chrono::milliseconds limit) const;
 
  private:
-  struct Process;
-  std::unique_ptr<Process> process_;
+  ServerProcess server_;
   std::string folder_;
-  uint16_t port_ = 0;
   std::string error_;
 };
 
