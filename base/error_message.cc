@@ -31,6 +31,9 @@ constexpr MessageResource kMessages[] = {
     {113, "服务器上的文件在下载期间一再更改。"},
     {114, "服务器不支持分段下载。"},
     {115, "服务器的应答无效。"},
+    {116, "服务器证书不受信任：颁发机构未知。"},
+    {117, "服务器证书已过期或尚未生效。"},
+    {118, "服务器证书与网站名称不符。"},
 };
 
 constexpr int kMessageUnknownError = 108;
@@ -74,6 +77,12 @@ int MessageIdForCode(HRESULT code) {
       return 114;
     case 0xA0440226:
       return 115;
+    case 0xA0440227:
+      return 116;
+    case 0xA0440228:
+      return 117;
+    case 0xA0440229:
+      return 118;
     case 105:
       return 105;
     default:

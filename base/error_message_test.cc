@@ -32,6 +32,9 @@ TEST(GetErrorMessage, ServicePlatformAndUnknownCodes) {
       {{0xA0440224}, "服务器上的文件在下载期间一再更改。"},
       {{0xA0440225}, "服务器不支持分段下载。"},
       {{0xA0440226}, "服务器的应答无效。"},
+      {{0xA0440227}, "服务器证书不受信任：颁发机构未知。"},
+      {{0xA0440228}, "服务器证书已过期或尚未生效。"},
+      {{0xA0440229}, "服务器证书与网站名称不符。"},
       {{105}, "无效的配置参数。"},
       // A service code without a text of its own. The facility, not the low half,
       // decides: error number 5 under the service's facility is no system error.

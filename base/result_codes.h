@@ -67,6 +67,13 @@ inline constexpr HRESULT E_RANGES_REFUSED = MakeHresult(0xA0440225);
 // The server's answer cannot be right: a range other than the one asked for,
 // a body longer or shorter than it says, a size that is not a number.
 inline constexpr HRESULT E_BAD_SERVER_RESPONSE = MakeHresult(0xA0440226);
+// The server's certificate cannot be trusted: its issuer is not an authority
+// the user trusts (the system's store, or SSL_CERT_FILE / SSL_CERT_DIR).
+inline constexpr HRESULT E_CERT_UNTRUSTED = MakeHresult(0xA0440227);
+// The server's certificate has expired, or is not valid yet.
+inline constexpr HRESULT E_CERT_EXPIRED = MakeHresult(0xA0440228);
+// The server's certificate is for another host name.
+inline constexpr HRESULT E_CERT_NAME_MISMATCH = MakeHresult(0xA0440229);
 inline constexpr HRESULT E_INVALID_URL = MakeHresult(0xA0440313);
 
 // Codes of the HTTP request layer.

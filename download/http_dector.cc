@@ -45,8 +45,11 @@ HRESULT HttpDector::Detect() {
   if (cancel_flag() != nullptr) options.cancel = cancel_flag();
   ProbeResult probed;
   const HRESULT hr = ProbeResource(uri(), options, &probed);
-  if (hr == E_CANCELED) return hr;
-  if (Failed(hr)) return hr == E_INVALID_URL ? E_INVALID_URL : E_CONNECT_FAILED;
+  if (hr == E_CANCELED || hr == E_INVALID_URL || hr == E_CERT_UNTRUSTED || hr == E_CERT_EXPIRED ||
+      hr == E_CERT_NAME_MISMATCH) {
+    return hr;
+  }
+  if (Failed(hr)) return E_CONNECT_FAILED;
   set_content_length(probed.content_length);
   probe_ = std::move(probed);
   return ParseFileName();

@@ -30,8 +30,9 @@ class HttpDector : public ContentDetector {
   [[nodiscard]] HRESULT ParseFileName() override;
   // The size probe, then ParseFileName. E_INVALID_URL when the URI cannot be
   // split for the probe, for a 404 and for a redirect that cannot be followed;
-  // E_CONNECT_FAILED when the probe fails otherwise (another error status, a
-  // response without Content-Length).
+  // the certificate's own code when the server's is refused; E_CONNECT_FAILED
+  // when the probe fails otherwise (another error status, a response without
+  // Content-Length).
   [[nodiscard]] HRESULT Detect() override;
 
   // The network state the probe goes through; the default is the user's.

@@ -86,6 +86,25 @@ HRESULT HresultFromCurlCode(CURLcode code, long os_errno) {
   return HresultFromWin32(win32);
 }
 
+HRESULT HresultFromCertificateCheck(long verify_result) {
+  // OpenSSL's X509_V_ERR_* numbers.
+  switch (verify_result) {
+    // libcurl checks the host name itself, after the chain, and reports a
+    // mismatch as "unspecified" (or leaves "ok") since the chain was fine.
+    case 0:   // X509_V_OK
+    case 1:   // X509_V_ERR_UNSPECIFIED
+    case 62:  // X509_V_ERR_HOSTNAME_MISMATCH
+    case 64:  // X509_V_ERR_IP_ADDRESS_MISMATCH
+      return E_CERT_NAME_MISMATCH;
+    case 9:   // X509_V_ERR_CERT_NOT_YET_VALID
+    case 10:  // X509_V_ERR_CERT_HAS_EXPIRED
+    case 12:  // X509_V_ERR_CRL_HAS_EXPIRED
+      return E_CERT_EXPIRED;
+    default:
+      return E_CERT_UNTRUSTED;
+  }
+}
+
 HRESULT HresultFromCurlUrlCode(CURLUcode code) {
   using tobric::platform::HresultFromWin32;
   switch (code) {

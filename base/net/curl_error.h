@@ -40,6 +40,13 @@ inline constexpr uint32_t kErrorHostNotFound = 11001;        // WSAHOST_NOT_FOUN
 // CURLE_OK gives S_OK; a result with no better equivalent gives E_FAIL.
 [[nodiscard]] HRESULT HresultFromCurlCode(CURLcode code, long os_errno = 0);
 
+// The code of a certificate the TLS handshake refused, from the handle's
+// CURLINFO_SSL_VERIFYRESULT (OpenSSL's verification result): E_CERT_EXPIRED
+// for a certificate out of its validity period, E_CERT_UNTRUSTED for an
+// issuer nobody trusts, E_CERT_NAME_MISMATCH for another host name (which
+// libcurl checks itself, after a chain that was fine).
+[[nodiscard]] HRESULT HresultFromCertificateCheck(long verify_result);
+
 // The code of a failure of libcurl's URL parser (curl_url_set/curl_url_get).
 [[nodiscard]] HRESULT HresultFromCurlUrlCode(CURLUcode code);
 

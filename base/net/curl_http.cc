@@ -13,6 +13,7 @@
 #include "base/net/curl_error.h"
 #include "base/net/curl_global.h"
 #include "base/platform/clock.h"
+#include "base/platform/process.h"
 
 namespace tobric {
 
@@ -407,6 +408,17 @@ HRESULT CurlHttp::SetCommonOptions(HttpSession* session) {
   if (code == CURLE_OK) code = curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
   if (code == CURLE_OK) code = curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   if (code == CURLE_OK) code = curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  // A private authority is trusted the way OpenSSL's own tools trust one:
+  // through SSL_CERT_FILE (a PEM bundle) or SSL_CERT_DIR (a hashed folder),
+  // in place of the system's store.
+  const std::string ca_file = platform::GetEnv("SSL_CERT_FILE");
+  const std::string ca_dir = platform::GetEnv("SSL_CERT_DIR");
+  if (code == CURLE_OK && !ca_file.empty()) {
+    code = curl_easy_setopt(h, CURLOPT_CAINFO, ca_file.c_str());
+  }
+  if (code == CURLE_OK && !ca_dir.empty()) {
+    code = curl_easy_setopt(h, CURLOPT_CAPATH, ca_dir.c_str());
+  }
   if (code == CURLE_OK) {
     code = curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
                             static_cast<long>(session->timeouts().connect_ms));
@@ -511,6 +523,16 @@ HRESULT CurlHttp::Perform(Receiver* receiver, const HttpTimeouts& timeouts,
       if (receiver_stopped_) {
         *end = End::kStoppedByReceiver;
         hr = S_FALSE;
+      } else if (code == CURLE_PEER_FAILED_VERIFICATION) {
+        long verify_result = 1;
+        if (curl_easy_getinfo(easy_, CURLINFO_SSL_VERIFYRESULT, &verify_result) != CURLE_OK) {
+          verify_result = 1;
+        }
+        *end = End::kFailed;
+        hr = HresultFromCertificateCheck(verify_result);
+        TLOG(LC_OPT, kLevelWarning,
+             "[CurlHttp::Perform][Certificate refused: verification result %ld, %s][0x%x]",
+             verify_result, error_text_, static_cast<unsigned>(hr));
       } else if (code != CURLE_OK) {
         long os_errno = 0;
         if (curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &os_errno) != CURLE_OK) os_errno = 0;

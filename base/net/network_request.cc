@@ -21,7 +21,10 @@ bool IsClientError(int32_t status) { return status >= 400 && status <= 499; }
 
 // An answer that says what the resource is, not how the way to it fared:
 // another pass or route gets the same.
-bool IsFinal(HRESULT result) { return result == E_RANGES_REFUSED || result == E_FILE_CHANGED; }
+bool IsFinal(HRESULT result) {
+  return result == E_RANGES_REFUSED || result == E_FILE_CHANGED || result == E_CERT_UNTRUSTED ||
+         result == E_CERT_EXPIRED || result == E_CERT_NAME_MISMATCH;
+}
 
 // The result of an attempt whose Send succeeded, from the final status.
 HRESULT ResultFromStatus(int32_t status) {

@@ -58,8 +58,8 @@ class NetworkRequest {
   [[nodiscard]] std::string& extra_headers();
 
   // Runs the retry loop for a GET of `url` into `file_name` (empty: memory).
-  // E_RANGES_REFUSED and E_FILE_CHANGED, a server's answer that no other route
-  // or later pass would change, end the loop at once.
+  // E_RANGES_REFUSED, E_FILE_CHANGED and a refused certificate, answers that
+  // no other route or later pass would change, end the loop at once.
   // S_OK for a final status of 200, 204, 206 or 304; E_HTTP_STATUS_BASE +
   // status for another status from 100 to 505, E_HTTP_STATUS_UNKNOWN for any
   // other; E_REQUEST_ABORTED after Cancel; E_NO_CONNECTION when an attempt

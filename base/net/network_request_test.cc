@@ -216,6 +216,19 @@ TEST_F(NetworkRequestTest, ClientErrorsEndTheRetries) {
   EXPECT_TRUE(callback_.retry_offsets.empty());
 }
 
+// What the server's file is, or its certificate, no other route or pass
+// changes: one attempt and no retry wait.
+TEST_F(NetworkRequestTest, AnswersAboutTheResourceOrItsCertificateAreFinal) {
+  for (const HRESULT final : {E_RANGES_REFUSED, E_FILE_CHANGED, E_CERT_UNTRUSTED, E_CERT_EXPIRED,
+                              E_CERT_NAME_MISMATCH}) {
+    Make({Always({final, 0, ""})});
+    request_->set_max_retries(2);
+    EXPECT_EQ(final, Send());
+    EXPECT_EQ(1u, stacks_[0]->Calls().size()) << std::hex << final;
+  }
+  EXPECT_TRUE(callback_.retry_offsets.empty());
+}
+
 // Which configuration's and which stack's answer counts.
 TEST_F(NetworkRequestTest, FirstConfigurationsFailureIsReportedLaterSuccessRemembered) {
   Make({[](const Call& call, size_t) {

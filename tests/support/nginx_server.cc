@@ -23,7 +23,7 @@ using std::chrono::milliseconds;
 constexpr milliseconds kStartLimit{15000};
 
 std::string Configuration(const fs::path& folder, const std::string& root, uint16_t port,
-                          const NginxOptions& options) {
+                          const NginxOptions& options, const ServerCertificate& certificate) {
   const std::string dir = folder.string();
   std::ostringstream conf;
   // Run by root, nginx hands its workers to "nobody" unless told otherwise;
@@ -41,7 +41,7 @@ std::string Configuration(const fs::path& folder, const std::string& root, uint1
        << "  default_type application/octet-stream;\n"
        // The body bytes first: LoggedBodyBytes reads only the leading number.
        << "  log_format requests '$body_bytes_sent $status $msec $request_time "
-          "$request_uri \"$http_range\"';\n"
+          "$request_uri \"$http_range\" $server_protocol \"$ssl_session_reused\"';\n"
        << "  access_log " << dir << "/access.log requests;\n"
        << "  client_body_temp_path " << dir << "/client_body;\n"
        << "  proxy_temp_path " << dir << "/proxy;\n"
@@ -54,11 +54,19 @@ std::string Configuration(const fs::path& folder, const std::string& root, uint1
        << "  server {\n"
        << "    listen 127.0.0.1:" << port;
   if (options.send_buffer > 0) conf << " sndbuf=" << options.send_buffer;
+  if (options.tls) conf << " ssl";
+  if (options.tls && options.http2) conf << " http2";
   conf << ";\n"
        << "    server_name localhost;\n"
        << "    root " << root << ";\n";
   if (options.limit_rate > 0) conf << "    limit_rate " << options.limit_rate << ";\n";
   if (!options.ranges) conf << "    max_ranges 0;\n";
+  if (!options.keepalive) conf << "    keepalive_timeout 0;\n";
+  if (options.tls) {
+    conf << "    ssl_certificate " << certificate.certificate << ";\n"
+         << "    ssl_certificate_key " << certificate.key << ";\n"
+         << "    ssl_session_cache shared:tls:1m;\n";
+  }
   conf << "  }\n"
        << "}\n";
   return conf.str();
@@ -126,6 +134,14 @@ bool NginxServer::Start(const std::string& root, const NginxOptions& options) {
   const fs::path conf_path = folder / "nginx.conf";
   const fs::path error_log = folder / "error.log";
   const fs::path pid_path = folder / "nginx.pid";
+  ServerCertificate certificate;
+  tls_ = options.tls.has_value();
+  authority_file_.clear();
+  if (tls_) {
+    if (!MakeServerCertificate(folder, *options.tls, &certificate, &error_)) return false;
+    authority_file_ = TestAuthority(folder, &error_);
+    if (authority_file_.empty()) return false;
+  }
 
   ServerLaunch launch;
   launch.name = "nginx";
@@ -133,7 +149,8 @@ bool NginxServer::Start(const std::string& root, const NginxOptions& options) {
     std::error_code ec;
     fs::remove(pid_path, ec);
     fs::remove(folder / "access.log", ec);
-    if (WriteWholeFile(conf_path, Configuration(folder, absolute_root.string(), port, options))) {
+    if (WriteWholeFile(conf_path,
+                       Configuration(folder, absolute_root.string(), port, options, certificate))) {
       return true;
     }
     *error = "cannot write " + conf_path.string();
@@ -149,7 +166,8 @@ bool NginxServer::Start(const std::string& root, const NginxOptions& options) {
       pid_text.pop_back();
     }
     return pid_text == std::to_string(pid) &&
-           AnswersHead("http://127.0.0.1:" + std::to_string(port) + "/");
+           AnswersHead((tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") +
+                       std::to_string(port) + "/");
   };
   launch.log = error_log;
   launch.start_limit = kStartLimit;
@@ -161,7 +179,7 @@ bool NginxServer::Start(const std::string& root, const NginxOptions& options) {
 void NginxServer::Stop() { server_.Stop(); }
 
 std::string NginxServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port()) + path;
+  return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port()) + path;
 }
 
 uint64_t NginxServer::LoggedBodyBytes() const {
@@ -197,11 +215,16 @@ std::vector<NginxLogRecord> NginxServer::LoggedRequests() const {
     std::string written;
     std::string took;
     std::string range;
-    // A line being written is not whole yet: its quoted range has no end.
-    if (!(fields >> record.body_bytes >> record.status >> written >> took >> record.uri >> range) ||
-        range.size() < 2 || range.front() != '"' || range.back() != '"') {
+    std::string reused;
+    // A line being written is not whole yet: its last quoted field has no end.
+    if (!(fields >> record.body_bytes >> record.status >> written >> took >> record.uri >> range >>
+          record.protocol >> reused) ||
+        range.size() < 2 || range.front() != '"' || range.back() != '"' || reused.size() < 2 ||
+        reused.back() != '"') {
       continue;
     }
+    // nginx writes "r" for a resumed session, "." for a new one.
+    record.tls_session_reused = reused == "\"r\"";
     record.start_ms = MillisecondsOf(written) - MillisecondsOf(took);
     range = range.substr(1, range.size() - 2);
     // nginx writes "-" for a header the request did not have.

@@ -13,10 +13,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "tests/support/server_process.h"
+#include "tests/support/test_certificates.h"
 
 namespace corvane::testsupport {
 
@@ -36,6 +38,14 @@ struct NginxOptions {
   // False: nginx serves no ranges (max_ranges 0), every GET gets the whole
   // file with a 200, as from a server that never learnt ranges.
   bool ranges = true;
+  // Set: nginx speaks TLS (only) with a certificate of this kind, made by the
+  // fixture; AuthorityFile() is the authority a client must trust.
+  std::optional<CertificateKind> tls;
+  // With tls: HTTP/2 offered through ALPN besides HTTP/1.1.
+  bool http2 = false;
+  // False: every connection ends after one request (keepalive_timeout 0), so
+  // that each request of a client makes a connection, and a TLS handshake.
+  bool keepalive = true;
 };
 
 // One line of nginx's access log: a request nginx has finished, whole or cut
@@ -48,6 +58,9 @@ struct NginxLogRecord {
   uint64_t start_ms = 0;
   std::string uri;    // as on the request line
   std::string range;  // the Range header, empty when none was sent
+  // Over TLS: the connection resumed an earlier TLS session.
+  bool tls_session_reused = false;
+  std::string protocol;  // "HTTP/1.1", "HTTP/2.0"
 };
 
 class NginxServer {
@@ -68,8 +81,10 @@ class NginxServer {
   void Stop();
 
   [[nodiscard]] uint16_t port() const { return server_.port(); }
-  // "http://127.0.0.1:<port>" + path.
+  // "http://127.0.0.1:<port>" + path ("https://" over TLS).
   [[nodiscard]] std::string Url(const std::string& path) const;
+  // Over TLS: the PEM file of the test authority (for SSL_CERT_FILE).
+  [[nodiscard]] std::string AuthorityFile() const { return authority_file_; }
   [[nodiscard]] const std::string& error() const { return error_; }
   // Sum of the body bytes nginx has logged as sent (its access log, one line
   // per finished request); requests still running are not counted.
@@ -81,6 +96,8 @@ class NginxServer {
   ServerProcess server_;
   std::string folder_;
   std::string error_;
+  bool tls_ = false;
+  std::string authority_file_;
 };
 
 }  // namespace corvane::testsupport

@@ -31,7 +31,8 @@ namespace corvane::testsupport {
                                                       bool open_to_all = false);
 
 // One HEAD request to `url`, never through a proxy whatever the environment
-// says, with short time limits; true when any answer came. The answer's
+// says, over TLS without checking the certificate, with short time limits;
+// true when any answer came. The answer's
 // header lines go to *headers when it is not null.
 [[nodiscard]] bool AnswersHead(const std::string& url, std::string* headers = nullptr);
 
