@@ -312,11 +312,15 @@ int Main() {
   }
 
   testsupport::NginxServer nginx;
-  if (!nginx.Start(www.string(), {})) {
+  testsupport::NginxOptions served;
+  if (settings.tls) served.tls = testsupport::CertificateKind::kTrusted;
+  if (!nginx.Start(www.string(), served)) {
     std::fprintf(stderr, "bench_http_download: nginx: %s\n", nginx.error().c_str());
     return 1;
   }
-  std::printf("nginx on 127.0.0.1:%u\n", static_cast<unsigned>(nginx.port()));
+  SetTrustedAuthority(nginx.AuthorityFile());
+  std::printf("nginx on 127.0.0.1:%u%s\n", static_cast<unsigned>(nginx.port()),
+              settings.tls ? ", TLS" : "");
   // The kernel's peak of a child keeps what the child had between fork and
   // exec, a copy of this program's memory; a program that does nothing shows
   // that floor, under which no figure of the table means anything.

@@ -31,8 +31,24 @@ ChildProgramOptions ProgramOptions(std::vector<std::string> argv) {
   ChildProgramOptions options;
   options.argv = std::move(argv);
   options.environment = {{"NOTIFY_SOCKET", std::nullopt}, {"CORVANED", std::nullopt}};
+  if (!TrustedAuthority().empty()) {
+    options.environment.emplace_back("SSL_CERT_FILE", TrustedAuthority());
+  }
   return options;
 }
+
+namespace {
+
+std::string& Authority() {
+  static std::string* const pem_file = new std::string();
+  return *pem_file;
+}
+
+}  // namespace
+
+void SetTrustedAuthority(const std::string& pem_file) { Authority() = pem_file; }
+
+const std::string& TrustedAuthority() { return Authority(); }
 
 ChildRun RunToEnd(std::vector<std::string> argv, Milliseconds limit) {
   ChildRun run;

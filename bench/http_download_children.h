@@ -47,6 +47,11 @@ struct ChildRun {
 // change what the programs do removed.
 [[nodiscard]] tobric::platform::ChildProgramOptions ProgramOptions(std::vector<std::string> argv);
 
+// Over TLS: the authority every child is told to trust (SSL_CERT_FILE); empty
+// (the default) for plain HTTP. Set once, before the first child.
+void SetTrustedAuthority(const std::string& pem_file);
+[[nodiscard]] const std::string& TrustedAuthority();
+
 // Runs a program to its end (killed at the limit).
 [[nodiscard]] ChildRun RunToEnd(std::vector<std::string> argv, Milliseconds limit);
 

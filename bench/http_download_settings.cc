@@ -41,6 +41,9 @@ Settings ReadSettings() {
     settings.single = std::find(chosen.begin(), chosen.end(), "single") != chosen.end();
     settings.many = std::find(chosen.begin(), chosen.end(), "many") != chosen.end();
   }
+  if (const char* tls = std::getenv("CORVANE_BENCH_TLS"); tls != nullptr) {
+    settings.tls = std::string(tls) == "1";
+  }
   if (const char* tools = std::getenv("CORVANE_BENCH_TOOLS"); tools != nullptr && *tools != '\0') {
     settings.tools.clear();
     for (const std::string& tool : SplitList(tools)) {

@@ -20,6 +20,9 @@ struct Settings {
   bool single = true;
   bool many = true;
   std::vector<std::string> tools = {"corvane", "aria2c", "curl"};
+  // Over TLS from nginx, with a certificate of a test authority every program
+  // is told to trust.
+  bool tls = false;
 };
 
 [[nodiscard]] Settings ReadSettings();

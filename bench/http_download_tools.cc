@@ -48,6 +48,8 @@ RunResult RunAria2(const std::string& program, const Job& job) {
                                    "--file-allocation=falloc",
                                    "-d",
                                    job.folder.string()};
+  // Neither reads SSL_CERT_FILE in every build.
+  if (!TrustedAuthority().empty()) argv.push_back("--ca-certificate=" + TrustedAuthority());
   if (job.files.size() == 1) {
     argv.push_back(job.urls[0]);
   } else {
@@ -66,6 +68,7 @@ RunResult RunCurl(const std::string& program, const Job& job) {
   tobric::platform::IsolatedEnv user;
   // -q first: no .curlrc.
   std::vector<std::string> argv = {program, "-q", "-sS"};
+  if (!TrustedAuthority().empty()) argv.insert(argv.end(), {"--cacert", TrustedAuthority()});
   if (job.files.size() == 1) {
     argv.push_back("-o");
     argv.push_back((job.folder / fs::path(job.files[0]->url_path).filename()).string());
