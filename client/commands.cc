@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "base/error_message.h"
+#include "client/messages.h"
 #include "base/platform/error.h"
 #include "base/utf.h"
 #include "client/format.h"
@@ -338,7 +339,7 @@ int RunConfig(const Invocation& invocation, CommandContext& context) {
 // Explaining a code needs no running service: the texts are the same table.
 int RunError(const Invocation& invocation, CommandContext& context) {
   if (Failed(context.client.Connect())) {
-    context.out << FormatCode(invocation.code) << ": " << tobric::GetErrorMessage(invocation.code)
+    context.out << FormatCode(invocation.code) << ": " << UserMessage(invocation.code, "")
                 << "\n";
     return kExitOk;
   }
@@ -457,6 +458,7 @@ int CallFailed(CommandContext& context, HRESULT code) {
 }
 
 std::string ServiceMessage(CommandContext& context, HRESULT code) {
+  if (!EnglishMessage(code).empty() && !LocaleIsChinese()) return UserMessage(code, "");
   std::string message;
   if (context.client.connected() && Succeeded(context.client.GetErrorMessage(code, &message)) &&
       !message.empty()) {

@@ -292,7 +292,7 @@ TEST_F(CommandsTest, RemovingWithFilesShowsTheServiceMessage) {
   engine_.delete_result = E_PACKAGE_NOT_FOUND;
   EXPECT_EQ(Run({"rm", "--files", "1a"}), kExitFailure);
   EXPECT_EQ(err_.str(),
-            "corvane: could not remove 1A2B3C4D  a.mp4: 无效的下载文件ID。 (0xa0440205)\n");
+            "corvane: could not remove 1A2B3C4D  a.mp4: no download has this id (0xa0440205)\n");
 }
 
 TEST_F(CommandsTest, GetFollowsTheDownloadUntilItCompletes) {
@@ -327,7 +327,8 @@ TEST_F(CommandsTest, GetOnATerminalRedrawsInPlace) {
 TEST_F(CommandsTest, GetReportsARefusedUriInTheUsersWords) {
   engine_.download_result = E_INVALID_URL;
   EXPECT_EQ(Run({"get", "nonsense"}), kExitFailure);
-  EXPECT_EQ(err_.str(), "corvane: could not start the download: 下载链接无效。 (0xa0440313)\n");
+  EXPECT_EQ(err_.str(), "corvane: could not start the download: the address is not valid, or the server "
+            "has no such file (0xa0440313)\n");
 }
 
 TEST_F(CommandsTest, GetReportsADownloadThatFailed) {
@@ -338,7 +339,8 @@ TEST_F(CommandsTest, GetReportsADownloadThatFailed) {
     }
   };
   EXPECT_EQ(Run({"get", "http://127.0.0.1/new.bin"}), kExitFailure);
-  EXPECT_EQ(err_.str(), "corvane: download failed: new.bin: 目标链接连接错误。 (0xa0440219)\n");
+  EXPECT_EQ(err_.str(), "corvane: download failed: new.bin: the server cannot be reached, or answered "
+            "with an error (0xa0440219)\n");
 }
 
 TEST_F(CommandsTest, GetNoticesAPackageRemovedMeanwhile) {
@@ -434,7 +436,7 @@ class NoServiceTest : public ::testing::Test {
 
 TEST_F(NoServiceTest, ErrorNeedsNoService) {
   ASSERT_EQ(Run({"error", "0xa0440205"}), kExitOk);
-  EXPECT_EQ(out_.str(), "0xa0440205: 无效的下载文件ID。\n");
+  EXPECT_EQ(out_.str(), "0xa0440205: no download has this id\n");
 }
 
 TEST_F(NoServiceTest, StopWithNothingRunning) {

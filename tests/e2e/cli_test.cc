@@ -9,6 +9,7 @@
 
 #include "base/error_message.h"
 #include "base/platform/named_mutex.h"
+#include "client/messages.h"
 #include "gtest/gtest.h"
 #include "service/app.h"
 #include "tests/e2e/service_fixture_testutil.h"
@@ -121,7 +122,8 @@ TEST_F(CliTest, AddOfAnUnsupportedUriSaysWhy) {
   const CommandResult result = RunCorvane({"add", "ftp://127.0.0.1/file"});
   EXPECT_EQ(result.exit_code, kExitFailure) << Describe(result);
   EXPECT_TRUE(
-      Contains(result.err, "could not add ftp://127.0.0.1/file: 下载链接无效。 (0xa0440213)"))
+      Contains(result.err, "could not add ftp://127.0.0.1/file: this kind of address is not supported "
+                   "(0xa0440213)"))
       << Describe(result);
 }
 
@@ -232,7 +234,7 @@ TEST_F(CliTest, ConfigShowsAndChangesTheSettings) {
 TEST_F(CliTest, ErrorExplainsACode) {
   const CommandResult result = RunCorvane({"error", "0xa0440205"});
   EXPECT_EQ(result.exit_code, kExitOk) << Describe(result);
-  EXPECT_EQ(result.out, "0xa0440205: 无效的下载文件ID。\n");
+  EXPECT_EQ(result.out, "0xa0440205: no download has this id\n");
 }
 
 TEST_F(CliTest, StopEndsTheServiceCleanly) {
@@ -265,7 +267,7 @@ TEST_F(CliTest, GetOfAFailingDownloadEndsWithTheServiceMessage) {
   }
   ASSERT_NE(package, nullptr);
   ASSERT_EQ(package->state, 7);
-  const std::string message = tobric::GetErrorMessage(package->error_code);
+  const std::string message = lorvane::UserMessage(package->error_code, "");
   EXPECT_TRUE(Contains(result.err,
                        "download failed: x: " + message + " (" + Hex(package->error_code) + ")"))
       << Describe(result);
@@ -343,7 +345,7 @@ TEST_F(CliWithoutServiceTest, StopAndErrorNeedNoService) {
 
   result = RunCorvane({"error", "0xa0440205"});
   EXPECT_EQ(result.exit_code, kExitOk) << Describe(result);
-  EXPECT_EQ(result.out, "0xa0440205: 无效的下载文件ID。\n");
+  EXPECT_EQ(result.out, "0xa0440205: no download has this id\n");
 
   lorvane::Client client;
   EXPECT_TRUE(Failed(client.Connect())) << "a command that needs no service started one";

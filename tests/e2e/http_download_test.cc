@@ -14,6 +14,7 @@
 
 #include "base/error_message.h"
 #include "base/platform/small_disk_testutil.h"
+#include "client/messages.h"
 #include "gtest/gtest.h"
 #include "tests/e2e/http_download_fixture_testutil.h"
 #include "tests/e2e/service_fixture_testutil.h"
@@ -253,7 +254,7 @@ TEST_F(HttpDownloadTest, NotFoundEndsInErrorWithTheUserMessage) {
   const CommandResult get = RunCorvane({"get", uri});
   EXPECT_EQ(get.exit_code, 1) << Describe(get);
   EXPECT_TRUE(
-      Contains(get.err, "download failed: missing.bin: " + tobric::GetErrorMessage(E_INVALID_URL) +
+      Contains(get.err, "download failed: missing.bin: " + lorvane::UserMessage(E_INVALID_URL, "") +
                             " (" + Hex(E_INVALID_URL) + ")"))
       << Describe(get);
   std::vector<PackageView> packages;
