@@ -65,6 +65,8 @@ TEST_F(HttpServersTest, ThroughAProxyThatAsksForTheNetrcCredentials) {
   std::string id;
   ASSERT_NO_FATAL_FAILURE(AddPackage(nginx.Url("/via.bin"), &id));
   ASSERT_NO_FATAL_FAILURE(ExpectCompleted(id, "via.bin", kSize, sha256));
+  // The probe's two requests (the 407 and its answer) and the four blocks'.
+  EXPECT_TRUE(squid.WaitForLoggedRequests(6, kServerLimit));
   bool refused = false;
   bool forwarded = false;
   std::string seen;

@@ -84,6 +84,8 @@ std::string Configuration(const fs::path& folder, uint16_t port, const std::stri
        << "logformat requests %>Hs %rm %un %ru\n"
        << "access_log stdio:" << dir
        << "/access.log logformat=requests\n"
+       // Each line as soon as its request is done, for the tests that read it.
+       << "buffered_logs off\n"
        // A proxy that keeps nothing: every request reaches the server.
        << "cache deny all\n"
        << "cache_mem 1 MB\n"
