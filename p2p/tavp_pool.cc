@@ -26,8 +26,8 @@ TavpPool::~TavpPool() { timer_.reset(); }
 
 HRESULT TavpPool::Add(std::shared_ptr<TavpTask> task) {
   AutoLock hold(lock_);
-  const bool present = std::any_of(tasks_.begin(), tasks_.end(),
-                                    [&](const auto& held) { return held == task; });
+  const bool present =
+      std::any_of(tasks_.begin(), tasks_.end(), [&](const auto& held) { return held == task; });
   if (!present) {
     tasks_.push_back(std::move(task));
     EnsureTimerRunning();

@@ -199,8 +199,7 @@ void TavpTask::Update() {
   // Read into a copy: after a failed read the record keeps the last poll's
   // values, whatever the engine left in its output.
   TorrixTaskInfo read = info_;
-  const int32_t r =
-      RetryCall(kCallOfThree, [&] { return GetTaskInfo_Batch(&handle, 1, &read); });
+  const int32_t r = RetryCall(kCallOfThree, [&] { return GetTaskInfo_Batch(&handle, 1, &read); });
   if (r != kTorrixOk) {
     TLOG(LC_USER, tobric::kLevelError, "[TavpTask::Update][GetTaskInfo_Batch failed %d]", r);
     info_.code = r;
@@ -301,8 +300,8 @@ int32_t TavpTask::RetryCall(const char* call_text, const std::function<int32_t()
     if (r != kTorrixBusy) return r;
     options_.sleep_ms(delay_ms);
     delay_ms = static_cast<uint32_t>(static_cast<double>(delay_ms) * kRetryDelayGrowth);
-    TLOG(LC_USER, tobric::kLevelWarning, "[%s failed:%d][retry %d after %u]", call_text, r,
-         calls, delay_ms);
+    TLOG(LC_USER, tobric::kLevelWarning, "[%s failed:%d][retry %d after %u]", call_text, r, calls,
+         delay_ms);
     if (calls >= kMaxCalls) break;
   }
   TLOG(LC_USER, tobric::kLevelError, "[retry still get failed:%d]", kTorrixBusy);

@@ -48,8 +48,8 @@ struct FakeEngine {
     return Calls(calls.begin() + std::min(skip, calls.size()), calls.end());
   }
   // A record of 100 bytes in all, 5 bytes a second.
-  void Answer(int32_t state, const std::u16string& name, uint64_t downloaded = 0,
-              int32_t code = 0, int32_t fail_code = 0) {
+  void Answer(int32_t state, const std::u16string& name, uint64_t downloaded = 0, int32_t code = 0,
+              int32_t fail_code = 0) {
     std::lock_guard<std::mutex> hold(mutex);
     info = TorrixTaskInfo{code, state, fail_code, 100, downloaded, 5, {}};
     name.copy(info.file_name, name.size());

@@ -63,8 +63,8 @@ static_assert(offsetof(TorrixCreateParams, reserved3) == 10272);
 // (the two 64-bit counts sit at offsets 12 and 20).
 #pragma pack(push, 4)
 struct TorrixTaskInfo {
-  int32_t code;  // the task's own result, 0 = good
-  int32_t state;  // kTorrixState*
+  int32_t code;       // the task's own result, 0 = good
+  int32_t state;      // kTorrixState*
   int32_t fail_code;  // meaningful when state is kTorrixStateFailed
   uint64_t total_size;
   uint64_t downloaded_size;
@@ -97,16 +97,16 @@ using TorrixGetTaskInfoBatchFunction = int32_t (*)(const uint32_t* handles, int3
 
 // The engine as a table of its functions; a function the library lacks is null.
 struct TorrixFunctions {
-  TorrixInitFunction init = nullptr;  // "Torrix_Init"
-  TorrixQuitFunction quit = nullptr;  // "Torrix_Quit"
+  TorrixInitFunction init = nullptr;               // "Torrix_Init"
+  TorrixQuitFunction quit = nullptr;               // "Torrix_Quit"
   TorrixSetSettingFunction set_setting = nullptr;  // "Torrix_SetSetting"
   TorrixCreateTaskFunction create_task = nullptr;  // "Torrix_CreateP2SPTask"
-  TorrixHandleFunction start_task = nullptr;  // "Torrix_StartTask"
-  TorrixHandleFunction stop_task = nullptr;  // "Torrix_StopTask"
-  TorrixHandleFunction delete_task = nullptr;  // "Torrix_DeleteTask"
+  TorrixHandleFunction start_task = nullptr;       // "Torrix_StartTask"
+  TorrixHandleFunction stop_task = nullptr;        // "Torrix_StopTask"
+  TorrixHandleFunction delete_task = nullptr;      // "Torrix_DeleteTask"
   // Looked up like the others but never called: a deleted download keeps its
   // file until the user deletes it through the list.
-  TorrixHandleFunction delete_task_and_file = nullptr;  // "Torrix_DeleteTaskAndFile"
+  TorrixHandleFunction delete_task_and_file = nullptr;           // "Torrix_DeleteTaskAndFile"
   TorrixGetTaskInfoBatchFunction get_task_info_batch = nullptr;  // "Torrix_GetTaskInfoBatch"
 };
 

@@ -50,10 +50,14 @@ TEST(TorrixRecords, CreateParamsGoldenBytes) {
 
 TEST(TorrixRecords, TaskInfoGoldenBytes) {
   std::vector<uint8_t> image(552, 0);
-  const uint8_t head[32] = {0xFE, 0xFF, 0xFF, 0xFF, 4, 0, 0, 0, 6, 0, 0, 0,  // -2, 4, 6
-                            8, 7, 6, 5, 4, 3, 2, 1, 16, 15, 14, 13, 12, 11, 10, 9,
-                            0, 4, 0, 0};  // speed 1024
-  std::memcpy(image.data(), head, sizeof(head));
+  // Code -2, state 4, failure 6, total 0x0102030405060708, downloaded
+  // 0x090A0B0C0D0E0F10, speed 1024.
+  const char head[] =
+      "\xFE\xFF\xFF\xFF\x04\0\0\0\x06\0\0\0"
+      "\x08\x07\x06\x05\x04\x03\x02\x01\x10\x0F\x0E\x0D\x0C\x0B\x0A\x09"
+      "\x00\x04\0\0";
+  static_assert(sizeof(head) == 33);
+  std::memcpy(image.data(), head, 32);
   PutUtf16(&image, 32, u"x|\u00e4");
   TorrixTaskInfo info;
   std::memcpy(&info, image.data(), sizeof(info));

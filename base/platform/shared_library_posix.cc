@@ -1,6 +1,6 @@
-#include "base/platform/shared_library.h"
-
 #include <dlfcn.h>
+
+#include "base/platform/shared_library.h"
 
 namespace tobric::platform {
 
