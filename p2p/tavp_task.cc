@@ -132,7 +132,14 @@ TavpTask::TavpTask(Package* package, TavpTaskOptions options)
   if (!options_.sleep_ms) options_.sleep_ms = [](uint32_t ms) { platform::SleepMs(ms); };
 }
 
-TavpTask::~TavpTask() = default;
+TavpTask::~TavpTask() {
+  // An engine task that was created and then never started: the download
+  // manager dropped the task because a pause came between Initialize and
+  // Start. Nobody else will ever delete it. A started task's engine task is
+  // deleted by its end or its cancel; one whose start failed stays, as the
+  // engine was left by the failed start.
+  if (!start_called_.load()) StopAndDeleteTask();
+}
 
 HRESULT TavpTask::Initialize() {
   const std::string uri = package_->uri();
@@ -170,6 +177,7 @@ HRESULT TavpTask::Initialize() {
 }
 
 HRESULT TavpTask::Start() {
+  start_called_.store(true);
   const uint32_t handle = handle_.load();
   const int32_t r = RetryCall(kCallOfOne, [&] { return StartTavpTask(handle); });
   if (r == kTorrixOk) {

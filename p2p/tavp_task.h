@@ -52,7 +52,8 @@ struct TavpTaskOptions {
 //
 // Ownership: made by the task factory, held by shared_ptr by the download
 // manager's entry and, from Start until it finishes, by the pool. The package
-// is not owned; the callback is. The destructor does not touch the engine.
+// is not owned; the callback is. The destructor touches the engine only to
+// delete an engine task that was created but never started.
 //
 // Threads: Initialize runs on a start item's pool thread with no lock held;
 // Start and Cancel on pool threads with the package's lock held by the caller;
@@ -109,6 +110,7 @@ class TavpTask : public TaskInterface, public std::enable_shared_from_this<TavpT
   TavpPool* const pool_;
 
   std::atomic<int32_t> stopped_{0};
+  std::atomic<bool> start_called_{false};
   std::atomic<uint32_t> handle_{0};
   std::atomic<HRESULT> result_{S_OK};
 

@@ -179,7 +179,9 @@ TEST_F(TavpTaskTest, InitializeCreatesTheEngineTaskOrSaysWhyNot) {
   package_->set_path(folder_ + "/not-made-yet");
   EXPECT_EQ(task->Initialize(), S_OK);
   EXPECT_EQ(package_->total_size(), 100u);
-  EXPECT_EQ(engine_.After(0).size(), 2u);
+  EXPECT_EQ(engine_.After(1),
+            (Calls{"stop 7", "delete 7",
+                   "create tavp://100|src|film.mkv " + folder_ + "/not-made-yet "}));
 
   InstallTorrixFunctions(TorrixFunctions());
   task = MakeTask();
@@ -286,6 +288,15 @@ TEST_F(TavpTaskTest, CancelDuringInitializeRemovesTheCreatedTask) {
   std::shared_ptr<TavpTask> task = MakeTask();
   engine_.during_create = [&] { EXPECT_EQ(task->Cancel(), S_OK); };
   EXPECT_EQ(task->Initialize(), E_CANCELED);
+  EXPECT_EQ(engine_.After(1), kRemoved);
+}
+
+// A pause between Initialize and Start drops the task unstarted; the engine
+// task it created goes with it.
+TEST_F(TavpTaskTest, UnstartedTaskDeletesItsEngineTask) {
+  std::shared_ptr<TavpTask> task = MakeTask();
+  ASSERT_EQ(task->Initialize(), S_OK);
+  task.reset();
   EXPECT_EQ(engine_.After(1), kRemoved);
 }
 
