@@ -5,6 +5,7 @@
 
 #include "download/content_detector.h"
 #include "http_task/task.h"
+#include "p2p/tavp_task.h"
 #include "package/package.h"
 
 namespace lorvane {
@@ -17,6 +18,10 @@ std::shared_ptr<TaskInterface> MakeHttpTask(Package* package) {
   return std::make_shared<Task>(package, HttpTaskOptions());
 }
 
+std::shared_ptr<TaskInterface> MakeTavpTask(Package* package) {
+  return std::make_shared<TavpTask>(package, TavpTaskOptions());
+}
+
 struct TaskKind {
   SchemeType scheme;
   TaskMaker make;
@@ -24,9 +29,10 @@ struct TaskKind {
 
 // The task kinds of this build, one row per scheme served. The HTTP task serves
 // http and https, the P2P task serves tavp; SCHEME_UNKNOWN never has a row.
-constexpr std::array<TaskKind, 2> kTaskKinds{{
+constexpr std::array<TaskKind, 3> kTaskKinds{{
     {SCHEME_HTTP, &MakeHttpTask},
     {SCHEME_HTTPS, &MakeHttpTask},
+    {SCHEME_TAVP, &MakeTavpTask},
 }};
 
 }  // namespace

@@ -4,7 +4,30 @@
 #include "base/logging/logging.h"
 #include "base/platform/signals.h"
 #include "base/result_codes.h"
+#include "p2p/torrix_binding.h"
 #include "service/app.h"
+
+namespace {
+
+// The P2P engine is loaded while static objects are made, before anything
+// else runs, and told to quit when they are destroyed at exit. The engine may
+// start threads in Torrix_Init: the termination signals are blocked first so
+// that those threads inherit the mask like every other thread (main blocks
+// them again, which changes nothing).
+class TorrixEngineLifetime {
+ public:
+  TorrixEngineLifetime() {
+    static_cast<void>(tobric::platform::BlockTerminationSignals());
+    lorvane::LoadTorrixEngineAtStartup();
+  }
+  ~TorrixEngineLifetime() { lorvane::QuitTorrixEngine(); }
+  TorrixEngineLifetime(const TorrixEngineLifetime&) = delete;
+  TorrixEngineLifetime& operator=(const TorrixEngineLifetime&) = delete;
+};
+
+const TorrixEngineLifetime torrix_engine_lifetime;
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Before any thread exists, so that every thread inherits the blocked mask and

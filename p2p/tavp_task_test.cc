@@ -1,0 +1,366 @@
+#include "p2p/tavp_task.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/utf.h"
+#include "download/log_capture_testutil.h"
+#include "p2p/tavp_pool.h"
+#include "p2p/torrix_binding.h"
+#include "package/package.h"
+
+namespace lorvane {
+namespace {
+
+using Calls = std::vector<std::string>;
+const Calls kRemoved = {"stop 7", "delete 7"};
+const Calls kPolledAndRemoved = {"info 7", "stop 7", "delete 7"};
+
+// The engine as the tests script it: every call is recorded and the first
+// `busy` ones answer -4. Its task's handle is 7; for handle 0 it answers
+// kTorrixError. A hook runs once inside its call, where a real engine would be
+// busy, to open a race's window.
+struct FakeEngine {
+  std::mutex mutex;
+  Calls calls;
+  int busy = 0;
+  int32_t read_result = kTorrixOk;
+  TorrixTaskInfo info{};
+  std::function<void()> during_create;
+  std::function<void()> during_info;
+
+  int32_t Record(const std::string& call) {
+    std::lock_guard<std::mutex> hold(mutex);
+    calls.push_back(call);
+    if (busy == 0) return kTorrixOk;
+    --busy;
+    return kTorrixBusy;
+  }
+  Calls After(size_t skip) {
+    std::lock_guard<std::mutex> hold(mutex);
+    return Calls(calls.begin() + std::min(skip, calls.size()), calls.end());
+  }
+  // A record of 100 bytes in all, 5 bytes a second.
+  void Answer(int32_t state, const std::u16string& name, uint64_t downloaded = 0, int32_t code = 0,
+              int32_t fail_code = 0) {
+    std::lock_guard<std::mutex> hold(mutex);
+    info = TorrixTaskInfo{code, state, fail_code, 100, downloaded, 5, {}};
+    name.copy(info.file_name, name.size());
+  }
+};
+
+FakeEngine* g_engine = nullptr;
+
+void RunOnce(std::function<void()>* hook) {
+  std::function<void()> run;
+  run.swap(*hook);
+  if (run) run();
+}
+
+int32_t FakeCreate(uint32_t* handle, const TorrixCreateParams* params) {
+  if (g_engine->Record("create " + tobric::Utf16ToUtf8(params->uri) + " " +
+                       tobric::Utf16ToUtf8(params->folder) + " " +
+                       tobric::Utf16ToUtf8(params->file_name)) != kTorrixOk) {
+    return kTorrixBusy;
+  }
+  RunOnce(&g_engine->during_create);
+  *handle = 7;
+  return kTorrixOk;
+}
+
+constexpr char kStart[] = "start ";
+constexpr char kStop[] = "stop ";
+constexpr char kDelete[] = "delete ";
+
+template <const char* kCall>
+int32_t FakeHandleCall(uint32_t handle) {
+  return g_engine->Record(kCall + std::to_string(handle));
+}
+
+int32_t FakeInfo(const uint32_t* handles, int32_t count, TorrixTaskInfo* infos) {
+  if (count != 1 || g_engine->Record("info " + std::to_string(handles[0])) != kTorrixOk) {
+    return kTorrixBusy;
+  }
+  RunOnce(&g_engine->during_info);
+  std::lock_guard<std::mutex> hold(g_engine->mutex);
+  if (g_engine->read_result != kTorrixOk) return g_engine->read_result;
+  if (handles[0] == 0) return kTorrixError;
+  *infos = g_engine->info;
+  return kTorrixOk;
+}
+
+class Completion : public tobric::AsyncCallback<std::shared_ptr<TaskInterface>> {
+ public:
+  void Invoke(std::shared_ptr<TaskInterface> task) override {
+    result = task->GetErrorCode();
+    invoked.fetch_add(1);
+  }
+  std::atomic<int> invoked{0};
+  std::atomic<HRESULT> result{S_OK};
+};
+
+class TavpTaskTest : public ::testing::Test {
+ protected:
+  TavpTaskTest() {
+    g_engine = &engine_;
+    TorrixFunctions fake;
+    fake.create_task = &FakeCreate;
+    fake.start_task = &FakeHandleCall<kStart>;
+    fake.stop_task = &FakeHandleCall<kStop>;
+    fake.delete_task = &FakeHandleCall<kDelete>;
+    fake.get_task_info_batch = &FakeInfo;
+    InstallTorrixFunctions(fake);
+  }
+  ~TavpTaskTest() override { InstallTorrixFunctions(TorrixFunctions()); }
+
+  // A task of a new package in an existing folder, with its completion probe.
+  std::shared_ptr<TavpTask> MakeTask(const std::string& uri = "tavp://100|src|film.mkv",
+                                     TavpPool* pool = nullptr) {
+    package_ = Package::Create();
+    package_->set_uri(uri);
+    package_->set_path(folder_);
+    package_->set_caption("film.mkv");
+    TavpTaskOptions options{pool != nullptr ? pool : &pool_,
+                            [this](uint32_t ms) { waits_.push_back(ms); }};
+    auto task = std::make_shared<TavpTask>(package_, std::move(options));
+    completion_ = new Completion();
+    task->SetCallback(completion_);
+    return task;
+  }
+  std::shared_ptr<TavpTask> StartedTask(TavpPool* pool = nullptr) {
+    std::shared_ptr<TavpTask> task = MakeTask("tavp://100|src|film.mkv", pool);
+    EXPECT_EQ(task->Initialize(), S_OK);
+    EXPECT_EQ(task->Start(), S_OK);
+    return task;
+  }
+
+  testing::LogCapture log_;
+  FakeEngine engine_;
+  // Its timer never fires during a test: these tests poll by hand.
+  TavpPool pool_{TavpPoolOptions{3600 * 1000, nullptr}};
+  const std::string folder_ = ::testing::TempDir();
+  std::vector<uint32_t> waits_;
+  Package* package_ = nullptr;
+  Completion* completion_ = nullptr;  // owned by the task
+};
+
+TEST_F(TavpTaskTest, BusyEngineIsAskedSevenTimesWithGrowingWaits) {
+  std::shared_ptr<TavpTask> task = MakeTask();
+  engine_.busy = 10;
+  EXPECT_EQ(task->Start(), E_P2P_ENGINE_ERROR);
+  EXPECT_EQ(engine_.After(0).size(), 7u);
+  EXPECT_EQ(waits_, (std::vector<uint32_t>{100, 170, 289, 491, 834, 1417, 2408}));
+  EXPECT_TRUE(log_.Contains("[(*f)(arg0) failed:-4][retry 1 after 170]"));
+  EXPECT_TRUE(log_.Contains("[(*f)(arg0) failed:-4][retry 7 after 4093]"));
+  EXPECT_TRUE(log_.Contains("[retry still get failed:-4]"));
+  EXPECT_TRUE(log_.Contains("[TavpTask::Start][StartTavpTask failed:-4]"));
+  EXPECT_EQ(pool_.TaskCount(), 0u);
+}
+
+TEST_F(TavpTaskTest, InitializeCreatesTheEngineTaskOrSaysWhyNot) {
+  std::shared_ptr<TavpTask> task = MakeTask();
+  package_->set_name("film.mkv.kvtp");
+  EXPECT_EQ(task->Initialize(), S_OK);
+  EXPECT_EQ(engine_.After(0), Calls{"create tavp://100|src|film.mkv " + folder_ + " film.mkv"});
+
+  // A download that never began (its folder is not there yet) has its link
+  // checked first, and takes its size from it.
+  task = MakeTask("tavp://0|src|film.mkv");
+  package_->set_path(folder_ + "/not-made-yet");
+  EXPECT_EQ(task->Initialize(), E_BAD_LINK);
+  task = MakeTask();
+  package_->set_path(folder_ + "/not-made-yet");
+  EXPECT_EQ(task->Initialize(), S_OK);
+  EXPECT_EQ(package_->total_size(), 100u);
+  EXPECT_EQ(engine_.After(1),
+            (Calls{"stop 7", "delete 7",
+                   "create tavp://100|src|film.mkv " + folder_ + "/not-made-yet "}));
+
+  InstallTorrixFunctions(TorrixFunctions());
+  task = MakeTask();
+  EXPECT_EQ(task->Initialize(), E_P2P_MODULE_MISSING);
+  EXPECT_TRUE(log_.Contains("[CreateTavpTask failed:-9][uri:tavp://100|src|film.mkv][file_path:" +
+                            folder_ + "][file_name:]"));
+}
+
+// The engine's placeholder name (with "|") changes nothing; the first real
+// name is applied once; completion drops the temporary extension.
+TEST_F(TavpTaskTest, NameResolvesOnceAndCompletionDropsTheTemporaryExtension) {
+  std::shared_ptr<TavpTask> task = StartedTask();
+  engine_.Answer(kTorrixStateDownloading, u"abc|0", 10);
+  task->Update();
+  EXPECT_EQ(package_->caption() + package_->name() + package_->metafile(), "film.mkv");
+  EXPECT_EQ(package_->download_size(), 10u);
+  EXPECT_EQ(package_->download_speed(), 5);
+
+  engine_.Answer(kTorrixStateDownloading, u"Film.mkv", 20);
+  task->Update();
+  EXPECT_EQ(package_->caption(), "Film.mkv");
+  EXPECT_EQ(package_->name(), "Film.mkv.kvtp");
+  EXPECT_EQ(package_->metafile(), folder_ + "Film.mkv.kvre");
+  EXPECT_EQ(package_->total_size(), 100u);
+  EXPECT_TRUE(log_.Contains("[tavp://100|src|film.mkv final file name is Film.mkv.kvtp]"));
+
+  engine_.Answer(kTorrixStateDownloading, u"Other.mkv", 30);
+  task->Update();
+  EXPECT_EQ(package_->name(), "Film.mkv.kvtp");
+
+  const size_t before = engine_.After(0).size();
+  engine_.Answer(kTorrixStateComplete, u"Film.mkv.kvtp", 100);
+  task->Update();
+  EXPECT_EQ(package_->name(), "Film.mkv");
+  EXPECT_EQ(package_->metafile(), "");
+  EXPECT_EQ(package_->download_size(), 100u);
+  EXPECT_NE(package_->complete_time(), 0u);
+  EXPECT_EQ(completion_->invoked.load(), 1);
+  EXPECT_EQ(completion_->result.load(), S_OK);
+  EXPECT_EQ(pool_.TaskCount(), 0u);
+  EXPECT_EQ(engine_.After(before), kPolledAndRemoved);
+}
+
+TEST_F(TavpTaskTest, EndsOfTheEngineTaskBecomeResults) {
+  struct Case {
+    int32_t read_result, code, state, fail_code;
+    HRESULT expected;
+  };
+  for (const Case& c : {Case{kTorrixOk, 0, kTorrixStateFailed, 2, E_DISK_FULL},
+                        Case{kTorrixOk, 0, kTorrixStateNoTask, 0, E_P2P_NO_TASK},
+                        Case{kTorrixOk, 3, kTorrixStateDownloading, 0, E_P2P_FAILED},
+                        Case{kTorrixInternalError, 0, 0, 0, E_P2P_ENGINE_ERROR}}) {
+    SCOPED_TRACE(c.expected);
+    engine_.read_result = kTorrixOk;
+    std::shared_ptr<TavpTask> task = StartedTask();
+    engine_.Answer(c.state, u"film.mkv", 0, c.code, c.fail_code);
+    engine_.read_result = c.read_result;
+    const size_t before = engine_.After(0).size();
+    task->Update();
+    EXPECT_EQ(completion_->invoked.load(), 1);
+    EXPECT_EQ(task->GetErrorCode(), c.expected);
+    EXPECT_EQ(engine_.After(before), kPolledAndRemoved);
+  }
+}
+
+// After a cancel the engine task is gone and the next poll asks about handle
+// 0; the engine's error for it ends the task as canceled. A cancel after the
+// end changes nothing.
+TEST_F(TavpTaskTest, CancelStopsTheEngineTaskAndTheNextPollEndsIt) {
+  std::shared_ptr<TavpTask> task = StartedTask();
+  const size_t before = engine_.After(0).size();
+  EXPECT_EQ(task->Cancel(), S_OK);
+  EXPECT_EQ(engine_.After(before), kRemoved);
+  EXPECT_EQ(completion_->invoked.load(), 0);
+  task->Update();
+  EXPECT_EQ(engine_.After(before + 2), Calls{"info 0"});
+  EXPECT_EQ(completion_->invoked.load(), 1);
+  EXPECT_EQ(completion_->result.load(), E_CANCELED);
+  EXPECT_EQ(package_->complete_time(), 0u);
+
+  EXPECT_EQ(task->Cancel(), S_OK);
+  EXPECT_EQ(log_.Count("[It's too late to cancel 0x"), 1u);
+  EXPECT_EQ(engine_.After(before).size(), 3u);
+}
+
+// The cancel lands while the engine answers the poll that reports completion:
+// the cancel came first, so the result is E_CANCELED, the finished file still
+// gets its time, and the engine task is removed once.
+TEST_F(TavpTaskTest, CancelDuringThePollThatReportsCompletion) {
+  std::shared_ptr<TavpTask> task = StartedTask();
+  engine_.Answer(kTorrixStateComplete, u"film.mkv", 100);
+  engine_.during_info = [&] { EXPECT_EQ(task->Cancel(), S_OK); };
+  const size_t before = engine_.After(0).size();
+  task->Update();
+  EXPECT_EQ(completion_->invoked.load(), 1);
+  EXPECT_EQ(completion_->result.load(), E_CANCELED);
+  EXPECT_NE(package_->complete_time(), 0u);
+  EXPECT_EQ(engine_.After(before), kPolledAndRemoved);
+}
+
+// A cancel while the engine creates the task finds no handle yet; Initialize
+// then removes the task it made instead of leaving it in the engine.
+TEST_F(TavpTaskTest, CancelDuringInitializeRemovesTheCreatedTask) {
+  std::shared_ptr<TavpTask> task = MakeTask();
+  engine_.during_create = [&] { EXPECT_EQ(task->Cancel(), S_OK); };
+  EXPECT_EQ(task->Initialize(), E_CANCELED);
+  EXPECT_EQ(engine_.After(1), kRemoved);
+}
+
+// A pause between Initialize and Start drops the task unstarted; the engine
+// task it created goes with it.
+TEST_F(TavpTaskTest, UnstartedTaskDeletesItsEngineTask) {
+  std::shared_ptr<TavpTask> task = MakeTask();
+  ASSERT_EQ(task->Initialize(), S_OK);
+  task.reset();
+  EXPECT_EQ(engine_.After(1), kRemoved);
+}
+
+// Polling stops with the last task and starts again with the next Start; a
+// cycle holds neither the package's lock nor the pool's while it calls the
+// engine.
+TEST_F(TavpTaskTest, PoolPollsUntilNoTaskIsLeftWithoutLocksAcrossEngineCalls) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int cycles = 0;
+  int cycles_after_finish = 0;
+  Completion* completion = nullptr;
+  TavpPool pool(TavpPoolOptions{1, [&] {
+                                  std::lock_guard<std::mutex> hold(mutex);
+                                  ++cycles;
+                                  if (completion != nullptr && completion->invoked.load() > 0) {
+                                    ++cycles_after_finish;
+                                  }
+                                  changed.notify_all();
+                                }});
+  const auto wait_until = [&](const std::function<bool()>& done) {
+    std::unique_lock<std::mutex> hold(mutex);
+    return changed.wait_for(hold, std::chrono::seconds(10), done);
+  };
+
+  const std::shared_ptr<TavpTask> bystander = MakeTask();
+  std::shared_ptr<TavpTask> task = MakeTask("tavp://100|src|film.mkv", &pool);
+  Package* const package = package_;
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    completion = completion_;
+  }
+  ASSERT_EQ(task->Initialize(), S_OK);
+  engine_.Answer(kTorrixStateDownloading, u"film.mkv", 1);
+  // Another thread, as a Start or a pause would, while the engine is asked.
+  // The future lives out here so that a blocked probe cannot block the cycle.
+  std::future<bool> probe;
+  engine_.during_info = [&] {
+    probe = std::async(std::launch::async, [&] {
+      const bool package_free = package->lock().TryLock(0);
+      if (package_free) package->lock().Unlock();
+      static_cast<void>(pool.Add(bystander));
+      pool.Remove(bystander.get());
+      return package_free;
+    });
+    static_cast<void>(probe.wait_for(std::chrono::seconds(10)));
+  };
+  ASSERT_EQ(task->Start(), S_OK);
+  ASSERT_TRUE(wait_until([&] { return cycles >= 2; }));
+  ASSERT_EQ(probe.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+  EXPECT_TRUE(probe.get());
+  EXPECT_EQ(package->download_size(), 1u);
+
+  engine_.Answer(kTorrixStateComplete, u"film.mkv", 100);
+  ASSERT_TRUE(wait_until([&] { return cycles_after_finish >= 1; }));
+  EXPECT_EQ(completion->result.load(), S_OK);
+  EXPECT_EQ(pool.TaskCount(), 0u);
+  EXPECT_FALSE(pool.timer_running());
+
+  const int seen = cycles_after_finish;  // no cycle runs now
+  const std::shared_ptr<TavpTask> next = StartedTask(&pool);
+  EXPECT_TRUE(pool.timer_running());
+  ASSERT_TRUE(wait_until([&] { return cycles_after_finish > seen; }));
+}
+
+}  // namespace
+}  // namespace lorvane
