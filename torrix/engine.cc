@@ -17,6 +17,24 @@ constexpr int32_t kMinSegmentKib = 16;
 constexpr int32_t kMaxSegmentKib = 1024 * 1024;
 constexpr int32_t kMaxWorkers = 64;
 
+// The library's own logger (its copy of the base library has its own): lines
+// go to the program's log file, marked "<program>:libtorrix". The trace socket
+// is left to the program's logger, which may be made after this one: a second
+// provider of that name would take the live log window away from the
+// program's own lines. Made once, never destroyed, like the program's.
+void StartLogging() {
+  static tobric::Logging* const logger = [] {
+    tobric::LoggingOptions options = tobric::LoggingOptions::Defaults();
+    options.trace_provider_guid.clear();
+    auto* made = new tobric::Logging(std::move(options));
+    // Not a test here: the setter is the only way to install a logger made
+    // from options other than the defaults.
+    static_cast<void>(tobric::Logging::SetCurrentForTesting(made));
+    return made;
+  }();
+  static_cast<void>(logger);
+}
+
 }  // namespace
 
 Engine* Engine::Get() {
@@ -35,8 +53,7 @@ std::shared_ptr<DownloadTask> Engine::FindLocked(uint32_t handle) const {
 }
 
 int32_t Engine::Init() {
-  // The library's own logger: its lines carry "<program>:libtorrix".
-  static_cast<void>(tobric::Logging::GetInstance());
+  StartLogging();
   tobric::MutexLock hold(mutex_);
   if (quitting_) return TORRIX_E_BUSY;
   initialized_ = true;
