@@ -258,6 +258,21 @@ TEST_F(TorrixApiTest, DownloadLimitHoldsTheRateAndALiftedOneAppliesAtOnce) {
   EXPECT_EQ(ReadFile(folder_ + "/film.mkv"), PatternBytes(0, size));
 }
 
+TEST_F(TorrixApiTest, StopEndsAWaitForTheDownloadLimitAtOnce) {
+  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_WORKERS, 1), TORRIX_OK);
+  // After the bucket's first 16 KiB, the next piece would wait for hours.
+  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_DOWNLOAD_LIMIT, 1), TORRIX_OK);
+  server_.SetRoute("/film", Reply::Pattern(kSegment));
+  uint32_t handle = 0;
+  ASSERT_EQ(Create(Link("/film", kSegment), "film.mkv", &handle), TORRIX_OK);
+  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  ASSERT_TRUE(WaitUntil([&] { return Info(handle).downloaded > 16 * kKiB; }));
+
+  ASSERT_EQ(Torrix_StopTask(handle), TORRIX_OK);
+  ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_IDLE));
+  EXPECT_EQ(Torrix_DeleteTask(handle), TORRIX_OK);
+}
+
 TEST_F(TorrixApiTest, BusyWhileARunningTaskStopsAndItsFileIsRefusedToOthers) {
   server_.SetRoute("/film", Reply::Pattern(kSegment).StallBeforeHeaders());
   uint32_t handle = 0;
