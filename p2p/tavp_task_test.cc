@@ -84,7 +84,7 @@ int32_t FakeHandleCall(uint32_t handle) {
   return g_engine->Record(kCall + std::to_string(handle));
 }
 
-int32_t FakeInfo(const uint32_t* handles, int32_t count, TorrixTaskInfo* infos) {
+int32_t FakeInfo(const uint32_t* handles, uint32_t count, TorrixTaskInfo* infos) {
   if (count != 1 || g_engine->Record("info " + std::to_string(handles[0])) != kTorrixOk) {
     return kTorrixBusy;
   }

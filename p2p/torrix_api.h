@@ -91,7 +91,7 @@ using TorrixQuitFunction = int32_t (*)();
 using TorrixSetSettingFunction = int32_t (*)(int32_t setting, int32_t value);
 using TorrixCreateTaskFunction = int32_t (*)(uint32_t* handle, const TorrixCreateParams* params);
 using TorrixHandleFunction = int32_t (*)(uint32_t handle);
-using TorrixGetTaskInfoBatchFunction = int32_t (*)(const uint32_t* handles, int32_t count,
+using TorrixGetTaskInfoBatchFunction = int32_t (*)(const uint32_t* handles, uint32_t count,
                                                    TorrixTaskInfo* infos);
 }
 

@@ -249,7 +249,7 @@ int32_t DeleteTavpTask(uint32_t handle) {
   return CallEngine(&Binding::delete_task, "Torrix_DeleteTask", handle);
 }
 
-int32_t GetTaskInfo_Batch(const uint32_t* handles, int32_t count, TorrixTaskInfo* infos) {
+int32_t GetTaskInfo_Batch(const uint32_t* handles, uint32_t count, TorrixTaskInfo* infos) {
   return CallEngine(&Binding::get_task_info_batch, "Torrix_GetTaskInfoBatch", handles, count,
                     infos);
 }

@@ -55,7 +55,7 @@ void InstallTorrixFunctions(const TorrixFunctions& functions);
 [[nodiscard]] int32_t StartTavpTask(uint32_t handle);
 [[nodiscard]] int32_t StopTavpTask(uint32_t handle);
 [[nodiscard]] int32_t DeleteTavpTask(uint32_t handle);
-[[nodiscard]] int32_t GetTaskInfo_Batch(const uint32_t* handles, int32_t count,
+[[nodiscard]] int32_t GetTaskInfo_Batch(const uint32_t* handles, uint32_t count,
                                         TorrixTaskInfo* infos);
 [[nodiscard]] int32_t SetTorrixSetting(int32_t setting, int32_t value);
 
