@@ -220,7 +220,7 @@ CommandResult RunCorvane(const std::vector<std::string>& args, const Environment
 }
 
 bool ServiceProcess::Start(const Options& options, std::string* error) {
-  std::vector<std::string> argv = {ServiceProgram()};
+  std::vector<std::string> argv = {options.program.empty() ? ServiceProgram() : options.program};
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   ChildProgramOptions child = ProgramOptions(std::move(argv), options.environment);
   child.pipe_input = options.pipe_input;

@@ -100,6 +100,7 @@ struct CommandResult {
 class ServiceProcess {
  public:
   struct Options {
+    std::string program;            // empty: the corvaned of this build
     std::vector<std::string> args;  // after the program path
     bool pipe_input = false;        // the debug console reads standard input
     std::optional<uint32_t> run_as_id;
