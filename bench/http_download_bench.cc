@@ -45,6 +45,7 @@
 // served files and their hash), _children (child runs and their costs), _job
 // (a job and its result), _corvane (the corvane run) and _tools (aria2c, curl).
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -67,6 +68,22 @@
 
 namespace corvane::bench {
 namespace {
+
+// "tavp://<size>|<source, percent-encoded>|<name>".
+std::string TavpLink(uint64_t size, const std::string& source, const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (const unsigned char c : source) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+  }
+  return "tavp://" + std::to_string(size) + "|" + encoded + "|" + name;
+}
 
 namespace fs = std::filesystem;
 using testsupport::FindProgram;
@@ -132,10 +149,22 @@ class Comparison {
     const uint64_t served_before = nginx_->LoggedBodyBytes();
     const CpuTicks ticks_before = ReadCpuTicks();
     RunResult result;
-    if (tool == "corvane") {
+    if (tool == "corvane" || tool == "tavp") {
       CorvaneRun run(programs_.corvaned, programs_.corvane,
                      runs_folder_.parent_path() / "corvaned-stderr.txt");
-      result = run.Run(*job);
+      if (tool == "tavp") {
+        // The same files through the P2P engine library: links whose source
+        // is the file's URL.
+        Job links = *job;
+        for (size_t i = 0; i < links.urls.size(); ++i) {
+          links.urls[i] = TavpLink(links.files[i]->size, job->urls[i],
+                                   fs::path(links.files[i]->url_path).filename().string());
+        }
+        run.set_tool("tavp", settings_.down_limit_mib);
+        result = run.Run(links);
+      } else {
+        result = run.Run(*job);
+      }
     } else if (tool == "aria2c") {
       result = RunAria2(programs_.aria2c, *job);
     } else {
@@ -223,8 +252,18 @@ class Comparison {
                   m->wall_s, mib_per_s, m->user_s, m->system_s, m->cpu_s, m->rss_mib,
                   m->served_mib);
     }
+    if (const auto tavp = medians.find("tavp"); tavp != medians.end()) {
+      const double mib_per_s = tavp->second.wall_s > 0
+                                   ? static_cast<double>(bytes_) / kMiB / tavp->second.wall_s
+                                   : 0;
+      if (settings_.down_limit_mib != 0) {
+        std::printf("tavp at a limit of %llu MiB/s: %.2f MiB/s, %.1f%% of the limit\n",
+                    static_cast<unsigned long long>(settings_.down_limit_mib), mib_per_s,
+                    100.0 * mib_per_s / static_cast<double>(settings_.down_limit_mib));
+      }
+    }
     const auto corvane = medians.find("corvane");
-    for (const char* other : {"aria2c", "curl"}) {
+    for (const char* other : {"tavp", "aria2c", "curl"}) {
       const auto found = medians.find(other);
       if (corvane == medians.end() || found == medians.end()) continue;
       const Medians& c = corvane->second;
@@ -264,7 +303,7 @@ int Main() {
   Settings usable = settings;
   usable.tools.clear();
   for (const std::string& tool : settings.tools) {
-    const std::string& program = tool == "corvane"  ? programs.corvaned
+    const std::string& program = tool == "corvane" || tool == "tavp" ? programs.corvaned
                                  : tool == "aria2c" ? programs.aria2c
                                                     : programs.curl;
     if (program.empty() || !fs::exists(program, ec)) {

@@ -144,7 +144,13 @@ class FinishedFilesWatch {
       std::error_code ec;
       for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (name.find(".sugd") == std::string::npos && name.find(".sugc") == std::string::npos) {
+        // The HTTP task's data and metafile, and the P2P engine's.
+        // (and their temporary files).
+        bool partial = false;
+        for (const char* suffix : {".sugd", ".sugc", ".kvtp", ".kvre"}) {
+          partial = partial || name.find(suffix) != std::string::npos;
+        }
+        if (!partial) {
           ++finished;
         }
       }
@@ -178,7 +184,7 @@ CorvaneRun::CorvaneRun(std::string service_program, std::string client_program,
 
 RunResult CorvaneRun::Run(const Job& job) {
   RunResult result;
-  result.tool = "corvane";
+  result.tool = tool_;
   tobric::platform::IsolatedEnv user;
   if (user.root().empty()) {
     result.failure = "no temporary folder for the service's user";
@@ -247,6 +253,11 @@ void CorvaneRun::Download(const Job& job, RunResult* result) {
               &run, &result->failure) ||
       (job.files.size() > 1 && !Client({"config", "set", "tasks", count}, kCommandLimit, &clients_,
                                        &run, &result->failure))) {
+    return;
+  }
+  if (down_limit_mib_ != 0 &&
+      !Client({"config", "set", "down", std::to_string(down_limit_mib_) + "M"}, kCommandLimit,
+              &clients_, &run, &result->failure)) {
     return;
   }
   const Milliseconds limit = DownloadLimit(job.bytes());

@@ -22,6 +22,11 @@ class CorvaneRun {
   // The service's standard error goes to `errors_file` when the run fails.
   CorvaneRun(std::string service_program, std::string client_program,
              std::filesystem::path errors_file);
+  // Reported under `tool`; with a limit, `config set down` is given first.
+  void set_tool(std::string tool, uint64_t down_limit_mib) {
+    tool_ = std::move(tool);
+    down_limit_mib_ = down_limit_mib;
+  }
   CorvaneRun(const CorvaneRun&) = delete;
   CorvaneRun& operator=(const CorvaneRun&) = delete;
 
@@ -40,6 +45,8 @@ class CorvaneRun {
   bool WaitAllComplete(const Job& job, Clock::time_point deadline, std::string* error);
   void StopService(RunResult* result);
 
+  std::string tool_ = "corvane";
+  uint64_t down_limit_mib_ = 0;
   const std::string service_program_;
   const std::string client_program_;
   const std::filesystem::path errors_file_;

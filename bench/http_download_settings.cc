@@ -41,13 +41,16 @@ Settings ReadSettings() {
     settings.single = std::find(chosen.begin(), chosen.end(), "single") != chosen.end();
     settings.many = std::find(chosen.begin(), chosen.end(), "many") != chosen.end();
   }
+  settings.down_limit_mib = NumberFromEnv("CORVANE_BENCH_DOWN_LIMIT_MIB", 0);
   if (const char* tls = std::getenv("CORVANE_BENCH_TLS"); tls != nullptr) {
     settings.tls = std::string(tls) == "1";
   }
   if (const char* tools = std::getenv("CORVANE_BENCH_TOOLS"); tools != nullptr && *tools != '\0') {
     settings.tools.clear();
     for (const std::string& tool : SplitList(tools)) {
-      if (tool == "corvane" || tool == "aria2c" || tool == "curl") settings.tools.push_back(tool);
+      if (tool == "corvane" || tool == "tavp" || tool == "aria2c" || tool == "curl") {
+        settings.tools.push_back(tool);
+      }
     }
   }
   return settings;

@@ -23,6 +23,10 @@ struct Settings {
   // Over TLS from nginx, with a certificate of a test authority every program
   // is told to trust.
   bool tls = false;
+  // Set: the "tavp" runs first tell the service `config set down` this many
+  // MiB per second (the P2P engine's download limit), to measure how well it
+  // holds; 0: no limit.
+  uint64_t down_limit_mib = 0;
 };
 
 [[nodiscard]] Settings ReadSettings();
