@@ -2,6 +2,7 @@
 // authenticating proxy in the way, a server that serves no ranges, a file
 // replaced on the server while its download was paused. Each must end with
 // exactly the bytes the server has now.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "tests/e2e/http_download_fixture_testutil.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/squid_server.h"
+#include "tests/support/test_http_server.h"
 
 namespace corvane::e2e {
 namespace {
@@ -115,6 +117,53 @@ TEST_F(HttpServersTest, FileReplacedWhilePausedCompletesAsTheNewFile) {
   fs::last_write_time(path, fs::last_write_time(path) + std::chrono::hours(1));
   Start(id);
   ASSERT_NO_FATAL_FAILURE(ExpectCompleted(id, "film.bin", kSize, sha256));
+}
+
+// Names as users of download tools expect them, and always inside the
+// download folder.
+TEST_F(HttpServersTest, FilesLandUnderReadableNamesInsideTheFolder) {
+  testsupport::TestHttpServer server;
+  ASSERT_TRUE(server.ok());
+  const std::string long_stem(300, 'n');
+  const struct {
+    std::string route;  // as requested, query included
+    std::string name;
+  } cases[] = {
+      {"/with%20space.mp4", "with space.mp4"},
+      {"/%E4%B8%AD%E6%96%87.mp4", "\xE4\xB8\xAD\xE6\x96\x87.mp4"},
+      {"/get.php?id=7", "film 7.mkv"},
+      {"/..%2F..%2Fescape.bin", ".._.._escape.bin"},
+      // 255 bytes less room for "(4294967295)" and ".sugd".
+      {"/" + long_stem + ".mp4", std::string(238 - 4, 'n') + ".mp4"},
+  };
+  server.SetRoute("/get.php", testsupport::Reply::Pattern(1000).WithHeader(
+                                  "Content-Disposition", "attachment; filename=\"film 7.mkv\""));
+  std::vector<std::string> ids;
+  for (const auto& c : cases) {
+    if (c.route != "/get.php?id=7") server.SetRoute(c.route, testsupport::Reply::Pattern(1000));
+    std::string id;
+    ASSERT_NO_FATAL_FAILURE(AddPackage(server.Url(c.route), &id));
+    ids.push_back(id);
+  }
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    PackageView package;
+    ASSERT_TRUE(WaitForEnd(ids[i], &package)) << Describe(package);
+    EXPECT_EQ(package.state, kStateComplete) << Describe(package);
+    EXPECT_EQ(package.name, cases[i].name);
+    expected.push_back(cases[i].name);
+  }
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(user_.root())) {
+    const std::string name = entry.path().filename().string();
+    if (std::find(expected.begin(), expected.end(), name) == expected.end()) continue;
+    EXPECT_EQ(entry.path().parent_path().string(), folder_) << entry.path();
+    found.push_back(name);
+  }
+  std::sort(found.begin(), found.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(found, expected);
+  EXPECT_FALSE(fs::exists(user_.root() + "/home/escape.bin"));
 }
 
 }  // namespace
