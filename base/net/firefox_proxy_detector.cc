@@ -175,7 +175,7 @@ std::string FirefoxProxyDetector::DefaultProfileFolder(const std::string& profil
 }
 
 HRESULT FirefoxProxyDetector::Detect(NetworkConfiguration* configuration) {
-  if (platform::UserId() == 0) return E_FAIL;
+  if (options_.system_account) return E_FAIL;
   const std::string firefox_folder =
       options_.firefox_folder.empty()
           ? platform::JoinPath(platform::HomeFolder(), ".mozilla/firefox")

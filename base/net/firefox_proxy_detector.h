@@ -9,6 +9,7 @@
 
 #include "base/net/network_configuration.h"
 #include "base/net/proxy_detection.h"
+#include "base/platform/process.h"
 #include "base/result_codes.h"
 
 namespace tobric {
@@ -33,6 +34,8 @@ class FirefoxProxyDetector : public ProxyDetectorInterface {
     std::string firefox_folder;
     // 1 when Firefox is the default browser.
     uint32_t priority = 0;
+    // A root process (a system service) has no user's settings to follow.
+    bool system_account = platform::UserId() == 0;
   };
   explicit FirefoxProxyDetector(Options options);
 

@@ -195,7 +195,7 @@ HRESULT SystemProxyDetector::DetectKde(NetworkConfiguration* found) {
 }
 
 HRESULT SystemProxyDetector::Detect(NetworkConfiguration* configuration) {
-  if (platform::UserId() == 0) return E_FAIL;
+  if (options_.system_account) return E_FAIL;
   const bool kde_first = options_.current_desktop.find("KDE") != std::string::npos;
   NetworkConfiguration found;
   HRESULT hr = kde_first ? DetectKde(&found) : DetectGnome(&found);

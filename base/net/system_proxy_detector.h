@@ -10,6 +10,7 @@
 
 #include "base/net/network_configuration.h"
 #include "base/net/proxy_detection.h"
+#include "base/platform/process.h"
 #include "base/result_codes.h"
 
 namespace tobric {
@@ -40,6 +41,8 @@ class SystemProxyDetector : public ProxyDetectorInterface {
     std::string current_desktop;
     // Priority of what is found: 1 when the default browser follows the desktop.
     uint32_t priority = 0;
+    // A root process (a system service) has no user's settings to follow.
+    bool system_account = platform::UserId() == 0;
   };
   explicit SystemProxyDetector(Options options);
 
