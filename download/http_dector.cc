@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "download/file_name.h"
+
 namespace lorvane {
 
 namespace {
@@ -11,9 +13,6 @@ bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 
 bool IsSchemeChar(char c) {
   return IsAsciiLetter(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
 }
-
-// Characters no file name may hold, removed in this order.
-constexpr std::string_view kRemovedChars = "\\/:*?\"<>|";
 
 }  // namespace
 
@@ -25,18 +24,8 @@ bool IsUrlSyntax(std::string_view text) {
 }
 
 HRESULT HttpDector::ParseFileName() {
-  const std::string& text = uri();
-  if (!IsUrlSyntax(text)) return E_INVALID_URL;
-  // All removed characters are ASCII, so working on UTF-8 bytes never splits a
-  // character.
-  const size_t end = text.find_last_not_of('/');
-  if (end == std::string::npos) return E_INVALID_URL;
-  const size_t slash = end == 0 ? std::string::npos : text.rfind('/', end - 1);
-  const size_t begin = slash == std::string::npos ? 0 : slash + 1;
-  std::string name = text.substr(begin, end + 1 - begin);
-  for (char removed : kRemovedChars) std::erase(name, removed);
-  if (name.empty()) return E_INVALID_URL;
-  set_file_name(std::move(name));
+  if (!IsUrlSyntax(uri())) return E_INVALID_URL;
+  set_file_name(FileNameFromUri(uri()));
   return S_OK;
 }
 
@@ -44,7 +33,7 @@ HRESULT HttpDector::Detect() {
   ProbeOptions options = probe_options_;
   if (cancel_flag() != nullptr) options.cancel = cancel_flag();
   ProbeResult probed;
-  const HRESULT hr = ProbeResource(uri(), options, &probed);
+  HRESULT hr = ProbeResource(uri(), options, &probed);
   if (hr == E_CANCELED || hr == E_INVALID_URL || hr == E_CERT_UNTRUSTED || hr == E_CERT_EXPIRED ||
       hr == E_CERT_NAME_MISMATCH) {
     return hr;
@@ -52,7 +41,11 @@ HRESULT HttpDector::Detect() {
   if (Failed(hr)) return E_CONNECT_FAILED;
   set_content_length(probed.content_length);
   probe_ = std::move(probed);
-  return ParseFileName();
+  hr = ParseFileName();
+  // The server's own name for the file comes before the one its URL suggests.
+  const std::string named = FileNameFromContentDisposition(probe_.content_disposition);
+  if (Succeeded(hr) && !named.empty()) set_file_name(named);
+  return hr;
 }
 
 }  // namespace lorvane

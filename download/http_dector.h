@@ -23,12 +23,11 @@ class HttpDector : public ContentDetector {
  public:
   explicit HttpDector(std::string uri) : ContentDetector(std::move(uri)) {}
 
-  // The text after the last "/" (trailing slashes ignored), query string
-  // included, without the characters \ / : * ? " < > | and without any
-  // percent-decoding. E_INVALID_URL when the URI is not URL syntax or nothing
-  // is left.
+  // FileNameFromUri (file_name.h). E_INVALID_URL when the URI is not URL
+  // syntax.
   [[nodiscard]] HRESULT ParseFileName() override;
-  // The size probe, then ParseFileName. E_INVALID_URL when the URI cannot be
+  // The size probe, then ParseFileName; a name the server gives in
+  // Content-Disposition replaces the URI's. E_INVALID_URL when the URI cannot be
   // split for the probe, for a 404 and for a redirect that cannot be followed;
   // the certificate's own code when the server's is refused; E_CONNECT_FAILED
   // when the probe fails otherwise (another error status, a response without

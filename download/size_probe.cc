@@ -13,14 +13,12 @@
 #include "base/net/proxy_detection.h"
 #include "base/net/simple_request.h"
 #include "base/platform/error.h"
-#include "base/utf.h"
 
 namespace lorvane {
 
 using tobric::HresultFromCurlUrlCode;
 using tobric::ResponseInfo;
 using tobric::kErrorHttpUnrecognizedScheme;
-using tobric::kErrorInsufficientBuffer;
 using tobric::kErrorHttpHeaderNotFound;
 
 namespace {
@@ -34,8 +32,6 @@ struct CurlStringDeleter {
   void operator()(char* text) const { curl_free(text); }
 };
 using CurlString = std::unique_ptr<char, CurlStringDeleter>;
-
-size_t Utf16Units(std::string_view text) { return tobric::Utf8ToUtf16(text).size(); }
 
 // One part of a parsed URL; an absent part (CURLUE_NO_QUERY and the like) is
 // empty and not a failure.
@@ -93,10 +89,6 @@ HRESULT CrackUri(const std::string& uri, UriParts* parts) {
     return tobric::platform::HresultFromWin32(kErrorHttpUnrecognizedScheme);
   }
   if (has_query) cracked.path += "?" + query;
-  if (Utf16Units(cracked.scheme) > kMaxSchemeUnits || Utf16Units(cracked.host) > kMaxHostUnits ||
-      Utf16Units(cracked.path) > kMaxPathUnits) {
-    return tobric::platform::HresultFromWin32(kErrorInsufficientBuffer);
-  }
   *parts = std::move(cracked);
   return S_OK;
 }
@@ -154,6 +146,7 @@ HRESULT ProbeResource(const std::string& uri, const ProbeOptions& options,
   probed.final_url = request.final_url().empty() ? uri : request.final_url();
   probed.validator = tobric::ValidatorOf(info);
   probed.ranges_refused = tobric::http_text::EqualsIgnoreAsciiCase(info.accept_ranges, "none");
+  probed.content_disposition = info.content_disposition;
   // The line keeps its 32-bit field: sizes beyond 4 GiB show their low part.
   TLOG(tobric::LC_USER, 1, "[ContentDector::Detect][Detect Content-Length:%u done 0x%x]",
        static_cast<unsigned>(probed.content_length), static_cast<unsigned>(S_OK));

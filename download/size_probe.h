@@ -36,6 +36,8 @@ struct ProbeResult {
   std::string validator;
   // The server said "Accept-Ranges: none".
   bool ranges_refused = false;
+  // The Content-Disposition header as sent; empty when there was none.
+  std::string content_disposition;
 };
 
 // A URI split the way the probe's buffers take it.
@@ -46,16 +48,9 @@ struct UriParts {
   std::string path;
 };
 
-// Longest parts in UTF-16 code units: the buffers hold 12, 128 and 256 units
-// with the terminator.
-inline constexpr size_t kMaxSchemeUnits = 11;
-inline constexpr size_t kMaxHostUnits = 127;
-inline constexpr size_t kMaxPathUnits = 255;
-
 // Splits an absolute http or https URI. The code of the split's failure when the
 // text is not such a URI (HRESULT_FROM_WIN32 of 12005 malformed, 12006 another
-// scheme) or when a part is too long (HRESULT_FROM_WIN32 of 122,
-// ERROR_INSUFFICIENT_BUFFER). No network access.
+// scheme). No part has a length limit of its own. No network access.
 [[nodiscard]] HRESULT CrackUri(const std::string& uri, UriParts* parts);
 
 // Sends one GET for `uri` through the request layer (the proxy configurations

@@ -81,7 +81,12 @@ std::string FolderOf(const std::string& path) {
 }  // namespace
 
 std::string DefaultProxySettingsPath() {
-  if (platform::UserId() == 0) return "/etc/velmo/tobric/proxy.ini";
+  if (platform::UserId() == 0) {
+    // Machine-wide like the named objects, and movable the same way, so that
+    // services of one machine that must not share it (tests) need not.
+    const std::string folder = platform::GetEnv("TOBRIC_MACHINE_CONFIG_DIR");
+    return platform::JoinPath(folder.empty() ? "/etc/velmo/tobric" : folder, "proxy.ini");
+  }
   return platform::JoinPath(platform::ConfigFolder(), "Velmo/Tobric/proxy.ini");
 }
 

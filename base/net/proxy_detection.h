@@ -49,7 +49,8 @@ class UserNetworkState {
 
 // The settings file that remembers which source worked last:
 // $XDG_CONFIG_HOME/Velmo/Tobric/proxy.ini, or /etc/velmo/tobric/proxy.ini for
-// root, whose choice then holds for every service running as root.
+// root, whose choice then holds for every service running as root (the
+// folder moves with the environment variable TOBRIC_MACHINE_CONFIG_DIR).
 [[nodiscard]] std::string DefaultProxySettingsPath();
 
 // What a user's network state is made from. Defaults() gives the process's

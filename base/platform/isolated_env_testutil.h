@@ -1,7 +1,7 @@
 // For tests: a fresh folder per test that stands in for every per-user location
 // (HOME, XDG_DATA_HOME, XDG_CONFIG_HOME, XDG_RUNTIME_DIR, TMPDIR) and for the
-// machine-wide object folder, so that named objects of tests running in
-// parallel never meet; no locale variables, so that messages are English. Removed with everything in it when the object ends, and
+// machine-wide object and settings folders, so that named objects and
+// settings of tests running in parallel never meet; no locale variables, so that messages are English. Removed with everything in it when the object ends, and
 // the variables get their old values back.
 // Header-only so that test programs of any folder can use it.
 #ifndef BASE_PLATFORM_ISOLATED_ENV_TESTUTIL_H_
@@ -39,6 +39,7 @@ class IsolatedEnv {
     setenv("XDG_RUNTIME_DIR", (root_ + "/run").c_str(), 1);
     setenv("TMPDIR", (root_ + "/tmp").c_str(), 1);
     setenv("TOBRIC_MACHINE_OBJECT_DIR", (root_ + "/machine").c_str(), 1);
+    setenv("TOBRIC_MACHINE_CONFIG_DIR", (root_ + "/machine-config").c_str(), 1);
     // The language of the messages users read follows the locale; tests read
     // the same words whatever the locale of the machine running them.
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(name);
@@ -67,6 +68,7 @@ class IsolatedEnv {
                                                "XDG_RUNTIME_DIR",
                                                "TMPDIR",
                                                "TOBRIC_MACHINE_OBJECT_DIR",
+                                               "TOBRIC_MACHINE_CONFIG_DIR",
                                                "LC_ALL",
                                                "LC_MESSAGES",
                                                "LANG"};

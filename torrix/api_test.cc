@@ -1,0 +1,293 @@
+// libtorrix.so through its exported functions, against the scripted loopback
+// server: what lands on disk, which ranges the server is asked for, and what
+// the task records say.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "base/platform/child_process_testutil.h"
+#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/loopback_http_fixture.h"
+#include "tests/support/test_http_server.h"
+#include "torrix/torrix.h"
+
+namespace {
+
+using corvane::testsupport::PatternBytes;
+using corvane::testsupport::Reply;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint64_t kKiB = 1024;
+constexpr uint64_t kSegment = 64 * kKiB;
+constexpr auto kWait = std::chrono::seconds(30);
+
+// One per test program: the engine's network state, made on first use, keeps
+// the locations it found then.
+class EngineEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { env_ = std::make_unique<tobric::platform::IsolatedEnv>(); }
+  void TearDown() override { env_.reset(); }
+  static std::string Root() { return env_->root(); }
+
+ private:
+  static inline std::unique_ptr<tobric::platform::IsolatedEnv> env_;
+};
+[[maybe_unused]] const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new EngineEnvironment);
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string PercentEncode(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char c : text) {
+    if (std::isalnum(c) != 0 || c == '-' || c == '.' || c == '_' || c == '~') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out += {'%', kHex[c >> 4], kHex[c & 15]};
+    }
+  }
+  return out;
+}
+
+std::string Narrow(const TorrixChar* text) {
+  std::string out;
+  for (; *text != 0; ++text) out.push_back(static_cast<char>(*text));
+  return out;
+}
+
+class TorrixApiTest : public corvane::testsupport::LoopbackHttpTest {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(LoopbackHttpTest::SetUp());
+    folder_ = EngineEnvironment::Root() + "/" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::filesystem::remove_all(folder_);
+    ASSERT_EQ(Torrix_Init(u"libtorrix.so", u"12"), TORRIX_OK);
+    ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_DOWNLOAD_LIMIT, -1), TORRIX_OK);
+    ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_SEGMENT_KIB, kSegment / kKiB), TORRIX_OK);
+    ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_WORKERS, 3), TORRIX_OK);
+  }
+  void TearDown() override { EXPECT_EQ(Torrix_Quit(), TORRIX_OK); }
+
+  std::string Link(const std::string& path, uint64_t size, const std::string& name = "") {
+    return "tavp://" + std::to_string(size) + "|" + PercentEncode(server_.Url(path)) + "|" + name;
+  }
+
+  int32_t Create(const std::string& link, const std::string& name, uint32_t* handle) {
+    TorrixCreateParams params{};
+    std::copy(link.begin(), link.end(), params.uri);
+    std::copy(name.begin(), name.end(), params.file_name);
+    std::copy(folder_.begin(), folder_.end(), params.folder);
+    return Torrix_CreateP2SPTask(handle, &params);
+  }
+
+  static TorrixTaskInfo Info(uint32_t handle) {
+    TorrixTaskInfo info{};
+    EXPECT_EQ(Torrix_GetTaskInfoBatch(&handle, 1, &info), TORRIX_OK);
+    return info;
+  }
+
+  // Polls every 10 ms until `done` holds; false after kWait.
+  static bool WaitUntil(const std::function<bool()>& done) {
+    const auto limit = Clock::now() + kWait;
+    while (!done()) {
+      if (Clock::now() > limit) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+  static bool WaitForState(uint32_t handle, int32_t state) {
+    return WaitUntil([&] { return Info(handle).state == state; });
+  }
+
+  // The Range headers of the requests from the `from`-th on.
+  std::multiset<std::string> RangesFrom(size_t from) const {
+    std::multiset<std::string> ranges;
+    const auto requests = server_.requests();
+    for (size_t i = from; i < requests.size(); ++i) ranges.insert(requests[i].Header("range"));
+    return ranges;
+  }
+
+  std::string folder_;
+};
+
+TEST_F(TorrixApiTest, DownloadsByteExactAndNamesTheFileAfterTheSource) {
+  const uint64_t size = 5 * kSegment + 123;
+  server_.SetRoute("/media/clip.bin", Reply::Pattern(size));
+  uint32_t handle = 0;
+  ASSERT_EQ(Create(Link("/media/clip.bin", size), "", &handle), TORRIX_OK);
+  TorrixTaskInfo info = Info(handle);
+  EXPECT_EQ(info.state, TORRIX_STATE_IDLE);
+  EXPECT_NE(Narrow(info.file_name).find('|'), std::string::npos);
+
+  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_COMPLETE));
+  info = Info(handle);
+  EXPECT_EQ(Narrow(info.file_name), "clip.bin");
+  EXPECT_EQ(info.total, size);
+  EXPECT_EQ(info.downloaded, size);
+  EXPECT_EQ(ReadFile(folder_ + "/clip.bin"), PatternBytes(0, size));
+  EXPECT_FALSE(std::filesystem::exists(folder_ + "/clip.bin.kvtp"));
+  EXPECT_FALSE(std::filesystem::exists(folder_ + "/clip.bin.kvre"));
+  // The probe, then each segment once.
+  EXPECT_EQ(RangesFrom(0), (std::multiset<std::string>{
+                               "bytes=0-", "bytes=0-65535", "bytes=65536-131071",
+                               "bytes=131072-196607", "bytes=196608-262143",
+                               "bytes=262144-327679", "bytes=327680-327802"}));
+}
+
+TEST_F(TorrixApiTest, StopDeleteAndNewTaskFetchOnlyTheMissingSegments) {
+  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_WORKERS, 1), TORRIX_OK);
+  const uint64_t size = 4 * kSegment;
+  // The probe, the first segment, then the second stalls.
+  server_.SetRoute("/film", {Reply::Pattern(size), Reply::Pattern(size),
+                             Reply::Pattern(size).StallAfterBodyBytes(1000), Reply::Pattern(size)});
+  uint32_t handle = 0;
+  ASSERT_EQ(Create(Link("/film", size), "film.mkv", &handle), TORRIX_OK);
+  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  ASSERT_TRUE(server_.WaitForStalls(1, kWait));
+
+  ASSERT_EQ(Torrix_StopTask(handle), TORRIX_OK);
+  ASSERT_TRUE(WaitUntil([&] { return Torrix_DeleteTask(handle) == TORRIX_OK; }));
+  // A new engine as after a restart of the program.
+  ASSERT_EQ(Torrix_Quit(), TORRIX_OK);
+  ASSERT_EQ(Torrix_Init(u"libtorrix.so", u"12"), TORRIX_OK);
+  const size_t before = server_.request_count();
+  ASSERT_EQ(Create(Link("/film", size), "film.mkv", &handle), TORRIX_OK);
+  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_COMPLETE));
+
+  EXPECT_EQ(ReadFile(folder_ + "/film.mkv"), PatternBytes(0, size));
+  EXPECT_EQ(RangesFrom(before), (std::multiset<std::string>{"bytes=0-", "bytes=65536-131071",
+                                                            "bytes=131072-196607",
+                                                            "bytes=196608-262143"}));
+}
+
+TEST_F(TorrixApiTest, ResumesAfterACrashWithoutRefetchingRecordedSegments) {
+  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_WORKERS, 1), TORRIX_OK);
+  const uint64_t size = 3 * kSegment;
+  server_.SetRoute("/film", {Reply::Pattern(size), Reply::Pattern(size),
+                             Reply::Pattern(size).StallAfterBodyBytes(1000), Reply::Pattern(size)});
+  const std::string link = Link("/film", size);
+  {
+    tobric::platform::ChildProcess child;
+    ASSERT_TRUE(child.Start([&](tobric::platform::ChildProcess& self) {
+      uint32_t handle = 0;
+      if (Create(link, "film.mkv", &handle) != TORRIX_OK) return 1;
+      if (Torrix_StartTask(handle) != TORRIX_OK) return 2;
+      char byte = 0;
+      static_cast<void>(self.Receive(&byte));  // until killed
+      return 0;
+    }));
+    // The second segment runs only once the first is recorded.
+    ASSERT_TRUE(server_.WaitForStalls(1, kWait));
+  }  // SIGKILL
+
+  const size_t before = server_.request_count();
+  uint32_t handle = 0;
+  ASSERT_EQ(Create(link, "film.mkv", &handle), TORRIX_OK);
+  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_COMPLETE));
+  EXPECT_EQ(ReadFile(folder_ + "/film.mkv"), PatternBytes(0, size));
+  EXPECT_EQ(RangesFrom(before), (std::multiset<std::string>{"bytes=0-", "bytes=65536-131071",
+                                                            "bytes=131072-196607"}));
+}
+
+TEST_F(TorrixApiTest, DamagedResumeFileIsMovedAsideAndTheDownloadStartsOver) {
+  const uint64_t size = 2 * kSegment;
+  server_.SetRoute("/film", Reply::Pattern(size));
+  std::filesystem::create_directories(folder_);
+  std::ofstream(folder_ + "/film.mkv.kvre", std::ios::binary) << "KVRE, but torn";
+  std::ofstream(folder_ + "/film.mkv.kvtp", std::ios::binary) << std::string(size, 'x');
+
+  uint32_t handle = 0;
+  ASSERT_EQ(Create(Link("/film", size, "film.mkv"), "", &handle), TORRIX_OK);
+  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_COMPLETE));
+
+  EXPECT_EQ(ReadFile(folder_ + "/film.mkv"), PatternBytes(0, size));
+  EXPECT_EQ(ReadFile(folder_ + "/film.mkv.kvre.bad"), "KVRE, but torn");
+  EXPECT_EQ(RangesFrom(0),
+            (std::multiset<std::string>{"bytes=0-", "bytes=0-65535", "bytes=65536-131071"}));
+}
+
+TEST_F(TorrixApiTest, NotFoundFailsAsABadLink) {
+  uint32_t handle = 0;
+  ASSERT_EQ(Create(Link("/gone", 1000), "gone.bin", &handle), TORRIX_OK);
+  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_FAILED));
+  EXPECT_EQ(Info(handle).fail_code, TORRIX_FAIL_BAD_LINK);
+  EXPECT_EQ(server_.request_count(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(folder_ + "/gone.bin.kvtp"));
+}
+
+TEST_F(TorrixApiTest, DownloadLimitHoldsTheRateAndALiftedOneAppliesAtOnce) {
+  constexpr int32_t kRate = 128 * kKiB;
+  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_SEGMENT_KIB, 256), TORRIX_OK);
+  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_WORKERS, 1), TORRIX_OK);
+  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_DOWNLOAD_LIMIT, kRate), TORRIX_OK);
+  const uint64_t size = 1024 * kKiB;
+  server_.SetRoute("/film", Reply::Pattern(size));
+  uint32_t handle = 0;
+  ASSERT_EQ(Create(Link("/film", size), "film.mkv", &handle), TORRIX_OK);
+
+  const auto start = Clock::now();
+  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  const uint64_t reached = 192 * kKiB;
+  ASSERT_TRUE(WaitUntil([&] { return Info(handle).downloaded >= reached; }));
+  // The bucket's 32 KiB and one 16 KiB piece of the transfer counted before
+  // it is paid for come on top of the rate.
+  const double least_s = static_cast<double>(reached - 48 * kKiB) / kRate;
+  EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), least_s);
+
+  const auto lifted = Clock::now();
+  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_DOWNLOAD_LIMIT, -1), TORRIX_OK);
+  ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_COMPLETE));
+  // The rest would take six seconds at the old rate.
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - lifted).count(), 4.0);
+  EXPECT_EQ(ReadFile(folder_ + "/film.mkv"), PatternBytes(0, size));
+}
+
+TEST_F(TorrixApiTest, StopEndsAWaitForTheDownloadLimitAtOnce) {
+  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_WORKERS, 1), TORRIX_OK);
+  // After the bucket's first 16 KiB, the next piece would wait for hours.
+  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_DOWNLOAD_LIMIT, 1), TORRIX_OK);
+  server_.SetRoute("/film", Reply::Pattern(kSegment));
+  uint32_t handle = 0;
+  ASSERT_EQ(Create(Link("/film", kSegment), "film.mkv", &handle), TORRIX_OK);
+  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  ASSERT_TRUE(WaitUntil([&] { return Info(handle).downloaded > 16 * kKiB; }));
+
+  ASSERT_EQ(Torrix_StopTask(handle), TORRIX_OK);
+  ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_IDLE));
+  EXPECT_EQ(Torrix_DeleteTask(handle), TORRIX_OK);
+}
+
+TEST_F(TorrixApiTest, BusyWhileARunningTaskStopsAndItsFileIsRefusedToOthers) {
+  server_.SetRoute("/film", Reply::Pattern(kSegment).StallBeforeHeaders());
+  uint32_t handle = 0;
+  ASSERT_EQ(Create(Link("/film", kSegment, "film.mkv"), "", &handle), TORRIX_OK);
+  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  ASSERT_TRUE(server_.WaitForStalls(1, kWait));
+
+  uint32_t other = 0;
+  EXPECT_EQ(Create(Link("/film", kSegment), "film.mkv", &other), TORRIX_E_CREATE_FAILED);
+  // Deleting a running task stops it and asks to be called again.
+  EXPECT_EQ(Torrix_DeleteTask(handle), TORRIX_E_BUSY);
+  ASSERT_TRUE(WaitUntil([&] { return Torrix_DeleteTask(handle) == TORRIX_OK; }));
+  EXPECT_EQ(Info(handle).state, TORRIX_STATE_NO_TASK);
+  EXPECT_EQ(Info(0).state, TORRIX_STATE_NO_TASK);
+  EXPECT_EQ(Torrix_StartTask(handle), TORRIX_E_NO_TASK);
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+// Engine: the process's one P2P engine behind the exported Torrix_* functions.
+#ifndef TORRIX_ENGINE_H_
+#define TORRIX_ENGINE_H_
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "base/threading/lock.h"
+#include "base/threading/thread_annotations.h"
+#include "torrix/download_task.h"
+#include "torrix/rate_limiter.h"
+
+namespace torrix {
+
+// Made on first use and never destroyed: a task's threads may outlive every
+// static destructor of a process that exits without Torrix_Quit. Any thread.
+//
+// mutex_ guards the task table and the life cycle; the calls on one task
+// (start, stop, delete) happen under it, so a task never sees two at once.
+// Joining a task's threads happens without it. The settings are atomics and
+// need no Init.
+class Engine {
+ public:
+  static Engine* Get();
+
+  Engine() = default;
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  [[nodiscard]] int32_t Init();
+  // Stops every task, waits for their threads and forgets them.
+  [[nodiscard]] int32_t Quit();
+  [[nodiscard]] int32_t SetSetting(int32_t id, int32_t value);
+
+  // `uri` a tavp link; `folder` and `name` may be empty.
+  [[nodiscard]] int32_t Create(const std::string& uri, const std::string& folder,
+                               const std::string& name, uint32_t* handle);
+  [[nodiscard]] int32_t Start(uint32_t handle);
+  [[nodiscard]] int32_t Stop(uint32_t handle);
+  [[nodiscard]] int32_t Delete(uint32_t handle, bool with_files);
+  // TORRIX_E_FAILED before Init; an unknown handle gives state 0.
+  [[nodiscard]] int32_t Info(uint32_t handle, TaskSnapshot* snapshot);
+
+ private:
+  // TORRIX_OK when calls may use the table. REQUIRES: mutex_ held.
+  [[nodiscard]] int32_t UsableLocked() const REQUIRES(mutex_);
+  [[nodiscard]] std::shared_ptr<DownloadTask> FindLocked(uint32_t handle) const REQUIRES(mutex_);
+
+  RateLimiter download_limiter_;
+  TargetClaims claims_;
+  std::atomic<int32_t> upload_limit_{-1};
+  std::atomic<int32_t> segment_kib_{4096};
+  std::atomic<int32_t> workers_{4};
+  // Settings kept without effect (ids 3, 4 and 16).
+  std::atomic<int32_t> reserved_settings_[3] = {0, 0, 0};
+
+  mutable tobric::Mutex mutex_;
+  bool initialized_ GUARDED_BY(mutex_) = false;
+  bool quitting_ GUARDED_BY(mutex_) = false;
+  uint32_t next_handle_ GUARDED_BY(mutex_) = 1;
+  std::map<uint32_t, std::shared_ptr<DownloadTask>> tasks_ GUARDED_BY(mutex_);
+};
+
+}  // namespace torrix
+
+#endif  // TORRIX_ENGINE_H_

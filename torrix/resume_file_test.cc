@@ -1,0 +1,78 @@
+#include "torrix/resume_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "base/platform/isolated_env_testutil.h"
+
+namespace torrix {
+namespace {
+
+std::string FromHex(const std::string& hex) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+// Three segments of 4, 4 and 2 bytes, the first and last done; the checksum
+// is zlib's crc32 of the bytes before it.
+const std::string kGolden = FromHex(
+    "4b565245" "01000000" "0a00000000000000" "0400000000000000" "03000000" "0a000000"
+    "04000000" "00000000" "687474703a2f2f682f66" "22653122" "05" "748a702a");
+
+ResumeData Sample() {
+  ResumeData data;
+  data.source = "http://h/f";
+  data.validator = "\"e1\"";
+  data.total_size = 10;
+  data.segment_size = 4;
+  data.done = {true, false, true};
+  return data;
+}
+
+TEST(ResumeFileTest, EncodesTheDocumentedLayoutAndDecodesIt) {
+  EXPECT_EQ(EncodeResumeData(Sample()), kGolden);
+  ResumeData decoded;
+  ASSERT_TRUE(DecodeResumeData(kGolden, &decoded));
+  EXPECT_EQ(decoded.source, "http://h/f");
+  EXPECT_EQ(decoded.validator, "\"e1\"");
+  EXPECT_EQ(decoded.done, Sample().done);
+  EXPECT_EQ(decoded.DoneBytes(), 6u);
+}
+
+TEST(ResumeFileTest, RefusesEveryFlippedBitAndEveryCut) {
+  ResumeData decoded;
+  for (size_t i = 0; i < kGolden.size(); ++i) {
+    std::string bytes = kGolden;
+    bytes[i] = static_cast<char>(bytes[i] ^ 0x10);
+    EXPECT_FALSE(DecodeResumeData(bytes, &decoded)) << "byte " << i;
+    EXPECT_FALSE(DecodeResumeData(std::string_view(kGolden).substr(0, i), &decoded)) << i;
+  }
+}
+
+TEST(ResumeFileTest, DamagedFileIsMovedAsideWithoutOverwritingAnEarlierOne) {
+  tobric::platform::IsolatedEnv env;
+  const std::string path = env.root() + "/film.kvre";
+  std::ofstream(path + ".bad") << "older";
+  std::ofstream(path) << "torn";
+  ResumeData data;
+  std::string moved_to;
+  EXPECT_EQ(LoadResumeFile(path, &data, &moved_to), ResumeLoad::kDamaged);
+  EXPECT_EQ(moved_to, path + ".bad.1");
+  EXPECT_FALSE(std::filesystem::exists(path));
+  std::string older;
+  std::ifstream(path + ".bad") >> older;
+  EXPECT_EQ(older, "older");
+
+  ASSERT_EQ(SaveResumeFile(path, Sample()), S_OK);
+  EXPECT_EQ(LoadResumeFile(path, &data, &moved_to), ResumeLoad::kLoaded);
+  EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+}
+
+}  // namespace
+}  // namespace torrix
