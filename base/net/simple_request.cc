@@ -826,6 +826,11 @@ HRESULT SimpleRequest::SendOnce(const Snapshot& snapshot, bool* stopped) {
     head_accepted = sink.head_accepted();
     if (status != 407 || !AnswerProxyChallenge(proxy, &attempts, &limit)) break;
   }
+  // Any answer but another challenge (or the server's own) means the proxy
+  // let the stored login through.
+  if (status != 407 && status != 401 && !transfer->proxy_user.empty()) {
+    RecordWorkingProxyCredentials(proxy.host, transfer->proxy_user);
+  }
 
   if (mode == Mode::kMemory) {
     AutoLock state(state_lock_);
