@@ -10,11 +10,12 @@
 namespace tobric::platform {
 namespace {
 
-TEST(RunProgram, TimeLimitKillsTheProgramAndWhatItStarted) {
-  // The shell ends at once, but its background child keeps the output open:
-  // only killing the whole group ends the wait before the sleep would.
+TEST(RunProgram, TimeLimitEndsTheWaitForAProgramWhoseOutputStaysOpen) {
+  // The shell has printed and waits; its background child also holds the
+  // output open, so neither the end of the output nor the end of the shell
+  // comes before the limit.
   RunProgramOptions options;
-  options.argv = {"sh", "-c", "sleep 30 & echo started"};
+  options.argv = {"sh", "-c", "sleep 30 & echo started; wait"};
   options.timeout_ms = 300;
   RunProgramResult result;
   const auto start = std::chrono::steady_clock::now();
