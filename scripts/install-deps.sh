@@ -12,6 +12,7 @@ packages=(
   libcurl4-openssl-dev           # HTTP: size probe and request layer
   python3                        # run.sh demo: the HTTP server it downloads from
   nginx-light                    # end-to-end tests and benchmarks: a real HTTP server on loopback
+  libproxy-dev libproxy1-plugin-webkit  # automatic proxy configurations (WPAD, PAC scripts)
   squid openssl                  # proxy tests: a real authenticating proxy on loopback (openssl makes its password file)
   aria2 curl                     # benchmarks: what a user would otherwise download with
 )

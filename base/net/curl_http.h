@@ -74,8 +74,8 @@ struct ProxyChoice {
 // The proxy of a named configuration for `url`: the entry for its scheme of
 // "http=host:port;https=host:port", or the one "host:port" for every scheme;
 // none when the bypass list names the host. A direct or automatic
-// configuration gives none: no proxy resolver is built in, and with none the
-// request goes directly, as it does when discovery names no proxy.
+// configuration gives none: an automatic one is first resolved into a named
+// one (SimpleRequest, through ResolveAutomaticProxy).
 [[nodiscard]] ProxyChoice ChooseProxy(const NetworkConfiguration& configuration,
                                       const RequestUrl& url);
 

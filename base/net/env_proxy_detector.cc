@@ -1,6 +1,7 @@
 #include "base/net/env_proxy_detector.h"
 
 #include <cctype>
+#include <string_view>
 #include <utility>
 
 #include "base/platform/process.h"
@@ -42,12 +43,20 @@ HRESULT EnvProxyDetector::Detect(NetworkConfiguration* configuration) {
 
   NetworkConfiguration found;
   found.source = GetName();
+  found.bypass = Read("no_proxy");
+  // libproxy's way of naming a proxy auto-configuration script, the one
+  // environment form that reaches a service which reads no desktop settings.
+  constexpr std::string_view kScriptPrefix = "pac+";
+  if (http.starts_with(kScriptPrefix)) {
+    found.script_url = http.substr(kScriptPrefix.size());
+    *configuration = std::move(found);
+    return S_OK;
+  }
   if (!http.empty()) found.proxy = "http=" + http;
   if (!https.empty()) {
     if (!found.proxy.empty()) found.proxy += ";";
     found.proxy += "https=" + https;
   }
-  found.bypass = Read("no_proxy");
   *configuration = std::move(found);
   return S_OK;
 }

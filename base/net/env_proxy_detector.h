@@ -18,7 +18,8 @@ namespace tobric {
 // "http=<v>;https=<v>", bypass <no_proxy>}: all_proxy stands in for a scheme
 // of its own that is missing; a value keeps its scheme prefix ("socks5://")
 // but loses a trailing "/", which HTTP clients would otherwise take as part of
-// the port. E_FAIL when no proxy variable is set: no_proxy alone changes
+// the port. An http_proxy of "pac+<script URL>" (libproxy's form) gives instead
+// {source "env", script <script URL>, bypass <no_proxy>}. E_FAIL when no proxy variable is set: no_proxy alone changes
 // nothing about the direct way, which is always tried anyway.
 //
 // Owned by the user's network state; Detect runs under that state's lock, and

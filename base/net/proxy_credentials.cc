@@ -1,7 +1,10 @@
 #include "base/net/proxy_credentials.h"
 
 #include <cstddef>
+#include <mutex>
 #include <optional>
+#include <set>
+#include <utility>
 
 #include "base/logging/logging.h"
 #include "base/platform/error.h"
@@ -14,6 +17,10 @@ namespace {
 
 // A netrc file of more than this is not one a person wrote.
 constexpr size_t kMaxNetrcSize = 1 << 20;
+
+std::mutex g_known_good_lock;
+// (proxy host, user) pairs whose stored credentials a proxy accepted.
+std::set<std::pair<std::string, std::string>> g_known_good;  // guarded by g_known_good_lock
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
 
@@ -142,6 +149,20 @@ HRESULT LookUpProxyCredentials(const std::string& host, ProxyCredentials* creden
     return hr;
   }
   return FindNetrcCredentials(text, host, credentials, NetrcDefault::kIgnore) ? S_OK : S_FALSE;
+}
+
+void RecordWorkingProxyCredentials(const std::string& host, const std::string& user) {
+  {
+    std::lock_guard<std::mutex> hold(g_known_good_lock);
+    if (!g_known_good.emplace(host, user).second) return;
+  }
+  TLOG(LC_OPT, 2, "[RecordWorkingProxyCredentials][proxy %s accepted the stored login of %s]",
+       host.c_str(), user.c_str());
+}
+
+bool ProxyCredentialsKnownGood(const std::string& host, const std::string& user) {
+  std::lock_guard<std::mutex> hold(g_known_good_lock);
+  return g_known_good.contains({host, user});
 }
 
 }  // namespace tobric

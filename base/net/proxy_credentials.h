@@ -38,6 +38,13 @@ enum class NetrcDefault { kUse, kIgnore };
 [[nodiscard]] HRESULT LookUpProxyCredentials(const std::string& host,
                                              ProxyCredentials* credentials);
 
+// Marks the stored credentials of `user` as accepted by the proxy `host`: the
+// first time for a pair, a log line says so, so that a user who set up
+// ~/.netrc sees it taken. Kept in memory for the process; any thread.
+void RecordWorkingProxyCredentials(const std::string& host, const std::string& user);
+// Whether RecordWorkingProxyCredentials was called for this pair.
+[[nodiscard]] bool ProxyCredentialsKnownGood(const std::string& host, const std::string& user);
+
 }  // namespace tobric
 
 #endif  // BASE_NET_PROXY_CREDENTIALS_H_

@@ -1,6 +1,7 @@
 #include "base/net/proxy_detection.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <mutex>
 #include <string_view>
@@ -8,6 +9,8 @@
 
 #include "base/logging/logging.h"
 #include "base/net/env_proxy_detector.h"
+#include "base/net/firefox_proxy_detector.h"
+#include "base/net/system_proxy_detector.h"
 #include "base/platform/error.h"
 #include "base/platform/files.h"
 #include "base/platform/locations.h"
@@ -88,10 +91,23 @@ std::string DefaultProxySettingsPath() {
 }
 
 UserNetworkStateOptions UserNetworkStateOptions::Defaults() {
+  return ForBrowser(DetectDefaultBrowser());
+}
+
+UserNetworkStateOptions UserNetworkStateOptions::ForBrowser(Browser browser) {
   UserNetworkStateOptions options;
-  // The desktop's and the browser's settings come before the environment's
-  // once they have detectors here; the environment is what a user who set
-  // nothing else relies on.
+  // The default browser's settings are what the user set last and sees
+  // working; Firefox keeps its own, the others follow the desktop's. The
+  // environment comes last: it is what a user who set nothing else relies on.
+  if (browser == Browser::kFirefox) {
+    FirefoxProxyDetector::Options firefox;
+    firefox.priority = 1;
+    options.detectors.push_back(std::make_unique<FirefoxProxyDetector>(firefox));
+  }
+  SystemProxyDetector::Options system;
+  system.current_desktop = platform::GetEnv("XDG_CURRENT_DESKTOP");
+  system.priority = browser == Browser::kChrome ? 1 : 0;
+  options.detectors.push_back(std::make_unique<SystemProxyDetector>(system));
   options.detectors.push_back(std::make_unique<EnvProxyDetector>());
   options.settings_path = DefaultProxySettingsPath();
   return options;
@@ -130,19 +146,21 @@ UserNetworkStateImpl::~UserNetworkStateImpl() = default;
 HttpSession* UserNetworkStateImpl::session() { return session_.get(); }
 
 HRESULT UserNetworkStateImpl::DetectAll(std::vector<NetworkConfiguration>* detected) {
-  AutoLock hold(lock_);
-  detected_.clear();
+  // Detectors may run programs and read files: no lock while they work.
+  std::vector<NetworkConfiguration> found;
   for (const std::unique_ptr<ProxyDetectorInterface>& detector : detectors_) {
     NetworkConfiguration configuration;
     const HRESULT hr = detector->Detect(&configuration);
     if (Succeeded(hr)) {
-      detected_.push_back(std::move(configuration));
+      found.push_back(std::move(configuration));
     } else {
       TLOG(LC_OPT, 3, "[UserNetworkState::DetectAll][%s found nothing 0x%x]",
            detector->GetName().c_str(), static_cast<uint32_t>(hr));
     }
   }
-  *detected = detected_;
+  *detected = found;
+  AutoLock hold(lock_);
+  detected_ = std::move(found);
   return S_OK;
 }
 
@@ -159,7 +177,6 @@ HRESULT UserNetworkStateImpl::ConfigurationBySource(const std::string& source,
     *configuration = DirectConfiguration();
     return S_OK;
   }
-  AutoLock hold(lock_);
   for (const std::unique_ptr<ProxyDetectorInterface>& detector : detectors_) {
     if (detector->GetName() == source) return detector->Detect(configuration);
   }
@@ -290,21 +307,28 @@ void UserNetworkStateImpl::RememberWorkingConfiguration(
 }
 
 HRESULT GetUserNetworkConfig(UserNetworkState** state) {
-  static std::mutex creation_lock;
   // Never destroyed: requests on pool threads may still use it while the
   // process exits.
-  static UserNetworkStateImpl* instance = nullptr;
+  static std::atomic<UserNetworkStateImpl*> instance{nullptr};
+  static std::mutex creation_lock;
+  if (UserNetworkStateImpl* made = instance.load(std::memory_order_acquire)) {
+    *state = made;
+    return S_OK;
+  }
+  // Finding the default browser runs a program, so it happens before the
+  // lock; two first requests at once both look, and one state is kept.
+  UserNetworkStateOptions options = UserNetworkStateOptions::Defaults();
   std::lock_guard<std::mutex> hold(creation_lock);
-  if (instance == nullptr) {
+  if (instance.load(std::memory_order_relaxed) == nullptr) {
     std::unique_ptr<UserNetworkStateImpl> made;
-    const HRESULT hr = UserNetworkStateImpl::Create(UserNetworkStateOptions::Defaults(), &made);
+    const HRESULT hr = UserNetworkStateImpl::Create(std::move(options), &made);
     if (Failed(hr)) {
       *state = nullptr;
       return hr;
     }
-    instance = made.release();
+    instance.store(made.release(), std::memory_order_release);
   }
-  *state = instance;
+  *state = instance.load(std::memory_order_relaxed);
   return S_OK;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/net/default_browser.h"
 #include "base/net/http_request.h"
 #include "base/net/network_configuration.h"
 #include "base/result_codes.h"
@@ -55,7 +56,7 @@ class UserNetworkState {
 // What a user's network state is made from. Defaults() gives the process's
 // real values; tests give their own detectors, settings file and session.
 struct UserNetworkStateOptions {
-  // Run in this order by DetectAll; owned by the state.
+  // Run in this order by DetectAll; owned by the state; thread-safe.
   std::vector<std::unique_ptr<ProxyDetectorInterface>> detectors;
   // Holds "[proxy]\nsource=<name>\n".
   std::string settings_path;
@@ -64,15 +65,21 @@ struct UserNetworkStateOptions {
   // A ready session to use instead of opening one.
   std::unique_ptr<HttpSession> session;
 
-  // The environment detector, DefaultProxySettingsPath(), default timeouts.
+  // ForBrowser(DetectDefaultBrowser()); runs a program, so no lock may be held.
   [[nodiscard]] static UserNetworkStateOptions Defaults();
+  // The detectors in the order the default browser gives: Firefox's (priority
+  // 1) when it is Firefox, the desktop's (priority 1 when it is Chrome, which
+  // follows them), the environment's; DefaultProxySettingsPath(), default
+  // timeouts.
+  [[nodiscard]] static UserNetworkStateOptions ForBrowser(Browser browser);
 };
 
 // The network state GetUserNetworkConfig makes, and tests make directly.
 //
 // Owned by whoever made it (GetUserNetworkConfig: never destroyed). Any
-// thread. lock_ (an LLock) serializes detection (detectors are not
-// thread-safe) and guards detected_ and fixed_; it is never held while the
+// thread. Detectors run with no lock of the state held (they start programs
+// and read files) and must be safe to call from several threads at once.
+// lock_ (an LLock) guards detected_ and fixed_; it is never held while the
 // settings file is read or written. settings_lock_ (a GLock shared by the
 // user's processes) serializes reading and writing the settings file, so a
 // reader never sees a half-made choice and two writers do not interleave.

@@ -45,11 +45,15 @@ TEST(EnvProxyDetectorTest, ReadsTheVariables) {
        "http=socks5h://127.0.0.1:1080;https=127.0.0.1:3129"},
       {{{"http_proxy", "127.0.0.1:3128"}, {"NO_PROXY", "localhost,.example.org"}},
        "http=127.0.0.1:3128 bypass=localhost,.example.org"},
+      {{{"http_proxy", "pac+file:///tmp/p.pac"}, {"https_proxy", "127.0.0.1:3129"}},
+       "script=file:///tmp/p.pac"},
   };
   for (const auto& [variables, expected] : cases) {
     NetworkConfiguration found;
     const HRESULT hr = EnvProxyDetector(Table(variables)).Detect(&found);
-    std::string got = Failed(hr) ? "fails" : found.proxy;
+    std::string got = Failed(hr)                 ? "fails"
+                      : found.script_url.empty() ? found.proxy
+                                                 : "script=" + found.script_url;
     if (!found.bypass.empty()) got += " bypass=" + found.bypass;
     EXPECT_EQ(expected, got);
     EXPECT_EQ(Succeeded(hr) ? "env" : "", found.source);

@@ -13,6 +13,7 @@
 #include "base/net/curl_error.h"
 #include "base/net/curl_http.h"
 #include "base/net/proxy_credentials.h"
+#include "base/net/proxy_resolver.h"
 #include "base/platform/error.h"
 #include "base/platform/files.h"
 #include "base/platform/named_mutex.h"
@@ -520,12 +521,6 @@ HRESULT SimpleRequest::Send() {
   }
   TLOG(LC_OPT, 3, "[SimpleRequest::Send][url=%s][file=%s][region %" PRIu64 " +%" PRIu64 "]",
        snapshot.url.c_str(), snapshot.file_name.c_str(), region_offset_, region_length_);
-  if (snapshot.proxy_config.kind() == NetworkConfiguration::kAutomatic) {
-    TLOG(LC_OPT, 2,
-         "[SimpleRequest::Send][No proxy resolver for automatic configuration (%s); "
-         "connecting directly]",
-         snapshot.proxy_config.Description().c_str());
-  }
 
   HRESULT hr = E_REQUEST_ABORTED;
   for (;;) {
@@ -718,6 +713,21 @@ bool SimpleRequest::AnswerProxyChallenge(const ProxyChoice& proxy, int* attempts
   return true;
 }
 
+ProxyChoice SimpleRequest::ChooseProxyFor(const NetworkConfiguration& configuration,
+                                          const RequestUrl& url) {
+  if (configuration.kind() != NetworkConfiguration::kAutomatic) {
+    return ChooseProxy(configuration, url);
+  }
+  // Only a named proxy in the answer is used; anything else (a direct answer,
+  // a script that cannot run) goes directly, as the log of the resolver says.
+  NetworkConfiguration named;
+  named.source = configuration.source;
+  if (ResolveAutomaticProxy(configuration, url.url, url.host, &named.proxy) != S_OK) {
+    return ProxyChoice{};
+  }
+  return ChooseProxy(named, url);
+}
+
 HRESULT SimpleRequest::SendOnce(const Snapshot& snapshot, bool* stopped) {
   *stopped = false;
   TransferState* const transfer = transfer_.get();
@@ -735,7 +745,7 @@ HRESULT SimpleRequest::SendOnce(const Snapshot& snapshot, bool* stopped) {
          static_cast<unsigned>(hr));
     return hr;
   }
-  const ProxyChoice proxy = ChooseProxy(snapshot.proxy_config, url);
+  const ProxyChoice proxy = ChooseProxyFor(snapshot.proxy_config, url);
   if (transfer->auth_proxy != proxy.proxy) {
     transfer->auth_proxy = proxy.proxy;
     transfer->auth_scheme = 0;
@@ -815,6 +825,11 @@ HRESULT SimpleRequest::SendOnce(const Snapshot& snapshot, bool* stopped) {
     }
     head_accepted = sink.head_accepted();
     if (status != 407 || !AnswerProxyChallenge(proxy, &attempts, &limit)) break;
+  }
+  // Any answer but another challenge (or the server's own) means the proxy
+  // let the stored login through.
+  if (status != 407 && status != 401 && !transfer->proxy_user.empty()) {
+    RecordWorkingProxyCredentials(proxy.host, transfer->proxy_user);
   }
 
   if (mode == Mode::kMemory) {

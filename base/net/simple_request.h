@@ -148,6 +148,10 @@ class SimpleRequest : public HttpRequestInterface {
   // request sent (again for each proxy authentication round) and the body
   // delivered. `stopped` tells whether Abort, Pause or Close cut it short.
   [[nodiscard]] HRESULT SendOnce(const Snapshot& snapshot, bool* stopped);
+  // The proxy for `url`: the named configuration's entry, or what an
+  // automatic configuration's script or WPAD names (none: direct).
+  [[nodiscard]] static ProxyChoice ChooseProxyFor(const NetworkConfiguration& configuration,
+                                                  const RequestUrl& url);
   // Opens the file of whole-file and region mode and sets the bytes received
   // the transfer starts from.
   [[nodiscard]] HRESULT OpenTarget(Mode mode, const std::string& file_name, platform::File* file);

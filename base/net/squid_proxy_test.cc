@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/net/proxy_credentials.h"
 #include "base/net/simple_request.h"
 #include "base/platform/isolated_env_testutil.h"
 #include "gtest/gtest.h"
@@ -51,6 +52,7 @@ TEST(SquidProxyTest, SimpleRequestLogsOnWithTheProxysNetrcEntry) {
   ASSERT_EQ(request.Send(), S_OK);
   EXPECT_EQ(request.GetStatusCode(), 200);
   EXPECT_TRUE(request.GetResponseBody() == contents);
+  EXPECT_TRUE(ProxyCredentialsKnownGood("127.0.0.1", "alice"));
 
   ASSERT_TRUE(squid.WaitForLoggedRequests(2, std::chrono::seconds(10)));
   const std::vector<corvane::testsupport::SquidLogRecord> logged = squid.LoggedRequests();

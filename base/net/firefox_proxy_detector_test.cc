@@ -1,0 +1,123 @@
+#include "base/net/firefox_proxy_detector.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "base/platform/isolated_env_testutil.h"
+
+namespace tobric {
+namespace {
+
+class FirefoxProxyDetectorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = env_.root() + "/home/.mozilla/firefox";
+    std::filesystem::create_directories(folder_ + "/abc.default");
+    Write(folder_ + "/profiles.ini",
+          "[General]\nStartWithLastProfile=1\n\n[Profile1]\nName=other\nIsRelative=1\n"
+          "Path=other\n\n[Profile0]\nName=default\nIsRelative=1\nPath=abc.default\nDefault=1\n");
+  }
+  static void Write(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  }
+  // Writes prefs.js with the proxy lines and detects with a fresh detector.
+  HRESULT DetectWith(const std::string& lines, NetworkConfiguration* found) {
+    Write(folder_ + "/abc.default/prefs.js",
+          "// Mozilla User Preferences\nuser_pref(\"browser.startup.page\", 3);\n" + lines);
+    return FirefoxProxyDetector({folder_, 1, false}).Detect(found);
+  }
+
+  platform::IsolatedEnv env_;
+  std::string folder_;
+};
+
+constexpr const char* kManual =
+    "user_pref(\"network.proxy.http\", \"proxy.example\");\n"
+    "user_pref(\"network.proxy.http_port\", 3128);\n"
+    "\t user_pref ( \"network.proxy.ssl\" , \"secure.example\");\n"
+    "user_pref(\"network.proxy.ssl_port\", 3129);\n"
+    "user_pref(\"network.proxy.autoconfig_url\", \"http://wpad.example/proxy.pac\");\n";
+
+TEST_F(FirefoxProxyDetectorTest, TypeBitsChooseWhatIsUsed) {
+  struct Case {
+    std::string type_line;
+    bool wpad;
+    std::string script;
+    std::string proxy;
+  };
+  const Case cases[] = {
+      {"", false, "", ""},
+      {"user_pref(\"network.proxy.type\", 0);\n", false, "", ""},
+      {"user_pref(\"network.proxy.type\", 1);\n", false, "",
+       "http=proxy.example:3128;https=secure.example:3129"},
+      {"user_pref(\"network.proxy.type\", 2);\n", false, "http://wpad.example/proxy.pac", ""},
+      {"user_pref(\"network.proxy.type\", 4);\n", true, "", ""},
+      {"user_pref(\"network.proxy.type\", 5);\n", true, "",
+       "http=proxy.example:3128;https=secure.example:3129"},
+      // A later line wins; a commented-out line counts for nothing.
+      {"user_pref(\"network.proxy.type\", 1);\n// user_pref(\"network.proxy.type\", 4);\n"
+       "user_pref(\"network.proxy.type\", 2);\n",
+       false, "http://wpad.example/proxy.pac", ""},
+  };
+  for (const Case& c : cases) {
+    NetworkConfiguration found;
+    ASSERT_EQ(S_OK, DetectWith(std::string(kManual) + c.type_line, &found)) << c.type_line;
+    EXPECT_EQ("Firefox", found.source);
+    EXPECT_EQ(1u, found.priority);
+    EXPECT_EQ(c.wpad, found.wpad) << c.type_line;
+    EXPECT_EQ(c.script, found.script_url) << c.type_line;
+    EXPECT_EQ(c.proxy, found.proxy) << c.type_line;
+  }
+}
+
+TEST_F(FirefoxProxyDetectorTest, PortsAndQuotes) {
+  NetworkConfiguration found;
+  // No port, single quotes, an HTTPS proxy alone.
+  ASSERT_EQ(S_OK, DetectWith("user_pref(\"network.proxy.type\", 1);\n"
+                             "user_pref(\"network.proxy.ssl\", 'secure.example');\n",
+                             &found));
+  EXPECT_EQ("https=secure.example", found.proxy);
+  ASSERT_EQ(S_OK, DetectWith("user_pref(\"network.proxy.type\", 1);\n"
+                             "user_pref(\"network.proxy.http\", \"p\");\n"
+                             "user_pref(\"network.proxy.http_port\", 0);\n",
+                             &found));
+  EXPECT_EQ("http=p", found.proxy);
+  EXPECT_EQ(E_INVALIDARG, DetectWith("user_pref(\"network.proxy.type\", 1);\n"
+                                     "user_pref(\"network.proxy.http\", \"p\");\n"
+                                     "user_pref(\"network.proxy.http_port\", 99999999999);\n",
+                                     &found));
+}
+
+TEST_F(FirefoxProxyDetectorTest, ProfileChoiceAndCache) {
+  // The Install section of newer versions names the profile.
+  std::filesystem::create_directories(folder_ + "/new.default-release");
+  Write(folder_ + "/profiles.ini",
+        "[Install4F96D1932A9F858E]\nDefault=new.default-release\nLocked=1\n\n"
+        "[Profile0]\nName=old\nIsRelative=1\nPath=abc.default\n");
+  Write(folder_ + "/new.default-release/prefs.js",
+        "user_pref(\"network.proxy.type\", 4);\n");
+  FirefoxProxyDetector detector({folder_, 0, false});
+  NetworkConfiguration found;
+  ASSERT_EQ(S_OK, detector.Detect(&found));
+  EXPECT_TRUE(found.wpad);
+
+  // Same last-write time: the kept answer, even though the text changed.
+  const auto path = folder_ + "/new.default-release/prefs.js";
+  const auto time = std::filesystem::last_write_time(path);
+  Write(path, "user_pref(\"network.proxy.type\", 0);\n");
+  std::filesystem::last_write_time(path, time);
+  ASSERT_EQ(S_OK, detector.Detect(&found));
+  EXPECT_TRUE(found.wpad);
+  std::filesystem::last_write_time(path, time + std::chrono::seconds(5));
+  ASSERT_EQ(S_OK, detector.Detect(&found));
+  EXPECT_FALSE(found.wpad);
+
+  std::filesystem::remove(path);
+  EXPECT_EQ(E_FAIL, detector.Detect(&found));
+}
+
+}  // namespace
+}  // namespace tobric
