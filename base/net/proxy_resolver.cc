@@ -62,7 +62,14 @@ HRESULT RunResolver(std::vector<std::string> arguments, std::string* proxy) {
   for (std::string& argument : arguments) options.argv.push_back(std::move(argument));
   options.timeout_ms = kResolverTimeoutMs;
   platform::RunProgramResult result;
-  const HRESULT hr = platform::RunProgram(options, &result);
+  HRESULT hr = platform::RunProgram(options, &result);
+  // libproxy's script engine falls over now and then under load; a second
+  // run is as good as the first was meant to be.
+  if (Succeeded(hr) && result.exit_code < 0) {
+    TLOG(LC_OPT, kLevelWarning, "[ResolveAutomaticProxy][%s ended by a signal; asking again]",
+         options.argv[0].c_str());
+    hr = platform::RunProgram(options, &result);
+  }
   if (Failed(hr)) {
     TLOG(LC_OPT, kLevelWarning, "[ResolveAutomaticProxy][cannot run %s: 0x%x]",
          options.argv[0].c_str(), static_cast<uint32_t>(hr));
@@ -94,6 +101,16 @@ HRESULT RunResolver(std::vector<std::string> arguments, std::string* proxy) {
     }
   }
   return S_FALSE;
+}
+
+bool ScriptsCanRun() {
+  // 0 not asked yet, 1 yes, 2 no.
+  static std::atomic<int> known{0};
+  if (known.load() == 0) {
+    std::string ignored;
+    known.store(RunResolver({"probe"}, &ignored) == kErrorProxyScriptUnavailable ? 2 : 1);
+  }
+  return known.load() == 1;
 }
 
 }  // namespace
@@ -129,6 +146,9 @@ HRESULT ResolveAutomaticProxy(const NetworkConfiguration& automatic, const std::
   HRESULT hr = S_FALSE;
   if (!automatic.script_url.empty()) {
     hr = RunResolver({"pac", ScriptUrl(automatic.script_url), url}, proxy);
+    // "Direct" is also what libproxy answers for every script when it has no
+    // engine to run one; whether it has is asked once per process.
+    if (hr == S_FALSE && !ScriptsCanRun()) hr = kErrorProxyScriptUnavailable;
   }
   if (hr != S_OK && automatic.wpad) {
     const HRESULT wpad = RunResolver({"wpad", url}, proxy);

@@ -12,12 +12,19 @@
 // its faults out of the daemon, and lets the caller bound the time a script or
 // a WPAD search takes by killing it.
 //
-// Exit status: 0 answered; 2 bad arguments; 3 the script cannot be evaluated
-// (libproxy has no script engine: it then answers "direct://" for every URL
-// without saying so, which a probe script that always names a proxy reveals).
+//   corvane-proxy-resolver probe
+//
+// Exit status: 0 answered (probe: scripts can be evaluated); 2 bad arguments;
+// 3 (probe only) scripts cannot be evaluated: libproxy has no script engine
+// and then answers "direct://" for every URL without saying so, which a
+// script that always names a proxy reveals. The caller asks the probe when a
+// script's answer is "direct://". One question per process: a second factory
+// in one process, or libproxy's own teardown, brings its script engine down
+// now and then.
 #include <proxy.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -46,10 +53,10 @@ bool AllDirect(const std::vector<std::string>& answer) {
 
 // Whether libproxy can run a script at all: a script that names a proxy for
 // every URL must not come back as "direct://".
-bool ScriptsCanRun(const std::string& url) {
+bool ScriptsCanRun() {
   std::string probe_path;
   if (Failed(tobric::platform::CreateTempFile("/tmp", "corvane-pac-probe.", &probe_path))) {
-    return true;  // cannot tell; the answer stands as given
+    return true;  // cannot tell; the answers stand as given
   }
   bool can_run = true;
   {
@@ -57,15 +64,21 @@ bool ScriptsCanRun(const std::string& url) {
     const std::string script =
         "function FindProxyForURL(url, host) { return \"PROXY 192.0.2.1:9\"; }\n";
     if (Succeeded(file.Open(probe_path, tobric::platform::File::kWrite,
-                                    tobric::platform::File::kCreateAlways)) &&
+                            tobric::platform::File::kCreateAlways)) &&
         Succeeded(file.Write(script.data(), script.size()))) {
       file.Close();
       setenv("http_proxy", ("pac+file://" + probe_path).c_str(), 1);
-      can_run = !AllDirect(Ask(url.c_str()));
+      can_run = !AllDirect(Ask("http://probe.invalid/"));
     }
   }
   (void)tobric::platform::DeleteFile(probe_path);
   return can_run;
+}
+
+// Ends at once, without the destructors: libproxy's threads may still run.
+[[noreturn]] void Exit(int code) {
+  std::fflush(stdout);
+  std::_Exit(code);
 }
 
 }  // namespace
@@ -73,14 +86,15 @@ bool ScriptsCanRun(const std::string& url) {
 int main(int argc, char** argv) {
   std::string config;
   const char* url = nullptr;
+  const bool probe = argc == 2 && std::strcmp(argv[1], "probe") == 0;
   if (argc == 3 && std::strcmp(argv[1], "wpad") == 0) {
     config = "wpad://";
     url = argv[2];
   } else if (argc == 4 && std::strcmp(argv[1], "pac") == 0) {
     config = std::string("pac+") + argv[2];
     url = argv[3];
-  } else {
-    std::fprintf(stderr, "usage: %s wpad <url> | pac <script-url> <url>\n", argv[0]);
+  } else if (!probe) {
+    std::fprintf(stderr, "usage: %s wpad <url> | pac <script-url> <url> | probe\n", argv[0]);
     return 2;
   }
   // Only the configuration given here counts, never the desktop's own.
@@ -90,9 +104,8 @@ int main(int argc, char** argv) {
     unsetenv(name);
   }
   setenv("PX_CONFIG_ORDER", "config_envvar", 1);
+  if (probe) Exit(ScriptsCanRun() ? 0 : 3);
   setenv("http_proxy", config.c_str(), 1);
-  const std::vector<std::string> answer = Ask(url);
-  if (config != "wpad://" && AllDirect(answer) && !ScriptsCanRun(url)) return 3;
-  for (const std::string& entry : answer) std::printf("%s\n", entry.c_str());
-  return 0;
+  for (const std::string& entry : Ask(url)) std::printf("%s\n", entry.c_str());
+  Exit(0);
 }
