@@ -1,4 +1,5 @@
 #include "tests/e2e/http_download_fixture_testutil.h"
+#include "tests/support/nginx_server.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -77,6 +78,13 @@ void HttpDownloadTest::SetUp() {
   folder_ = user_.home() + "/Downloads";
   ASSERT_NO_FATAL_FAILURE(UseDownloadFolder(folder_));
   ASSERT_NO_FATAL_FAILURE(UseThreads(kThreads));
+}
+
+void NginxDownloadTest::SetUp() {
+  if (testsupport::NginxServer::ProgramPath().empty()) GTEST_SKIP() << "nginx is not installed";
+  ASSERT_NO_FATAL_FAILURE(HttpDownloadTest::SetUp());
+  www_ = user_.root() + "/www";
+  fs::create_directories(www_);
 }
 
 void HttpDownloadTest::UseDownloadFolder(const std::string& folder) {

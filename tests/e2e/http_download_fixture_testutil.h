@@ -79,6 +79,15 @@ class HttpDownloadTest : public ServiceTest {
   std::string folder_;
 };
 
+// HttpDownloadTest with a folder, www_, for files a real nginx serves; the
+// test is skipped where nginx is not installed.
+class NginxDownloadTest : public HttpDownloadTest {
+ protected:
+  void SetUp() override;
+
+  std::string www_;
+};
+
 }  // namespace corvane::e2e
 
 #endif  // TESTS_E2E_HTTP_DOWNLOAD_FIXTURE_TESTUTIL_H_

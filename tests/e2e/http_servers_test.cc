@@ -27,17 +27,7 @@ using testsupport::NginxServer;
 using testsupport::SquidOptions;
 using testsupport::SquidServer;
 
-class HttpServersTest : public HttpDownloadTest {
- protected:
-  void SetUp() override {
-    if (NginxServer::ProgramPath().empty()) GTEST_SKIP() << "nginx is not installed";
-    HttpDownloadTest::SetUp();
-    www_ = user_.root() + "/www";
-    fs::create_directories(www_);
-  }
-
-  std::string www_;
-};
+using HttpServersTest = NginxDownloadTest;
 
 TEST_F(HttpServersTest, ThroughAProxyThatAsksForTheNetrcCredentials) {
   const std::string why = SquidServer::NotInstalled();

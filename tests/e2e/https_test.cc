@@ -22,14 +22,11 @@ using testsupport::CertificateKind;
 using testsupport::NginxOptions;
 using testsupport::NginxServer;
 
-class HttpsTest : public HttpDownloadTest {
+class HttpsTest : public NginxDownloadTest {
  protected:
   void SetUp() override {
-    if (NginxServer::ProgramPath().empty()) GTEST_SKIP() << "nginx is not installed";
     if (testsupport::OpensslPath().empty()) GTEST_SKIP() << "openssl is not installed";
-    HttpDownloadTest::SetUp();
-    www_ = user_.root() + "/www";
-    fs::create_directories(www_);
+    NginxDownloadTest::SetUp();
   }
 
   // The service again, trusting `authority` in place of the system's store.
@@ -41,8 +38,6 @@ class HttpsTest : public HttpDownloadTest {
     options.environment = {{"SSL_CERT_FILE", authority}};
     ASSERT_NO_FATAL_FAILURE(StartService(options));
   }
-
-  std::string www_;
 };
 
 TEST_F(HttpsTest, KilledDownloadResumesOverTlsWithResumedSessions) {

@@ -36,17 +36,7 @@ std::string TavpLink(uint64_t size, const std::string& source, const std::string
   return "tavp://" + std::to_string(size) + "|" + encoded + "|" + name;
 }
 
-class TavpTest : public HttpDownloadTest {
- protected:
-  void SetUp() override {
-    if (NginxServer::ProgramPath().empty()) GTEST_SKIP() << "nginx is not installed";
-    HttpDownloadTest::SetUp();
-    www_ = user_.root() + "/www";
-    fs::create_directories(www_);
-  }
-
-  std::string www_;
-};
+using TavpTest = NginxDownloadTest;
 
 TEST_F(TavpTest, LinkIsFetchedWholeAndSurvivesAKill) {
   constexpr uint64_t kSize = 24 * kMiB;
