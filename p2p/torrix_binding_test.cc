@@ -63,8 +63,8 @@ TEST(TorrixRecords, TaskInfoGoldenBytes) {
   std::memcpy(&info, image.data(), sizeof(info));
   EXPECT_EQ(std::make_tuple(info.code, info.state, info.fail_code, info.speed),
             std::make_tuple(-2, 4, 6, 1024u));
-  EXPECT_EQ(info.total_size, 0x0102030405060708u);
-  EXPECT_EQ(info.downloaded_size, 0x090A0B0C0D0E0F10u);
+  EXPECT_EQ(uint64_t{info.total_size}, 0x0102030405060708u);
+  EXPECT_EQ(uint64_t{info.downloaded_size}, 0x090A0B0C0D0E0F10u);
   EXPECT_EQ(std::u16string(info.file_name), u"x|\u00e4");
 }
 

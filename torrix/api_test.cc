@@ -134,8 +134,8 @@ TEST_F(TorrixApiTest, DownloadsByteExactAndNamesTheFileAfterTheSource) {
   ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_COMPLETE));
   info = Info(handle);
   EXPECT_EQ(Narrow(info.file_name), "clip.bin");
-  EXPECT_EQ(info.total, size);
-  EXPECT_EQ(info.downloaded, size);
+  EXPECT_EQ(uint64_t{info.total}, size);
+  EXPECT_EQ(uint64_t{info.downloaded}, size);
   EXPECT_EQ(ReadFile(folder_ + "/clip.bin"), PatternBytes(0, size));
   EXPECT_FALSE(std::filesystem::exists(folder_ + "/clip.bin.kvtp"));
   EXPECT_FALSE(std::filesystem::exists(folder_ + "/clip.bin.kvre"));
