@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "base/platform/child_program_testutil.h"
+#include "tests/support/child_program.h"
 #include "bench/http_download_children.h"
 #include "bench/http_download_job.h"
 

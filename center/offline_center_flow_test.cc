@@ -10,22 +10,21 @@
 #include <thread>
 #include <vector>
 
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 #include "base/platform/work_pool.h"
 #include "base/threading/user_work_item.h"
 #include "center/offline_center.h"
-#include "download/fake_task_testutil.h"
+#include "tests/support/engine/fake_task.h"
 #include "package/package.h"
 #include "package/package_state.h"
-#include "package/package_testutil.h"
+#include "tests/support/engine/package_fakes.h"
+#include "tests/support/files.h"
 #include "tests/support/scoped_no_proxy.h"
 #include "tests/support/test_http_server.h"
 
 namespace lorvane {
 namespace {
 
-using testing::PathExists;
-using testing::WriteFile;
 
 class OfflineCenterFlowTest : public ::testing::Test {
  protected:
@@ -97,8 +96,8 @@ class OfflineCenterFlowTest : public ::testing::Test {
   void LayOutFiles(Package* package) {
     package->set_name(package->caption() + ".sugd");
     package->set_metafile(folder_ + "/" + package->caption() + ".sugc");
-    WriteFile(package->FullFilePath(), "data");
-    WriteFile(package->metafile(), "meta");
+    corvane::testsupport::WriteFile(package->FullFilePath(), "data");
+    corvane::testsupport::WriteFile(package->metafile(), "meta");
   }
 
   tobric::platform::IsolatedEnv env_;
@@ -182,8 +181,8 @@ TEST_F(OfflineCenterFlowTest, DeleteOfRunningDownloadUnlistsItAtOnce) {
     EXPECT_EQ(center->GetPackageCount(), 0u);
     ASSERT_TRUE(events_.WaitFor("finished " + caption));
     EXPECT_EQ(package->state_number(), STATE_READY);
-    EXPECT_EQ(PathExists(package->FullFilePath()), !permanent);
-    EXPECT_EQ(PathExists(package->metafile()), !permanent);
+    EXPECT_EQ(std::filesystem::exists(package->FullFilePath()), !permanent);
+    EXPECT_EQ(std::filesystem::exists(package->metafile()), !permanent);
     EXPECT_EQ(center->Delete(id), E_PACKAGE_NOT_FOUND);
   }
 }
@@ -257,8 +256,8 @@ TEST_F(OfflineCenterFlowTest, CallsAfterStopAreRefusedCleanly) {
   // The waiting task was dropped; its cancel can no longer be queued, so the
   // files go at once.
   EXPECT_EQ(center->DeletePerment(waiting->id()), S_OK);
-  EXPECT_FALSE(PathExists(waiting->FullFilePath()));
-  EXPECT_FALSE(PathExists(waiting->metafile()));
+  EXPECT_FALSE(std::filesystem::exists(waiting->FullFilePath()));
+  EXPECT_FALSE(std::filesystem::exists(waiting->metafile()));
 
   EXPECT_EQ(center->Start(running->id()), tobric::E_POOL_DRAINED);
   EXPECT_EQ(center->Download("http://127.0.0.1/late.mkv"), tobric::E_POOL_DRAINED);

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "base/platform/error.h"
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 #include "base/platform/locations.h"
-#include "client/fake_service_testutil.h"
+#include "tests/support/engine/fake_service.h"
 
 namespace lorvane {
 namespace {

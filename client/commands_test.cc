@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "base/error_message.h"
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 #include "base/platform/lock_file.h"
 #include "base/platform/process.h"
 #include "base/platform/terminal.h"
 #include "base/utf.h"
-#include "client/fake_service_testutil.h"
+#include "tests/support/engine/fake_service.h"
 #include "service/data_folder_lock.h"
 
 namespace lorvane {

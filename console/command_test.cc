@@ -14,15 +14,16 @@
 #include <thread>
 
 #include "base/logging/logging.h"
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 #include "base/platform/named_event.h"
 #include "console/commands.h"
 #include "console/console.h"
-#include "console/console_testutil.h"
+#include "tests/support/console_pipes.h"
+#include "tests/support/isolated_env.h"
 #include "console/show_log_command.h"
 #include "console/stat_command.h"
 #include "package/package.h"
-#include "package/package_testutil.h"
+#include "tests/support/engine/package_fakes.h"
 #include "service/shutdown.h"
 #include "storage/config_manager.h"
 
@@ -31,7 +32,7 @@ namespace {
 
 using testing::InputFeed;
 using testing::OutputCapture;
-using testing::ScopedEnv;
+using corvane::testsupport::ScopedEnv;
 
 constexpr char kHelp[] =
     "All available commands are as follow:\n"

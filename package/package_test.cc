@@ -5,7 +5,7 @@
 #include <string>
 
 #include "package/package_state.h"
-#include "package/package_testutil.h"
+#include "tests/support/engine/package_fakes.h"
 
 namespace lorvane {
 namespace {

@@ -12,16 +12,17 @@
 #include <memory>
 #include <string>
 
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 #include "base/platform/locations.h"
 #include "base/platform/named_event.h"
 #include "base/platform/process.h"
 #include "base/platform/signals.h"
-#include "console/console_testutil.h"
-#include "package/package_testutil.h"
+#include "tests/support/console_pipes.h"
+#include "tests/support/isolated_env.h"
+#include "tests/support/engine/package_fakes.h"
 #include "service/data_folder_lock.h"
 #include "service/rpc_protocol.h"
-#include "service/rpc_test_client_testutil.h"
+#include "tests/support/engine/rpc_test_client.h"
 #include "service/shutdown.h"
 
 namespace lorvane {
@@ -128,7 +129,7 @@ TEST_F(AppTest, InstanceOfAnotherRuntimeFolderOnTheSameDataFolderIsRefused) {
   EXPECT_TRUE(std::filesystem::exists(DataFolderLockPath(DefaultUserDataFolder())));
 
   std::filesystem::create_directories(env_.root() + "/run2");
-  testing::ScopedEnv other_session("XDG_RUNTIME_DIR", env_.root() + "/run2");
+  corvane::testsupport::ScopedEnv other_session("XDG_RUNTIME_DIR", env_.root() + "/run2");
   App second(Options());
   EXPECT_EQ(second.Initialize(), E_ALREADY_RUNNING);
   EXPECT_TRUE(log_.Contains(

@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 #include "base/platform/named_event.h"
 #include "base/utf.h"
 #include "center/offline_center.h"
 #include "package/package.h"
-#include "package/package_testutil.h"
+#include "tests/support/engine/package_fakes.h"
 #include "service/rpc_server.h"
-#include "service/rpc_test_client_testutil.h"
+#include "tests/support/engine/rpc_test_client.h"
 #include "service/shutdown.h"
 #include "storage/config_manager.h"
 

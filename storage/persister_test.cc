@@ -13,24 +13,25 @@
 #include <string>
 #include <vector>
 
-#include "base/platform/child_process_testutil.h"
+#include "tests/support/child_process.h"
 #include "base/platform/clock.h"
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 #include "base/platform/work_pool.h"
 #include "base/threading/manual_reset_event.h"
 #include "center/offline_center.h"
-#include "download/log_capture_testutil.h"
+#include "tests/support/log_capture.h"
 #include "http_task/meta_file.h"
 #include "package/package.h"
 #include "package/package_state.h"
-#include "storage/storage_testutil.h"
+#include "tests/support/files.h"
+#include "tests/support/log_capture.h"
 #include "storage/xml_documents.h"
 
 namespace lorvane {
 namespace {
 
-using testing::ReadFile;
-using testing::WriteFile;
+using corvane::testsupport::ReadFile;
+using corvane::testsupport::WriteFile;
 using tobric::AutoLock;
 
 constexpr uint32_t kWaitMs = 10000;

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "base/logging/logging.h"
-#include "base/logging/logging_testutil.h"
-#include "base/platform/child_process_testutil.h"
+#include "tests/support/files.h"
+#include "tests/support/logging_fixture.h"
+#include "tests/support/child_process.h"
 #include "base/platform/error.h"
 #include "base/platform/stack_trace.h"
 #include "base/platform/trace_socket.h"

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "base/platform/error.h"
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 #include "base/platform/named_event.h"
 
 namespace tobric::platform {

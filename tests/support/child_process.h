@@ -1,95 +1,55 @@
 // For tests: runs a function in a forked child process and talks to it over two
 // pipes, every wait bounded. A child that has not ended within its limit is
 // killed by SIGALRM, so a parent waiting for it never hangs, and reading from a
-// dead child gives end-of-file rather than blocking. Header-only.
-#ifndef BASE_PLATFORM_CHILD_PROCESS_TESTUTIL_H_
-#define BASE_PLATFORM_CHILD_PROCESS_TESTUTIL_H_
+// dead child gives end-of-file rather than blocking.
+//
+// Also what a test needs to act as another user (a peer that a per-user socket
+// must refuse): only root can switch users; tests skip themselves elsewhere.
+#ifndef TESTS_SUPPORT_CHILD_PROCESS_H_
+#define TESTS_SUPPORT_CHILD_PROCESS_H_
 
-#include <errno.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <cstdint>
 #include <functional>
+#include <string>
 
 namespace tobric::platform {
 
 class ChildProcess {
  public:
   ChildProcess() = default;
-  ~ChildProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      Wait();
-    }
-    CloseAll();
-  }
+  // A child still running is killed and reaped.
+  ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   // Starts body in a child that exits with body's result. The child never
   // returns into the test framework.
-  bool Start(const std::function<int(ChildProcess&)>& body, unsigned limit_s = 20) {
-    if (pipe(to_parent_) != 0 || pipe(to_child_) != 0) return false;
-    pid_ = fork();
-    if (pid_ < 0) return false;
-    if (pid_ == 0) {
-      alarm(limit_s);
-      close(to_parent_[0]);
-      close(to_child_[1]);
-      to_parent_[0] = to_child_[1] = -1;
-      in_child_ = true;
-      _exit(body(*this));
-    }
-    close(to_parent_[1]);
-    close(to_child_[0]);
-    to_parent_[1] = to_child_[0] = -1;
-    return true;
-  }
-
+  bool Start(const std::function<int(ChildProcess&)>& body, unsigned limit_s = 20);
   // Sends one byte to the other side.
-  bool Send(char byte) {
-    const int fd = in_child_ ? to_parent_[1] : to_child_[1];
-    return write(fd, &byte, 1) == 1;
-  }
+  bool Send(char byte);
   // Receives one byte from the other side; false at end-of-file (it died).
-  bool Receive(char* byte) {
-    const int fd = in_child_ ? to_child_[0] : to_parent_[0];
-    ssize_t got;
-    do {
-      got = read(fd, byte, 1);
-    } while (got < 0 && errno == EINTR);
-    return got == 1;
-  }
-
+  bool Receive(char* byte);
   // Waits for the child; its exit code, or 128 + the signal that ended it.
-  int Wait() {
-    int status = 0;
-    pid_t done;
-    do {
-      done = waitpid(pid_, &status, 0);
-    } while (done < 0 && errno == EINTR);
-    pid_ = -1;
-    if (done < 0) return -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-  }
+  int Wait();
 
  private:
-  void CloseAll() {
-    for (int* fd : {&to_parent_[0], &to_parent_[1], &to_child_[0], &to_child_[1]}) {
-      if (*fd >= 0) close(*fd);
-      *fd = -1;
-    }
-  }
-
-  pid_t pid_ = -1;
+  int pid_ = -1;
   bool in_child_ = false;
   int to_parent_[2] = {-1, -1};
   int to_child_[2] = {-1, -1};
 };
 
+// The unprivileged user "nobody", whose uid is also its gid.
+inline constexpr uint32_t kNobodyId = 65534;
+
+[[nodiscard]] bool CanRunAsOtherUser();
+// Sets the mode of a file or folder, so that another user can reach a socket
+// the test made (every folder on its way needs search permission).
+bool SetModeForTest(const std::string& path, unsigned mode);
+// Runs body in a child process as user and group kNobodyId; body's result,
+// 100 when the switch failed, 128 + signal when the child died.
+int RunAsOtherUser(const std::function<int()>& body, unsigned limit_s = 20);
+
 }  // namespace tobric::platform
 
-#endif  // BASE_PLATFORM_CHILD_PROCESS_TESTUTIL_H_
+#endif  // TESTS_SUPPORT_CHILD_PROCESS_H_

@@ -1,14 +1,11 @@
-// For engine tests: a logger of the test's own, installed as the one TLOG writes
-// to, whose only writer records every line and lets the test wait for one.
-// Header-only, so that test programs of any engine folder can use it.
+// For tests: a logger of the test's own, installed as the one TLOG writes to,
+// whose only writer records every line and lets the test wait for one.
 //
 // Declare it before anything that logs from other threads (work pools, timers)
 // and let those go first: it uninstalls the logger when it ends.
-#ifndef DOWNLOAD_LOG_CAPTURE_TESTUTIL_H_
-#define DOWNLOAD_LOG_CAPTURE_TESTUTIL_H_
+#ifndef TESTS_SUPPORT_LOG_CAPTURE_H_
+#define TESTS_SUPPORT_LOG_CAPTURE_H_
 
-#include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -24,73 +21,26 @@ namespace lorvane::testing {
 class LogCapture : public tobric::LogWriter {
  public:
   // `folder` holds the logger's (absent) settings file; none when empty.
-  explicit LogCapture(const std::string& folder = "") : logger_(MakeOptions(folder)) {
-    previous_ = tobric::Logging::SetCurrentForTesting(&logger_);
-    logger_.AddLogWriter(this);
-  }
-  ~LogCapture() override {
-    tobric::Logging::SetCurrentForTesting(previous_);
-    logger_.RemoveLogWriter(this);
-  }
+  explicit LogCapture(const std::string& folder = "");
+  ~LogCapture() override;
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
   bool WantsAllMessages() override { return true; }
   bool IsCatLevelEnabled(int32_t, int32_t) override { return true; }
-  void OutputMessage(const tobric::LogEntry& entry) override {
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      lines_.emplace_back(entry.text);
-    }
-    changed_.notify_all();
-  }
+  void OutputMessage(const tobric::LogEntry& entry) override;
 
-  [[nodiscard]] std::vector<std::string> Lines() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return lines_;
-  }
-
+  [[nodiscard]] std::vector<std::string> Lines() const;
   // Lines that contain `text`.
-  [[nodiscard]] size_t Count(std::string_view text) const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return CountLocked(text);
-  }
+  [[nodiscard]] size_t Count(std::string_view text) const;
   // Whether a line is exactly `line`.
-  [[nodiscard]] bool Contains(std::string_view line) const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    lines_.clear();
-  }
-
+  [[nodiscard]] bool Contains(std::string_view line) const;
+  void Clear();
   // Waits until `count` lines contain `text`; false when timeout_ms passed first.
-  [[nodiscard]] bool WaitFor(std::string_view text, size_t count, uint32_t timeout_ms) const {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, std::chrono::milliseconds(timeout_ms),
-                             [&] { return CountLocked(text) >= count; });
-  }
+  [[nodiscard]] bool WaitFor(std::string_view text, size_t count, uint32_t timeout_ms) const;
 
  private:
-  static tobric::LoggingOptions MakeOptions(const std::string& folder) {
-    tobric::LoggingOptions options;
-    if (!folder.empty()) options.settings_path = folder + "/log-capture.ini";
-    options.module_folder = folder;
-    options.module_name = "tester";
-    options.default_log_file = "log-capture.log";
-    options.lock_retry_sleep_ms = 1;
-    options.system_output = [](std::string_view) {};
-    return options;
-  }
-
-  [[nodiscard]] size_t CountLocked(std::string_view text) const {
-    size_t count = 0;
-    for (const std::string& line : lines_) {
-      if (line.find(text) != std::string::npos) ++count;
-    }
-    return count;
-  }
+  [[nodiscard]] size_t CountLocked(std::string_view text) const;
 
   tobric::Logging logger_;
   tobric::Logging* previous_ = nullptr;
@@ -101,4 +51,4 @@ class LogCapture : public tobric::LogWriter {
 
 }  // namespace lorvane::testing
 
-#endif  // DOWNLOAD_LOG_CAPTURE_TESTUTIL_H_
+#endif  // TESTS_SUPPORT_LOG_CAPTURE_H_

@@ -3,13 +3,10 @@
 // threads ("initialize a", "start a", "cancel a", "finish a" before the
 // completion callback and "finished a" after it; the label is the package's
 // caption, or its name when it has none).
-// Header-only, so that test programs of any engine folder can use it.
-#ifndef DOWNLOAD_FAKE_TASK_TESTUTIL_H_
-#define DOWNLOAD_FAKE_TASK_TESTUTIL_H_
+#ifndef TESTS_SUPPORT_ENGINE_FAKE_TASK_H_
+#define TESTS_SUPPORT_ENGINE_FAKE_TASK_H_
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -31,27 +28,12 @@ inline constexpr uint32_t kEventWaitMs = 10000;
 // Thread-safe.
 class EventLog {
  public:
-  void Add(const std::string& event) {
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      events_.push_back(event);
-    }
-    changed_.notify_all();
-  }
+  void Add(const std::string& event);
   // Waits until `count` such events have happened; false at the time limit.
   [[nodiscard]] bool WaitFor(const std::string& event, int count = 1,
-                             uint32_t timeout_ms = kEventWaitMs) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, std::chrono::milliseconds(timeout_ms), [&] {
-      return std::count(events_.begin(), events_.end(), event) >= count;
-    });
-  }
+                             uint32_t timeout_ms = kEventWaitMs);
   // Position of the first such event; -1 when it has not happened.
-  [[nodiscard]] int IndexOf(const std::string& event) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    const auto it = std::find(events_.begin(), events_.end(), event);
-    return it == events_.end() ? -1 : static_cast<int>(it - events_.begin());
-  }
+  [[nodiscard]] int IndexOf(const std::string& event);
 
  private:
   std::mutex mutex_;
@@ -65,45 +47,17 @@ class EventLog {
 // finish racing a cancel must not report twice.
 class FakeTask : public TaskInterface, public std::enable_shared_from_this<FakeTask> {
  public:
-  FakeTask(Package* package, EventLog* events, std::function<void(FakeTask*)> on_cancel)
-      : package_(package),
-        label_(package->caption().empty() ? package->name() : package->caption()),
-        events_(events),
-        on_cancel_(std::move(on_cancel)) {}
+  FakeTask(Package* package, EventLog* events, std::function<void(FakeTask*)> on_cancel);
 
-  HRESULT Initialize() override {
-    return Record(&initialize_calls, "initialize", initialize_result);
-  }
+  HRESULT Initialize() override { return Record(&initialize_calls, "initialize", initialize_result); }
   HRESULT Start() override { return Record(&start_calls, "start", start_result); }
-  HRESULT Cancel() override {
-    const HRESULT hr = Record(&cancel_calls, "cancel", cancel_result);
-    if (on_cancel_) on_cancel_(this);
-    return hr;
-  }
-  void SetCallback(tobric::AsyncCallback<std::shared_ptr<TaskInterface>>* callback) override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (callback != callback_.get()) callback_.reset(callback);
-  }
+  HRESULT Cancel() override;
+  void SetCallback(tobric::AsyncCallback<std::shared_ptr<TaskInterface>>* callback) override;
   Package* GetPackage() override { return package_; }
   HRESULT GetErrorCode() override { return error_code_.load(); }
 
-  void Finish(HRESULT code) {
-    std::unique_ptr<tobric::AsyncCallback<std::shared_ptr<TaskInterface>>> callback;
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      callback = std::move(callback_);
-    }
-    if (callback == nullptr) return;
-    error_code_.store(code);
-    events_->Add("finish " + label_);
-    callback->Invoke(shared_from_this());
-    events_->Add("finished " + label_);
-  }
-
-  [[nodiscard]] bool has_callback() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return callback_ != nullptr;
-  }
+  void Finish(HRESULT code);
+  [[nodiscard]] bool has_callback();
 
   std::atomic<HRESULT> initialize_result{S_OK};
   std::atomic<HRESULT> start_result{S_OK};
@@ -113,11 +67,7 @@ class FakeTask : public TaskInterface, public std::enable_shared_from_this<FakeT
   std::atomic<int> cancel_calls{0};
 
  private:
-  HRESULT Record(std::atomic<int>* calls, const char* method, const std::atomic<HRESULT>& result) {
-    ++*calls;
-    events_->Add(method + (" " + label_));
-    return result.load();
-  }
+  HRESULT Record(std::atomic<int>* calls, const char* method, const std::atomic<HRESULT>& result);
 
   Package* const package_;
   const std::string label_;
@@ -134,27 +84,10 @@ class FakeFactory : public FactoryInterface {
   explicit FakeFactory(EventLog* events, std::function<void(FakeTask*)> on_cancel = nullptr)
       : events_(events), on_cancel_(std::move(on_cancel)) {}
 
-  std::shared_ptr<TaskInterface> CreateTask(Package* package) override {
-    auto task = std::make_shared<FakeTask>(package, events_, on_cancel_);
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (const auto it = results_.find(package); it != results_.end()) {
-      task->initialize_result = it->second.first;
-      task->start_result = it->second.second;
-    }
-    tasks_[package] = task;
-    return task;
-  }
-
+  std::shared_ptr<TaskInterface> CreateTask(Package* package) override;
   // What the package's next task answers to Initialize and Start.
-  void SetResults(Package* package, HRESULT initialize, HRESULT start) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    results_[package] = {initialize, start};
-  }
-  [[nodiscard]] std::shared_ptr<FakeTask> TaskFor(Package* package) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    const auto it = tasks_.find(package);
-    return it != tasks_.end() ? it->second : nullptr;
-  }
+  void SetResults(Package* package, HRESULT initialize, HRESULT start);
+  [[nodiscard]] std::shared_ptr<FakeTask> TaskFor(Package* package);
 
  private:
   EventLog* const events_;
@@ -166,4 +99,4 @@ class FakeFactory : public FactoryInterface {
 
 }  // namespace lorvane::testing
 
-#endif  // DOWNLOAD_FAKE_TASK_TESTUTIL_H_
+#endif  // TESTS_SUPPORT_ENGINE_FAKE_TASK_H_

@@ -1,17 +1,12 @@
-// For the tests of packages and of the offline center: a download manager that
-// records its calls and plays the real one's part in the state machine on
-// demand, a counting change observer, and a center wired to them; the logger
-// that records every line comes with it.
-// Header-only so that the test programs of package/ and center/ and the
-// benchmarks can all use it.
-#ifndef PACKAGE_PACKAGE_TESTUTIL_H_
-#define PACKAGE_PACKAGE_TESTUTIL_H_
+// For the tests of packages, the center, the console and the service: a
+// download manager that records its calls and plays the real one's part in
+// the state machine on demand, a counting change observer, and a center wired
+// to them.
+#ifndef TESTS_SUPPORT_ENGINE_PACKAGE_FAKES_H_
+#define TESTS_SUPPORT_ENGINE_PACKAGE_FAKES_H_
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,25 +15,17 @@
 
 #include "base/result_codes.h"
 #include "base/threading/async_callback.h"
-#include "base/threading/lock.h"
 #include "center/offline_center.h"
 #include "download/download_interface.h"
-#include "download/log_capture_testutil.h"
 #include "package/package.h"
-#include "package/package_state.h"
 #include "package/persister_interface.h"
+#include "tests/support/log_capture.h"
 
 namespace lorvane::testing {
 
-// "0x%p" of a package, as the state machine's log lines print it (glibc's %p
-// brings its own "0x", so the lines show two).
-inline std::string PointerText(const void* pointer) {
-  // "0x" and 16 upper-case hex digits, whatever the C library's "%p" does.
-  char buffer[40];
-  std::snprintf(buffer, sizeof(buffer), "0x%016llX",
-                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
-  return buffer;
-}
+// "0x%p" of a package, as the state machine's log lines print it: "0x" and 16
+// upper-case hex digits, whatever the C library's "%p" does.
+[[nodiscard]] std::string PointerText(const void* pointer);
 
 // Counts Modified calls.
 class CountingObserver : public PersisterInterface {
@@ -61,74 +48,20 @@ class RecordingDownloadManager : public DownloadInterface {
     bool has_callback;
   };
 
-  ~RecordingDownloadManager() override {
-    for (auto& [package, callback] : pending_cancels_) delete callback;
-  }
-
-  HRESULT StopAll() override {
-    stop_all_calls_.fetch_add(1);
-    return S_OK;
-  }
-
-  HRESULT Download(Package* package, tobric::AsyncCallback<Package*>* finish) override {
-    delete finish;
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      downloads_.push_back(package);
-    }
-    if (Failed(download_result_)) return download_result_;
-    package->state()->Waiting(package);
-    return S_OK;
-  }
-
-  HRESULT CancelAsync(Package* package, tobric::AsyncCallback<Package*>* cancel) override {
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      cancels_.push_back(CancelCall{package, cancel != nullptr});
-    }
-    package->state()->Pausing(package);
-    if (Failed(cancel_result_)) {
-      delete cancel;
-      return cancel_result_;
-    }
-    std::lock_guard<std::mutex> hold(mutex_);
-    pending_cancels_.emplace_back(package, cancel);
-    return S_OK;
-  }
+  ~RecordingDownloadManager() override;
+  HRESULT StopAll() override;
+  HRESULT Download(Package* package, tobric::AsyncCallback<Package*>* finish) override;
+  HRESULT CancelAsync(Package* package, tobric::AsyncCallback<Package*>* cancel) override;
 
   // Ends the oldest pending cancel as the real manager does: for a task that
   // never started the callback runs before Complete, for a running one after.
   // False when none is pending.
-  bool FinishCancel(bool task_was_running) {
-    std::pair<Package*, tobric::AsyncCallback<Package*>*> cancel;
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      if (pending_cancels_.empty()) return false;
-      cancel = pending_cancels_.front();
-      pending_cancels_.erase(pending_cancels_.begin());
-    }
-    auto [package, callback] = cancel;
-    if (!task_was_running && callback != nullptr) callback->Invoke(package);
-    {
-      tobric::AutoLock hold(package->lock());
-      package->state()->Complete(package);
-    }
-    if (task_was_running && callback != nullptr) callback->Invoke(package);
-    delete callback;
-    return true;
-  }
+  bool FinishCancel(bool task_was_running);
 
   void set_download_result(HRESULT hr) { download_result_ = hr; }
   void set_cancel_result(HRESULT hr) { cancel_result_ = hr; }
-
-  [[nodiscard]] std::vector<Package*> downloads() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return downloads_;
-  }
-  [[nodiscard]] std::vector<CancelCall> cancels() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return cancels_;
-  }
+  [[nodiscard]] std::vector<Package*> downloads() const;
+  [[nodiscard]] std::vector<CancelCall> cancels() const;
   [[nodiscard]] int stop_all_calls() const { return stop_all_calls_.load(); }
 
  private:
@@ -146,24 +79,8 @@ class RecordingDownloadManager : public DownloadInterface {
 // lives (the states find their manager and folder through the instance).
 class FakeManagerCenter {
  public:
-  explicit FakeManagerCenter(std::string download_folder) {
-    OfflineCenterOptions options;
-    options.use_persister = false;
-    options.download_folder = [download_folder] { return download_folder; };
-    options.concurrent_task_num = [] { return 5; };
-    options.make_download_manager = [this](OfflineCenter*) {
-      auto manager = std::make_unique<RecordingDownloadManager>();
-      manager_ = manager.get();
-      return std::unique_ptr<DownloadInterface>(std::move(manager));
-    };
-    center_ = std::make_unique<OfflineCenter>(std::move(options));
-    previous_ = OfflineCenter::SetInstanceForTesting(center_.get());
-    initialize_result_ = center_->Initialize();
-  }
-  ~FakeManagerCenter() {
-    center_.reset();
-    OfflineCenter::SetInstanceForTesting(previous_);
-  }
+  explicit FakeManagerCenter(std::string download_folder);
+  ~FakeManagerCenter();
   FakeManagerCenter(const FakeManagerCenter&) = delete;
   FakeManagerCenter& operator=(const FakeManagerCenter&) = delete;
 
@@ -179,21 +96,8 @@ class FakeManagerCenter {
 };
 
 // Puts a package straight into a state, as a test's starting point.
-inline void ForceState(Package* package, int32_t number) {
-  tobric::AutoLock hold(package->lock());
-  package->set_state(GetPackageState(number));
-}
-
-inline void WriteFile(const std::string& path, const std::string& contents) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
-}
-
-inline bool PathExists(const std::string& path) {
-  std::error_code ignored;
-  return std::filesystem::exists(path, ignored);
-}
+void ForceState(Package* package, int32_t number);
 
 }  // namespace lorvane::testing
 
-#endif  // PACKAGE_PACKAGE_TESTUTIL_H_
+#endif  // TESTS_SUPPORT_ENGINE_PACKAGE_FAKES_H_
