@@ -185,26 +185,6 @@ TEST_F(PackageStateTest, CompleteNeedsAllBytesOfAKnownSize) {
   }
 }
 
-TEST_F(PackageStateTest, OnlyDownloadingReportsSpeedAndRemainder) {
-  for (int32_t state = STATE_INIT; state <= STATE_ERROR; ++state) {
-    Package* package = MakePackage(state);
-    package->set_download_speed(4096);
-    package->set_remainder_time(9);
-    log_.Clear();
-    const bool downloading = state == STATE_DOWNLOADING;
-    EXPECT_EQ(package->state()->get_download_speed(package), downloading ? 4096 : 0);
-    EXPECT_EQ(package->state()->get_remainder_time(package), downloading ? 9 : 0);
-    if (downloading) {
-      EXPECT_TRUE(log_.Lines().empty());
-    } else {
-      EXPECT_EQ(log_.Lines(),
-                (std::vector<std::string>{
-                    "[PackageState::get_download_speed][Can't get valid download speed]",
-                    "[PackageState::get_remainder_time][Can't get valid remainder time]"}));
-    }
-  }
-}
-
 // QueueDownload in Ready, and a start again in Error (which clears the code),
 // go through the manager; a refusal puts the package in error with its code.
 TEST_F(PackageStateTest, QueueDownloadGoesThroughTheManager) {

@@ -380,10 +380,9 @@ TEST_F(PersisterTest, SecondChangeWhileASaveIsPendingIsCarriedByIt) {
 }
 
 TEST_F(PersisterTest, ChangeSoonAfterASaveIsWrittenByTheTimer) {
+  // Long enough that the change surely comes within it, even on a slow machine.
   Package* package = nullptr;
-  ASSERT_NO_FATAL_FAILURE(StartWithOneSavedPackage(300, &package));
-
-  tobric::platform::SleepMs(100);
+  ASSERT_NO_FATAL_FAILURE(StartWithOneSavedPackage(1000, &package));
   package->set_caption("renamed");
   EXPECT_EQ(log_.Count("[Persistence is delayed.]"), 1u);
   // A change while the timer is armed rides along.
