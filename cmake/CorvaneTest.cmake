@@ -35,6 +35,11 @@ function(corvane_test name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} corvane_testsupport
     GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_precompile_headers(${name} REUSE_FROM corvane_testsupport)
+  # GCC 12 at -O2 reports out-of-bounds copies and overflows inside libstdc++'s
+  # strings when GoogleTest comes precompiled, and not without it: false alarms.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+    target_compile_options(${name} PRIVATE -Wno-array-bounds -Wno-stringop-overflow)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}")
