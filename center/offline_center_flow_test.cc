@@ -1,5 +1,6 @@
 // Flows through the real download manager, with tasks that run until a test
-// finishes them or the manager cancels them, and through the real persister.
+// finishes them or the manager cancels them. (Pause, start, completion, a stop
+// and a restart with real tasks are the end-to-end tests'.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,8 +20,6 @@
 #include "package/package_state.h"
 #include "tests/support/engine/package_fakes.h"
 #include "tests/support/files.h"
-#include "tests/support/scoped_no_proxy.h"
-#include "tests/support/test_http_server.h"
 
 namespace lorvane {
 namespace {
@@ -111,59 +110,6 @@ class OfflineCenterFlowTest : public ::testing::Test {
   bool installed_ = false;
 };
 
-// The real factory makes the HTTP task for an http package: the task itself
-// runs, and its failure to lay out a file the server does not have is the
-// package's error. A tavp package gets no task from this factory.
-TEST_F(OfflineCenterFlowTest, RealFactoryMakesHttpTaskAndRefusesTavp) {
-  corvane::testsupport::ScopedNoProxy no_proxy;
-  corvane::testsupport::TestHttpServer server;
-  ASSERT_TRUE(server.ok());
-  OfflineCenterOptions options = Options();
-  options.make_factory = nullptr;
-  OfflineCenter* center = Make(std::move(options));
-
-  EXPECT_EQ(center->Download(server.Url("/film.mkv")), S_OK);
-  Package* film = Find("film.mkv");
-  ASSERT_NE(film, nullptr);
-  ASSERT_TRUE(log_.WaitFor("[The state of package " + testing::PointerText(film) + " from 5 to 7]",
-                           1, testing::kEventWaitMs));
-  EXPECT_EQ(log_.Count("[Task::Initialize]"), 1u);
-  EXPECT_TRUE(Failed(film->error_code()));
-  EXPECT_NE(film->error_code(), E_CREATE_TASK_FAILED);
-
-  EXPECT_EQ(center->Download("tavp://5|x|clip.mkv"), S_OK);
-  Package* clip = Find("clip.mkv");
-  ASSERT_NE(clip, nullptr);
-  EXPECT_EQ(clip->state_number(), STATE_ERROR);
-  EXPECT_EQ(clip->error_code(), E_CREATE_TASK_FAILED);
-}
-
-TEST_F(OfflineCenterFlowTest, DownloadPauseStartAndComplete) {
-  OfflineCenter* center = Make(Options());
-  ASSERT_EQ(center->Download("http://127.0.0.1/film.mkv"), S_OK);
-  ASSERT_TRUE(events_.WaitFor("start film.mkv"));
-  Package* package = Find("film.mkv");
-  EXPECT_EQ(package->state_number(), STATE_DOWNLOADING);
-  package->set_download_speed(1234);
-  EXPECT_EQ(center->GetTotalDownloadSpeed(), 1234u);
-
-  EXPECT_EQ(center->Pause(package->id()), S_OK);
-  ASSERT_TRUE(events_.WaitFor("finished film.mkv"));
-  EXPECT_EQ(package->state_number(), STATE_READY);
-  EXPECT_EQ(center->GetTotalDownloadSpeed(), 0u);
-
-  EXPECT_EQ(center->Start(package->id()), S_OK);
-  ASSERT_TRUE(events_.WaitFor("start film.mkv", 2));
-  EXPECT_EQ(package->state_number(), STATE_DOWNLOADING);
-  package->set_total_size(4096);
-  package->set_download_size(4096);
-  factory_->TaskFor(package)->Finish(S_OK);
-  EXPECT_EQ(package->state_number(), STATE_DOWNLOAD_COMPLETE);
-  EXPECT_NE(package->complete_time(), 0u);
-  EXPECT_EQ(center->Pause(package->id()), S_OK);
-  EXPECT_EQ(package->state_number(), STATE_DOWNLOAD_COMPLETE);
-}
-
 // Delete keeps the files of a running download; DeletePerment removes them once
 // the cancel has been dealt with (its callback runs inside the task's report).
 TEST_F(OfflineCenterFlowTest, DeleteOfRunningDownloadUnlistsItAtOnce) {
@@ -235,55 +181,6 @@ TEST_F(OfflineCenterFlowTest, ConcurrentClients) {
   EXPECT_EQ(downloads.load(), kThreads * kRounds);
   EXPECT_EQ(center->GetPackageCount(), static_cast<uint32_t>(downloads.load() - deletes.load()));
   EXPECT_TRUE(center->Stop());
-}
-
-// Stop cancels what runs and drops what waits; what comes afterwards is refused
-// without touching the pool again, and files can still be deleted.
-TEST_F(OfflineCenterFlowTest, CallsAfterStopAreRefusedCleanly) {
-  OfflineCenter* center = Make(Options(1));
-  ASSERT_EQ(center->Download("http://127.0.0.1/running.mkv"), S_OK);
-  ASSERT_EQ(center->Download("http://127.0.0.1/waiting.mkv"), S_OK);
-  ASSERT_TRUE(events_.WaitFor("start running.mkv"));
-  Package* running = Find("running.mkv");
-  Package* waiting = Find("waiting.mkv");
-  ASSERT_EQ(waiting->state_number(), STATE_WAITING_TO_DOWNLOAD);
-  LayOutFiles(waiting);
-
-  EXPECT_TRUE(center->Stop());
-  EXPECT_FALSE(center->Stop());
-  EXPECT_EQ(running->state_number(), STATE_READY);
-
-  // The waiting task was dropped; its cancel can no longer be queued, so the
-  // files go at once.
-  EXPECT_EQ(center->DeletePerment(waiting->id()), S_OK);
-  EXPECT_FALSE(std::filesystem::exists(waiting->FullFilePath()));
-  EXPECT_FALSE(std::filesystem::exists(waiting->metafile()));
-
-  EXPECT_EQ(center->Start(running->id()), tobric::E_POOL_DRAINED);
-  EXPECT_EQ(center->Download("http://127.0.0.1/late.mkv"), tobric::E_POOL_DRAINED);
-  EXPECT_EQ(center->GetPackageCount(), 2u);
-  EXPECT_EQ(center->Delete(running->id()), S_OK);
-}
-
-// The list survives a restart through the persister; ids do not.
-TEST_F(OfflineCenterFlowTest, ListSurvivesRestartWithNewIds) {
-  OfflineCenterOptions options = Options();
-  options.use_persister = true;
-  OfflineCenter* center = Make(options);
-  EXPECT_TRUE(
-      log_.Contains("[OfflineCenter::Initialize][Failed to read download list][0xa0440210]"));
-  EXPECT_EQ(center->Download(""), E_UNSUPPORTED_URI);
-  const std::string old_id = Find("")->id();
-  EXPECT_TRUE(center->Stop());
-
-  center = Make(options);
-  Package* loaded = Find("");
-  ASSERT_NE(loaded, nullptr);
-  EXPECT_NE(loaded->id(), old_id);
-  EXPECT_EQ(loaded->state_number(), STATE_ERROR);
-  EXPECT_EQ(loaded->error_code(), E_UNSUPPORTED_URI);
-  EXPECT_EQ(center->Start(old_id), E_PACKAGE_NOT_FOUND);
-  ASSERT_NE(center->GetPersister(), nullptr);
 }
 
 }  // namespace

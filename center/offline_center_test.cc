@@ -157,17 +157,6 @@ TEST_F(OfflineCenterTest, TotalSpeedCountsOnlyDownloadingPackages) {
   EXPECT_EQ(center()->GetTotalDownloadSpeed(), 300u);
 }
 
-TEST_F(OfflineCenterTest, GetPackagesAppendsInIdOrder) {
-  for (int i = 0; i < 20; ++i) AddWithFiles("p" + std::to_string(i), STATE_READY);
-  std::vector<Package*> packages = {nullptr};
-  center()->GetPackages(&packages);
-  ASSERT_EQ(packages.size(), 21u);
-  EXPECT_EQ(packages[0], nullptr);
-  EXPECT_TRUE(std::is_sorted(packages.begin() + 1, packages.end(),
-                             [](Package* a, Package* b) { return a->id() < b->id(); }));
-  EXPECT_EQ(center()->GetPackageCount(), 20u);
-}
-
 // Stop shuts the parts rather than freeing them: a request that arrives later
 // is refused with a clear code instead of touching something gone.
 TEST_F(OfflineCenterTest, StopRunsOnceAndLaterCallsAreRefusedCleanly) {
