@@ -144,10 +144,9 @@ struct Fanout {
 };
 
 // The pool's end runs everything queued, also what its own threads queue while
-// it ends; default items run in queue order on one thread.
-TEST(WorkPoolTest, DestructorRunsQueuedWorkInOrderAndWhatItQueues) {
+// it ends.
+TEST(WorkPoolTest, DestructorRunsQueuedWorkAndWhatItQueues) {
   Counter gate, ran;
-  std::vector<int> order;
   auto pool = std::make_unique<WorkPool>(WorkPool::Options{1, 1, 256 * 1024, 30000});
   Fanout fanout{pool.get(), &gate, &ran};
   const WorkPool::Function queue_more = [](void* context) {
@@ -160,25 +159,39 @@ TEST(WorkPoolTest, DestructorRunsQueuedWorkInOrderAndWhatItQueues) {
     }
   };
   ASSERT_EQ(pool->Queue(queue_more, &fanout, kWorkDefault), S_OK);
-  std::vector<std::pair<std::vector<int>*, int>> steps;
-  for (int i = 0; i < 50; ++i) steps.emplace_back(&order, i);
-  for (auto& step : steps) {
-    // Only the one default thread touches `order`.
-    ASSERT_EQ(pool->Queue(
-                  [](void* context) {
-                    auto* s = static_cast<std::pair<std::vector<int>*, int>*>(context);
-                    s->first->push_back(s->second);
-                  },
-                  &step, kWorkDefault),
-              S_OK);
-  }
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(pool->Queue(&Count, &ran, kWorkDefault), S_OK);
   // The first item holds the only default thread, so the rest wait in the queue.
-  EXPECT_GE(pool->QueuedItems(), 50);
+  EXPECT_GE(pool->QueuedItems(), 100);
   gate.Open();
   pool.reset();
-  EXPECT_EQ(ran.value(), 20);
+  EXPECT_EQ(ran.value(), 100 + 10 + 10);
+}
+
+TEST(WorkPoolTest, DefaultItemsRunInQueueOrder) {
+  struct Step {
+    std::mutex* mutex;
+    std::vector<int>* order;
+    int number;
+  };
+  std::mutex mutex;
+  std::vector<int> order;
+  std::vector<Step> steps;
+  for (int i = 0; i < 50; ++i) steps.push_back(Step{&mutex, &order, i});
+  {
+    WorkPool pool(WorkPool::Options{1, 1, 256 * 1024, 30000});
+    for (Step& step : steps) {
+      ASSERT_EQ(pool.Queue(
+                    [](void* context) {
+                      auto* s = static_cast<Step*>(context);
+                      std::lock_guard lock(*s->mutex);
+                      s->order->push_back(s->number);
+                    },
+                    &step, kWorkDefault),
+                S_OK);
+    }
+  }
   ASSERT_EQ(order.size(), 50u);
-  for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
 }
 
 }  // namespace
