@@ -119,5 +119,12 @@ TEST(LiveBlockTest, RedrawGoesBackOverTheOldBlock) {
   EXPECT_EQ(block.Redraw({"d", "e", "f"}), "\x1b[1Fd\x1b[K\ne\x1b[K\nf\x1b[K\n\x1b[J");
 }
 
+TEST(HasEndedTest, CompleteFailedAndPausedEndAFollow) {
+  EXPECT_TRUE(HasEnded(2));
+  EXPECT_TRUE(HasEnded(6));
+  EXPECT_TRUE(HasEnded(7));
+  for (int32_t state : {1, 3, 4, 5}) EXPECT_FALSE(HasEnded(state)) << state;
+}
+
 }  // namespace
 }  // namespace lorvane

@@ -178,6 +178,16 @@ TEST_F(CommandLoopTest, ConfigPrintsTheSettings) {
   EXPECT_NE(config->GetConfigPath().find("config.db"), std::string::npos);
 }
 
+TEST_F(CommandLoopTest, ExitSetsTheShutdownEvent) {
+  std::unique_ptr<tobric::platform::NamedEvent> event;
+  ASSERT_EQ(tobric::platform::NamedEvent::Open(
+                tobric::kShutdownEventName, tobric::platform::ObjectScope::kUser, &event, nullptr),
+            S_OK);
+  ASSERT_FALSE(event->IsSet());
+  EXPECT_EQ(Run("exit\n"), "ret:0x0\n\n");
+  EXPECT_TRUE(event->IsSet());
+}
+
 // The statistics block, drawn on a short period.
 class StatCommandTest : public CommandLoopTest {
  protected:

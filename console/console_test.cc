@@ -73,6 +73,15 @@ TEST_F(ConsoleStreamsTest, ReadLineSplitsTypedText) {
   EXPECT_EQ(console.ReadLine(&line), S_FALSE);
 }
 
+TEST_F(ConsoleStreamsTest, InitFailsOnAClosedStream) {
+  platform::PipeEnds pipe;
+  ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
+  platform::CloseFd(pipe.read_fd);
+  platform::CloseFd(pipe.write_fd);
+  Console console(pipe.read_fd, output_.write_fd());
+  EXPECT_EQ(console.Init(), MakeHresult(0x80070006));
+}
+
 // What the terminal-mode console writes is exactly what the host prints.
 TEST_F(ConsoleStreamsTest, PipeMessagesTravelFromTerminalModeToHost) {
   platform::PipeEnds pipe;

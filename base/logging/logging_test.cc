@@ -390,5 +390,14 @@ TEST_F(LoggingTest, ExceptionInAWriterIsReportedToStandardErrorAndTheLog) {
             std::string::npos);
 }
 
+// The process's logger reads the settings file beside the program.
+TEST(LoggingDefaultsTest, ProcessLoggerReadsTheIniBesideTheProgram) {
+  const LoggingOptions options = LoggingOptions::Defaults();
+  const std::string program = platform::ProgramBaseName();
+  EXPECT_EQ(options.settings_path, platform::ProgramFolder() + "/" + program + ".ini");
+  EXPECT_EQ(options.module_folder, platform::ProgramFolder());
+  EXPECT_EQ(options.default_log_file, program + ".log");
+}
+
 }  // namespace
 }  // namespace tobric

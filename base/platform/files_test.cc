@@ -138,6 +138,19 @@ TEST_F(FilesTest, OpenDispositionsAndOffsets) {
   EXPECT_EQ(closed.SyncData(), kInvalidHandle);
 }
 
+TEST_F(FilesTest, MovingAFileTransfersOwnership) {
+  File first;
+  ASSERT_EQ(first.Open(PathOf("f"), File::kReadWrite, File::kCreateAlways), S_OK);
+  File second;
+  ASSERT_EQ(second.Open(PathOf("g"), File::kReadWrite, File::kCreateAlways), S_OK);
+  second = std::move(first);     // closes g's descriptor, takes f's
+  EXPECT_FALSE(first.IsOpen());  // NOLINT(bugprone-use-after-move)
+  File third(std::move(second));
+  EXPECT_EQ(third.Write("xy", 2), S_OK);
+  third.Close();
+  EXPECT_EQ(Get("f"), "xy");
+}
+
 TEST_F(FilesTest, AllocateGrowsKeepsContentAndFailsWholeOnAFullDisk) {
   File file;
   ASSERT_EQ(file.Open(PathOf("f"), File::kReadWrite, File::kCreateAlways), S_OK);

@@ -1,6 +1,6 @@
 // The real corvaned as a whole: what a stop leaves behind and what a restart
-// finds, its debug console on standard input, and corvane starting it when it
-// is not running. The service's parts (the guard, the RPC server, the console's
+// finds, its debug console on standard input, and the corvane program itself
+// (its usage errors, starting the service when it is not running). The service's parts (the guard, the RPC server, the console's
 // commands, the client's commands) are pinned by their own tests; these show
 // that the program wires them together.
 #include <algorithm>
@@ -26,6 +26,7 @@ using tobric::platform::ChildProgram;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
 
 bool ReadyEventSet() {
   std::unique_ptr<tobric::platform::NamedEvent> ready;
@@ -95,22 +96,28 @@ class DebugConsoleTest : public ServiceTest {
   }
 };
 
-TEST_F(DebugConsoleTest, ConsoleDrivesTheServiceAndExitStopsIt) {
+// The console's `exit` sets the shutdown event (its own test), which stops the
+// service (the app's test); the end of its input ends only the console.
+TEST_F(DebugConsoleTest, ConsoleDrivesTheServiceAndItsEndLeavesTheServiceServing) {
   const std::string uri = RefusedUri("console.mp4");
   ASSERT_NO_FATAL_FAILURE(Type("download " + uri, "ret:0x0"));
+  service_->process().CloseInput();
   bool exists = false;
   ASSERT_EQ(client_.IsUriExist(uri, &exists), S_OK);
   EXPECT_TRUE(exists) << "the console's download is not the service's";
+  EXPECT_TRUE(service_->running());
+}
 
-  client_.Disconnect();
-  ASSERT_NO_FATAL_FAILURE(Type("exit", "ret:0x0"));
-  ASSERT_TRUE(service_->process().WaitForExit(kExitServiceLimit)) << "exit did not stop it";
-  EXPECT_EQ(service_->process().exit_code(), kExitOk);
-  EXPECT_TRUE(Contains(ReadFileText(user_.list_file()), "<uri>" + uri + "</uri>"));
+TEST(CliWithoutServiceTest, BadUsageExitsWithTwoAndAHint) {
+  TestUser user;
+  const CommandResult usage = RunCorvane({"frobnicate"});
+  EXPECT_EQ(usage.exit_code, kExitUsage);
+  EXPECT_TRUE(Contains(usage.err, "Try 'corvane --help'.")) << usage.err;
 }
 
 TEST(CliWithoutServiceTest, GetStartsTheServiceWhenItIsNotRunning) {
   TestUser user;
+
   const std::string uri = RefusedUri("x.mp4");
   const CommandResult result = RunCorvane({"get", uri});
   EXPECT_EQ(result.exit_code, kExitFailure) << result.out << result.err;
