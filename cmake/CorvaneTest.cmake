@@ -13,7 +13,7 @@ set(CORVANE_CONCURRENT_TESTS
   center_offline_center_flow_test storage_persister_test storage_config_manager_test
   service_rpc_server_test service_app_test console_command_test console_console_test
   client_client_test client_commands_test
-  e2e_http_download_test e2e_robustness_test)
+  e2e_http_download_test)
 set(CORVANE_TEST_LABEL "" CACHE STRING
   "Make only the test programs of this CTest label (empty: every test program)")
 
