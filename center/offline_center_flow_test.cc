@@ -11,19 +11,18 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/isolated_env.h"
 #include "base/platform/work_pool.h"
 #include "base/threading/user_work_item.h"
 #include "center/offline_center.h"
-#include "tests/support/engine/fake_task.h"
 #include "package/package.h"
 #include "package/package_state.h"
+#include "tests/support/engine/fake_task.h"
 #include "tests/support/engine/package_fakes.h"
 #include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {
-
 
 class OfflineCenterFlowTest : public ::testing::Test {
  protected:

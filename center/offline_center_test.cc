@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/isolated_env.h"
 #include "base/threading/thread_pool.h"
 #include "base/threading/user_work_item.h"
 #include "package/package.h"
 #include "package/package_state.h"
 #include "tests/support/engine/package_fakes.h"
 #include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {

@@ -5,17 +5,17 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/platform/error.h"
-#include "tests/support/isolated_env.h"
 #include "base/platform/locations.h"
 #include "tests/support/engine/fake_service.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {
@@ -316,7 +316,9 @@ TEST_F(ClientTest, EveryProcedureSpeaksItsWireFormat) {
        [&](Client& c) { return c.IsUriExist("http://例子.cn/视频", &flag); },
        [&] { EXPECT_TRUE(flag); }},
       {Request(rpc::kPausePackages, StringParameter(u"{A};{B}")), no,
-       [&](Client& c) { return c.PausePackages({"{A}", "{B}"}, &flag); },
+       [&](Client& c) {
+         return c.PausePackages({"{A}", "{B}"}, &flag);
+       },
        [&] { EXPECT_FALSE(flag); }},
       {Request(rpc::kStartPackages, StringParameter(u"{A}")), yes,
        [&](Client& c) { return c.StartPackages({"{A}"}, &flag); }, [&] { EXPECT_TRUE(flag); }},
@@ -324,7 +326,9 @@ TEST_F(ClientTest, EveryProcedureSpeaksItsWireFormat) {
        [&](Client& c) { return c.DeletePackages({"{B}"}, &flag); }, [] {}},
       {Request(rpc::kDeletePackagesPermanently, StringParameter(u"{A};{B}")),
        Int32Parameter(E_PACKAGE_NOT_FOUND),
-       [&](Client& c) { return c.DeletePackagesPermanently({"{A}", "{B}"}, &result); },
+       [&](Client& c) {
+         return c.DeletePackagesPermanently({"{A}", "{B}"}, &result);
+       },
        [&] { EXPECT_EQ(result, E_PACKAGE_NOT_FOUND); }},
       {Request(rpc::kDownloadUri, StringParameter(u"http://127.0.0.1/x")),
        Int32Parameter(E_INVALID_URL),

@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "base/error_message.h"
-#include "tests/support/isolated_env.h"
 #include "base/platform/lock_file.h"
 #include "base/platform/process.h"
 #include "base/platform/terminal.h"
 #include "base/utf.h"
-#include "tests/support/engine/fake_service.h"
 #include "service/data_folder_lock.h"
+#include "tests/support/engine/fake_service.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {

@@ -14,25 +14,24 @@
 #include <thread>
 
 #include "base/logging/logging.h"
-#include "tests/support/isolated_env.h"
 #include "base/platform/named_event.h"
 #include "console/commands.h"
 #include "console/console.h"
-#include "tests/support/console_pipes.h"
-#include "tests/support/isolated_env.h"
 #include "console/show_log_command.h"
 #include "console/stat_command.h"
 #include "package/package.h"
-#include "tests/support/engine/package_fakes.h"
 #include "service/shutdown.h"
 #include "storage/config_manager.h"
+#include "tests/support/console_pipes.h"
+#include "tests/support/engine/package_fakes.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {
 
+using corvane::testsupport::ScopedEnv;
 using testing::InputFeed;
 using testing::OutputCapture;
-using corvane::testsupport::ScopedEnv;
 
 constexpr char kHelp[] =
     "All available commands are as follow:\n"

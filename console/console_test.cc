@@ -14,23 +14,21 @@
 #include <thread>
 
 #include "base/platform/console_host.h"
-#include "tests/support/isolated_env.h"
 #include "tests/support/console_pipes.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {
 
+using corvane::testsupport::ScopedEnv;
 using testing::InputFeed;
 using testing::OutputCapture;
 using testing::PipeMessage;
-using corvane::testsupport::ScopedEnv;
 namespace platform = tobric::platform;
 
 class ConsoleStreamsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(output_.ok());
-  }
+  void SetUp() override { ASSERT_TRUE(output_.ok()); }
 
   InputFeed input_;
   OutputCapture output_;

@@ -11,7 +11,7 @@ namespace lorvane {
 namespace {
 
 using TaskMaker = std::shared_ptr<TaskInterface> (*)(Package* package,
-                                                    const HttpTaskOptions& http_options);
+                                                     const HttpTaskOptions& http_options);
 
 std::shared_ptr<TaskInterface> MakeHttpTask(Package* package, const HttpTaskOptions& http_options) {
   return std::make_shared<Task>(package, http_options);

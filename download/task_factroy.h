@@ -15,7 +15,8 @@ namespace lorvane {
 // process's real wiring and delays). Owned by the download manager; any thread.
 class TaskFactroy : public FactoryInterface {
  public:
-  explicit TaskFactroy(HttpTaskOptions http_options = {}) : http_options_(std::move(http_options)) {}
+  explicit TaskFactroy(HttpTaskOptions http_options = {})
+      : http_options_(std::move(http_options)) {}
   TaskFactroy(const TaskFactroy&) = delete;
   TaskFactroy& operator=(const TaskFactroy&) = delete;
 

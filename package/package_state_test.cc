@@ -9,10 +9,10 @@
 
 #include "base/platform/clock.h"
 #include "base/platform/files.h"
-#include "tests/support/isolated_env.h"
 #include "package/package.h"
 #include "tests/support/engine/package_fakes.h"
 #include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {

@@ -12,17 +12,16 @@
 #include <memory>
 #include <string>
 
-#include "tests/support/isolated_env.h"
 #include "base/platform/locations.h"
 #include "base/platform/named_event.h"
 #include "base/platform/process.h"
-#include "tests/support/console_pipes.h"
-#include "tests/support/isolated_env.h"
-#include "tests/support/engine/package_fakes.h"
 #include "service/data_folder_lock.h"
 #include "service/rpc_protocol.h"
-#include "tests/support/engine/rpc_test_client.h"
 #include "service/shutdown.h"
+#include "tests/support/console_pipes.h"
+#include "tests/support/engine/package_fakes.h"
+#include "tests/support/engine/rpc_test_client.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {

@@ -11,16 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/isolated_env.h"
 #include "base/platform/named_event.h"
 #include "base/utf.h"
 #include "center/offline_center.h"
 #include "package/package.h"
-#include "tests/support/engine/package_fakes.h"
 #include "service/rpc_server.h"
-#include "tests/support/engine/rpc_test_client.h"
 #include "service/shutdown.h"
 #include "storage/config_manager.h"
+#include "tests/support/engine/package_fakes.h"
+#include "tests/support/engine/rpc_test_client.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {

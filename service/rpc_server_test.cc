@@ -15,14 +15,14 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/isolated_env.h"
-#include "tests/support/child_process.h"
 #include "base/platform/error.h"
 #include "base/platform/work_pool.h"
-#include "tests/support/log_capture.h"
 #include "service/rpc_procedures.h"
 #include "service/rpc_protocol.h"
+#include "tests/support/child_process.h"
 #include "tests/support/engine/rpc_test_client.h"
+#include "tests/support/isolated_env.h"
+#include "tests/support/log_capture.h"
 
 namespace lorvane {
 namespace {

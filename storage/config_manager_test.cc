@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/isolated_env.h"
-#include "tests/support/files.h"
-#include "tests/support/log_capture.h"
 #include "storage/xml_documents.h"
+#include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
+#include "tests/support/log_capture.h"
 
 namespace lorvane {
 namespace {

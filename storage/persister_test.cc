@@ -6,26 +6,25 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <future>
 #include <functional>
+#include <future>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "tests/support/child_process.h"
 #include "base/platform/clock.h"
-#include "tests/support/isolated_env.h"
 #include "base/platform/work_pool.h"
 #include "base/threading/manual_reset_event.h"
 #include "center/offline_center.h"
-#include "tests/support/log_capture.h"
 #include "http_task/meta_file.h"
 #include "package/package.h"
 #include "package/package_state.h"
-#include "tests/support/files.h"
-#include "tests/support/log_capture.h"
 #include "storage/xml_documents.h"
+#include "tests/support/child_process.h"
+#include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
+#include "tests/support/log_capture.h"
 
 namespace lorvane {
 namespace {

@@ -7,9 +7,9 @@
 #include <limits>
 #include <string>
 
-#include "tests/support/isolated_env.h"
 #include "storage/element_handlers.h"
 #include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
 #include "tests/support/log_capture.h"
 
 namespace lorvane {

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "base/logging/logging.h"
-#include "tests/support/files.h"
-#include "tests/support/logging_fixture.h"
-#include "tests/support/child_process.h"
 #include "base/platform/named_mutex.h"
 #include "base/platform/process.h"
 #include "base/utf.h"
+#include "tests/support/child_process.h"
+#include "tests/support/files.h"
+#include "tests/support/logging_fixture.h"
 
 namespace tobric {
 namespace {
@@ -80,7 +80,8 @@ TEST_F(FileLogWriterTest, SettingsChooseEncodingAppendingAndPath) {
   corvane::testsupport::WriteFile(fixture_.log_path(), "old\r\n");
   fixture_.WriteSettings(narrow);
   LogThroughLogger({"caf\xC3\xA9"});
-  EXPECT_EQ(corvane::testsupport::ReadFile(fixture_.log_path()), "old\r\n" + Prefix() + "caf\xC3\xA9\r\n");
+  EXPECT_EQ(corvane::testsupport::ReadFile(fixture_.log_path()),
+            "old\r\n" + Prefix() + "caf\xC3\xA9\r\n");
 
   fixture_.WriteSettings(narrow + "AppendToFile=0\n");
   LogThroughLogger({"anew"});
@@ -89,7 +90,8 @@ TEST_F(FileLogWriterTest, SettingsChooseEncodingAppendingAndPath) {
   // A relative path is under the module folder, which is made when missing.
   fixture_.WriteSettings(narrow + "LogFilePath = logs/deeper/run.log\n");
   LogThroughLogger({"line"});
-  EXPECT_EQ(corvane::testsupport::ReadFile(fixture_.folder() + "/logs/deeper/run.log"), Prefix() + "line\r\n");
+  EXPECT_EQ(corvane::testsupport::ReadFile(fixture_.folder() + "/logs/deeper/run.log"),
+            Prefix() + "line\r\n");
 }
 
 TEST_F(FileLogWriterTest, FileAboveTheMaximumAtStartIsMovedToBak) {

@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/files.h"
-#include "tests/support/logging_fixture.h"
 #include "base/platform/error.h"
 #include "base/platform/process.h"
+#include "tests/support/files.h"
+#include "tests/support/logging_fixture.h"
 
 namespace tobric {
 namespace {

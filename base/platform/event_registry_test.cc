@@ -58,7 +58,9 @@ class EventRegistryTest : public ::testing::Test {
   // A wait that counts in `fired`; its id.
   static EventRegistry::WaitId Watch(EventRegistry& registry, NamedEvent* event, Fired* fired) {
     EventRegistry::WaitId id = 0;
-    EXPECT_EQ(registry.RegisterWaitOnce(event, [fired] { fired->Add(); }, &id), S_OK);
+    EXPECT_EQ(registry.RegisterWaitOnce(
+                  event, [fired] { fired->Add(); }, &id),
+              S_OK);
     return id;
   }
 

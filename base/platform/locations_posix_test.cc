@@ -8,8 +8,8 @@
 #include <string>
 
 #include "base/platform/error.h"
-#include "tests/support/isolated_env.h"
 #include "base/platform/locations.h"
+#include "tests/support/isolated_env.h"
 
 namespace tobric::platform {
 namespace {

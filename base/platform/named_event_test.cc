@@ -8,9 +8,9 @@
 #include <future>
 #include <iterator>
 
+#include "base/platform/named_mutex.h"
 #include "tests/support/child_process.h"
 #include "tests/support/isolated_env.h"
-#include "base/platform/named_mutex.h"
 
 namespace tobric::platform {
 namespace {

@@ -119,7 +119,8 @@ TEST(TimerQueueTest, WaitingDeleteAndDestructorWaitForTheRunningCallback) {
   EXPECT_EQ(queue->DeleteTimer(held.id, false), S_OK);
   held.Release();
 
-  auto deleted = std::async(std::launch::async, [&] { return queue->DeleteTimer(waited.id, true); });
+  auto deleted =
+      std::async(std::launch::async, [&] { return queue->DeleteTimer(waited.id, true); });
   EXPECT_EQ(deleted.wait_for(kNotReturned), std::future_status::timeout);
   waited.Release();
   EXPECT_EQ(deleted.get(), S_OK);

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/error_message.h"
-#include "tests/support/small_disk.h"
+#include "base/platform/small_disk_testutil.h"
 #include "gtest/gtest.h"
 #include "tests/e2e/http_download_fixture_testutil.h"
 #include "tests/e2e/service_fixture_testutil.h"

@@ -165,9 +165,7 @@ const char* StopPathName(ServiceProcess::StopPath path) {
 
 TestUser::TestUser() = default;
 
-std::string TestUser::user_data_folder() const {
-  return root() + "/data/Velmo/Corvane/User Data";
-}
+std::string TestUser::user_data_folder() const { return root() + "/data/Velmo/Corvane/User Data"; }
 
 std::string TestUser::socket_path() const {
   std::string folder;

@@ -1,8 +1,8 @@
 // The real corvaned as a whole: what a stop leaves behind and what a restart
 // finds, its debug console on standard input, and the corvane program itself
-// (its usage errors, starting the service when it is not running). The service's parts (the guard, the RPC server, the console's
-// commands, the client's commands) are pinned by their own tests; these show
-// that the program wires them together.
+// (its usage errors, starting the service when it is not running). The service's parts (the guard,
+// the RPC server, the console's commands, the client's commands) are pinned by their own tests;
+// these show that the program wires them together.
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -48,10 +48,12 @@ TEST_F(ServiceTest, TerminateSignalSavesTheListAndARestartGivesNewIds) {
     std::string id;
     ASSERT_NO_FATAL_FAILURE(AddPackage(uri, &id));
     PackageView failed;
-    ASSERT_TRUE(WaitForPackage(id, [&](const PackageView& p) {
-      failed = p;
-      return p.state == STATE_ERROR;
-    })) << uri << " did not end in error";
+    ASSERT_TRUE(WaitForPackage(id,
+                               [&](const PackageView& p) {
+                                 failed = p;
+                                 return p.state == STATE_ERROR;
+                               }))
+        << uri << " did not end in error";
     codes[uri] = failed.error_code;
     ids.push_back(id);
   }
@@ -61,7 +63,8 @@ TEST_F(ServiceTest, TerminateSignalSavesTheListAndARestartGivesNewIds) {
   ASSERT_TRUE(service_->process().WaitForExit(kExitServiceLimit)) << "SIGTERM did not stop it";
   EXPECT_EQ(service_->process().exit_code(), kExitOk);
   const std::string list = ReadFileText(user_.list_file());
-  for (const auto& [uri, code] : codes) EXPECT_TRUE(Contains(list, "<uri>" + uri + "</uri>")) << list;
+  for (const auto& [uri, code] : codes)
+    EXPECT_TRUE(Contains(list, "<uri>" + uri + "</uri>")) << list;
   EXPECT_FALSE(std::filesystem::exists(user_.socket_path())) << "the socket outlived the service";
   EXPECT_FALSE(ReadyEventSet()) << "a stopped service still says it is ready";
 
@@ -133,10 +136,10 @@ TEST(CliWithoutServiceTest, GetStartsTheServiceWhenItIsNotRunning) {
   ASSERT_EQ(client.ExitService(), S_OK);
   client.Disconnect();
   std::unique_ptr<tobric::platform::NamedMutex> instance;
-  ASSERT_EQ(tobric::platform::NamedMutex::Open(lorvane::kInstanceMutexName,
-                                               tobric::platform::ObjectScope::kUser, &instance,
-                                               nullptr),
-            S_OK);
+  ASSERT_EQ(
+      tobric::platform::NamedMutex::Open(lorvane::kInstanceMutexName,
+                                         tobric::platform::ObjectScope::kUser, &instance, nullptr),
+      S_OK);
   ASSERT_TRUE(instance->Lock(static_cast<uint32_t>(kExitServiceLimit.count())))
       << "the service corvane started did not stop";
   instance->Unlock();

@@ -241,8 +241,7 @@ void ChildProgram::Reap() {
   // status is taken under the lock that Signal holds.
   siginfo_t info;
   std::memset(&info, 0, sizeof(info));
-  while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 &&
-         errno == EINTR) {
+  while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
   }
   const auto ended = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> hold(mutex_);

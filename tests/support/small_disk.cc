@@ -11,8 +11,8 @@ namespace tobric::platform {
 ScopedSmallDisk::ScopedSmallDisk(uint64_t size_bytes) {
   const char* tmp = getenv("TMPDIR");
   // mkdtemp replaces the six trailing X.
-  std::string pattern = std::string((tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp") +
-                        "/tobric-small-disk-XXXXXX";
+  std::string pattern =
+      std::string((tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp") + "/tobric-small-disk-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     reason_ = std::string("cannot make a folder for the small disk: ") + strerror(errno);
     return;

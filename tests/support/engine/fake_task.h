@@ -49,7 +49,9 @@ class FakeTask : public TaskInterface, public std::enable_shared_from_this<FakeT
  public:
   FakeTask(Package* package, EventLog* events, std::function<void(FakeTask*)> on_cancel);
 
-  HRESULT Initialize() override { return Record(&initialize_calls, "initialize", initialize_result); }
+  HRESULT Initialize() override {
+    return Record(&initialize_calls, "initialize", initialize_result);
+  }
   HRESULT Start() override { return Record(&start_calls, "start", start_result); }
   HRESULT Cancel() override;
   void SetCallback(tobric::AsyncCallback<std::shared_ptr<TaskInterface>>* callback) override;
