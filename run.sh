@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-deps.sh
-scripts/build.sh release -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -g"
+scripts/build.sh release -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -g1" \
+  -DCORVANE_BENCH=OFF
 
 client=build/release/bin/corvane
 if [ ! -x "$client" ] || [ ! -x build/release/bin/corvaned ]; then

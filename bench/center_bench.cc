@@ -10,7 +10,7 @@
 #include "center/offline_center.h"
 #include "package/package.h"
 #include "package/package_state.h"
-#include "package/package_testutil.h"
+#include "tests/support/engine/package_fakes.h"
 
 namespace {
 

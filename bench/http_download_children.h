@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "base/platform/child_program_testutil.h"
+#include "tests/support/child_program.h"
 
 namespace corvane::bench {
 

@@ -17,11 +17,11 @@
 #include <utility>
 
 #include "base/platform/clock.h"
-#include "base/platform/isolated_env_testutil.h"
 #include "base/platform/named_event.h"
 #include "base/result_codes.h"
 #include "package/package.h"
 #include "service/app.h"
+#include "tests/support/isolated_env.h"
 
 namespace corvane::bench {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "base/platform/child_program_testutil.h"
 #include "bench/http_download_children.h"
 #include "bench/http_download_job.h"
+#include "tests/support/child_program.h"
 
 namespace corvane::bench {
 

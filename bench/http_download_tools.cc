@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 
 namespace corvane::bench {
 

@@ -23,13 +23,13 @@
 #include <thread>
 #include <vector>
 
-#include "base/platform/child_program_testutil.h"
-#include "base/platform/isolated_env_testutil.h"
 #include "base/platform/locations.h"
 #include "base/platform/named_event.h"
 #include "base/platform/process.h"
 #include "client/client.h"
 #include "service/app.h"
+#include "tests/support/child_program.h"
+#include "tests/support/isolated_env.h"
 
 namespace {
 

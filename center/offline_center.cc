@@ -34,6 +34,8 @@ tobric::LLock& CreationLock() {
 std::atomic<OfflineCenter*> g_ready{nullptr};
 // The instance, published before Initialize runs. Guarded by CreationLock().
 OfflineCenter* g_instance = nullptr;
+// What the instance is made from. Guarded by CreationLock().
+OfflineCenterOptions* g_instance_options = nullptr;
 
 // The form in which URIs are compared: blanks at both ends stripped, lower case.
 std::string NormalizedUri(const std::string& uri) { return LowerCaseText(TrimUnicodeSpace(uri)); }
@@ -68,13 +70,20 @@ OfflineCenter* OfflineCenter::GetInstance() {
   if (ready != nullptr) return ready;
   AutoLock hold(CreationLock());
   if (g_instance == nullptr) {
-    g_instance = new OfflineCenter(OfflineCenterOptions());
+    g_instance = new OfflineCenter(g_instance_options != nullptr ? *g_instance_options
+                                                                 : OfflineCenterOptions());
     // A failed start is logged by Initialize; the center then refuses what needs
     // the missing parts.
     static_cast<void>(g_instance->Initialize());
     g_ready.store(g_instance, std::memory_order_release);
   }
   return g_instance;
+}
+
+void OfflineCenter::SetInstanceOptions(OfflineCenterOptions options) {
+  AutoLock hold(CreationLock());
+  delete g_instance_options;
+  g_instance_options = new OfflineCenterOptions(std::move(options));
 }
 
 OfflineCenter* OfflineCenter::SetInstanceForTesting(OfflineCenter* center) {

@@ -78,6 +78,9 @@ class OfflineCenter {
   // initialised once (other threads wait on the creation lock until Initialize
   // has finished), never destroyed.
   static OfflineCenter* GetInstance();
+  // The options GetInstance makes the process's center from, when called before
+  // the first GetInstance (later calls change nothing that was made).
+  static void SetInstanceOptions(OfflineCenterOptions options);
   // Makes `center` the instance GetInstance returns (null: none); returns the
   // previous one. For tests that build their own center.
   static OfflineCenter* SetInstanceForTesting(OfflineCenter* center);

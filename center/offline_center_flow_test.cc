@@ -1,5 +1,6 @@
 // Flows through the real download manager, with tasks that run until a test
-// finishes them or the manager cancels them, and through the real persister.
+// finishes them or the manager cancels them. (Pause, start, completion, a stop
+// and a restart with real tasks are the end-to-end tests'.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,22 +11,20 @@
 #include <thread>
 #include <vector>
 
-#include "base/platform/isolated_env_testutil.h"
 #include "base/platform/work_pool.h"
 #include "base/threading/user_work_item.h"
 #include "center/offline_center.h"
-#include "download/fake_task_testutil.h"
 #include "package/package.h"
 #include "package/package_state.h"
-#include "package/package_testutil.h"
+#include "tests/support/engine/fake_task.h"
+#include "tests/support/engine/package_fakes.h"
+#include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
 #include "tests/support/scoped_no_proxy.h"
 #include "tests/support/test_http_server.h"
 
 namespace lorvane {
 namespace {
-
-using testing::PathExists;
-using testing::WriteFile;
 
 class OfflineCenterFlowTest : public ::testing::Test {
  protected:
@@ -97,8 +96,8 @@ class OfflineCenterFlowTest : public ::testing::Test {
   void LayOutFiles(Package* package) {
     package->set_name(package->caption() + ".sugd");
     package->set_metafile(folder_ + "/" + package->caption() + ".sugc");
-    WriteFile(package->FullFilePath(), "data");
-    WriteFile(package->metafile(), "meta");
+    corvane::testsupport::WriteFile(package->FullFilePath(), "data");
+    corvane::testsupport::WriteFile(package->metafile(), "meta");
   }
 
   tobric::platform::IsolatedEnv env_;
@@ -141,32 +140,6 @@ TEST_F(OfflineCenterFlowTest, RealFactoryMakesHttpAndTavpTasks) {
   EXPECT_EQ(clip->error_code(), E_P2P_MODULE_MISSING);
 }
 
-TEST_F(OfflineCenterFlowTest, DownloadPauseStartAndComplete) {
-  OfflineCenter* center = Make(Options());
-  ASSERT_EQ(center->Download("http://127.0.0.1/film.mkv"), S_OK);
-  ASSERT_TRUE(events_.WaitFor("start film.mkv"));
-  Package* package = Find("film.mkv");
-  EXPECT_EQ(package->state_number(), STATE_DOWNLOADING);
-  package->set_download_speed(1234);
-  EXPECT_EQ(center->GetTotalDownloadSpeed(), 1234u);
-
-  EXPECT_EQ(center->Pause(package->id()), S_OK);
-  ASSERT_TRUE(events_.WaitFor("finished film.mkv"));
-  EXPECT_EQ(package->state_number(), STATE_READY);
-  EXPECT_EQ(center->GetTotalDownloadSpeed(), 0u);
-
-  EXPECT_EQ(center->Start(package->id()), S_OK);
-  ASSERT_TRUE(events_.WaitFor("start film.mkv", 2));
-  EXPECT_EQ(package->state_number(), STATE_DOWNLOADING);
-  package->set_total_size(4096);
-  package->set_download_size(4096);
-  factory_->TaskFor(package)->Finish(S_OK);
-  EXPECT_EQ(package->state_number(), STATE_DOWNLOAD_COMPLETE);
-  EXPECT_NE(package->complete_time(), 0u);
-  EXPECT_EQ(center->Pause(package->id()), S_OK);
-  EXPECT_EQ(package->state_number(), STATE_DOWNLOAD_COMPLETE);
-}
-
 // Delete keeps the files of a running download; DeletePerment removes them once
 // the cancel has been dealt with (its callback runs inside the task's report).
 TEST_F(OfflineCenterFlowTest, DeleteOfRunningDownloadUnlistsItAtOnce) {
@@ -184,8 +157,8 @@ TEST_F(OfflineCenterFlowTest, DeleteOfRunningDownloadUnlistsItAtOnce) {
     EXPECT_EQ(center->GetPackageCount(), 0u);
     ASSERT_TRUE(events_.WaitFor("finished " + caption));
     EXPECT_EQ(package->state_number(), STATE_READY);
-    EXPECT_EQ(PathExists(package->FullFilePath()), !permanent);
-    EXPECT_EQ(PathExists(package->metafile()), !permanent);
+    EXPECT_EQ(std::filesystem::exists(package->FullFilePath()), !permanent);
+    EXPECT_EQ(std::filesystem::exists(package->metafile()), !permanent);
     EXPECT_EQ(center->Delete(id), E_PACKAGE_NOT_FOUND);
   }
 }
@@ -238,55 +211,6 @@ TEST_F(OfflineCenterFlowTest, ConcurrentClients) {
   EXPECT_EQ(downloads.load(), kThreads * kRounds);
   EXPECT_EQ(center->GetPackageCount(), static_cast<uint32_t>(downloads.load() - deletes.load()));
   EXPECT_TRUE(center->Stop());
-}
-
-// Stop cancels what runs and drops what waits; what comes afterwards is refused
-// without touching the pool again, and files can still be deleted.
-TEST_F(OfflineCenterFlowTest, CallsAfterStopAreRefusedCleanly) {
-  OfflineCenter* center = Make(Options(1));
-  ASSERT_EQ(center->Download("http://127.0.0.1/running.mkv"), S_OK);
-  ASSERT_EQ(center->Download("http://127.0.0.1/waiting.mkv"), S_OK);
-  ASSERT_TRUE(events_.WaitFor("start running.mkv"));
-  Package* running = Find("running.mkv");
-  Package* waiting = Find("waiting.mkv");
-  ASSERT_EQ(waiting->state_number(), STATE_WAITING_TO_DOWNLOAD);
-  LayOutFiles(waiting);
-
-  EXPECT_TRUE(center->Stop());
-  EXPECT_FALSE(center->Stop());
-  EXPECT_EQ(running->state_number(), STATE_READY);
-
-  // The waiting task was dropped; its cancel can no longer be queued, so the
-  // files go at once.
-  EXPECT_EQ(center->DeletePerment(waiting->id()), S_OK);
-  EXPECT_FALSE(PathExists(waiting->FullFilePath()));
-  EXPECT_FALSE(PathExists(waiting->metafile()));
-
-  EXPECT_EQ(center->Start(running->id()), tobric::E_POOL_DRAINED);
-  EXPECT_EQ(center->Download("http://127.0.0.1/late.mkv"), tobric::E_POOL_DRAINED);
-  EXPECT_EQ(center->GetPackageCount(), 2u);
-  EXPECT_EQ(center->Delete(running->id()), S_OK);
-}
-
-// The list survives a restart through the persister; ids do not.
-TEST_F(OfflineCenterFlowTest, ListSurvivesRestartWithNewIds) {
-  OfflineCenterOptions options = Options();
-  options.use_persister = true;
-  OfflineCenter* center = Make(options);
-  EXPECT_TRUE(
-      log_.Contains("[OfflineCenter::Initialize][Failed to read download list][0xa0440210]"));
-  EXPECT_EQ(center->Download(""), E_UNSUPPORTED_URI);
-  const std::string old_id = Find("")->id();
-  EXPECT_TRUE(center->Stop());
-
-  center = Make(options);
-  Package* loaded = Find("");
-  ASSERT_NE(loaded, nullptr);
-  EXPECT_NE(loaded->id(), old_id);
-  EXPECT_EQ(loaded->state_number(), STATE_ERROR);
-  EXPECT_EQ(loaded->error_code(), E_UNSUPPORTED_URI);
-  EXPECT_EQ(center->Start(old_id), E_PACKAGE_NOT_FOUND);
-  ASSERT_NE(center->GetPersister(), nullptr);
 }
 
 }  // namespace

@@ -10,19 +10,18 @@
 #include <string>
 #include <vector>
 
-#include "base/platform/isolated_env_testutil.h"
 #include "base/threading/thread_pool.h"
 #include "base/threading/user_work_item.h"
 #include "package/package.h"
 #include "package/package_state.h"
-#include "package/package_testutil.h"
+#include "tests/support/engine/package_fakes.h"
+#include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {
 
 using testing::ForceState;
-using testing::PathExists;
-using testing::WriteFile;
 
 class OfflineCenterTest : public ::testing::Test {
  protected:
@@ -41,8 +40,8 @@ class OfflineCenterTest : public ::testing::Test {
     package->set_caption(name);
     package->set_name(name + ".sugd");
     package->set_metafile(folder_ + "/" + name + ".sugc");
-    WriteFile(package->FullFilePath(), "data");
-    WriteFile(package->metafile(), "meta");
+    corvane::testsupport::WriteFile(package->FullFilePath(), "data");
+    corvane::testsupport::WriteFile(package->metafile(), "meta");
     ForceState(package, state);
     center()->AddInternal(package);
     return package;
@@ -114,7 +113,7 @@ TEST_F(OfflineCenterTest, DeletedOrUnknownIdIsNotFoundEverywhere) {
     EXPECT_EQ(center()->FindPackage(id), nullptr);
   }
   EXPECT_EQ(center()->GetPackageCount(), 0u);
-  EXPECT_TRUE(PathExists(package->FullFilePath()));
+  EXPECT_TRUE(std::filesystem::exists(package->FullFilePath()));
 }
 
 // Start and Pause answer with the package's code after the call, not one of
@@ -156,17 +155,6 @@ TEST_F(OfflineCenterTest, TotalSpeedCountsOnlyDownloadingPackages) {
     package->set_download_speed(c.speed);
   }
   EXPECT_EQ(center()->GetTotalDownloadSpeed(), 300u);
-}
-
-TEST_F(OfflineCenterTest, GetPackagesAppendsInIdOrder) {
-  for (int i = 0; i < 20; ++i) AddWithFiles("p" + std::to_string(i), STATE_READY);
-  std::vector<Package*> packages = {nullptr};
-  center()->GetPackages(&packages);
-  ASSERT_EQ(packages.size(), 21u);
-  EXPECT_EQ(packages[0], nullptr);
-  EXPECT_TRUE(std::is_sorted(packages.begin() + 1, packages.end(),
-                             [](Package* a, Package* b) { return a->id() < b->id(); }));
-  EXPECT_EQ(center()->GetPackageCount(), 20u);
 }
 
 // Stop shuts the parts rather than freeing them: a request that arrives later

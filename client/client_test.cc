@@ -6,15 +6,16 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/platform/error.h"
-#include "base/platform/isolated_env_testutil.h"
 #include "base/platform/locations.h"
-#include "client/fake_service_testutil.h"
+#include "tests/support/engine/fake_service.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {
@@ -298,94 +299,88 @@ TEST_F(ClientTest, MalformedAnswersAreRefused) {
 
 // Each procedure: the number and parameters it sends, the answer it decodes.
 TEST_F(ClientTest, EveryProcedureSpeaksItsWireFormat) {
-  struct Exchange {
-    std::string request;  // what the client must send
-    std::string answer;   // values the fake answers with
-  };
-  std::vector<Exchange> script;
-  size_t next = 0;
-  std::mutex lock;
-  FakeService service(SocketPath(), [&](uint16_t, rpc::Reader&) {
-    std::lock_guard<std::mutex> hold(lock);
-    rpc::Writer values;
-    const std::string& answer = script.at(next++).answer;
-    values.Raw(answer.data(), answer.size());
-    return FakeService::Answer(values);
-  });
-  ASSERT_TRUE(service.ok());
-  const auto add = [&](std::string request, std::string answer) {
-    std::lock_guard<std::mutex> hold(lock);
-    script.push_back({std::move(request), std::move(answer)});
-  };
-  rpc::Writer yes;
-  yes.Bool(true);
-  rpc::Writer no;
-  no.Bool(false);
-  const std::string invalid_config = Int32Parameter(static_cast<int32_t>(0xA0440218));
-
-  add(Request(rpc::kIsUriExist, StringParameter(u"http://例子.cn/视频")), yes.bytes());
-  add(Request(rpc::kPausePackages, StringParameter(u"{A};{B}")), no.bytes());
-  add(Request(rpc::kStartPackages, StringParameter(u"{A}")), yes.bytes());
-  add(Request(rpc::kDeletePackages, StringParameter(u"{B}")), yes.bytes());
-  add(Request(rpc::kDeletePackagesPermanently, StringParameter(u"{A};{B}")),
-      Int32Parameter(static_cast<int32_t>(0xA0440205)));
-  add(Request(rpc::kDownloadUri, StringParameter(u"http://127.0.0.1/x")),
-      Int32Parameter(static_cast<int32_t>(0xA0440313)));
-  add(Request(rpc::kSetDownloadFolder, StringParameter(u"/tmp/下载")), Int32Parameter(0));
-  add(Request(rpc::kGetDownloadFolder), StringParameter(u"/tmp/下载") + Int32Parameter(0));
-  add(Request(rpc::kGetErrorMessage, Int32Parameter(static_cast<int32_t>(0xA0440205))),
-      StringParameter(u"无效的下载文件ID。"));
-  add(Request(rpc::kSetThreadNumPerTask, Int32Parameter(513)), invalid_config);
-  add(Request(rpc::kSetConcurrentTaskNum, Int32Parameter(7)), Int32Parameter(0));
-  add(Request(rpc::kGetThreadNumPerTask), Int32Parameter(12) + Int32Parameter(0));
-  add(Request(rpc::kGetConcurrentTaskNum), Int32Parameter(7) + Int32Parameter(0));
-  add(Request(rpc::kSetUpBandwidth, Int32Parameter(65536)), Int32Parameter(0));
-  add(Request(rpc::kGetUpBandwidth), Int32Parameter(65536) + Int32Parameter(0));
-  add(Request(rpc::kSetDownBandwidth, Int32Parameter(-1)), Int32Parameter(0));
-  add(Request(rpc::kGetDownBandwidth), Int32Parameter(-1) + Int32Parameter(0));
-  add(Request(rpc::kExitService), std::string());
-
-  const auto client = Connected();
   bool flag = false;
   HRESULT result = S_OK;
   int32_t value = 0;
   std::string text;
-  ASSERT_EQ(client->IsUriExist("http://例子.cn/视频", &flag), S_OK);
-  EXPECT_TRUE(flag);
-  ASSERT_EQ(client->PausePackages({"{A}", "{B}"}, &flag), S_OK);
-  EXPECT_FALSE(flag);
-  ASSERT_EQ(client->StartPackages({"{A}"}, &flag), S_OK);
-  EXPECT_TRUE(flag);
-  ASSERT_EQ(client->DeletePackages({"{B}"}, &flag), S_OK);
-  ASSERT_EQ(client->DeletePackagesPermanently({"{A}", "{B}"}, &result), S_OK);
-  EXPECT_EQ(result, E_PACKAGE_NOT_FOUND);
-  ASSERT_EQ(client->DownloadUri("http://127.0.0.1/x", &result), S_OK);
-  EXPECT_EQ(result, E_INVALID_URL);
-  ASSERT_EQ(client->SetDownloadFolder("/tmp/下载", &result), S_OK);
-  EXPECT_EQ(result, S_OK);
-  ASSERT_EQ(client->GetDownloadFolder(&text, &result), S_OK);
-  EXPECT_EQ(text, "/tmp/下载");
-  ASSERT_EQ(client->GetErrorMessage(E_PACKAGE_NOT_FOUND, &text), S_OK);
-  EXPECT_EQ(text, "无效的下载文件ID。");
-  ASSERT_EQ(client->SetThreadNumPerTask(513, &result), S_OK);
-  EXPECT_EQ(result, E_INVALID_CONFIG_VALUE);
-  ASSERT_EQ(client->SetConcurrentTaskNum(7, &result), S_OK);
-  ASSERT_EQ(client->GetThreadNumPerTask(&value, &result), S_OK);
-  EXPECT_EQ(value, 12);
-  ASSERT_EQ(client->GetConcurrentTaskNum(&value, &result), S_OK);
-  EXPECT_EQ(value, 7);
-  ASSERT_EQ(client->SetUpBandwidth(65536, &result), S_OK);
-  ASSERT_EQ(client->GetUpBandwidth(&value, &result), S_OK);
-  EXPECT_EQ(value, 65536);
-  ASSERT_EQ(client->SetDownBandwidth(-1, &result), S_OK);
-  ASSERT_EQ(client->GetDownBandwidth(&value, &result), S_OK);
-  EXPECT_EQ(value, -1);
-  ASSERT_EQ(client->ExitService(), S_OK);
-
-  const std::vector<std::string> requests = service.requests();
-  ASSERT_EQ(requests.size(), script.size() + 1);
-  for (size_t i = 0; i < script.size(); ++i) {
-    EXPECT_EQ(requests[i + 1], script[i].request) << "request " << i;
+  const std::string yes = "\x01", no = std::string(1, '\0');
+  const std::string ok = Int32Parameter(0);
+  struct Step {
+    std::string request;  // what the client must send
+    std::string answer;   // values the fake answers with
+    std::function<HRESULT(Client&)> call;
+    std::function<void()> check;
+  };
+  const std::vector<Step> steps = {
+      {Request(rpc::kIsUriExist, StringParameter(u"http://例子.cn/视频")), yes,
+       [&](Client& c) { return c.IsUriExist("http://例子.cn/视频", &flag); },
+       [&] { EXPECT_TRUE(flag); }},
+      {Request(rpc::kPausePackages, StringParameter(u"{A};{B}")), no,
+       [&](Client& c) {
+         return c.PausePackages({"{A}", "{B}"}, &flag);
+       },
+       [&] { EXPECT_FALSE(flag); }},
+      {Request(rpc::kStartPackages, StringParameter(u"{A}")), yes,
+       [&](Client& c) { return c.StartPackages({"{A}"}, &flag); }, [&] { EXPECT_TRUE(flag); }},
+      {Request(rpc::kDeletePackages, StringParameter(u"{B}")), yes,
+       [&](Client& c) { return c.DeletePackages({"{B}"}, &flag); }, [] {}},
+      {Request(rpc::kDeletePackagesPermanently, StringParameter(u"{A};{B}")),
+       Int32Parameter(E_PACKAGE_NOT_FOUND),
+       [&](Client& c) {
+         return c.DeletePackagesPermanently({"{A}", "{B}"}, &result);
+       },
+       [&] { EXPECT_EQ(result, E_PACKAGE_NOT_FOUND); }},
+      {Request(rpc::kDownloadUri, StringParameter(u"http://127.0.0.1/x")),
+       Int32Parameter(E_INVALID_URL),
+       [&](Client& c) { return c.DownloadUri("http://127.0.0.1/x", &result); },
+       [&] { EXPECT_EQ(result, E_INVALID_URL); }},
+      {Request(rpc::kSetDownloadFolder, StringParameter(u"/tmp/下载")), ok,
+       [&](Client& c) { return c.SetDownloadFolder("/tmp/下载", &result); }, [] {}},
+      {Request(rpc::kGetDownloadFolder), StringParameter(u"/tmp/下载") + ok,
+       [&](Client& c) { return c.GetDownloadFolder(&text, &result); },
+       [&] { EXPECT_EQ(text, "/tmp/下载"); }},
+      {Request(rpc::kGetErrorMessage, Int32Parameter(E_PACKAGE_NOT_FOUND)),
+       StringParameter(u"无效的下载文件ID。"),
+       [&](Client& c) { return c.GetErrorMessage(E_PACKAGE_NOT_FOUND, &text); },
+       [&] { EXPECT_EQ(text, "无效的下载文件ID。"); }},
+      {Request(rpc::kSetThreadNumPerTask, Int32Parameter(513)),
+       Int32Parameter(E_INVALID_CONFIG_VALUE),
+       [&](Client& c) { return c.SetThreadNumPerTask(513, &result); },
+       [&] { EXPECT_EQ(result, E_INVALID_CONFIG_VALUE); }},
+      {Request(rpc::kSetConcurrentTaskNum, Int32Parameter(7)), ok,
+       [&](Client& c) { return c.SetConcurrentTaskNum(7, &result); }, [] {}},
+      {Request(rpc::kGetThreadNumPerTask), Int32Parameter(12) + ok,
+       [&](Client& c) { return c.GetThreadNumPerTask(&value, &result); },
+       [&] { EXPECT_EQ(value, 12); }},
+      {Request(rpc::kGetConcurrentTaskNum), Int32Parameter(7) + ok,
+       [&](Client& c) { return c.GetConcurrentTaskNum(&value, &result); },
+       [&] { EXPECT_EQ(value, 7); }},
+      {Request(rpc::kSetUpBandwidth, Int32Parameter(65536)), ok,
+       [&](Client& c) { return c.SetUpBandwidth(65536, &result); }, [] {}},
+      {Request(rpc::kGetUpBandwidth), Int32Parameter(65536) + ok,
+       [&](Client& c) { return c.GetUpBandwidth(&value, &result); },
+       [&] { EXPECT_EQ(value, 65536); }},
+      {Request(rpc::kSetDownBandwidth, Int32Parameter(-1)), ok,
+       [&](Client& c) { return c.SetDownBandwidth(-1, &result); }, [] {}},
+      {Request(rpc::kGetDownBandwidth), Int32Parameter(-1) + ok,
+       [&](Client& c) { return c.GetDownBandwidth(&value, &result); },
+       [&] { EXPECT_EQ(value, -1); }},
+      {Request(rpc::kExitService), "", [&](Client& c) { return c.ExitService(); }, [] {}},
+  };
+  std::atomic<size_t> next{0};
+  FakeService service(SocketPath(), [&](uint16_t, rpc::Reader&) {
+    rpc::Writer values;
+    const std::string& answer = steps.at(next++).answer;
+    values.Raw(answer.data(), answer.size());
+    return FakeService::Answer(values);
+  });
+  ASSERT_TRUE(service.ok());
+  const auto client = Connected();
+  for (size_t i = 0; i < steps.size(); ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(steps[i].call(*client), S_OK);
+    steps[i].check();
+    EXPECT_EQ(service.requests().at(i + 1), steps[i].request);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -15,13 +16,13 @@
 #include <vector>
 
 #include "base/error_message.h"
-#include "base/platform/isolated_env_testutil.h"
 #include "base/platform/lock_file.h"
 #include "base/platform/process.h"
 #include "base/platform/terminal.h"
 #include "base/utf.h"
-#include "client/fake_service_testutil.h"
 #include "service/data_folder_lock.h"
+#include "tests/support/engine/fake_service.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {
@@ -44,8 +45,9 @@ rpc::PackageInfo Record(const std::string& id, int32_t state, const std::string&
 }
 
 // A small model of the service behind the fake socket: a package list and
-// settings, changed by the procedures as the service would change them.
-// Handle runs on the fake's thread, the test reads on its own: lock guards all.
+// settings, changed by the procedures as the service would change them, and
+// every call's procedure and first parameter. Handle runs on the fake's thread,
+// the test reads on its own: lock guards all.
 class Engine {
  public:
   FakeService::Reply Handle(uint16_t procedure, rpc::Reader& in) {
@@ -53,9 +55,22 @@ class Engine {
     rpc::Writer out;
     std::u16string text;
     int32_t number = 0;
+    rpc::PackageInfo record;
+    if (procedure == rpc::kGetPackageInfo) in.Record(&record);
+    static const std::set<uint16_t> kLongParameter = {
+        rpc::kGetPackageList,       rpc::kGetErrorMessage, rpc::kSetThreadNumPerTask,
+        rpc::kSetConcurrentTaskNum, rpc::kSetUpBandwidth,  rpc::kSetDownBandwidth};
+    if (kLongParameter.count(procedure) != 0) {
+      in.I32(&number);
+      calls.push_back({procedure, std::to_string(number)});
+    } else if (in.String(&text)) {
+      calls.push_back({procedure, Utf16ToUtf8(text)});
+    }
+    const auto exists = [&](auto same) {
+      return std::any_of(packages.begin(), packages.end(), same);
+    };
     switch (procedure) {
       case rpc::kGetPackageList: {
-        in.I32(&number);
         if (on_list) on_list(*this);
         ++list_calls;
         const size_t count = std::min<size_t>(packages.size(), static_cast<size_t>(number));
@@ -65,29 +80,17 @@ class Engine {
         out.Bool(true);
         break;
       }
-      case rpc::kGetPackageInfo: {
-        rpc::PackageInfo record;
-        in.Record(&record);
-        in.String(&text);
-        calls.push_back({procedure, Utf16ToUtf8(text)});
-        bool found = false;
+      case rpc::kGetPackageInfo:
         for (const rpc::PackageInfo& package : packages) {
-          if (package.id == text) {
-            record = package;
-            found = true;
-          }
+          if (package.id == text) record = package;
         }
         out.Record(record);
-        out.Bool(found);
+        out.Bool(record.id == text);
         break;
-      }
       case rpc::kDownloadUri: {
-        in.String(&text);
-        calls.push_back({procedure, Utf16ToUtf8(text)});
         // The engine lists a new package even when it could not start it.
-        rpc::PackageInfo added = Record(next_id, download_result < 0 ? 7 : 4, "");
+        rpc::PackageInfo added = Record(next_id, download_result < 0 ? 7 : 4, "new.bin");
         added.uri = text;
-        added.name = u"new.bin";
         added.error_code = download_result;
         packages.push_back(added);
         out.I32(download_result);
@@ -96,72 +99,40 @@ class Engine {
       case rpc::kPausePackages:
       case rpc::kStartPackages:
       case rpc::kDeletePackages:
-        in.String(&text);
-        calls.push_back({procedure, Utf16ToUtf8(text)});
         out.Bool(batch_ok);
         break;
-      case rpc::kDeletePackagesPermanently:
-        in.String(&text);
-        calls.push_back({procedure, Utf16ToUtf8(text)});
-        out.I32(delete_result);
+      case rpc::kIsUriExist:
+        out.Bool(exists([&](const auto& package) { return package.uri == text; }));
         break;
-      case rpc::kIsUriExist: {
-        in.String(&text);
-        bool exists = false;
-        for (const rpc::PackageInfo& package : packages) exists = exists || package.uri == text;
-        out.Bool(exists);
-        break;
-      }
       case rpc::kGetErrorMessage:
-        in.I32(&number);
         out.String(tobric::GetErrorMessageUtf16(number).substr(0, rpc::kOutStringUnits));
         break;
-      case rpc::kSetDownloadFolder: {
-        in.String(&text);
-        const std::string wanted = Utf16ToUtf8(text);
-        calls.push_back({procedure, wanted});
+      case rpc::kSetDownloadFolder:
         // As the service: a missing folder is made, only an existing one is taken.
-        if (existing_folders.count(wanted) != 0) {
-          folder = wanted;
-        } else {
-          existing_folders.insert(wanted);
-        }
-        out.I32(0);
+        if (!made_folders.insert(Utf16ToUtf8(text)).second) folder = Utf16ToUtf8(text);
+        out.I32(S_OK);
         break;
-      }
       case rpc::kGetDownloadFolder:
         out.String(Utf8ToUtf16(folder));
-        out.I32(0);
-        break;
-      case rpc::kSetThreadNumPerTask:
-      case rpc::kSetConcurrentTaskNum:
-      case rpc::kSetUpBandwidth:
-      case rpc::kSetDownBandwidth:
-        in.I32(&number);
-        calls.push_back({procedure, std::to_string(number)});
-        out.I32(set_result);
+        out.I32(S_OK);
         break;
       case rpc::kGetThreadNumPerTask:
-        out.I32(5);
-        out.I32(0);
-        break;
       case rpc::kGetConcurrentTaskNum:
-        out.I32(3);
-        out.I32(0);
-        break;
       case rpc::kGetUpBandwidth:
-        out.I32(-1);
-        out.I32(0);
+      case rpc::kGetDownBandwidth: {
+        static const std::map<uint16_t, int32_t> kSettings = {{rpc::kGetThreadNumPerTask, 5},
+                                                              {rpc::kGetConcurrentTaskNum, 3},
+                                                              {rpc::kGetUpBandwidth, -1},
+                                                              {rpc::kGetDownBandwidth, 65536}};
+        out.I32(kSettings.at(procedure));
+        out.I32(S_OK);
         break;
-      case rpc::kGetDownBandwidth:
-        out.I32(65536);
-        out.I32(0);
-        break;
+      }
       case rpc::kExitService:
         calls.push_back({procedure, ""});
         break;
-      default:
-        return FakeService::Fault(rpc::kFaultProcedureOutOfRange);
+      default:  // the setters and DeletePackagesPermanently
+        out.I32(result);
     }
     return FakeService::Answer(out);
   }
@@ -182,11 +153,10 @@ class Engine {
   int list_calls = 0;
   std::string next_id = "{77770000-0000-4000-8000-000000000007}";
   HRESULT download_result = S_OK;
-  HRESULT delete_result = S_OK;
-  HRESULT set_result = S_OK;
+  HRESULT result = S_OK;  // of the setters and DeletePackagesPermanently
   bool batch_ok = true;
   std::string folder = "/old";
-  std::set<std::string> existing_folders;
+  std::set<std::string> made_folders;
   std::vector<std::pair<uint16_t, std::string>> calls;
 };
 
@@ -289,7 +259,7 @@ TEST_F(CommandsTest, StartAndRemoveReportEachPackage) {
 
 TEST_F(CommandsTest, RemovingWithFilesShowsTheServiceMessage) {
   AddPackage(kIdA, 6, "a.mp4");
-  engine_.delete_result = E_PACKAGE_NOT_FOUND;
+  engine_.result = E_PACKAGE_NOT_FOUND;
   EXPECT_EQ(Run({"rm", "--files", "1a"}), kExitFailure);
   EXPECT_EQ(err_.str(),
             "corvane: could not remove 1A2B3C4D  a.mp4: no download has this id (0xa0440205)\n");
@@ -392,7 +362,7 @@ TEST_F(CommandsTest, ConfigSetFolderMakesTheFolderThenTakesIt) {
 }
 
 TEST_F(CommandsTest, ConfigSetOutOfRangeExplainsTheRange) {
-  engine_.set_result = E_INVALID_CONFIG_VALUE;
+  engine_.result = E_INVALID_CONFIG_VALUE;
   EXPECT_EQ(Run({"config", "set", "threads", "600"}), kExitFailure);
   EXPECT_EQ(engine_.CallsOf(rpc::kSetThreadNumPerTask), std::vector<std::string>{"600"});
   EXPECT_NE(err_.str().find("threads per download must be 1 to 512. (0xa0440218)"),

@@ -183,13 +183,5 @@ TEST(TerminalTextTest, FitCutsWithAnEllipsisAndPadFills) {
   EXPECT_EQ(PadToWidth("toolong", 3), "toolong");
 }
 
-TEST(StateLabelTest, EveryStateHasAWord) {
-  EXPECT_STREQ(StateLabel(2), "paused");
-  EXPECT_STREQ(StateLabel(5), "downloading");
-  EXPECT_STREQ(StateLabel(7), "error");
-  EXPECT_STREQ(StateLabel(0), "unknown");
-  EXPECT_STREQ(StateLabel(8), "unknown");
-}
-
 }  // namespace
 }  // namespace lorvane

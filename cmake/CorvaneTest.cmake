@@ -1,18 +1,56 @@
-# corvane_test(NAME SOURCES a_test.cc ... LIBS lib ...)
+# Test programs whose code runs on several threads at once carry the CTest label
+# "concurrent". A ThreadSanitizer build sets CORVANE_TEST_LABEL=concurrent and
+# makes (and runs) only those; the single-threaded pure tests run in the other
+# builds, where a race cannot hide anything the sanitizer would find.
+set(CORVANE_CONCURRENT_TESTS
+  platform_event_registry_test platform_named_event_test platform_named_mutex_test
+  platform_signals_test platform_terminal_posix_test platform_timer_queue_test
+  platform_trace_socket_test platform_unix_socket_test platform_work_pool_test
+  threading_lock_test threading_queue_timer_test threading_thread_pool_test
+  logging_logging_test logging_trace_log_writer_test re_atl_re_test
+  net_network_request_test net_simple_request_test
+  http_task_task_test download_download_manager_test download_size_probe_test
+  center_offline_center_flow_test storage_persister_test storage_config_manager_test
+  service_rpc_server_test service_app_test console_command_test console_console_test
+  client_client_test client_commands_test
+  e2e_http_download_test)
+set(CORVANE_TEST_LABEL "" CACHE STRING
+  "Make only the test programs of this CTest label (empty: every test program)")
+
+# Test code is compiled without optimisation in every build: the product's code
+# keeps the build's level (and its sanitizers), while a test's own body gains
+# nothing from the optimiser but compile time.
+set(CORVANE_TEST_COMPILE_OPTIONS -O0)
+
+# corvane_test(NAME SOURCES a_test.cc ... [LIBS lib ...] [TIMEOUT seconds])
 # A GoogleTest executable; each test case becomes its own CTest test.
 function(corvane_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  set(labels "")
+  if(name IN_LIST CORVANE_CONCURRENT_TESTS)
+    list(APPEND labels concurrent)
+  endif()
+  if(CORVANE_TEST_LABEL AND NOT CORVANE_TEST_LABEL IN_LIST labels)
+    return()
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} corvane_testsupport
+    GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_compile_options(${name} PRIVATE ${CORVANE_TEST_COMPILE_OPTIONS})
+  target_precompile_headers(${name} REUSE_FROM corvane_testsupport)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 120)
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}")
 endfunction()
 
-# corvane_folder(TARGET [LIBS lib ...] [TEST_LIBS lib ...])
+# corvane_folder(TARGET [TEST_LIBS lib ...])
 # Adds every foo.cc of the calling folder to TARGET and makes one test program
-# per foo_test.cc (named <folder>_foo_test). Files with helpers for tests only
-# end in _testutil.cc and are linked into every test program of the folder.
+# per foo_test.cc (named <folder>_foo_test). Helpers for the folder's tests
+# alone end in _testutil.cc and are compiled once into <folder>_testutil;
+# helpers of several folders live in tests/support/.
 function(corvane_folder target)
   cmake_parse_arguments(ARG "" "" "TEST_LIBS" ${ARGN})
   file(GLOB all_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
@@ -32,15 +70,15 @@ function(corvane_folder target)
     target_sources(${target} PRIVATE ${lib_sources})
   endif()
   get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
-  # The shared test helpers exist only once some test needs them.
-  set(test_libs "")
-  foreach(lib ${ARG_TEST_LIBS})
-    if(TARGET ${lib})
-      list(APPEND test_libs ${lib})
-    endif()
-  endforeach()
+  set(test_libs ${target} ${ARG_TEST_LIBS})
+  if(testutil_sources)
+    add_library(${folder}_testutil STATIC ${testutil_sources})
+    target_compile_options(${folder}_testutil PRIVATE ${CORVANE_TEST_COMPILE_OPTIONS})
+    target_link_libraries(${folder}_testutil PUBLIC ${target} ${ARG_TEST_LIBS} corvane_testsupport)
+    list(APPEND test_libs ${folder}_testutil)
+  endif()
   foreach(src ${test_sources})
     get_filename_component(stem ${src} NAME_WE)
-    corvane_test(${folder}_${stem} SOURCES ${src} ${testutil_sources} LIBS ${target} ${test_libs})
+    corvane_test(${folder}_${stem} SOURCES ${src} LIBS ${test_libs})
   endforeach()
 endfunction()

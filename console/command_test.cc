@@ -14,24 +14,24 @@
 #include <thread>
 
 #include "base/logging/logging.h"
-#include "base/platform/isolated_env_testutil.h"
 #include "base/platform/named_event.h"
 #include "console/commands.h"
 #include "console/console.h"
-#include "console/console_testutil.h"
 #include "console/show_log_command.h"
 #include "console/stat_command.h"
 #include "package/package.h"
-#include "package/package_testutil.h"
 #include "service/shutdown.h"
 #include "storage/config_manager.h"
+#include "tests/support/console_pipes.h"
+#include "tests/support/engine/package_fakes.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {
 
+using corvane::testsupport::ScopedEnv;
 using testing::InputFeed;
 using testing::OutputCapture;
-using testing::ScopedEnv;
 
 constexpr char kHelp[] =
     "All available commands are as follow:\n"
@@ -185,16 +185,6 @@ TEST_F(CommandLoopTest, ExitSetsTheShutdownEvent) {
   ASSERT_FALSE(event->IsSet());
   EXPECT_EQ(Run("exit\n"), "ret:0x0\n\n");
   EXPECT_TRUE(event->IsSet());
-}
-
-TEST_F(CommandLoopTest, LogOnWithoutADesktopAnswersZeroAndWritesNothing) {
-  ScopedEnv display("DISPLAY", std::nullopt);
-  ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
-  auto* log = static_cast<ShowLogCommand*>(registry_.Find("log"));
-  ASSERT_EQ(log->name(), "log");
-  EXPECT_EQ(Run("log on\n"), "ret:0x0\n\n");
-  EXPECT_TRUE(log->on());
-  EXPECT_FALSE(log->writing());
 }
 
 // The statistics block, drawn on a short period.

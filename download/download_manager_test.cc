@@ -12,14 +12,14 @@
 #include <string>
 
 #include "base/platform/clock.h"
-#include "base/platform/isolated_env_testutil.h"
 #include "base/platform/work_pool.h"
 #include "base/threading/thread_pool.h"
-#include "download/fake_task_testutil.h"
-#include "download/log_capture_testutil.h"
 #include "download/task_factroy.h"
 #include "package/package.h"
 #include "package/package_state.h"
+#include "tests/support/engine/fake_task.h"
+#include "tests/support/isolated_env.h"
+#include "tests/support/log_capture.h"
 
 namespace lorvane {
 namespace {

@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "download/content_detector.h"
-#include "http_task/task.h"
 #include "p2p/tavp_task.h"
 #include "package/package.h"
 
@@ -12,13 +11,14 @@ namespace lorvane {
 
 namespace {
 
-using TaskMaker = std::shared_ptr<TaskInterface> (*)(Package* package);
+using TaskMaker = std::shared_ptr<TaskInterface> (*)(Package* package,
+                                                     const HttpTaskOptions& http_options);
 
-std::shared_ptr<TaskInterface> MakeHttpTask(Package* package) {
-  return std::make_shared<Task>(package, HttpTaskOptions());
+std::shared_ptr<TaskInterface> MakeHttpTask(Package* package, const HttpTaskOptions& http_options) {
+  return std::make_shared<Task>(package, http_options);
 }
 
-std::shared_ptr<TaskInterface> MakeTavpTask(Package* package) {
+std::shared_ptr<TaskInterface> MakeTavpTask(Package* package, const HttpTaskOptions&) {
   return std::make_shared<TavpTask>(package, TavpTaskOptions());
 }
 
@@ -40,7 +40,7 @@ constexpr std::array<TaskKind, 3> kTaskKinds{{
 std::shared_ptr<TaskInterface> TaskFactroy::CreateTask(Package* package) {
   const SchemeType scheme = ClassifyUri(package->uri());
   for (const TaskKind& kind : kTaskKinds) {
-    if (kind.scheme == scheme) return kind.make(package);
+    if (kind.scheme == scheme) return kind.make(package, http_options_);
   }
   return nullptr;
 }

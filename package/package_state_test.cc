@@ -9,17 +9,16 @@
 
 #include "base/platform/clock.h"
 #include "base/platform/files.h"
-#include "base/platform/isolated_env_testutil.h"
 #include "package/package.h"
-#include "package/package_testutil.h"
+#include "tests/support/engine/package_fakes.h"
+#include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {
 
 using testing::ForceState;
-using testing::PathExists;
 using testing::PointerText;
-using testing::WriteFile;
 
 // One operation of the state table, by name.
 struct Op {
@@ -186,26 +185,6 @@ TEST_F(PackageStateTest, CompleteNeedsAllBytesOfAKnownSize) {
   }
 }
 
-TEST_F(PackageStateTest, OnlyDownloadingReportsSpeedAndRemainder) {
-  for (int32_t state = STATE_INIT; state <= STATE_ERROR; ++state) {
-    Package* package = MakePackage(state);
-    package->set_download_speed(4096);
-    package->set_remainder_time(9);
-    log_.Clear();
-    const bool downloading = state == STATE_DOWNLOADING;
-    EXPECT_EQ(package->state()->get_download_speed(package), downloading ? 4096 : 0);
-    EXPECT_EQ(package->state()->get_remainder_time(package), downloading ? 9 : 0);
-    if (downloading) {
-      EXPECT_TRUE(log_.Lines().empty());
-    } else {
-      EXPECT_EQ(log_.Lines(),
-                (std::vector<std::string>{
-                    "[PackageState::get_download_speed][Can't get valid download speed]",
-                    "[PackageState::get_remainder_time][Can't get valid remainder time]"}));
-    }
-  }
-}
-
 // QueueDownload in Ready, and a start again in Error (which clears the code),
 // go through the manager; a refusal puts the package in error with its code.
 TEST_F(PackageStateTest, QueueDownloadGoesThroughTheManager) {
@@ -261,12 +240,12 @@ TEST_F(PackageStateTest, DeleteOfIdlePackageRemovesBothFilesAtOnce) {
        {STATE_INIT, STATE_READY, STATE_PAUSEING, STATE_DOWNLOAD_COMPLETE, STATE_ERROR}) {
     SCOPED_TRACE(StateName(state));
     Package* package = MakePackage(state);
-    WriteFile(package->FullFilePath(), "data");
-    WriteFile(package->metafile(), "meta");
+    corvane::testsupport::WriteFile(package->FullFilePath(), "data");
+    corvane::testsupport::WriteFile(package->metafile(), "meta");
     log_.Clear();
     package->state()->Delete(package);
-    EXPECT_FALSE(PathExists(package->FullFilePath()));
-    EXPECT_FALSE(PathExists(package->metafile()));
+    EXPECT_FALSE(std::filesystem::exists(package->FullFilePath()));
+    EXPECT_FALSE(std::filesystem::exists(package->metafile()));
     EXPECT_EQ(package->state_number(), state);
     EXPECT_TRUE(log_.Contains("[PackageState::Delete]"));
   }
@@ -286,30 +265,30 @@ TEST_F(PackageStateTest, DeleteOfQueuedOrRunningWaitsForTheCancel) {
   for (int32_t state : {STATE_WAITING_TO_DOWNLOAD, STATE_DOWNLOADING}) {
     SCOPED_TRACE(StateName(state));
     Package* package = MakePackage(state);
-    WriteFile(package->FullFilePath(), "data");
-    WriteFile(package->metafile(), "meta");
+    corvane::testsupport::WriteFile(package->FullFilePath(), "data");
+    corvane::testsupport::WriteFile(package->metafile(), "meta");
     package->state()->Delete(package);
     ASSERT_FALSE(manager()->cancels().empty());
     EXPECT_TRUE(manager()->cancels().back().has_callback);
     EXPECT_EQ(package->state_number(), STATE_PAUSEING);
-    EXPECT_TRUE(PathExists(package->FullFilePath()));
-    EXPECT_TRUE(PathExists(package->metafile()));
+    EXPECT_TRUE(std::filesystem::exists(package->FullFilePath()));
+    EXPECT_TRUE(std::filesystem::exists(package->metafile()));
 
     ASSERT_TRUE(manager()->FinishCancel(state == STATE_DOWNLOADING));
     EXPECT_EQ(package->state_number(), STATE_READY);
-    EXPECT_FALSE(PathExists(package->FullFilePath()));
-    EXPECT_FALSE(PathExists(package->metafile()));
+    EXPECT_FALSE(std::filesystem::exists(package->FullFilePath()));
+    EXPECT_FALSE(std::filesystem::exists(package->metafile()));
   }
 }
 
 TEST_F(PackageStateTest, DeleteDeletesAtOnceWhenTheCancelCannotBeQueued) {
   manager()->set_cancel_result(tobric::E_POOL_DRAINED);
   Package* package = MakePackage(STATE_DOWNLOADING);
-  WriteFile(package->FullFilePath(), "data");
-  WriteFile(package->metafile(), "meta");
+  corvane::testsupport::WriteFile(package->FullFilePath(), "data");
+  corvane::testsupport::WriteFile(package->metafile(), "meta");
   package->state()->Delete(package);
-  EXPECT_FALSE(PathExists(package->FullFilePath()));
-  EXPECT_FALSE(PathExists(package->metafile()));
+  EXPECT_FALSE(std::filesystem::exists(package->FullFilePath()));
+  EXPECT_FALSE(std::filesystem::exists(package->metafile()));
 }
 
 class PackageStateInitTest : public PackageStateTest {
@@ -365,7 +344,7 @@ TEST_F(PackageStateInitTest, SavedErrorComesBackWithItsCode) {
 TEST_F(PackageStateInitTest, FinishedDownloadNeedsItsFile) {
   Package* present = Loaded(1000, 1000);
   present->set_name("film.mkv");
-  WriteFile(present->FullFilePath(), "data");
+  corvane::testsupport::WriteFile(present->FullFilePath(), "data");
   present->state()->Initialize(present);
   EXPECT_EQ(present->state_number(), STATE_DOWNLOAD_COMPLETE);
   EXPECT_TRUE(
@@ -374,14 +353,14 @@ TEST_F(PackageStateInitTest, FinishedDownloadNeedsItsFile) {
   // Every byte, but still under the data file's name: the process ended
   // before the rename, which its task does at the next start.
   Package* unrenamed = Loaded(1000, 1000);
-  WriteFile(unrenamed->FullFilePath(), "data");
+  corvane::testsupport::WriteFile(unrenamed->FullFilePath(), "data");
   unrenamed->state()->Initialize(unrenamed);
   EXPECT_EQ(unrenamed->state_number(), STATE_READY);
 
   // Whatever else lies in the folder, including a file named by the caption.
   Package* gone = Loaded(1000, 1000);
   gone->set_name("other.mkv");
-  WriteFile(folder_ + "/film.mkv", "data");
+  corvane::testsupport::WriteFile(folder_ + "/film.mkv", "data");
   gone->state()->Initialize(gone);
   EXPECT_EQ(gone->state_number(), STATE_ERROR);
   EXPECT_EQ(gone->error_code(), E_FILE_MISSING);
@@ -390,7 +369,7 @@ TEST_F(PackageStateInitTest, FinishedDownloadNeedsItsFile) {
 
 TEST_F(PackageStateInitTest, UnfinishedWithDataFileStaysReadyToResume) {
   Package* package = Loaded(400, 1000);
-  WriteFile(package->FullFilePath(), "data");
+  corvane::testsupport::WriteFile(package->FullFilePath(), "data");
   package->state()->Initialize(package);
   EXPECT_EQ(package->state_number(), STATE_READY);
   EXPECT_EQ(package->caption(), "film.mkv");
@@ -402,7 +381,7 @@ TEST_F(PackageStateInitTest, UnfinishedWithDataFileStaysReadyToResume) {
 // data file was renamed to the caption, and the package adopts that file.
 TEST_F(PackageStateInitTest, UnfinishedFoundFinishedUnderItsCaption) {
   const std::string finished = folder_ + "/film.mkv";
-  WriteFile(finished, "data");
+  corvane::testsupport::WriteFile(finished, "data");
   uint64_t mtime = 0;
   ASSERT_EQ(tobric::platform::GetLastWriteTime(finished, &mtime), S_OK);
 
@@ -425,8 +404,8 @@ TEST_F(PackageStateInitTest, DataFileRenamedBeforeTheCrashIsTakenAsFinished) {
   const std::string finished = folder_ + "/film.mkv";
   for (const uint64_t listed : {0ull, 400ull, 1000ull}) {
     SCOPED_TRACE(listed);
-    WriteFile(finished, std::string(1000, 'x'));
-    WriteFile(folder_ + "/film.mkv.sugc", "left over");
+    corvane::testsupport::WriteFile(finished, std::string(1000, 'x'));
+    corvane::testsupport::WriteFile(folder_ + "/film.mkv.sugc", "left over");
     uint64_t mtime = 0;
     ASSERT_EQ(tobric::platform::GetLastWriteTime(finished, &mtime), S_OK);
     Package* package = Loaded(listed, 1000);
@@ -434,12 +413,12 @@ TEST_F(PackageStateInitTest, DataFileRenamedBeforeTheCrashIsTakenAsFinished) {
     package->set_caption("A film");
     package->state()->Initialize(package);
     ExpectTookFinishedFile(package, mtime);
-    EXPECT_FALSE(PathExists(folder_ + "/film.mkv.sugc"));
+    EXPECT_FALSE(std::filesystem::exists(folder_ + "/film.mkv.sugc"));
   }
   EXPECT_EQ(log_.Count("[An already completed package is found.][" + finished + "]"), 3u);
 
   // Another size under that name is not known to be this download's.
-  WriteFile(finished, std::string(999, 'x'));
+  corvane::testsupport::WriteFile(finished, std::string(999, 'x'));
   Package* other = Loaded(0, 1000);
   other->set_caption("A film");
   other->state()->Initialize(other);
@@ -448,7 +427,7 @@ TEST_F(PackageStateInitTest, DataFileRenamedBeforeTheCrashIsTakenAsFinished) {
 
   // Renamed and listed, but saved while a quick download still showed half
   // its size: the file under its final name is the finished download.
-  WriteFile(finished, std::string(1000, 'x'));
+  corvane::testsupport::WriteFile(finished, std::string(1000, 'x'));
   Package* halfway = Loaded(500, 1000);
   halfway->set_name("film.mkv");
   halfway->set_metafile("");

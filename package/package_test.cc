@@ -4,19 +4,12 @@
 
 #include <string>
 
-#include "package/package_state.h"
-#include "package/package_testutil.h"
+#include "tests/support/engine/package_fakes.h"
 
 namespace lorvane {
 namespace {
 
 using testing::CountingObserver;
-
-TEST(PackageTest, EachPackageGetsItsOwnGuid) {
-  const Package* first = Package::Create();
-  EXPECT_NE(first->id(), Package::Create()->id());
-  EXPECT_EQ(first->id().size(), 38u) << first->id();
-}
 
 // Every stored field must reach the persister, or a change is lost at the next
 // restart; speed and remainder change many times a second and are not stored.
@@ -64,18 +57,6 @@ TEST(PackageTest, FullFilePathJoinsWithOneSeparatorAndNeedsBothParts) {
   EXPECT_EQ(package->FullFilePath(), "/data/downloads/film.mkv");
   package->set_path("");
   EXPECT_EQ(package->FullFilePath(), "");
-}
-
-TEST(PackageStateRegistryTest, OneObjectAndNamePerStateNumber) {
-  for (int32_t number : {-1, 0, 8}) {
-    EXPECT_EQ(GetPackageState(number), nullptr);
-    EXPECT_STREQ(StateName(number), "");
-  }
-  EXPECT_STREQ(StateName(STATE_PAUSEING), "STATE_PAUSEING");
-  for (int32_t number = STATE_INIT; number <= STATE_ERROR; ++number) {
-    ASSERT_NE(GetPackageState(number), nullptr);
-    EXPECT_EQ(GetPackageState(number)->GetState(), number);
-  }
 }
 
 }  // namespace

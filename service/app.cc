@@ -1,5 +1,7 @@
 #include "service/app.h"
 
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -14,6 +16,7 @@
 #include "base/platform/systemd_notify.h"
 #include "center/offline_center.h"
 #include "console/console.h"
+#include "download/task_factroy.h"
 #include "service/data_folder_lock.h"
 #include "service/rpc_procedures.h"
 #include "storage/config_manager.h"
@@ -32,6 +35,22 @@ const char* SignalName(tobric::platform::TerminationSignal signal) {
       return "SIGHUP";
   }
   return "?";
+}
+
+// Tests of the whole program run it with this switch and a number of
+// milliseconds, which every wait that is there for its users then lasts: the
+// list's save delay, the retry delay of a block, the time a quick download is
+// held back. Users are never told of it.
+constexpr char kTestDelaySwitch[] = "test-delay-ms";
+
+void UseTestDelays(uint32_t delay_ms) {
+  HttpTaskOptions http;
+  http.retry_initial_delay_ms = static_cast<int32_t>(delay_ms);
+  http.minimum_visible_ms = delay_ms;
+  OfflineCenterOptions center;
+  center.save_delay_ms = delay_ms;
+  center.make_factory = [http] { return std::make_unique<TaskFactroy>(http); };
+  OfflineCenter::SetInstanceOptions(std::move(center));
 }
 
 }  // namespace
@@ -69,6 +88,11 @@ HRESULT App::Initialize() {
     // The log window has nothing to save: kill and Ctrl-C may end it at once.
     if (options_.handle_signals) static_cast<void>(tobric::platform::UnblockTerminationSignals());
     RunConsoleHost(command_line_);
+  }
+  // Before the debug console, whose commands may make the engine.
+  if (command_line_.Has(kTestDelaySwitch)) {
+    UseTestDelays(static_cast<uint32_t>(
+        std::strtoul(command_line_.Value(kTestDelaySwitch).c_str(), nullptr, 10)));
   }
 
   // Before the debug console's thread and the engine's threads exist, so that

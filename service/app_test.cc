@@ -1,7 +1,7 @@
 // The application's lifecycle inside the test program: start, the guard, the
-// readiness and shutdown events, the stop through ExitService, another process's
-// event and a termination signal. The engine is a center with a recording fake
-// download manager, installed as the process's center.
+// readiness and shutdown events, and a stop asked for before Run (the stops by
+// ExitService and by SIGTERM are the end-to-end tests'). The engine is a center
+// with a recording fake download manager, installed as the process's center.
 #include "service/app.h"
 
 #include <gtest/gtest.h>
@@ -12,17 +12,16 @@
 #include <memory>
 #include <string>
 
-#include "base/platform/isolated_env_testutil.h"
 #include "base/platform/locations.h"
 #include "base/platform/named_event.h"
 #include "base/platform/process.h"
-#include "base/platform/signals.h"
-#include "console/console_testutil.h"
-#include "package/package_testutil.h"
 #include "service/data_folder_lock.h"
 #include "service/rpc_protocol.h"
-#include "service/rpc_test_client_testutil.h"
 #include "service/shutdown.h"
+#include "tests/support/console_pipes.h"
+#include "tests/support/engine/package_fakes.h"
+#include "tests/support/engine/rpc_test_client.h"
+#include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {
@@ -50,9 +49,9 @@ class AppTest : public ::testing::Test {
     ready_ = OpenEvent(kReadyEventName);
   }
 
-  static AppOptions Options(bool handle_signals = false) {
+  static AppOptions Options() {
     AppOptions options;
-    options.handle_signals = handle_signals;
+    options.handle_signals = false;
     return options;
   }
 
@@ -86,21 +85,6 @@ class AppTest : public ::testing::Test {
   std::unique_ptr<tobric::platform::NamedEvent> ready_;
 };
 
-TEST_F(AppTest, ServesUntilExitServiceThenEndsRun) {
-  App app(Options());
-  ASSERT_EQ(app.Initialize(), S_OK);
-  std::future<void> running = RunUntilReady(&app);
-  ExpectServing();
-
-  std::unique_ptr<RpcTestClient> client = RpcTestClient::ConnectBound(socket_path_);
-  ASSERT_NE(client, nullptr);
-  const testing::Answer answer = client->Call(rpc::kExitService);
-  EXPECT_TRUE(answer.received);
-  EXPECT_EQ(answer.status, 0);
-  EXPECT_TRUE(answer.rest.empty());
-  ExpectStopped(&running);
-}
-
 TEST_F(AppTest, SecondInstanceEndsWithAlreadyRunningAndTouchesNothing) {
   App first(Options());
   ASSERT_EQ(first.Initialize(), S_OK);
@@ -108,7 +92,6 @@ TEST_F(AppTest, SecondInstanceEndsWithAlreadyRunningAndTouchesNothing) {
 
   App second(Options());
   EXPECT_EQ(second.Initialize(), E_ALREADY_RUNNING);
-  EXPECT_EQ(static_cast<uint32_t>(E_ALREADY_RUNNING) & 0xFF, 0x1Bu);
   EXPECT_TRUE(log_.Contains("[App::Initialize][Other instance already running.]"));
   // The refused start neither reset the shutdown event nor took the socket.
   ExpectServing();
@@ -128,7 +111,7 @@ TEST_F(AppTest, InstanceOfAnotherRuntimeFolderOnTheSameDataFolderIsRefused) {
   EXPECT_TRUE(std::filesystem::exists(DataFolderLockPath(DefaultUserDataFolder())));
 
   std::filesystem::create_directories(env_.root() + "/run2");
-  testing::ScopedEnv other_session("XDG_RUNTIME_DIR", env_.root() + "/run2");
+  corvane::testsupport::ScopedEnv other_session("XDG_RUNTIME_DIR", env_.root() + "/run2");
   App second(Options());
   EXPECT_EQ(second.Initialize(), E_ALREADY_RUNNING);
   EXPECT_TRUE(log_.Contains(
@@ -159,17 +142,6 @@ TEST_F(AppTest, StopRequestedBeforeRunStillEndsRun) {
   ASSERT_EQ(running.wait_for(kWaitLimit), std::future_status::ready);
   EXPECT_TRUE(log_.Contains("[App::Run done]"));
   EXPECT_TRUE(center_.center()->stopped());
-}
-
-// kill, systemd and Ctrl-C go through the same stop sequence.
-TEST_F(AppTest, TerminationSignalStopsTheService) {
-  App app(Options(/*handle_signals=*/true));
-  ASSERT_EQ(app.Initialize(), S_OK);
-  std::future<void> running = RunUntilReady(&app);
-  ASSERT_EQ(tobric::platform::SendSignalToSelf(tobric::platform::TerminationSignal::kTerminate),
-            S_OK);
-  ExpectStopped(&running);
-  EXPECT_TRUE(log_.Contains("[App][SIGTERM received, stopping]"));
 }
 
 }  // namespace

@@ -15,13 +15,14 @@
 #include <thread>
 #include <vector>
 
-#include "base/platform/isolated_env_testutil.h"
-#include "base/platform/other_user_testutil.h"
+#include "base/platform/error.h"
 #include "base/platform/work_pool.h"
-#include "download/log_capture_testutil.h"
 #include "service/rpc_procedures.h"
 #include "service/rpc_protocol.h"
-#include "service/rpc_test_client_testutil.h"
+#include "tests/support/child_process.h"
+#include "tests/support/engine/rpc_test_client.h"
+#include "tests/support/isolated_env.h"
+#include "tests/support/log_capture.h"
 
 namespace lorvane {
 namespace {

@@ -10,16 +10,17 @@
 #include <utility>
 #include <vector>
 
-#include "base/platform/isolated_env_testutil.h"
-#include "storage/storage_testutil.h"
 #include "storage/xml_documents.h"
+#include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
+#include "tests/support/log_capture.h"
 
 namespace lorvane {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ReadFile;
-using testing::WriteFile;
+using corvane::testsupport::ReadFile;
+using corvane::testsupport::WriteFile;
 using tobric::platform::DriveCandidate;
 
 // Stands in for the P2P engine's settings function: records every call.

@@ -6,31 +6,31 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <future>
 #include <functional>
+#include <future>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "base/platform/child_process_testutil.h"
 #include "base/platform/clock.h"
-#include "base/platform/isolated_env_testutil.h"
 #include "base/platform/work_pool.h"
 #include "base/threading/manual_reset_event.h"
 #include "center/offline_center.h"
-#include "download/log_capture_testutil.h"
 #include "http_task/meta_file.h"
 #include "package/package.h"
 #include "package/package_state.h"
-#include "storage/storage_testutil.h"
 #include "storage/xml_documents.h"
+#include "tests/support/child_process.h"
+#include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
+#include "tests/support/log_capture.h"
 
 namespace lorvane {
 namespace {
 
-using testing::ReadFile;
-using testing::WriteFile;
+using corvane::testsupport::ReadFile;
+using corvane::testsupport::WriteFile;
 using tobric::AutoLock;
 
 constexpr uint32_t kWaitMs = 10000;
@@ -379,10 +379,9 @@ TEST_F(PersisterTest, SecondChangeWhileASaveIsPendingIsCarriedByIt) {
 }
 
 TEST_F(PersisterTest, ChangeSoonAfterASaveIsWrittenByTheTimer) {
+  // Long enough that the change surely comes within it, even on a slow machine.
   Package* package = nullptr;
-  ASSERT_NO_FATAL_FAILURE(StartWithOneSavedPackage(300, &package));
-
-  tobric::platform::SleepMs(100);
+  ASSERT_NO_FATAL_FAILURE(StartWithOneSavedPackage(1000, &package));
   package->set_caption("renamed");
   EXPECT_EQ(log_.Count("[Persistence is delayed.]"), 1u);
   // A change while the timer is armed rides along.
@@ -481,12 +480,15 @@ TEST_F(PersisterTest, OlderSnapshotNeverReplacesANewerList) {
     held.set_value();
     released.wait();
   });
-  std::future<HRESULT> older = std::async(std::launch::async, [&] { return persister_->DoPersist2Disk(); });
+  std::future<HRESULT> older =
+      std::async(std::launch::async, [&] { return persister_->DoPersist2Disk(); });
   held.get_future().wait();
   package->set_name("film.mkv.sugd");
-  ASSERT_EQ(persister_->DoPersist2Disk(), S_OK);
+  EXPECT_EQ(persister_->DoPersist2Disk(), S_OK);
   release.set_value();
   EXPECT_EQ(older.get(), S_OK);
+  // The hook reads this test's locals; the fixture's shutdown saves once more.
+  persister_->SetBeforeWriteHookForTesting(nullptr);
   EXPECT_EQ(LoadList().files.at(0).name, "film.mkv.sugd");
 }
 

@@ -7,16 +7,20 @@
 #include <limits>
 #include <string>
 
-#include "base/platform/isolated_env_testutil.h"
 #include "storage/element_handlers.h"
-#include "storage/storage_testutil.h"
+#include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
+#include "tests/support/log_capture.h"
 
 namespace lorvane {
 namespace {
 
-using testing::ReadFile;
-using testing::TestDataPath;
-using testing::WriteFile;
+using corvane::testsupport::ReadFile;
+// storage/testdata/<name>, found from this file's own place in the tree.
+std::string TestDataPath(const std::string& name) {
+  return (std::filesystem::path(__FILE__).parent_path() / "testdata" / name).string();
+}
+using corvane::testsupport::WriteFile;
 
 constexpr uint64_t kMax64 = std::numeric_limits<uint64_t>::max();
 

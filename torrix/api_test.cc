@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "base/platform/child_process_testutil.h"
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/child_process.h"
+#include "tests/support/isolated_env.h"
 #include "tests/support/loopback_http_fixture.h"
 #include "tests/support/test_http_server.h"
 #include "torrix/torrix.h"

@@ -8,18 +8,17 @@
 #include <vector>
 
 #include "base/logging/logging.h"
-#include "base/logging/logging_testutil.h"
-#include "base/platform/child_process_testutil.h"
 #include "base/platform/named_mutex.h"
 #include "base/platform/process.h"
 #include "base/utf.h"
+#include "tests/support/child_process.h"
+#include "tests/support/files.h"
+#include "tests/support/logging_fixture.h"
 
 namespace tobric {
 namespace {
 
-using testing::ReadWholeFile;
 using testing::Utf16LeBytes;
-using testing::WriteWholeFile;
 
 const std::string kMark = "\xFF\xFE";
 
@@ -61,7 +60,7 @@ TEST_F(FileLogWriterTest, DefaultFileIsModuleNameDotLogInUtf16WithMarkAndCrLf) {
   fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\nShowTime=0\n");
   LogThroughLogger({"first", "zweite \xC3\xA9tape \xE2\x82\xAC"});
 
-  EXPECT_EQ(ReadWholeFile(fixture_.log_path()),
+  EXPECT_EQ(corvane::testsupport::ReadFile(fixture_.log_path()),
             kMark + Utf16LeBytes(Prefix() + "first\r\n") +
                 Utf16LeBytes(Prefix() + "zweite \xC3\xA9tape \xE2\x82\xAC\r\n"));
   EXPECT_EQ(fixture_.output().joined(), "");
@@ -78,38 +77,40 @@ TEST_F(FileLogWriterTest, LogFileIsWritableByEveryUserWhateverTheUmask) {
 
 TEST_F(FileLogWriterTest, SettingsChooseEncodingAppendingAndPath) {
   const std::string narrow = "[LoggingSettings]\nLogToFile=1\nShowTime=0\nLogFileWide=0\n";
-  WriteWholeFile(fixture_.log_path(), "old\r\n");
+  corvane::testsupport::WriteFile(fixture_.log_path(), "old\r\n");
   fixture_.WriteSettings(narrow);
   LogThroughLogger({"caf\xC3\xA9"});
-  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), "old\r\n" + Prefix() + "caf\xC3\xA9\r\n");
+  EXPECT_EQ(corvane::testsupport::ReadFile(fixture_.log_path()),
+            "old\r\n" + Prefix() + "caf\xC3\xA9\r\n");
 
   fixture_.WriteSettings(narrow + "AppendToFile=0\n");
   LogThroughLogger({"anew"});
-  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), Prefix() + "anew\r\n");
+  EXPECT_EQ(corvane::testsupport::ReadFile(fixture_.log_path()), Prefix() + "anew\r\n");
 
   // A relative path is under the module folder, which is made when missing.
   fixture_.WriteSettings(narrow + "LogFilePath = logs/deeper/run.log\n");
   LogThroughLogger({"line"});
-  EXPECT_EQ(ReadWholeFile(fixture_.folder() + "/logs/deeper/run.log"), Prefix() + "line\r\n");
+  EXPECT_EQ(corvane::testsupport::ReadFile(fixture_.folder() + "/logs/deeper/run.log"),
+            Prefix() + "line\r\n");
 }
 
 TEST_F(FileLogWriterTest, FileAboveTheMaximumAtStartIsMovedToBak) {
   const std::string at_maximum(100, 'o');
-  WriteWholeFile(fixture_.log_path(), at_maximum);
+  corvane::testsupport::WriteFile(fixture_.log_path(), at_maximum);
   {
     FileLogWriter writer(WriterOptions(100, /*wide=*/false, /*append=*/true));
     Write(writer, "more");
   }
   EXPECT_FALSE(std::filesystem::exists(fixture_.log_path() + ".bak"));
-  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), at_maximum + "more\r\n");
+  EXPECT_EQ(corvane::testsupport::ReadFile(fixture_.log_path()), at_maximum + "more\r\n");
 
-  WriteWholeFile(fixture_.log_path() + ".bak", "older backup");
+  corvane::testsupport::WriteFile(fixture_.log_path() + ".bak", "older backup");
   {
     FileLogWriter writer(WriterOptions(100, /*wide=*/true, /*append=*/true));
     Write(writer, "fresh");
   }
-  EXPECT_EQ(ReadWholeFile(fixture_.log_path() + ".bak"), at_maximum + "more\r\n");
-  EXPECT_EQ(ReadWholeFile(fixture_.log_path()), kMark + Utf16LeBytes("fresh\r\n"));
+  EXPECT_EQ(corvane::testsupport::ReadFile(fixture_.log_path() + ".bak"), at_maximum + "more\r\n");
+  EXPECT_EQ(corvane::testsupport::ReadFile(fixture_.log_path()), kMark + Utf16LeBytes("fresh\r\n"));
   EXPECT_EQ(fixture_.output().joined(), "LOG_SYSTEM: trying to move log file to backup\n");
 }
 
@@ -128,7 +129,7 @@ TEST_F(FileLogWriterTest, FileReachingTenTimesTheMaximumIsEmptiedAndContinues) {
     EXPECT_LT(largest, 500u + (wide ? 84u : 42u));
     EXPECT_GE(largest, 500u);
     Write(writer, "last");
-    const std::string contents = ReadWholeFile(fixture_.log_path());
+    const std::string contents = corvane::testsupport::ReadFile(fixture_.log_path());
     const std::string last = wide ? Utf16LeBytes("last\r\n") : "last\r\n";
     EXPECT_EQ(contents.substr(contents.size() - last.size()), last);
     EXPECT_LT(contents.size(), 500u);
@@ -182,7 +183,7 @@ TEST_F(FileLogWriterTest, TwoProcessesShareTheMutexAndTheSecondAppends) {
   for (int i = 0; i < kLines; ++i) Write(parent, "parent line " + std::to_string(i));
   ASSERT_EQ(child.Wait(), 0);
 
-  const std::string bytes = ReadWholeFile(fixture_.log_path());
+  const std::string bytes = corvane::testsupport::ReadFile(fixture_.log_path());
   ASSERT_EQ(bytes.substr(0, 2), kMark);
   std::u16string units((bytes.size() - 2) / 2, u'\0');
   for (size_t i = 0; i < units.size(); ++i) {

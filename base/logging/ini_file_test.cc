@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "base/logging/logging_testutil.h"
+#include "tests/support/files.h"
+#include "tests/support/logging_fixture.h"
 
 namespace tobric {
 namespace {
@@ -62,7 +63,8 @@ TEST(IniFileTest, MissingFileGivesDefaults) {
   EXPECT_FALSE(ini.Load(env.root() + "/absent.ini"));
   EXPECT_EQ(ini.GetInt("LoggingSettings", "EnableLogging", 1), 1);
 
-  testing::WriteWholeFile(env.root() + "/present.ini", "[LoggingSettings]\nEnableLogging=0\n");
+  corvane::testsupport::WriteFile(env.root() + "/present.ini",
+                                  "[LoggingSettings]\nEnableLogging=0\n");
   EXPECT_TRUE(ini.Load(env.root() + "/present.ini"));
   EXPECT_EQ(ini.GetInt("LoggingSettings", "EnableLogging", 1), 0);
   EXPECT_FALSE(ini.Load(env.root() + "/absent.ini"));

@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "base/logging/logging.h"
-#include "base/logging/logging_testutil.h"
-#include "base/platform/child_process_testutil.h"
 #include "base/platform/error.h"
 #include "base/platform/stack_trace.h"
 #include "base/platform/trace_socket.h"
+#include "tests/support/child_process.h"
+#include "tests/support/files.h"
+#include "tests/support/logging_fixture.h"
 
 namespace tobric {
 namespace {

@@ -2,17 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "base/platform/isolated_env_testutil.h"
 #include "base/platform/named_event.h"
 #include "base/platform/work_pool.h"
+#include "tests/support/isolated_env.h"
 
 namespace tobric::platform {
 namespace {
@@ -24,16 +24,23 @@ struct Fired {
   std::condition_variable changed;
   int count = 0;
   std::thread::id thread;
+  bool release = true;  // false: callbacks wait until released
 
   void Add() {
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex);
     ++count;
     thread = std::this_thread::get_id();
     changed.notify_all();
+    changed.wait_for(lock, 2 * kLimit, [&] { return release; });
   }
   bool WaitFor(int expected) {
     std::unique_lock lock(mutex);
     return changed.wait_for(lock, kLimit, [&] { return count >= expected; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex);
+    release = true;
+    changed.notify_all();
   }
   int Count() {
     std::lock_guard lock(mutex);
@@ -64,17 +71,23 @@ class EventRegistryTest : public ::testing::Test {
       std::make_unique<WorkPool>(WorkPool::Options{2, 8, 256 * 1024, 30000});
 };
 
-TEST_F(EventRegistryTest, FiresOnceOnAPoolThread) {
+TEST_F(EventRegistryTest, FiresOnceOnAPoolThreadAndNeverWhenUnregistered) {
   auto event = OpenEvent("shutdown");
   auto already = OpenEvent("already");
+  auto cancelled_event = OpenEvent("cancelled");
+  auto never_set = OpenEvent("never-set");
   ASSERT_EQ(already->Set(), S_OK);
-  Fired fired;
-  Fired at_once;
+  Fired fired, at_once, cancelled, destroyed;
   {
     EventRegistry registry(pool_.get());
+    const EventRegistry::WaitId cancelled_id = Watch(registry, cancelled_event.get(), &cancelled);
+    EXPECT_EQ(registry.Unregister(cancelled_id), S_OK);
+    EXPECT_EQ(registry.Unregister(cancelled_id), S_FALSE);
+    // The folder's watch went with the last wait; a new wait must arm it again.
     const EventRegistry::WaitId id = Watch(registry, event.get(), &fired);
     Watch(registry, already.get(), &at_once);  // set before the wait: fires at once
     ASSERT_TRUE(at_once.WaitFor(1));
+    ASSERT_EQ(cancelled_event->Set(), S_OK);
     ASSERT_EQ(event->Set(), S_OK);
     ASSERT_TRUE(fired.WaitFor(1));
     EXPECT_NE(fired.thread, std::this_thread::get_id());
@@ -87,37 +100,16 @@ TEST_F(EventRegistryTest, FiresOnceOnAPoolThread) {
     Fired second;
     Watch(registry, event.get(), &second);
     ASSERT_TRUE(second.WaitFor(1));
-  }
-  pool_.reset();
-  EXPECT_EQ(fired.Count(), 1);
-}
-
-TEST_F(EventRegistryTest, UnregisteredOrDestroyedWaitsNeverFire) {
-  auto cancelled_event = OpenEvent("cancelled");
-  auto witness_event = OpenEvent("witness");
-  auto never_set = OpenEvent("never-set");
-  Fired cancelled;
-  Fired witness;
-  Fired destroyed;
-  {
-    EventRegistry registry(pool_.get());
-    const EventRegistry::WaitId id = Watch(registry, cancelled_event.get(), &cancelled);
-    EXPECT_EQ(registry.Unregister(id), S_OK);
-    EXPECT_EQ(registry.Unregister(id), S_FALSE);
-    // The folder's watch went with the last wait; a new wait must arm it again.
-    Watch(registry, witness_event.get(), &witness);
-    ASSERT_EQ(cancelled_event->Set(), S_OK);
-    ASSERT_EQ(witness_event->Set(), S_OK);
-    ASSERT_TRUE(witness.WaitFor(1));
     Watch(registry, never_set.get(), &destroyed);
   }
   ASSERT_EQ(never_set->Set(), S_OK);
   pool_.reset();
+  EXPECT_EQ(fired.Count(), 1);
   EXPECT_EQ(cancelled.Count(), 0);
   EXPECT_EQ(destroyed.Count(), 0);
 }
 
-TEST_F(EventRegistryTest, CallbackMayDestroyTheRegistry) {
+TEST_F(EventRegistryTest, CallbackMayDestroyTheRegistryAndTheDestructorWaitsForOne) {
   auto event = OpenEvent("self-destroy");
   auto* registry = new EventRegistry(pool_.get());
   Fired fired;
@@ -132,27 +124,18 @@ TEST_F(EventRegistryTest, CallbackMayDestroyTheRegistry) {
             S_OK);
   ASSERT_EQ(event->Set(), S_OK);
   EXPECT_TRUE(fired.WaitFor(1));
-}
 
-TEST_F(EventRegistryTest, DestructorWaitsForARunningCallback) {
-  auto event = OpenEvent("slow");
-  Fired started;
-  std::atomic<bool> finished{false};
-  auto registry = std::make_unique<EventRegistry>(pool_.get());
-  EventRegistry::WaitId id = 0;
-  ASSERT_EQ(registry->RegisterWaitOnce(
-                event.get(),
-                [&] {
-                  started.Add();
-                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                  finished = true;
-                },
-                &id),
-            S_OK);
-  ASSERT_EQ(event->Set(), S_OK);
-  ASSERT_TRUE(started.WaitFor(1));
-  registry.reset();
-  EXPECT_TRUE(finished.load());
+  auto slow_event = OpenEvent("slow");
+  auto slow = std::make_unique<EventRegistry>(pool_.get());
+  Fired running;
+  running.release = false;
+  Watch(*slow, slow_event.get(), &running);
+  ASSERT_EQ(slow_event->Set(), S_OK);
+  ASSERT_TRUE(running.WaitFor(1));
+  auto destroyed = std::async(std::launch::async, [&] { slow.reset(); });
+  EXPECT_EQ(destroyed.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  running.Release();
+  destroyed.get();
 }
 
 // The shutdown callback waits long for the downloads to stop: it must get a
@@ -160,24 +143,13 @@ TEST_F(EventRegistryTest, DestructorWaitsForARunningCallback) {
 // others, and it must not take a default thread itself.
 TEST_F(EventRegistryTest, FiresWhileEveryDefaultAndLongRunningThreadIsBlocked) {
   pool_ = std::make_unique<WorkPool>(WorkPool::Options{1, 1, 256 * 1024, 30000});
-  struct Blocked {
-    Fired started;
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool release = false;
-  } blocked;
-  const WorkPool::Function block = [](void* context) {
-    auto* b = static_cast<Blocked*>(context);
-    b->started.Add();
-    std::unique_lock lock(b->mutex);
-    // Longer than the test's own waits, so that the callback cannot merely come
-    // after the blocked items gave up.
-    b->changed.wait_for(lock, 2 * kLimit, [b] { return b->release; });
-  };
+  Fired blocked;
+  blocked.release = false;
+  const WorkPool::Function block = [](void* context) { static_cast<Fired*>(context)->Add(); };
   // No early return below: the blocked items use `blocked` until released.
   EXPECT_EQ(pool_->Queue(block, &blocked, kWorkDefault), S_OK);
   EXPECT_EQ(pool_->Queue(block, &blocked, kWorkLongRunning), S_OK);
-  EXPECT_TRUE(blocked.started.WaitFor(2));
+  EXPECT_TRUE(blocked.WaitFor(2));
   auto event = OpenEvent("blocked-pool");
   Fired fired;
   {
@@ -186,11 +158,7 @@ TEST_F(EventRegistryTest, FiresWhileEveryDefaultAndLongRunningThreadIsBlocked) {
     EXPECT_EQ(event->Set(), S_OK);
     EXPECT_TRUE(fired.WaitFor(1));
   }
-  {
-    std::lock_guard lock(blocked.mutex);
-    blocked.release = true;
-    blocked.changed.notify_all();
-  }
+  blocked.Release();
   pool_.reset();
 }
 

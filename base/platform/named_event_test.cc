@@ -8,9 +8,9 @@
 #include <future>
 #include <iterator>
 
-#include "base/platform/child_process_testutil.h"
-#include "base/platform/isolated_env_testutil.h"
 #include "base/platform/named_mutex.h"
+#include "tests/support/child_process.h"
+#include "tests/support/isolated_env.h"
 
 namespace tobric::platform {
 namespace {

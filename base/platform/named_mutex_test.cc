@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "base/platform/error.h"
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 
 namespace tobric::platform {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "base/platform/error.h"
-#include "base/platform/isolated_env_testutil.h"
 #include "base/platform/object_names.h"
+#include "tests/support/isolated_env.h"
 
 namespace tobric::platform {
 namespace {

@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "base/platform/child_process_testutil.h"
+#include "tests/support/child_process.h"
 
 namespace tobric::platform {
 namespace {

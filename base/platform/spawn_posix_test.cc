@@ -1,5 +1,3 @@
-#include "base/platform/spawn.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,8 +9,9 @@
 #include <thread>
 
 #include "base/platform/error.h"
-#include "base/platform/isolated_env_testutil.h"
 #include "base/platform/named_event.h"
+#include "base/platform/spawn.h"
+#include "tests/support/isolated_env.h"
 
 namespace tobric::platform {
 namespace {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 
 namespace tobric::platform {
 namespace {

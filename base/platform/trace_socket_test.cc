@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/platform/error.h"
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 
 namespace tobric::platform {
 namespace {

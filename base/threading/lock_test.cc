@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <thread>
 
-#include "base/platform/child_process_testutil.h"
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/child_process.h"
+#include "tests/support/isolated_env.h"
 
 namespace tobric {
 namespace {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -184,17 +185,14 @@ TEST_F(QueueTimerTest, DestroyWaitsForTheTickInProgress) {
   auto* timer = new QueueTimer(queue_.get(), &owner, &OnTick);
   ASSERT_EQ(timer->Start(0, 1, 0), S_OK);
   ASSERT_TRUE(owner.WaitUntil([&] { return owner.running == 1; }));
-  std::atomic<int> running_after_destroy{-1};
-  std::thread destroyer([&] {
+  auto destroyed = std::async(std::launch::async, [&] {
     delete timer;
     std::lock_guard lock(owner.mutex);
-    running_after_destroy = owner.running;
+    return owner.running;
   });
-  // Lets the destroyer take the callback lock's queue before the tick ends.
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(destroyed.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
   owner.Release();
-  destroyer.join();
-  EXPECT_EQ(running_after_destroy.load(), 0);
+  EXPECT_EQ(destroyed.get(), 0);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "base/result_codes.h"
 #include "client/client.h"
+#include "package/package.h"
 #include "tests/e2e/service_fixture_testutil.h"
 
 namespace corvane::e2e {
@@ -20,12 +21,11 @@ namespace corvane::e2e {
 inline constexpr uint64_t kMiB = 1024 * 1024;
 inline constexpr uint64_t kBlock = 4 * kMiB;
 inline constexpr int32_t kThreads = 5;
-inline constexpr int32_t kStateReady = 2;
-inline constexpr int32_t kStateDownloading = 5;
-inline constexpr int32_t kStateComplete = 6;
-inline constexpr int32_t kStateError = 7;
-// A whole download, including the six seconds a quick one is held back before
-// it is reported complete, on a shared machine and under sanitizers.
+inline constexpr int32_t kStateReady = lorvane::STATE_READY;
+inline constexpr int32_t kStateDownloading = lorvane::STATE_DOWNLOADING;
+inline constexpr int32_t kStateComplete = lorvane::STATE_DOWNLOAD_COMPLETE;
+inline constexpr int32_t kStateError = lorvane::STATE_ERROR;
+// A whole download on a shared machine and under sanitizers.
 inline constexpr Milliseconds kDownloadLimit{90'000};
 // Until a running download has some blocks on disk.
 inline constexpr Milliseconds kProgressLimit{60'000};

@@ -1,7 +1,6 @@
-// The service under trouble, end to end: a server that never answers the
-// size probe must hold up neither the list calls nor another download, and a
-// service killed again and again in the middle of twenty downloads must lose
-// no package, fetch no block it had recorded, and end with every file whole.
+// The service under trouble, end to end: a service killed again and again in
+// the middle of twenty downloads must lose no package, fetch no block it had
+// recorded, and end with every file whole.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -17,7 +16,6 @@
 #include "tests/e2e/http_download_fixture_testutil.h"
 #include "tests/e2e/service_fixture_testutil.h"
 #include "tests/support/nginx_server.h"
-#include "tests/support/test_http_server.h"
 
 namespace corvane::e2e {
 namespace {
@@ -26,104 +24,9 @@ namespace fs = std::filesystem;
 using lorvane::PackageView;
 using testsupport::NginxLogRecord;
 using testsupport::NginxServer;
-using testsupport::Reply;
-using testsupport::TestHttpServer;
 using tobric::platform::ChildProgram;
-using Clock = std::chrono::steady_clock;
-
-// Sanitizers slow every call several times over; the bounds below are those
-// of a plain build times this.
-#if defined(__SANITIZE_THREAD__)
-constexpr int kSlowdown = 5;
-#elif defined(__SANITIZE_ADDRESS__)
-constexpr int kSlowdown = 3;
-#else
-constexpr int kSlowdown = 1;
-#endif
-
-// One GetPackageList, whatever the service's downloads are doing.
-constexpr Milliseconds kListCallLimit{100 * kSlowdown};
-// From a pause to STATE_READY while the size probe waits for a silent server:
-// the probe looks at its cancel flag about once a second.
-constexpr Milliseconds kProbeCancelLimit{2'000 * kSlowdown};
 
 class RobustnessTest : public HttpDownloadTest {};
-
-TEST_F(RobustnessTest, SilentServerHoldsUpNeitherTheListNorAnotherDownload) {
-  if (NginxServer::ProgramPath().empty()) GTEST_SKIP() << "nginx is not installed";
-  const std::string www = user_.root() + "/www";
-  fs::create_directories(www);
-  constexpr uint64_t kSize = 24 * kMiB;
-  const std::string sha256 = WriteRandomFile(www + "/served.bin", kSize, 7);
-  NginxServer nginx;
-  ASSERT_TRUE(nginx.Start(www, {})) << nginx.error();
-  TestHttpServer silent;
-  ASSERT_TRUE(silent.ok());
-  // Reads the probe's request and then says nothing until the test ends; the
-  // probe alone would wait thirty seconds for a first byte.
-  silent.SetRoute("/silent.bin", Reply::Pattern(kSize).StallBeforeHeaders());
-
-  std::string silent_id;
-  ASSERT_NO_FATAL_FAILURE(AddPackage(silent.Url("/silent.bin"), &silent_id));
-  ASSERT_TRUE(silent.WaitForStalls(1, kServerLimit)) << "the probe never reached the server";
-  std::string served_id;
-  const auto add_start = Clock::now();
-  ASSERT_NO_FATAL_FAILURE(AddPackage(nginx.Url("/served.bin"), &served_id));
-  const auto add_took = std::chrono::duration_cast<Milliseconds>(Clock::now() - add_start);
-  // Two list calls and the add.
-  EXPECT_LT(add_took, 3 * kListCallLimit) << "adding took " << add_took.count() << " ms";
-
-  // A hundred calls at least, and on until the other download has completed,
-  // six seconds or more later: its probe, layout, blocks and finish all happen
-  // while the silent server holds the first probe.
-  constexpr int kCalls = 100;
-  constexpr Milliseconds kBetweenCalls{20};
-  const auto deadline = Clock::now() + kDownloadLimit;
-  int calls = 0;
-  Milliseconds slowest{0};
-  PackageView served;
-  while (calls < kCalls || served.state != kStateComplete) {
-    ASSERT_LT(Clock::now(), deadline)
-        << "the download from nginx did not end; " << Describe(served);
-    std::vector<PackageView> packages;
-    bool ok = false;
-    const auto before = Clock::now();
-    ASSERT_EQ(client_.GetPackageList(&packages, &ok), S_OK);
-    const auto took = std::chrono::duration_cast<Milliseconds>(Clock::now() - before);
-    ++calls;
-    slowest = std::max(slowest, took);
-    EXPECT_LT(took, kListCallLimit) << "call " << calls << " took " << took.count() << " ms";
-    ASSERT_TRUE(ok);
-    ASSERT_EQ(packages.size(), 2u);
-    for (const PackageView& package : packages) {
-      if (package.id == silent_id) {
-        ASSERT_EQ(package.state, kStateDownloading) << Describe(package);
-      } else {
-        served = package;
-        ASSERT_NE(served.state, kStateError) << Describe(served);
-      }
-    }
-    std::this_thread::sleep_for(kBetweenCalls);
-  }
-  std::cout << calls << " list calls, the slowest " << slowest.count() << " ms\n";
-  ASSERT_NO_FATAL_FAILURE(ExpectCompleted(served_id, "served.bin", kSize, sha256));
-  // The probe was still waiting all along.
-  ASSERT_EQ(silent.request_count(), 1u);
-  EXPECT_EQ(silent.requests()[0].end, testsupport::ReplyEnd::kInProgress);
-
-  const auto pause_start = Clock::now();
-  bool all_ok = false;
-  ASSERT_EQ(client_.PausePackages({silent_id}, &all_ok), S_OK);
-  EXPECT_TRUE(all_ok);
-  ASSERT_TRUE(WaitForPackage(silent_id, [](const PackageView& p) {
-    return p.state == kStateReady;
-  })) << "the download whose probe hangs did not pause";
-  const auto paused_after = std::chrono::duration_cast<Milliseconds>(Clock::now() - pause_start);
-  EXPECT_LT(paused_after, kProbeCancelLimit) << "paused after " << paused_after.count() << " ms";
-  // A pause during the probe lays nothing out.
-  EXPECT_FALSE(fs::exists(folder_ + "/silent.bin.sugd"));
-  EXPECT_FALSE(fs::exists(folder_ + "/silent.bin.sugc"));
-}
 
 // Twenty files of three whole blocks and a short last one, eight downloads at
 // once with two workers each.

@@ -10,7 +10,7 @@
 //
 // Every wait is bounded. The limits are generous because the programs may be
 // built with AddressSanitizer or ThreadSanitizer, which slow a start or a stop
-// by several times; the CTest limit of one test (120 s) stays above their sum.
+// by several times; the CTest limit of one test stays above their sum.
 //
 // Threads: the test's thread uses everything here; ChildProgram keeps threads
 // of its own for output and exit.
@@ -27,12 +27,15 @@
 #include <utility>
 #include <vector>
 
-#include "base/platform/child_program_testutil.h"
-#include "base/platform/isolated_env_testutil.h"
 #include "base/result_codes.h"
 #include "client/client.h"
 #include "gtest/gtest.h"
+#include "tests/support/child_program.h"
+#include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
 #include "tests/support/scoped_no_proxy.h"
+
+struct evp_md_ctx_st;
 
 namespace corvane::e2e {
 
@@ -49,6 +52,9 @@ inline constexpr Milliseconds kKillLimit{10'000};
 inline constexpr Milliseconds kCommandLimit{60'000};
 // A change the service makes on a pool thread, seen through polling.
 inline constexpr Milliseconds kChangeLimit{20'000};
+// What every wait the service makes for its users' sake (the save delay, the
+// retry delay, the time a quick download is held back) lasts in these tests.
+inline constexpr Milliseconds kServiceDelays{100};
 
 // The programs under test (the build's bin/ folder).
 [[nodiscard]] std::string ServiceProgram();
@@ -58,26 +64,25 @@ inline constexpr Milliseconds kChangeLimit{20'000};
 // download of it never leaves the machine and fails without waiting.
 [[nodiscard]] std::string RefusedUri(const std::string& name);
 
-// Contents of a file; empty when it cannot be read.
-[[nodiscard]] std::string ReadFileText(const std::string& path);
-void WriteFileText(const std::string& path, const std::string& text);
+inline std::string ReadFileText(const std::string& path) { return testsupport::ReadFile(path); }
+inline void WriteFileText(const std::string& path, const std::string& text) {
+  testsupport::WriteFile(path, text);
+}
 
 // SHA-256 of a byte stream, in lower-case hex: a downloaded file is compared
 // with its source by digest, so a 40 MiB mismatch reports in one line.
 class Sha256 {
  public:
   Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
   void Update(std::string_view bytes);
   // The digest of everything given so far; the object is spent afterwards.
   [[nodiscard]] std::string HexDigest();
 
  private:
-  void Compress(const uint8_t* chunk);
-
-  uint32_t state_[8];
-  uint8_t pending_[64];
-  size_t pending_size_ = 0;
-  uint64_t total_bytes_ = 0;
+  evp_md_ctx_st* context_;
 };
 
 // SHA-256 of a file's bytes; empty when it cannot be read.
@@ -96,15 +101,14 @@ struct CommandResult {
                                        const EnvironmentChanges& changes = {},
                                        Milliseconds limit = kCommandLimit);
 
-// One corvaned child process.
+// One corvaned child process, its delays shortened to kServiceDelays.
 class ServiceProcess {
  public:
   struct Options {
     std::string program;            // empty: the corvaned of this build
     std::vector<std::string> args;  // after the program path
     bool pipe_input = false;        // the debug console reads standard input
-    std::optional<uint32_t> run_as_id;
-    EnvironmentChanges environment;
+    EnvironmentChanges environment;  // on top of the test user's
   };
   // How Stop ended the process.
   enum class StopPath { kAlreadyEnded, kExitService, kTerminate, kKill, kStillRunning };
@@ -118,9 +122,9 @@ class ServiceProcess {
   // Waits until the service's readiness event (in the test user's object
   // folder) is set; false when the limit passes or the process ends first.
   bool WaitReady(Milliseconds limit = kReadyLimit);
-  // ExitService through a client (skipped when use_exit_service is false),
-  // then SIGTERM, then SIGKILL, each bounded, and reaps the process.
-  StopPath Stop(bool use_exit_service = true);
+  // ExitService through a client, then SIGTERM, then SIGKILL, each bounded,
+  // and reaps the process.
+  StopPath Stop();
 
   tobric::platform::ChildProgram& process() { return process_; }
   [[nodiscard]] bool running() const { return started_ && !process_.exited(); }
@@ -132,59 +136,39 @@ class ServiceProcess {
 
 [[nodiscard]] const char* StopPathName(ServiceProcess::StopPath path);
 
-// A package to write into download_list.db before the service starts.
-struct SeededPackage {
-  std::string uri;
-  std::string caption;
-  std::string name;  // the data file's name in path
-  std::string path;  // folder
-  uint64_t download_size = 0;
-  uint64_t total_size = 0;
-  uint64_t create_time = 133'497'000'000'000'000;
-  uint64_t complete_time = 0;
-  int32_t error_code = 0;
-};
-
 // A fresh user and its folders; the variables come back at the end. Made
 // first in every fixture, before any thread reads the environment.
 class TestUser {
  public:
   TestUser();
-  ~TestUser();
-  TestUser(const TestUser&) = delete;
-  TestUser& operator=(const TestUser&) = delete;
 
   [[nodiscard]] const std::string& root() const { return env_.root(); }
   [[nodiscard]] std::string home() const { return root() + "/home"; }
-  [[nodiscard]] std::string data_home() const { return root() + "/data"; }
   // $XDG_DATA_HOME/Velmo/Corvane/User Data
   [[nodiscard]] std::string user_data_folder() const;
   [[nodiscard]] std::string list_file() const { return user_data_folder() + "/download_list.db"; }
-  [[nodiscard]] std::string config_file() const { return user_data_folder() + "/config.db"; }
-  // The per-user object folder (lock files, events, the socket).
-  [[nodiscard]] std::string object_folder() const;
+  // The RPC socket in the per-user object folder.
   [[nodiscard]] std::string socket_path() const;
-
-  // Writes download_list.db (the folder made when missing).
-  void SeedList(const std::vector<SeededPackage>& packages) const;
 
  private:
   tobric::platform::IsolatedEnv env_;
   testsupport::ScopedNoProxy no_proxy_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  // What the machine running the tests may have set and would change what the
+  // programs do: a service manager's socket (corvaned would report to it) and
+  // a chosen service program (corvane would start that one).
+  testsupport::ScopedEnv notify_socket_{"NOTIFY_SOCKET", std::nullopt};
+  testsupport::ScopedEnv service_program_{"CORVANED", std::nullopt};
 };
 
 // A test with its own user and a running corvaned. SetUp starts the service
-// (after BeforeServiceStart) and connects client_; TearDown stops it and
-// expects the stop to be the clean one (ExitService, exit code 0), printing the
-// service's standard error when anything failed.
+// and connects client_; TearDown stops it and expects the stop to be the
+// clean one (ExitService, exit code 0), printing the service's standard error
+// when anything failed.
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
 
-  // Called before the first start: seed files here.
-  virtual void BeforeServiceStart() {}
   // How SetUp starts the service.
   virtual ServiceProcess::Options StartOptions() const { return {}; }
 

@@ -16,9 +16,8 @@
 
 namespace corvane::testsupport {
 
-// "http://127.0.0.1:<port>" + path, for a port a server held a moment ago and
-// has let go: a connect there is refused. Empty when no server could be started
-// (the server has added a test failure then).
+// "http://127.0.0.1:1" + path: nothing serves port 1, so a connect there is
+// refused at once (a port a server let go a moment ago could be taken again).
 [[nodiscard]] std::string ClosedPortUrl(std::string_view path);
 
 // The proxy variables are cleared before the server starts (libcurl reads them

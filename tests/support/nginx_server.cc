@@ -9,7 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/platform/console_host.h"
 #include "base/platform/other_user_testutil.h"
+#include "base/platform/spawn.h"
 
 namespace corvane::testsupport {
 
@@ -85,22 +87,13 @@ NginxServer::~NginxServer() {
 }
 
 std::string FindProgram(const std::string& name, const std::string& extra_folders) {
-  const char* path_variable = std::getenv("PATH");
-  std::string search = path_variable != nullptr ? path_variable : "";
-  search += ":" + extra_folders;
-  std::istringstream parts(search);
-  std::string dir;
-  while (std::getline(parts, dir, ':')) {
-    if (dir.empty()) continue;
-    const fs::path candidate = fs::path(dir) / name;
-    std::error_code ec;
-    const fs::file_status status = fs::status(candidate, ec);
-    if (!ec && fs::is_regular_file(status) &&
-        (status.permissions() & fs::perms::others_exec) != fs::perms::none) {
-      return candidate.string();
-    }
+  std::string found = tobric::platform::FindProgramOnPath(name);
+  std::istringstream parts(extra_folders);
+  for (std::string dir; found.empty() && std::getline(parts, dir, ':');) {
+    const std::string candidate = dir + "/" + name;
+    if (!dir.empty() && tobric::platform::IsExecutableFile(candidate)) found = candidate;
   }
-  return {};
+  return found;
 }
 
 std::string NginxServer::ProgramPath() {

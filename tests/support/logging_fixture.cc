@@ -1,10 +1,9 @@
-#include "base/logging/logging_testutil.h"
+#include "tests/support/logging_fixture.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "base/utf.h"
+#include "tests/support/files.h"
 
 namespace tobric::testing {
 
@@ -53,7 +52,7 @@ LoggingFixture::LoggingFixture() : folder_(env_.root() + "/program") {
 }
 
 void LoggingFixture::WriteSettings(const std::string& text) const {
-  WriteWholeFile(settings_path(), text);
+  corvane::testsupport::WriteFile(settings_path(), text);
 }
 
 LoggingOptions LoggingFixture::Options() {
@@ -66,16 +65,6 @@ LoggingOptions LoggingFixture::Options() {
   options.tick_count = &FakeTicks::Now;
   options.system_output = output_.AsOutput();
   return options;
-}
-
-void WriteWholeFile(const std::string& path, const std::string& contents) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
-}
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 std::string Utf16LeBytes(const std::string& utf8) {

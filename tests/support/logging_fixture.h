@@ -1,7 +1,7 @@
 // For the logging tests: an isolated folder with a settings file, a writer that
 // records what it receives, a captured LOG_SYSTEM output and a hand-moved clock.
-#ifndef BASE_LOGGING_LOGGING_TESTUTIL_H_
-#define BASE_LOGGING_LOGGING_TESTUTIL_H_
+#ifndef TESTS_SUPPORT_LOGGING_FIXTURE_H_
+#define TESTS_SUPPORT_LOGGING_FIXTURE_H_
 
 #include <atomic>
 #include <condition_variable>
@@ -13,7 +13,7 @@
 
 #include "base/logging/log_writer.h"
 #include "base/logging/logging.h"
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 
 namespace tobric::testing {
 
@@ -97,11 +97,9 @@ class LoggingFixture {
   CapturedOutput output_;
 };
 
-void WriteWholeFile(const std::string& path, const std::string& contents);
-[[nodiscard]] std::string ReadWholeFile(const std::string& path);
 // Little-endian UTF-16 bytes of UTF-8 text.
 [[nodiscard]] std::string Utf16LeBytes(const std::string& utf8);
 
 }  // namespace tobric::testing
 
-#endif  // BASE_LOGGING_LOGGING_TESTUTIL_H_
+#endif  // TESTS_SUPPORT_LOGGING_FIXTURE_H_

@@ -1,0 +1,105 @@
+#include "tests/support/engine/fake_service.h"
+
+#include <utility>
+
+namespace lorvane {
+
+namespace {
+constexpr uint32_t kReadLimitMs = 10'000;
+}  // namespace
+
+FakeService::Reply FakeService::Answer(const rpc::Writer& values) {
+  rpc::Writer body;
+  body.I32(0);
+  body.Raw(values.bytes().data(), values.bytes().size());
+  return {rpc::Frame(body.bytes()), false};
+}
+
+FakeService::Reply FakeService::Fault(int32_t status) {
+  rpc::Writer body;
+  body.I32(status);
+  return {rpc::Frame(body.bytes()), false};
+}
+
+FakeService::FakeService(std::string path, Handler handler) : handler_(std::move(handler)) {
+  ok_ = Succeeded(tobric::platform::UnixListener::Listen(path, 0600, &listener_));
+  if (ok_) thread_ = std::thread([this] { Serve(); });
+}
+
+FakeService::~FakeService() {
+  if (listener_ != nullptr) listener_->Shutdown();
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    stopping_ = true;
+    if (stream_ != nullptr) stream_->Shutdown();
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+void FakeService::set_bind_reply(Reply reply) {
+  std::lock_guard<std::mutex> hold(lock_);
+  bind_reply_ = std::move(reply);
+}
+
+std::vector<std::string> FakeService::requests() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return requests_;
+}
+
+int FakeService::connections() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return connections_;
+}
+
+void FakeService::Serve() {
+  for (;;) {
+    std::unique_ptr<tobric::platform::UnixStream> accepted;
+    if (Failed(listener_->Accept(tobric::platform::kNoTimeLimit, &accepted))) return;
+    std::shared_ptr<tobric::platform::UnixStream> stream(std::move(accepted));
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (stopping_) return;
+      stream_ = stream;
+      ++connections_;
+    }
+    ServeConnection(*stream);
+    std::lock_guard<std::mutex> hold(lock_);
+    stream_.reset();
+  }
+}
+
+void FakeService::ServeConnection(tobric::platform::UnixStream& stream) {
+  bool bound = false;
+  for (;;) {
+    uint8_t length_bytes[4];
+    if (Failed(stream.ReadExact(length_bytes, 4, kReadLimitMs))) return;
+    const uint32_t length =
+        static_cast<uint32_t>(length_bytes[0]) | static_cast<uint32_t>(length_bytes[1]) << 8 |
+        static_cast<uint32_t>(length_bytes[2]) << 16 | static_cast<uint32_t>(length_bytes[3]) << 24;
+    if (length > rpc::kMaxRequestBytes) return;
+    std::string body(length, '\0');
+    if (Failed(stream.ReadExact(body.data(), body.size(), kReadLimitMs))) return;
+    Reply reply;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      requests_.push_back(body);
+      if (!bound) reply = bind_reply_;
+    }
+    if (bound) {
+      rpc::Reader reader(body);
+      uint16_t procedure = 0;
+      uint16_t zero = 0;
+      reader.U16(&procedure);
+      reader.U16(&zero);
+      reply = handler_(procedure, reader);
+    }
+    bound = true;
+    if (!reply.bytes.empty() &&
+        Failed(stream.WriteAll(reply.bytes.data(), reply.bytes.size(), kReadLimitMs))) {
+      return;
+    }
+    if (reply.close) return;
+  }
+}
+
+}  // namespace lorvane

@@ -1,0 +1,74 @@
+#include "tests/support/engine/rpc_test_client.h"
+
+#include <utility>
+
+#include "base/platform/error.h"
+
+namespace lorvane::testing {
+
+std::unique_ptr<RpcTestClient> RpcTestClient::Connect(const std::string& path) {
+  std::unique_ptr<tobric::platform::UnixStream> stream;
+  if (Failed(tobric::platform::UnixStream::Connect(path, kClientLimitMs, &stream))) return nullptr;
+  return std::unique_ptr<RpcTestClient>(new RpcTestClient(std::move(stream)));
+}
+
+std::unique_ptr<RpcTestClient> RpcTestClient::ConnectBound(const std::string& path) {
+  std::unique_ptr<RpcTestClient> client = Connect(path);
+  if (client == nullptr) return nullptr;
+  const Answer bind = client->Exchange(rpc::BindRequestBody());
+  if (!bind.received || bind.status != 0 || !bind.rest.empty()) return nullptr;
+  return client;
+}
+
+bool RpcTestClient::SendRaw(std::string_view bytes) {
+  return Succeeded(stream_->WriteAll(bytes.data(), bytes.size(), kClientLimitMs));
+}
+
+Answer RpcTestClient::Receive(uint32_t limit_ms) {
+  Answer answer;
+  uint8_t header[4];
+  if (Failed(stream_->ReadExact(header, 4, limit_ms))) return answer;
+  const uint32_t length = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
+                          static_cast<uint32_t>(header[2]) << 16 |
+                          static_cast<uint32_t>(header[3]) << 24;
+  if (length < 4 || length > rpc::kMaxResponseBytes) return answer;
+  std::string body(length, '\0');
+  if (Failed(stream_->ReadExact(body.data(), body.size(), limit_ms))) return answer;
+  rpc::Reader reader(body);
+  if (!reader.I32(&answer.status)) return answer;
+  answer.received = true;
+  answer.rest = body.substr(4);
+  return answer;
+}
+
+Answer RpcTestClient::Exchange(const std::string& body) {
+  if (!SendRaw(rpc::Frame(body))) return Answer();
+  return Receive();
+}
+
+Answer RpcTestClient::Call(uint16_t procedure, const std::string& parameters) {
+  rpc::Writer request = rpc::RequestHeader(procedure);
+  request.Raw(parameters.data(), parameters.size());
+  return Exchange(request.bytes());
+}
+
+bool RpcTestClient::WaitClosed(uint32_t limit_ms) {
+  char byte;
+  constexpr uint32_t kErrorHandleEof = 38;
+  return stream_->ReadExact(&byte, 1, limit_ms) ==
+         tobric::platform::HresultFromWin32(kErrorHandleEof);
+}
+
+std::string LongParam(int32_t value) {
+  rpc::Writer writer;
+  writer.I32(value);
+  return std::move(writer.bytes());
+}
+
+std::string StringParam(std::u16string_view value) {
+  rpc::Writer writer;
+  writer.String(value);
+  return std::move(writer.bytes());
+}
+
+}  // namespace lorvane::testing
