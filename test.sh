@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Corvane three times (Release with assertions,
-# AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer) and runs the
-# tests of each through CTest: every test in the first two, the ones labelled
-# "concurrent" (code on several threads at once) under ThreadSanitizer.
+# Installs what is missing, builds Corvane twice and runs the tests of each
+# through CTest:
+#   build/asan  clang with AddressSanitizer + UndefinedBehaviorSanitizer, and
+#               clang's thread-safety analysis of the lock contracts as errors;
+#               every test; the benchmarks are compiled here only.
+#   build/tsan  GCC with ThreadSanitizer; the tests labelled "concurrent" (code
+#               on several threads at once), the only ones a race can hide in.
+# The optimised programs are run.sh's (.ci/run runs its demo after this).
 # CORVANE_TSAN=0 skips the ThreadSanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -36,27 +40,9 @@ finish_tests() {
 }
 trap '[ -z "$tests_pid" ] || kill "$tests_pid" 2>/dev/null || true' EXIT
 
-# Lock contracts first (the quickest to fail): clang's thread-safety analysis
-# over the programs, the libraries they are made of and the benchmarks, which
-# are compiled here only (build/clang/bench/bench_*). Nothing is run.
-echo "== build/clang (thread-safety analysis, benchmarks)"
-if [ ! -f build/clang/build.ninja ]; then
-  CXX=clang++ cmake -S . -B build/clang -G Ninja -DCORVANE_WERROR=ON -DCORVANE_BENCH=ON \
-    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0" >/dev/null
-fi
-benches=$(cmake --build build/clang --target help | sed -n 's/^\(bench_[a-z_]*\):.*/\1/p')
-cmake --build build/clang --target corvaned corvane $benches -- -j"$jobs"
-
-# Release with assertions: -O2 without NDEBUG.
-echo "== build/release"
-scripts/build.sh release -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -g1" \
-  -DCORVANE_BENCH=OFF
-start_tests release ""
-
-echo "== build/asan"
-scripts/build.sh asan -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=address,undefined \
-  -DCORVANE_BENCH=OFF -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1"
-finish_tests
+echo "== build/asan (clang: sanitizers, thread-safety analysis, benchmarks)"
+CXX=clang++ scripts/build.sh asan -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=address,undefined \
+  -DCORVANE_BENCH=ON -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1"
 start_tests asan ""
 
 if [ "${CORVANE_TSAN:-1}" = 1 ]; then

@@ -20,23 +20,10 @@ using tobric::LC_USER;
 
 namespace {
 
-constexpr char kRangeHeaderName[] = "range";
 // The error numbers of the platform's HTTP stack that the request layer's
 // failures map to.
 constexpr uint32_t kFirstHttpStackError = 12000;
 constexpr uint32_t kLastHttpStackError = 12199;
-
-bool EqualsIgnoringCase(const std::string& text, const char* word) {
-  size_t i = 0;
-  for (; i < text.size() && word[i] != '\0'; ++i) {
-    const char a =
-        text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
-    const char b =
-        word[i] >= 'A' && word[i] <= 'Z' ? static_cast<char>(word[i] - 'A' + 'a') : word[i];
-    if (a != b) return false;
-  }
-  return i == text.size() && word[i] == '\0';
-}
 
 }  // namespace
 
@@ -107,11 +94,8 @@ HRESULT WorkerItem::Prepare(uint64_t resource_size, const std::string& url,
   char range[64];
   std::snprintf(range, sizeof(range), "bytes=%" PRIu64 "-%" PRIu64, region_.position,
                 region_.position + region_.length - 1);
+  // The region request sends this range itself.
   TLOG(LC_USER, 1, "Download data range:%s", range);
-  std::string& headers = request->extra_headers();
-  if (!EqualsIgnoringCase(headers, kRangeHeaderName)) {
-    headers += std::string(kRangeHeaderName) + ": " + range + "\r\n";
-  }
   tobric::MutexLock hold(request_mutex_);
   request_ = std::move(request);
   return S_OK;

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  clang                          # the lock contracts: -Wthread-safety (test.sh)
+  clang libclang-rt-14-dev       # test.sh: the lock contracts (-Wthread-safety) and the sanitizers' build
+  lld                            # links the test programs quickly
   libgtest-dev libgmock-dev      # unit and end-to-end tests
   libbenchmark-dev               # bench/
   libtinyxml-dev                 # config.db and download_list.db
