@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 
 namespace tobric {
 namespace {
@@ -97,8 +97,7 @@ TEST_F(FirefoxProxyDetectorTest, ProfileChoiceAndCache) {
   Write(folder_ + "/profiles.ini",
         "[Install4F96D1932A9F858E]\nDefault=new.default-release\nLocked=1\n\n"
         "[Profile0]\nName=old\nIsRelative=1\nPath=abc.default\n");
-  Write(folder_ + "/new.default-release/prefs.js",
-        "user_pref(\"network.proxy.type\", 4);\n");
+  Write(folder_ + "/new.default-release/prefs.js", "user_pref(\"network.proxy.type\", 4);\n");
   FirefoxProxyDetector detector({folder_, 0, false});
   NetworkConfiguration found;
   ASSERT_EQ(S_OK, detector.Detect(&found));
