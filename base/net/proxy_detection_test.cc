@@ -188,10 +188,6 @@ TEST_F(UserNetworkStateTest, EqualPrioritiesKeepDetectorOrder) {
 
 TEST_F(UserNetworkStateTest, SourcesAndFixedConfiguration) {
   auto state = Make({Named("env", "http=h:1")});
-  NetworkConfiguration found;
-  EXPECT_EQ(MakeHresult(0x80070490), state->ConfigurationBySource("Firefox", &found));
-  ASSERT_EQ(S_OK, state->ConfigurationBySource("env", &found));
-  EXPECT_EQ("http=h:1", found.proxy);
   // A remembered name that no detector has is ignored.
   ASSERT_EQ(S_OK, state->WriteRememberedSource("Firefox"));
   EXPECT_EQ((Names{"env", "direct"}), Sources(state.get()));

@@ -159,7 +159,6 @@ TEST_F(SimpleRequestTest, RedirectFollowedForGetButNotForPost) {
   post->SetPostData(form.data(), static_cast<uint32_t>(form.size()));
   ASSERT_EQ(post->Send(), S_OK);
   EXPECT_EQ(post->GetStatusCode(), 302);
-  EXPECT_EQ(post->Pause(), MakeHresult(0x80070032));  // a POST cannot resume
   EXPECT_EQ(server_.requests().back().method, "POST");
   EXPECT_EQ(server_.request_count(), 3u);
 }
@@ -302,25 +301,6 @@ TEST_F(SimpleRequestTest, AbortEndsAStalledSendPromptly) {
     EXPECT_EQ(request->Send(), E_REQUEST_ABORTED);
   }
   server_.ReleaseStalls();
-}
-
-TEST_F(SimpleRequestTest, PauseThenResumeCompletesTheFile) {
-  constexpr uint64_t kSize = 400000;
-  server_.SetRoute("/file",
-                   {Reply::Pattern(kSize).StallAfterBodyBytes(150000), Reply::Pattern(kSize)});
-  auto request = Make(server_.Url("/file"), file_);
-  auto result = SendAsync(request.get());
-  ASSERT_TRUE(progress_.WaitForReceived(150000));
-  ASSERT_EQ(request->Pause(), S_OK);
-  // Paused: Send waits without a transfer and without finishing.
-  EXPECT_EQ(result.wait_for(milliseconds(200)), std::future_status::timeout);
-  server_.ReleaseStalls();
-  ASSERT_EQ(request->Resume(), S_OK);
-  ASSERT_EQ(result.wait_for(seconds(10)), std::future_status::ready);
-  EXPECT_EQ(result.get(), S_OK);
-  EXPECT_TRUE(ReadFile(file_) == PatternBytes(0, kSize));
-  ASSERT_EQ(server_.request_count(), 2u);
-  EXPECT_EQ(server_.requests()[1].Header("range"), "bytes=150000-");
 }
 
 // --- Proxies -----------------------------------------------------------------

@@ -184,16 +184,6 @@ TEST(AtlReSyntaxTest, AlternationTriesTheLeftBranchFirst) {
   EXPECT_TRUE(Matches("(cat|dog)s", "hot dogs"));
 }
 
-TEST(AtlReSyntaxTest, BackReferencesIgnoreCase) {
-  EXPECT_EQ(Find(R"({a+}-\0)", "AA-aa", 1), Groups{"AA"});
-  EXPECT_TRUE(Matches(R"(^{\w}=\0$)", "Key=kEY"));
-  EXPECT_FALSE(Matches(R"(^{\w}=\0$)", "key=kez"));
-  EXPECT_FALSE(Matches(R"(^{\d+}x\0$)", "12x13"));
-  EXPECT_EQ(Find(R"({.}{.}\1\0)", "xabbay", 2), (Groups{"a", "b"}));
-  // A group that took no part gives the reference nothing to match.
-  EXPECT_FALSE(Matches(R"(({a}|b)\0)", "b"));
-}
-
 TEST(AtlReSyntaxTest, CircumflexAndDollarAreSpecialOnlyAtTheEnds) {
   EXPECT_FALSE(Matches("^ab", "cab"));
   EXPECT_FALSE(Matches("ab$", "abc"));
@@ -216,18 +206,6 @@ TEST(AtlReSyntaxTest, SetsAndRanges) {
   EXPECT_FALSE(Matches("[z-a]", "m"));
   EXPECT_TRUE(Matches("[^|]", "|a"));
   EXPECT_FALSE(Matches("[^|]", "|"));
-}
-
-TEST(AtlReSyntaxTest, NegationIsZeroWidth) {
-  EXPECT_TRUE(Matches("^!a.", "ba"));
-  EXPECT_FALSE(Matches("^!a.", "ab"));
-  EXPECT_EQ(Find(R"({(!\d.)+})", "ab1c", 1), Groups{"ab"});
-  EXPECT_EQ(Find(R"(^{(!(\.mp4).)+})", "Film.MP4", 1), Groups{"Film"});
-  // What the negated element captured is thrown away with it.
-  EXPECT_EQ(Find("!{x}{.}", "a", 2), (Groups{"", "a"}));
-  EXPECT_TRUE(Matches("^!!a.", "ab"));
-  EXPECT_FALSE(Matches("^!!a.", "bb"));
-  EXPECT_TRUE(Matches("^a!", "a!"));
 }
 
 TEST(AtlReSyntaxTest, NonAsciiTextIgnoresCaseAndKeepsPositions) {
