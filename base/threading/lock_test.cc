@@ -49,7 +49,7 @@ class GLockTest : public ::testing::Test {
 
 TEST_F(GLockTest, HeldByAnotherProcessUntilItReleasesOrDies) {
   GLock lock;
-  EXPECT_FALSE(lock.TryLock(0)) << "an uninitialized lock is never held";
+  EXPECT_FALSE(lock.TryLock(0)) << "an uninitialized lock cannot be taken";
   ASSERT_EQ(lock.Initialize("cross-process"), S_OK);
   for (const bool dies_holding : {false, true}) {
     SCOPED_TRACE(dies_holding ? "dies holding it" : "releases it");
