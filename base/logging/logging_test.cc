@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <regex>
 #include <stdexcept>
@@ -195,7 +196,7 @@ TEST_F(LoggingTest, WriterThatLogsDoesNotDeadlockAndItsMessageIsDropped) {
   EXPECT_EQ(writer.texts().back(), "from another thread");
 }
 
-TEST_F(LoggingTest, BusyLoggerDropsTheMessageAfterTwentyTries) {
+TEST_F(LoggingTest, BusyLoggerDropsAStatementAfterTwentyTriesButARemovalWaits) {
   RecordingWriter& writer = AddWriter();
   std::mutex gate;
   std::condition_variable changed;
@@ -215,15 +216,25 @@ TEST_F(LoggingTest, BusyLoggerDropsTheMessageAfterTwentyTries) {
     ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(10), [&] { return inside; }));
   }
   TLOG(LC_USER, 0, "dropped");
+  // A removal waits instead: the show-log command frees its writer right after.
+  auto removed = std::async(std::launch::async, [&] { return logger_->RemoveLogWriter(&writer); });
+  for (auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       fixture_.output().texts().size() < 2 && std::chrono::steady_clock::now() < limit;) {
+    std::this_thread::yield();  // until the removal says it waits
+  }
+  EXPECT_EQ(removed.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
   {
     std::lock_guard<std::mutex> hold(gate);
     release = true;
   }
   changed.notify_all();
   holder.join();
+  EXPECT_TRUE(removed.get());
 
   EXPECT_EQ(writer.texts(), std::vector<std::string>{"holds the lock"});
-  EXPECT_EQ(fixture_.output().joined(), "LOG_SYSTEM: Couldn't acquire lock - dropped\n");
+  EXPECT_EQ(fixture_.output().joined(),
+            "LOG_SYSTEM: Couldn't acquire lock - dropped\n"
+            "LOG_SYSTEM: [tester]: removing a writer waits for the busy logger\n");
 }
 
 TEST_F(LoggingTest, AfterDisposeAStatementWritesOnlyTheShutDownText) {
