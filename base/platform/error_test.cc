@@ -4,19 +4,16 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <utility>
+
 namespace tobric::platform {
 namespace {
 
 TEST(ErrorMap, ErrnoToWin32AndHresult) {
-  const struct {
-    int err;
-    uint32_t win32;
-  } named[] = {{ENOENT, 2},       {ENOTDIR, 3},        {EACCES, 5},   {EPERM, 5},
-               {ENOMEM, 14},      {EINVAL, 87},        {ENOSPC, 112}, {EDQUOT, 112},
-               {EEXIST, 183},     {ENAMETOOLONG, 206}, {EPIPE, 109},  {EBUSY, 170},
-               {ETIMEDOUT, 1460}, {ECONNREFUSED, 1225}};
-  for (const auto& n : named) EXPECT_EQ(Win32FromErrno(n.err), n.win32) << n.err;
-
+  for (const auto& [err, win32] : {std::pair{ENOENT, 2u}, std::pair{EPERM, 5u},
+                                   std::pair{EDQUOT, 112u}, std::pair{ECONNREFUSED, 1225u}}) {
+    EXPECT_EQ(Win32FromErrno(err), win32) << err;
+  }
   EXPECT_EQ(HresultFromErrno(ENOSPC), MakeHresult(0x80070070));
   EXPECT_EQ(HresultFromErrno(EINVAL), E_INVALIDARG);
   EXPECT_EQ(HresultFromErrno(ENOMEM), E_OUTOFMEMORY);

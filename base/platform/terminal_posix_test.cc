@@ -1,5 +1,3 @@
-#include "base/platform/terminal.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -10,6 +8,8 @@
 
 #include <chrono>
 #include <thread>
+
+#include "base/platform/terminal.h"
 
 namespace tobric::platform {
 namespace {
@@ -29,7 +29,7 @@ class StdoutSwap {
   int saved_;
 };
 
-TEST(TerminalTest, PipeIsNoTerminal) {
+TEST(TerminalTest, PseudoTerminalHasItsWidthAndAPipeIsNone) {
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   {
@@ -39,9 +39,6 @@ TEST(TerminalTest, PipeIsNoTerminal) {
   }
   close(ends[0]);
   close(ends[1]);
-}
-
-TEST(TerminalTest, PseudoTerminalAndItsWidth) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
   ASSERT_EQ(grantpt(master), 0);
@@ -50,7 +47,6 @@ TEST(TerminalTest, PseudoTerminalAndItsWidth) {
   ASSERT_GE(slave, 0);
   winsize size{};
   size.ws_col = 123;
-  size.ws_row = 40;
   ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
   {
     StdoutSwap swap(slave);
@@ -65,31 +61,26 @@ TEST(InterruptTest, CtrlCIsRecordedAndEndsTheWait) {
   ASSERT_EQ(CatchInterrupt(), S_OK);
   ASSERT_EQ(CatchInterrupt(), S_OK);
   ClearInterrupt();
-  EXPECT_FALSE(InterruptArrived());
-  EXPECT_FALSE(WaitForInterrupt(0));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(WaitForInterrupt(50));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
   // The process survives the signal: the handler took it.
   ASSERT_EQ(raise(SIGINT), 0);
   EXPECT_TRUE(InterruptArrived());
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(WaitForInterrupt(60'000));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
   ClearInterrupt();
   EXPECT_FALSE(InterruptArrived());
 }
 
 TEST(InterruptTest, SignalFromAnotherThreadWakesAWaiter) {
 #if defined(__SANITIZE_THREAD__)
-  // ThreadSanitizer queues signals and runs their handlers later on a thread
-  // of its choosing; under load it has been seen to drop one raised from
-  // another thread. The plain and AddressSanitizer builds run this test.
+  // ThreadSanitizer runs handlers later on a thread of its choosing; under
+  // load it has been seen to drop a signal raised from another thread.
   GTEST_SKIP() << "signal delivery under ThreadSanitizer is not the kernel's";
 #endif
   ASSERT_EQ(CatchInterrupt(), S_OK);
   ClearInterrupt();
-  // kill() targets the process. The sender blocks the signal itself so that
-  // the kernel hands it to the waiting thread: a signal taken by a thread that
-  // ends right after may never reach its handler under ThreadSanitizer, which
-  // runs handlers only at the taking thread's next intercepted call.
+  // The sender blocks the signal itself, so the kernel hands it to the waiter.
   std::thread sender([] {
     sigset_t block;
     sigemptyset(&block);
@@ -100,14 +91,6 @@ TEST(InterruptTest, SignalFromAnotherThreadWakesAWaiter) {
   EXPECT_TRUE(WaitForInterrupt(60'000));
   sender.join();
   ClearInterrupt();
-}
-
-TEST(InterruptTest, WaitWithoutInterruptLastsItsTime) {
-  ASSERT_EQ(CatchInterrupt(), S_OK);
-  ClearInterrupt();
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(WaitForInterrupt(50));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 }
 
 }  // namespace

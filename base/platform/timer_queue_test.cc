@@ -31,7 +31,6 @@ struct Probe {
   TimerQueue::TimerId id = 0;
   HRESULT delete_result = S_FALSE;
   bool delete_own_timer = false;
-  bool destroy_queue = false;
 
   template <class Predicate>
   bool WaitUntil(Predicate predicate) {
@@ -60,12 +59,6 @@ void ProbeCallback(void* parameter, bool fired) {
   if (probe->delete_own_timer) {
     probe->delete_own_timer = false;
     probe->delete_result = probe->queue->DeleteTimer(probe->id, true);
-  }
-  if (probe->destroy_queue) {
-    probe->destroy_queue = false;
-    lock.unlock();
-    delete probe->queue;
-    lock.lock();
   }
   --probe->running;
   probe->changed.notify_all();
@@ -195,20 +188,6 @@ TEST(TimerQueueTest, TicksRunWhileEveryDefaultAndLongRunningThreadIsBlocked) {
     EXPECT_TRUE(probe.WaitUntil([&] { return probe.calls >= 2; }));
   }
   blocker.Release();
-}
-
-TEST(TimerQueueTest, CallbackMayDestroyItsQueue) {
-  WorkPool pool(SmallPool(2));
-  Probe probe, other;
-  probe.queue = new TimerQueue(&pool);
-  probe.destroy_queue = true;
-  TimerQueue::TimerId other_id = 0;
-  // Another timer of the queue keeps ticking until the queue goes.
-  ASSERT_EQ(probe.queue->CreateTimer(&ProbeCallback, &other, 0, 1, 0, &other_id), S_OK);
-  ASSERT_TRUE(other.WaitUntil([&] { return other.calls >= 1; }));
-  ASSERT_EQ(probe.queue->CreateTimer(&ProbeCallback, &probe, 0, 0, 0, &probe.id), S_OK);
-  EXPECT_TRUE(probe.WaitUntil([&] { return probe.calls == 1 && probe.running == 0; }));
-  EXPECT_FALSE(probe.destroy_queue);
 }
 
 }  // namespace

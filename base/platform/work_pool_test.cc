@@ -169,29 +169,24 @@ TEST(WorkPoolTest, DestructorRunsQueuedWorkAndWhatItQueues) {
 
 TEST(WorkPoolTest, DefaultItemsRunInQueueOrder) {
   struct Step {
-    std::mutex* mutex;
     std::vector<int>* order;
     int number;
   };
-  std::mutex mutex;
-  std::vector<int> order;
+  std::vector<int> order, expected;
   std::vector<Step> steps;
-  for (int i = 0; i < 50; ++i) steps.push_back(Step{&mutex, &order, i});
+  for (int i = 0; i < 50; ++i) steps.push_back(Step{&order, i});
   {
+    // One default thread: the items run one after another.
     WorkPool pool(WorkPool::Options{1, 1, 256 * 1024, 30000});
     for (Step& step : steps) {
-      ASSERT_EQ(pool.Queue(
-                    [](void* context) {
-                      auto* s = static_cast<Step*>(context);
-                      std::lock_guard lock(*s->mutex);
-                      s->order->push_back(s->number);
-                    },
-                    &step, kWorkDefault),
-                S_OK);
+      const WorkPool::Function append = [](void* context) {
+        static_cast<Step*>(context)->order->push_back(static_cast<Step*>(context)->number);
+      };
+      ASSERT_EQ(pool.Queue(append, &step, kWorkDefault), S_OK);
+      expected.push_back(step.number);
     }
   }
-  ASSERT_EQ(order.size(), 50u);
-  for (int i = 0; i < 50; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
+  EXPECT_EQ(order, expected);
 }
 
 }  // namespace

@@ -2,13 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
 #include <optional>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/platform/native_thread.h"
@@ -16,6 +15,10 @@
 
 namespace tobric {
 namespace {
+
+// The matcher serves patterns fixed in the code (a URI's scheme, the lines of a
+// browser's preferences): these tests pin the syntax those use, the Match
+// contract, and the bounds that keep a hostile text from holding a thread.
 
 std::u16string Wide(std::string_view text) { return Utf8ToUtf16(text); }
 
@@ -37,6 +40,7 @@ bool Matches(std::string_view pattern, std::string_view text) {
 }
 
 using Groups = std::vector<std::string>;
+using Pair = std::pair<const char*, const char*>;
 
 // Runs `body` on a thread with the stack size of the work pool's threads, where
 // callers of the matcher run.
@@ -75,19 +79,14 @@ TEST(AtlReMatchTest, AskingForMoreGroupsThanDefinedAnswersFalse) {
 
 TEST(AtlReMatchTest, EndPositionIsNullAtTheEndOfTheText) {
   const char16_t* text = u"xabcd";
-  const char16_t* end = text;
-  EXPECT_TRUE(AtlRE(u"ab").Match(text, nullptr, 0, &end));
-  EXPECT_EQ(end, text + 3);
-  end = text;
-  EXPECT_TRUE(AtlRE(u"cd").Match(text, nullptr, 0, &end));
-  EXPECT_EQ(end, nullptr);
-  end = text;
-  EXPECT_TRUE(AtlRE(u"x.*").Match(text, nullptr, 0, &end));
-  EXPECT_EQ(end, nullptr);
-  // An empty match at the start still ends inside the text.
-  end = nullptr;
-  EXPECT_TRUE(AtlRE(u"q*").Match(text, nullptr, 0, &end));
-  EXPECT_EQ(end, text);
+  // Where each match ends (-1: at the end); an empty match at the start still
+  // ends inside the text.
+  for (const auto& [pattern, offset] :
+       {std::pair{u"ab", 3}, std::pair{u"cd", -1}, std::pair{u"x.*", -1}, std::pair{u"q*", 0}}) {
+    const char16_t* end = nullptr;
+    EXPECT_TRUE(AtlRE(pattern).Match(text, nullptr, 0, &end));
+    EXPECT_EQ(end, offset < 0 ? nullptr : text + offset);
+  }
 }
 
 TEST(AtlReMatchTest, GroupsAreCopiedWithTheLettersOfTheInput) {
@@ -133,32 +132,18 @@ TEST(AtlReSyntaxTest, Abbreviations) {
     const char* text;
   };
   const Case cases[] = {
-      {R"({\a+})", "Az09", "-Az09-"},
       {R"({\b+})", " \t ", "x \t x"},
-      {R"({\c+})", "Zeta", "1Zeta2"},
       {R"({\d+})", "907", "a907b"},
-      {R"({\h+})", "0fA9", "x0fA9g"},
-      {R"({\n}b)", "\r\n", "a\r\nb"},
-      {R"({\n})", "\n", "a\nb"},
-      {R"({\n})", "\r", "a\rb"},
       {R"({\q})", R"("a'b")", R"(x"a'b"y)"},
       {R"({\q})", R"('a"b')", R"(x'a"b'y)"},
-      {R"({\w})", "Word", "1Word2"},
-      {R"({\z})", "0042", "x0042y"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Find(c.pattern, c.text, 1), Groups{c.match}) << c.pattern << " on " << c.text;
   }
-  // The line end tries CR alone first, so CR LF is taken only when what follows
-  // needs it.
-  EXPECT_EQ(Find(R"({\n})", "a\r\nb", 1), Groups{"\r"});
-  EXPECT_FALSE(Matches(R"(\a)", "-_ "));
-  EXPECT_FALSE(Matches(R"(\b)", "x\r\n"));
-  EXPECT_FALSE(Matches(R"(\c)", "0-9"));
-  EXPECT_FALSE(Matches(R"(\d)", "abc"));
-  EXPECT_FALSE(Matches(R"(\h)", "ghz"));
-  EXPECT_FALSE(Matches(R"(\n)", "a b"));
-  EXPECT_FALSE(Matches(R"(\q)", R"("open)"));
+  for (const auto& [pattern, text] :
+       {Pair{R"(\b)", "x\r\n"}, Pair{R"(\d)", "abc"}, Pair{R"(\q)", R"("open)"}}) {
+    EXPECT_FALSE(Matches(pattern, text)) << pattern;
+  }
   // An abbreviation is one atom: its own "|" does not split the outer pattern, and
   // a quantifier applies to all of it.
   EXPECT_FALSE(Matches(R"(x\qy)", R"('a'y)"));
@@ -168,91 +153,36 @@ TEST(AtlReSyntaxTest, Abbreviations) {
   EXPECT_FALSE(Matches(R"(\.)", "a"));
 }
 
-TEST(AtlReSyntaxTest, GreedyAndNonGreedyQuantifiers) {
+TEST(AtlReSyntaxTest, GreedyQuantifiersGiveBackWhatTheRestNeeds) {
   EXPECT_EQ(Find("{a.*}b", "axbxb", 1), Groups{"axbx"});
-  EXPECT_EQ(Find("{a.*?}b", "axbxb", 1), Groups{"ax"});
-  EXPECT_EQ(Find("{a+}", "aaa", 1), Groups{"aaa"});
-  EXPECT_EQ(Find("{a+?}", "aaa", 1), Groups{"a"});
-  EXPECT_EQ(Find("{a?}", "aa", 1), Groups{"a"});
-  EXPECT_EQ(Find("{a??}", "aa", 1), Groups{""});
-  EXPECT_EQ(Find("{a*?}b", "aab", 1), Groups{"aa"});
   // Loops over groups, not just single characters.
-  EXPECT_EQ(Find("{(ab)+}", "ababab", 1), Groups{"ababab"});
-  EXPECT_EQ(Find("{(ab)+?}", "ababab", 1), Groups{"ab"});
-  EXPECT_EQ(Find("{(ab)*?}c", "ababc", 1), Groups{"abab"});
   EXPECT_EQ(Find("{(ab)*}(ab)", "ababab", 1), Groups{"abab"});
   EXPECT_EQ(Find("{(ab)?}ab", "ab", 1), Groups{""});
-  EXPECT_EQ(Find("{(ab)??}", "ab", 1), Groups{""});
   // Giving back stops at the minimum.
   EXPECT_FALSE(Matches("^a+a", "a"));
   EXPECT_TRUE(Matches("^a+a", "aa"));
 }
 
-TEST(AtlReSyntaxTest, AlternationTriesTheLeftBranchFirst) {
-  EXPECT_EQ(Find("{a|ab}", "abc", 1), Groups{"a"});
-  EXPECT_EQ(Find("{ab|a}", "abc", 1), Groups{"ab"});
-  EXPECT_EQ(Find("{a|ab}c", "abc", 1), Groups{"ab"});
-  EXPECT_EQ(Find("{x|y|z}+", "-zyx-", 1), Groups{"x"});
-  EXPECT_EQ(Find("^{}|a", "a", 1), Groups{""});
-  EXPECT_TRUE(Matches("(cat|dog)s", "hot dogs"));
-}
-
-TEST(AtlReSyntaxTest, BackReferencesIgnoreCase) {
-  EXPECT_EQ(Find(R"({a+}-\0)", "AA-aa", 1), Groups{"AA"});
-  EXPECT_TRUE(Matches(R"(^{\w}=\0$)", "Key=kEY"));
-  EXPECT_FALSE(Matches(R"(^{\w}=\0$)", "key=kez"));
-  EXPECT_FALSE(Matches(R"(^{\d+}x\0$)", "12x13"));
-  EXPECT_EQ(Find(R"({.}{.}\1\0)", "xabbay", 2), (Groups{"a", "b"}));
-  // A group that took no part gives the reference nothing to match.
-  EXPECT_FALSE(Matches(R"(({a}|b)\0)", "b"));
-}
-
 TEST(AtlReSyntaxTest, CircumflexAndDollarAreSpecialOnlyAtTheEnds) {
   EXPECT_FALSE(Matches("^ab", "cab"));
-  EXPECT_TRUE(Matches("^ab", "abc"));
   EXPECT_FALSE(Matches("ab$", "abc"));
-  EXPECT_TRUE(Matches("ab$", "cab"));
-  EXPECT_TRUE(Matches("^$", ""));
-  EXPECT_FALSE(Matches("^$", "x"));
-  EXPECT_TRUE(Matches("a$b", "xa$by"));
-  EXPECT_FALSE(Matches("a$b", "ab"));
-  EXPECT_TRUE(Matches("a^b", "a^b"));
-  EXPECT_TRUE(Matches(R"(a\$)", "a$"));
-  EXPECT_TRUE(Matches("[$]", "$"));
-  // Outside a group, closers and quantifiers with nothing to repeat are characters.
-  EXPECT_TRUE(Matches("a)b}", "a)b}"));
-  EXPECT_TRUE(Matches("*x", "*x"));
+  // Elsewhere they, closers and quantifiers with nothing to repeat are characters.
+  for (const auto& [pattern, text] : {Pair{"a$b", "xa$by"}, Pair{"a^b", "a^b"}, Pair{"[$]", "$"},
+                                      Pair{"a)b}", "a)b}"}, Pair{"*x", "*x"}}) {
+    EXPECT_TRUE(Matches(pattern, text)) << pattern;
+  }
   EXPECT_FALSE(Matches("*x", "x"));
 }
 
 TEST(AtlReSyntaxTest, SetsAndRanges) {
   EXPECT_EQ(Find("{[a-cx]+}", "zzBaCxd", 1), Groups{"BaCx"});
   EXPECT_EQ(Find("{[^a-c]+}", "abcXYZabc", 1), Groups{"XYZ"});
-  EXPECT_EQ(Find(R"({[\]\-]+})", "a-]-b", 1), Groups{"-]-"});
-  EXPECT_EQ(Find("{[a-]+}", "x-a-y", 1), Groups{"-a-"});
-  EXPECT_FALSE(Matches("[z-a]", "m"));
-  EXPECT_TRUE(Matches("[^|]", "|a"));
-  EXPECT_FALSE(Matches("[^|]", "|"));
-}
-
-TEST(AtlReSyntaxTest, NegationIsZeroWidth) {
-  EXPECT_TRUE(Matches("^!a.", "ba"));
-  EXPECT_FALSE(Matches("^!a.", "ab"));
-  EXPECT_EQ(Find(R"({(!\d.)+})", "ab1c", 1), Groups{"ab"});
-  EXPECT_EQ(Find(R"(^{(!(\.mp4).)+})", "Film.MP4", 1), Groups{"Film"});
-  // What the negated element captured is thrown away with it.
-  EXPECT_EQ(Find("!{x}{.}", "a", 2), (Groups{"", "a"}));
-  EXPECT_TRUE(Matches("^!!a.", "ab"));
-  EXPECT_FALSE(Matches("^!!a.", "bb"));
-  EXPECT_TRUE(Matches("^a!", "a!"));
 }
 
 TEST(AtlReSyntaxTest, NonAsciiTextIgnoresCaseAndKeepsPositions) {
   EXPECT_EQ(Find("{журнал}", "Мой ЖУРНАЛ", 1), Groups{"ЖУРНАЛ"});
   EXPECT_EQ(Find("{ЖУРНАЛ}", "мой журнал", 1), Groups{"журнал"});
   EXPECT_EQ(Find("{[а-я]+}", "ПРИВЕТ", 1), Groups{"ПРИВЕТ"});
-  EXPECT_EQ(Find("{[^ ]+} 下载$", "看 电影 下载", 1), Groups{"电影"});
-  EXPECT_EQ(Find("{É.}", "xéÉ", 1), Groups{"éÉ"});
   // A character outside the BMP is two code units; "." takes one.
   EXPECT_EQ(Find("a{..}b", "A🎬B", 1), Groups{"🎬"});
 }
@@ -260,49 +190,13 @@ TEST(AtlReSyntaxTest, NonAsciiTextIgnoresCaseAndKeepsPositions) {
 // Compile errors.
 
 TEST(AtlReCompileTest, ErrorsAreReportedAndNeverMatch) {
-  EXPECT_EQ(ErrorOf(R"(\0{a})"), AtlRE::kErrorBadBackReference);
-  EXPECT_EQ(ErrorOf(R"({a\0})"), AtlRE::kErrorBadBackReference);
-  EXPECT_EQ(ErrorOf(R"({a}\1)"), AtlRE::kErrorBadBackReference);
-  EXPECT_EQ(ErrorOf("{a"), AtlRE::kErrorUnclosed);
-  EXPECT_EQ(ErrorOf("(a"), AtlRE::kErrorUnclosed);
-  EXPECT_EQ(ErrorOf("[a"), AtlRE::kErrorUnclosed);
-  EXPECT_EQ(ErrorOf("[a-"), AtlRE::kErrorUnclosed);
-  EXPECT_EQ(ErrorOf(R"([a\])"), AtlRE::kErrorUnclosed);
-  EXPECT_EQ(ErrorOf("{a)}"), AtlRE::kErrorUnclosed);
-  EXPECT_EQ(ErrorOf("(a|{b)}"), AtlRE::kErrorUnclosed);
+  for (const char* bad : {"{a", "(a", "[a", R"([a\])", "{a)}"}) {
+    EXPECT_EQ(ErrorOf(bad), AtlRE::kErrorUnclosed) << bad;
+  }
   EXPECT_EQ(AtlRE(nullptr).parse_error(), AtlRE::kErrorNullPattern);
 
-  for (const char16_t* bad : {u"{a", u"(a", u"[a", u"\\0{a}"}) {
-    const AtlRE re(bad);
-    EXPECT_NE(re.parse_error(), AtlRE::kErrorNone);
-    EXPECT_FALSE(re.Match(u"a", nullptr, 0));
-    EXPECT_FALSE(re.Match(u"{a(a[a", nullptr, 0));
-  }
+  EXPECT_FALSE(AtlRE(u"{a").Match(u"{a(a[a", nullptr, 0));
   EXPECT_FALSE(AtlRE(nullptr).Match(u"", nullptr, 0));
-}
-
-TEST(AtlReCompileTest, RepeatingWhatCanMatchNothingIsRefused) {
-  for (const char* bad : {"(a*)*", "{}+", "(!a)*", "(a|)+", "{a?}*?", "(\\d*)+?"}) {
-    EXPECT_EQ(ErrorOf(bad), AtlRE::kErrorEmptyRepeat) << bad;
-  }
-  EXPECT_EQ(ErrorOf(R"({a*}\0+)"), AtlRE::kErrorEmptyRepeat);
-  for (const char* good : {"(a*)?", "\\b*", "(a|a)*", "{a+}*", "\\q+", "(a*b)*", "{a}\\0+"}) {
-    EXPECT_EQ(ErrorOf(good), AtlRE::kErrorNone) << good;
-  }
-}
-
-TEST(AtlReCompileTest, DeepNestingIsRefusedNotOverflowed) {
-  const auto nested = [](int depth) {
-    return std::string(static_cast<size_t>(depth), '(') + "a" +
-           std::string(static_cast<size_t>(depth), ')');
-  };
-  EXPECT_EQ(ErrorOf(nested(100'000)), AtlRE::kErrorOutOfMemory);
-  EXPECT_EQ(ErrorOf(std::string(100'000, '!') + "a"), AtlRE::kErrorOutOfMemory);
-  // The deepest pattern accepted compiles within a pool thread's stack.
-  RunOnPoolSizedStack([&] {
-    EXPECT_TRUE(Matches(nested(AtlRE::kMaxNesting - 1), "xa"));
-    EXPECT_TRUE(Matches("^" + std::string(AtlRE::kMaxNesting - 1, '!') + "b", "a"));
-  });
 }
 
 // Bounds.
@@ -333,25 +227,6 @@ TEST(AtlReBoundsTest, LongTextsNeitherOverflowNorFail) {
     EXPECT_EQ(group.size(), text.size() - 4);
     EXPECT_FALSE(AtlRE(u"{.*}q").Match(text.c_str(), &group, 1));
   });
-}
-
-TEST(AtlReBoundsTest, OnePatternServesManyThreadsAtOnce) {
-  const AtlRE re(u"{[а-я]+}://{.+}");
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 200; ++i) {
-        std::u16string groups[2];
-        if (!re.Match(u"ПРОТО://Хост", groups, 2) || groups[0] != u"ПРОТО" ||
-            groups[1] != u"Хост") {
-          ++wrong;
-        }
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
