@@ -76,11 +76,18 @@ TEST_F(PackageStateTest, EveryCellOfTheStateTableEndsWhereTheTableSays) {
                     C = STATE_DOWNLOAD_COMPLETE, E = STATE_ERROR;
   const struct {
     int32_t from;
-    int32_t after[std::size(kOps)];  // Initialize .. Pausing
+    int32_t after[std::size(kOps)];
   } table[] = {
-      {I, {R, X, X, X, X, X, X}}, {R, {X, X, W, W, X, R, X}}, {P, {X, X, X, P, R, P, P}},
-      {W, {X, D, X, W, X, P, P}}, {D, {X, D, X, D, R, P, P}}, {C, {C, X, X, C, C, C, X}},
-      {E, {E, E, E, W, E, E, E}},
+      // clang-format off
+      //   Initialize Downloading Waiting QueueDownload Complete Pause Pausing
+      {I, {R,         X,          X,      X,            X,       X,    X}},
+      {R, {X,         X,          W,      W,            X,       R,    X}},
+      {P, {X,         X,          X,      P,            R,       P,    P}},
+      {W, {X,         D,          X,      W,            X,       P,    P}},
+      {D, {X,         D,          X,      D,            R,       P,    P}},
+      {C, {C,         X,          X,      C,            C,       C,    X}},
+      {E, {E,         E,          E,      W,            E,       E,    E}},
+      // clang-format on
   };
   for (const auto& row : table) {
     for (size_t i = 0; i < std::size(kOps); ++i) {
@@ -198,111 +205,49 @@ TEST_F(PackageStateTest, DeleteRemovesTheFilesOnlyWhenNoTaskWritesThem) {
 // between the data file's rename and the next save of the list, or a file may
 // be gone.
 TEST_F(PackageStateTest, InitializeOfALoadedPackageFollowsItsFiles) {
-  struct File {
-    std::string name;
-    size_t size;
-  };
   const struct {
     const char* what;
     std::string name;  // the listed file name
     uint64_t downloaded;
     std::string caption;
-    std::vector<File> files;
+    std::string file;  // the one file on disk besides a left-over metafile
+    size_t size;
     int32_t state;
     std::string final_name;
     HRESULT code;
   } cases[] = {
-      {"finished, file present",
-       "film.mkv",
-       1000,
-       "film.mkv",
-       {{"film.mkv", 4}},
-       STATE_DOWNLOAD_COMPLETE,
-       "film.mkv",
-       S_OK},
+      // clang-format off
+      {"finished, file present", "film.mkv", 1000, "film.mkv", "film.mkv", 4,
+       STATE_DOWNLOAD_COMPLETE, "film.mkv", S_OK},
       // The process ended before the rename, which its task does at the next start.
-      {"every byte, not renamed yet",
-       "film.mkv.sugd",
-       1000,
-       "film.mkv",
-       {{"film.mkv.sugd", 4}},
-       STATE_READY,
-       "film.mkv.sugd",
-       S_OK},
-      {"finished, file gone",
-       "other.mkv",
-       1000,
-       "film.mkv",
-       {{"film.mkv", 4}},
-       STATE_ERROR,
-       "other.mkv",
-       E_FILE_MISSING},
-      {"unfinished with its data file",
-       "film.mkv.sugd",
-       400,
-       "film.mkv",
-       {{"film.mkv.sugd", 4}},
-       STATE_READY,
-       "film.mkv.sugd",
-       S_OK},
-      {"unfinished, finished under its caption",
-       "film.mkv.sugd",
-       400,
-       "film.mkv",
-       {{"film.mkv", 4}},
-       STATE_DOWNLOAD_COMPLETE,
-       "film.mkv",
-       S_OK},
-      {"unfinished, nothing on disk",
-       "film.mkv.sugd",
-       400,
-       "elsewhere.mkv",
-       {},
-       STATE_ERROR,
-       "film.mkv.sugd",
-       E_FILE_MISSING},
+      {"every byte, not renamed yet", "film.mkv.sugd", 1000, "film.mkv", "film.mkv.sugd", 4,
+       STATE_READY, "film.mkv.sugd", S_OK},
+      {"finished, file gone", "other.mkv", 1000, "film.mkv", "film.mkv", 4,
+       STATE_ERROR, "other.mkv", E_FILE_MISSING},
+      {"unfinished with its data file", "film.mkv.sugd", 400, "film.mkv", "film.mkv.sugd", 4,
+       STATE_READY, "film.mkv.sugd", S_OK},
+      {"unfinished, finished under its caption", "film.mkv.sugd", 400, "film.mkv", "film.mkv", 4,
+       STATE_DOWNLOAD_COMPLETE, "film.mkv", S_OK},
+      {"unfinished, nothing on disk", "film.mkv.sugd", 400, "elsewhere.mkv", "", 0,
+       STATE_ERROR, "film.mkv.sugd", E_FILE_MISSING},
       // Renamed before the crash, listed with whatever progress was saved last:
       // only the data file's own final name counts, and only at the full size.
-      {"renamed, listed at 0",
-       "film.mkv.sugd",
-       0,
-       "A film",
-       {{"film.mkv", 1000}},
-       STATE_DOWNLOAD_COMPLETE,
-       "film.mkv",
-       S_OK},
-      {"renamed, listed at 1000",
-       "film.mkv.sugd",
-       1000,
-       "A film",
-       {{"film.mkv", 1000}},
-       STATE_DOWNLOAD_COMPLETE,
-       "film.mkv",
-       S_OK},
-      {"another size under the final name",
-       "film.mkv.sugd",
-       0,
-       "A film",
-       {{"film.mkv", 999}},
-       STATE_READY,
-       "film.mkv.sugd",
-       S_OK},
-      {"renamed and listed at half",
-       "film.mkv",
-       500,
-       "A film",
-       {{"film.mkv", 1000}},
-       STATE_DOWNLOAD_COMPLETE,
-       "film.mkv",
-       S_OK},
+      {"renamed, listed at 0", "film.mkv.sugd", 0, "A film", "film.mkv", 1000,
+       STATE_DOWNLOAD_COMPLETE, "film.mkv", S_OK},
+      {"renamed, listed at 1000", "film.mkv.sugd", 1000, "A film", "film.mkv", 1000,
+       STATE_DOWNLOAD_COMPLETE, "film.mkv", S_OK},
+      {"another size under the final name", "film.mkv.sugd", 0, "A film", "film.mkv", 999,
+       STATE_READY, "film.mkv.sugd", S_OK},
+      {"renamed and listed at half", "film.mkv", 500, "A film", "film.mkv", 1000,
+       STATE_DOWNLOAD_COMPLETE, "film.mkv", S_OK},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove_all(folder_);
     std::filesystem::create_directories(folder_);
     WriteFile(folder_ + "/film.mkv.sugc", "left over");
-    for (const File& file : c.files)
-      WriteFile(folder_ + "/" + file.name, std::string(file.size, 'x'));
+    if (!c.file.empty()) WriteFile(folder_ + "/" + c.file, std::string(c.size, 'x'));
     Package* package = MakePackage(STATE_INIT);
     package->set_name(c.name);
     // A listed download under its final name has no metafile any more.
