@@ -73,33 +73,6 @@ TEST_F(ConsoleStreamsTest, ReadLineSplitsTypedText) {
   EXPECT_EQ(console.ReadLine(&line), S_FALSE);
 }
 
-// What the terminal-mode console writes is exactly what the host prints.
-TEST_F(ConsoleStreamsTest, PipeMessagesTravelFromTerminalModeToHost) {
-  platform::PipeEnds pipe;
-  ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
-  std::unique_ptr<Console> terminal = Console::MakeTerminalMode(pipe.write_fd, {});
-  ASSERT_TRUE(terminal->terminal_mode());
-  terminal->Print("[Task::Complete][%s 0x%x]\n", "caf\xC3\xA9", 0xa0440215u);
-  terminal->Print("%s", std::string(700, 'q').c_str());
-
-  // The first message's bytes as they stand in the pipe.
-  const std::u16string first = u"[Task::Complete][caf\u00e9 0xa0440215]\n";
-  const std::string expected = PipeMessage(first);
-  std::string raw(expected.size(), '\0');
-  ASSERT_EQ(platform::ReadFdFully(pipe.read_fd, raw.data(), raw.size()), S_OK);
-  EXPECT_EQ(raw, expected);
-
-  Console host(pipe.read_fd, output_.write_fd());
-  EXPECT_TRUE(host.DoMain());
-  // Closing the terminal-mode console closes the pipe: the host reads the
-  // end of it instead of a message and says so.
-  terminal.reset();
-  EXPECT_FALSE(host.DoMain());
-  output_.Close();
-  EXPECT_EQ(output_.Text(), std::string(512, 'q'));
-  platform::CloseFd(pipe.read_fd);
-}
-
 TEST_F(ConsoleStreamsTest, HostStopsOnDamagedOrCutMessages) {
   platform::PipeEnds pipe;
   ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
