@@ -112,7 +112,7 @@ TEST_F(OfflineCenterFlowTest, ConcurrentClients) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 30;
   // Delete and DeletePerment first: their successes are counted.
-  HRESULT (OfflineCenter::*const calls[])
+  HRESULT(OfflineCenter::*const calls[])
   (const std::string&) = {&OfflineCenter::Delete, &OfflineCenter::DeletePerment,
                           &OfflineCenter::Pause, &OfflineCenter::Start};
   std::atomic<int> deletes{0};

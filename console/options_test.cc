@@ -10,8 +10,6 @@
 namespace lorvane {
 namespace {
 
-using Words = std::vector<std::string>;
-
 TEST(OptionsTest, WordsReadAsSwitchesAndValues) {
   Options options;
   // argv[0] is the program, never a switch, even though it starts with "/";
@@ -42,40 +40,6 @@ TEST(OptionsTest, FailuresKeepWhatWasReadBefore) {
   Options value_first;
   EXPECT_EQ(value_first.Parse({"corvaned", "stray", "/with-terminal"}), E_INVALIDARG);
   EXPECT_FALSE(value_first.Has("with-terminal"));
-}
-
-TEST(OptionsTest, BracketedSwitchesGoToTheirOwnTable) {
-  Options options;
-  ASSERT_EQ(options.Parse({"corvaned", "/a", "1", "[/Opt", "x", "y]", "/b", "[/flag]", "/c", "3"}),
-            S_OK);
-  EXPECT_EQ(options.OptionalValue("opt"), "x y");
-  EXPECT_TRUE(options.HasOptional("flag"));
-  EXPECT_FALSE(options.Has("opt"));
-  EXPECT_EQ(options.Value("a"), "1");
-  EXPECT_TRUE(options.Has("b"));
-  EXPECT_EQ(options.Value("c"), "3");
-
-  // Inside the brackets a switch word is one of the optional switch's words;
-  // after them a value has no switch to belong to.
-  Options inside;
-  ASSERT_EQ(inside.Parse({"corvaned", "[/o", "/p", "q]"}), S_OK);
-  EXPECT_EQ(inside.OptionalValue("o"), "/p q");
-  EXPECT_FALSE(inside.Has("p"));
-  Options after;
-  EXPECT_EQ(after.Parse({"corvaned", "[/o]", "v"}), E_INVALIDARG);
-}
-
-TEST(OptionsTest, SplitCommandLineFollowsTheArgumentRules) {
-  const std::pair<const char*, Words> cases[] = {
-      {"\"C:\\Program Files\\corvaned.exe\" /with-console  /input\t1234",
-       {"C:\\Program Files\\corvaned.exe", "/with-console", "/input", "1234"}},
-      {"prog a\"b c\"d \"\"", {"prog", "ab cd", ""}},
-      // Backslashes are literal unless they stand before a quote.
-      {"prog a\\b a\\\\\"b c\" a\\\"b", {"prog", "a\\b", "a\\b c", "a\"b"}},
-      {"prog \"say \"\"hi\"\"\"", {"prog", "say \"hi\""}},
-      {"   ", {}},
-  };
-  for (const auto& [line, words] : cases) EXPECT_EQ(SplitCommandLine(line), words) << line;
 }
 
 }  // namespace

@@ -239,30 +239,6 @@ TEST_F(RpcServerTest, SlowAndSilentClientsAreClosedAfterTheirLimits) {
   ExpectStillServing();
 }
 
-TEST_F(RpcServerTest, AtMostTwentyCallsRunAtOnceAndTheOthersWaitTheirTurn) {
-  StartServer();
-  constexpr int kClients = 30;
-  dispatcher_.Hold();
-  std::vector<std::future<Answer>> answers;
-  for (int i = 0; i < kClients; ++i) {
-    answers.push_back(std::async(std::launch::async, [this] {
-      std::unique_ptr<RpcTestClient> client = Bound();
-      return client != nullptr ? client->Call(rpc::kGetUpBandwidth) : Answer();
-    }));
-  }
-  ASSERT_TRUE(dispatcher_.WaitInside(20));
-  // The other ten have sent their calls; none of them may get in while twenty run.
-  EXPECT_FALSE(dispatcher_.WaitInside(21, std::chrono::milliseconds(300)));
-  dispatcher_.Release();
-  for (std::future<Answer>& answer : answers) {
-    ASSERT_EQ(answer.wait_for(kWaitLimit), std::future_status::ready);
-    const Answer got = answer.get();
-    EXPECT_TRUE(got.received);
-    EXPECT_EQ(got.status, 0);
-  }
-  EXPECT_EQ(dispatcher_.calls(), kClients);
-}
-
 // Thousands of HTTP workers may fill the long-running set of the process's
 // pool; a client must still get a thread and its answers.
 TEST_F(RpcServerTest, CallsAreAnsweredWhileTheProcessPoolIsFull) {
