@@ -67,40 +67,33 @@ class ConfigManagerTest : public ::testing::Test {
   const std::string user_data_ = env_.root() + "/data/user";
 };
 
-TEST_F(ConfigManagerTest, FirstStartUsesDefaultsAndSavesTheChosenFolder) {
-  ConfigManagerOptions options;
-  options.list_drives = [] { return std::vector<DriveCandidate>(); };
-  ConfigManager manager(options);
-  manager.Initialize();
-  // Default user data path: the local application-data folder, made on demand.
-  const std::string user_data = env_.root() + "/data/Velmo/Corvane/User Data";
-  EXPECT_EQ(manager.GetUserDataPath(), user_data);
-  EXPECT_TRUE(fs::is_directory(user_data));
-  EXPECT_EQ(manager.GetConfigPath(), user_data + "/config.db");
-  EXPECT_EQ(manager.GetDownloadFolder(), Home() + "/KxDownload");
+// A count outside its range is refused by its setter and replaced by the
+// default when loaded; the ends of the range are taken.
+TEST_F(ConfigManagerTest, CountsOutsideTheirRangeAreRefusedOrReplaced) {
+  const struct {
+    int32_t value;
+    bool tasks_taken;    // concurrent_task_num: 1 to 2048
+    bool threads_taken;  // thread_num_per_task: 1 to 512
+  } cases[] = {{1, true, true},      {512, true, true}, {513, true, false}, {2048, true, false},
+               {2049, false, false}, {0, false, false}, {-1, false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    const std::string value = "\"" + std::to_string(c.value) + "\"";
+    WriteConfig("concurrent_task_num=" + value + " thread_num_per_task=" + value +
+                " download_folder=\"/d\"");
+    ConfigManager loaded(Options());
+    loaded.Initialize();
+    EXPECT_EQ(loaded.GetConcurrentTaskNum(), c.tasks_taken ? c.value : 5);
+    EXPECT_EQ(loaded.GetThreadNumPerTask(), c.threads_taken ? c.value : 5);
 
-  Configuration stored;
-  ASSERT_EQ(LoadConfiguration(manager.GetConfigPath(), &stored), S_OK);
-  EXPECT_EQ(stored.version, "1.0.0");
-  EXPECT_EQ(stored.download_folder, Home() + "/KxDownload");
-  EXPECT_FALSE(fs::exists(manager.GetConfigPath() + ".new"));
-}
-
-TEST_F(ConfigManagerTest, LoadReplacesOutOfRangeCountsAndKeepsAStoredFolder) {
-  WriteConfig(
-      "concurrent_task_num=\"4096\" thread_num_per_task=\"0\" down_bandwidth=\"-1\""
-      " up_bandwidth=\"-1\" download_folder=\"/gone/away\"");
-  ConfigManager manager(Options());
-  manager.Initialize();
-  EXPECT_EQ(manager.GetThreadNumPerTask(), 5);
-  EXPECT_EQ(manager.GetConcurrentTaskNum(), 5);
-  EXPECT_EQ(manager.GetDownloadFolder(), "/gone/away");
-
-  WriteConfig("concurrent_task_num=\"2048\" thread_num_per_task=\"512\" download_folder=\"/d\"");
-  ConfigManager edges(Options());
-  edges.Initialize();
-  EXPECT_EQ(edges.GetThreadNumPerTask(), 512);
-  EXPECT_EQ(edges.GetConcurrentTaskNum(), 2048);
+    ConfigManager set(Options());
+    set.Initialize();
+    EXPECT_EQ(set.SetConcurrentTaskNum(c.value), c.tasks_taken ? S_OK : E_INVALID_CONFIG_VALUE);
+    EXPECT_EQ(set.SetThreadNumPerTask(c.value), c.threads_taken ? S_OK : E_INVALID_CONFIG_VALUE);
+    if (c.tasks_taken) {
+      EXPECT_EQ(Stored().concurrent_task_num, c.value);
+    }
+  }
 }
 
 // A config.db that does not parse, or is of another version, may hold settings
@@ -131,27 +124,6 @@ TEST_F(ConfigManagerTest, RefusedConfigIsMovedAsideAndNotOverwritten) {
     }
   }
   EXPECT_EQ(kept, (std::multiset<std::string>{other_version, torn}));
-}
-
-TEST_F(ConfigManagerTest, CountSettersAcceptTheirRangeOnly) {
-  ConfigManager manager(Options());
-  manager.Initialize();
-
-  for (int32_t refused : {2049, 0, -1}) {
-    EXPECT_EQ(manager.SetConcurrentTaskNum(refused), E_INVALID_CONFIG_VALUE) << refused;
-  }
-  for (int32_t refused : {513, 0}) {
-    EXPECT_EQ(manager.SetThreadNumPerTask(refused), E_INVALID_CONFIG_VALUE) << refused;
-  }
-  EXPECT_EQ(manager.SetConcurrentTaskNum(2048), S_OK);
-  EXPECT_EQ(manager.SetThreadNumPerTask(512), S_OK);
-  EXPECT_EQ(manager.SetThreadNumPerTask(1), S_OK);
-  EXPECT_EQ(manager.GetConcurrentTaskNum(), 2048);
-  EXPECT_EQ(log_.Count("[ConfigManager::SetConcurrentTaskNum][Invalid value is ignored 2049]"), 1u);
-
-  const Configuration stored = Stored();
-  EXPECT_EQ(stored.concurrent_task_num, 2048);
-  EXPECT_EQ(stored.thread_num_per_task, 1);
 }
 
 // Each bandwidth change sets both limits in the engine, loaded ones included;
