@@ -53,16 +53,6 @@ class OfflineCenterTest : public ::testing::Test {
   testing::FakeManagerCenter fake_;
 };
 
-TEST_F(OfflineCenterTest, EmptyUriFailsButIsListedInError) {
-  ASSERT_EQ(fake_.initialize_result(), S_OK);
-  EXPECT_EQ(center()->Download(""), E_UNSUPPORTED_URI);
-  const std::vector<Package*> packages = Packages();
-  ASSERT_EQ(packages.size(), 1u);
-  EXPECT_EQ(packages[0]->state_number(), STATE_ERROR);
-  EXPECT_EQ(packages[0]->error_code(), E_UNSUPPORTED_URI);
-  EXPECT_TRUE(manager()->downloads().empty());
-}
-
 // No duplicate check: a client that wants one asks ExistUri first, which must
 // see through case and surrounding blanks (Unicode ones included).
 TEST_F(OfflineCenterTest, SameUriTwiceMakesTwoPackagesAndExistUriNormalises) {

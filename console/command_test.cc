@@ -161,13 +161,6 @@ TEST_F(CommandLoopTest, StatisticsBlockCountsStatesAndShowsTheSpeed) {
             std::string::npos);
   // Not a terminal: blocks follow each other, without cursor movement.
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
-
-  for (const auto& [speed, shown] : {std::pair{2048, "2.00 KB"}, std::pair{1023, "1023 Byte"}}) {
-    running->set_download_speed(speed);
-    ASSERT_EQ(stat.Execute("on"), S_OK);
-    ASSERT_TRUE(output_.WaitFor(std::string("Current Download Speed:") + shown + "      \n"));
-    ASSERT_EQ(stat.Execute("off"), S_OK);
-  }
 }
 
 // The log window: a writer of the logger for as long as the window is held.

@@ -6,23 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <future>
-#include <regex>
 #include <string>
 #include <thread>
 
 #include "base/platform/console_host.h"
 #include "tests/support/console_pipes.h"
-#include "tests/support/files.h"
 #include "tests/support/isolated_env.h"
 
 namespace lorvane {
 namespace {
 
-using corvane::testsupport::ReadFile;
-using corvane::testsupport::ScopedEnv;
 using testing::InputFeed;
 using testing::OutputCapture;
 using testing::PipeMessage;
@@ -163,40 +157,6 @@ TEST_F(ConsoleHostDeathTest, HostExitsCleanlyWhenThePipeBreaksOrOnABadHandle) {
     EXPECT_EXIT(RunConsoleHost(options), ::testing::ExitedWithCode(0), "") << value;
   }
   platform::CloseFd(pipe.read_fd);
-}
-
-// A terminal program that records how it was started and copies the pipe it
-// inherited to a file: the window's process gets the read end under the
-// number on its command line, and ends when the console is destroyed.
-TEST(ConsoleLogWindowTest, TerminalRunsTheHostOnTheInheritedPipe) {
-  tobric::platform::IsolatedEnv env;
-  const std::string bin = env.root() + "/bin";
-  std::filesystem::create_directories(bin);
-  const std::string args_file = env.root() + "/args";
-  const std::string copy_file = env.root() + "/copy";
-  {
-    std::ofstream script(bin + "/xterm");
-    script << "#!/bin/sh\n"
-           << "echo \"$@\" > \"" << args_file << ".tmp\"\n"
-           << "mv \"" << args_file << ".tmp\" \"" << args_file << "\"\n"
-           << "for last; do :; done\n"
-           << "exec cat <&\"$last\" > \"" << copy_file << "\"\n";
-  }
-  std::filesystem::permissions(bin + "/xterm", std::filesystem::perms::owner_all);
-
-  ScopedEnv display("DISPLAY", ":99");
-  ScopedEnv path("PATH", bin + ":/usr/bin:/bin");
-  std::unique_ptr<Console> window;
-  ASSERT_EQ(Console::CreateLogWindow(&window), S_OK);
-  ASSERT_NE(window, nullptr);
-  window->Print("[Console::Test][%d]\n", 42);
-  // Closing the pipe ends cat, and the destructor reaps the process.
-  window.reset();
-
-  // This program itself, as the host of the pipe's read end.
-  const std::string args = ReadFile(args_file);
-  EXPECT_TRUE(std::regex_match(args, std::regex("-e /\\S+ -with-console -input \\d+\n"))) << args;
-  EXPECT_EQ(ReadFile(copy_file), PipeMessage(u"[Console::Test][42]\n"));
 }
 
 }  // namespace
