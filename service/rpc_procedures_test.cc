@@ -1,19 +1,17 @@
-// The 21 procedures over the wire, against a real offline center (its download
-// manager a recording fake) and a real ConfigManager in the test's own folder.
+// The procedures called as the server calls them (its framing and limits are
+// rpc_server_test.cc's), against a real offline center (its download manager
+// a recording fake) and a real ConfigManager in the test's own folder.
 #include "service/rpc_procedures.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
-#include <future>
 #include <string>
 #include <vector>
 
 #include "base/utf.h"
 #include "center/offline_center.h"
 #include "package/package.h"
-#include "service/rpc_server.h"
 #include "storage/config_manager.h"
 #include "tests/support/engine/package_fakes.h"
 #include "tests/support/engine/rpc_test_client.h"
@@ -22,12 +20,8 @@
 namespace lorvane {
 namespace {
 
-using testing::Answer;
 using testing::LongParam;
-using testing::RpcTestClient;
 using testing::StringParam;
-
-constexpr auto kWaitLimit = std::chrono::seconds(10);
 
 ConfigManagerOptions ConfigOptions(const std::string& root) {
   ConfigManagerOptions options;
@@ -49,20 +43,6 @@ class RpcProceduresTest : public ::testing::Test {
         procedures_(RpcProceduresOptions{center_.center(), &config_, [] {}}) {
     std::filesystem::create_directories(folder_);
     config_.Initialize();
-    RpcServerOptions options;
-    options.socket_path = env_.root() + "/run/rpc";
-    server_ = std::make_unique<RpcServer>(options, &procedures_);
-    EXPECT_EQ(server_->Start(), S_OK);
-    listening_ = std::async(std::launch::async, [this] { server_->Listen(); });
-    client_ = RpcTestClient::ConnectBound(options.socket_path);
-  }
-
-  ~RpcProceduresTest() override {
-    client_.reset();
-    server_->StopListening();
-    EXPECT_EQ(listening_.wait_for(kWaitLimit), std::future_status::ready);
-    listening_.wait();
-    server_.reset();
   }
 
   OfflineCenter* center() { return center_.center(); }
@@ -73,18 +53,17 @@ class RpcProceduresTest : public ::testing::Test {
     package->set_uri("http://127.0.0.1/" + name);
     package->set_path(folder_);
     package->set_name(name);
-    package->set_caption("caption " + name);
     testing::ForceState(package, state);
     center()->AddInternal(package);
     return package;
   }
 
-  // The answer of a call whose status must be 0.
+  // What a call answers after its status, which must be 0.
   std::string Rest(uint16_t procedure, const std::string& parameters = "") {
-    const Answer answer = client_->Call(procedure, parameters);
-    EXPECT_TRUE(answer.received);
-    EXPECT_EQ(answer.status, 0);
-    return answer.rest;
+    rpc::Reader in(parameters);
+    rpc::Writer out;
+    EXPECT_EQ(procedures_.Dispatch(procedure, &in, &out), 0);
+    return out.bytes();
   }
 
   // GetPackageInfo with the record image sent; the image back and the result.
@@ -117,9 +96,6 @@ class RpcProceduresTest : public ::testing::Test {
   testing::FakeManagerCenter center_;
   ConfigManager config_;
   RpcProcedures procedures_;
-  std::unique_ptr<RpcServer> server_;
-  std::future<void> listening_;
-  std::unique_ptr<RpcTestClient> client_;
 };
 
 std::string EncodeRecord(const rpc::PackageInfo& info) {
@@ -136,7 +112,6 @@ rpc::PackageInfo DecodeRecord(const std::string& image) {
 }
 
 TEST_F(RpcProceduresTest, PackageInfoFillsAKnownRecordAndLeavesAnUnknownOneAsSent) {
-  ASSERT_NE(client_, nullptr);
   // Bytes that are not even a valid record (no terminators) come back as they went.
   std::string garbage(rpc::kPackageInfoSize, '\0');
   for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 7 + 1);
@@ -169,7 +144,6 @@ TEST_F(RpcProceduresTest, PackageInfoFillsAKnownRecordAndLeavesAnUnknownOneAsSen
 }
 
 TEST_F(RpcProceduresTest, PackageListHonoursTheCallersRoomInIdOrder) {
-  ASSERT_NE(client_, nullptr);
   std::vector<std::string> ids;
   for (const char* name : {"a.mkv", "b.mkv", "c.mkv"}) ids.push_back(Add(name)->id());
   std::sort(ids.begin(), ids.end());
@@ -194,7 +168,6 @@ TEST_F(RpcProceduresTest, PackageListHonoursTheCallersRoomInIdOrder) {
 // The ids are tried one by one, whatever failed before; the result says
 // whether all were done.
 TEST_F(RpcProceduresTest, BatchListsTryEveryIdAndReportAnyFailure) {
-  ASSERT_NE(client_, nullptr);
   const std::string unknown = "{00000000-0000-4000-8000-000000000000}";
   Package* started = Add("start.mkv");
   EXPECT_EQ(Rest(rpc::kStartPackages, Ids(started->id() + ";" + unknown)), Bool(false));
@@ -216,7 +189,6 @@ TEST_F(RpcProceduresTest, BatchListsTryEveryIdAndReportAnyFailure) {
 }
 
 TEST_F(RpcProceduresTest, DownloadAndUriExistenceCarryTextAcrossUtf16) {
-  ASSERT_NE(client_, nullptr);
   const std::u16string uri = u"http://127.0.0.1/\u00c4rger \u6587\u4ef6.mkv";
   EXPECT_EQ(Rest(rpc::kDownloadUri, StringParam(uri)), LongParam(S_OK));
   std::vector<Package*> packages;
@@ -231,7 +203,6 @@ TEST_F(RpcProceduresTest, DownloadAndUriExistenceCarryTextAcrossUtf16) {
 // The settings are ConfigManager's (its tests pin the ranges and the folder's
 // making); the procedures carry values and results both ways.
 TEST_F(RpcProceduresTest, SettingsPassThrough) {
-  ASSERT_NE(client_, nullptr);
   EXPECT_EQ(Rest(rpc::kSetConcurrentTaskNum, LongParam(0)), LongParam(E_INVALID_CONFIG_VALUE));
   EXPECT_EQ(Rest(rpc::kSetThreadNumPerTask, LongParam(512)), LongParam(S_OK));
   EXPECT_EQ(Rest(rpc::kGetThreadNumPerTask), LongParam(512) + LongParam(S_OK));
@@ -246,15 +217,12 @@ TEST_F(RpcProceduresTest, SettingsPassThrough) {
       StringParam(tobric::Utf8ToUtf16(deep.substr(0, rpc::kOutStringUnits))) + LongParam(S_OK));
 }
 
-TEST_F(RpcProceduresTest, CallsAfterTheEngineStoppedAreRefused) {
-  ASSERT_NE(client_, nullptr);
+// The server refuses calls while its dispatcher does not accept them
+// (rpc_server_test.cc); the procedures stop accepting with the engine.
+TEST_F(RpcProceduresTest, CallsAreRefusedOnceTheEngineStops) {
+  EXPECT_TRUE(procedures_.AcceptingCalls());
   EXPECT_TRUE(center()->Stop());
-  const Answer refused =
-      client_->Call(rpc::kDownloadUri, StringParam(u"http://127.0.0.1/late.mkv"));
-  ASSERT_TRUE(refused.received);
-  EXPECT_EQ(refused.status, rpc::kFaultServerTooBusy);
-  EXPECT_TRUE(client_->WaitClosed());
-  EXPECT_EQ(center()->GetPackageCount(), 0u);
+  EXPECT_FALSE(procedures_.AcceptingCalls());
 }
 
 }  // namespace

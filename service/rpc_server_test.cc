@@ -37,7 +37,7 @@ constexpr std::chrono::milliseconds kWaitLimit(10000);
 // a test can see how many are inside at once.
 class FakeDispatcher : public RpcDispatcher {
  public:
-  bool AcceptingCalls() override { return true; }
+  bool AcceptingCalls() override { return accepting_.load(); }
 
   int32_t Dispatch(uint16_t procedure, rpc::Reader* in, rpc::Writer* out) override {
     if (procedure == rpc::kIsUriExist) {
@@ -55,6 +55,7 @@ class FakeDispatcher : public RpcDispatcher {
     return 0;
   }
 
+  void set_accepting(bool accepting) { accepting_.store(accepting); }
   void Hold() {
     std::lock_guard<std::mutex> hold(mutex_);
     holding_ = true;
@@ -75,6 +76,7 @@ class FakeDispatcher : public RpcDispatcher {
   }
 
  private:
+  std::atomic<bool> accepting_{true};
   std::mutex mutex_;
   std::condition_variable changed_;
   bool holding_ = false;  // guarded by mutex_, as are the counts
@@ -278,6 +280,17 @@ TEST_F(RpcServerTest, ACallThatWaitsTooLongIsTooBusyAndMayTryAgain) {
   dispatcher_.Release();
   EXPECT_EQ(first.get().status, 0);
   EXPECT_EQ(second->Call(rpc::kGetPackageCount).status, 0);
+}
+
+// A dispatcher that stops accepting (the engine has stopped) gets no more calls.
+TEST_F(RpcServerTest, CallsAreRefusedOnceTheDispatcherStopsAccepting) {
+  StartServer();
+  std::unique_ptr<RpcTestClient> client = Bound();
+  ASSERT_NE(client, nullptr);
+  dispatcher_.set_accepting(false);
+  EXPECT_EQ(client->Call(rpc::kGetPackageCount).status, rpc::kFaultServerTooBusy);
+  EXPECT_TRUE(client->WaitClosed());
+  EXPECT_EQ(dispatcher_.calls(), 0);
 }
 
 TEST_F(RpcServerTest, StopLetsTheRunningCallAnswerAndClosesTheRest) {
