@@ -107,18 +107,6 @@ TEST_F(OfflineCenterTest, StartAndPauseReportThePackagesCode) {
   EXPECT_EQ(center()->Start(refused->id()), E_CREATE_TASK_FAILED);
 }
 
-TEST_F(OfflineCenterTest, TotalSpeedCountsOnlyDownloadingPackages) {
-  const std::pair<int32_t, int32_t> cases[] = {{STATE_DOWNLOADING, 100},
-                                               {STATE_DOWNLOADING, 200},
-                                               {STATE_READY, 999},
-                                               {STATE_PAUSEING, 50},
-                                               {STATE_DOWNLOAD_COMPLETE, 7}};
-  for (const auto& [state, speed] : cases) {
-    Add("p" + std::to_string(speed), state)->set_download_speed(speed);
-  }
-  EXPECT_EQ(center()->GetTotalDownloadSpeed(), 300u);
-}
-
 // Stop shuts the parts rather than freeing them: a request that arrives later
 // is refused with a clear code instead of touching something gone.
 TEST_F(OfflineCenterTest, StopRunsOnceAndLaterCallsAreRefusedCleanly) {

@@ -15,6 +15,7 @@
 
 #include "base/logging/logging.h"
 #include "base/platform/named_event.h"
+#include "base/threading/manual_reset_event.h"
 #include "console/commands.h"
 #include "console/console.h"
 #include "console/show_log_command.h"
@@ -134,35 +135,6 @@ TEST_F(CommandLoopTest, ExitSetsTheShutdownEvent) {
 }
 
 // The statistics block, drawn on a short period.
-TEST_F(CommandLoopTest, StatisticsBlockCountsStatesAndShowsTheSpeed) {
-  AddPackage(STATE_READY);
-  AddPackage(STATE_READY);
-  AddPackage(STATE_ERROR);
-  Package* running = AddPackage(STATE_DOWNLOADING);
-  running->set_download_speed(3 * 1048576 / 2);
-
-  StatCommand stat(&console_, 5);
-  ASSERT_EQ(stat.Execute("on"), S_OK);
-  ASSERT_EQ(stat.Execute("on"), S_OK);
-  EXPECT_EQ(stat.timers_started(), 1u);
-  ASSERT_TRUE(output_.WaitFor("Current Download Speed:1.50 MB      \n"));
-  ASSERT_EQ(stat.Execute("off"), S_OK);
-  const std::string text = output_.Text();
-  const std::string block = text.substr(0, text.find("Current Download Speed"));
-  EXPECT_EQ(block.rfind("Service started at [", 0), 0u);
-  EXPECT_NE(block.find("]\n"
-                       "STATE_INIT               :00\n"
-                       "STATE_READY              :02\n"
-                       "STATE_PAUSEING           :00\n"
-                       "STATE_WAITING_TO_DOWNLOAD:00\n"
-                       "STATE_DOWNLOADING        :01\n"
-                       "STATE_DOWNLOAD_COMPLETE  :00\n"
-                       "STATE_ERROR              :01\n"),
-            std::string::npos);
-  // Not a terminal: blocks follow each other, without cursor movement.
-  EXPECT_EQ(text.find('\x1b'), std::string::npos);
-}
-
 // The log window: a writer of the logger for as long as the window is held.
 class ShowLogCommandTest : public ::testing::Test {
  protected:
@@ -229,29 +201,13 @@ class ShowLogCommandTest : public ::testing::Test {
 
 // A writer that keeps the logger's lock inside OutputMessage until opened, as
 // a thread that is writing a line does.
-class GateWriter : public tobric::LogWriter {
- public:
+struct GateWriter : tobric::LogWriter {
   void OutputMessage(const tobric::LogEntry&) override {
-    std::unique_lock<std::mutex> hold(mutex_);
-    entered_ = true;
-    changed_.notify_all();
-    changed_.wait(hold, [this] { return open_; });
+    entered.Set();
+    static_cast<void>(open.Wait(10000));
   }
-  bool WaitUntilEntered() {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, std::chrono::seconds(10), [this] { return entered_; });
-  }
-  void Open() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool entered_ = false;
-  bool open_ = false;
+  tobric::ManualResetEvent entered;
+  tobric::ManualResetEvent open;
 };
 
 // `log off` while another thread writes a line through the window: the writer
@@ -268,10 +224,10 @@ TEST_F(ShowLogCommandTest, OffWaitsForALineBeingWritten) {
   // The gate comes before the window's writer, so the line is on its way to
   // the window while the gate holds the logger.
   std::thread logging([this] { Log(1, "[Console::Test][in flight]"); });
-  ASSERT_TRUE(gate.WaitUntilEntered());
+  ASSERT_TRUE(gate.entered.Wait(10000));
   std::future<HRESULT> off = std::async(std::launch::async, [&log] { return log.Execute("off"); });
   EXPECT_TRUE(system_texts_.WaitFor("removing a writer waits for the busy logger"));
-  gate.Open();
+  gate.open.Set();
   logging.join();
   EXPECT_EQ(off.get(), S_OK);
   EXPECT_EQ(logger_.writer_count(), writers);

@@ -130,13 +130,5 @@ TEST_F(AppTest, LeftOverShutdownEventIsClearedAndANewOneStopsTheService) {
   ExpectStopped(&running);
 }
 
-TEST_F(AppTest, StopRequestedBeforeRunStillEndsRun) {
-  App app(Options());
-  ASSERT_EQ(app.Initialize(), S_OK);
-  tobric::SignalShutdown();
-  std::future<void> running = std::async(std::launch::async, [&app] { app.Run(); });
-  ExpectStopped(&running);
-}
-
 }  // namespace
 }  // namespace lorvane
