@@ -130,5 +130,14 @@ TEST_F(AppTest, LeftOverShutdownEventIsClearedAndANewOneStopsTheService) {
   ExpectStopped(&running);
 }
 
+// A stop asked for between Initialize and Run must not be lost.
+TEST_F(AppTest, StopRequestedBeforeRunStillEndsRun) {
+  App app(Options());
+  ASSERT_EQ(app.Initialize(), S_OK);
+  tobric::SignalShutdown();
+  std::future<void> running = std::async(std::launch::async, [&app] { app.Run(); });
+  ExpectStopped(&running);
+}
+
 }  // namespace
 }  // namespace lorvane
