@@ -47,7 +47,6 @@ class ConfigManagerTest : public ::testing::Test {
     return options;
   }
   std::string ConfigPath() const { return user_data_ + "/config.db"; }
-  std::string Home() const { return env_.root() + "/home"; }
 
   void WriteConfig(const std::string& general_attributes) const {
     fs::create_directories(user_data_);

@@ -114,15 +114,6 @@ class PersisterTest : public ::testing::Test {
     return package;
   }
 
-  // Starts over a missing list and adds "film.mkv", whose first save is then
-  // done: the next change comes soon after a save.
-  void StartWithOneSavedPackage(uint32_t save_delay_ms, Package** package) {
-    EXPECT_EQ(Start(save_delay_ms), E_XML_LOAD_FAILED);
-    *package = AddPackage("film.mkv");
-    persister_->Modified();
-    ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
-  }
-
   [[nodiscard]] Resource LoadList() const {
     Resource resource;
     EXPECT_EQ(LoadResource(list_, &resource), S_OK);
@@ -248,26 +239,14 @@ TEST_F(PersisterTest, SecondChangeWhileASaveIsPendingIsCarriedByIt) {
   EXPECT_FALSE(std::filesystem::exists(fresh_));
 }
 
-TEST_F(PersisterTest, ChangeSoonAfterASaveIsWrittenByTheTimer) {
-  // Long enough that the change surely comes within it, even on a slow machine.
-  Package* package = nullptr;
-  ASSERT_NO_FATAL_FAILURE(StartWithOneSavedPackage(1000, &package));
-  package->set_caption("renamed");
-  // A change while the timer is armed rides along.
-  package->set_total_size(4242);
-
-  ASSERT_TRUE(persister_->WaitForSaveCount(2, kWaitMs));
-  // One item for the first save, one queued by the timer's tick.
-  EXPECT_EQ(log_.Count("[OfflineCenter::QueueUserWorkItem]"), 2u);
-  EXPECT_EQ(LoadList().files.at(0).caption, "renamed");
-  EXPECT_EQ(LoadList().files.at(0).total_size, 4242u);
-}
-
 // With a delay no test waits for, only an urgent save or the shutdown can
 // write a change; after the shutdown nothing is saved any more.
 TEST_F(PersisterTest, UrgentChangeAndShutdownSaveAtOnceWithTheTimerArmed) {
-  Package* package = nullptr;
-  ASSERT_NO_FATAL_FAILURE(StartWithOneSavedPackage(60000, &package));
+  EXPECT_EQ(Start(60000), E_XML_LOAD_FAILED);
+  Package* package = AddPackage("film.mkv");
+  persister_->Modified();
+  ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
+  // The next change comes soon after a save.
   package->set_caption("armed");
   ASSERT_EQ(log_.Count("[Persistence is delayed.]"), 1u);
   package->set_metafile("/downloads/film.mkv.sugc");
