@@ -79,7 +79,9 @@ TEST(RpcProtocolTest, BindRequestNamesTheInterface) {
   EXPECT_EQ(static_cast<uint8_t>(body[19]), 0x4d);
   EXPECT_EQ(UnitAt(body, 20), 1);
   EXPECT_EQ(UnitAt(body, 22), 0);
-  EXPECT_EQ(Frame("ab"), std::string("\x02\x00\x00\x00" "ab", 6));
+  EXPECT_EQ(Frame("ab"), std::string("\x02\x00\x00\x00"
+                                     "ab",
+                                     6));
 }
 
 }  // namespace

@@ -200,17 +200,6 @@ TEST_F(ConfigManagerTest, SetDownloadFolderCreatesAMissingFolderFirst) {
   EXPECT_EQ(manager.GetDownloadFolder(), wanted);
 }
 
-TEST_F(ConfigManagerTest, SaveFailureIsLoggedAndReturned) {
-  // The user data folder cannot be made: a file stands in its way.
-  WriteFile(env_.root() + "/blocker", "x");
-  ConfigManagerOptions options = Options();
-  options.user_data_folder = env_.root() + "/blocker/user";
-  ConfigManager manager(options);
-  manager.Initialize();
-  EXPECT_EQ(manager.SetThreadNumPerTask(7), E_XML_SAVE_FAILED);
-  EXPECT_GE(log_.Count("[ConfigManager::Persist2Disk failed 0xa044020e]"), 2u);
-}
-
 TEST_F(ConfigManagerTest, DownloadFolderGoesToTheWritableDriveWithTheMostSpace) {
   // Unwritable even for root: a regular file stands where the drive's root is.
   const std::string unwritable = env_.root() + "/not-a-folder";
