@@ -5,15 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "base/platform/error.h"
 #include "base/platform/work_pool.h"
