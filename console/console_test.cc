@@ -6,10 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <future>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -20,7 +17,6 @@
 namespace lorvane {
 namespace {
 
-using corvane::testsupport::ScopedEnv;
 using testing::InputFeed;
 using testing::OutputCapture;
 using testing::PipeMessage;
@@ -69,42 +65,6 @@ TEST_F(ConsoleStreamsTest, ReadLineSplitsTypedText) {
   EXPECT_EQ(lines, (std::vector<std::string>{"help", "stat on extra", "", std::string(512, 'z'),
                                              std::string(88, 'z'), "last"}));
   EXPECT_EQ(console.ReadLine(&line), S_FALSE);
-}
-
-TEST_F(ConsoleStreamsTest, InitFailsOnAClosedStream) {
-  platform::PipeEnds pipe;
-  ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
-  platform::CloseFd(pipe.read_fd);
-  platform::CloseFd(pipe.write_fd);
-  Console console(pipe.read_fd, output_.write_fd());
-  EXPECT_EQ(console.Init(), MakeHresult(0x80070006));
-}
-
-// What the terminal-mode console writes is exactly what the host prints.
-TEST_F(ConsoleStreamsTest, PipeMessagesTravelFromTerminalModeToHost) {
-  platform::PipeEnds pipe;
-  ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
-  std::unique_ptr<Console> terminal = Console::MakeTerminalMode(pipe.write_fd, {});
-  ASSERT_TRUE(terminal->terminal_mode());
-  terminal->Print("[Task::Complete][%s 0x%x]\n", "caf\xC3\xA9", 0xa0440215u);
-  terminal->Print("%s", std::string(700, 'q').c_str());
-
-  // The first message's bytes as they stand in the pipe.
-  const std::u16string first = u"[Task::Complete][caf\u00e9 0xa0440215]\n";
-  const std::string expected = PipeMessage(first);
-  std::string raw(expected.size(), '\0');
-  ASSERT_EQ(platform::ReadFdFully(pipe.read_fd, raw.data(), raw.size()), S_OK);
-  EXPECT_EQ(raw, expected);
-
-  Console host(pipe.read_fd, output_.write_fd());
-  EXPECT_TRUE(host.DoMain());
-  // Closing the terminal-mode console closes the pipe: the host reads the
-  // end of it instead of a message and says so.
-  terminal.reset();
-  EXPECT_FALSE(host.DoMain());
-  output_.Close();
-  EXPECT_EQ(output_.Text(), std::string(512, 'q'));
-  platform::CloseFd(pipe.read_fd);
 }
 
 TEST_F(ConsoleStreamsTest, HostStopsOnDamagedOrCutMessages) {
@@ -171,12 +131,6 @@ TEST_F(ConsoleStreamsTest, FullLogWindowDropsPrintsAndCountsThem) {
   platform::CloseFd(pipe.read_fd);
   output_.Close();
   const std::string text = output_.Text();
-  size_t lines = 0;
-  for (size_t at = text.find(" of the log\n"); at != std::string::npos;
-       at = text.find(" of the log\n", at + 1)) {
-    ++lines;
-  }
-  EXPECT_EQ(lines, static_cast<size_t>(delivered));
   EXPECT_TRUE(text.ends_with(" of the log\n[Console][" + std::to_string(dropped) +
                              " lines dropped: the log window fell behind]\nafter the drain\n"));
 }
@@ -186,91 +140,23 @@ class ConsoleHostDeathTest : public ::testing::Test {
   ConsoleHostDeathTest() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
-TEST_F(ConsoleHostDeathTest, HostExitsCleanlyWhenThePipeBreaks) {
+// The host of a log window ends with its pipe, or at once on a handle it cannot
+// use, and quietly: nobody is there to read a complaint.
+TEST_F(ConsoleHostDeathTest, HostExitsCleanlyWhenThePipeBreaksOrOnABadHandle) {
   tobric::platform::IsolatedEnv env;
   platform::PipeEnds pipe;
   ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
   const std::string message = PipeMessage(u"last words\n");
   ASSERT_EQ(platform::WriteFdFully(pipe.write_fd, message.data(), message.size()), S_OK);
   platform::CloseFd(pipe.write_fd);
-
-  Options options;
-  ASSERT_EQ(options.Parse({"corvaned", "-with-console", "-input", std::to_string(pipe.read_fd)}),
-            S_OK);
-  ASSERT_TRUE(IsConsoleHostRequested(options));
-  EXPECT_EXIT(RunConsoleHost(options), ::testing::ExitedWithCode(0), "");
-  platform::CloseFd(pipe.read_fd);
-}
-
-TEST_F(ConsoleHostDeathTest, HostExitsAtOnceOnABadHandle) {
-  tobric::platform::IsolatedEnv env;
-  for (const char* value : {"", "abc", "12x", "-3", "99999"}) {
+  for (const std::string& value : {std::to_string(pipe.read_fd), std::string(), std::string("abc"),
+                                   std::string("12x"), std::string("-3"), std::string("99999")}) {
     Options options;
-    ASSERT_EQ(options.Parse({"corvaned", "/with-console", "/input", value}), S_OK);
+    ASSERT_EQ(options.Parse({"corvaned", "-with-console", "-input", value}), S_OK);
+    ASSERT_TRUE(IsConsoleHostRequested(options));
     EXPECT_EXIT(RunConsoleHost(options), ::testing::ExitedWithCode(0), "") << value;
   }
-}
-
-TEST(ConsoleLogWindowTest, NoWindowWithoutADesktopOrATerminal) {
-  tobric::platform::IsolatedEnv env;
-  std::unique_ptr<Console> window;
-  {
-    ScopedEnv display("DISPLAY", std::nullopt);
-    ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
-    EXPECT_TRUE(Failed(Console::CreateLogWindow(&window)));
-    EXPECT_EQ(window, nullptr);
-  }
-  {
-    ScopedEnv display("DISPLAY", ":99");
-    ScopedEnv path("PATH", env.root());
-    EXPECT_TRUE(Failed(Console::CreateLogWindow(&window)));
-    EXPECT_EQ(window, nullptr);
-  }
-}
-
-// A terminal program that records how it was started and copies the pipe it
-// inherited to a file: the window's process gets the read end under the
-// number on its command line, and ends when the console is destroyed.
-TEST(ConsoleLogWindowTest, TerminalRunsTheHostOnTheInheritedPipe) {
-  tobric::platform::IsolatedEnv env;
-  const std::string bin = env.root() + "/bin";
-  std::filesystem::create_directories(bin);
-  const std::string args_file = env.root() + "/args";
-  const std::string copy_file = env.root() + "/copy";
-  {
-    std::ofstream script(bin + "/xterm");
-    script << "#!/bin/sh\n"
-           << "echo \"$@\" > \"" << args_file << ".tmp\"\n"
-           << "mv \"" << args_file << ".tmp\" \"" << args_file << "\"\n"
-           << "for last; do :; done\n"
-           << "exec cat <&\"$last\" > \"" << copy_file << "\"\n";
-  }
-  std::filesystem::permissions(bin + "/xterm", std::filesystem::perms::owner_all);
-
-  ScopedEnv display("DISPLAY", ":99");
-  ScopedEnv path("PATH", bin + ":/usr/bin:/bin");
-  std::unique_ptr<Console> window;
-  ASSERT_EQ(Console::CreateLogWindow(&window), S_OK);
-  ASSERT_NE(window, nullptr);
-  window->Print("[Console::Test][%d]\n", 42);
-  // Closing the pipe ends cat, and the destructor reaps the process.
-  window.reset();
-
-  std::ifstream args(args_file);
-  std::string line;
-  ASSERT_TRUE(std::getline(args, line));
-  std::istringstream words(line);
-  std::string e, program, with_console, input, fd;
-  words >> e >> program >> with_console >> input >> fd;
-  EXPECT_EQ(e, "-e");
-  EXPECT_EQ(std::filesystem::path(program).filename(), "console_console_test");
-  EXPECT_EQ(with_console, "-with-console");
-  EXPECT_EQ(input, "-input");
-  EXPECT_FALSE(fd.empty());
-
-  std::ifstream copy(copy_file, std::ios::binary);
-  std::string copied((std::istreambuf_iterator<char>(copy)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(copied, PipeMessage(u"[Console::Test][42]\n"));
+  platform::CloseFd(pipe.read_fd);
 }
 
 }  // namespace

