@@ -250,28 +250,38 @@ TEST(CommandsTest, EachCommandCallsTheServiceAndSaysWhatCame) {
   }
 }
 
-// `get` follows the download it added through the list until it ends (the
-// plain lines, and a failure, are the end-to-end tests'): on a terminal it
-// redraws in place; a package removed meanwhile ends the follow.
+// `get` follows the download it added through the list until it ends: plain
+// lines, or on a terminal one line redrawn in place; a package removed
+// meanwhile ends the follow. (A failure is the end-to-end test's.)
 TEST(CommandsTest, GetFollowsTheDownloadToItsEnd) {
   tobric::platform::IsolatedEnv env;
-  for (const bool removed : {false, true}) {
-    SCOPED_TRACE(removed);
+  const struct {
+    bool terminal;
+    bool removed;
+    std::vector<std::string> out;
+  } cases[] = {
+      {false, false, {"new.bin   50.0%  2.00 KiB / 4.00 KiB", "new.bin  100.0%  4.00 KiB  done\n"}},
+      {true, false, {"\x1b[1F"}},
+      {false, true, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.terminal ? "terminal" : c.removed ? "removed" : "plain");
     Session session(env.root(), true);
-    session.context().terminal = true;
+    session.context().terminal = c.terminal;
     session.context().columns = [] { return size_t{80}; };
     // The second list is the one right after the add.
-    session.engine.on_list = [removed](Engine& engine) {
+    session.engine.on_list = [&c](Engine& engine) {
       if (engine.list_calls < 2 || engine.packages.empty()) return;
-      if (removed) {
+      if (c.removed) {
         engine.packages.clear();
-      } else {
-        engine.packages[0].state = engine.list_calls >= 4 ? 6 : 5;
+        return;
       }
+      engine.packages[0].state = engine.list_calls >= 4 ? 6 : 5;
+      engine.packages[0].download_size = engine.list_calls >= 4 ? 4096 : 2048;
     };
-    EXPECT_EQ(session.Run({"get", "http://127.0.0.1/new.bin"}), removed ? kExitFailure : kExitOk);
-    ExpectShown(session.err.str(), removed ? "corvane: new.bin was removed\n" : "");
-    if (!removed) ExpectShown(session.out.str(), "\x1b[1F");
+    EXPECT_EQ(session.Run({"get", "http://127.0.0.1/new.bin"}), c.removed ? kExitFailure : kExitOk);
+    ExpectShown(session.err.str(), c.removed ? "corvane: new.bin was removed\n" : "");
+    for (const std::string& shown : c.out) ExpectShown(session.out.str(), shown);
   }
 }
 

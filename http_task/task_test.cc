@@ -360,6 +360,33 @@ TEST_F(HttpTaskTest, ResumeJoinsOnlyBlocksOfTheSameVersion) {
   }
 }
 
+// The blocks come from where the probe's redirects led; a server that says it
+// serves no ranges is read through one stream, whose progress the package
+// shows, and from its first byte again after a pause.
+TEST_F(HttpTaskTest, RedirectsAndServersWithoutRanges) {
+  const uint64_t size = 2 * kBlock + 10;
+  server_.SetRoute("/link", Reply::Text(302, "").WithHeader("Location", "/file.bin"));
+  server_.SetRoute("/file.bin", Reply::Pattern(size));
+  Package* package = NewPackage("/link");
+  Running run = Run(package, Options(3));
+  ASSERT_TRUE(run.report->Wait());
+  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_EQ(Ranges("/file.bin").size(), 3u);
+  EXPECT_TRUE(Ranges("/link").empty());
+  EXPECT_EQ(package->uri(), server_.Url("/link"));
+
+  server_.SetRoute("/plain.bin",
+                   Reply::Pattern(size).IgnoringRanges().WithHeader("Accept-Ranges", "none"));
+  package = PausedPackage("/plain.bin", size, [](uint32_t b) { return b == 0; },
+                          std::string(size, 'Z'));
+  run = Run(package, Options(3));
+  ASSERT_TRUE(run.report->Wait());
+  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_TRUE(ReadFile(folder_ + "/plain.bin") == PatternBytes(0, size));
+  EXPECT_EQ(Ranges("/plain.bin"), std::vector<std::string>{"bytes=0-8388617"});
+  EXPECT_EQ(log_.Count("starts again from its first byte"), 1u);
+}
+
 TEST(MapWorkerResultTest, EveryEndHasACodeWithAUserMessage) {
   using tobric::platform::HresultFromWin32;
   const struct {
@@ -513,6 +540,17 @@ TEST_F(HttpTaskTest, DamagedPausedDownloadIsLaidOutAnew) {
     EXPECT_EQ(run.report->code, S_OK);
     EXPECT_TRUE(ReadFile(folder_ + route) == PatternBytes(0, size));
   }
+}
+
+// The code is the end-to-end test's; the file made for the layout goes.
+TEST_F(HttpTaskTest, FullDiskAtLayoutLeavesNoFile) {
+  tobric::platform::ScopedSmallDisk disk(1 * kMiB);
+  if (!disk.available()) GTEST_SKIP() << disk.reason();
+  server_.SetRoute("/full.bin", Reply::Pattern(10 * kMiB));
+  Package* package = NewPackage("/full.bin");
+  package->set_path(disk.folder());
+  EXPECT_EQ(Run(package, Options(1)).initialize, E_DISK_FULL);
+  EXPECT_TRUE(std::filesystem::is_empty(disk.folder()));
 }
 
 // The data file takes the whole disk: every metafile save fails, the blocks
