@@ -317,9 +317,12 @@ TEST_F(ServiceStartTest, RunningServiceIsUsedAsItIsEvenWhenItRefusesTheBind) {
   FakeService service(DefaultSocketPath(),
                       [](uint16_t, rpc::Reader&) { return FakeService::Reply(); });
   ASSERT_TRUE(service.ok());
-  Client client;
-  EXPECT_EQ(client.EnsureServiceRunning(Options(env_.root() + "/missing")), S_OK);
-  EXPECT_TRUE(client.connected());
+  {
+    // The fake serves one connection at a time.
+    Client client;
+    EXPECT_EQ(client.EnsureServiceRunning(Options(env_.root() + "/missing")), S_OK);
+    EXPECT_TRUE(client.connected());
+  }
   service.set_bind_reply(FakeService::Fault(rpc::kFaultUnknownInterface));
   Client refused;
   EXPECT_EQ(refused.EnsureServiceRunning(Options(env_.root() + "/missing")),
