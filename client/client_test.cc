@@ -186,7 +186,9 @@ TEST_F(ClientTest, UnusableAnswersEndTheConnection) {
       {"list of 2 with 4 billion records", list(0xFFFFFFFFu), protocol},
       {"length above the limit", {std::string("\xFF\xFF\xFF\x7F", 4)}, protocol},
       {"length below a status", {std::string("\x02\x00\x00\x00\x00\x00", 6)}, protocol},
-      {"trailing bytes", {rpc::Frame(std::string(4, '\0') + PackageListValues(0, {}, 0).bytes() + "x")}, protocol},
+      {"trailing bytes",
+       {rpc::Frame(std::string(4, '\0') + PackageListValues(0, {}, 0).bytes() + "x")},
+       protocol},
       {"closed mid-answer", cut, HresultFromWin32(38)},
       {"no answer", {}, HresultFromWin32(1460)},
   };
@@ -226,10 +228,15 @@ TEST_F(ClientTest, EveryProcedureSpeaksItsWireFormat) {
   const std::string folder = StringParameter(u"/tmp/下载");
   std::vector<Step> steps = {
       {Request(rpc::kDeletePackages, StringParameter(u"{A};{B}")), "\x01",
-       [&](Client& c) { return c.DeletePackages({"{A}", "{B}"}, &flag); }, [&] { return flag; }},
+       [&](Client& c) {
+         return c.DeletePackages({"{A}", "{B}"}, &flag);
+       },
+       [&] { return flag; }},
       {Request(rpc::kDeletePackagesPermanently, StringParameter(u"{A};{B}")),
        Int32Parameter(E_PACKAGE_NOT_FOUND),
-       [&](Client& c) { return c.DeletePackagesPermanently({"{A}", "{B}"}, &result); },
+       [&](Client& c) {
+         return c.DeletePackagesPermanently({"{A}", "{B}"}, &result);
+       },
        [&] { return result == E_PACKAGE_NOT_FOUND; }},
       {Request(rpc::kSetDownloadFolder, folder), Int32Parameter(E_INVALIDARG),
        [&](Client& c) { return c.SetDownloadFolder("/tmp/下载", &result); },
@@ -245,7 +252,8 @@ TEST_F(ClientTest, EveryProcedureSpeaksItsWireFormat) {
   for (const auto& [procedure, method] :
        {std::pair<uint16_t, Setter>{rpc::kSetUpBandwidth, &Client::SetUpBandwidth},
         {rpc::kSetDownBandwidth, &Client::SetDownBandwidth}}) {
-    steps.push_back({Request(procedure, Int32Parameter(-513)), Int32Parameter(E_INVALID_CONFIG_VALUE),
+    steps.push_back({Request(procedure, Int32Parameter(-513)),
+                     Int32Parameter(E_INVALID_CONFIG_VALUE),
                      [&, method](Client& c) { return (c.*method)(-513, &result); },
                      [&] { return result == E_INVALID_CONFIG_VALUE; }});
   }

@@ -182,71 +182,70 @@ void ExpectShown(const std::string& text, const std::string& expected) {
 TEST(CommandsTest, EachCommandCallsTheServiceAndSaysWhatCame) {
   tobric::platform::IsolatedEnv env;
   const std::string wanted = env.root() + "/downloads";
-  const std::vector<rpc::PackageInfo> two = {Record(kIdA, 6, "a.mp4"), Record(kIdB, 5, "b.mp4")};
+  const std::string a = kIdA, b = kIdB;
   const struct {
-    std::vector<std::string> args;
-    std::vector<rpc::PackageInfo> packages;
-    std::map<uint16_t, std::string> answers;  // instead of the usual ones
+    std::string args;    // split at spaces
+    bool listed;         // a.mp4 (complete) and b.mp4 (downloading) are in the list
+    uint16_t procedure;  // answers `answer` (unless empty); its calls are `calls`
+    std::string answer;
     int exit;
     std::string out;
     std::string err;
-    uint16_t procedure = 0;  // its calls, by first parameter
-    std::vector<std::string> calls = {};
+    std::string calls;  // the first parameter of each, ended by ";"
   } cases[] = {
-      {{"list"}, {}, {}, kExitOk, "No downloads.\n", ""},
-      {{"pause", "1a2b3c4"}, two, {}, kExitFailure, "",
-       "corvane: '1a2b3c4' matches several downloads:\n  " + std::string(kIdA) + "  a.mp4\n  " +
-           kIdB + "  b.mp4\n",
-       rpc::kPausePackages},
-      {{"info", "ff"}, two, {}, kExitFailure, "",
-       "corvane: no download has an id starting with 'ff'\n"},
-      {{"info", "{1a2b3c4e"}, two, {}, kExitOk, "name:       b.mp4\n", "", rpc::kGetPackageInfo,
-       {kIdB}},
-      {{"pause", "1A2B3C4D", "1A2B3C4E"}, two, {{rpc::kPausePackages, kFalse}}, kExitFailure, "",
-       "corvane: could not pause 1A2B3C4D  a.mp4 (state: complete)\n", rpc::kPausePackages,
-       {kIdA, kIdB}},
-      {{"rm", "1a2b3c4d"}, two, {}, kExitOk, "removed  1A2B3C4D  a.mp4\n", "", rpc::kDeletePackages,
-       {kIdA}},
-      {{"rm", "--files", "1a2b3c4d"}, two,
-       {{rpc::kDeletePackagesPermanently, Values({E_PACKAGE_NOT_FOUND})}}, kExitFailure, "",
+      {"list", false, 0, "", kExitOk, "No downloads.\n", "", ""},
+      {"pause 1a2b3c4", true, rpc::kPausePackages, "", kExitFailure, "",
+       "corvane: '1a2b3c4' matches several downloads:\n  " + a + "  a.mp4\n  " + b + "  b.mp4\n",
+       ""},
+      {"info ff", true, 0, "", kExitFailure, "",
+       "corvane: no download has an id starting with 'ff'\n", ""},
+      {"info {1a2b3c4e", true, rpc::kGetPackageInfo, "", kExitOk, "name:       b.mp4\n", "",
+       b + ";"},
+      {"pause 1A2B3C4D 1A2B3C4E", true, rpc::kPausePackages, kFalse, kExitFailure, "",
+       "corvane: could not pause 1A2B3C4D  a.mp4 (state: complete)\n", a + ";" + b + ";"},
+      {"rm 1a2b3c4d", true, rpc::kDeletePackages, "", kExitOk, "removed  1A2B3C4D  a.mp4\n", "",
+       a + ";"},
+      {"rm --files 1a2b3c4d", true, rpc::kDeletePackagesPermanently, Values({E_PACKAGE_NOT_FOUND}),
+       kExitFailure, "",
        "corvane: could not remove 1A2B3C4D  a.mp4: no download has this id (0xa0440205)\n",
-       rpc::kDeletePackagesPermanently, {kIdA}},
-      {{"get", "nonsense"}, {}, {{rpc::kDownloadUri, Values({E_INVALID_URL})}}, kExitFailure, "",
+       a + ";"},
+      {"get nonsense", false, rpc::kDownloadUri, Values({E_INVALID_URL}), kExitFailure, "",
        "corvane: could not start the download: the address is not valid, or the server has no "
-       "such file (0xa0440313)\n"},
-      {{"add", "http://127.0.0.1/new.bin"}, {}, {}, kExitOk,
-       "added " + std::string(kNewId) + "  new.bin\n", "", rpc::kDownloadUri,
-       {"http://127.0.0.1/new.bin"}},
-      {{"config"}, {}, {}, kExitOk,
+       "such file (0xa0440313)\n",
+       "nonsense;"},
+      {"add http://127.0.0.1/new.bin", false, rpc::kDownloadUri, "", kExitOk,
+       "added " + std::string(kNewId) + "  new.bin\n", "", "http://127.0.0.1/new.bin;"},
+      {"config", false, 0, "", kExitOk,
        "download folder:      /old\nthreads per download: 5\ndownloads at once:    3\n"
        "download limit:       64.0 KiB/s\nupload limit:         unlimited\n",
-       ""},
+       "", ""},
       // The service makes a missing folder on the first call and takes it on
       // the second: the folder it names in between is still the old one.
-      {{"config", "set", "folder", wanted + "/"}, {}, {}, kExitOk,
-       "download folder: " + wanted + "\n", "", rpc::kSetDownloadFolder, {wanted, wanted}},
-      {{"config", "set", "threads", "600"}, {},
-       {{rpc::kSetThreadNumPerTask, Values({E_INVALID_CONFIG_VALUE})}}, kExitFailure, "",
-       "threads per download must be 1 to 512. (0xa0440218)", rpc::kSetThreadNumPerTask,
-       {"600"}},
-      {{"config", "set", "down", "2M"}, {}, {}, kExitOk, "download limit: 2.00 MiB/s\n", "",
-       rpc::kSetDownBandwidth, {"2097152"}},
-      {{"exists", "http://127.0.0.1/a.mp4"}, two, {}, kExitOk, "yes\n", ""},
-      {{"exists", "http://127.0.0.1/c.mp4"}, two, {}, kExitFailure, "no\n", ""},
+      {"config set folder " + wanted + "/", false, rpc::kSetDownloadFolder, "", kExitOk,
+       "download folder: " + wanted + "\n", "", wanted + ";" + wanted + ";"},
+      {"config set threads 600", false, rpc::kSetThreadNumPerTask, Values({E_INVALID_CONFIG_VALUE}),
+       kExitFailure, "", "threads per download must be 1 to 512. (0xa0440218)", "600;"},
+      {"config set down 2M", false, rpc::kSetDownBandwidth, "", kExitOk,
+       "download limit: 2.00 MiB/s\n", "", "2097152;"},
+      {"exists http://127.0.0.1/a.mp4", true, 0, "", kExitOk, "yes\n", "", ""},
+      {"exists http://127.0.0.1/c.mp4", true, 0, "", kExitFailure, "no\n", "", ""},
       // The fake never goes away.
-      {{"stop"}, {}, {}, kExitOk, "corvaned is stopping.\n", "", rpc::kExitService, {""}},
+      {"stop", false, rpc::kExitService, "", kExitOk, "corvaned is stopping.\n", "", ";"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+    SCOPED_TRACE(c.args);
     Session session(env.root(), true);
-    session.engine.packages = c.packages;
-    for (const auto& [procedure, answer] : c.answers) session.engine.answers[procedure] = answer;
-    EXPECT_EQ(session.Run(c.args), c.exit);
+    if (c.listed) session.engine.packages = {Record(a, 6, "a.mp4"), Record(b, 5, "b.mp4")};
+    if (!c.answer.empty()) session.engine.answers[c.procedure] = c.answer;
+    std::vector<std::string> args;
+    std::istringstream words(c.args);
+    for (std::string word; words >> word;) args.push_back(word);
+    EXPECT_EQ(session.Run(args), c.exit);
     ExpectShown(session.out.str(), c.out);
     ExpectShown(session.err.str(), c.err);
-    if (c.procedure != 0) {
-      EXPECT_EQ(session.engine.CallsOf(c.procedure), c.calls);
-    }
+    std::string calls;
+    for (const std::string& call : session.engine.CallsOf(c.procedure)) calls += call + ";";
+    EXPECT_EQ(calls, c.calls);
   }
 }
 
@@ -314,7 +313,9 @@ TEST(CommandsTest, WithoutAServiceOnlyWhatNeedsNoneWorks) {
     std::string err;
   } cases[] = {
       {{"stop"}, kExitOk, "corvaned is not running.\n", ""},
-      {{"list"}, kExitFailure, "",
+      {{"list"},
+       kExitFailure,
+       "",
        "corvane: could not reach the service: corvaned was not found (beside corvane, on PATH, "
        "or in $CORVANED) (0x80070424)\n"},
   };

@@ -77,19 +77,24 @@ TEST(NumberParsingTest, CodesIntegersAndRatesWithinTheirLimits) {
   const struct {
     const char* text;
     int32_t value;
-  } codes[] = {{"0xa0440313", E_INVALID_URL},  {"0XA0440313", E_INVALID_URL},
-               {"2688811795", E_INVALID_URL},  {"-2147024809", E_INVALIDARG},
-               {"-2147483648", INT32_MIN},     {"-0x1", -1},
+  } codes[] = {{"0xa0440313", E_INVALID_URL},
+               {"0XA0440313", E_INVALID_URL},
+               {"2688811795", E_INVALID_URL},
+               {"-2147024809", E_INVALIDARG},
+               {"-2147483648", INT32_MIN},
+               {"-0x1", -1},
                {"5", 5}},
     integers[] = {{"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN}, {"+7", 7}},
-    rates[] = {{"unlimited", -1}, {"-1", -1},        {"0", 0},
-               {"64k", 65536},    {"2M", 2 << 20},   {"2047M", 2047 << 20}};
+    rates[] = {{"unlimited", -1}, {"-1", -1},      {"0", 0},
+               {"64k", 65536},    {"2M", 2 << 20}, {"2047M", 2047 << 20}};
   int32_t value = 0;
   for (const auto& c : codes) {
     EXPECT_TRUE(ParseResultCode(c.text, &value) && value == c.value) << c.text;
   }
-  for (const auto& c : integers) EXPECT_TRUE(ParseInt32(c.text, &value) && value == c.value) << c.text;
-  for (const auto& c : rates) EXPECT_TRUE(ParseBandwidth(c.text, &value) && value == c.value) << c.text;
+  for (const auto& c : integers)
+    EXPECT_TRUE(ParseInt32(c.text, &value) && value == c.value) << c.text;
+  for (const auto& c : rates)
+    EXPECT_TRUE(ParseBandwidth(c.text, &value) && value == c.value) << c.text;
   for (const char* bad : {"", "-", "0x", "0x1FFFFFFFF", "4294967296", "-2147483649", "12a",
                           "a0440313", " 5", "0x-1", "--5"}) {
     EXPECT_FALSE(ParseResultCode(bad, &value)) << bad;

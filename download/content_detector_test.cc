@@ -14,25 +14,25 @@ TEST(ClassifyUriTest, SchemesInAnyCaseAndBetweenBlanks) {
     const char* uri;
     SchemeType expected;
   } cases[] = {
-    {"http://a", SCHEME_HTTP},
-    {"https://a", SCHEME_HTTPS},
-    {"tavp://1|x|y", SCHEME_TAVP},
-    // "https" is its own row, never taken for "http".
-    {"https://example.com/http", SCHEME_HTTPS},
-    {"HTTP://EXAMPLE.COM/X", SCHEME_HTTP},
-    {"  HtTpS://a/b  ", SCHEME_HTTPS},
-    {"\t\r\nTAVP://1|x|y\n", SCHEME_TAVP},
-    // Ideographic space before, no-break space after.
-    {"\xE3\x80\x80http://a\xC2\xA0", SCHEME_HTTP},
-    {"httpx://a", SCHEME_UNKNOWN},
-    {"htt://a", SCHEME_UNKNOWN},
-    {"http://", SCHEME_UNKNOWN},     // nothing after the slashes
-    {"http://   ", SCHEME_UNKNOWN},  // blanks are trimmed first
-    {"ftp://example.com/a", SCHEME_UNKNOWN},
-    {"http:/example.com/a", SCHEME_UNKNOWN},
-    {"movie", SCHEME_UNKNOWN},
-    {"", SCHEME_UNKNOWN},
-    {"://a", SCHEME_UNKNOWN},
+      {"http://a", SCHEME_HTTP},
+      {"https://a", SCHEME_HTTPS},
+      {"tavp://1|x|y", SCHEME_TAVP},
+      // "https" is its own row, never taken for "http".
+      {"https://example.com/http", SCHEME_HTTPS},
+      {"HTTP://EXAMPLE.COM/X", SCHEME_HTTP},
+      {"  HtTpS://a/b  ", SCHEME_HTTPS},
+      {"\t\r\nTAVP://1|x|y\n", SCHEME_TAVP},
+      // Ideographic space before, no-break space after.
+      {"\xE3\x80\x80http://a\xC2\xA0", SCHEME_HTTP},
+      {"httpx://a", SCHEME_UNKNOWN},
+      {"htt://a", SCHEME_UNKNOWN},
+      {"http://", SCHEME_UNKNOWN},     // nothing after the slashes
+      {"http://   ", SCHEME_UNKNOWN},  // blanks are trimmed first
+      {"ftp://example.com/a", SCHEME_UNKNOWN},
+      {"http:/example.com/a", SCHEME_UNKNOWN},
+      {"movie", SCHEME_UNKNOWN},
+      {"", SCHEME_UNKNOWN},
+      {"://a", SCHEME_UNKNOWN},
   };
   for (const auto& c : cases) EXPECT_EQ(ClassifyUri(c.uri), c.expected) << c.uri;
 }

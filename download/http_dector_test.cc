@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "gtest/gtest.h"
 #include "base/platform/isolated_env_testutil.h"
+#include "gtest/gtest.h"
 #include "tests/support/direct_network_state.h"
 #include "tests/support/loopback_http_fixture.h"
 

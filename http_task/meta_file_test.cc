@@ -134,7 +134,8 @@ TEST_F(MetaFileTest, LoadFailuresAndWhatTheyLog) {
       {"a byte appended", [](std::string* b) { b->push_back('x'); }, E_METAFILE_MISMATCH, ""},
       {"version 2", put(16, 2, 4), E_METAFILE_BAD,
        "[MetaFile::MetaFileRead][Version 2 is not support, but version 1]"},
-      {"record cut short", cut(60), E_METAFILE_BAD, "[MetaFile::MetaFileRead][Can't read Metadata]"},
+      {"record cut short", cut(60), E_METAFILE_BAD,
+       "[MetaFile::MetaFileRead][Can't read Metadata]"},
       {"block size 0", put(52, 0, 4), E_METAFILE_BAD, kBlocks},
       {"file size 0", put(64, 0, 8), E_METAFILE_BAD, kBlocks},
       {"one block too many", put(64, kTiB + 1, 8), E_METAFILE_BAD, kBlocks},
@@ -198,7 +199,7 @@ TEST_F(MetaFileTest, BlocksSizesAndLimits) {
   EXPECT_EQ(meta->block_length(0), 4 * kMiB);
   EXPECT_EQ(meta->block_length(1), 1u);
   meta->set(1, true);
-  meta->set(1, true);  // already set: no change
+  meta->set(1, true);   // already set: no change
   meta->set(0, false);  // already clear: no change
   EXPECT_EQ(meta->downloaded(), 1u);
   EXPECT_FALSE(meta->AllBlocksDone());
@@ -244,8 +245,9 @@ TEST_F(MetaFileTest, RoundTripKeepsEveryField) {
   std::unique_ptr<MetaFile> loaded;
   ASSERT_EQ(MetaFile::Load(PathOf("b.sugc"), &loaded), S_OK);
 
-  EXPECT_EQ(loaded->uri() + "|" + loaded->name() + "|" + loaded->path(),
-            "https://example.test/\xe8\xa7\x86\xe9\xa2\x91?a=1|\xe8\xa7\x86.mp4.sugd|/home/u/KxDownload");
+  EXPECT_EQ(
+      loaded->uri() + "|" + loaded->name() + "|" + loaded->path(),
+      "https://example.test/\xe8\xa7\x86\xe9\xa2\x91?a=1|\xe8\xa7\x86.mp4.sugd|/home/u/KxDownload");
   EXPECT_EQ(loaded->file_size(), kTiB - 5);
   EXPECT_EQ(loaded->reserved(), 0x1122334455667788ull);
   EXPECT_EQ(loaded->downloaded(), 4 * 4 * kMiB + (4 * kMiB - 5));

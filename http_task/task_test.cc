@@ -341,8 +341,8 @@ TEST_F(HttpTaskTest, ResumeJoinsOnlyBlocksOfTheSameVersion) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.route);
     server_.SetRoute(c.route, c.now);
-    Package* package = PausedPackage(c.route, size, [](uint32_t b) { return b == 0; },
-                                     std::string(size, 'Z'), c.recorded);
+    Package* package = PausedPackage(
+        c.route, size, [](uint32_t b) { return b == 0; }, std::string(size, 'Z'), c.recorded);
     Running run = Run(package, Options(2));
     ASSERT_TRUE(run.report->Wait());
     EXPECT_EQ(run.report->code, S_OK);
@@ -377,8 +377,8 @@ TEST_F(HttpTaskTest, RedirectsAndServersWithoutRanges) {
 
   server_.SetRoute("/plain.bin",
                    Reply::Pattern(size).IgnoringRanges().WithHeader("Accept-Ranges", "none"));
-  package = PausedPackage("/plain.bin", size, [](uint32_t b) { return b == 0; },
-                          std::string(size, 'Z'));
+  package = PausedPackage(
+      "/plain.bin", size, [](uint32_t b) { return b == 0; }, std::string(size, 'Z'));
   run = Run(package, Options(3));
   ASSERT_TRUE(run.report->Wait());
   EXPECT_EQ(run.report->code, S_OK);
@@ -614,7 +614,8 @@ TEST_F(HttpTaskTest, CancelDuringTheProbeEndsInitializeWithoutLayingOut) {
   server_.SetRoute("/silent.bin", Reply::Pattern(kBlock).StallBeforeHeaders());
   Package* package = NewPackage("/silent.bin");
   auto task = std::make_shared<Task>(package, Options(1));
-  std::future<HRESULT> initialize = std::async(std::launch::async, [&] { return task->Initialize(); });
+  std::future<HRESULT> initialize =
+      std::async(std::launch::async, [&] { return task->Initialize(); });
   ASSERT_TRUE(server_.WaitForStalls(1, kWait));
   EXPECT_EQ(task->Cancel(), S_OK);
   ASSERT_EQ(initialize.wait_for(kWait), std::future_status::ready);

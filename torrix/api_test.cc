@@ -127,10 +127,10 @@ TEST_F(TorrixApiTest, DownloadsByteExactAndNamesTheFileAfterTheSource) {
   EXPECT_FALSE(std::filesystem::exists(folder_ + "/clip.bin.kvtp"));
   EXPECT_FALSE(std::filesystem::exists(folder_ + "/clip.bin.kvre"));
   // The probe, then each segment once.
-  EXPECT_EQ(RangesFrom(0), (std::multiset<std::string>{
-                               "bytes=0-", "bytes=0-65535", "bytes=65536-131071",
-                               "bytes=131072-196607", "bytes=196608-262143",
-                               "bytes=262144-327679", "bytes=327680-327802"}));
+  EXPECT_EQ(RangesFrom(0),
+            (std::multiset<std::string>{"bytes=0-", "bytes=0-65535", "bytes=65536-131071",
+                                        "bytes=131072-196607", "bytes=196608-262143",
+                                        "bytes=262144-327679", "bytes=327680-327802"}));
 }
 
 TEST_F(TorrixApiTest, StopDeleteAndNewTaskFetchOnlyTheMissingSegments) {
@@ -155,9 +155,9 @@ TEST_F(TorrixApiTest, StopDeleteAndNewTaskFetchOnlyTheMissingSegments) {
   ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_COMPLETE));
 
   EXPECT_EQ(ReadFile(folder_ + "/film.mkv"), PatternBytes(0, size));
-  EXPECT_EQ(RangesFrom(before), (std::multiset<std::string>{"bytes=0-", "bytes=65536-131071",
-                                                            "bytes=131072-196607",
-                                                            "bytes=196608-262143"}));
+  EXPECT_EQ(RangesFrom(before),
+            (std::multiset<std::string>{"bytes=0-", "bytes=65536-131071", "bytes=131072-196607",
+                                        "bytes=196608-262143"}));
 }
 
 TEST_F(TorrixApiTest, DamagedResumeFileIsMovedAsideAndTheDownloadStartsOver) {
