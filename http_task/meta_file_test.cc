@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "base/platform/error.h"
-#include "base/platform/files.h"
 #include "base/platform/isolated_env_testutil.h"
 #include "download/log_capture_testutil.h"
+#include "tests/support/files.h"
 
 namespace lorvane {
 namespace {
@@ -41,17 +41,10 @@ class MetaFileTest : public ::testing::Test {
   std::string PathOf(const std::string& name) const { return folder_ + "/" + name; }
 
   std::string Read(const std::string& name) const {
-    std::string contents;
-    EXPECT_EQ(tobric::platform::ReadFileToString(PathOf(name), 1 << 20, &contents), S_OK);
-    return contents;
+    return corvane::testsupport::ReadFile(PathOf(name));
   }
-
   void Write(const std::string& name, const std::string& contents) const {
-    tobric::platform::File file;
-    ASSERT_EQ(file.Open(PathOf(name), tobric::platform::File::kWrite,
-                        tobric::platform::File::kCreateAlways),
-              S_OK);
-    ASSERT_EQ(file.Write(contents.data(), contents.size()), S_OK);
+    ASSERT_TRUE(corvane::testsupport::WriteFile(PathOf(name), contents));
   }
 
   // A 10 MiB download with its middle block done.
@@ -168,11 +161,7 @@ TEST_F(MetaFileTest, LoadFailuresAndWhatTheyLog) {
 
 TEST_F(MetaFileTest, AMetafileOf1GiBIsRefusedUnread) {
   Write("huge.sugc", SampleImage());
-  tobric::platform::File file;
-  ASSERT_EQ(file.Open(PathOf("huge.sugc"), tobric::platform::File::kWrite,
-                      tobric::platform::File::kOpenExisting),
-            S_OK);
-  ASSERT_EQ(file.Truncate(kMetaFileMaxSize), S_OK);  // sparse: costs no disk
+  std::filesystem::resize_file(PathOf("huge.sugc"), kMetaFileMaxSize);  // sparse: costs no disk
   std::unique_ptr<MetaFile> meta;
   EXPECT_EQ(MetaFile::Load(PathOf("huge.sugc"), &meta), E_METAFILE_MISMATCH);
   EXPECT_EQ(log_.Count("[MetaFile::MetaFileSign][MetaFile is too large]"), 1u);
