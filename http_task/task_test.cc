@@ -6,7 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -20,7 +19,6 @@
 #include <utility>
 #include <vector>
 
-#include "base/net/proxy_detection.h"
 #include "base/platform/error.h"
 #include "base/platform/files.h"
 #include "base/platform/isolated_env_testutil.h"
@@ -30,6 +28,8 @@
 #include "download/log_capture_testutil.h"
 #include "package/package.h"
 #include "package/persister_interface.h"
+#include "tests/support/direct_network_state.h"
+#include "tests/support/files.h"
 #include "tests/support/scoped_no_proxy.h"
 #include "tests/support/test_http_server.h"
 
@@ -37,7 +37,9 @@ namespace lorvane {
 namespace {
 
 using corvane::testsupport::PatternBytes;
+using corvane::testsupport::ReadFile;
 using corvane::testsupport::Reply;
+using corvane::testsupport::WriteFile;
 using ::testing::UnorderedElementsAre;
 using ::testing::UnorderedElementsAreArray;
 
@@ -46,17 +48,11 @@ constexpr uint64_t kMiB = 1024 * kKiB;
 constexpr uint64_t kBlock = 4 * kMiB;
 constexpr auto kWait = std::chrono::seconds(30);
 
-// `count` bytes from `offset`; 0: to the end.
-std::string ReadFile(const std::string& path, uint64_t offset = 0, uint64_t count = 0) {
-  std::error_code error;
-  if (count == 0) count = std::filesystem::file_size(path, error) - offset;
-  std::string bytes(error ? 0 : count, '\0');
+// `count` bytes of the file from `offset`.
+std::string ReadPart(const std::string& path, uint64_t offset, uint64_t count) {
+  std::string bytes(count, '\0');
   std::ifstream(path, std::ios::binary).seekg(offset).read(bytes.data(), bytes.size());
   return bytes;
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
 }
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
@@ -99,24 +95,17 @@ class RecordingCallback : public tobric::AsyncCallback<std::shared_ptr<TaskInter
 };
 
 // Records download_size at every change of the package.
-class SizeHistory : public PersisterInterface {
- public:
-  explicit SizeHistory(Package* package) : package_(package) {}
+struct SizeHistory : public PersisterInterface {
+  explicit SizeHistory(Package* watched) : package(watched) {}
   void Modified() override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (sizes_.empty() || sizes_.back() != package_->download_size()) {
-      sizes_.push_back(package_->download_size());
+    std::lock_guard<std::mutex> hold(mutex);
+    if (sizes.empty() || sizes.back() != package->download_size()) {
+      sizes.push_back(package->download_size());
     }
   }
-  std::vector<uint64_t> sizes() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return sizes_;
-  }
-
- private:
-  Package* const package_;
-  std::mutex mutex_;
-  std::vector<uint64_t> sizes_;
+  Package* const package;
+  std::mutex mutex;
+  std::vector<uint64_t> sizes;
 };
 
 struct Running {
@@ -133,11 +122,6 @@ class HttpTaskTest : public ::testing::Test {
         work_pool_(tobric::platform::WorkPool::Options()),
         pool_(&work_pool_) {
     EXPECT_EQ(pool_.Initialize(), S_OK);
-    tobric::UserNetworkStateOptions options;
-    options.settings_path = env_.root() + "/config/proxy.ini";
-    options.timeouts.connect_ms = 5000;
-    EXPECT_EQ(tobric::UserNetworkStateImpl::Create(std::move(options), &network_), S_OK);
-    if (network_ != nullptr) network_->SetFixedConfiguration(tobric::DirectConfiguration());
   }
   ~HttpTaskTest() override {
     server_.Stop();
@@ -219,28 +203,6 @@ class HttpTaskTest : public ::testing::Test {
     return ranges;
   }
 
-  size_t LinesContaining(const std::string& text) {
-    size_t count = 0;
-    for (const std::string& line : log_.Lines()) count += line.find(text) != std::string::npos;
-    return count;
-  }
-
-  static std::string ValidatorOf(const Reply& reply) {
-    for (const auto& [name, value] : reply.headers) {
-      if (name == "ETag") return value;
-    }
-    for (const auto& [name, value] : reply.headers) {
-      if (name == "Last-Modified") return value;
-    }
-    return std::string();
-  }
-
-  size_t LinesEqualTo(const std::string& text) {
-    size_t count = 0;
-    for (const std::string& line : log_.Lines()) count += line == text ? 1 : 0;
-    return count;
-  }
-
   tobric::platform::IsolatedEnv env_;
   corvane::testsupport::ScopedNoProxy no_proxy_;
   testing::LogCapture log_;
@@ -248,7 +210,8 @@ class HttpTaskTest : public ::testing::Test {
   corvane::testsupport::TestHttpServer server_;
   tobric::platform::WorkPool work_pool_;
   tobric::ThreadPool pool_;
-  std::unique_ptr<tobric::UserNetworkStateImpl> network_;
+  std::unique_ptr<tobric::UserNetworkStateImpl> network_ =
+      corvane::testsupport::DirectNetworkState(env_.root());
 };
 
 TEST_F(HttpTaskTest, TenMiBWithFiveThreadsFetchesThreeBlocksAndTakesFinalName) {
@@ -262,12 +225,9 @@ TEST_F(HttpTaskTest, TenMiBWithFiveThreadsFetchesThreeBlocksAndTakesFinalName) {
   EXPECT_EQ(run.report->code, S_OK);
   EXPECT_THAT(Ranges("/a.mp4"), UnorderedElementsAre("bytes=0-4194303", "bytes=4194304-8388607",
                                                      "bytes=8388608-10485759"));
-  EXPECT_EQ(package->path(), folder_);
-  EXPECT_EQ(package->name(), "a.mp4");
-  EXPECT_EQ(package->caption(), "a.mp4");
+  EXPECT_EQ(package->path() + "/" + package->name(), folder_ + "/a.mp4");
   EXPECT_EQ(package->metafile(), "");
   EXPECT_EQ(package->download_size(), 10 * kMiB);
-  EXPECT_EQ(package->total_size(), 10 * kMiB);
   EXPECT_NE(package->complete_time(), 0u);
   EXPECT_TRUE(ReadFile(folder_ + "/a.mp4") == PatternBytes(0, 10 * kMiB));
   EXPECT_FALSE(Exists(folder_ + "/a.mp4.sugd"));
@@ -312,12 +272,6 @@ TEST_F(HttpTaskTest, ResumeFetchesOnlyTheMissingBlocks) {
     // metafile path was recorded (a crash right after the layout).
     bool metafile_path_lost = false;
   } cases[] = {
-      {"/r.bin",
-       11 * kBlock + 1000,
-       [](uint32_t b) { return b < 10; },
-       {"bytes=41943040-46137343", "bytes=46137344-46138343"},
-       10 * kBlock,
-       kBlock + 1000},
       // Positions past 4 GiB: block 1536 of 7 GiB.
       {"/big.bin",
        7 * 1024 * kMiB,
@@ -347,16 +301,16 @@ TEST_F(HttpTaskTest, ResumeFetchesOnlyTheMissingBlocks) {
     EXPECT_THAT(Ranges(c.route), UnorderedElementsAreArray(c.ranges));
     const std::string file = folder_ + c.route;
     if (c.fetched != 0) {
-      EXPECT_TRUE(ReadFile(file, c.first_fetched, c.fetched) ==
+      EXPECT_TRUE(ReadPart(file, c.first_fetched, c.fetched) ==
                   PatternBytes(c.first_fetched, c.fetched));
     }
     if (c.first_fetched > 0) {
-      EXPECT_EQ(ReadFile(file, c.first_fetched - 4, 4), std::string(4, '\0'));
+      EXPECT_EQ(ReadPart(file, c.first_fetched - 4, 4), std::string(4, '\0'));
     }
     EXPECT_FALSE(Exists(file + ".sugc"));
   }
   // One probe per start, then the missing blocks.
-  EXPECT_EQ(server_.request_count(), 8u);
+  EXPECT_EQ(server_.request_count(), 5u);
   EXPECT_EQ(log_.Count("[Task::Start][Task already done 0xa044021f]"), 1u);
 }
 
@@ -371,33 +325,35 @@ TEST_F(HttpTaskTest, ResumeJoinsOnlyBlocksOfTheSameVersion) {
     std::string recorded;  // the validator of the blocks on disk
     Reply now;
     size_t block_requests;  // 1: resumed, 2 or more: started over
+    std::string if_range;   // sent with every block request
     uint64_t now_size = 2 * kBlock;
   } cases[] = {
-      {"/same", "\"v1\"", Reply::Pattern(size).WithHeader("ETag", "\"v1\""), 1},
-      {"/size", "\"v1\"", Reply::Pattern(size + 10).WithHeader("ETag", "\"v1\""), 3,
+      {"/same", "\"v1\"", Reply::Pattern(size).WithHeader("ETag", "\"v1\""), 1, "\"v1\""},
+      {"/size", "\"v1\"", Reply::Pattern(size + 10).WithHeader("ETag", "\"v1\""), 3, "\"v1\"",
        size + 10},
-      {"/etag", "\"v1\"", Reply::Pattern(size).WithHeader("ETag", "\"v2\""), 2},
-      {"/date", date, Reply::Pattern(size).WithHeader("Last-Modified", "Mon, 07 Dec 2026"), 2},
-      {"/gone", date, Reply::Pattern(size), 2},
+      {"/etag", "\"v1\"", Reply::Pattern(size).WithHeader("ETag", "\"v2\""), 2, "\"v2\""},
+      {"/date", date, Reply::Pattern(size).WithHeader("Last-Modified", "Mon, 07 Dec 2026"), 2,
+       "Mon, 07 Dec 2026"},
+      {"/gone", date, Reply::Pattern(size), 2, ""},
       // Nothing to compare but the size, as for a metafile of before.
-      {"/none", "", Reply::Pattern(size), 1},
+      {"/none", "", Reply::Pattern(size), 1, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.route);
     server_.SetRoute(c.route, c.now);
-    Package* package = PausedPackage(c.route, size, [](uint32_t b) { return b == 0; },
-                                     std::string(size, 'Z'), c.recorded);
+    Package* package = PausedPackage(
+        c.route, size, [](uint32_t b) { return b == 0; }, std::string(size, 'Z'), c.recorded);
     Running run = Run(package, Options(2));
     ASSERT_TRUE(run.report->Wait());
     EXPECT_EQ(run.report->code, S_OK);
     EXPECT_EQ(Ranges(c.route).size(), c.block_requests);
     if (c.block_requests >= 2) {
       EXPECT_TRUE(ReadFile(folder_ + c.route) == PatternBytes(0, c.now_size));
-      EXPECT_EQ(LinesContaining("The file changed on the server"), 1u);
+      EXPECT_EQ(log_.Count("The file changed on the server"), 1u);
     }
     for (const auto& request : server_.requests()) {
       if (request.path == c.route && request.HasHeader("range")) {
-        EXPECT_EQ(request.Header("if-range"), ValidatorOf(c.now));
+        EXPECT_EQ(request.Header("if-range"), c.if_range);
       }
     }
     log_.Clear();
@@ -421,14 +377,14 @@ TEST_F(HttpTaskTest, RedirectsAndServersWithoutRanges) {
 
   server_.SetRoute("/plain.bin",
                    Reply::Pattern(size).IgnoringRanges().WithHeader("Accept-Ranges", "none"));
-  package = PausedPackage("/plain.bin", size, [](uint32_t b) { return b == 0; },
-                          std::string(size, 'Z'));
+  package = PausedPackage(
+      "/plain.bin", size, [](uint32_t b) { return b == 0; }, std::string(size, 'Z'));
   run = Run(package, Options(3));
   ASSERT_TRUE(run.report->Wait());
   EXPECT_EQ(run.report->code, S_OK);
   EXPECT_TRUE(ReadFile(folder_ + "/plain.bin") == PatternBytes(0, size));
   EXPECT_EQ(Ranges("/plain.bin"), std::vector<std::string>{"bytes=0-8388617"});
-  EXPECT_EQ(LinesContaining("starts again from its first byte"), 1u);
+  EXPECT_EQ(log_.Count("starts again from its first byte"), 1u);
 }
 
 TEST(MapWorkerResultTest, EveryEndHasACodeWithAUserMessage) {
@@ -491,7 +447,7 @@ TEST_F(HttpTaskTest, CancelStopsStalledWorkersAndKeepsFinishedBlocks) {
   ASSERT_TRUE(run.report->Wait());
   EXPECT_EQ(run.report->code, E_CANCELED);
   EXPECT_TRUE(log_.Contains("[Task::Cancel][WorkerItem 3]"));
-  EXPECT_EQ(LinesEqualTo("WorkerItem::Cancel"), 3u);
+  EXPECT_EQ(log_.Count("WorkerItem::Cancel"), 3u);
 
   std::unique_ptr<MetaFile> meta_file;
   ASSERT_EQ(MetaFile::Load(package->metafile(), &meta_file), S_OK);
@@ -504,13 +460,12 @@ TEST_F(HttpTaskTest, CancelStopsStalledWorkersAndKeepsFinishedBlocks) {
 
 // Replies the request layer must refuse never write outside the block asked
 // for; a block cut short is fetched again. A server that ignores ranges is
-// read through one stream, and a file that changed on the server is fetched
-// anew at its new size.
+// read through one stream, and a file that changed on the server (another
+// total, or 416) is fetched anew at its new size.
 TEST_F(HttpTaskTest, BadRepliesNeverWriteOutsideTheirBlock) {
   const uint64_t size = kBlock + 4096;
   const Reply whole = Reply::Pattern(size);
   const Reply cut = Reply::Pattern(size).CloseAfterBodyBytes(1000);
-  const Reply reset = Reply::Pattern(size).CloseAfterBodyBytes(1000, true);
   const Reply gone = Reply::Text(404, "");
   const Reply larger = Reply::Pattern(size + kBlock);
   const struct {
@@ -523,9 +478,7 @@ TEST_F(HttpTaskTest, BadRepliesNeverWriteOutsideTheirBlock) {
       {"other total", larger, larger, size + kBlock},
       {"416", Reply::Text(416, ""), larger, size + kBlock},
       {"short body", cut, gone, 0},
-      {"reset", reset, gone, 0},
       {"short body, then whole", cut, whole, size},
-      {"reset, then whole", reset, whole, size},
   };
   int index = 0;
   for (const auto& c : cases) {
@@ -555,22 +508,16 @@ TEST_F(HttpTaskTest, BadRepliesNeverWriteOutsideTheirBlock) {
 }
 
 // A paused download whose files no longer agree is laid out anew: its old
-// block 0 (garbage here) must not survive.
+// block 0 (garbage here) must not survive. A deleted data file and a damaged
+// metafile are tried end to end.
 TEST_F(HttpTaskTest, DamagedPausedDownloadIsLaidOutAnew) {
   const uint64_t size = kBlock + 4096;
   const struct {
     const char* name;
     std::function<void(Package*)> damage;
   } cases[] = {
-      {"data file deleted", [](Package* p) { std::filesystem::remove(p->FullFilePath()); }},
       {"data file truncated",
        [](Package* p) { std::filesystem::resize_file(p->FullFilePath(), 1000); }},
-      {"metafile damaged",
-       [](Package* p) {
-         std::fstream file(p->metafile(), std::ios::binary | std::ios::in | std::ios::out);
-         file.seekp(30);
-         file.put('\x7f');
-       }},
       {"metafile of another uri",
        [](Package* p) {
          std::unique_ptr<MetaFile> meta_file;
@@ -595,14 +542,14 @@ TEST_F(HttpTaskTest, DamagedPausedDownloadIsLaidOutAnew) {
   }
 }
 
+// The code is the end-to-end test's; the file made for the layout goes.
 TEST_F(HttpTaskTest, FullDiskAtLayoutLeavesNoFile) {
   tobric::platform::ScopedSmallDisk disk(1 * kMiB);
   if (!disk.available()) GTEST_SKIP() << disk.reason();
   server_.SetRoute("/full.bin", Reply::Pattern(10 * kMiB));
   Package* package = NewPackage("/full.bin");
   package->set_path(disk.folder());
-  Running run = Run(package, Options(1));
-  EXPECT_EQ(run.initialize, E_DISK_FULL);
+  EXPECT_EQ(Run(package, Options(1)).initialize, E_DISK_FULL);
   EXPECT_TRUE(std::filesystem::is_empty(disk.folder()));
 }
 
@@ -635,7 +582,7 @@ TEST_F(HttpTaskTest, QuickDownloadShowsHalfItsSizeUntilTheMinimumDuration) {
   package->set_observer(nullptr);
   EXPECT_EQ(run.report->code, S_OK);
   EXPECT_EQ(run.report->download_size, size);
-  const std::vector<uint64_t> sizes = history.sizes();
+  const std::vector<uint64_t> sizes = history.sizes;
   ASSERT_GE(sizes.size(), 2u);
   EXPECT_EQ(sizes[sizes.size() - 2], size / 2);
   EXPECT_EQ(sizes.back(), size);
@@ -661,40 +608,14 @@ TEST_F(HttpTaskTest, NoDataForTheIdleLimitShowsSpeedZero) {
   ASSERT_TRUE(run.report->Wait());
 }
 
-// A cancel (holding the package's lock, as the download manager does) against
-// the last worker's completion (whose report takes that lock): never a
-// dead-lock, always exactly one report, and E_CANCELED only for a download
-// that did not finish.
-TEST_F(HttpTaskTest, CancelRacingCompletionReportsOnce) {
-  const uint64_t size = 64 * kKiB;
-  server_.SetRoute("/race.bin", Reply::Pattern(size));
-  std::vector<Running> runs;
-  for (int i = 0; i < 12; ++i) {
-    Package* package = NewPackage("/race.bin", "race" + std::to_string(i) + ".bin", size);
-    const size_t seen = server_.request_count();
-    runs.push_back(Run(package, Options(2)));
-    ASSERT_EQ(runs.back().start, S_OK);
-    if (i % 2 == 1) {
-      ASSERT_TRUE(server_.WaitForRequests(seen + 2, kWait));
-    }
-    Cancel(runs.back());
-    ASSERT_TRUE(runs.back().report->Wait());
-    const HRESULT code = runs.back().report->code;
-    EXPECT_TRUE(code == S_OK || code == E_CANCELED) << std::hex << code;
-    EXPECT_EQ(Exists(folder_ + "/race" + std::to_string(i) + ".bin"), code == S_OK);
-  }
-  server_.Stop();
-  pool_.Drain();
-  for (const Running& run : runs) EXPECT_EQ(run.report->Count(), 1);
-}
-
 // A pause during the size probe of a silent server ends the task's Initialize
 // at once, and nothing is laid out for a download that never began.
 TEST_F(HttpTaskTest, CancelDuringTheProbeEndsInitializeWithoutLayingOut) {
   server_.SetRoute("/silent.bin", Reply::Pattern(kBlock).StallBeforeHeaders());
   Package* package = NewPackage("/silent.bin");
   auto task = std::make_shared<Task>(package, Options(1));
-  std::future<HRESULT> initialize = std::async(std::launch::async, [&] { return task->Initialize(); });
+  std::future<HRESULT> initialize =
+      std::async(std::launch::async, [&] { return task->Initialize(); });
   ASSERT_TRUE(server_.WaitForStalls(1, kWait));
   EXPECT_EQ(task->Cancel(), S_OK);
   ASSERT_EQ(initialize.wait_for(kWait), std::future_status::ready);
@@ -730,18 +651,17 @@ TEST_F(HttpTaskTest, MetafileInUseIsKeptAndEndedTasksLetItGo) {
   EXPECT_EQ(MetaFile::Load(package->metafile(), &meta_file), S_OK);
 }
 
-// The metafile's write (a flush and a rename) happens outside the task's
-// lock: a cancel, which takes that lock under the package's, never waits for
-// the disk.
-TEST_F(HttpTaskTest, CancelDoesNotWaitForAMetafileWrite) {
-  server_.SetRoute("/w.bin", Reply::Pattern(2 * kBlock));
+// The last block's completion is held in its metafile write (a flush and a
+// rename, outside the task's lock) when a cancel comes, holding the package's
+// lock as the download manager does: the cancel never waits for the disk, and
+// the download, which did finish, is reported once, as finished.
+TEST_F(HttpTaskTest, CancelDuringTheLastMetafileWriteNeitherWaitsNorUndoesTheEnd) {
+  server_.SetRoute("/w.bin", Reply::Pattern(kBlock));
   std::promise<void> entered;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  std::atomic<bool> first{true};
   HttpTaskOptions options = Options(1);
   options.before_metafile_write = [&] {
-    if (!first.exchange(false)) return;
     entered.set_value();
     released.wait();
   };
@@ -752,6 +672,11 @@ TEST_F(HttpTaskTest, CancelDoesNotWaitForAMetafileWrite) {
   EXPECT_EQ(cancel.wait_for(kWait), std::future_status::ready);
   release.set_value();
   ASSERT_TRUE(run.report->Wait());
+  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_TRUE(Exists(folder_ + "/w.bin"));
+  server_.Stop();
+  pool_.Drain();
+  EXPECT_EQ(run.report->Count(), 1);
 }
 
 }  // namespace
