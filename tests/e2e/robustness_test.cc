@@ -133,10 +133,7 @@ TEST_F(NginxDownloadTest, RepeatedKillsLoseNoPackageAndFetchNoRecordedBlockAgain
       amid_blocks = amid_blocks || (set > 0 && set < static_cast<int64_t>(kBlocksPerFile));
     }
     kills_amid_blocks += amid_blocks ? 1 : 0;
-    kill.restart_ms = static_cast<uint64_t>(std::chrono::duration_cast<Milliseconds>(
-                                                std::chrono::system_clock::now().time_since_epoch())
-                                                .count() +
-                                            10);
+    kill.restart_ms = NowMs() + 10;
     kills.push_back(std::move(kill));
     ASSERT_NO_FATAL_FAILURE(StartService());
   }

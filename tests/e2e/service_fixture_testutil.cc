@@ -100,6 +100,21 @@ testsupport::NginxOptions Paced(uint64_t rate) {
   return options;
 }
 
+uint64_t NowMs() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<Milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
+}
+
+void ExpectNoRecordedBlockFetched(const testsupport::NginxServer& nginx, uint64_t since_ms,
+                                  const std::vector<bool>& recorded) {
+  for (const testsupport::NginxLogRecord& request : nginx.LoggedRequests()) {
+    if (request.start_ms < since_ms || request.range.empty()) continue;
+    const uint64_t block = RangeBlock(request.range);
+    EXPECT_FALSE(block < recorded.size() && recorded[block]) << request.range << " fetched again";
+  }
+}
+
 std::string Hex(HRESULT code) {
   char text[16];
   std::snprintf(text, sizeof(text), "0x%08x", static_cast<unsigned>(code));

@@ -68,6 +68,12 @@ std::string WriteRandomFile(const std::string& path, uint64_t size, uint64_t see
 [[nodiscard]] std::vector<bool> RecordedBlocks(const std::string& metafile);
 // The first block a "bytes=<first>-..." range asks for.
 [[nodiscard]] uint64_t RangeBlock(const std::string& range);
+// Milliseconds since the Unix epoch, the clock of nginx's request starts.
+[[nodiscard]] uint64_t NowMs();
+// No range request nginx started at `since_ms` or later asked for a block
+// that `recorded` holds.
+void ExpectNoRecordedBlockFetched(const testsupport::NginxServer& nginx, uint64_t since_ms,
+                                  const std::vector<bool>& recorded);
 // nginx paced to `rate` bytes a second on each connection, from the first
 // byte on (a small send buffer), so that a test can pause or kill a download
 // in the middle.
