@@ -15,9 +15,10 @@
 namespace corvane::e2e {
 namespace {
 
+using HttpDownloadTest = NginxDownloadTest;
 using testsupport::NginxServer;
 
-TEST_F(NginxDownloadTest, GetStartsTheServiceAndWaitsForTheServedBytes) {
+TEST_F(HttpDownloadTest, GetStartsTheServiceAndWaitsForTheServedBytes) {
   constexpr uint64_t kSize = 40 * kMiB;
   const std::string sha256 = WriteRandomFile(www_ + "/random.bin", kSize, 1);
   NginxServer nginx;
@@ -45,7 +46,7 @@ TEST_F(NginxDownloadTest, GetStartsTheServiceAndWaitsForTheServedBytes) {
   instance->Unlock();
 }
 
-TEST_F(NginxDownloadTest, PausedDownloadResumesWithTheMissingBlocks) {
+TEST_F(HttpDownloadTest, PausedDownloadResumesWithTheMissingBlocks) {
   constexpr uint64_t kSize = 32 * kMiB;
   const std::string sha256 = WriteRandomFile(www_ + "/slow.bin", kSize, 2);
   NginxServer nginx;

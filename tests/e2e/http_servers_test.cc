@@ -15,11 +15,12 @@
 namespace corvane::e2e {
 namespace {
 
+using HttpServersTest = NginxDownloadTest;
 namespace fs = std::filesystem;
 using testsupport::NginxServer;
 using testsupport::Reply;
 
-TEST_F(NginxDownloadTest, ServerWithoutRangesGivesTheWholeFileThroughOneStream) {
+TEST_F(HttpServersTest, ServerWithoutRangesGivesTheWholeFileThroughOneStream) {
   constexpr uint64_t kSize = 64 * kMiB;
   const std::string sha256 = WriteRandomFile(www_ + "/whole.bin", kSize, 12);
   NginxServer nginx;
@@ -34,7 +35,7 @@ TEST_F(NginxDownloadTest, ServerWithoutRangesGivesTheWholeFileThroughOneStream) 
   EXPECT_LT(nginx.LoggedBodyBytes(), 2 * kSize);
 }
 
-TEST_F(NginxDownloadTest, FileReplacedWhilePausedCompletesAsTheNewFile) {
+TEST_F(HttpServersTest, FileReplacedWhilePausedCompletesAsTheNewFile) {
   constexpr uint64_t kSize = 32 * kMiB;
   const std::string path = www_ + "/film.bin";
   WriteRandomFile(path, kSize, 13);

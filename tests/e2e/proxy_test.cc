@@ -1,6 +1,7 @@
 // Downloads through a real squid as a service sees proxies: named by a proxy
-// auto-configuration script, demanding the login of ~/.netrc for a tunnel to an
-// https server, and refusing a wrong login (the direct way then takes over).
+// auto-configuration script, demanding the login of ~/.netrc for every block
+// or for a tunnel to an https server, and refusing a wrong login (the direct
+// way then takes over).
 // The service is started again with the proxy in its environment, with what
 // worked last forgotten.
 #include <filesystem>
@@ -88,6 +89,7 @@ TEST_P(ProxyTest, Downloads) {
   std::string seen;
   int passed = 0;
   int refused = 0;
+  int blocks = 0;
   for (const auto& record : squid.LoggedRequests()) {
     seen += std::to_string(record.status) + " " + record.method + " " + record.user + " " +
             record.url + "\n";
@@ -95,6 +97,7 @@ TEST_P(ProxyTest, Downloads) {
       ++refused;
     } else {
       ++passed;
+      blocks += record.status == 206 ? 1 : 0;
       EXPECT_EQ(record.method, c.https ? "CONNECT" : "GET") << seen;
       EXPECT_EQ(record.user, auth ? "alice" : "") << seen;
     }
@@ -104,12 +107,16 @@ TEST_P(ProxyTest, Downloads) {
   // the first request.
   EXPECT_EQ(passed > 0, passes) << seen;
   EXPECT_TRUE(passes || refused == 2) << seen;
+  // Over plain HTTP the blocks themselves, not only the probe, go through
+  // squid (a tunnel's requests are inside it, out of squid's sight).
+  EXPECT_EQ(blocks, passes && !c.https ? 2 : 0) << seen;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Proxies, ProxyTest,
     ::testing::Values(
         ProxyCase{.name = "NamedByAScript", .by_script = true},
+        ProxyCase{.name = "NetrcLogin", .netrc_password = "s3cret"},
         ProxyCase{.name = "TunnelWithTheNetrcLogin", .netrc_password = "s3cret", .https = true},
         ProxyCase{.name = "WrongNetrcLogin", .netrc_password = "wrong"}),
     [](const ::testing::TestParamInfo<ProxyCase>& info) { return info.param.name; });

@@ -19,6 +19,7 @@
 namespace corvane::e2e {
 namespace {
 
+using RobustnessTest = NginxDownloadTest;
 namespace fs = std::filesystem;
 using testsupport::NginxLogRecord;
 
@@ -57,7 +58,7 @@ size_t WholeBlocksLogged(const std::vector<NginxLogRecord>& requests) {
 // during a metafile write (its temporary file stayed); between the last block
 // and the rename (the data file was taken as the finished file); and inside
 // the finish (a finished name without its time, beside its metafile).
-TEST_F(NginxDownloadTest, RepeatedKillsLoseNoPackageAndFetchNoRecordedBlockAgain) {
+TEST_F(RobustnessTest, RepeatedKillsLoseNoPackageAndFetchNoRecordedBlockAgain) {
   std::vector<std::string> names;
   std::vector<std::string> sha256s;
   for (int i = 0; i < kFiles; ++i) {
