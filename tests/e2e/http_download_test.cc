@@ -26,6 +26,13 @@ TEST_F(HttpDownloadTest, GetStartsTheServiceAndWaitsForTheServedBytes) {
   // The service keeps the download folder the test chose.
   ASSERT_NO_FATAL_FAILURE(StopServiceCleanly());
 
+  // Whatever the outcome, the service corvane starts must not outlive the test.
+  struct StopDetachedService {
+    ~StopDetachedService() {
+      lorvane::Client client;
+      if (Succeeded(client.Connect())) static_cast<void>(client.ExitService());
+    }
+  } stop_detached_service;
   const CommandResult get = RunCorvane({"get", nginx.Url("/random.bin")});
   ASSERT_EQ(get.exit_code, lorvane::kExitOk) << get.out << get.err;
   // corvane left the service running, detached: no process of the test's to
