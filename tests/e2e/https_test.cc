@@ -1,25 +1,22 @@
 // Downloads over TLS from nginx on loopback, whose certificate comes from a
-// test authority that the service is told to trust through SSL_CERT_FILE: the
-// bytes arrive whole, a kill and a restart fetch no recorded block again, new
-// connections resume the TLS session, and a certificate that cannot be
-// trusted ends the download at once with a code that says why.
+// test authority that the service is told to trust through SSL_CERT_FILE: a
+// kill and a restart fetch no recorded block again, new connections resume
+// the TLS session, and a certificate that cannot be trusted ends the download
+// at once with a code that says why.
+#include <algorithm>
 #include <cstdint>
-#include <filesystem>
 #include <string>
 
 #include "base/error_message.h"
 #include "gtest/gtest.h"
-#include "tests/e2e/http_download_fixture_testutil.h"
+#include "tests/e2e/service_fixture_testutil.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/test_certificates.h"
 
 namespace corvane::e2e {
 namespace {
 
-namespace fs = std::filesystem;
-using lorvane::PackageView;
 using testsupport::CertificateKind;
-using testsupport::NginxOptions;
 using testsupport::NginxServer;
 
 class HttpsTest : public NginxDownloadTest {
@@ -29,59 +26,38 @@ class HttpsTest : public NginxDownloadTest {
     NginxDownloadTest::SetUp();
   }
 
-  // The service again, trusting `authority` in place of the system's store.
-  void RestartTrusting(const std::string& authority) {
-    if (service_ != nullptr && service_->running()) {
-      ASSERT_NO_FATAL_FAILURE(StopServiceCleanly());
-    }
-    ServiceProcess::Options options;
-    options.environment = {{"SSL_CERT_FILE", authority}};
-    ASSERT_NO_FATAL_FAILURE(StartService(options));
+  static ServiceOptions Trusting(const NginxServer& nginx) {
+    return {.environment = {{"SSL_CERT_FILE", nginx.AuthorityFile()}}};
   }
 };
 
 TEST_F(HttpsTest, KilledDownloadResumesOverTlsWithResumedSessions) {
   constexpr uint64_t kSize = 32 * kMiB;
   const std::string sha256 = WriteRandomFile(www_ + "/secure.bin", kSize, 21);
-  NginxOptions tls;
+  NginxServer nginx;
+  testsupport::NginxOptions tls = Paced(1536 * 1024);
   tls.tls = CertificateKind::kTrusted;
   tls.keepalive = false;
-  tls.limit_rate = 1536 * 1024;
-  tls.send_buffer = 64 * 1024;
-  NginxServer nginx;
   ASSERT_TRUE(nginx.Start(www_, tls)) << nginx.error();
-  ASSERT_NO_FATAL_FAILURE(RestartTrusting(nginx.AuthorityFile()));
+  ASSERT_NO_FATAL_FAILURE(RestartService(Trusting(nginx)));
 
   std::string id;
   ASSERT_NO_FATAL_FAILURE(AddPackage(nginx.Url("/secure.bin"), &id));
   ASSERT_TRUE(WaitForBlocks(id, 1));
-  client_.Disconnect();
-  ASSERT_TRUE(service_->process().Signal(tobric::platform::ChildProgram::StopSignal::kKill));
-  ASSERT_TRUE(service_->process().WaitForExit(kKillLimit));
-  const MetaFileFacts facts = ReadMetaFile(folder_ + "/secure.bin.sugc");
-  ASSERT_TRUE(facts.readable);
-  ASSERT_GE(facts.blocks_set, 1u);
-  const size_t logged_before = nginx.LoggedRequests().size();
+  ASSERT_NO_FATAL_FAILURE(KillService());
+  const std::vector<bool> recorded = RecordedBlocks(folder_ + "/secure.bin.sugc");
+  ASSERT_GE(std::count(recorded.begin(), recorded.end(), true), 1);
+  const uint64_t restart_ms = NowMs();
 
-  ASSERT_NO_FATAL_FAILURE(RestartTrusting(nginx.AuthorityFile()));
-  std::vector<PackageView> packages;
-  ASSERT_NO_FATAL_FAILURE(ListPackages(&packages));
-  ASSERT_EQ(packages.size(), 1u);
-  bool all_ok = false;
-  ASSERT_EQ(client_.StartPackages({packages[0].id}, &all_ok), S_OK);
-  ASSERT_NO_FATAL_FAILURE(ExpectCompleted(packages[0].id, "secure.bin", kSize, sha256));
-
+  ASSERT_NO_FATAL_FAILURE(RestartAfterKill(Trusting(nginx), &id));
+  ASSERT_NO_FATAL_FAILURE(ExpectCompleted(id, "secure.bin", kSize, sha256));
+  ExpectNoRecordedBlockFetched(nginx, restart_ms, recorded);
   const auto logged = nginx.LoggedRequests();
-  size_t resumed = 0;
-  for (size_t i = 0; i < logged.size(); ++i) {
-    resumed += logged[i].tls_session_reused ? 1 : 0;
-    if (i < logged_before || logged[i].range.empty()) continue;
-    const uint64_t first = std::stoull(logged[i].range.substr(logged[i].range.find('=') + 1));
-    EXPECT_FALSE(facts.set[first / kBlock]) << "block " << first / kBlock << " fetched again";
-  }
+  const auto resumed = std::count_if(
+      logged.begin(), logged.end(), [](const auto& request) { return request.tls_session_reused; });
   // Every request has a connection of its own here; after the first
   // handshakes of each run, the session is resumed instead of made anew.
-  EXPECT_GE(resumed, logged.size() / 2) << resumed << " of " << logged.size();
+  EXPECT_GE(static_cast<size_t>(resumed), logged.size() / 2) << resumed << " of " << logged.size();
 }
 
 TEST_F(HttpsTest, RefusedCertificatesEndTheDownloadWithTheirOwnCode) {
@@ -96,16 +72,13 @@ TEST_F(HttpsTest, RefusedCertificatesEndTheDownloadWithTheirOwnCode) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(Hex(c.code));
-    NginxOptions tls;
-    tls.tls = c.kind;
     NginxServer nginx;
-    ASSERT_TRUE(nginx.Start(www_, tls)) << nginx.error();
-    ASSERT_NO_FATAL_FAILURE(RestartTrusting(nginx.AuthorityFile()));
+    ASSERT_TRUE(nginx.Start(www_, {.tls = c.kind})) << nginx.error();
+    ASSERT_NO_FATAL_FAILURE(RestartService(Trusting(nginx)));
     std::string id;
     ASSERT_NO_FATAL_FAILURE(AddPackage(nginx.Url("/cert.bin"), &id));
     PackageView package;
     ASSERT_TRUE(WaitForEnd(id, &package, kChangeLimit)) << Describe(package);
-    EXPECT_EQ(package.state, kStateError) << Describe(package);
     EXPECT_EQ(package.error_code, c.code) << Describe(package);
     EXPECT_EQ(package.error_text, tobric::GetErrorMessage(c.code));
     for (const auto& request : nginx.LoggedRequests()) {

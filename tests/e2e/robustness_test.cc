@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <iostream>
 #include <map>
 #include <random>
 #include <string>
@@ -13,83 +12,44 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "tests/e2e/http_download_fixture_testutil.h"
 #include "tests/e2e/service_fixture_testutil.h"
+#include "tests/support/files.h"
 #include "tests/support/nginx_server.h"
 
 namespace corvane::e2e {
 namespace {
 
+using RobustnessTest = NginxDownloadTest;
 namespace fs = std::filesystem;
-using lorvane::PackageView;
 using testsupport::NginxLogRecord;
-using testsupport::NginxServer;
-using tobric::platform::ChildProgram;
-
-class RobustnessTest : public HttpDownloadTest {};
 
 // Twenty files of three whole blocks and a short last one, eight downloads at
-// once with two workers each.
+// once with two workers each; ten kills, each after a few more blocks have
+// left nginx and a random wait, then a run to the end.
 constexpr int kFiles = 20;
 constexpr uint64_t kFileSize = 3 * kBlock + kMiB + 4321;
-constexpr uint32_t kBlocksPerFile = 4;
-constexpr int32_t kConcurrentDownloads = 8;
-constexpr int32_t kWorkersPerDownload = 2;
-// Kills, each after a few more blocks have left nginx and a random wait; the
-// start after the last kill runs to the end.
+constexpr uint64_t kBlocksPerFile = 4;
 constexpr int kKills = 10;
-constexpr int kFewestBlocksBeforeKill = 2;
-constexpr int kMostBlocksBeforeKill = 8;
-constexpr int kLongestExtraWaitMs = 50;
 constexpr uint32_t kKillSeed = 20'240'611;
-// Between the kill and the first request the next service could make: the
-// requests nginx started before it belong to the killed service (nginx counts
-// whole milliseconds; a start, a list call and a task start take far longer).
-constexpr uint64_t kRestartMarginMs = 10;
 
-struct SourceFile {
-  std::string name;
-  std::string path;  // on the server, "/<name>"
-  std::string uri;
-  std::string sha256;
-};
-
-// What the disk held when the service was killed: per server path, the blocks
-// that the metafile (or the finished file) recorded. Requests nginx started at
-// or after `restart_ms` come from a service started after the kill.
+// What the disk held at a kill: per server path, the blocks the metafile (or
+// the finished file) recorded. Requests nginx started at or after
+// `restart_ms` come from a service started after the kill (nginx counts whole
+// milliseconds; a start, a list call and a task start take far longer than
+// the margin of 10 ms added).
 struct KillRecord {
   uint64_t restart_ms = 0;
   std::map<std::string, std::vector<bool>> recorded;
 };
 
-uint64_t SystemMilliseconds() {
-  return static_cast<uint64_t>(
-      std::chrono::duration_cast<Milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-          .count());
-}
-
 // nginx's lines of whole blocks: 206 replies with every byte of their range.
 size_t WholeBlocksLogged(const std::vector<NginxLogRecord>& requests) {
-  size_t count = 0;
-  for (const NginxLogRecord& request : requests) {
-    const size_t equals = request.range.find('=');
-    const size_t dash = request.range.find('-');
-    if (request.status != 206 || equals == std::string::npos || dash == std::string::npos) continue;
-    const uint64_t first = std::stoull(request.range.substr(equals + 1));
-    const uint64_t last = std::stoull(request.range.substr(dash + 1));
-    if (request.body_bytes == last - first + 1) ++count;
-  }
-  return count;
-}
-
-// Every package as the service lists it, for a failure's message.
-std::string DescribeAll(lorvane::Client& client) {
-  std::vector<PackageView> packages;
-  bool ok = false;
-  if (Failed(client.GetPackageList(&packages, &ok))) return "(no list)";
-  std::string text;
-  for (const PackageView& package : packages) text += "\n  " + Describe(package);
-  return text;
+  return std::count_if(requests.begin(), requests.end(), [](const NginxLogRecord& r) {
+    const size_t dash = r.range.find('-');
+    return r.status == 206 && dash != std::string::npos &&
+           r.body_bytes == std::stoull(r.range.substr(dash + 1)) -
+                               std::stoull(r.range.substr(r.range.find('=') + 1)) + 1;
+  });
 }
 
 // Kills land at every moment of a download's life, among them the ones where
@@ -99,149 +59,113 @@ std::string DescribeAll(lorvane::Client& client) {
 // and the rename (the data file was taken as the finished file); and inside
 // the finish (a finished name without its time, beside its metafile).
 TEST_F(RobustnessTest, RepeatedKillsLoseNoPackageAndFetchNoRecordedBlockAgain) {
-  if (NginxServer::ProgramPath().empty()) GTEST_SKIP() << "nginx is not installed";
-  const std::string www = user_.root() + "/www";
-  fs::create_directories(www);
-  std::vector<SourceFile> sources;
+  std::vector<std::string> names;
+  std::vector<std::string> sha256s;
   for (int i = 0; i < kFiles; ++i) {
-    SourceFile source;
-    source.name = "file" + std::to_string(100 + i).substr(1) + ".bin";
-    source.path = "/" + source.name;
-    source.sha256 = WriteRandomFile(www + source.path, kFileSize, 100 + i);
-    sources.push_back(source);
+    names.push_back("file" + std::to_string(100 + i).substr(1) + ".bin");
+    sha256s.push_back(WriteRandomFile(www_ + "/" + names.back(), kFileSize, 100 + i));
   }
-  testsupport::NginxOptions paced;
+  testsupport::NginxServer nginx;
   // Two seconds a block: the downloads outlast several kills, and every kill
   // finds blocks in flight.
-  paced.limit_rate = 2 * kMiB;
-  paced.send_buffer = 64 * 1024;
-  NginxServer nginx;
-  ASSERT_TRUE(nginx.Start(www, paced)) << nginx.error();
-  for (SourceFile& source : sources) source.uri = nginx.Url(source.path);
-  ASSERT_NO_FATAL_FAILURE(UseThreads(kWorkersPerDownload));
-  ASSERT_NO_FATAL_FAILURE(UseConcurrentDownloads(kConcurrentDownloads));
-
-  std::string last_id;
-  for (const SourceFile& source : sources)
-    ASSERT_NO_FATAL_FAILURE(AddPackage(source.uri, &last_id));
-  // A new package is saved within five seconds; a kill before that may lose
+  ASSERT_TRUE(nginx.Start(www_, Paced(2 * kMiB))) << nginx.error();
+  ASSERT_NO_FATAL_FAILURE(Set(&lorvane::Client::SetThreadNumPerTask, 2));
+  ASSERT_NO_FATAL_FAILURE(Set(&lorvane::Client::SetConcurrentTaskNum, 8));
+  std::vector<std::string> uris;
+  std::string id;
+  for (const std::string& name : names) {
+    uris.push_back(nginx.Url("/" + name));
+    ASSERT_NO_FATAL_FAILURE(AddPackage(uris.back(), &id));
+  }
+  // A new package is saved within the save delay; a kill before that may lose
   // it, so none comes before.
-  ASSERT_TRUE(WaitForPackage(
-      last_id,
-      [&](const PackageView&) {
-        const std::string list = ReadFileText(user_.list_file());
-        return std::all_of(sources.begin(), sources.end(), [&](const SourceFile& source) {
-          return list.find("<uri>" + source.uri + "</uri>") != std::string::npos;
-        });
-      },
-      kChangeLimit))
-      << "the list was not saved with every package";
+  ASSERT_TRUE(WaitForPackage(id, [&](const PackageView&) {
+    const std::string list = testsupport::ReadFile(user_.list_file());
+    return std::all_of(uris.begin(), uris.end(), [&](const std::string& uri) {
+      return list.find("<uri>" + uri + "</uri>") != std::string::npos;
+    });
+  })) << "the list was not saved with every package";
 
   std::mt19937 random(kKillSeed);
-  std::uniform_int_distribution<int> blocks_before_kill(kFewestBlocksBeforeKill,
-                                                        kMostBlocksBeforeKill);
-  std::uniform_int_distribution<int> extra_wait_ms(0, kLongestExtraWaitMs);
   std::vector<KillRecord> kills;
   int kills_amid_blocks = 0;
   for (int round = 0;; ++round) {
-    std::vector<PackageView> packages;
-    ASSERT_NO_FATAL_FAILURE(ListPackages(&packages));
-    ASSERT_EQ(packages.size(), sources.size()) << "after " << round << " kills";
-    for (const SourceFile& source : sources) {
-      ASSERT_EQ(std::count_if(packages.begin(), packages.end(),
-                              [&](const PackageView& p) { return p.uri == source.uri; }),
-                1)
-          << source.uri << " after " << round << " kills";
-    }
+    SCOPED_TRACE("after " + std::to_string(round) + " kills");
+    std::vector<std::string> listed;
     std::vector<std::string> unfinished;
     uint64_t missing_blocks = 0;
-    for (const PackageView& package : packages) {
-      ASSERT_NE(package.state, kStateError) << package.uri << ": " << Describe(package);
-      if (package.state == kStateComplete) continue;
+    for (const PackageView& package : Packages()) {
+      listed.push_back(package.uri);
+      ASSERT_NE(package.state, lorvane::STATE_ERROR) << package.uri << ": " << Describe(package);
+      if (package.state == lorvane::STATE_DOWNLOAD_COMPLETE) continue;
       unfinished.push_back(package.id);
-      const std::string path = package.uri.substr(package.uri.rfind('/'));
       const std::vector<bool> recorded =
-          kills.empty() ? std::vector<bool>() : kills.back().recorded[path];
-      missing_blocks += kBlocksPerFile -
-                        static_cast<uint64_t>(std::count(recorded.begin(), recorded.end(), true));
+          kills.empty() ? std::vector<bool>() : kills.back().recorded[package.uri];
+      missing_blocks += kBlocksPerFile - std::count(recorded.begin(), recorded.end(), true);
     }
+    std::sort(listed.begin(), listed.end());
+    ASSERT_EQ(listed, uris);
     if (unfinished.empty()) break;
     if (round > 0) {
-      // Running packages come back ready or already queued; either way they
-      // must run again.
-      bool all_ok = false;
-      ASSERT_EQ(client_.StartPackages(unfinished, &all_ok), S_OK);
+      ASSERT_NO_FATAL_FAILURE(Start(unfinished));
     }
     if (round == kKills) break;
 
-    // The kill's moment: after a few more whole blocks (every missing block
-    // comes once at least), then a random wait.
-    const size_t logged = WholeBlocksLogged(nginx.LoggedRequests());
-    const size_t wanted =
-        std::min<uint64_t>(static_cast<uint64_t>(blocks_before_kill(random)), missing_blocks);
+    // The kill's moment: after two to eight more whole blocks (every missing
+    // block comes once at least), then a random wait of up to 50 ms.
+    const size_t wanted = WholeBlocksLogged(nginx.LoggedRequests()) +
+                          std::min<uint64_t>(2 + random() % 7, missing_blocks);
     ASSERT_TRUE(WaitForPackage(
         unfinished.front(),
-        [&](const PackageView&) {
-          return WholeBlocksLogged(nginx.LoggedRequests()) >= logged + wanted;
-        },
+        [&](const PackageView&) { return WholeBlocksLogged(nginx.LoggedRequests()) >= wanted; },
         kProgressLimit))
-        << "no progress after " << round << " kills; " << DescribeAll(client_);
-    std::this_thread::sleep_for(Milliseconds(extra_wait_ms(random)));
-    client_.Disconnect();
-    ASSERT_TRUE(service_->process().Signal(ChildProgram::StopSignal::kKill));
-    ASSERT_TRUE(service_->process().WaitForExit(kKillLimit));
+        << "no progress";
+    std::this_thread::sleep_for(Milliseconds(random() % 51));
+    ASSERT_NO_FATAL_FAILURE(KillService());
 
     KillRecord kill;
     bool amid_blocks = false;
-    for (const SourceFile& source : sources) {
-      std::vector<bool>& recorded = kill.recorded[source.path];
-      if (fs::exists(folder_ + "/" + source.name)) {
-        recorded.assign(kBlocksPerFile, true);
-        continue;
-      }
-      const MetaFileFacts facts = ReadMetaFile(folder_ + "/" + source.name + ".sugc");
-      if (facts.readable) recorded = facts.set;
-      amid_blocks = amid_blocks || (facts.blocks_set > 0 && facts.blocks_set < kBlocksPerFile);
+    for (size_t i = 0; i < names.size(); ++i) {
+      std::vector<bool>& recorded = kill.recorded[uris[i]];
+      const std::string file = folder_ + "/" + names[i];
+      recorded = fs::exists(file) ? std::vector<bool>(kBlocksPerFile, true)
+                                  : RecordedBlocks(file + ".sugc");
+      const auto set = std::count(recorded.begin(), recorded.end(), true);
+      amid_blocks = amid_blocks || (set > 0 && set < static_cast<int64_t>(kBlocksPerFile));
     }
-    if (amid_blocks) ++kills_amid_blocks;
-    kill.restart_ms = SystemMilliseconds() + kRestartMarginMs;
+    kills_amid_blocks += amid_blocks ? 1 : 0;
+    kill.restart_ms = NowMs() + 10;
     kills.push_back(std::move(kill));
     ASSERT_NO_FATAL_FAILURE(StartService());
   }
   EXPECT_GT(kills_amid_blocks, 0) << "no kill came while a download had only some blocks";
 
-  std::vector<PackageView> packages;
-  ASSERT_NO_FATAL_FAILURE(ListPackages(&packages));
-  for (const SourceFile& source : sources) {
+  const std::vector<PackageView> packages = Packages();
+  for (size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(uris[i]);
     const auto package = std::find_if(packages.begin(), packages.end(),
-                                      [&](const PackageView& p) { return p.uri == source.uri; });
-    ASSERT_NE(package, packages.end()) << source.uri;
-    SCOPED_TRACE(source.uri);
-    EXPECT_NO_FATAL_FAILURE(ExpectCompleted(package->id, source.name, kFileSize, source.sha256));
+                                      [&](const PackageView& p) { return p.uri == uris[i]; });
+    ASSERT_NE(package, packages.end());
+    EXPECT_NO_FATAL_FAILURE(ExpectCompleted(package->id, names[i], kFileSize, sha256s[i]));
   }
-  std::vector<std::string> expected_files;
-  for (const SourceFile& source : sources) expected_files.push_back(source.name);
   std::vector<std::string> files;
   for (const auto& entry : fs::directory_iterator(folder_)) {
     files.push_back(entry.path().filename().string());
   }
   std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, expected_files);
+  EXPECT_EQ(files, names);
 
   // A block on disk at a kill is never asked for again.
   for (const NginxLogRecord& request : nginx.LoggedRequests()) {
     if (request.range.empty()) continue;
-    const uint64_t block = std::stoull(request.range.substr(request.range.find('=') + 1)) / kBlock;
+    const uint64_t block = RangeBlock(request.range);
     for (size_t k = 0; k < kills.size(); ++k) {
-      if (request.start_ms < kills[k].restart_ms) continue;
-      const std::vector<bool>& recorded = kills[k].recorded[request.uri];
-      EXPECT_FALSE(block < recorded.size() && recorded[block])
-          << request.uri << " block " << block << " (" << request.range << ") was on disk at kill "
-          << k + 1 << " and was fetched again";
+      const std::vector<bool>& recorded = kills[k].recorded[nginx.Url(request.uri)];
+      EXPECT_FALSE(request.start_ms >= kills[k].restart_ms && block < recorded.size() &&
+                   recorded[block])
+          << request.uri << " " << request.range << " was on disk at kill " << k + 1;
     }
   }
-  std::cout << kills.size() << " kills, " << kills_amid_blocks << " amid blocks; nginx sent "
-            << nginx.LoggedBodyBytes() << " body bytes for " << kFiles * kFileSize << "\n";
 }
 
 }  // namespace

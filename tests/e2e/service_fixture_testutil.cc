@@ -2,26 +2,25 @@
 
 #include <openssl/evp.h>
 
-#include <algorithm>
-#include <fstream>
+#include <cstdio>
+#include <filesystem>
 #include <iostream>
+#include <random>
 #include <thread>
 
-#include "base/platform/locations.h"
 #include "base/platform/named_event.h"
 #include "base/platform/process.h"
 #include "service/app.h"
-#include "service/rpc_protocol.h"
+#include "tests/support/files.h"
+#include "tests/support/nginx_server.h"
 
 namespace corvane::e2e {
 
 namespace {
 
+namespace fs = std::filesystem;
 using tobric::platform::ChildProgram;
 using tobric::platform::ChildProgramOptions;
-
-// Between two looks at a package: the service tells nobody of changes.
-constexpr Milliseconds kPollPause{50};
 
 ChildProgramOptions ProgramOptions(std::vector<std::string> argv,
                                    const EnvironmentChanges& changes) {
@@ -33,7 +32,7 @@ ChildProgramOptions ProgramOptions(std::vector<std::string> argv,
        {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
     options.environment.emplace_back(name, tobric::platform::GetEnv(name));
   }
-  for (const auto& change : changes) options.environment.push_back(change);
+  options.environment.insert(options.environment.end(), changes.begin(), changes.end());
   return options;
 }
 
@@ -46,62 +45,102 @@ std::unique_ptr<tobric::platform::NamedEvent> ReadyEvent() {
 
 }  // namespace
 
-std::string ServiceProgram() { return CORVANED_PATH; }
-std::string ClientProgram() { return CORVANE_PATH; }
-
 std::string RefusedUri(const std::string& name) { return "http://127.0.0.1:1/" + name; }
 
-Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
-  EVP_DigestInit_ex(context_, EVP_sha256(), nullptr);
-}
-
-Sha256::~Sha256() { EVP_MD_CTX_free(context_); }
-
-void Sha256::Update(std::string_view bytes) {
-  EVP_DigestUpdate(context_, bytes.data(), bytes.size());
-}
-
-std::string Sha256::HexDigest() {
+std::string Sha256(std::string_view bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
-  EVP_DigestFinal_ex(context_, digest, &size);
-  static constexpr char kDigits[] = "0123456789abcdef";
+  EXPECT_EQ(EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr), 1);
   std::string hex;
   for (unsigned int i = 0; i < size; ++i) {
-    hex.push_back(kDigits[digest[i] >> 4]);
-    hex.push_back(kDigits[digest[i] & 0xf]);
+    hex += "0123456789abcdef"[digest[i] >> 4];
+    hex += "0123456789abcdef"[digest[i] & 15];
   }
   return hex;
 }
 
-std::string FileSha256(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "";
-  Sha256 digest;
-  std::string buffer(1 << 20, '\0');
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    digest.Update(std::string_view(buffer.data(), static_cast<size_t>(in.gcount())));
+std::string FileSha256(const std::string& path) { return Sha256(testsupport::ReadFile(path)); }
+
+std::string WriteRandomFile(const std::string& path, uint64_t size, uint64_t seed) {
+  std::mt19937_64 random(seed);
+  std::string bytes(static_cast<size_t>(size), '\0');
+  uint64_t word = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i % 8 == 0) word = random();
+    bytes[i] = static_cast<char>(word >> (8 * (i % 8)));
   }
-  return in.eof() ? digest.HexDigest() : "";
+  EXPECT_TRUE(testsupport::WriteFile(path, bytes)) << path;
+  return Sha256(bytes);
 }
 
-CommandResult RunCorvane(const std::vector<std::string>& args, const EnvironmentChanges& changes,
-                         Milliseconds limit) {
-  std::vector<std::string> argv = {ClientProgram()};
+std::vector<bool> RecordedBlocks(const std::string& metafile) {
+  // The metadata record: at 24 six u32 string fields, the bitmap offset, the
+  // block size, a reserved u64, then the file size at 64; the bitmap at 80.
+  const std::string bytes = testsupport::ReadFile(metafile);
+  if (bytes.size() < 80) return {};
+  uint64_t file_size = 0;
+  for (size_t i = 0; i < 8; ++i) {
+    file_size |= uint64_t{static_cast<uint8_t>(bytes[64 + i])} << (8 * i);
+  }
+  const uint64_t blocks = (file_size + kBlock - 1) / kBlock;
+  if (bytes.size() < 80 + (blocks + 7) / 8) return {};
+  std::vector<bool> recorded;
+  for (uint64_t b = 0; b < blocks; ++b) recorded.push_back((bytes[80 + b / 8] >> (b % 8)) & 1);
+  return recorded;
+}
+
+uint64_t RangeBlock(const std::string& range) {
+  return std::stoull(range.substr(range.find('=') + 1)) / kBlock;
+}
+
+testsupport::NginxOptions Paced(uint64_t rate) {
+  testsupport::NginxOptions options;
+  options.limit_rate = rate;
+  options.send_buffer = 64 * 1024;
+  return options;
+}
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<Milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
+}
+
+void ExpectNoRecordedBlockFetched(const testsupport::NginxServer& nginx, uint64_t since_ms,
+                                  const std::vector<bool>& recorded) {
+  for (const testsupport::NginxLogRecord& request : nginx.LoggedRequests()) {
+    if (request.start_ms < since_ms || request.range.empty()) continue;
+    const uint64_t block = RangeBlock(request.range);
+    EXPECT_FALSE(block < recorded.size() && recorded[block]) << request.range << " fetched again";
+  }
+}
+
+std::string Hex(HRESULT code) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08x", static_cast<unsigned>(code));
+  return text;
+}
+
+std::string Describe(const PackageView& package) {
+  return "state " + std::to_string(package.state) + ", " + std::to_string(package.download_size) +
+         " of " + std::to_string(package.total_size) + " bytes, error " + Hex(package.error_code) +
+         ", name '" + package.name + "' in " + package.path;
+}
+
+CommandResult RunCorvane(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {CORVANE_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
   ChildProgram program;
   CommandResult result;
   std::string error;
-  if (!program.Start(ProgramOptions(std::move(argv), changes), &error)) {
+  if (!program.Start(ProgramOptions(std::move(argv), {}), &error)) {
     ADD_FAILURE() << "corvane could not be started: " << error;
     return result;
   }
-  result.finished = program.WaitForExit(limit);
-  if (!result.finished) {
-    ADD_FAILURE() << "corvane did not end within " << limit.count() << " ms";
+  if (!program.WaitForExit(kCommandLimit)) {
+    ADD_FAILURE() << "corvane did not end within " << kCommandLimit.count() << " ms";
     static_cast<void>(program.Signal(ChildProgram::StopSignal::kKill));
-    static_cast<void>(program.WaitForExit(kKillLimit));
+    static_cast<void>(program.WaitForExit(kChangeLimit));
   }
   result.exit_code = program.exit_code();
   result.out = program.Output();
@@ -109,153 +148,160 @@ CommandResult RunCorvane(const std::vector<std::string>& args, const Environment
   return result;
 }
 
-bool ServiceProcess::Start(const Options& options, std::string* error) {
-  std::vector<std::string> argv = {options.program.empty() ? ServiceProgram() : options.program,
-                                   "-test-delay-ms", std::to_string(kServiceDelays.count())};
-  argv.insert(argv.end(), options.args.begin(), options.args.end());
-  ChildProgramOptions child = ProgramOptions(std::move(argv), options.environment);
-  child.pipe_input = options.pipe_input;
-  started_ = process_.Start(child, error);
-  return started_;
-}
-
-bool ServiceProcess::WaitReady(Milliseconds limit) {
-  std::unique_ptr<tobric::platform::NamedEvent> ready = ReadyEvent();
-  if (ready == nullptr) return false;
-  // In slices, so that a service that ends before it is ready (a second
-  // instance, a crash) ends the wait at once instead of at the limit.
-  constexpr Milliseconds kSlice{200};
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const auto left =
-        std::chrono::duration_cast<Milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (ready->Wait(static_cast<uint32_t>(std::clamp(left, Milliseconds(1), kSlice).count()))) {
-      return true;
-    }
-    if (process_.exited()) return false;
-  }
-  return ready->IsSet();
-}
-
-ServiceProcess::StopPath ServiceProcess::Stop() {
-  if (!started_ || process_.exited()) {
-    static_cast<void>(process_.WaitForExit(kKillLimit));
-    return StopPath::kAlreadyEnded;
-  }
-  lorvane::Client client;
-  client.set_time_limits({.connect_ms = 5'000, .call_ms = 10'000});
-  if (Succeeded(client.Connect()) && Succeeded(client.ExitService()) &&
-      process_.WaitForExit(kExitServiceLimit)) {
-    return StopPath::kExitService;
-  }
-  if (process_.Signal(ChildProgram::StopSignal::kTerminate) &&
-      process_.WaitForExit(kTerminateLimit)) {
-    return StopPath::kTerminate;
-  }
-  if (process_.exited()) return StopPath::kExitService;
-  static_cast<void>(process_.Signal(ChildProgram::StopSignal::kKill));
-  return process_.WaitForExit(kKillLimit) ? StopPath::kKill : StopPath::kStillRunning;
-}
-
-const char* StopPathName(ServiceProcess::StopPath path) {
-  static constexpr const char* kNames[] = {"already ended", "ExitService", "SIGTERM", "SIGKILL",
-                                           "still running after SIGKILL"};
-  return kNames[static_cast<int>(path)];
-}
-
-TestUser::TestUser() = default;
-
-std::string TestUser::user_data_folder() const { return root() + "/data/Velmo/Corvane/User Data"; }
-
-std::string TestUser::socket_path() const {
-  std::string folder;
-  if (Failed(tobric::platform::GetObjectFolder(&folder))) return "";
-  return tobric::platform::JoinPath(folder, lorvane::rpc::kSocketName);
-}
-
 void ServiceTest::SetUp() {
   ASSERT_FALSE(user_.root().empty()) << "no temporary folder";
   ASSERT_NO_FATAL_FAILURE(StartService(StartOptions()));
+  folder_ = user_.home() + "/Downloads";
+  // The service only makes a missing folder and keeps its old choice.
+  fs::create_directories(folder_);
+  ASSERT_NO_FATAL_FAILURE(Set(&lorvane::Client::SetDownloadFolder, folder_));
+  ASSERT_NO_FATAL_FAILURE(Set(&lorvane::Client::SetThreadNumPerTask, kThreads));
 }
 
 void ServiceTest::TearDown() {
-  if (service_ != nullptr && service_->running()) {
-    client_.Disconnect();
-    const ServiceProcess::StopPath path = service_->Stop();
-    EXPECT_EQ(path, ServiceProcess::StopPath::kExitService)
-        << "corvaned stopped by " << StopPathName(path);
-    if (path == ServiceProcess::StopPath::kExitService) {
-      EXPECT_EQ(service_->process().exit_code(), 0);
-    }
-  }
+  if (service_ != nullptr && !service_->exited()) StopServiceCleanly();
   if (HasFailure() && service_ != nullptr) {
-    std::cout << "--- corvaned standard error ---\n"
-              << service_->process().Errors() << "--- end ---\n";
+    std::cout << "--- corvaned standard error ---\n" << service_->Errors() << "--- end ---\n";
   }
 }
 
-void ServiceTest::StartService(const ServiceProcess::Options& options) {
+void ServiceTest::StartService(const ServiceOptions& options) {
   client_.Disconnect();
   // The event is a file that outlives its service: one left set by a service
   // that was killed would end the readiness wait before this one is ready.
   std::unique_ptr<tobric::platform::NamedEvent> ready = ReadyEvent();
   ASSERT_NE(ready, nullptr);
   ASSERT_EQ(ready->Reset(), S_OK);
-  service_ = std::make_unique<ServiceProcess>();
+  std::vector<std::string> argv = {CORVANED_PATH, "-test-delay-ms", "100"};
+  argv.insert(argv.end(), options.args.begin(), options.args.end());
+  ChildProgramOptions child = ProgramOptions(std::move(argv), options.environment);
+  child.pipe_input = options.pipe_input;
+  service_ = std::make_unique<ChildProgram>();
   std::string error;
-  ASSERT_TRUE(service_->Start(options, &error)) << error;
-  ASSERT_TRUE(service_->WaitReady())
-      << "corvaned not ready; exit code " << service_->process().exit_code();
+  ASSERT_TRUE(service_->Start(child, &error)) << error;
+  // In slices, so that a service that ends before it is ready (a second
+  // instance, a crash) ends the wait at once instead of at the limit.
+  const auto deadline = std::chrono::steady_clock::now() + kChangeLimit;
+  while (!ready->Wait(200)) {
+    ASSERT_FALSE(service_->exited()) << "corvaned ended with " << service_->exit_code();
+    ASSERT_TRUE(std::chrono::steady_clock::now() < deadline) << "corvaned not ready";
+  }
   ASSERT_EQ(client_.Connect(), S_OK);
 }
 
 void ServiceTest::StopServiceCleanly() {
   ASSERT_NE(service_, nullptr);
+  const bool asked = Succeeded(client_.Connect()) && Succeeded(client_.ExitService());
   client_.Disconnect();
-  const ServiceProcess::StopPath path = service_->Stop();
-  ASSERT_EQ(path, ServiceProcess::StopPath::kExitService)
-      << "corvaned stopped by " << StopPathName(path);
-  ASSERT_EQ(service_->process().exit_code(), 0);
+  if (asked && service_->WaitForExit(kChangeLimit)) {
+    EXPECT_EQ(service_->exit_code(), 0);
+    return;
+  }
+  static_cast<void>(service_->Signal(ChildProgram::StopSignal::kKill));
+  static_cast<void>(service_->WaitForExit(kChangeLimit));
+  FAIL() << "ExitService did not stop corvaned";
 }
 
-void ServiceTest::AddPackage(const std::string& uri, std::string* id, HRESULT* result) {
-  std::vector<lorvane::PackageView> before;
-  ASSERT_NO_FATAL_FAILURE(ListPackages(&before));
+void ServiceTest::KillService() {
+  client_.Disconnect();
+  ASSERT_TRUE(service_->Signal(ChildProgram::StopSignal::kKill));
+  ASSERT_TRUE(service_->WaitForExit(kChangeLimit));
+}
+
+void ServiceTest::RestartAfterKill(const ServiceOptions& options, std::string* id) {
+  ASSERT_NO_FATAL_FAILURE(StartService(options));
+  const std::vector<PackageView> packages = Packages();
+  ASSERT_EQ(packages.size(), 1u);
+  *id = packages[0].id;
+  Start({*id});
+}
+
+void ServiceTest::AddPackage(const std::string& uri, std::string* id) {
   HRESULT added = E_FAIL;
   ASSERT_EQ(client_.DownloadUri(uri, &added), S_OK);
-  if (result != nullptr) *result = added;
-  std::vector<lorvane::PackageView> after;
-  ASSERT_NO_FATAL_FAILURE(ListPackages(&after));
   id->clear();
-  for (const lorvane::PackageView& package : after) {
-    const bool known = std::any_of(before.begin(), before.end(),
-                                   [&](const auto& old) { return old.id == package.id; });
-    if (!known && uri.starts_with(package.uri)) *id = package.id;
+  for (const PackageView& package : Packages()) {
+    if (uri.starts_with(package.uri)) *id = package.id;
   }
-  ASSERT_FALSE(id->empty()) << "no new package for " << uri;
+  ASSERT_FALSE(id->empty()) << "no package for " << uri << ": " << Hex(added);
 }
 
-void ServiceTest::ListPackages(std::vector<lorvane::PackageView>* packages) {
+std::vector<PackageView> ServiceTest::Packages() {
+  std::vector<PackageView> packages;
   bool ok = false;
-  ASSERT_EQ(client_.GetPackageList(packages, &ok), S_OK);
-  ASSERT_TRUE(ok);
-}
-
-bool ServiceTest::FindPackage(const std::string& id, lorvane::PackageView* package) {
-  bool found = false;
-  return Succeeded(client_.GetPackageInfo(id, package, &found)) && found;
+  EXPECT_EQ(client_.GetPackageList(&packages, &ok), S_OK);
+  EXPECT_TRUE(ok);
+  return packages;
 }
 
 bool ServiceTest::WaitForPackage(const std::string& id,
-                                 const std::function<bool(const lorvane::PackageView&)>& done,
+                                 const std::function<bool(const PackageView&)>& done,
                                  Milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
-    lorvane::PackageView package;
-    if (FindPackage(id, &package) && done(package)) return true;
+    PackageView package;
+    bool found = false;
+    if (Succeeded(client_.GetPackageInfo(id, &package, &found)) && found && done(package)) {
+      return true;
+    }
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollPause);
+    // The service tells nobody of changes: they are polled.
+    std::this_thread::sleep_for(Milliseconds(50));
   }
+}
+
+bool ServiceTest::WaitForEnd(const std::string& id, PackageView* package, Milliseconds limit) {
+  return WaitForPackage(
+      id,
+      [&](const PackageView& p) {
+        *package = p;
+        return p.state == lorvane::STATE_DOWNLOAD_COMPLETE || p.state == lorvane::STATE_ERROR;
+      },
+      limit);
+}
+
+bool ServiceTest::WaitForBlocks(const std::string& id, uint64_t blocks) {
+  // download_size moves when a block is recorded.
+  return WaitForPackage(
+      id, [&](const PackageView& p) { return p.download_size >= blocks * kBlock; }, kProgressLimit);
+}
+
+void ServiceTest::Pause(const std::string& id) {
+  bool all_ok = false;
+  ASSERT_EQ(client_.PausePackages({id}, &all_ok), S_OK);
+  ASSERT_TRUE(all_ok);
+  PackageView paused;
+  ASSERT_TRUE(WaitForPackage(id, [&](const PackageView& p) {
+    paused = p;
+    return p.state == lorvane::STATE_READY;
+  })) << "the download did not pause";
+  ASSERT_LT(paused.download_size, paused.total_size) << "finished before the pause";
+}
+
+void ServiceTest::Start(const std::vector<std::string>& ids) {
+  bool all_ok = false;
+  ASSERT_EQ(client_.StartPackages(ids, &all_ok), S_OK);
+}
+
+void ServiceTest::ExpectCompleted(const std::string& id, const std::string& name, uint64_t size,
+                                  const std::string& sha256) {
+  PackageView package;
+  ASSERT_TRUE(WaitForEnd(id, &package)) << Describe(package);
+  ASSERT_EQ(package.state, lorvane::STATE_DOWNLOAD_COMPLETE) << Describe(package);
+  EXPECT_EQ(package.name, name);
+  EXPECT_EQ(package.path, folder_);
+  EXPECT_EQ(package.total_size, size);
+  const std::string file = folder_ + "/" + name;
+  EXPECT_EQ(FileSha256(file), sha256) << file;
+  EXPECT_FALSE(fs::exists(file + ".sugd"));
+  EXPECT_FALSE(fs::exists(file + ".sugc"));
+}
+
+void NginxDownloadTest::SetUp() {
+  if (testsupport::NginxServer::ProgramPath().empty()) GTEST_SKIP() << "nginx is not installed";
+  ASSERT_NO_FATAL_FAILURE(ServiceTest::SetUp());
+  www_ = user_.root() + "/www";
+  fs::create_directories(www_);
 }
 
 }  // namespace corvane::e2e

@@ -1,7 +1,9 @@
 // The end-to-end fixture: a user of its own for every test (HOME, the XDG
 // folders, TMPDIR under a fresh temporary folder), the real corvaned started as
 // a child process in that user's environment, a lorvane::Client connected to
-// it, and the real corvane run as a child with its output captured.
+// it, the real corvane run as a child with its output captured, and what the
+// download tests share (a download folder, source files of seeded random
+// bytes, the blocks a metafile records, the check of a finished download).
 //
 // The test process sets the same variables in its own environment: the client
 // library and the named objects (readiness event, instance lock, socket) derive
@@ -9,11 +11,9 @@
 // same folders while tests running in parallel never meet.
 //
 // Every wait is bounded. The limits are generous because the programs may be
-// built with AddressSanitizer or ThreadSanitizer, which slow a start or a stop
-// by several times; the CTest limit of one test stays above their sum.
-//
-// Threads: the test's thread uses everything here; ChildProgram keeps threads
-// of its own for output and exit.
+// built with AddressSanitizer or ThreadSanitizer, which slow a start, a stop or
+// a download by several times; the CTest limit of one test stays above their
+// sum. Threads: the test's thread uses everything here.
 #ifndef TESTS_E2E_SERVICE_FIXTURE_TESTUTIL_H_
 #define TESTS_E2E_SERVICE_FIXTURE_TESTUTIL_H_
 
@@ -30,125 +30,74 @@
 #include "base/result_codes.h"
 #include "client/client.h"
 #include "gtest/gtest.h"
+#include "package/package.h"
 #include "tests/support/child_program.h"
-#include "tests/support/files.h"
 #include "tests/support/isolated_env.h"
+#include "tests/support/nginx_server.h"
 #include "tests/support/scoped_no_proxy.h"
-
-struct evp_md_ctx_st;
 
 namespace corvane::e2e {
 
 using Milliseconds = std::chrono::milliseconds;
 using EnvironmentChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
+using lorvane::PackageView;
 
-// From the readiness wait's start to the event being set.
-inline constexpr Milliseconds kReadyLimit{30'000};
-// Each step of a stop: ExitService, then SIGTERM, then SIGKILL.
-inline constexpr Milliseconds kExitServiceLimit{30'000};
-inline constexpr Milliseconds kTerminateLimit{15'000};
-inline constexpr Milliseconds kKillLimit{10'000};
-// One run of corvane (a `get` includes starting the service).
-inline constexpr Milliseconds kCommandLimit{60'000};
-// A change the service makes on a pool thread, seen through polling.
-inline constexpr Milliseconds kChangeLimit{20'000};
-// What every wait the service makes for its users' sake (the save delay, the
-// retry delay, the time a quick download is held back) lasts in these tests.
-inline constexpr Milliseconds kServiceDelays{100};
-
-// The programs under test (the build's bin/ folder).
-[[nodiscard]] std::string ServiceProgram();
-[[nodiscard]] std::string ClientProgram();
+inline constexpr uint64_t kMiB = 1024 * 1024;
+inline constexpr uint64_t kBlock = 4 * kMiB;
+// Workers per download unless a test chooses otherwise.
+inline constexpr int32_t kThreads = 5;
+// A start, a stop, or a change the service makes on a pool thread.
+inline constexpr Milliseconds kChangeLimit{30'000};
+// One run of corvane (a `get` includes starting the service and the download).
+inline constexpr Milliseconds kCommandLimit{90'000};
+// Until a running download has some blocks recorded; a whole download.
+inline constexpr Milliseconds kProgressLimit{60'000};
+inline constexpr Milliseconds kDownloadLimit{90'000};
 
 // "http://127.0.0.1:1/<name>": port 1 refuses at once on loopback, so a
 // download of it never leaves the machine and fails without waiting.
 [[nodiscard]] std::string RefusedUri(const std::string& name);
-
-inline std::string ReadFileText(const std::string& path) { return testsupport::ReadFile(path); }
-inline void WriteFileText(const std::string& path, const std::string& text) {
-  testsupport::WriteFile(path, text);
-}
-
-// SHA-256 of a byte stream, in lower-case hex: a downloaded file is compared
-// with its source by digest, so a 40 MiB mismatch reports in one line.
-class Sha256 {
- public:
-  Sha256();
-  ~Sha256();
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  void Update(std::string_view bytes);
-  // The digest of everything given so far; the object is spent afterwards.
-  [[nodiscard]] std::string HexDigest();
-
- private:
-  evp_md_ctx_st* context_;
-};
-
-// SHA-256 of a file's bytes; empty when it cannot be read.
+// Lower-case hex SHA-256: a downloaded file is compared with its source by
+// digest, so a mismatch of 40 MiB reports in one line.
+[[nodiscard]] std::string Sha256(std::string_view bytes);
 [[nodiscard]] std::string FileSha256(const std::string& path);
+// Writes `size` bytes of seeded random data; returns their SHA-256.
+std::string WriteRandomFile(const std::string& path, uint64_t size, uint64_t seed);
+// One flag per block of the download a metafile describes: recorded or not.
+// Empty when the file cannot be read.
+[[nodiscard]] std::vector<bool> RecordedBlocks(const std::string& metafile);
+// The first block a "bytes=<first>-..." range asks for.
+[[nodiscard]] uint64_t RangeBlock(const std::string& range);
+// Milliseconds since the Unix epoch, the clock of nginx's request starts.
+[[nodiscard]] uint64_t NowMs();
+// No range request nginx started at `since_ms` or later asked for a block
+// that `recorded` holds.
+void ExpectNoRecordedBlockFetched(const testsupport::NginxServer& nginx, uint64_t since_ms,
+                                  const std::vector<bool>& recorded);
+// nginx paced to `rate` bytes a second on each connection, from the first
+// byte on (a small send buffer), so that a test can pause or kill a download
+// in the middle.
+[[nodiscard]] testsupport::NginxOptions Paced(uint64_t rate);
+// "0x%08x" of a code; state, sizes, error and file of a package.
+[[nodiscard]] std::string Hex(HRESULT code);
+[[nodiscard]] std::string Describe(const PackageView& package);
 
-// The outcome of one corvane run.
 struct CommandResult {
-  bool finished = false;  // false: killed at the limit
-  int exit_code = -1;
+  int exit_code = -1;  // -1: killed at the limit
   std::string out;
   std::string err;
 };
-
-// Runs corvane with args in the test's environment plus changes.
-[[nodiscard]] CommandResult RunCorvane(const std::vector<std::string>& args,
-                                       const EnvironmentChanges& changes = {},
-                                       Milliseconds limit = kCommandLimit);
-
-// One corvaned child process, its delays shortened to kServiceDelays.
-class ServiceProcess {
- public:
-  struct Options {
-    std::string program;            // empty: the corvaned of this build
-    std::vector<std::string> args;  // after the program path
-    bool pipe_input = false;        // the debug console reads standard input
-    EnvironmentChanges environment;  // on top of the test user's
-  };
-  // How Stop ended the process.
-  enum class StopPath { kAlreadyEnded, kExitService, kTerminate, kKill, kStillRunning };
-
-  ServiceProcess() = default;
-  ServiceProcess(const ServiceProcess&) = delete;
-  ServiceProcess& operator=(const ServiceProcess&) = delete;
-
-  // Starts corvaned; false with *error when it cannot be run.
-  bool Start(const Options& options, std::string* error);
-  // Waits until the service's readiness event (in the test user's object
-  // folder) is set; false when the limit passes or the process ends first.
-  bool WaitReady(Milliseconds limit = kReadyLimit);
-  // ExitService through a client, then SIGTERM, then SIGKILL, each bounded,
-  // and reaps the process.
-  StopPath Stop();
-
-  tobric::platform::ChildProgram& process() { return process_; }
-  [[nodiscard]] bool running() const { return started_ && !process_.exited(); }
-
- private:
-  tobric::platform::ChildProgram process_;
-  bool started_ = false;
-};
-
-[[nodiscard]] const char* StopPathName(ServiceProcess::StopPath path);
+[[nodiscard]] CommandResult RunCorvane(const std::vector<std::string>& args);
 
 // A fresh user and its folders; the variables come back at the end. Made
 // first in every fixture, before any thread reads the environment.
 class TestUser {
  public:
-  TestUser();
-
   [[nodiscard]] const std::string& root() const { return env_.root(); }
   [[nodiscard]] std::string home() const { return root() + "/home"; }
-  // $XDG_DATA_HOME/Velmo/Corvane/User Data
-  [[nodiscard]] std::string user_data_folder() const;
-  [[nodiscard]] std::string list_file() const { return user_data_folder() + "/download_list.db"; }
-  // The RPC socket in the per-user object folder.
-  [[nodiscard]] std::string socket_path() const;
+  [[nodiscard]] std::string list_file() const {
+    return root() + "/data/Velmo/Corvane/User Data/download_list.db";
+  }
 
  private:
   tobric::platform::IsolatedEnv env_;
@@ -160,38 +109,75 @@ class TestUser {
   testsupport::ScopedEnv service_program_{"CORVANED", std::nullopt};
 };
 
-// A test with its own user and a running corvaned. SetUp starts the service
-// and connects client_; TearDown stops it and expects the stop to be the
-// clean one (ExitService, exit code 0), printing the service's standard error
-// when anything failed.
+// How a test starts corvaned; its delays for its users' sake (the list's save
+// delay, the retry delay, the time a quick download is held back) always last
+// 100 ms here instead of seconds.
+struct ServiceOptions {
+  std::vector<std::string> args{};
+  bool pipe_input = false;  // the debug console reads standard input
+  EnvironmentChanges environment{};
+};
+
+// A test with its own user and a running corvaned downloading into
+// folder_ with kThreads workers. TearDown stops the service and expects the
+// clean stop (ExitService, exit code 0), printing its standard error when
+// anything failed.
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  virtual ServiceOptions StartOptions() const { return {}; }
 
-  // How SetUp starts the service.
-  virtual ServiceProcess::Options StartOptions() const { return {}; }
-
-  // Starts corvaned, waits for readiness and connects client_ (fatal
-  // failures when any step fails).
-  void StartService(const ServiceProcess::Options& options = {});
-  // Stops it the clean way and checks that: ExitService ended it with 0.
+  // Starts corvaned, waits for readiness and connects client_.
+  void StartService(const ServiceOptions& options = {});
+  // ExitService ends the service with exit code 0.
   void StopServiceCleanly();
+  void RestartService(const ServiceOptions& options) {
+    ASSERT_NO_FATAL_FAILURE(StopServiceCleanly());
+    ASSERT_NO_FATAL_FAILURE(StartService(options));
+  }
+  void KillService();
+  // The service again after a kill, its only package started: one that was
+  // running comes back ready or already queued, and must run on either way.
+  void RestartAfterKill(const ServiceOptions& options, std::string* id);
+  // A setting the service must accept: both the call and its answer are S_OK.
+  template <typename Param, typename Value>
+  void Set(HRESULT (lorvane::Client::*setter)(Param, HRESULT*), const Value& value) {
+    HRESULT hr = E_FAIL;
+    ASSERT_EQ((client_.*setter)(value, &hr), S_OK);
+    ASSERT_EQ(hr, S_OK) << Hex(hr);
+  }
 
-  // Adds a download and returns its id (fatal failure when it is not listed).
-  void AddPackage(const std::string& uri, std::string* id, HRESULT* result = nullptr);
-  // Every package, through client_.
-  void ListPackages(std::vector<lorvane::PackageView>* packages);
-  // The package of id; false when it is not listed.
-  bool FindPackage(const std::string& id, lorvane::PackageView* package);
-  // Polls GetPackageInfo until done(package) holds; false at the limit.
-  bool WaitForPackage(const std::string& id,
-                      const std::function<bool(const lorvane::PackageView&)>& done,
+  // Adds a download and finds its id by its uri.
+  void AddPackage(const std::string& uri, std::string* id);
+  [[nodiscard]] std::vector<PackageView> Packages();
+  // Polls the package until done(package) holds; false at the limit.
+  bool WaitForPackage(const std::string& id, const std::function<bool(const PackageView&)>& done,
                       Milliseconds limit = kChangeLimit);
+  // Until the package has finished or failed; *package is the last record seen.
+  bool WaitForEnd(const std::string& id, PackageView* package, Milliseconds limit = kDownloadLimit);
+  bool WaitForBlocks(const std::string& id, uint64_t blocks);
+  // Pauses (before the end) and waits until the download has stopped.
+  void Pause(const std::string& id);
+  void Start(const std::vector<std::string>& ids);
+  // The finished download: complete, its file under the final name with the
+  // expected bytes, and neither its data file nor its metafile left.
+  void ExpectCompleted(const std::string& id, const std::string& name, uint64_t size,
+                       const std::string& sha256);
 
   TestUser user_;
-  std::unique_ptr<ServiceProcess> service_;
+  std::string folder_;
+  std::unique_ptr<tobric::platform::ChildProgram> service_;
   lorvane::Client client_;
+};
+
+// With a folder, www_, for files a real nginx serves; skipped where nginx is
+// not installed.
+class NginxDownloadTest : public ServiceTest {
+ protected:
+  void SetUp() override;
+
+  std::string www_;
 };
 
 }  // namespace corvane::e2e
