@@ -4,10 +4,9 @@
 #ifndef TESTS_SUPPORT_SCOPED_NO_PROXY_H_
 #define TESTS_SUPPORT_SCOPED_NO_PROXY_H_
 
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
+#include <deque>
+
+#include "tests/support/isolated_env.h"
 
 namespace corvane::testsupport {
 
@@ -17,12 +16,9 @@ namespace corvane::testsupport {
 class ScopedNoProxy {
  public:
   ScopedNoProxy();
-  ~ScopedNoProxy();
-  ScopedNoProxy(const ScopedNoProxy&) = delete;
-  ScopedNoProxy& operator=(const ScopedNoProxy&) = delete;
 
  private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  std::deque<ScopedEnv> variables_;
 };
 
 }  // namespace corvane::testsupport
