@@ -26,7 +26,7 @@ std::string Configuration(const std::string& dir, const std::string& root, uint1
        << "http {\n  default_type application/octet-stream;\n"
        // The body bytes first: LoggedBodyBytes reads only the leading number.
        << "  log_format requests '$body_bytes_sent $status $msec $request_time $request_uri "
-          "\"$http_range\"';\n"
+          "\"$http_range\" \"$ssl_session_reused\"';\n"
        << "  access_log " << dir << "/access.log requests;\n";
   for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
     conf << "  " << temp << "_temp_path " << dir << "/" << temp << ";\n";
@@ -139,11 +139,14 @@ std::vector<NginxLogRecord> NginxServer::LoggedRequests() const {
   for (std::string line; std::getline(log, line) && !log.eof();) {
     std::istringstream fields(line);
     NginxLogRecord record;
-    std::string written, took, range;
-    if (!(fields >> record.body_bytes >> record.status >> written >> took >> record.uri >> range) ||
+    std::string written, took, range, reused;
+    if (!(fields >> record.body_bytes >> record.status >> written >> took >> record.uri >> range >>
+          reused) ||
         range.size() < 2) {
       continue;
     }
+    // nginx writes "r" for a resumed session, "." for a new one.
+    record.tls_session_reused = reused == "\"r\"";
     record.start_ms = MillisecondsOf(written) - MillisecondsOf(took);
     range = range.substr(1, range.size() - 2);
     // nginx writes "-" for a header the request did not have.

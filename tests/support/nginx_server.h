@@ -55,6 +55,8 @@ struct NginxLogRecord {
   uint64_t start_ms = 0;
   std::string uri;    // as on the request line
   std::string range;  // the Range header, empty when none was sent
+  // Over TLS: the connection resumed an earlier TLS session.
+  bool tls_session_reused = false;
 };
 
 class NginxServer {

@@ -173,7 +173,8 @@ bool RequestRecord::HasHeader(std::string_view name) const {
   return headers.count(LowerAscii(name)) != 0;
 }
 
-TestHttpServer::TestHttpServer() : listen_fd_(tcp::ListenOnLoopback(&port_)) {
+TestHttpServer::TestHttpServer() {
+  listen_fd_ = tcp::ListenOnLoopback(&port_);
   if (listen_fd_ < 0) ADD_FAILURE() << "cannot listen on 127.0.0.1";
   if (listen_fd_ >= 0) accept_thread_ = std::thread(&TestHttpServer::AcceptLoop, this);
 }
@@ -222,6 +223,7 @@ void TestHttpServer::AcceptLoop() {
     }
     open_fds_.insert(fd);
     ++serving_;
+    ++connections_;
     std::thread(&TestHttpServer::Serve, this, fd).detach();
   }
 }
