@@ -63,8 +63,6 @@ class NginxServer {
  public:
   NginxServer() = default;
   ~NginxServer();
-  NginxServer(const NginxServer&) = delete;
-  NginxServer& operator=(const NginxServer&) = delete;
 
   // The nginx program, or empty when it is not installed.
   [[nodiscard]] static std::string ProgramPath();

@@ -15,7 +15,14 @@ namespace corvane::testsupport {
 // before starting threads that read it, as a test fixture member.
 class ScopedNoProxy {
  public:
-  ScopedNoProxy();
+  ScopedNoProxy() {
+    for (const char* name :
+         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+      variables_.emplace_back(name, std::nullopt);
+    }
+    variables_.emplace_back("no_proxy", "*");
+    variables_.emplace_back("NO_PROXY", "*");
+  }
 
  private:
   std::deque<ScopedEnv> variables_;

@@ -45,8 +45,6 @@ class SquidServer {
  public:
   SquidServer() = default;
   ~SquidServer();
-  SquidServer(const SquidServer&) = delete;
-  SquidServer& operator=(const SquidServer&) = delete;
 
   // The squid program, or empty when it is not installed.
   [[nodiscard]] static std::string ProgramPath();

@@ -62,17 +62,15 @@ bool ParseRange(std::string_view header, uint64_t total, uint64_t* first, uint64
 // Fills the request line's parts and the headers from a head without its
 // closing blank line; false when the request line is malformed.
 bool ParseHead(std::string_view head, RequestRecord* record) {
-  const std::string_view request_line = head.substr(0, head.find("\r\n"));
-  const size_t first_space = request_line.find(' ');
-  const size_t last_space = request_line.rfind(' ');
-  if (first_space == std::string_view::npos || last_space == first_space) return false;
-  record->method = request_line.substr(0, first_space);
-  record->target = request_line.substr(first_space + 1, last_space - first_space - 1);
-  record->version = request_line.substr(last_space + 1);
-  for (size_t start = head.find("\r\n"); start != std::string_view::npos;) {
-    const size_t end = head.find("\r\n", start + 2);
-    const std::string_view line = head.substr(start + 2, end - std::min(end, start + 2));
-    start = end;
+  const std::vector<std::string_view> lines = tobric::http_text::Split(head, "\r\n");
+  const std::vector<std::string_view> words =
+      tobric::http_text::Split(lines.empty() ? "" : lines[0], " ");
+  if (words.size() != 3) return false;
+  record->method = words[0];
+  record->target = words[1];
+  record->version = words[2];
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
     if (HeaderName(line).empty()) continue;
     const std::string value(HeaderValue(line));
     auto [it, inserted] = record->headers.emplace(LowerAscii(HeaderName(line)), value);
@@ -123,45 +121,6 @@ Reply Reply::Generated(uint64_t size, BodyGenerator generator) {
   reply.size = size;
   reply.generator = std::move(generator);
   return reply;
-}
-
-Reply& Reply::WithHeader(std::string name, std::string value) {
-  headers.emplace_back(std::move(name), std::move(value));
-  return *this;
-}
-
-Reply& Reply::IgnoringRanges() {
-  honour_ranges = false;
-  return *this;
-}
-
-Reply& Reply::WithoutContentLength() {
-  send_content_length = false;
-  return *this;
-}
-
-Reply& Reply::StallBeforeHeaders(std::chrono::milliseconds duration) {
-  return StallAfterBodyBytes(kBeforeHeaders, duration);
-}
-
-Reply& Reply::StallAfterBodyBytes(uint64_t bytes, std::chrono::milliseconds duration) {
-  stall_at = bytes;
-  stall_duration = duration;
-  return *this;
-}
-
-Reply& Reply::CloseAfterBodyBytes(uint64_t bytes, bool reset) {
-  close_at = bytes;
-  reset_on_close = reset;
-  return *this;
-}
-
-Reply& Reply::CloseWithoutReply(bool reset) { return CloseAfterBodyBytes(kBeforeHeaders, reset); }
-
-Reply& Reply::WithChunkDelay(std::chrono::milliseconds delay, size_t chunk_bytes) {
-  chunk_delay = delay;
-  chunk_size = std::max<size_t>(chunk_bytes, 1);
-  return *this;
 }
 
 std::string RequestRecord::Header(std::string_view name) const {

@@ -18,6 +18,7 @@
 #ifndef TESTS_SUPPORT_TEST_HTTP_SERVER_H_
 #define TESTS_SUPPORT_TEST_HTTP_SERVER_H_
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -81,15 +82,40 @@ struct Reply {
   // 200 with `size` bytes from `generator`.
   [[nodiscard]] static Reply Generated(uint64_t size, BodyGenerator generator);
 
-  Reply& WithHeader(std::string name, std::string value);
-  Reply& IgnoringRanges();
-  Reply& WithoutContentLength();
-  Reply& StallBeforeHeaders(std::chrono::milliseconds duration = std::chrono::milliseconds(0));
+  Reply& WithHeader(std::string name, std::string value) {
+    headers.emplace_back(std::move(name), std::move(value));
+    return *this;
+  }
+  Reply& IgnoringRanges() {
+    honour_ranges = false;
+    return *this;
+  }
+  Reply& WithoutContentLength() {
+    send_content_length = false;
+    return *this;
+  }
+  Reply& StallBeforeHeaders(std::chrono::milliseconds duration = std::chrono::milliseconds(0)) {
+    return StallAfterBodyBytes(kBeforeHeaders, duration);
+  }
   Reply& StallAfterBodyBytes(uint64_t bytes,
-                             std::chrono::milliseconds duration = std::chrono::milliseconds(0));
-  Reply& CloseAfterBodyBytes(uint64_t bytes, bool reset = false);
-  Reply& CloseWithoutReply(bool reset = false);
-  Reply& WithChunkDelay(std::chrono::milliseconds delay, size_t chunk_bytes = 64 * 1024);
+                             std::chrono::milliseconds duration = std::chrono::milliseconds(0)) {
+    stall_at = bytes;
+    stall_duration = duration;
+    return *this;
+  }
+  Reply& CloseAfterBodyBytes(uint64_t bytes, bool reset = false) {
+    close_at = bytes;
+    reset_on_close = reset;
+    return *this;
+  }
+  Reply& CloseWithoutReply(bool reset = false) {
+    return CloseAfterBodyBytes(kBeforeHeaders, reset);
+  }
+  Reply& WithChunkDelay(std::chrono::milliseconds delay, size_t chunk_bytes = 64 * 1024) {
+    chunk_delay = delay;
+    chunk_size = std::max<size_t>(chunk_bytes, 1);
+    return *this;
+  }
 };
 
 // How a reply ended, as far as the server can tell.
@@ -128,8 +154,6 @@ class TestHttpServer {
  public:
   TestHttpServer();
   ~TestHttpServer() { Stop(); }
-  TestHttpServer(const TestHttpServer&) = delete;
-  TestHttpServer& operator=(const TestHttpServer&) = delete;
 
   // False when the socket could not be set up (a test failure is added too).
   [[nodiscard]] bool ok() const { return port_ != 0; }
