@@ -1,28 +1,13 @@
 #include "tests/support/child_program.h"
 
-#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <thread>
 
 #include "base/platform/console_host.h"
 #include "base/platform/testing/process_testutil_posix.h"
 
 namespace tobric::platform {
-
-// Guarded by mutex; changed wakes the waiters whenever a field moves.
-struct ChildProgram::State {
-  mutable std::mutex mutex;
-  std::condition_variable changed;
-  std::string text[2];  // standard output, standard error
-  int open_streams = 2;
-  bool reaped = false;
-  int exit_code = -1;
-  ChildResourceUsage usage;
-
-  bool Ended() const { return reaped && open_streams == 0; }
-};
 
 ChildProgram::ChildProgram() : state_(std::make_shared<State>()) {}
 
@@ -63,12 +48,13 @@ bool ChildProgram::Start(const ChildProgramOptions& options, std::string* error)
   }
   input_ = in.write_fd;
   for (int stream : {0, 1}) {
-    std::thread([state = state_, stream, fd = stream == 0 ? out.read_fd : err.read_fd] {
+    std::thread([state = state_, text = stream == 0 ? &State::output : &State::errors,
+                 fd = stream == 0 ? out.read_fd : err.read_fd] {
       char buffer[4096];
       size_t read = 0;
       while (Succeeded(ReadFd(fd, buffer, sizeof(buffer), &read)) && read > 0) {
         std::lock_guard<std::mutex> hold(state->mutex);
-        state->text[stream].append(buffer, read);
+        ((*state).*text).append(buffer, read);
         state->changed.notify_all();
       }
       CloseFd(fd);
@@ -85,8 +71,9 @@ bool ChildProgram::Start(const ChildProgramOptions& options, std::string* error)
     std::lock_guard<std::mutex> hold(state->mutex);
     const testutil::ProcessEnd end = testutil::ReapProcess(pid);
     state->exit_code = end.exit_code < 0 ? 255 : end.exit_code;
-    state->usage = {ended - started, std::chrono::microseconds(end.user_cpu_us),
-                    std::chrono::microseconds(end.system_cpu_us), end.peak_rss_kib};
+    state->usage =
+        ChildResourceUsage{ended - started, std::chrono::microseconds(end.user_cpu_us),
+                           std::chrono::microseconds(end.system_cpu_us), end.peak_rss_kib};
     state->reaped = true;
     state->changed.notify_all();
   }).detach();
@@ -102,44 +89,19 @@ void ChildProgram::CloseInput() {
   input_ = -1;
 }
 
-std::string ChildProgram::Output() const {
-  std::lock_guard<std::mutex> hold(state_->mutex);
-  return state_->text[0];
-}
-
-std::string ChildProgram::Errors() const {
-  std::lock_guard<std::mutex> hold(state_->mutex);
-  return state_->text[1];
-}
-
 bool ChildProgram::WaitForOutput(const std::function<bool(const std::string&)>& done,
                                  std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> hold(state_->mutex);
   return state_->changed.wait_for(hold, limit, [&] {
-    return done(state_->text[0]) || state_->Ended();
-  }) && done(state_->text[0]);
+    return done(state_->output) || (state_->reaped && state_->open_streams == 0);
+  }) && done(state_->output);
 }
 
 bool ChildProgram::WaitForExit(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> hold(state_->mutex);
-  state_->changed.wait_for(hold, limit, [this] { return state_->Ended(); });
+  state_->changed.wait_for(hold, limit,
+                           [this] { return state_->reaped && state_->open_streams == 0; });
   return state_->reaped;
-}
-
-bool ChildProgram::exited() const {
-  std::lock_guard<std::mutex> hold(state_->mutex);
-  return state_->reaped;
-}
-
-int ChildProgram::exit_code() const {
-  std::lock_guard<std::mutex> hold(state_->mutex);
-  return state_->reaped ? state_->exit_code : -1;
-}
-
-std::optional<ChildResourceUsage> ChildProgram::resource_usage() const {
-  std::lock_guard<std::mutex> hold(state_->mutex);
-  if (!state_->reaped) return std::nullopt;
-  return state_->usage;
 }
 
 bool ChildProgram::Signal(StopSignal which) {

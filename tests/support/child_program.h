@@ -9,16 +9,17 @@
 // what programs cost (resource_usage).
 //
 // Threads: two reader threads collect the output streams and a reaper thread
-// waits for the end of the process; they share a State with this object and
-// may outlive it (a grandchild that inherited the output pipes can keep them
-// open after the child has gone). The test's thread calls every public method.
+// waits for the end of the process. The test's thread calls every public
+// method.
 #ifndef TESTS_SUPPORT_CHILD_PROGRAM_H_
 #define TESTS_SUPPORT_CHILD_PROGRAM_H_
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,8 +71,8 @@ class ChildProgram {
   void CloseInput();
 
   // What the child wrote so far to standard output and to standard error.
-  [[nodiscard]] std::string Output() const;
-  [[nodiscard]] std::string Errors() const;
+  [[nodiscard]] std::string Output() const { return Read(&State::output); }
+  [[nodiscard]] std::string Errors() const { return Read(&State::errors); }
 
   // Waits until done(standard output so far) holds; false when the limit
   // passes first or the output ends without it.
@@ -80,18 +81,38 @@ class ChildProgram {
   // Waits until the process has ended and its output has been read to the end
   // (or the limit passes). True when it ended.
   bool WaitForExit(std::chrono::milliseconds limit);
-  [[nodiscard]] bool exited() const;
+  [[nodiscard]] bool exited() const { return Read(&State::reaped); }
   // The exit status, or 128 + the signal that ended it; -1 while it runs.
-  [[nodiscard]] int exit_code() const;
+  [[nodiscard]] int exit_code() const { return Read(&State::exit_code); }
   // What the child used; nullopt while it runs.
-  [[nodiscard]] std::optional<ChildResourceUsage> resource_usage() const;
+  [[nodiscard]] std::optional<ChildResourceUsage> resource_usage() const {
+    return Read(&State::usage);
+  }
 
   // Sends the signal unless the process has already been reaped (its pid could
   // then belong to somebody else). False when it was not sent.
   bool Signal(StopSignal which);
 
  private:
-  struct State;
+  // Shared with the threads, which may outlive this object (a grandchild
+  // that inherited the output pipes can keep them open after the child has
+  // gone). Guarded by mutex; changed wakes the waiters whenever a field moves.
+  struct State {
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::string output;
+    std::string errors;
+    int open_streams = 2;
+    bool reaped = false;
+    int exit_code = -1;                       // set once reaped
+    std::optional<ChildResourceUsage> usage;  // set once reaped
+  };
+  template <typename T>
+  T Read(T State::*field) const {
+    std::lock_guard<std::mutex> hold(state_->mutex);
+    return (*state_).*field;
+  }
+
   int32_t pid_ = -1;
   int input_ = -1;
   std::shared_ptr<State> state_;
