@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "base/platform/process.h"
 #include "base/platform/testing/process_testutil_posix.h"
 
 namespace tobric::platform {
@@ -59,7 +60,7 @@ int ChildProcess::Wait() {
   return exit_code;
 }
 
-bool CanRunAsOtherUser() { return testutil::IsSuperUser(); }
+bool CanRunAsOtherUser() { return UserId() == 0; }
 
 bool SetModeForTest(const std::string& path, unsigned mode) {
   std::error_code ec;

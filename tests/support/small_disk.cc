@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "base/platform/process.h"
 #include "base/platform/testing/process_testutil_posix.h"
 #include "tests/support/files.h"
 
@@ -11,7 +12,7 @@ ScopedSmallDisk::ScopedSmallDisk(uint64_t size_bytes)
     : folder_(corvane::testsupport::MakePrivateFolder("tobric-small-disk-")) {
   if (folder_.empty()) {
     reason_ = "cannot make a folder for the small disk";
-  } else if (!testutil::IsSuperUser()) {
+  } else if (UserId() != 0) {
     reason_ = "mounting a tmpfs needs root";
   } else {
     mounted_ = testutil::MountTmpfs(folder_, size_bytes, &reason_);

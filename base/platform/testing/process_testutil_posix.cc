@@ -84,8 +84,6 @@ ProcessEnd ReapProcess(int32_t pid) {
 
 bool SignalProcess(int32_t pid, bool kill) { return ::kill(pid, kill ? SIGKILL : SIGTERM) == 0; }
 
-bool IsSuperUser() { return geteuid() == 0; }
-
 bool SwitchUser(uint32_t id) { return setgid(id) == 0 && setuid(id) == 0; }
 
 std::vector<std::string> EnvironmentStrings() {

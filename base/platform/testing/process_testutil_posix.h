@@ -41,7 +41,6 @@ void WaitUntilEnded(int32_t pid);
 // SIGKILL, else SIGTERM.
 bool SignalProcess(int32_t pid, bool kill);
 
-[[nodiscard]] bool IsSuperUser();
 // setgid and setuid, for a forked child that must act as another user.
 [[nodiscard]] bool SwitchUser(uint32_t id);
 
