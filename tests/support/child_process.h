@@ -12,6 +12,8 @@
 #include <functional>
 #include <string>
 
+#include "base/platform/console_host.h"
+
 namespace tobric::platform {
 
 class ChildProcess {
@@ -35,8 +37,8 @@ class ChildProcess {
  private:
   int pid_ = -1;
   bool in_child_ = false;
-  int to_parent_[2] = {-1, -1};
-  int to_child_[2] = {-1, -1};
+  PipeEnds to_parent_;
+  PipeEnds to_child_;
 };
 
 // The unprivileged user "nobody", whose uid is also its gid.

@@ -20,8 +20,6 @@ class OutputCapture {
  public:
   OutputCapture();
   ~OutputCapture() { Close(); }
-  OutputCapture(const OutputCapture&) = delete;
-  OutputCapture& operator=(const OutputCapture&) = delete;
 
   [[nodiscard]] bool ok() const { return ok_; }
   [[nodiscard]] int write_fd() const { return pipe_.write_fd; }

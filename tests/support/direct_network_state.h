@@ -8,14 +8,24 @@
 #include <string>
 
 #include "base/net/http_request.h"
+#include "base/net/network_configuration.h"
 #include "base/net/proxy_detection.h"
+#include "gtest/gtest.h"
 
 namespace corvane::testsupport {
 
 // Its settings file lives in `folder`, which the test owns. Adds a test
 // failure and returns null when the session cannot be opened.
-[[nodiscard]] std::unique_ptr<tobric::UserNetworkStateImpl> DirectNetworkState(
-    const std::string& folder, const tobric::HttpTimeouts& timeouts = tobric::HttpTimeouts());
+[[nodiscard]] inline std::unique_ptr<tobric::UserNetworkStateImpl> DirectNetworkState(
+    const std::string& folder, const tobric::HttpTimeouts& timeouts = tobric::HttpTimeouts()) {
+  tobric::UserNetworkStateOptions options;
+  options.settings_path = folder + "/proxy.ini";
+  options.timeouts = timeouts;
+  std::unique_ptr<tobric::UserNetworkStateImpl> state;
+  EXPECT_EQ(tobric::UserNetworkStateImpl::Create(std::move(options), &state), S_OK);
+  if (state != nullptr) state->SetFixedConfiguration(tobric::DirectConfiguration());
+  return state;
+}
 
 }  // namespace corvane::testsupport
 

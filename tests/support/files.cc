@@ -3,8 +3,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 namespace corvane::testsupport {
+
+namespace fs = std::filesystem;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -13,11 +16,25 @@ std::string ReadFile(const std::string& path) {
 
 bool WriteFile(const std::string& path, std::string_view bytes) {
   std::error_code ignored;
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
+  const fs::path parent = fs::path(path).parent_path();
+  if (!parent.empty()) fs::create_directories(parent, ignored);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out.flush());
+}
+
+std::string MakePrivateFolder(const std::string& prefix, bool open_to_all) {
+  std::error_code ec;
+  const fs::path base = open_to_all ? fs::path("/tmp") : fs::temp_directory_path(ec);
+  std::mt19937_64 random(std::random_device{}());
+  for (int i = 0; !ec && i < 100; ++i) {
+    const fs::path candidate = base / (prefix + std::to_string(random() % 1000000000));
+    if (fs::create_directory(candidate, ec) && !ec) {
+      fs::permissions(candidate, open_to_all ? fs::perms::all : fs::perms::owner_all, ec);
+      return candidate.string();
+    }
+  }
+  return {};
 }
 
 }  // namespace corvane::testsupport

@@ -1,4 +1,4 @@
-// For tests: whole files in and out, byte for byte.
+// For tests: whole files in and out, byte for byte, and fresh folders.
 #ifndef TESTS_SUPPORT_FILES_H_
 #define TESTS_SUPPORT_FILES_H_
 
@@ -12,6 +12,12 @@ namespace corvane::testsupport {
 // Replaces the file with `bytes`, making its folder when missing; false when
 // it cannot be written.
 bool WriteFile(const std::string& path, std::string_view bytes);
+
+// A fresh folder "<prefix><digits>" of our own under the temporary folder,
+// or, `open_to_all`, under /tmp and open to every user (for a server that
+// drops its privileges; the temporary folder a test sets may sit in a folder
+// closed to others). Empty on failure.
+[[nodiscard]] std::string MakePrivateFolder(const std::string& prefix, bool open_to_all = false);
 
 }  // namespace corvane::testsupport
 

@@ -1,43 +1,29 @@
 #include "tests/support/isolated_env.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-
+#include <cstdlib>
 #include <filesystem>
+
+#include "base/platform/testing/process_testutil_posix.h"
+#include "tests/support/files.h"
 
 namespace corvane::testsupport {
 
+using tobric::platform::testutil::SetEnvironmentVariable;
+
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
     : name_(std::move(name)) {
-  if (const char* old = getenv(name_.c_str()); old != nullptr) old_ = old;
-  if (value.has_value()) {
-    setenv(name_.c_str(), value->c_str(), 1);
-  } else {
-    unsetenv(name_.c_str());
-  }
+  if (const char* old = std::getenv(name_.c_str()); old != nullptr) old_ = old;
+  SetEnvironmentVariable(name_, value);
 }
 
-ScopedEnv::~ScopedEnv() {
-  if (old_.has_value()) {
-    setenv(name_.c_str(), old_->c_str(), 1);
-  } else {
-    unsetenv(name_.c_str());
-  }
-}
+ScopedEnv::~ScopedEnv() { SetEnvironmentVariable(name_, old_); }
 
 }  // namespace corvane::testsupport
 
 namespace tobric::platform {
 
-IsolatedEnv::IsolatedEnv() {
-  // mkdtemp replaces the six trailing characters.
-  std::string pattern =
-      std::filesystem::temp_directory_path().string() + "/tobric-test-" + std::string(6, 'X');
-  if (mkdtemp(pattern.data()) != nullptr) root_ = pattern;
-  for (const char* sub : {"home", "data", "config", "run", "tmp", "machine", "machine-config"}) {
-    std::filesystem::create_directories(root_ + "/" + sub);
-  }
-  chmod((root_ + "/run").c_str(), 0700);
+IsolatedEnv::IsolatedEnv() : root_(corvane::testsupport::MakePrivateFolder("tobric-test-")) {
+  // The object folder must be closed to others (mode 0700), as the product checks.
   for (const auto& [name, sub] : {std::pair{"HOME", "home"},
                                   {"XDG_DATA_HOME", "data"},
                                   {"XDG_CONFIG_HOME", "config"},
@@ -45,8 +31,10 @@ IsolatedEnv::IsolatedEnv() {
                                   {"TMPDIR", "tmp"},
                                   {"TOBRIC_MACHINE_OBJECT_DIR", "machine"},
                                   {"TOBRIC_MACHINE_CONFIG_DIR", "machine-config"}}) {
+    std::filesystem::create_directories(root_ + "/" + sub);
     variables_.emplace_back(name, root_ + "/" + sub);
   }
+  std::filesystem::permissions(root_ + "/run", std::filesystem::perms::owner_all);
   // The language of the messages users read follows the locale; tests read
   // the same words whatever the locale of the machine running them.
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {

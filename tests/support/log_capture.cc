@@ -31,10 +31,8 @@ LogCapture::~LogCapture() {
 }
 
 void LogCapture::OutputMessage(const tobric::LogEntry& entry) {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    lines_.emplace_back(entry.text);
-  }
+  std::lock_guard<std::mutex> hold(mutex_);
+  lines_.emplace_back(entry.text);
   changed_.notify_all();
 }
 

@@ -23,8 +23,6 @@ class LogCapture : public tobric::LogWriter {
   // `folder` holds the logger's (absent) settings file; none when empty.
   explicit LogCapture(const std::string& folder = "");
   ~LogCapture() override;
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
 
   bool WantsAllMessages() override { return true; }
   bool IsCatLevelEnabled(int32_t, int32_t) override { return true; }

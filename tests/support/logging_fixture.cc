@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "base/utf.h"
+#include "tests/support/console_pipes.h"
 #include "tests/support/files.h"
 
 namespace tobric::testing {
@@ -28,11 +29,10 @@ std::string CapturedOutput::joined() const {
 }
 
 void RecordingWriter::OutputMessage(const LogEntry& entry) {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    entries_.push_back(RecordedEntry{entry.category, entry.level, std::string(entry.prefix),
-                                     std::string(entry.text)});
-  }
+  std::unique_lock<std::mutex> hold(mutex_);
+  entries_.push_back(RecordedEntry{entry.category, entry.level, std::string(entry.prefix),
+                                   std::string(entry.text)});
+  hold.unlock();
   if (on_output_) on_output_();
 }
 
@@ -68,12 +68,8 @@ LoggingOptions LoggingFixture::Options() {
 }
 
 std::string Utf16LeBytes(const std::string& utf8) {
-  std::string bytes;
-  for (const char16_t unit : Utf8ToUtf16(utf8)) {
-    bytes.push_back(static_cast<char>(unit & 0xFF));
-    bytes.push_back(static_cast<char>(unit >> 8));
-  }
-  return bytes;
+  // The log window's message without its u32 length.
+  return lorvane::testing::PipeMessage(Utf8ToUtf16(utf8)).substr(4);
 }
 
 }  // namespace tobric::testing

@@ -18,7 +18,9 @@ namespace corvane::testsupport {
 
 // "http://127.0.0.1:1" + path: nothing serves port 1, so a connect there is
 // refused at once (a port a server let go a moment ago could be taken again).
-[[nodiscard]] std::string ClosedPortUrl(std::string_view path);
+[[nodiscard]] inline std::string ClosedPortUrl(std::string_view path) {
+  return "http://127.0.0.1:1" + std::string(path);
+}
 
 // The proxy variables are cleared before the server starts (libcurl reads them
 // when a transfer starts) and come back only after it has stopped. Members of a

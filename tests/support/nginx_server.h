@@ -12,7 +12,6 @@
 #define TESTS_SUPPORT_NGINX_SERVER_H_
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,8 +40,6 @@ struct NginxOptions {
   // Set: nginx speaks TLS (only) with a certificate of this kind, made by the
   // fixture; AuthorityFile() is the authority a client must trust.
   std::optional<CertificateKind> tls;
-  // With tls: HTTP/2 offered through ALPN besides HTTP/1.1.
-  bool http2 = false;
   // False: every connection ends after one request (keepalive_timeout 0), so
   // that each request of a client makes a connection, and a TLS handshake.
   bool keepalive = true;
@@ -60,15 +57,12 @@ struct NginxLogRecord {
   std::string range;  // the Range header, empty when none was sent
   // Over TLS: the connection resumed an earlier TLS session.
   bool tls_session_reused = false;
-  std::string protocol;  // "HTTP/1.1", "HTTP/2.0"
 };
 
 class NginxServer {
  public:
-  NginxServer();
+  NginxServer() = default;
   ~NginxServer();
-  NginxServer(const NginxServer&) = delete;
-  NginxServer& operator=(const NginxServer&) = delete;
 
   // The nginx program, or empty when it is not installed.
   [[nodiscard]] static std::string ProgramPath();
@@ -78,11 +72,15 @@ class NginxServer {
   // waits (bounded) until it accepts connections. False with error() set.
   [[nodiscard]] bool Start(const std::string& root, const NginxOptions& options);
   // SIGTERM, a bounded wait, then SIGKILL; reaps the process. Idempotent.
-  void Stop();
+  // SIGTERM is nginx's fast shutdown: the master stops its worker and waits
+  // for it, so nothing of ours keeps the port once the master has been reaped.
+  void Stop() { server_.Stop(); }
 
   [[nodiscard]] uint16_t port() const { return server_.port(); }
   // "http://127.0.0.1:<port>" + path ("https://" over TLS).
-  [[nodiscard]] std::string Url(const std::string& path) const;
+  [[nodiscard]] std::string Url(const std::string& path) const {
+    return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port()) + path;
+  }
   // Over TLS: the PEM file of the test authority (for SSL_CERT_FILE).
   [[nodiscard]] std::string AuthorityFile() const { return authority_file_; }
   [[nodiscard]] const std::string& error() const { return error_; }

@@ -4,10 +4,9 @@
 #ifndef TESTS_SUPPORT_SCOPED_NO_PROXY_H_
 #define TESTS_SUPPORT_SCOPED_NO_PROXY_H_
 
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
+#include <deque>
+
+#include "tests/support/isolated_env.h"
 
 namespace corvane::testsupport {
 
@@ -16,13 +15,17 @@ namespace corvane::testsupport {
 // before starting threads that read it, as a test fixture member.
 class ScopedNoProxy {
  public:
-  ScopedNoProxy();
-  ~ScopedNoProxy();
-  ScopedNoProxy(const ScopedNoProxy&) = delete;
-  ScopedNoProxy& operator=(const ScopedNoProxy&) = delete;
+  ScopedNoProxy() {
+    for (const char* name :
+         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+      variables_.emplace_back(name, std::nullopt);
+    }
+    variables_.emplace_back("no_proxy", "*");
+    variables_.emplace_back("NO_PROXY", "*");
+  }
 
  private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  std::deque<ScopedEnv> variables_;
 };
 
 }  // namespace corvane::testsupport

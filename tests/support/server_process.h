@@ -1,47 +1,34 @@
-// What the fixtures of real server programs (nginx, squid) share: a private
-// folder for their configuration and logs, and a start on a free loopback
-// port. A port is drawn from below the kernel's ephemeral range (32768 and up
-// on Linux), so an outgoing connection never holds it; only another server
-// started the same way can, and then another is drawn.
+// What the fixtures of real server programs (nginx, squid) share: a start on
+// a free loopback port and a stop by PID. A port is drawn from below the
+// kernel's ephemeral range (32768 and up on Linux), so an outgoing connection
+// never holds it; only another server started the same way can, and then
+// another is drawn.
 #ifndef TESTS_SUPPORT_SERVER_PROCESS_H_
 #define TESTS_SUPPORT_SERVER_PROCESS_H_
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace tobric::platform {
-class ChildProgram;
-}
+#include "tests/support/child_program.h"
 
 namespace corvane::testsupport {
 
-[[nodiscard]] std::string ReadWholeFile(const std::filesystem::path& path);
-[[nodiscard]] bool WriteWholeFile(const std::filesystem::path& path, const std::string& text);
-
-// A fresh folder "<prefix><digits>" of our own under the temporary folder,
-// or, `open_to_all`, under /tmp and open to every user (for a server that
-// drops its privileges; the temporary folder a test sets may sit in a folder
-// closed to others). Empty on failure.
-[[nodiscard]] std::filesystem::path MakePrivateFolder(const std::string& prefix,
-                                                      bool open_to_all = false);
-
 // One HEAD request to `url`, never through a proxy whatever the environment
 // says, over TLS without checking the certificate, with short time limits;
-// true when any answer came. The answer's
-// header lines go to *headers when it is not null.
+// true when any answer came. The answer's header lines go to *headers when it
+// is not null.
 [[nodiscard]] bool AnswersHead(const std::string& url, std::string* headers = nullptr);
 
 // How to run one server program.
 struct ServerLaunch {
   // "nginx": for messages.
   std::string name;
-  // Writes the configuration for `port`; false with *error set.
-  std::function<bool(uint16_t port, std::string* error)> configure;
+  // Writes the configuration for `port`; false when it cannot.
+  std::function<bool(uint16_t port)> configure;
   // The program and its arguments; it must stay in the foreground, so that
   // its PID is the one to stop.
   std::vector<std::string> argv;
@@ -49,21 +36,18 @@ struct ServerLaunch {
   std::function<bool(uint16_t port, int pid)> answers;
   // The server's own log: shown when it did not start, and searched for a
   // port already in use.
-  std::filesystem::path log;
-  // How long the server may take to answer.
-  std::chrono::milliseconds start_limit{15000};
+  std::string log;
 };
 
 // One running server program, stopped by its PID (SIGTERM, a bounded wait,
 // SIGKILL) by Stop or the destructor.
 class ServerProcess {
  public:
-  ServerProcess();
-  ~ServerProcess();
-  ServerProcess(const ServerProcess&) = delete;
-  ServerProcess& operator=(const ServerProcess&) = delete;
+  ~ServerProcess() { Stop(); }
 
-  // Draws ports until the server answers on one; false with *error set.
+  // Draws ports until the server answers on one within its time limit (which
+  // leaves room for nginx's own retries of a busy port and a slow, shared
+  // machine); false with *error set.
   [[nodiscard]] bool Start(const ServerLaunch& launch, std::string* error);
   // Idempotent.
   void Stop();

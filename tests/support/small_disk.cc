@@ -1,39 +1,29 @@
 #include "tests/support/small_disk.h"
 
-#include <errno.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/mount.h>
-#include <unistd.h>
+#include <filesystem>
+
+#include "base/platform/process.h"
+#include "base/platform/testing/process_testutil_posix.h"
+#include "tests/support/files.h"
 
 namespace tobric::platform {
 
-ScopedSmallDisk::ScopedSmallDisk(uint64_t size_bytes) {
-  const char* tmp = getenv("TMPDIR");
-  // mkdtemp replaces the six trailing X.
-  std::string pattern =
-      std::string((tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp") + "/tobric-small-disk-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    reason_ = std::string("cannot make a folder for the small disk: ") + strerror(errno);
-    return;
-  }
-  folder_ = pattern;
-  if (geteuid() != 0) {
+ScopedSmallDisk::ScopedSmallDisk(uint64_t size_bytes)
+    : folder_(corvane::testsupport::MakePrivateFolder("tobric-small-disk-")) {
+  if (folder_.empty()) {
+    reason_ = "cannot make a folder for the small disk";
+  } else if (UserId() != 0) {
     reason_ = "mounting a tmpfs needs root";
-    return;
+  } else {
+    mounted_ = testutil::MountTmpfs(folder_, size_bytes, &reason_);
   }
-  const std::string options = "size=" + std::to_string(size_bytes) + ",mode=0700";
-  if (mount("tmpfs", folder_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
-    reason_ = std::string("mount of a tmpfs refused: ") + strerror(errno);
-    return;
-  }
-  mounted_ = true;
 }
 
 ScopedSmallDisk::~ScopedSmallDisk() {
-  if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
+  if (mounted_) testutil::UnmountDetached(folder_);
   // The tmpfs took its files with it; only the empty mount point is left.
-  if (!folder_.empty()) rmdir(folder_.c_str());
+  std::error_code ignored;
+  if (!folder_.empty()) std::filesystem::remove(folder_, ignored);
 }
 
 }  // namespace tobric::platform

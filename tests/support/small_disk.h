@@ -6,8 +6,8 @@
 // tmpfs of the given size there. Mounting needs privilege (root, or
 // CAP_SYS_ADMIN in the mount namespace); without it available() is false and
 // reason() says why, so the test can GTEST_SKIP. The destructor detaches the
-// mount (MNT_DETACH: a descriptor the test left open must not keep the mount
-// alive) and removes the folder. One object per test, on the test's thread.
+// mount (a descriptor the test left open must not keep the mount alive) and
+// removes the folder. One object per test, on the test's thread.
 #ifndef TESTS_SUPPORT_SMALL_DISK_H_
 #define TESTS_SUPPORT_SMALL_DISK_H_
 

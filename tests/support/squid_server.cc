@@ -1,17 +1,12 @@
 #include "tests/support/squid_server.h"
 
-
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <string_view>
-#include <system_error>
 #include <thread>
-#include <utility>
 
-#include "base/platform/child_program_testutil.h"
-#include "base/platform/other_user_testutil.h"
+#include "base/platform/run_program.h"
+#include "tests/support/child_process.h"
+#include "tests/support/files.h"
 #include "tests/support/nginx_server.h"
 
 namespace corvane::testsupport {
@@ -19,60 +14,43 @@ namespace corvane::testsupport {
 namespace {
 
 namespace fs = std::filesystem;
-using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
-
-// Squid starts in about a second; the limit leaves room for a slow, shared
-// machine.
-constexpr milliseconds kStartLimit{15000};
-constexpr milliseconds kStopLimit{10000};
-constexpr milliseconds kHashLimit{10000};
-constexpr milliseconds kPollStep{20};
 
 // What the start asks squid for to learn that it answers; LoggedRequests
 // leaves these requests out.
 constexpr char kReadyPath[] = "/corvane-squid-ready";
 
-constexpr char kHelperFolders[] = "/usr/lib/squid:/usr/lib64/squid:/usr/libexec/squid";
-
-std::string HelperPath() { return FindProgram("basic_ncsa_auth", kHelperFolders); }
-
-// The "user:hash" line of squid's Basic password file for `password`
-// (Apache's MD5 variant, which basic_ncsa_auth reads); empty with *error set
-// on failure.
-std::string PasswordLine(const std::string& user, const std::string& password, std::string* error) {
-  const std::string openssl = FindProgram("openssl");
-  if (openssl.empty()) {
-    *error = "openssl is not installed";
-    return {};
-  }
-  tobric::platform::ChildProgram child;
-  tobric::platform::ChildProgramOptions run;
-  // The password goes through standard input, so that one that starts with
-  // "-" is not taken for an option.
-  run.argv = {openssl, "passwd", "-apr1", "-stdin"};
-  run.pipe_input = true;
-  if (!child.Start(run, error)) return {};
-  const bool written = child.WriteInput(password + "\n");
-  child.CloseInput();
-  if (!child.WaitForExit(kHashLimit)) {
-    child.Signal(tobric::platform::ChildProgram::StopSignal::kKill);
-    static_cast<void>(child.WaitForExit(kStopLimit));
-    *error = "openssl passwd did not finish";
-    return {};
-  }
-  std::string hash = child.Output();
-  while (!hash.empty() && (hash.back() == '\n' || hash.back() == '\r')) hash.pop_back();
-  if (!written || child.exit_code() != 0 || !hash.starts_with("$apr1$")) {
-    *error = "openssl passwd failed: " + child.Errors();
-    return {};
-  }
-  return user + ":" + hash + "\n";
+std::string HelperPath() {
+  return FindProgram("basic_ncsa_auth", "/usr/lib/squid:/usr/lib64/squid:/usr/libexec/squid");
 }
 
-std::string Configuration(const fs::path& folder, uint16_t port, const std::string& name,
+// Writes squid's Basic password file (Apache's MD5 variant, which
+// basic_ncsa_auth reads) for the user; false with *error set.
+bool WritePasswordFile(const std::string& folder, const SquidOptions& options, std::string* error) {
+  // The password goes in a file, so that one that starts with "-" is not
+  // taken for an option.
+  tobric::platform::RunProgramOptions run;
+  run.argv = {OpensslPath(), "passwd", "-apr1", "-in", folder + "/password"};
+  tobric::platform::RunProgramResult result;
+  if (!WriteFile(run.argv.back(), options.password + "\n") ||
+      Failed(tobric::platform::RunProgram(run, &result)) || result.exit_code != 0 ||
+      !result.output.starts_with("$apr1$")) {
+    *error = "openssl passwd failed";
+    return false;
+  }
+  const std::string hash = result.output.substr(0, result.output.find_first_of("\r\n"));
+  if (!WriteFile(folder + "/passwd", options.user + ":" + hash + "\n")) {
+    *error = "cannot write " + folder + "/passwd";
+    return false;
+  }
+  // Read by the helper, which runs as squid's user.
+  std::error_code ignored;
+  fs::permissions(folder + "/passwd", fs::perms::group_read | fs::perms::others_read,
+                  fs::perm_options::add, ignored);
+  return true;
+}
+
+std::string Configuration(const std::string& dir, uint16_t port, const std::string& name,
                           const SquidOptions& options) {
-  const std::string dir = folder.string();
   std::ostringstream conf;
   conf << "http_port 127.0.0.1:" << port
        << "\n"
@@ -87,11 +65,9 @@ std::string Configuration(const fs::path& folder, uint16_t port, const std::stri
        // Each line as soon as its request is done, for the tests that read it.
        << "buffered_logs off\n"
        // A proxy that keeps nothing: every request reaches the server.
-       << "cache deny all\n"
-       << "cache_mem 1 MB\n"
-       << "coredump_dir " << dir << "\n"
-       << "netdb_filename none\n"
-       << "pinger_enable off\n"
+       << "cache deny all\ncache_mem 1 MB\n"
+       << "coredump_dir " << dir
+       << "\nnetdb_filename none\npinger_enable off\n"
        // SIGTERM ends it at once instead of after 30 s of draining clients.
        << "shutdown_lifetime 0 seconds\n";
   if (tobric::platform::CanRunAsOtherUser()) conf << "cache_effective_user nobody\n";
@@ -110,14 +86,10 @@ std::string Configuration(const fs::path& folder, uint16_t port, const std::stri
 
 }  // namespace
 
-SquidServer::SquidServer() = default;
-
 SquidServer::~SquidServer() {
   Stop();
-  if (!folder_.empty()) {
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
-  }
+  std::error_code ignored;
+  if (!folder_.empty()) fs::remove_all(folder_, ignored);
 }
 
 std::string SquidServer::ProgramPath() {
@@ -128,64 +100,33 @@ std::string SquidServer::ProgramPath() {
 std::string SquidServer::NotInstalled() {
   if (ProgramPath().empty()) return "squid is not installed";
   if (HelperPath().empty()) return "squid's basic_ncsa_auth helper is not installed";
-  if (FindProgram("openssl").empty()) return "openssl is not installed";
+  if (OpensslPath().empty()) return "openssl is not installed";
   return {};
 }
 
 bool SquidServer::Start(const SquidOptions& options) {
   Stop();
-  error_.clear();
-  const std::string program = ProgramPath();
-  if (program.empty()) {
-    error_ = "squid is not installed";
+  // The helper and openssl matter only for authentication.
+  error_ = options.user.empty() && !ProgramPath().empty() ? "" : NotInstalled();
+  // Squid run by root works as "nobody", who must reach the folder and
+  // write its logs there.
+  if (error_.empty() && folder_.empty()) {
+    folder_ = MakePrivateFolder("corvane-squid-", tobric::platform::CanRunAsOtherUser());
+    if (folder_.empty()) error_ = "cannot make a temporary folder for squid";
+  }
+  if (!error_.empty() || (!options.user.empty() && !WritePasswordFile(folder_, options, &error_))) {
     return false;
   }
-  if (!options.user.empty() && HelperPath().empty()) {
-    error_ = "squid's basic_ncsa_auth helper is not installed";
-    return false;
-  }
-  const bool for_other_user = tobric::platform::CanRunAsOtherUser();
-  if (folder_.empty()) {
-    // Squid run by root works as "nobody", who must reach the folder and
-    // write its logs there.
-    const fs::path folder = MakePrivateFolder("corvane-squid-", for_other_user);
-    if (folder.empty()) {
-      error_ = "cannot make a temporary folder for squid";
-      return false;
-    }
-    folder_ = folder.string();
-  }
-  const fs::path folder(folder_);
-  const std::string name = folder.filename().string();
-  const fs::path conf_path = folder / "squid.conf";
-  const fs::path cache_log = folder / "cache.log";
-  std::error_code ec;
-  if (!options.user.empty()) {
-    const std::string line = PasswordLine(options.user, options.password, &error_);
-    if (line.empty()) return false;
-    const fs::path passwd = folder / "passwd";
-    if (!WriteWholeFile(passwd, line)) {
-      error_ = "cannot write " + passwd.string();
-      return false;
-    }
-    // Read by the helper, which runs as squid's user.
-    fs::permissions(passwd,
-                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                        fs::perms::others_read,
-                    fs::perm_options::replace, ec);
-  }
-
+  const std::string name = fs::path(folder_).filename().string();
   ServerLaunch launch;
   launch.name = "squid";
-  launch.configure = [&](uint16_t port, std::string* error) {
-    std::error_code ec;
-    for (const char* stale : {"access.log", "squid.pid"}) fs::remove(folder / stale, ec);
-    if (WriteWholeFile(conf_path, Configuration(folder, port, name, options))) return true;
-    *error = "cannot write " + conf_path.string();
-    return false;
+  launch.configure = [&](uint16_t port) {
+    std::error_code ignored;
+    for (const char* stale : {"/access.log", "/squid.pid"}) fs::remove(folder_ + stale, ignored);
+    return WriteFile(folder_ + "/squid.conf", Configuration(folder_, port, name, options));
   };
   // -N: in the foreground, one process, so that its PID is the one to stop.
-  launch.argv = {program, "-N", "-f", conf_path.string()};
+  launch.argv = {ProgramPath(), "-N", "-f", folder_ + "/squid.conf"};
   // Any status will do (a request for its own address is an invalid URL to a
   // proxy); the name in the answer tells our squid from any other server.
   launch.answers = [&](uint16_t port, int /*pid*/) {
@@ -193,26 +134,21 @@ bool SquidServer::Start(const SquidOptions& options) {
     return AnswersHead("http://127.0.0.1:" + std::to_string(port) + kReadyPath, &headers) &&
            headers.find(name) != std::string::npos;
   };
-  launch.log = cache_log;
-  launch.start_limit = kStartLimit;
+  launch.log = folder_ + "/cache.log";
   return server_.Start(launch, &error_);
 }
 
-void SquidServer::Stop() { server_.Stop(); }
-
-std::string SquidServer::Address() const { return "127.0.0.1:" + std::to_string(port()); }
-
 std::vector<SquidLogRecord> SquidServer::LoggedRequests() const {
   std::vector<SquidLogRecord> records;
-  if (folder_.empty()) return records;
-  std::istringstream log(ReadWholeFile(fs::path(folder_) / "access.log"));
-  std::string line;
+  std::istringstream log(folder_.empty() ? "" : ReadFile(folder_ + "/access.log"));
   // A line being written has no line end yet; it is left for the next look.
-  while (std::getline(log, line) && !log.eof()) {
+  for (std::string line; std::getline(log, line) && !log.eof();) {
     std::istringstream fields(line);
     SquidLogRecord record;
-    if (!(fields >> record.status >> record.method >> record.user >> record.url)) continue;
-    if (record.url == kReadyPath) continue;
+    if (!(fields >> record.status >> record.method >> record.user >> record.url) ||
+        record.url == kReadyPath) {
+      continue;
+    }
     // Squid writes "-" for a request without a user.
     if (record.user == "-") record.user.clear();
     records.push_back(std::move(record));
@@ -220,13 +156,13 @@ std::vector<SquidLogRecord> SquidServer::LoggedRequests() const {
   return records;
 }
 
-bool SquidServer::WaitForLoggedRequests(size_t count, milliseconds limit) const {
-  const auto deadline = Clock::now() + limit;
-  for (;;) {
-    if (LoggedRequests().size() >= count) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollStep);
+bool SquidServer::WaitForLoggedRequests(size_t count, std::chrono::milliseconds limit) const {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (LoggedRequests().size() < count) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  return true;
 }
 
 }  // namespace corvane::testsupport

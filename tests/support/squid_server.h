@@ -18,7 +18,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,10 +43,8 @@ struct SquidLogRecord {
 
 class SquidServer {
  public:
-  SquidServer();
+  SquidServer() = default;
   ~SquidServer();
-  SquidServer(const SquidServer&) = delete;
-  SquidServer& operator=(const SquidServer&) = delete;
 
   // The squid program, or empty when it is not installed.
   [[nodiscard]] static std::string ProgramPath();
@@ -60,11 +57,11 @@ class SquidServer {
   // port, and waits (bounded) until it answers there. False with error() set.
   [[nodiscard]] bool Start(const SquidOptions& options);
   // SIGTERM, a bounded wait, then SIGKILL; reaps the process. Idempotent.
-  void Stop();
+  void Stop() { server_.Stop(); }
 
   [[nodiscard]] uint16_t port() const { return server_.port(); }
   // "127.0.0.1:<port>", as a named proxy is written.
-  [[nodiscard]] std::string Address() const;
+  [[nodiscard]] std::string Address() const { return "127.0.0.1:" + std::to_string(port()); }
   [[nodiscard]] const std::string& error() const { return error_; }
   // Every request squid has logged so far, in the order of the log. Squid
   // writes a line once it has answered, so a client can have the answer a

@@ -1,147 +1,91 @@
 #include "tests/support/test_certificates.h"
 
-#include <chrono>
-#include <system_error>
+#include <filesystem>
 #include <vector>
 
-#include "base/platform/child_program_testutil.h"
+#include "base/platform/run_program.h"
+#include "tests/support/files.h"
 #include "tests/support/nginx_server.h"
-#include "tests/support/server_process.h"
 
 namespace corvane::testsupport {
 
 namespace {
 
-namespace fs = std::filesystem;
-using tobric::platform::ChildProgram;
-
-constexpr std::chrono::milliseconds kCommandLimit{30000};
-
-// Elliptic-curve keys: made in a moment, where RSA keys take a while.
-const std::vector<std::string> kNewKey = {"-newkey", "ec", "-pkeyopt",
-                                          "ec_paramgen_curve:prime256v1", "-nodes"};
-
-bool Run(std::vector<std::string> args, std::string* error) {
-  const std::string openssl = OpensslPath();
-  if (openssl.empty()) {
+// Runs openssl with `args`; false with *error set.
+bool Run(const std::vector<std::string>& args, std::string* error) {
+  tobric::platform::RunProgramOptions options;
+  options.argv = {OpensslPath()};
+  // Elliptic-curve keys: made in a moment, where RSA keys take a while.
+  if (args[0] == "req") {
+    options.argv.insert(options.argv.end(), {"req", "-newkey", "ec", "-pkeyopt",
+                                             "ec_paramgen_curve:prime256v1", "-nodes"});
+  }
+  options.argv.insert(options.argv.end(), args.begin() + (args[0] == "req" ? 1 : 0), args.end());
+  options.timeout_ms = 30000;
+  tobric::platform::RunProgramResult result;
+  if (options.argv[0].empty()) {
     *error = "openssl is not installed";
     return false;
   }
-  args.insert(args.begin(), openssl);
-  ChildProgram child;
-  tobric::platform::ChildProgramOptions run;
-  run.argv = args;
-  if (!child.Start(run, error)) return false;
-  if (!child.WaitForExit(kCommandLimit)) {
-    child.Signal(ChildProgram::StopSignal::kKill);
-    static_cast<void>(child.WaitForExit(kCommandLimit));
-    *error = "openssl " + args[1] + " did not finish";
-    return false;
-  }
-  if (child.exit_code() != 0) {
-    *error = "openssl " + args[1] + " failed: " + child.Errors();
-    return false;
-  }
-  return true;
-}
-
-std::vector<std::string> Joined(std::vector<std::string> head, const std::vector<std::string>& tail) {
-  head.insert(head.end(), tail.begin(), tail.end());
-  return head;
-}
-
-// The authority signs with `openssl ca`, the one command that takes the
-// validity period as dates, which an expired certificate needs.
-bool WriteAuthorityConfiguration(const fs::path& folder, std::string* error) {
-  const std::string dir = folder.string();
-  const std::string conf =
-      "[ca]\ndefault_ca = test\n"
-      "[test]\n"
-      "database = " + dir + "/index.txt\n"
-      "new_certs_dir = " + dir + "\n"
-      "serial = " + dir + "/serial\n"
-      "default_md = sha256\n"
-      "policy = any\n"
-      "copy_extensions = copy\n"
-      "unique_subject = no\n"
-      "[any]\ncommonName = supplied\n";
-  if (WriteWholeFile(folder / "ca.conf", conf) && WriteWholeFile(folder / "index.txt", "") &&
-      WriteWholeFile(folder / "serial", "1000\n")) {
+  if (Succeeded(tobric::platform::RunProgram(options, &result)) && result.exit_code == 0) {
     return true;
   }
-  *error = "cannot write the authority's files in " + dir;
+  *error = "openssl " + args[0] + " failed with status " + std::to_string(result.exit_code);
   return false;
-}
-
-const char* NameOf(CertificateKind kind) {
-  switch (kind) {
-    case CertificateKind::kTrusted:
-      return "trusted";
-    case CertificateKind::kExpired:
-      return "expired";
-    case CertificateKind::kOtherName:
-      return "other-name";
-    case CertificateKind::kUnknownIssuer:
-      return "unknown-issuer";
-  }
-  return "unknown";
 }
 
 }  // namespace
 
 std::string OpensslPath() { return FindProgram("openssl"); }
 
-std::string TestAuthority(const fs::path& folder, std::string* error) {
-  const fs::path certificate = folder / "ca.pem";
-  if (fs::exists(certificate)) return certificate.string();
-  if (!WriteAuthorityConfiguration(folder, error)) return {};
-  const std::vector<std::string> args =
-      Joined(Joined({"req", "-x509"}, kNewKey),
-             {"-keyout", (folder / "ca.key").string(), "-out", certificate.string(), "-days", "2",
-              "-subj", "/CN=Corvane Test Authority"});
-  if (!Run(args, error)) return {};
-  return certificate.string();
+std::string TestAuthority(const std::string& folder, std::string* error) {
+  const std::string certificate = folder + "/ca.pem";
+  if (std::filesystem::exists(certificate)) return certificate;
+  // The authority signs with `openssl ca`, the one command that takes the
+  // validity period as dates, which an expired certificate needs.
+  const std::string conf = "[ca]\ndefault_ca = test\n[test]\ndatabase = " + folder +
+                           "/index.txt\nnew_certs_dir = " + folder + "\nserial = " + folder +
+                           "/serial\ndefault_md = sha256\npolicy = any\ncopy_extensions = copy\n"
+                           "unique_subject = no\n[any]\ncommonName = supplied\n";
+  if (!WriteFile(folder + "/ca.conf", conf) || !WriteFile(folder + "/index.txt", "") ||
+      !WriteFile(folder + "/serial", "1000\n")) {
+    *error = "cannot write the authority's files in " + folder;
+    return {};
+  }
+  if (!Run({"req", "-x509", "-keyout", folder + "/ca.key", "-out", certificate, "-days", "2",
+            "-subj", "/CN=Corvane Test Authority"},
+           error)) {
+    return {};
+  }
+  return certificate;
 }
 
-bool MakeServerCertificate(const fs::path& folder, CertificateKind kind, ServerCertificate* made,
+bool MakeServerCertificate(const std::string& folder, CertificateKind kind, ServerCertificate* made,
                            std::string* error) {
-  const std::string name = NameOf(kind);
-  const fs::path key = folder / (name + ".key");
-  const fs::path certificate = folder / (name + ".pem");
-  const std::string host_names = kind == CertificateKind::kOtherName
-                                     ? "subjectAltName=DNS:other.example"
-                                     : "subjectAltName=IP:127.0.0.1,DNS:localhost";
-  const std::string subject =
-      kind == CertificateKind::kOtherName ? "/CN=other.example" : "/CN=127.0.0.1";
+  const char* names[] = {"trusted", "expired", "other-name", "unknown-issuer"};
+  const std::string base = folder + "/" + names[static_cast<int>(kind)];
+  made->certificate = base + ".pem";
+  made->key = base + ".key";
+  const bool other_name = kind == CertificateKind::kOtherName;
+  const std::vector<std::string> subject = {
+      "-subj", other_name ? "/CN=other.example" : "/CN=127.0.0.1", "-addext",
+      other_name ? "subjectAltName=DNS:other.example"
+                 : "subjectAltName=IP:127.0.0.1,DNS:localhost"};
+  std::vector<std::string> request = {"req", "-keyout", made->key};
+  request.insert(request.end(), subject.begin(), subject.end());
   if (kind == CertificateKind::kUnknownIssuer) {
-    if (!Run(Joined(Joined({"req", "-x509"}, kNewKey),
-                    {"-keyout", key.string(), "-out", certificate.string(), "-days", "2", "-subj",
-                     subject, "-addext", host_names}),
-             error)) {
-      return false;
-    }
-  } else {
-    const std::string authority = TestAuthority(folder, error);
-    if (authority.empty()) return false;
-    const fs::path request = folder / (name + ".csr");
-    if (!Run(Joined(Joined({"req"}, kNewKey),
-                    {"-keyout", key.string(), "-out", request.string(), "-subj", subject, "-addext",
-                     host_names}),
-             error)) {
-      return false;
-    }
-    const bool expired = kind == CertificateKind::kExpired;
-    if (!Run({"ca", "-batch", "-notext", "-config", (folder / "ca.conf").string(), "-cert",
-              authority, "-keyfile", (folder / "ca.key").string(), "-in", request.string(), "-out",
-              certificate.string(), "-startdate", expired ? "20200101000000Z" : "20250101000000Z",
-              "-enddate", expired ? "20200201000000Z" : "20991231000000Z"},
-             error)) {
-      return false;
-    }
+    request.insert(request.begin() + 1, {"-x509", "-out", made->certificate, "-days", "2"});
+    return Run(request, error);
   }
-  made->certificate = certificate.string();
-  made->key = key.string();
-  return true;
+  const std::string authority = TestAuthority(folder, error);
+  request.insert(request.begin() + 1, {"-out", base + ".csr"});
+  const bool expired = kind == CertificateKind::kExpired;
+  return !authority.empty() && Run(request, error) &&
+         Run({"ca", "-batch", "-notext", "-config", folder + "/ca.conf", "-cert", authority,
+              "-keyfile", folder + "/ca.key", "-in", base + ".csr", "-out", made->certificate,
+              "-startdate", expired ? "20200101000000Z" : "20250101000000Z", "-enddate",
+              expired ? "20200201000000Z" : "20991231000000Z"},
+             error);
 }
 
 }  // namespace corvane::testsupport

@@ -4,7 +4,6 @@
 #ifndef TESTS_SUPPORT_TEST_CERTIFICATES_H_
 #define TESTS_SUPPORT_TEST_CERTIFICATES_H_
 
-#include <filesystem>
 #include <string>
 
 namespace corvane::testsupport {
@@ -27,11 +26,11 @@ struct ServerCertificate {
 // The test authority's certificate in `folder` (what a client is told to
 // trust, e.g. through SSL_CERT_FILE), made on first use; empty with *error
 // set on failure.
-[[nodiscard]] std::string TestAuthority(const std::filesystem::path& folder, std::string* error);
+[[nodiscard]] std::string TestAuthority(const std::string& folder, std::string* error);
 
 // Makes the server certificate of `kind` in `folder` (and the authority
 // when it is not there yet); false with *error set.
-[[nodiscard]] bool MakeServerCertificate(const std::filesystem::path& folder, CertificateKind kind,
+[[nodiscard]] bool MakeServerCertificate(const std::string& folder, CertificateKind kind,
                                          ServerCertificate* made, std::string* error);
 
 }  // namespace corvane::testsupport

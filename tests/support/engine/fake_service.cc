@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "tests/support/engine/rpc_test_client.h"
+
 namespace lorvane {
 
 namespace {
@@ -71,14 +73,8 @@ void FakeService::Serve() {
 void FakeService::ServeConnection(tobric::platform::UnixStream& stream) {
   bool bound = false;
   for (;;) {
-    uint8_t length_bytes[4];
-    if (Failed(stream.ReadExact(length_bytes, 4, kReadLimitMs))) return;
-    const uint32_t length =
-        static_cast<uint32_t>(length_bytes[0]) | static_cast<uint32_t>(length_bytes[1]) << 8 |
-        static_cast<uint32_t>(length_bytes[2]) << 16 | static_cast<uint32_t>(length_bytes[3]) << 24;
-    if (length > rpc::kMaxRequestBytes) return;
-    std::string body(length, '\0');
-    if (Failed(stream.ReadExact(body.data(), body.size(), kReadLimitMs))) return;
+    std::string body;
+    if (!testing::ReadFrame(stream, rpc::kMaxRequestBytes, kReadLimitMs, &body)) return;
     Reply reply;
     {
       std::lock_guard<std::mutex> hold(lock_);

@@ -38,8 +38,6 @@ class FakeService {
 
   FakeService(std::string path, Handler handler);
   ~FakeService();
-  FakeService(const FakeService&) = delete;
-  FakeService& operator=(const FakeService&) = delete;
 
   [[nodiscard]] bool ok() const { return ok_; }
   // The bind's answer; a fault refuses it.

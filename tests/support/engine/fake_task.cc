@@ -6,10 +6,8 @@
 namespace lorvane::testing {
 
 void EventLog::Add(const std::string& event) {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    events_.push_back(event);
-  }
+  std::lock_guard<std::mutex> hold(mutex_);
+  events_.push_back(event);
   changed_.notify_all();
 }
 
@@ -26,14 +24,8 @@ int EventLog::IndexOf(const std::string& event) {
   return it == events_.end() ? -1 : static_cast<int>(it - events_.begin());
 }
 
-FakeTask::FakeTask(Package* package, EventLog* events, std::function<void(FakeTask*)> on_cancel)
-    : package_(package),
-      label_(package->caption().empty() ? package->name() : package->caption()),
-      events_(events),
-      on_cancel_(std::move(on_cancel)) {}
-
 HRESULT FakeTask::Cancel() {
-  const HRESULT hr = Record(&cancel_calls, "cancel", cancel_result);
+  const HRESULT hr = Record(&cancel_calls, "cancel ", cancel_result);
   if (on_cancel_) on_cancel_(this);
   return hr;
 }
@@ -56,18 +48,6 @@ void FakeTask::Finish(HRESULT code) {
   events_->Add("finished " + label_);
 }
 
-bool FakeTask::has_callback() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  return callback_ != nullptr;
-}
-
-HRESULT FakeTask::Record(std::atomic<int>* calls, const char* method,
-                         const std::atomic<HRESULT>& result) {
-  ++*calls;
-  events_->Add(method + (" " + label_));
-  return result.load();
-}
-
 std::shared_ptr<TaskInterface> FakeFactory::CreateTask(Package* package) {
   auto task = std::make_shared<FakeTask>(package, events_, on_cancel_);
   std::lock_guard<std::mutex> hold(mutex_);
@@ -75,19 +55,7 @@ std::shared_ptr<TaskInterface> FakeFactory::CreateTask(Package* package) {
     task->initialize_result = it->second.first;
     task->start_result = it->second.second;
   }
-  tasks_[package] = task;
-  return task;
-}
-
-void FakeFactory::SetResults(Package* package, HRESULT initialize, HRESULT start) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  results_[package] = {initialize, start};
-}
-
-std::shared_ptr<FakeTask> FakeFactory::TaskFor(Package* package) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  const auto it = tasks_.find(package);
-  return it != tasks_.end() ? it->second : nullptr;
+  return tasks_[package] = task;
 }
 
 }  // namespace lorvane::testing

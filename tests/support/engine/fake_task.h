@@ -47,19 +47,26 @@ class EventLog {
 // finish racing a cancel must not report twice.
 class FakeTask : public TaskInterface, public std::enable_shared_from_this<FakeTask> {
  public:
-  FakeTask(Package* package, EventLog* events, std::function<void(FakeTask*)> on_cancel);
+  FakeTask(Package* package, EventLog* events, std::function<void(FakeTask*)> on_cancel)
+      : package_(package),
+        label_(package->caption().empty() ? package->name() : package->caption()),
+        events_(events),
+        on_cancel_(std::move(on_cancel)) {}
 
   HRESULT Initialize() override {
-    return Record(&initialize_calls, "initialize", initialize_result);
+    return Record(&initialize_calls, "initialize ", initialize_result);
   }
-  HRESULT Start() override { return Record(&start_calls, "start", start_result); }
+  HRESULT Start() override { return Record(&start_calls, "start ", start_result); }
   HRESULT Cancel() override;
   void SetCallback(tobric::AsyncCallback<std::shared_ptr<TaskInterface>>* callback) override;
   Package* GetPackage() override { return package_; }
   HRESULT GetErrorCode() override { return error_code_.load(); }
 
   void Finish(HRESULT code);
-  [[nodiscard]] bool has_callback();
+  [[nodiscard]] bool has_callback() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return callback_ != nullptr;
+  }
 
   std::atomic<HRESULT> initialize_result{S_OK};
   std::atomic<HRESULT> start_result{S_OK};
@@ -69,7 +76,11 @@ class FakeTask : public TaskInterface, public std::enable_shared_from_this<FakeT
   std::atomic<int> cancel_calls{0};
 
  private:
-  HRESULT Record(std::atomic<int>* calls, const char* method, const std::atomic<HRESULT>& result);
+  HRESULT Record(std::atomic<int>* calls, const char* method, const std::atomic<HRESULT>& result) {
+    ++*calls;
+    events_->Add(method + label_);
+    return result.load();
+  }
 
   Package* const package_;
   const std::string label_;
@@ -88,8 +99,14 @@ class FakeFactory : public FactoryInterface {
 
   std::shared_ptr<TaskInterface> CreateTask(Package* package) override;
   // What the package's next task answers to Initialize and Start.
-  void SetResults(Package* package, HRESULT initialize, HRESULT start);
-  [[nodiscard]] std::shared_ptr<FakeTask> TaskFor(Package* package);
+  void SetResults(Package* package, HRESULT initialize, HRESULT start) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    results_[package] = {initialize, start};
+  }
+  [[nodiscard]] std::shared_ptr<FakeTask> TaskFor(Package* package) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return tasks_.count(package) != 0 ? tasks_[package] : nullptr;
+  }
 
  private:
   EventLog* const events_;

@@ -81,8 +81,6 @@ class FakeManagerCenter {
  public:
   explicit FakeManagerCenter(std::string download_folder);
   ~FakeManagerCenter();
-  FakeManagerCenter(const FakeManagerCenter&) = delete;
-  FakeManagerCenter& operator=(const FakeManagerCenter&) = delete;
 
   [[nodiscard]] OfflineCenter* center() const { return center_.get(); }
   [[nodiscard]] RecordingDownloadManager* manager() const { return manager_; }

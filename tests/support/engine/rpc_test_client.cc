@@ -24,20 +24,24 @@ bool RpcTestClient::SendRaw(std::string_view bytes) {
   return Succeeded(stream_->WriteAll(bytes.data(), bytes.size(), kClientLimitMs));
 }
 
+bool ReadFrame(tobric::platform::UnixStream& stream, uint32_t max_bytes, uint32_t limit_ms,
+               std::string* body) {
+  std::string header(4, '\0');
+  uint32_t length = 0;
+  if (Failed(stream.ReadExact(header.data(), 4, limit_ms)) || !rpc::Reader(header).U32(&length) ||
+      length > max_bytes) {
+    return false;
+  }
+  body->resize(length);
+  return Succeeded(stream.ReadExact(body->data(), length, limit_ms));
+}
+
 Answer RpcTestClient::Receive(uint32_t limit_ms) {
   Answer answer;
-  uint8_t header[4];
-  if (Failed(stream_->ReadExact(header, 4, limit_ms))) return answer;
-  const uint32_t length = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
-                          static_cast<uint32_t>(header[2]) << 16 |
-                          static_cast<uint32_t>(header[3]) << 24;
-  if (length < 4 || length > rpc::kMaxResponseBytes) return answer;
-  std::string body(length, '\0');
-  if (Failed(stream_->ReadExact(body.data(), body.size(), limit_ms))) return answer;
-  rpc::Reader reader(body);
-  if (!reader.I32(&answer.status)) return answer;
-  answer.received = true;
-  answer.rest = body.substr(4);
+  std::string body;
+  answer.received = ReadFrame(*stream_, rpc::kMaxResponseBytes, limit_ms, &body) &&
+                    rpc::Reader(body).I32(&answer.status);
+  if (answer.received) answer.rest = body.substr(4);
   return answer;
 }
 

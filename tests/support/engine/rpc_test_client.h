@@ -16,6 +16,11 @@ namespace lorvane::testing {
 
 inline constexpr uint32_t kClientLimitMs = 10000;
 
+// Reads one frame (u32 little-endian length, then the body) of at most
+// max_bytes into *body; false when the stream ends, stalls or lies.
+[[nodiscard]] bool ReadFrame(tobric::platform::UnixStream& stream, uint32_t max_bytes,
+                             uint32_t limit_ms, std::string* body);
+
 // A call's answer: the status, and the bytes after it when the status is 0.
 struct Answer {
   bool received = false;  // false: the connection ended (or stalled) instead
