@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 #include "gtest/gtest.h"
 #include "tests/support/direct_network_state.h"
 #include "tests/support/loopback_http_fixture.h"

@@ -4,8 +4,8 @@
 
 #include "base/net/curl_error.h"
 #include "base/platform/error.h"
-#include "base/platform/isolated_env_testutil.h"
-#include "download/log_capture_testutil.h"
+#include "tests/support/isolated_env.h"
+#include "tests/support/log_capture.h"
 #include "gtest/gtest.h"
 #include "tests/support/direct_network_state.h"
 #include "tests/support/loopback_http_fixture.h"

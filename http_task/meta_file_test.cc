@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "base/platform/error.h"
-#include "base/platform/isolated_env_testutil.h"
-#include "download/log_capture_testutil.h"
+#include "tests/support/isolated_env.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/files.h"
 
 namespace lorvane {

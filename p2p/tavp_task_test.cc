@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/utf.h"
-#include "download/log_capture_testutil.h"
+#include "tests/support/log_capture.h"
 #include "p2p/tavp_pool.h"
 #include "p2p/torrix_binding.h"
 #include "package/package.h"

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/platform/isolated_env_testutil.h"
-#include "download/log_capture_testutil.h"
+#include "tests/support/isolated_env.h"
+#include "tests/support/log_capture.h"
 #include "storage/config_manager.h"
 
 namespace lorvane {

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "base/platform/isolated_env_testutil.h"
+#include "tests/support/isolated_env.h"
 
 namespace torrix {
 namespace {
