@@ -169,17 +169,20 @@ bool ParseArguments(const std::vector<std::string>& args, Invocation* invocation
                     std::string* error) {
   *invocation = Invocation();
   size_t next = 0;
-  // Options before the command: only help.
+  // Options before the command: help and version.
   while (next < args.size() && LooksLikeOption(args[next])) {
-    if (!IsHelpOption(args[next])) {
+    if (args[next] == "--version") {
+      invocation->version = true;
+    } else if (IsHelpOption(args[next])) {
+      invocation->help = true;
+    } else {
       *error = "unknown option '" + args[next] + "'";
       return false;
     }
-    invocation->help = true;
     ++next;
   }
   if (next == args.size()) {
-    if (invocation->help) return true;
+    if (invocation->help || invocation->version) return true;
     *error = "no command given";
     return false;
   }
@@ -258,6 +261,7 @@ std::string HelpText(CommandId command) {
   }
   std::string text =
       "Usage: corvane COMMAND [ARGUMENTS]\n"
+      "       corvane --help | --version\n"
       "\n"
       "Drives the corvaned download service of the current user; the service is\n"
       "started in the background when a command needs it.\n"

@@ -35,6 +35,8 @@ struct Invocation {
   // --help: show the help of `command` (of corvane itself for kNone) and do
   // nothing else.
   bool help = false;
+  // --version before any command: print the version and do nothing else.
+  bool version = false;
   bool json = false;   // list, info: --json
   bool files = false;  // rm: --files
   // URIs (get, add, exists) or id prefixes (info, pause, start, rm).

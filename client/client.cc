@@ -40,6 +40,10 @@ bool JoinIds(const std::vector<std::string>& ids, std::string* joined) {
   return true;
 }
 
+// How long a "too busy" answer waits to see whether the service closes the
+// connection after it (it does so at once when it is stopping).
+constexpr uint32_t kStoppingProbeMs = 250;
+
 }  // namespace
 
 HRESULT FaultHresult(int32_t fault) {
@@ -152,6 +156,14 @@ HRESULT Client::Call(const rpc::Writer& request, uint32_t time_limit_ms, std::st
     // it up): calls on it can only fail.
     if (status == rpc::kFaultMalformedRequest || status == rpc::kFaultUnknownInterface) {
       Disconnect();
+    }
+    // A stopping service answers "too busy" and closes the connection; a busy
+    // one keeps it for the next try. The service sends nothing unasked, so a
+    // connection that becomes readable at once has been closed.
+    if (status == rpc::kFaultServerTooBusy &&
+        Succeeded(stream_->WaitForData(std::min<uint32_t>(kStoppingProbeMs, time_limit_ms)))) {
+      Disconnect();
+      return HresultFromWin32(kServiceStopping);
     }
     return FaultHresult(status);
   }

@@ -42,6 +42,9 @@ inline constexpr uint32_t kServiceProgramMissing = 1060;  // no corvaned to star
 // A corvaned of another object folder (another session's XDG_RUNTIME_DIR) holds
 // the user's data folder: this client cannot reach it, and a start would be refused.
 inline constexpr uint32_t kServiceRunsElsewhere = 1056;
+// The service refused a call because it is stopping (it answers "too busy" and
+// closes the connection, where a busy service keeps it).
+inline constexpr uint32_t kServiceStopping = 1115;
 
 // The code of a refused call: HRESULT_FROM_WIN32 of the fault, so the four
 // faults of the wire format stay apart (0x6B5 -> 0x800706B5 and so on). A fault

@@ -10,6 +10,7 @@
 #include "base/platform/error.h"
 #include "base/utf.h"
 #include "client/format.h"
+#include "service/version.h"
 #include "client/package_ids.h"
 #include "client/views.h"
 
@@ -404,6 +405,10 @@ std::string DescribeFailure(HRESULT code) {
       {HresultFromWin32(kServiceStartTimeout), "corvaned did not become ready in time"},
       {HresultFromWin32(kServiceProgramMissing),
        "corvaned was not found (beside corvane, on PATH, or in $CORVANED)"},
+      {HresultFromWin32(5),
+       "the folder of the service's socket is refused: it must be yours, closed to others, "
+       "and not a link ($XDG_RUNTIME_DIR/VELMO_TOBRIC_BASE-<uid>)"},
+      {HresultFromWin32(kServiceStopping), "the service is stopping; try again when it has stopped"},
       {HresultFromWin32(kServiceRunsElsewhere),
        "corvaned already runs for your data in another session, which this one cannot reach"},
       {FaultHresult(rpc::kFaultUnknownInterface),
@@ -497,6 +502,10 @@ bool FetchPackages(CommandContext& context, std::vector<PackageView>* packages) 
 }
 
 int RunCommand(const Invocation& invocation, CommandContext& context) {
+  if (invocation.version && !invocation.help) {
+    context.out << "corvane " << CorvaneVersion() << "\n";
+    return kExitOk;
+  }
   if (invocation.help || invocation.command == CommandId::kHelp ||
       invocation.command == CommandId::kNone) {
     return RunHelp(invocation, context);

@@ -83,6 +83,12 @@ void RunCommandLoop(CommandRegistry* registry) {
   for (;;) {
     std::string line;
     HRESULT hr = console->ReadLine(&line);
+    if (hr == kLineTooLong) {
+      console->Print("The line is longer than %zu characters and was ignored.\n",
+                     kConsoleBufferChars);
+      console->Print("ret:0x%x\n\n", static_cast<uint32_t>(hr));
+      continue;
+    }
     if (hr != S_OK) {
       if (Failed(hr)) TLOG(LC_USER, tobric::kLevelError, "[Console::ReadLine failed][0x%x]", hr);
       break;

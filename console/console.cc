@@ -246,19 +246,28 @@ HRESULT Console::ReadLine(std::string* line) {
   tobric::AutoLock lock(read_lock_);
   line->clear();
   for (;;) {
-    size_t end = pending_input_.find('\n');
-    if (end != std::string::npos && end <= kConsoleBufferChars) {
-      line->assign(pending_input_, 0, end);
+    const size_t end = pending_input_.find('\n');
+    if (end != std::string::npos) {
+      // A line longer than the buffer is refused whole: its pieces read as
+      // commands could do what the user never typed.
+      const bool too_long = discarding_ || end > kConsoleBufferChars;
+      discarding_ = false;
+      if (!too_long) line->assign(pending_input_, 0, end);
       pending_input_.erase(0, end + 1);
+      if (too_long) return kLineTooLong;
       if (!line->empty() && line->back() == '\r') line->pop_back();
       return S_OK;
     }
-    if (pending_input_.size() >= kConsoleBufferChars) {
-      line->assign(pending_input_, 0, kConsoleBufferChars);
-      pending_input_.erase(0, kConsoleBufferChars);
-      return S_OK;
+    if (pending_input_.size() > kConsoleBufferChars) {
+      // Already too long: nothing of it is kept until its line end.
+      discarding_ = true;
+      pending_input_.clear();
     }
     if (input_ended_) {
+      if (discarding_) {
+        discarding_ = false;
+        return kLineTooLong;
+      }
       if (pending_input_.empty()) return S_FALSE;
       line->swap(pending_input_);
       pending_input_.clear();

@@ -25,6 +25,9 @@ namespace lorvane {
 // Longest text of one print, and longest line one read returns, in characters
 // (UTF-16 code units for a print, bytes for a read).
 inline constexpr size_t kConsoleBufferChars = 512;
+// ReadLine's answer for a line longer than kConsoleBufferChars
+// (HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)).
+inline constexpr HRESULT kLineTooLong = static_cast<HRESULT>(0x8007007A);
 
 // A console: where the commands' output goes and where typed lines come from.
 //
@@ -98,8 +101,9 @@ class Console {
   void Write(std::string_view text);
 
   // Reads one line of at most kConsoleBufferChars bytes, without its line
-  // end (a longer line comes in several reads). S_FALSE with an empty line at
-  // the end of the input; the read error when reading fails.
+  // end. A longer line is read to its end and refused whole: kLineTooLong with
+  // an empty line. S_FALSE with an empty line at the end of the input; the
+  // read error when reading fails.
   [[nodiscard]] HRESULT ReadLine(std::string* line);
 
   // One pass of the console-host role: reads one pipe message from the input
@@ -140,6 +144,7 @@ class Console {
   // Bytes read past the end of the last returned line. Guarded by read_lock_.
   std::string pending_input_;
   bool input_ended_ = false;
+  bool discarding_ = false;  // inside a line already longer than the buffer
 };
 
 // Whether the command line asks for the console-host role ("with-console").

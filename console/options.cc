@@ -91,6 +91,12 @@ std::string Options::Value(const std::string& name) const {
   return it == options_.end() ? std::string() : it->second;
 }
 
+std::vector<std::string> Options::Names() const {
+  std::vector<std::string> names;
+  for (const auto& [name, value] : options_) names.push_back(name);
+  return names;
+}
+
 bool Options::HasOptional(const std::string& name) const {
   return optional_options_.count(Lower(name)) != 0;
 }

@@ -36,6 +36,11 @@ class Options {
   // The value of the switch, empty when it has none or is absent.
   std::string Value(const std::string& name) const;
 
+  // The names of the switches read, in name order.
+  [[nodiscard]] std::vector<std::string> Names() const;
+  // Whether any bracketed switch was read.
+  [[nodiscard]] bool HasAnyOptional() const { return !optional_options_.empty(); }
+
   // The bracketed (optional) switches, kept apart from the regular ones.
   bool HasOptional(const std::string& name) const;
   // The value words that followed a bracketed switch, joined by one blank.

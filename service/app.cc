@@ -108,7 +108,19 @@ HRESULT App::Initialize() {
 
   if (command_line_.Has("with-terminal")) static_cast<void>(StartDebugConsole());
 
-  HRESULT hr = tobric::platform::NamedMutex::CreateOwned(
+  // A refused object folder (another user's, open to others, a link) is said
+  // as such: the instance lock in it would fail the same way, and "another
+  // instance runs" would send the user looking for a process that is not there.
+  std::string object_folder;
+  HRESULT hr = tobric::platform::GetObjectFolder(&object_folder);
+  if (Failed(hr)) {
+    TLOG(tobric::LC_USER, tobric::kLevelError,
+         "[App::Initialize][The object folder is refused: it must be the user's own, closed to "
+         "others, and not a link][0x%x]",
+         hr);
+    return hr;
+  }
+  hr = tobric::platform::NamedMutex::CreateOwned(
       kInstanceMutexName, tobric::platform::ObjectScope::kUser, &instance_mutex_);
   if (hr == tobric::platform::HresultFromWin32(tobric::platform::kErrorAlreadyExists) ||
       hr == tobric::platform::HresultFromWin32(tobric::platform::kErrorAccessDenied)) {

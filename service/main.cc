@@ -1,11 +1,15 @@
 // corvaned: the per-user download service.
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "base/logging/logging.h"
 #include "base/platform/signals.h"
 #include "base/result_codes.h"
 #include "p2p/torrix_binding.h"
 #include "service/app.h"
+#include "service/command_line.h"
 
 namespace {
 
@@ -30,6 +34,13 @@ const TorrixEngineLifetime torrix_engine_lifetime;
 }  // namespace
 
 int main(int argc, char** argv) {
+  // --help, --version and wrong usage are answered before anything starts.
+  const lorvane::LaunchDecision launch =
+      lorvane::DecideLaunch(std::vector<std::string>(argv, argv + argc));
+  if (!launch.run) {
+    std::fputs(launch.text.c_str(), launch.to_error_stream ? stderr : stdout);
+    return launch.exit_code;
+  }
   // Before any thread exists, so that every thread inherits the blocked mask and
   // SIGTERM, SIGINT and SIGHUP reach only the App's watcher (the stop sequence)
   // instead of ending the process midway through a save.

@@ -217,6 +217,13 @@ HRESULT ConfigManager::SetBandwidth(Bandwidth which, int32_t value) {
 }
 
 HRESULT ConfigManager::SetDownloadFolder(const std::string& folder) {
+  // A relative folder would be taken from the service's working folder, which
+  // is not the sender's: it is refused whoever sends it.
+  if (folder.empty() || folder[0] != '/') {
+    TLOG(tobric::LC_USER, tobric::kLevelWarning,
+         "[ConfigManager::SetDownloadFolder][not an absolute folder: %s]", folder.c_str());
+    return E_INVALIDARG;
+  }
   if (!tobric::platform::FolderExists(folder)) {
     // Only made: the client is expected to set it again once it exists, which
     // is how it learns that the folder could be made.

@@ -24,7 +24,9 @@ bool ChildProgram::Start(const ChildProgramOptions& options, std::string* error)
     return false;
   }
   std::vector<std::string> environment = testutil::EnvironmentStrings();
-  for (const auto& [name, value] : options.environment) {
+  for (const auto& change : options.environment) {
+    const std::string& name = change.first;
+    const auto& value = change.second;
     std::erase_if(environment, [&](const std::string& entry) {
       return entry.size() > name.size() && entry[name.size()] == '=' && entry.starts_with(name);
     });
