@@ -26,11 +26,19 @@ struct CommandEntry {
 // In the order of the `corvane --help` listing.
 constexpr CommandEntry kCommands[] = {
     {CommandId::kGet, "get", false, false, 1, kAny, "URI",
-     "download and follow the progress until done", "corvane get URI...",
+     "download and follow the progress until done",
+     "corvane get [-q] [-d FOLDER] [-i FILE] URI...",
      "Adds a download for each URI and shows its progress (name, percentage, size\n"
-     "done and total, speed, time left) until every download has ended. Starts the\n"
-     "service when it is not running. Ctrl-C ends only this command: the downloads\n"
-     "go on in the service (see corvane list).\n"
+     "done and total, speed, time left), one line per download, until every\n"
+     "download has ended; then prints where each finished file was saved. Starts\n"
+     "the service when it is not running. Ctrl-C ends only this command: the\n"
+     "downloads go on in the service (see corvane list).\n"
+     "\n"
+     "  -i FILE    also the URIs in FILE, one a line (- reads standard input;\n"
+     "             blank lines and lines starting with # are skipped)\n"
+     "  -d FOLDER  save these downloads in FOLDER (an absolute folder); the\n"
+     "             service's folder setting is put back once they are added\n"
+     "  -q         no progress lines: only the saved paths and failures\n"
      "\n"
      "Exit status: 0 when every download completed, 1 otherwise, 130 after Ctrl-C.\n"},
     {CommandId::kAdd, "add", false, false, 1, kAny, "URI", "add downloads and return at once",
@@ -218,6 +226,18 @@ bool ParseArguments(const std::vector<std::string>& args, Invocation* invocation
         invocation->json = true;
       } else if (word == "--files" && entry->takes_files) {
         invocation->files = true;
+      } else if (entry->id == CommandId::kGet && (word == "-q" || word == "--quiet")) {
+        invocation->quiet = true;
+      } else if (entry->id == CommandId::kGet &&
+                 (word == "-i" || word == "--input" || word == "-d" || word == "--folder")) {
+        if (next + 1 == args.size() || args[next + 1].empty()) {
+          *error = "get: " + word + " needs " + (word[1] == 'i' || word == "--input"
+                                                      ? "a file (- for standard input)"
+                                                      : "a folder");
+          return false;
+        }
+        const bool input = word == "-i" || word == "--input";
+        (input ? invocation->input_file : invocation->folder) = args[++next];
       } else {
         *error = std::string(entry->name) + ": unknown option '" + word + "'";
         return false;
@@ -230,7 +250,8 @@ bool ParseArguments(const std::vector<std::string>& args, Invocation* invocation
   if (invocation->help) return true;
 
   const size_t count = invocation->operands.size();
-  if (count < entry->min_operands) {
+  // get -i FILE takes its URIs from the file.
+  if (count < entry->min_operands && invocation->input_file.empty()) {
     *error = std::string(entry->name) + ": missing " + entry->missing;
     return false;
   }

@@ -45,7 +45,9 @@ struct Invocation {
   CommandId help_topic = CommandId::kNone;
   // config set KEY VALUE; kNone for `config` alone (show).
   ConfigKey config_key = ConfigKey::kNone;
-  std::string folder;  // config set folder
+  std::string folder;      // config set folder; get -d
+  std::string input_file;  // get -i: a file of URIs, "-" standard input
+  bool quiet = false;      // get -q: no progress lines
   int32_t number = 0;  // config set threads|tasks|down|up (down, up: -1 no limit)
   HRESULT code = 0;    // error CODE
 };

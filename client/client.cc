@@ -201,9 +201,11 @@ HRESULT Client::GetPackageInfo(const std::string& id, PackageView* info, bool* f
   return S_OK;
 }
 
-HRESULT Client::GetPackageList(std::vector<PackageView>* packages, bool* ok) {
+HRESULT Client::GetPackageList(std::vector<PackageView>* packages, bool* ok,
+                               int32_t max_records) {
+  max_records = std::clamp(max_records, 0, rpc::kMaxListRecords);
   rpc::Writer request = rpc::RequestHeader(rpc::kGetPackageList);
-  request.I32(rpc::kMaxListRecords);
+  request.I32(max_records);
   std::vector<PackageView> list;
   int32_t count = 0;
   bool result = false;
@@ -213,7 +215,7 @@ HRESULT Client::GetPackageList(std::vector<PackageView>* packages, bool* ok) {
     if (!reader.U32(&records)) return;
     // The count comes from the other side: it must fit the room asked for and
     // the bytes that came, before anything is reserved for it.
-    if (records > static_cast<uint32_t>(rpc::kMaxListRecords) ||
+    if (records > static_cast<uint32_t>(max_records) ||
         records > reader.remaining() / rpc::kPackageInfoSize) {
       sane = false;
       return;

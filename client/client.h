@@ -125,7 +125,9 @@ class Client {
   // joined with ";" on the wire; an id holding ";" is refused with E_INVALIDARG.
   [[nodiscard]] HRESULT GetPackageInfo(const std::string& id, PackageView* info, bool* found);
   // Asks for as many records as the service can send (4336).
-  [[nodiscard]] HRESULT GetPackageList(std::vector<PackageView>* packages, bool* ok);
+  // At most max_records records (one answer holds rpc::kMaxListRecords).
+  [[nodiscard]] HRESULT GetPackageList(std::vector<PackageView>* packages, bool* ok,
+                                       int32_t max_records = rpc::kMaxListRecords);
   [[nodiscard]] HRESULT GetPackageCount(int32_t* count);
   [[nodiscard]] HRESULT IsUriExist(const std::string& uri, bool* exists);
   [[nodiscard]] HRESULT PausePackages(const std::vector<std::string>& ids, bool* all_ok);

@@ -130,6 +130,13 @@ int RunList(const Invocation& invocation, CommandContext& context) {
   if (!ReachService(context)) return kExitFailure;
   std::vector<PackageView> packages;
   if (!FetchPackages(context, &packages)) return kExitFailure;
+  // One answer holds rpc::kMaxListRecords records; a longer list is said to be cut.
+  int32_t total = 0;
+  if (packages.size() == static_cast<size_t>(rpc::kMaxListRecords) &&
+      Succeeded(context.client.GetPackageCount(&total)) &&
+      total > static_cast<int32_t>(packages.size())) {
+    context.err << "corvane: the list is cut: " << CutNotice(packages.size(), total) << "\n";
+  }
   if (invocation.json) {
     context.out << RenderJsonList(packages);
     return kExitOk;
@@ -257,23 +264,9 @@ int ShowConfig(CommandContext& context) {
 }
 
 int SetFolder(const Invocation& invocation, CommandContext& context) {
-  // The service runs in another folder: a relative path means the user's.
-  std::error_code ignored;
-  std::filesystem::path wanted = std::filesystem::absolute(invocation.folder, ignored);
-  wanted = wanted.lexically_normal();
-  std::string folder = wanted.string();
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-
+  std::string folder;
   HRESULT result = S_OK;
-  HRESULT hr = context.client.SetDownloadFolder(folder, &result);
-  // A missing folder is only created by the first call; the second one then
-  // finds it and makes it the setting.
-  std::string now;
-  HRESULT now_result = S_OK;
-  if (Succeeded(hr) && Succeeded(result)) hr = context.client.GetDownloadFolder(&now, &now_result);
-  if (Succeeded(hr) && Succeeded(result) && (Failed(now_result) || now != folder)) {
-    hr = context.client.SetDownloadFolder(folder, &result);
-  }
+  const HRESULT hr = ChangeDownloadFolder(context, invocation.folder, &folder, &result);
   if (Failed(hr)) return CallFailed(context, hr);
   if (Failed(result)) {
     PrintFailure(context, "could not change the download folder", ServiceMessage(context, result),
@@ -487,9 +480,39 @@ bool ReachService(CommandContext& context) {
   return false;
 }
 
-bool FetchPackages(CommandContext& context, std::vector<PackageView>* packages) {
+HRESULT ChangeDownloadFolder(CommandContext& context, const std::string& wanted,
+                             std::string* folder, HRESULT* result) {
+  // The service runs in another folder: a relative path means the user's.
+  std::error_code ignored;
+  *folder = std::filesystem::absolute(wanted, ignored).lexically_normal().string();
+  while (folder->size() > 1 && folder->back() == '/') folder->pop_back();
+
+  HRESULT hr = context.client.SetDownloadFolder(*folder, result);
+  // A missing folder is only created by the first call; the second one then
+  // finds it and makes it the setting.
+  std::string now;
+  HRESULT now_result = S_OK;
+  if (Succeeded(hr) && Succeeded(*result)) hr = context.client.GetDownloadFolder(&now, &now_result);
+  if (Succeeded(hr) && Succeeded(*result) && (Failed(now_result) || now != *folder)) {
+    hr = context.client.SetDownloadFolder(*folder, result);
+  }
+  return hr;
+}
+
+std::string SavedPath(const PackageView& package) {
+  if (package.path.empty()) return package.name;
+  return package.path.back() == '/' ? package.path + package.name
+                                    : package.path + "/" + package.name;
+}
+
+std::string CutNotice(size_t shown, int32_t total) {
+  return "showing " + std::to_string(shown) + " of " + std::to_string(total) + " downloads";
+}
+
+bool FetchPackages(CommandContext& context, std::vector<PackageView>* packages,
+                   int32_t max_records) {
   bool ok = false;
-  const HRESULT hr = context.client.GetPackageList(packages, &ok);
+  const HRESULT hr = context.client.GetPackageList(packages, &ok, max_records);
   if (Failed(hr)) {
     static_cast<void>(CallFailed(context, hr));
     return false;

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -41,6 +42,10 @@ struct CommandContext {
   bool terminal = false;
   // The terminal's width now (it may change while a display runs); 0 unknown.
   std::function<size_t()> columns = [] { return size_t{0}; };
+  // Where `get -i -` reads its URIs.
+  std::istream* in = nullptr;
+  // The terminal's height now; 0 unknown (then `watch` asks for every record).
+  std::function<size_t()> rows = [] { return size_t{0}; };
   // Live displays refresh this often.
   uint32_t refresh_ms = 1'000;
   // Without a terminal, `get` prints a line for a running download at most
@@ -76,10 +81,20 @@ void PrintFailure(CommandContext& context, const std::string& what, const std::s
 // The service's message for a result code; the local table when the service
 // cannot be asked.
 [[nodiscard]] std::string ServiceMessage(CommandContext& context, HRESULT code);
+// Makes `wanted` (relative: to the user's working folder) the service's
+// download folder, creating it when missing; *folder is the absolute folder
+// asked for, *result the service's answer, the return the call's.
+[[nodiscard]] HRESULT ChangeDownloadFolder(CommandContext& context, const std::string& wanted,
+                                           std::string* folder, HRESULT* result);
 // Connects, starting the service when needed; prints the failure.
 [[nodiscard]] bool ReachService(CommandContext& context);
 // The list of packages; prints the failure.
-[[nodiscard]] bool FetchPackages(CommandContext& context, std::vector<PackageView>* packages);
+[[nodiscard]] bool FetchPackages(CommandContext& context, std::vector<PackageView>* packages,
+                                 int32_t max_records = rpc::kMaxListRecords);
+// Where a finished download's file is: its folder and name.
+[[nodiscard]] std::string SavedPath(const PackageView& package);
+// The line that says a list was cut: "showing 40 of 5000 downloads".
+[[nodiscard]] std::string CutNotice(size_t shown, int32_t total);
 
 // Live commands (commands_live.cc).
 [[nodiscard]] int RunGet(const Invocation& invocation, CommandContext& context);

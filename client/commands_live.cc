@@ -1,7 +1,10 @@
 // The live commands: `get` follows the downloads it added until they end, and
-// `watch` shows the whole list until Ctrl-C. Both poll the service once per
-// refresh and wait between polls in a way Ctrl-C ends at once.
+// `watch` shows the list until Ctrl-C. Both poll the service once per refresh,
+// asking only for what they show (`get` each of its downloads by id, `watch`
+// the rows that fit), and wait between polls in a way Ctrl-C ends at once.
 #include <chrono>
+#include <fstream>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -68,29 +71,100 @@ void Show(CommandContext& context, LiveBlock& block, std::vector<Followed>& foll
 
 }  // namespace
 
-int RunGet(const Invocation& invocation, CommandContext& context) {
-  if (!ReachService(context)) return kExitFailure;
-  std::vector<PackageView> before;
-  if (!FetchPackages(context, &before)) return kExitFailure;
+namespace {
 
-  bool failed = false;
-  const bool several = invocation.operands.size() > 1;
-  std::vector<std::string> accepted;
-  for (const std::string& uri : invocation.operands) {
+// The URIs of `get`: its operands, then the lines of -i FILE ("-": standard
+// input), blank lines and # comments skipped. False when the file cannot be read.
+bool GatherUris(const Invocation& invocation, CommandContext& context,
+                std::vector<std::string>* uris) {
+  *uris = invocation.operands;
+  if (invocation.input_file.empty()) return true;
+  std::ifstream file;
+  std::istream* input = context.in != nullptr ? context.in : &std::cin;
+  if (invocation.input_file != "-") {
+    file.open(invocation.input_file);
+    if (!file) {
+      context.err << "corvane: get: cannot read " << TerminalSafe(invocation.input_file) << "\n";
+      return false;
+    }
+    input = &file;
+  }
+  for (std::string line; std::getline(*input, line);) {
+    const size_t begin = line.find_first_not_of(" \t\r");
+    if (begin == std::string::npos || line[begin] == '#') continue;
+    const size_t end = line.find_last_not_of(" \t\r");
+    uris->push_back(line.substr(begin, end - begin + 1));
+  }
+  return true;
+}
+
+// Adds each URI; the accepted ones in order, failures printed.
+bool AddAll(const std::vector<std::string>& uris, CommandContext& context,
+            std::vector<std::string>* accepted, bool* failed) {
+  const bool several = uris.size() > 1;
+  for (const std::string& uri : uris) {
     HRESULT result = S_OK;
     const HRESULT hr = context.client.DownloadUri(uri, &result);
-    if (Failed(hr)) return CallFailed(context, hr);
+    if (Failed(hr)) {
+      static_cast<void>(CallFailed(context, hr));
+      return false;
+    }
     if (Failed(result)) {
       PrintFailure(context,
                    several ? "could not start the download of " + TerminalSafe(uri)
                            : std::string("could not start the download"),
                    ServiceMessage(context, result), result);
-      failed = true;
+      *failed = true;
     } else {
-      accepted.push_back(uri);
+      accepted->push_back(uri);
     }
   }
-  if (accepted.empty()) return kExitFailure;
+  return true;
+}
+
+}  // namespace
+
+int RunGet(const Invocation& invocation, CommandContext& context) {
+  std::vector<std::string> uris;
+  if (!GatherUris(invocation, context, &uris)) return kExitFailure;
+  if (uris.empty()) {
+    context.err << "corvane: get: no URI given\n";
+    return kExitUsage;
+  }
+  if (!ReachService(context)) return kExitFailure;
+  std::vector<PackageView> before;
+  if (!FetchPackages(context, &before)) return kExitFailure;
+
+  // -d: the service has one folder setting, which a package takes when it is
+  // added; it is changed for the adds of this command and put back after them.
+  std::string previous_folder;
+  if (!invocation.folder.empty()) {
+    HRESULT result = S_OK;
+    HRESULT hr = context.client.GetDownloadFolder(&previous_folder, &result);
+    std::string folder;
+    if (Succeeded(hr) && Succeeded(result)) {
+      hr = ChangeDownloadFolder(context, invocation.folder, &folder, &result);
+    }
+    if (Failed(hr)) return CallFailed(context, hr);
+    if (Failed(result)) {
+      PrintFailure(context, "cannot save in " + TerminalSafe(invocation.folder),
+                   ServiceMessage(context, result), result);
+      return kExitFailure;
+    }
+  }
+  bool failed = false;
+  std::vector<std::string> accepted;
+  const bool reached = AddAll(uris, context, &accepted, &failed);
+  if (!previous_folder.empty()) {
+    HRESULT result = S_OK;
+    std::string restored;
+    const HRESULT hr = ChangeDownloadFolder(context, previous_folder, &restored, &result);
+    if (Failed(hr) || Failed(result)) {
+      context.err << "corvane: the download folder setting could not be put back to "
+                  << TerminalSafe(previous_folder) << "\n";
+    }
+  }
+  if (!reached || accepted.empty()) return kExitFailure;
 
   std::vector<PackageView> after;
   if (!FetchPackages(context, &after)) return kExitFailure;
@@ -117,32 +191,36 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
   // tidily, so its failure is not worth stopping for.
   static_cast<void>(tobric::platform::CatchInterrupt());
   LiveBlock block;
-  std::vector<PackageView> packages = std::move(after);
   for (;;) {
     bool all_ended = true;
     for (Followed& each : followed) {
-      bool present = false;
-      for (const PackageView& package : packages) {
-        if (package.id != each.package.id) continue;
-        each.package = package;
-        present = true;
+      if (Ended(each)) continue;
+      bool found = false;
+      PackageView package;
+      const HRESULT hr = context.client.GetPackageInfo(each.package.id, &package, &found);
+      if (Failed(hr)) return CallFailed(context, hr);
+      if (found) {
+        each.package = std::move(package);
+      } else {
+        each.package.state = kStateRemoved;
       }
-      if (!present) each.package.state = kStateRemoved;
       all_ended = all_ended && Ended(each);
     }
-    Show(context, block, followed);
+    if (!invocation.quiet) Show(context, block, followed);
     if (all_ended) break;
     if (tobric::platform::WaitForInterrupt(context.refresh_ms)) {
       context.err << "corvane: stopped following; the downloads go on in the service "
                      "(corvane list shows them)\n";
       return kExitInterrupted;
     }
-    if (!FetchPackages(context, &packages)) return kExitFailure;
   }
 
   for (const Followed& each : followed) {
     const PackageView& package = each.package;
-    if (package.state == kStateComplete) continue;
+    if (package.state == kStateComplete) {
+      context.out << "saved " << TerminalSafe(SavedPath(package)) << "\n";
+      continue;
+    }
     failed = true;
     if (package.state == kStateError) {
       PrintFailure(context, "download failed: " + DisplayName(package),
@@ -163,13 +241,24 @@ int RunWatch(CommandContext& context) {
   Clock::time_point printed_at;
   bool printed = false;
   for (;;) {
+    // On a terminal only the rows that fit are asked for (the table's header
+    // and the line that tells the rest take two).
+    const size_t rows = context.terminal ? context.rows() : 0;
+    const int32_t wanted = rows > 2 ? static_cast<int32_t>(rows - 2) : rpc::kMaxListRecords;
     std::vector<PackageView> packages;
-    if (!FetchPackages(context, &packages)) return kExitFailure;
+    if (!FetchPackages(context, &packages, wanted)) return kExitFailure;
     std::vector<std::string> lines;
     if (packages.empty()) {
       lines.push_back("No downloads.");
     } else {
       lines = RenderTable(packages, context.terminal ? LineWidth(context) : 0);
+    }
+    if (static_cast<int32_t>(packages.size()) == wanted) {
+      int32_t total = 0;
+      if (Succeeded(context.client.GetPackageCount(&total)) &&
+          total > static_cast<int32_t>(packages.size())) {
+        lines.push_back(CutNotice(packages.size(), total));
+      }
     }
     if (context.terminal) {
       context.out << block.Redraw(lines);

@@ -31,6 +31,10 @@ int main(int argc, char** argv) {
         tobric::platform::TerminalColumns(tobric::platform::StandardStream::kOutput);
     return columns > 0 ? static_cast<size_t>(columns) : size_t{0};
   };
+  context.rows = [] {
+    const int rows = tobric::platform::TerminalRows(tobric::platform::StandardStream::kOutput);
+    return rows > 0 ? static_cast<size_t>(rows) : size_t{0};
+  };
   const int status = lorvane::RunCommand(invocation, context);
   std::cout.flush();
   return status;

@@ -21,6 +21,8 @@ enum class StandardStream { kInput, kOutput, kError };
 // The width in columns of the terminal the stream is connected to; 0 when it is
 // not a terminal or the terminal does not say.
 [[nodiscard]] int TerminalColumns(StandardStream stream);
+// Its height in rows; 0 likewise.
+[[nodiscard]] int TerminalRows(StandardStream stream);
 
 // From this call on, SIGINT (Ctrl-C) no longer ends the process: it is recorded,
 // and the waits below see it. Calling it again changes nothing. Any thread.

@@ -71,6 +71,12 @@ int TerminalColumns(StandardStream stream) {
   return size.ws_col;
 }
 
+int TerminalRows(StandardStream stream) {
+  winsize size{};
+  if (ioctl(Descriptor(stream), TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_row;
+}
+
 HRESULT CatchInterrupt() {
   std::lock_guard<std::mutex> hold(g_install_lock);
   if (g_installed) return S_OK;
