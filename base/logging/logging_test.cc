@@ -209,38 +209,6 @@ TEST_F(LoggingTest, AfterDisposeAStatementWritesOnlyTheShutDownText) {
   EXPECT_EQ(logger.writer_count(), 0);
 }
 
-TEST_F(LoggingTest, FifteenWritersAtMostAndRemovalMovesTheLastIntoTheHole) {
-  Logging& logger = MakeLogger();
-  std::vector<std::unique_ptr<RecordingWriter>> writers;
-  for (int i = 0; i < Logging::kMaxWriters; ++i) {
-    // Writer i alone accepts level 100 + i, which makes its array position visible
-    // in the mask.
-    writers.push_back(std::make_unique<RecordingWriter>(
-        [i](int32_t, int32_t level) { return level == 100 + i; }));
-    ASSERT_TRUE(logger.AddLogWriter(writers.back().get()));
-  }
-  RecordingWriter extra;
-  EXPECT_FALSE(logger.AddLogWriter(&extra));
-  EXPECT_EQ(logger.WriterMask(LC_USER, 114), 1u << 14);
-
-  ASSERT_TRUE(logger.RemoveLogWriter(writers[3].get()));
-  EXPECT_FALSE(logger.RemoveLogWriter(writers[3].get()));
-  EXPECT_EQ(logger.WriterMask(LC_USER, 114), 1u << 3);
-  EXPECT_EQ(logger.WriterMask(LC_USER, 103), 0u);
-
-  for (int i = 0; i < Logging::kMaxWriters; ++i) {
-    if (i != 3) {
-      ASSERT_TRUE(logger.RemoveLogWriter(writers[static_cast<size_t>(i)].get()));
-    }
-  }
-  EXPECT_FALSE(logger.IsLoggingEnabled()) << "removing the last writer switches logging off";
-  ASSERT_TRUE(logger.AddLogWriter(&extra));
-  TLOG(LC_USER, 0, "while off");
-  logger.EnableLogging();
-  TLOG(LC_USER, 0, "on again");
-  EXPECT_EQ(extra.texts(), std::vector<std::string>{"on again"});
-}
-
 TEST_F(LoggingTest, SettingsMakeTheBuiltInWriters) {
   fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\nLogToOutputDebug=1\nShowTime=0\n");
   Logging& logger = MakeLogger();
