@@ -252,17 +252,6 @@ TEST_F(NetworkRequestTest, FirstConfigurationsFailureIsReportedLaterSuccessRemem
   EXPECT_EQ(std::vector<std::string>{"direct"}, state_.remembered);
 }
 
-TEST_F(NetworkRequestTest, SecondStackTriedWhenTheFirstFails) {
-  // The server ignored the range the first stack asked for.
-  Make({Always({platform::HresultFromWin32(12152), 200}), Always({S_OK, 204})});
-  EXPECT_EQ(S_OK, Send());
-  ASSERT_EQ(1u, stacks_[0]->Calls().size());
-  ASSERT_EQ(1u, stacks_[1]->Calls().size());
-  EXPECT_EQ("env", stacks_[1]->Calls()[0].source);
-  EXPECT_NE(std::string::npos, stacks_[1]->Calls()[0].headers.find("X-Last-HR: 0x80072f78\r\n"));
-  EXPECT_EQ(std::vector<std::string>{"env"}, state_.remembered);
-}
-
 // Cancel from another thread.
 TEST_F(NetworkRequestTest, CancelDuringRetryWaitEndsTheWaitAtOnce) {
   Make({Always({S_OK, 500})});
