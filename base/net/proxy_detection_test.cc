@@ -137,7 +137,8 @@ TEST_F(UserNetworkStateTest, ListOrdersRememberedThenPriorityThenDetectorOrder) 
       {{h("Firefox", 1, 1), h("system", 1), h("env", 2)}, "", {"Firefox", "env", "direct"}},
       {{h("Firefox", 1, 1), h("system", 1), h("env", 2)}, "env", {"env", "Firefox", "direct"}},
       {{h("Firefox", 1, 1), h("env", 2)}, "direct", {"direct", "Firefox", "env"}},
-      {{h("a", 1), Named("failing", ""), h("b", 2, 1), h("c", 3), h("d", 4, 1)}, "",
+      {{h("a", 1), Named("failing", ""), h("b", 2, 1), h("c", 3), h("d", 4, 1)},
+       "",
        {"b", "d", "a", "c", "direct"}},
       {{h("env", 1)}, "Firefox", {"env", "direct"}},  // no detector of that name
       {{}, "", {"direct"}},
