@@ -7,8 +7,6 @@
 #include <functional>
 #include <future>
 #include <memory>
-#include <regex>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,17 +98,6 @@ TEST_F(LoggingTest, ErrnoWithoutWin32NumberIsLoggedWithItsText) {
                                             ") has no Win32 number: E_FAIL\n");
 }
 
-TEST_F(LoggingTest, LevelZeroCategoryReachesOnlyWritersWhoseFilterAccepts) {
-  fixture_.WriteSettings("[LoggingLevel]\nLC_USER=0\n");
-  RecordingWriter& accepting =
-      AddWriter([](int32_t category, int32_t) { return category == LC_USER; });
-  RecordingWriter& declining = AddWriter();
-  TLOG(LC_USER, 0, "user message");
-  TLOG(LC_OPT, 1, "opt message");
-  EXPECT_EQ(accepting.texts(), (std::vector<std::string>{"user message", "opt message"}));
-  EXPECT_EQ(declining.texts(), std::vector<std::string>{"opt message"});
-}
-
 TEST_F(LoggingTest, ChangedSettingsTakeEffectAfterTheRereadInterval) {
   fixture_.WriteSettings("[LoggingLevel]\nLC_USER=1\n");
   RecordingWriter& writer = AddWriter();
@@ -144,25 +131,6 @@ TEST_F(LoggingTest, ChangedSettingsTakeEffectAfterTheRereadInterval) {
   EXPECT_FALSE(logger_->IsLoggingEnabled());
 }
 
-TEST_F(LoggingTest, PrefixCarriesTimeModuleProcessAndThread) {
-  RecordingWriter& writer = AddWriter();
-  TLOG(LC_USER, 0, "text");
-  fixture_.WriteSettings("[LoggingSettings]\nShowTime=0\n");
-  FakeTicks::Advance(5000);
-  TLOG(LC_USER, 0, "text");
-
-  const auto entries = writer.entries();
-  ASSERT_EQ(entries.size(), 2u);
-  const std::string ids = "\\[" + std::to_string(platform::ProcessId()) + ":" +
-                          std::to_string(platform::ThreadId()) + "\\]";
-  EXPECT_TRUE(
-      std::regex_match(entries[0].prefix,
-                       std::regex(R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\.\d\d\d\]\[tester\])" + ids)))
-      << entries[0].prefix;
-  EXPECT_TRUE(std::regex_match(entries[1].prefix, std::regex(R"(\[tester\])" + ids)))
-      << entries[1].prefix;
-}
-
 TEST_F(LoggingTest, LongMessagesAreWrittenWholeUpToTheLimitAndCutBeyond) {
   RecordingWriter& writer = AddWriter();
 
@@ -179,21 +147,6 @@ TEST_F(LoggingTest, LongMessagesAreWrittenWholeUpToTheLimitAndCutBeyond) {
   EXPECT_EQ(texts[0], at_limit);
   EXPECT_EQ(texts[1], beyond.substr(0, 1048575));
   EXPECT_EQ(texts[2], std::string(1048574, 'd'));
-}
-
-TEST_F(LoggingTest, WriterThatLogsDoesNotDeadlockAndItsMessageIsDropped) {
-  RecordingWriter& writer = AddWriter();
-  writer.set_on_output([] { TLOG(LC_USER, 0, "nested %d", 1); });
-
-  TLOG(LC_USER, 0, "outer");
-  EXPECT_EQ(writer.texts(), std::vector<std::string>{"outer"});
-  EXPECT_EQ(fixture_.output().texts(),
-            std::vector<std::string>{"LOG_SYSTEM: Couldn't acquire lock - nested %d\n"});
-
-  // The lock was let go: another thread logs as usual.
-  writer.set_on_output(nullptr);
-  std::thread([] { TLOG(LC_USER, 0, "from another thread"); }).join();
-  EXPECT_EQ(writer.texts().back(), "from another thread");
 }
 
 TEST_F(LoggingTest, BusyLoggerDropsAStatementAfterTwentyTriesButARemovalWaits) {
@@ -256,38 +209,6 @@ TEST_F(LoggingTest, AfterDisposeAStatementWritesOnlyTheShutDownText) {
   EXPECT_EQ(logger.writer_count(), 0);
 }
 
-TEST_F(LoggingTest, FifteenWritersAtMostAndRemovalMovesTheLastIntoTheHole) {
-  Logging& logger = MakeLogger();
-  std::vector<std::unique_ptr<RecordingWriter>> writers;
-  for (int i = 0; i < Logging::kMaxWriters; ++i) {
-    // Writer i alone accepts level 100 + i, which makes its array position visible
-    // in the mask.
-    writers.push_back(std::make_unique<RecordingWriter>(
-        [i](int32_t, int32_t level) { return level == 100 + i; }));
-    ASSERT_TRUE(logger.AddLogWriter(writers.back().get()));
-  }
-  RecordingWriter extra;
-  EXPECT_FALSE(logger.AddLogWriter(&extra));
-  EXPECT_EQ(logger.WriterMask(LC_USER, 114), 1u << 14);
-
-  ASSERT_TRUE(logger.RemoveLogWriter(writers[3].get()));
-  EXPECT_FALSE(logger.RemoveLogWriter(writers[3].get()));
-  EXPECT_EQ(logger.WriterMask(LC_USER, 114), 1u << 3);
-  EXPECT_EQ(logger.WriterMask(LC_USER, 103), 0u);
-
-  for (int i = 0; i < Logging::kMaxWriters; ++i) {
-    if (i != 3) {
-      ASSERT_TRUE(logger.RemoveLogWriter(writers[static_cast<size_t>(i)].get()));
-    }
-  }
-  EXPECT_FALSE(logger.IsLoggingEnabled()) << "removing the last writer switches logging off";
-  ASSERT_TRUE(logger.AddLogWriter(&extra));
-  TLOG(LC_USER, 0, "while off");
-  logger.EnableLogging();
-  TLOG(LC_USER, 0, "on again");
-  EXPECT_EQ(extra.texts(), std::vector<std::string>{"on again"});
-}
-
 TEST_F(LoggingTest, SettingsMakeTheBuiltInWriters) {
   fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\nLogToOutputDebug=1\nShowTime=0\n");
   Logging& logger = MakeLogger();
@@ -295,27 +216,6 @@ TEST_F(LoggingTest, SettingsMakeTheBuiltInWriters) {
   EXPECT_EQ(logger.writer_count(), 3) << "trace, file and standard-error writers";
   EXPECT_EQ(fixture_.output().joined(), "[tester][" + std::to_string(platform::ProcessId()) + ":" +
                                             std::to_string(platform::ThreadId()) + "]to stderr\n");
-}
-
-TEST_F(LoggingTest, ExceptionInAWriterIsReportedToStandardErrorAndTheLog) {
-  fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\nLogFileWide=0\n");
-  class ThrowingWriter : public LogWriter {
-   public:
-    void OutputMessage(const LogEntry&) override { throw std::runtime_error("broken writer"); }
-  };
-  EXPECT_DEATH(
-      {
-        LoggingOptions options = fixture_.Options();
-        options.system_output = &WriteToStandardError;
-        Logging logger(options);
-        ThrowingWriter thrower;
-        static_cast<void>(logger.AddLogWriter(&thrower));
-        const uint32_t mask = logger.WriterMask(LC_USER, 0);
-        logger.LogMessageMasked(mask, 0, LC_USER, "boom");
-      },
-      "Exception e06d7363 in .* 1\\.0\\.0\\.1 0.*base.logging:[0-9]+");
-  EXPECT_NE(corvane::testsupport::ReadFile(fixture_.log_path()).find("Exception e06d7363 in "),
-            std::string::npos);
 }
 
 }  // namespace

@@ -14,8 +14,6 @@
 #include "base/platform/error.h"
 #include "base/platform/stack_trace.h"
 #include "base/platform/trace_socket.h"
-#include "tests/support/child_process.h"
-#include "tests/support/files.h"
 #include "tests/support/logging_fixture.h"
 
 namespace tobric {
@@ -171,53 +169,6 @@ TEST_F(TraceLogWriterTest, RecordsCarryPrefixTextAndOnRequestTheStack) {
   for (const uint64_t address : record.addresses) EXPECT_NE(address, 0u);
   EXPECT_EQ(record.prefix, "[p2]");
   EXPECT_EQ(record.text, "with stack");
-}
-
-TEST_F(TraceLogWriterTest, SocketOfALiveProviderIsLeftAloneAndADeadOneReplaced) {
-  {
-    ObservedTraceWriter first(kTraceProviderGuid);
-    ASSERT_EQ(first.registered(), S_OK);
-    HRESULT hr = E_FAIL;
-    auto second = TraceLogWriter::Create(kTraceProviderGuid, &hr);
-    EXPECT_EQ(hr, S_FALSE);
-    ASSERT_TRUE(second);
-    EXPECT_FALSE(second->WantsAllMessages());
-  }
-
-  platform::ChildProcess child;
-  ASSERT_TRUE(child.Start([](platform::ChildProcess&) {
-    HRESULT hr = E_FAIL;
-    // Leaked on purpose: the process ends without removing its socket.
-    static_cast<void>(TraceLogWriter::Create(kTraceProviderGuid, &hr).release());
-    return hr == S_OK ? 0 : 1;
-  }));
-  ASSERT_EQ(child.Wait(), 0);
-  ObservedTraceWriter after(kTraceProviderGuid);
-  EXPECT_EQ(after.registered(), S_OK);
-}
-
-TEST_F(TraceLogWriterTest, ASessionThatDoesNotReadNeverBlocksTheWriterNorGetsTornRecords) {
-  ObservedTraceWriter writer(kTraceProviderGuid);
-  std::unique_ptr<TraceSocketClient> client;
-  ASSERT_NO_FATAL_FAILURE(ConnectEnabled(&writer, 5, &client));
-
-  const std::string text(60000, 't');
-  for (int i = 0; i < 300; ++i) {
-    writer.OutputMessage(LogEntry{LC_USER, 1, "[" + std::to_string(i) + "]", text});
-  }
-  std::vector<uint8_t> bytes;
-  int records = 0;
-  int last = -1;
-  while (client->ReadRecord(1000, &bytes) == S_OK) {
-    const Record record = Parse(bytes);
-    ASSERT_EQ(record.text, text);
-    const int number = std::stoi(record.prefix.substr(1));
-    EXPECT_GT(number, last) << "records arrive in order";
-    last = number;
-    ++records;
-  }
-  EXPECT_GT(records, 0);
-  EXPECT_LT(records, 300) << "the socket buffer cannot hold all, so some were dropped";
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -58,16 +57,6 @@ TEST(EnvProxyDetectorTest, ReadsTheVariables) {
   }
 }
 
-// The key that collapses duplicates is pinned by the list tests below.
-TEST(NetworkConfigurationTest, Description) {
-  NetworkConfiguration automatic;
-  automatic.source = "auto";
-  automatic.wpad = true;
-  automatic.proxy = "ignored while automatic";
-  automatic.priority = 2;
-  EXPECT_EQ("priority=2, source=auto, wpad=1, script=", automatic.Description());
-}
-
 // A detector named after the source of its answer; it fails when the answer
 // names no proxy.
 class FixedDetector : public ProxyDetectorInterface {
@@ -104,22 +93,16 @@ NetworkConfiguration Named(const std::string& source, const std::string& proxy,
 
 class UserNetworkStateTest : public ::testing::Test {
  protected:
-  std::unique_ptr<UserNetworkStateImpl> Make(
-      std::vector<std::unique_ptr<ProxyDetectorInterface>> detectors) {
+  std::unique_ptr<UserNetworkStateImpl> Make(const std::vector<NetworkConfiguration>& answers) {
     UserNetworkStateOptions options;
-    options.detectors = std::move(detectors);
+    for (const NetworkConfiguration& answer : answers) {
+      options.detectors.push_back(std::make_unique<FixedDetector>(answer));
+    }
     options.settings_path = settings_path_;
     options.session = std::make_unique<NoSession>();
     std::unique_ptr<UserNetworkStateImpl> state;
     EXPECT_EQ(S_OK, UserNetworkStateImpl::Create(std::move(options), &state));
     return state;
-  }
-  std::unique_ptr<UserNetworkStateImpl> Make(const std::vector<NetworkConfiguration>& answers) {
-    std::vector<std::unique_ptr<ProxyDetectorInterface>> detectors;
-    for (const NetworkConfiguration& answer : answers) {
-      detectors.push_back(std::make_unique<FixedDetector>(answer));
-    }
-    return Make(std::move(detectors));
   }
   // The sources of the list, in order; the first configuration in *first.
   std::vector<std::string> Sources(UserNetworkStateImpl* state,
@@ -138,47 +121,38 @@ class UserNetworkStateTest : public ::testing::Test {
   const std::string settings_path_ = settings_folder_ + "/proxy.ini";
 };
 
-// Building the list: what is in it and in which order.
-TEST_F(UserNetworkStateTest, RememberedAutoComesFirstWithWpad) {
-  auto state = Make({Named("env", "http=127.0.0.1:8")});
-  ASSERT_EQ(S_OK, state->WriteRememberedSource("auto"));
-  NetworkConfiguration first;
-  EXPECT_EQ((Names{"auto", "env", "direct"}), Sources(state.get(), &first));
-  EXPECT_TRUE(first.wpad);
-  EXPECT_EQ(2u, first.priority);
-}
-
-TEST_F(UserNetworkStateTest, DuplicatesCollapseToTheEarlier) {
-  auto state = Make(
-      {Named("Firefox", "http=h:1", 1), Named("system", "http=h:1"), Named("env", "http=h:2")});
-  EXPECT_EQ((Names{"Firefox", "env", "direct"}), Sources(state.get()));
-  // The remembered copy (priority 2) now comes first and the detected one goes.
-  ASSERT_EQ(S_OK, state->WriteRememberedSource("env"));
-  EXPECT_EQ((Names{"env", "Firefox", "direct"}), Sources(state.get()));
-  // The remembered direct way takes the place of the plain one.
-  ASSERT_EQ(S_OK, state->WriteRememberedSource("direct"));
-  NetworkConfiguration first;
-  EXPECT_EQ((Names{"direct", "Firefox", "env"}), Sources(state.get(), &first));
-  EXPECT_EQ(2u, first.priority);
-}
-
-TEST_F(UserNetworkStateTest, EqualPrioritiesKeepDetectorOrder) {
-  auto state = Make({Named("a", "http=h:1"), Named("failing", ""), Named("b", "http=h:2", 1),
-                     Named("c", "http=h:3"), Named("d", "http=h:4", 1)});
-  EXPECT_EQ((Names{"b", "d", "a", "c", "direct"}), Sources(state.get()));
-  // Nothing detected, nothing remembered: the direct way alone.
-  std::vector<std::unique_ptr<ProxyDetectorInterface>> detectors;
-  detectors.push_back(std::make_unique<EnvProxyDetector>(Table({})));
-  NetworkConfiguration first;
-  EXPECT_EQ(Names{"direct"}, Sources(Make(std::move(detectors)).get(), &first));
-  EXPECT_EQ(NetworkConfiguration::kDirect, first.kind());
-}
-
-TEST_F(UserNetworkStateTest, RememberedSourceWithoutADetectorIsIgnored) {
-  auto state = Make({Named("env", "http=h:1")});
-  // A remembered name that no detector has is ignored.
-  ASSERT_EQ(S_OK, state->WriteRememberedSource("Firefox"));
-  EXPECT_EQ((Names{"env", "direct"}), Sources(state.get()));
+// Building the list: what is in it and in which order. A remembered source
+// comes first (priority 2); duplicates collapse to the earlier; the direct way
+// is always last unless remembered.
+TEST_F(UserNetworkStateTest, ListOrdersRememberedThenPriorityThenDetectorOrder) {
+  const auto h = [](const char* source, int port, uint32_t priority = 0) {
+    return Named(source, "http=h:" + std::to_string(port), priority);
+  };
+  const struct {
+    std::vector<NetworkConfiguration> detected;
+    std::string remembered;
+    Names expected;
+  } cases[] = {
+      {{h("env", 8)}, "auto", {"auto", "env", "direct"}},
+      {{h("Firefox", 1, 1), h("system", 1), h("env", 2)}, "", {"Firefox", "env", "direct"}},
+      {{h("Firefox", 1, 1), h("system", 1), h("env", 2)}, "env", {"env", "Firefox", "direct"}},
+      {{h("Firefox", 1, 1), h("env", 2)}, "direct", {"direct", "Firefox", "env"}},
+      {{h("a", 1), Named("failing", ""), h("b", 2, 1), h("c", 3), h("d", 4, 1)},
+       "",
+       {"b", "d", "a", "c", "direct"}},
+      {{h("env", 1)}, "Firefox", {"env", "direct"}},  // no detector of that name
+      {{}, "", {"direct"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.remembered + " first of " + std::to_string(c.expected.size()));
+    std::filesystem::remove(settings_path_);
+    auto state = Make(c.detected);
+    ASSERT_EQ(S_OK, c.remembered.empty() ? S_OK : state->WriteRememberedSource(c.remembered));
+    NetworkConfiguration first;
+    EXPECT_EQ(c.expected, Sources(state.get(), &first));
+    EXPECT_EQ(c.remembered == "auto", first.wpad);
+    EXPECT_TRUE(c.expected[0] != c.remembered || first.priority == 2u) << first.priority;
+  }
 }
 
 // The settings file.
@@ -206,26 +180,6 @@ TEST_F(UserNetworkStateTest, RememberedSourceRoundTrip) {
   std::ofstream(settings_path_) << "[other]\r\nsource=no\r\n[ Proxy ]\r\n Source = auto \r\n";
   ASSERT_EQ(S_OK, state->ReadRememberedSource(&source));
   EXPECT_EQ("auto", source);
-}
-
-// The list is built for every block request: the file is read again only
-// when it changed on disk.
-TEST_F(UserNetworkStateTest, SettingsFileIsReadAgainOnlyWhenItChanged) {
-  auto state = Make({Named("aaa", "http=h:1"), Named("bbb", "http=h:2")});
-  ASSERT_TRUE(platform::CreateFolderWithParents(settings_folder_) == S_OK);
-  std::ofstream(settings_path_) << "[proxy]\nsource=aaa\n";
-  EXPECT_EQ((Names{"aaa", "bbb", "direct"}), Sources(state.get()));
-
-  // Other bytes of the same size under the same time pass for the same file.
-  const auto written = std::filesystem::last_write_time(settings_path_);
-  std::ofstream(settings_path_) << "[proxy]\nsource=bbb\n";
-  std::filesystem::last_write_time(settings_path_, written);
-  EXPECT_EQ((Names{"aaa", "bbb", "direct"}), Sources(state.get()));
-
-  std::filesystem::last_write_time(settings_path_, written + std::chrono::seconds(1));
-  EXPECT_EQ((Names{"bbb", "aaa", "direct"}), Sources(state.get()));
-  std::filesystem::remove(settings_path_);
-  EXPECT_EQ((Names{"aaa", "bbb", "direct"}), Sources(state.get()));
 }
 
 }  // namespace

@@ -130,39 +130,6 @@ TEST_F(SimpleRequestTest, MemoryGetDeliversBodyAndStatus) {
   }
 }
 
-TEST_F(SimpleRequestTest, SendsItsUserAgentUnlessTheHeadersNameOne) {
-  server_.SetRoute("/ua", Reply::Text(200, "x"));
-  auto request = Make(server_.Url("/ua"), "");
-  ASSERT_EQ(request->Send(), S_OK);
-  request->SetHeaders("User-Agent: Other/2\r\nX-Retry-Count: 3\r\n");
-  ASSERT_EQ(request->Send(), S_OK);
-
-  const auto seen = server_.requests();
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].Header("user-agent"), "Velmo Tobric /1.0.0.1;curl");
-  EXPECT_EQ(seen[1].Header("user-agent"), "Other/2");
-  EXPECT_EQ(seen[1].Header("x-retry-count"), "3");
-}
-
-TEST_F(SimpleRequestTest, RedirectFollowedForGetButNotForPost) {
-  server_.SetRoute("/old", Reply::Text(302, "").WithHeader("Location", "/new"));
-  server_.SetRoute("/new", Reply::Text(200, "moved here"));
-
-  auto get = Make(server_.Url("/old"), "");
-  ASSERT_EQ(get->Send(), S_OK);
-  EXPECT_EQ(get->GetStatusCode(), 200);
-  EXPECT_EQ(get->GetResponseBody(), "moved here");
-  EXPECT_EQ(get->GetFinalUrl(), server_.Url("/new"));
-
-  const std::string form = "a=1";
-  auto post = Make(server_.Url("/old"), "");
-  post->SetPostData(form.data(), static_cast<uint32_t>(form.size()));
-  ASSERT_EQ(post->Send(), S_OK);
-  EXPECT_EQ(post->GetStatusCode(), 302);
-  EXPECT_EQ(server_.requests().back().method, "POST");
-  EXPECT_EQ(server_.request_count(), 3u);
-}
-
 // --- Region mode ---------------------------------------------------------------
 
 constexpr uint64_t kResourceSize = 100000;

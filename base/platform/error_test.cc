@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <utility>
 
@@ -39,21 +38,6 @@ TEST(ErrorMap, EveryMappedErrnoRoundTrips) {
     EXPECT_FALSE(SystemMessage(win32).empty());
   }
   EXPECT_GT(mapped, 40);
-}
-
-TEST(ErrorMap, CanonicalErrnoAndSystemMessage) {
-  EXPECT_EQ(ErrnoFromWin32(kErrorAccessDenied), EACCES);
-  EXPECT_EQ(ErrnoFromWin32(kErrorDiskFull), ENOSPC);
-  EXPECT_EQ(ErrnoFromWin32(4), EMFILE);
-  // Numbers only a Windows build produces still read back.
-  EXPECT_EQ(ErrnoFromWin32(kErrorNotEnoughMemory), ENOMEM);
-  EXPECT_EQ(ErrnoFromWin32(80), EEXIST);  // ERROR_FILE_EXISTS
-
-  EXPECT_EQ(SystemMessage(kErrorAccessDenied), strerror(EACCES));
-  EXPECT_EQ(SystemMessage(0), strerror(0));
-  EXPECT_EQ(SystemMessage(0x4005), "");  // low half of E_FAIL: no such number
-  EXPECT_EQ(ErrnoText(ENOSPC), strerror(ENOSPC));
-  EXPECT_FALSE(ErrnoText(99999).empty());
 }
 
 }  // namespace

@@ -17,9 +17,9 @@ constexpr auto kLimit = std::chrono::seconds(30);
 
 class NamedMutexTest : public ::testing::Test {
  protected:
-  std::unique_ptr<NamedMutex> OpenMutex(const std::string& name, bool* existed = nullptr) {
+  std::unique_ptr<NamedMutex> OpenMutex(const std::string& name) {
     std::unique_ptr<NamedMutex> mutex;
-    EXPECT_EQ(NamedMutex::Open(name, ObjectScope::kUser, &mutex, existed), S_OK);
+    EXPECT_EQ(NamedMutex::Open(name, ObjectScope::kUser, &mutex, nullptr), S_OK);
     return mutex;
   }
 
@@ -70,21 +70,6 @@ TEST_F(NamedMutexTest, WaitingThreadGetsItWhenReleased) {
   ASSERT_EQ(other_object.wait_for(kLimit), std::future_status::ready);
   EXPECT_TRUE(same_object.get());
   EXPECT_TRUE(other_object.get());
-}
-
-TEST_F(NamedMutexTest, ExistedTellsWhetherAnotherHolderHasItOpen) {
-  bool existed = true;
-  auto first = OpenMutex("open-count", &existed);
-  EXPECT_FALSE(existed);
-  auto second = OpenMutex("open-count", &existed);
-  EXPECT_TRUE(existed);
-  first.reset();
-  auto third = OpenMutex("open-count", &existed);
-  EXPECT_TRUE(existed);  // the second is still open
-  second.reset();
-  third.reset();
-  auto fourth = OpenMutex("open-count", &existed);
-  EXPECT_FALSE(existed);  // the files remain, but nobody has them open
 }
 
 TEST_F(NamedMutexTest, MachineWideFilesAreOpenToEveryoneWhateverTheUmask) {

@@ -7,7 +7,6 @@
 #include <future>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "base/platform/work_pool.h"
 
@@ -27,10 +26,7 @@ struct Probe {
   int running = 0;
   bool hold = false;  // callbacks wait until release
   bool release = false;
-  TimerQueue* queue = nullptr;
   TimerQueue::TimerId id = 0;
-  HRESULT delete_result = S_FALSE;
-  bool delete_own_timer = false;
 
   template <class Predicate>
   bool WaitUntil(Predicate predicate) {
@@ -56,10 +52,6 @@ void ProbeCallback(void* parameter, bool fired) {
   ++probe->running;
   probe->changed.notify_all();
   if (probe->hold) probe->changed.wait_for(lock, kLimit, [&] { return probe->release; });
-  if (probe->delete_own_timer) {
-    probe->delete_own_timer = false;
-    probe->delete_result = probe->queue->DeleteTimer(probe->id, true);
-  }
   --probe->running;
   probe->changed.notify_all();
 }
@@ -125,50 +117,6 @@ TEST(TimerQueueTest, WaitingDeleteAndDestructorWaitForTheRunningCallback) {
   for (Probe* probe : {&held, &waited, &ended}) {
     EXPECT_TRUE(probe->WaitUntil([&] { return probe->running == 0; }));
   }
-}
-
-TEST(TimerQueueTest, WaitingDeleteFromItsOwnCallbackIsRefusedButStillDeletes) {
-  Probe probe;
-  {
-    // One thread for ticks: later ticks of the 1 ms timer can only queue up
-    // behind the first callback, and must all be skipped once it has deleted
-    // the timer.
-    WorkPool pool(SmallPool(1));
-    TimerQueue queue(&pool);
-    probe.queue = &queue;
-    probe.delete_own_timer = true;
-    {
-      std::lock_guard lock(probe.mutex);
-      ASSERT_EQ(queue.CreateTimer(&ProbeCallback, &probe, 0, 1, 0, &probe.id), S_OK);
-    }
-    ASSERT_TRUE(probe.WaitUntil([&] { return probe.calls == 1 && probe.running == 0; }));
-    EXPECT_EQ(probe.delete_result, E_UNEXPECTED);
-  }
-  EXPECT_EQ(probe.Calls(), 1);
-}
-
-// The case owners rely on when they free themselves right after a delete: a
-// tick already handed to the pool, not yet started, must not call them.
-TEST(TimerQueueTest, TickQueuedBeforeDeleteDoesNotRun) {
-  Probe blocker, victim;
-  {
-    WorkPool pool(SmallPool(1));
-    TimerQueue queue(&pool);
-    TimerQueue::TimerId victim_id = 0;
-    // The pool's only thread for ticks is busy from here on.
-    blocker.hold = true;
-    ASSERT_EQ(queue.CreateTimer(&ProbeCallback, &blocker, 0, 0, 0, &blocker.id), S_OK);
-    ASSERT_TRUE(blocker.WaitUntil([&] { return blocker.running == 1; }));
-    ASSERT_EQ(queue.CreateTimer(&ProbeCallback, &victim, 0, 0, 0, &victim_id), S_OK);
-    for (auto deadline = std::chrono::steady_clock::now() + kLimit;
-         pool.QueuedItems() == 0 && std::chrono::steady_clock::now() < deadline;) {
-      std::this_thread::yield();
-    }
-    ASSERT_EQ(pool.QueuedItems(), 1);
-    EXPECT_EQ(queue.DeleteTimer(victim_id, false), S_OK);
-    blocker.Release();
-  }
-  EXPECT_EQ(victim.Calls(), 0);
 }
 
 // A default item that blocks (a save waiting on a disk flush) and a long-running

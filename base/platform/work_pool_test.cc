@@ -2,12 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 #include "base/platform/error.h"
 
@@ -85,58 +82,6 @@ TEST(WorkPoolTest, BlockedLongItemsDoNotStarveDefaultItems) {
   EXPECT_TRUE(finished.WaitFor(kBlocked));
 }
 
-// At the cap a long item is not refused: it waits, in order, for the first
-// long-running thread that becomes free, and no thread beyond the cap is made.
-// Without any long-running thread to be had, the item is refused.
-TEST(WorkPoolTest, LongItemsAtTheCapWaitForTheFirstFreeThread) {
-  Counter first_gate, second_gate, started, finished, ran;
-  BlockedItem first{&first_gate, &started, &finished};
-  BlockedItem second{&second_gate, &started, &finished};
-  {
-    WorkPool pool(WorkPool::Options{1, 2, 256 * 1024, 30000});
-    // Opens both gates before the pool's end waits for the blocked items, also
-    // when an assertion leaves early.
-    struct OpenAtExit {
-      Counter* gates[2];
-      ~OpenAtExit() {
-        for (Counter* gate : gates) gate->Open();
-      }
-    } open_at_exit{{&first_gate, &second_gate}};
-    ASSERT_EQ(pool.Queue(&RunBlocked, &first, kWorkLongRunning), S_OK);
-    ASSERT_EQ(pool.Queue(&RunBlocked, &second, kWorkLongRunning), S_OK);
-    ASSERT_EQ(pool.Queue(&Count, &ran, kWorkLongRunning), S_OK);
-    EXPECT_EQ(pool.QueuedItems(), 1);
-    EXPECT_EQ(pool.ThreadCount(), 2);
-    ASSERT_TRUE(started.WaitFor(2));
-    EXPECT_EQ(ran.value(), 0);
-    first_gate.Open();
-    ASSERT_TRUE(ran.WaitFor(1));
-    EXPECT_EQ(finished.value(), 1);  // the second still holds its thread
-    EXPECT_EQ(pool.ThreadCount(), 2);
-  }
-  WorkPool none(WorkPool::Options{1, 0, 256 * 1024, 30000});
-  EXPECT_EQ(none.Queue(&Count, &ran, kWorkLongRunning), HresultFromWin32(kErrorNotEnoughMemory));
-}
-
-TEST(WorkPoolTest, IdleLongThreadIsReusedThenRetires) {
-  WorkPool pool(WorkPool::Options{1, 1, 256 * 1024, 200});
-  Counter ran;
-  ASSERT_EQ(pool.Queue(&Count, &ran, kWorkLongRunning), S_OK);
-  // With a cap of one, the second runs on the same thread, once it is free.
-  ASSERT_EQ(pool.Queue(&Count, &ran, kWorkLongRunning), S_OK);
-  ASSERT_TRUE(ran.WaitFor(2));
-  EXPECT_EQ(pool.ThreadCount(), 1);
-  // No default item was ever queued, so the idle long thread is the last one.
-  for (auto deadline = std::chrono::steady_clock::now() + kLimit;
-       pool.ThreadCount() != 0 && std::chrono::steady_clock::now() < deadline;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(pool.ThreadCount(), 0);
-  // A retired pool still takes work.
-  ASSERT_EQ(pool.Queue(&Count, &ran, kWorkLongRunning), S_OK);
-  EXPECT_TRUE(ran.WaitFor(3));
-}
-
 struct Fanout {
   WorkPool* pool;
   Counter* gate;
@@ -165,28 +110,6 @@ TEST(WorkPoolTest, DestructorRunsQueuedWorkAndWhatItQueues) {
   gate.Open();
   pool.reset();
   EXPECT_EQ(ran.value(), 100 + 10 + 10);
-}
-
-TEST(WorkPoolTest, DefaultItemsRunInQueueOrder) {
-  struct Step {
-    std::vector<int>* order;
-    int number;
-  };
-  std::vector<int> order, expected;
-  std::vector<Step> steps;
-  for (int i = 0; i < 50; ++i) steps.push_back(Step{&order, i});
-  {
-    // One default thread: the items run one after another.
-    WorkPool pool(WorkPool::Options{1, 1, 256 * 1024, 30000});
-    for (Step& step : steps) {
-      const WorkPool::Function append = [](void* context) {
-        static_cast<Step*>(context)->order->push_back(static_cast<Step*>(context)->number);
-      };
-      ASSERT_EQ(pool.Queue(append, &step, kWorkDefault), S_OK);
-      expected.push_back(step.number);
-    }
-  }
-  EXPECT_EQ(order, expected);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -67,30 +66,6 @@ class QueueTimerTest : public ::testing::Test {
   platform::TimerQueue queue_{&pool_};
 };
 
-TEST_F(QueueTimerTest, SecondStartIsRefusedAndTheFirstKeepsItsShape) {
-  Owner owner;
-  {
-    QueueTimer timer(&queue_, &owner, &OnTick);
-    ASSERT_EQ(timer.Start(0, 2, 0), S_OK);
-    // A one-shot shape here must not turn the running periodic timer into one.
-    EXPECT_EQ(timer.Start(0, 0, platform::kTimerExecuteOnlyOnce), E_UNEXPECTED);
-    EXPECT_EQ(timer.period(), 2u);
-    EXPECT_EQ(timer.flags(), 0u);
-    EXPECT_TRUE(owner.WaitUntil([&] { return owner.ticks >= 4; }));
-    EXPECT_TRUE(timer.armed());
-
-    // A one-shot is not started again before its tick either.
-    QueueTimer later(&queue_, &owner, &OnTick);
-    ASSERT_EQ(later.Start(60000, 0, platform::kTimerExecuteOnlyOnce), S_OK);
-    EXPECT_EQ(later.Start(1, 0, platform::kTimerExecuteOnlyOnce), E_UNEXPECTED);
-    EXPECT_EQ(later.due_time(), 60000u);
-
-    QueueTimer never_started(&queue_, &owner, &OnTick);
-  }
-  std::lock_guard lock(owner.mutex);
-  EXPECT_EQ(owner.running, 0);
-}
-
 TEST_F(QueueTimerTest, OneShotIsArmedAgainFromItsOwnTick) {
   Owner owner;
   owner.rearm_until = 3;
@@ -124,27 +99,6 @@ TEST_F(QueueTimerTest, SlowCallbackDropsTicksInsteadOfQueueingThem) {
   EXPECT_TRUE(owner.WaitUntil([&] { return owner.ticks >= 2; }));
   std::lock_guard lock(owner.mutex);
   EXPECT_EQ(owner.most_running, 1);
-}
-
-TEST_F(QueueTimerTest, OneShotDueWhileAnEarlierTickRunsComesOnceThatEnds) {
-  Owner owner;
-  owner.hold = true;
-  QueueTimer timer(&queue_, &owner, &OnTick);
-  ASSERT_EQ(timer.Start(0, 0, platform::kTimerExecuteOnlyOnce), S_OK);
-  ASSERT_TRUE(owner.WaitUntil([&] { return owner.running == 1; }));
-  // Armed again from outside while the first tick is held: its tick finds the
-  // callback lock taken.
-  ASSERT_EQ(timer.Start(1, 0, platform::kTimerExecuteOnlyOnce), S_OK);
-  for (auto deadline = std::chrono::steady_clock::now() + kLimit;
-       timer.dropped_ticks() < 1 && std::chrono::steady_clock::now() < deadline;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ASSERT_GE(timer.dropped_ticks(), 1u);
-  owner.Release();
-  EXPECT_TRUE(owner.WaitUntil([&] { return owner.ticks == 2 && owner.running == 0; }));
-  EXPECT_FALSE(timer.armed());
-  EXPECT_EQ(timer.Start(1, 0, platform::kTimerExecuteOnlyOnce), S_OK);
-  EXPECT_TRUE(owner.WaitUntil([&] { return owner.ticks == 3; }));
 }
 
 TEST_F(QueueTimerTest, DestroyWaitsForTheTickInProgress) {

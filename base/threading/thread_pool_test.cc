@@ -2,13 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "base/platform/error.h"
 #include "base/platform/work_pool.h"
@@ -25,9 +23,6 @@ struct Trace {
   std::condition_variable changed;
   int runs = 0;
   int deletions = 0;
-  bool deleted_after_run = false;
-  std::thread::id run_thread;
-  std::thread::id delete_thread;
   bool stop_seen = false;
 
   template <class Predicate>
@@ -48,8 +43,6 @@ class TracedItem : public UserWorkItem {
   ~TracedItem() override {
     std::lock_guard lock(trace_->mutex);
     ++trace_->deletions;
-    trace_->deleted_after_run = trace_->runs == 1;
-    trace_->delete_thread = std::this_thread::get_id();
     trace_->changed.notify_all();
   }
 
@@ -57,7 +50,6 @@ class TracedItem : public UserWorkItem {
     {
       std::lock_guard lock(trace_->mutex);
       ++trace_->runs;
-      trace_->run_thread = std::this_thread::get_id();
       trace_->changed.notify_all();
     }
     if (gate_ != nullptr) {
@@ -71,21 +63,6 @@ class TracedItem : public UserWorkItem {
   Trace* const trace_;
   ManualResetEvent* const gate_;
 };
-
-TEST(ThreadPoolTest, ItemIsDeletedOnceRightAfterRunOnItsThread) {
-  ThreadPool pool;
-  ASSERT_EQ(pool.Initialize(), S_OK);
-  Trace trace;
-  ASSERT_EQ(pool.Queue(new TracedItem(&trace), platform::kWorkDefault), S_OK);
-  ASSERT_TRUE(trace.WaitDeleted());
-  std::lock_guard lock(trace.mutex);
-  EXPECT_EQ(trace.runs, 1);
-  EXPECT_EQ(trace.deletions, 1);
-  EXPECT_TRUE(trace.deleted_after_run);
-  EXPECT_EQ(trace.delete_thread, trace.run_thread);
-  EXPECT_NE(trace.run_thread, std::this_thread::get_id());
-  EXPECT_FALSE(trace.stop_seen);
-}
 
 // Drain sets the stop event and waits for pending items; an item queued while
 // it waits still runs and sees the event; Initialize makes the pool usable again.
@@ -122,83 +99,6 @@ TEST(ThreadPoolTest, DrainWaitsForPendingItemsAndLateOnesSeeTheStop) {
   ASSERT_TRUE(again.WaitDeleted());
   std::lock_guard lock(again.mutex);
   EXPECT_FALSE(again.stop_seen);
-}
-
-// A Drain that gave up leaves the stuck item safe: later items are refused
-// cleanly, and the item may end after the pool itself is gone.
-TEST(ThreadPoolTest, DrainGivesUpAtItsLimitAndTheStuckItemOutlivesThePool) {
-  Trace stuck, late;
-  ManualResetEvent gate;
-  {
-    ThreadPool pool;
-    ASSERT_EQ(pool.Initialize(), S_OK);
-    ASSERT_EQ(pool.Queue(new TracedItem(&stuck, &gate), platform::kWorkLongRunning), S_OK);
-    ASSERT_TRUE(stuck.WaitUntil([&] { return stuck.runs > 0; }));
-    pool.set_drain_limit_ms(200);
-    pool.Drain();
-    EXPECT_EQ(pool.pending(), 1);
-    auto* refused = new TracedItem(&late);
-    EXPECT_EQ(pool.Queue(refused, platform::kWorkDefault), E_POOL_DRAINED);
-    EXPECT_TRUE(refused->StopRequested());
-    delete refused;
-  }
-  gate.Set();
-  ASSERT_TRUE(stuck.WaitDeleted());
-  std::lock_guard lock(stuck.mutex);
-  EXPECT_TRUE(stuck.stop_seen);
-  EXPECT_EQ(late.runs, 0);
-}
-
-TEST(ThreadPoolTest, RefusedItemStaysWithTheCaller) {
-  Trace trace;
-  TracedItem on_stack(&trace);
-  EXPECT_EQ(ThreadPool().Queue(&on_stack, platform::kWorkDefault), E_UNEXPECTED);
-  // A work pool that can make no long-running thread refuses every such item.
-  platform::WorkPool work_pool(platform::WorkPool::Options{1, 0, 256 * 1024, 30000});
-  ThreadPool pool(&work_pool);
-  ASSERT_EQ(pool.Initialize(), S_OK);
-  EXPECT_EQ(pool.Queue(nullptr, platform::kWorkDefault), E_INVALIDARG);
-  auto* refused = new TracedItem(&trace);
-  EXPECT_EQ(pool.Queue(refused, platform::kWorkLongRunning),
-            platform::HresultFromWin32(platform::kErrorNotEnoughMemory));
-  EXPECT_EQ(pool.pending(), 0);
-  // Still the caller's and still usable.
-  ASSERT_EQ(pool.Queue(refused, platform::kWorkDefault), S_OK);
-  ASSERT_TRUE(trace.WaitUntil([&] { return trace.deletions == 1; }));
-}
-
-struct Target {
-  int Two(int a, const std::string& b) {
-    std::lock_guard lock(mutex);
-    sum += a;
-    text += b;
-    done.Set();
-    return 0;
-  }
-  std::mutex mutex;
-  int sum = 0;
-  std::string text;
-  ManualResetEvent done;
-};
-
-TEST(ThreadPoolTest, DeferredCallsRunWithCopiesOfTheirArguments) {
-  ThreadPool pool;
-  Target target;
-  // A refused deferred call is freed, and never runs.
-  EXPECT_EQ(QueueDeferredFunctionCall2(&pool, &target, &Target::Two, 1, std::string("x"),
-                                       platform::kWorkDefault),
-            E_UNEXPECTED);
-  ASSERT_EQ(pool.Initialize(), S_OK);
-  std::string text = "ab";
-  ASSERT_EQ(
-      QueueDeferredFunctionCall2(&pool, &target, &Target::Two, 5, text, platform::kWorkLongRunning),
-      S_OK);
-  text = "changed";  // the item keeps its own copy
-  ASSERT_TRUE(target.done.Wait(kLimitMs));
-  pool.Drain();
-  std::lock_guard lock(target.mutex);
-  EXPECT_EQ(target.sum, 5);
-  EXPECT_EQ(target.text, "ab");
 }
 
 }  // namespace
