@@ -3,8 +3,8 @@
 # makes (and runs) only those; the single-threaded pure tests run in the other
 # builds, where a race cannot hide anything the sanitizer would find.
 set(CORVANE_CONCURRENT_TESTS
-  platform_event_registry_test platform_named_event_test platform_named_mutex_test
-  platform_signals_test platform_terminal_posix_test platform_timer_queue_test
+  platform_event_registry_test platform_named_mutex_test
+  platform_timer_queue_test
   platform_unix_socket_test platform_work_pool_test
   threading_lock_test threading_queue_timer_test threading_thread_pool_test
   logging_logging_test logging_trace_log_writer_test re_atl_re_test

@@ -9,7 +9,7 @@
 #include "base/platform/error.h"
 #include "base/platform/files.h"
 #include "base/platform/locations.h"
-#include "storage/unreadable_file.h"
+#include "base/unreadable_file.h"
 #include "storage/xml_documents.h"
 
 namespace lorvane {
@@ -83,7 +83,7 @@ void ConfigManager::Initialize() {
   // or a newer engine's) goes aside before the save below writes a new one;
   // while it cannot be moved, no save may replace it.
   if (Failed(hr) && tobric::platform::FileExists(path) &&
-      Failed(MoveAsideUnreadable(path, "ConfigManager::Initialize"))) {
+      Failed(tobric::MoveAsideUnreadable(path, "ConfigManager::Initialize"))) {
     refused_file_ = path;
   }
   if (Failed(hr)) {
@@ -259,7 +259,7 @@ HRESULT ConfigManager::Persist2Disk() {
 
   const std::string path = GetConfigPath();
   if (!refused_file_.empty()) {
-    const HRESULT hr = MoveAsideUnreadable(refused_file_, "ConfigManager::Persist2Disk");
+    const HRESULT hr = tobric::MoveAsideUnreadable(refused_file_, "ConfigManager::Persist2Disk");
     if (Failed(hr)) {
       TLOG(tobric::LC_USER, tobric::kLevelError, "[ConfigManager::Persist2Disk failed 0x%x]",
            static_cast<unsigned>(hr));

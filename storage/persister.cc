@@ -16,7 +16,7 @@
 #include "package/package.h"
 #include "package/package_state.h"
 #include "storage/config_manager.h"
-#include "storage/unreadable_file.h"
+#include "base/unreadable_file.h"
 
 namespace lorvane {
 
@@ -142,7 +142,7 @@ HRESULT Persister::LoadList(const std::string& path, Resource* resource) {
   // only copy of the user's list (a newer engine's, or damaged), so the saves
   // that follow must not write over it.
   if (Failed(hr) && platform::FileExists(path) &&
-      Failed(MoveAsideUnreadable(path, "Persister::Initialize"))) {
+      Failed(tobric::MoveAsideUnreadable(path, "Persister::Initialize"))) {
     AutoLock lock(lock_);
     refused_files_.push_back(path);
   }
@@ -387,7 +387,7 @@ HRESULT Persister::HardSave(const Resource& resource, uint64_t snapshot) {
 
 HRESULT Persister::SetAsideRefusedFiles() {
   while (!refused_files_.empty()) {
-    const HRESULT hr = MoveAsideUnreadable(refused_files_.back(), "Persister::HardSave");
+    const HRESULT hr = tobric::MoveAsideUnreadable(refused_files_.back(), "Persister::HardSave");
     if (Failed(hr)) return hr;
     refused_files_.pop_back();
   }

@@ -15,6 +15,7 @@
 #include "base/platform/files.h"
 #include "base/platform/locations.h"
 #include "base/platform/process.h"
+#include "base/unreadable_file.h"
 
 namespace tobric {
 
@@ -255,7 +256,14 @@ HRESULT UserNetworkStateImpl::ReadRememberedSource(std::string* source) {
   AutoLock hold(settings_lock_);
   if (!stamp.has_value() || stamp->exists) {
     const HRESULT hr = platform::ReadFileToString(settings_path_, kMaxSettingsFileSize, &text);
-    if (Failed(hr)) return hr;
+    if (Failed(hr)) {
+      // Too large or unreadable: set aside, so that the next remembered
+      // choice is written beside it instead of over it.
+      if (platform::FileExists(settings_path_)) {
+        static_cast<void>(MoveAsideUnreadable(settings_path_, "UserNetworkState"));
+      }
+      return hr;
+    }
   }
   *source = IniValue(text, kSection, kSourceKey);
   // A same-sized rewrite by another process within the file system's clock
@@ -284,6 +292,9 @@ HRESULT UserNetworkStateImpl::WriteRememberedSource(const std::string& source) {
     platform::File file;
     hr = file.Open(temp_path, platform::File::kWrite, platform::File::kCreateAlways);
     if (Succeeded(hr)) hr = file.Write(text.data(), text.size());
+    // On disk before the rename: after a power cut the file holds the old
+    // choice or the new one, never nothing.
+    if (Succeeded(hr)) hr = file.Sync();
   }
   if (Succeeded(hr)) hr = platform::MoveReplace(temp_path, settings_path_);
   if (Failed(hr)) (void)platform::DeleteFile(temp_path);

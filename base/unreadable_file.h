@@ -1,13 +1,13 @@
-// Setting aside a stored file the engine cannot use, so that the next save,
+// Setting aside a stored file the program cannot use, so that the next save,
 // which writes a fresh file under the same name, does not destroy it.
-#ifndef STORAGE_UNREADABLE_FILE_H_
-#define STORAGE_UNREADABLE_FILE_H_
+#ifndef BASE_UNREADABLE_FILE_H_
+#define BASE_UNREADABLE_FILE_H_
 
 #include <string>
 
 #include "base/result_codes.h"
 
-namespace lorvane {
+namespace tobric {
 
 // Moves `path` (a file that does not parse, or carries another version) to
 // "<path>.bad-<YYYYMMDDhhmmss>", the local time of the move, with "-2", "-3"
@@ -17,6 +17,6 @@ namespace lorvane {
 // move's code. S_OK at once when nothing is at `path` any more.
 [[nodiscard]] HRESULT MoveAsideUnreadable(const std::string& path, const char* who);
 
-}  // namespace lorvane
+}  // namespace tobric
 
-#endif  // STORAGE_UNREADABLE_FILE_H_
+#endif  // BASE_UNREADABLE_FILE_H_

@@ -1,4 +1,4 @@
-#include "storage/unreadable_file.h"
+#include "base/unreadable_file.h"
 
 #include <cstdio>
 
@@ -7,7 +7,7 @@
 #include "base/platform/error.h"
 #include "base/platform/files.h"
 
-namespace lorvane {
+namespace tobric {
 
 namespace {
 
@@ -38,13 +38,13 @@ HRESULT MoveAsideUnreadable(const std::string& path, const char* who) {
     hr = tobric::platform::MoveNoReplace(path, target);
   }
   if (Failed(hr)) {
-    TLOG(tobric::LC_USER, tobric::kLevelError, "[%s][Failed to move %s aside to %s][0x%x]", who,
+    TLOG(LC_USER, kLevelError, "[%s][Failed to move %s aside to %s][0x%x]", who,
          path.c_str(), target.c_str(), static_cast<unsigned>(hr));
     return hr;
   }
-  TLOG(tobric::LC_USER, tobric::kLevelWarning, "[%s][%s cannot be used, moved aside to %s]", who,
+  TLOG(LC_USER, kLevelWarning, "[%s][%s cannot be used, moved aside to %s]", who,
        path.c_str(), target.c_str());
   return S_OK;
 }
 
-}  // namespace lorvane
+}  // namespace tobric
