@@ -180,6 +180,21 @@ TEST_F(UserNetworkStateTest, RememberedSourceRoundTrip) {
   std::ofstream(settings_path_) << "[other]\r\nsource=no\r\n[ Proxy ]\r\n Source = auto \r\n";
   ASSERT_EQ(S_OK, state->ReadRememberedSource(&source));
   EXPECT_EQ("auto", source);
+
+  // Too large to be a settings file: set aside, and the next choice is written
+  // beside it, not over it.
+  std::ofstream(settings_path_) << std::string(65 * 1024, '#');
+  EXPECT_TRUE(Failed(state->ReadRememberedSource(&source)));
+  state->RememberWorkingConfiguration(Named("env", "http=h:1"));
+  ASSERT_EQ(S_OK, state->ReadRememberedSource(&source));
+  EXPECT_EQ("env", source);
+  size_t aside = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(settings_folder_)) {
+    if (entry.path().filename().string().starts_with("proxy.ini.bad-")) {
+      aside += std::filesystem::file_size(entry.path()) == 65 * 1024 ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(aside, 1u);
 }
 
 }  // namespace
