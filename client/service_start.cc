@@ -11,6 +11,7 @@
 #include "base/platform/named_event.h"
 #include "base/platform/process.h"
 #include "base/platform/spawn.h"
+#include "service/rpc_protocol.h"
 #include "client/client.h"
 #include "service/data_folder_lock.h"
 
@@ -20,8 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Set by the service when its socket accepts calls; reset when it stops.
-constexpr char kReadinessEvent[] = "{597906d0-0b19-468f-bcb2-34d5df61cbdb}";
 constexpr char kServiceProgramName[] = "corvaned";
 
 // Between two attempts to connect while the readiness event says "set": the
@@ -64,7 +63,7 @@ HRESULT Client::EnsureServiceRunning(const ServiceStartOptions& options) {
   // Opened before the start, so that a service quicker than this process is
   // still seen: the event is a file, and a set file stays set.
   std::unique_ptr<tobric::platform::NamedEvent> ready;
-  hr = tobric::platform::NamedEvent::Open(kReadinessEvent, tobric::platform::ObjectScope::kUser,
+  hr = tobric::platform::NamedEvent::Open(kReadyEventName, tobric::platform::ObjectScope::kUser,
                                           &ready, nullptr);
   if (Failed(hr)) return hr;
   hr = tobric::platform::SpawnDetached(program, {});

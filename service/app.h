@@ -8,6 +8,7 @@
 #include "base/platform/event_registry.h"
 #include "base/result_codes.h"
 #include "console/options.h"
+#include "service/rpc_protocol.h"
 #include "service/rpc_server.h"
 #include "service/shutdown.h"
 
@@ -23,7 +24,6 @@ class RpcProcedures;
 
 // Object names, per-user.
 inline constexpr char kInstanceMutexName[] = "{5AD476BA-E831-421D-88C9-3B5DAC02572B}";
-inline constexpr char kReadyEventName[] = "{597906d0-0b19-468f-bcb2-34d5df61cbdb}";
 
 struct AppOptions {
   // The command line as main received it; argc 0: none (the program's path

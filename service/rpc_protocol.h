@@ -11,6 +11,14 @@
 #include <string>
 #include <string_view>
 
+namespace lorvane {
+
+// The service sets this per-user named event once it serves calls; a client
+// that started it waits for it.
+inline constexpr char kReadyEventName[] = "{597906d0-0b19-468f-bcb2-34d5df61cbdb}";
+
+}  // namespace lorvane
+
 namespace lorvane::rpc {
 
 // The socket's name in the user's object folder.
