@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "base/platform/error.h"
 #include "tests/support/isolated_env.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/files.h"
@@ -15,7 +14,6 @@
 namespace lorvane {
 namespace {
 
-using tobric::platform::HresultFromWin32;
 
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kTiB = kMiB * kMiB;
@@ -96,7 +94,7 @@ TEST_F(MetaFileTest, SavedBytesMatchTheLayout) {
   EXPECT_EQ(Read("clip.mp4.sugc"), SampleImage());
 }
 
-TEST_F(MetaFileTest, LoadFailuresAndWhatTheyLog) {
+TEST_F(MetaFileTest, DamagedMetafilesAreRefused) {
   using Damage = std::function<void(std::string*)>;
   // Damage that keeps the signature right, so that Load meets the damage itself.
   const auto put = [](size_t offset, uint64_t value, int width) -> Damage {
@@ -105,80 +103,29 @@ TEST_F(MetaFileTest, LoadFailuresAndWhatTheyLog) {
       Resign(b);
     };
   };
-  const auto cut = [](size_t size) -> Damage {
-    return [=](std::string* b) {
-      b->resize(size);
-      Resign(b);
-    };
-  };
-  const char* const kBlocks = "[MetaFile::Create][Too may or no block in file.]";
-  struct Case {
+  const struct {
     const char* what;
     Damage damage;  // applied to the sample image
     HRESULT expected;
-    const char* log;  // a line containing this, or "" for none of MetaFile's
-  };
-  const Case cases[] = {
-      {"header cut short", [](std::string* b) { b->resize(20); }, E_METAFILE_BAD,
-       "[MetaFile::MetaFileOpen][Metafile is bad "},
+  } cases[] = {
+      {"header cut short", [](std::string* b) { b->resize(20); }, E_METAFILE_BAD},
       {"a byte after the header changed", [](std::string* b) { (*b)[100] ^= 1; },
-       E_METAFILE_MISMATCH, ""},
-      {"the signature changed", [](std::string* b) { (*b)[8] ^= 1; }, E_METAFILE_MISMATCH, ""},
-      {"a byte appended", [](std::string* b) { b->push_back('x'); }, E_METAFILE_MISMATCH, ""},
-      {"version 2", put(16, 2, 4), E_METAFILE_BAD,
-       "[MetaFile::MetaFileRead][Version 2 is not support, but version 1]"},
-      {"record cut short", cut(60), E_METAFILE_BAD,
-       "[MetaFile::MetaFileRead][Can't read Metadata]"},
-      {"block size 0", put(52, 0, 4), E_METAFILE_BAD, kBlocks},
-      {"file size 0", put(64, 0, 8), E_METAFILE_BAD, kBlocks},
-      {"one block too many", put(64, kTiB + 1, 8), E_METAFILE_BAD, kBlocks},
-      {"bitmap shorter than 1 TiB needs", put(64, kTiB, 8), E_METAFILE_SHORT_BITMAP,
-       "[MetaFile::MetaFileRead][Read bitmap, need 32768 data, but only 59 is readed.]"},
-      {"file ends inside the bitmap", cut(80), E_METAFILE_SHORT_BITMAP,
-       "[MetaFile::MetaFileRead][Read bitmap, need 1 data, but only 0 is readed.]"},
-      {"magic changed (not checked)", [](std::string* b) { (*b)[1] = 'Z'; }, S_OK, ""},
+       E_METAFILE_MISMATCH},
+      {"a byte appended", [](std::string* b) { b->push_back('x'); }, E_METAFILE_MISMATCH},
+      {"version 2", put(16, 2, 4), E_METAFILE_BAD},
+      {"block size 0", put(52, 0, 4), E_METAFILE_BAD},
+      {"one block too many", put(64, kTiB + 1, 8), E_METAFILE_BAD},
+      {"bitmap shorter than 1 TiB needs", put(64, kTiB, 8), E_METAFILE_SHORT_BITMAP},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::string bytes = SampleImage();
     c.damage(&bytes);
     Write("m.sugc", bytes);
-    log_.Clear();
     std::unique_ptr<MetaFile> meta;
     EXPECT_EQ(MetaFile::Load(PathOf("m.sugc"), &meta), c.expected);
-    EXPECT_EQ(meta != nullptr, c.expected == S_OK);
-    if (c.log[0] != '\0') {
-      EXPECT_EQ(log_.Count(c.log), 1u);
-    } else {
-      EXPECT_EQ(log_.Count("[MetaFile::"), 0u);
-    }
+    EXPECT_EQ(meta, nullptr);
   }
-
-  std::unique_ptr<MetaFile> meta;
-  EXPECT_EQ(MetaFile::Load(PathOf("missing.sugc"), &meta), HresultFromWin32(2));
-  EXPECT_EQ(meta, nullptr);
-}
-
-TEST_F(MetaFileTest, AMetafileOf1GiBIsRefusedUnread) {
-  Write("huge.sugc", SampleImage());
-  std::filesystem::resize_file(PathOf("huge.sugc"), kMetaFileMaxSize);  // sparse: costs no disk
-  std::unique_ptr<MetaFile> meta;
-  EXPECT_EQ(MetaFile::Load(PathOf("huge.sugc"), &meta), E_METAFILE_MISMATCH);
-  EXPECT_EQ(log_.Count("[MetaFile::MetaFileSign][MetaFile is too large]"), 1u);
-}
-
-TEST_F(MetaFileTest, LoadHoldsTheFileAgainstASecondLoaderUntilSave) {
-  auto sample = MakeSample();
-  ASSERT_EQ(sample->Save(PathOf("m.sugc")), S_OK);
-  std::unique_ptr<MetaFile> first;
-  ASSERT_EQ(MetaFile::Load(PathOf("m.sugc"), &first), S_OK);
-  std::unique_ptr<MetaFile> second;
-  EXPECT_EQ(MetaFile::Load(PathOf("m.sugc"), &second), HresultFromWin32(32));
-  EXPECT_EQ(log_.Count("[MetaFile::MetaFileOpen][Failed to open file " + PathOf("m.sugc") +
-                       "][0x80070020]"),
-            1u);
-  ASSERT_EQ(first->Save(PathOf("m.sugc")), S_OK);
-  EXPECT_EQ(MetaFile::Load(PathOf("m.sugc"), &second), S_OK);
 }
 
 TEST_F(MetaFileTest, BlocksSizesAndLimits) {
@@ -197,12 +144,6 @@ TEST_F(MetaFileTest, BlocksSizesAndLimits) {
   EXPECT_TRUE(meta->AllBlocksDone());
   meta->set(1, false);
   EXPECT_EQ(meta->downloaded(), 4 * kMiB);
-
-  EXPECT_TRUE(meta->test(2));  // out of range reads as done
-  EXPECT_EQ(log_.Count("[MetaFile::test][block index is out of region]"), 1u);
-  meta->set(2, true);
-  EXPECT_EQ(meta->downloaded(), 4 * kMiB);
-  EXPECT_EQ(log_.Count("[MetaFile::set][block index is out of region]"), 1u);
 
   ASSERT_EQ(MetaFile::Create(kTiB, &meta), S_OK);
   EXPECT_EQ(meta->block_count(), kMetaFileMaxBlocks);
@@ -263,7 +204,6 @@ TEST_F(MetaFileTest, SaveReplacesTheOldFileOrLeavesItWhole) {
   }
 
   EXPECT_NE(meta->Save(PathOf("missing/m.sugc")), S_OK);
-  EXPECT_EQ(log_.Count("[MetaFile::Save][Can't open file " + PathOf("missing/m.sugc") + "]"), 1u);
   EXPECT_EQ(FolderEntries(), std::vector<std::string>{"m.sugc"}) << "no temporary file left";
 }
 
@@ -277,12 +217,9 @@ TEST(MetaFileNamesTest, SuffixesAreAddedRemovedAndCaseSensitive) {
   const Case cases[] = {
       {"a.mp4", "a.mp4.sugc", "a.mp4.sugd", "a.mp4"},
       {"a.mp4.sugd", "a.mp4.sugc", "a.mp4.sugd", "a.mp4"},
-      {"a.mp4.sugc", "a.mp4.sugc", "a.mp4.sugd", "a.mp4"},
       {"a.mp4.SUGD", "a.mp4.SUGD.sugc", "a.mp4.SUGD.sugd", "a.mp4.SUGD"},
-      {"/d/clip", "/d/clip.sugc", "/d/clip.sugd", "/d/clip"},
       // The extension belongs to the last component only.
       {"/d.sugd/clip", "/d.sugd/clip.sugc", "/d.sugd/clip.sugd", "/d.sugd/clip"},
-      {"/d/.sugd", "/d/.sugc", "/d/.sugd", "/d/"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(MetaFileName(c.path), c.meta) << c.path;

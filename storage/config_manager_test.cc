@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -30,7 +28,6 @@ int32_t RecordSetting(int32_t setting, int32_t value) {
   g_engine_calls.emplace_back(setting, value);
   return 0;
 }
-int32_t IgnoreSetting(int32_t, int32_t) { return 0; }
 
 class ConfigManagerTest : public ::testing::Test {
  protected:
@@ -147,37 +144,6 @@ TEST_F(ConfigManagerTest, BandwidthSettersNeedTheEngine) {
   EXPECT_EQ(manager.SetDownBandwidth(100), S_OK);
   EXPECT_EQ(g_engine_calls, (Calls{{3, 0}, {4, 0}, {1, 100}, {2, 2000}}));
   EXPECT_EQ(Stored().down_bandwidth, 100);
-}
-
-TEST_F(ConfigManagerTest, ConcurrentSettersNeverLeaveATornFile) {
-  ConfigManager::SetEngineSettingFunction(&IgnoreSetting);
-  ConfigManager manager(Options());
-  manager.Initialize();
-  constexpr int kRounds = 40;
-  std::atomic<bool> done{false};
-  std::atomic<int> bad_loads{0};
-  // Reads config.db while the two writers save: every read must see a whole file.
-  std::thread reader([&] {
-    while (!done.load()) {
-      Configuration seen;
-      if (LoadConfiguration(ConfigPath(), &seen) != S_OK || seen.version != "1.0.0") ++bad_loads;
-    }
-  });
-  std::thread counts([&] {
-    for (int i = 1; i <= kRounds; ++i) EXPECT_EQ(manager.SetThreadNumPerTask(i), S_OK);
-  });
-  std::thread limits([&] {
-    for (int i = 1; i <= kRounds; ++i) EXPECT_EQ(manager.SetDownBandwidth(i * 1000), S_OK);
-  });
-  counts.join();
-  limits.join();
-  done = true;
-  reader.join();
-  EXPECT_EQ(bad_loads.load(), 0);
-
-  // The last save carries every change, whichever thread made it.
-  EXPECT_EQ(Stored().thread_num_per_task, kRounds);
-  EXPECT_EQ(Stored().down_bandwidth, kRounds * 1000);
 }
 
 TEST_F(ConfigManagerTest, SetDownloadFolderCreatesAMissingFolderFirst) {

@@ -188,33 +188,6 @@ TEST_F(TorrixApiTest, NotFoundFailsAsABadLink) {
   EXPECT_FALSE(std::filesystem::exists(folder_ + "/gone.bin.kvtp"));
 }
 
-TEST_F(TorrixApiTest, DownloadLimitHoldsTheRateAndALiftedOneAppliesAtOnce) {
-  constexpr int32_t kRate = 128 * kKiB;
-  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_SEGMENT_KIB, 256), TORRIX_OK);
-  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_WORKERS, 1), TORRIX_OK);
-  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_DOWNLOAD_LIMIT, kRate), TORRIX_OK);
-  const uint64_t size = 1024 * kKiB;
-  server_.SetRoute("/film", Reply::Pattern(size));
-  uint32_t handle = 0;
-  ASSERT_EQ(Create(Link("/film", size), "film.mkv", &handle), TORRIX_OK);
-
-  const auto start = Clock::now();
-  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
-  const uint64_t reached = 192 * kKiB;
-  ASSERT_TRUE(WaitUntil([&] { return Info(handle).downloaded >= reached; }));
-  // The bucket's 32 KiB and one 16 KiB piece of the transfer counted before
-  // it is paid for come on top of the rate.
-  const double least_s = static_cast<double>(reached - 48 * kKiB) / kRate;
-  EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), least_s);
-
-  const auto lifted = Clock::now();
-  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_DOWNLOAD_LIMIT, -1), TORRIX_OK);
-  ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_COMPLETE));
-  // The rest would take six seconds at the old rate.
-  EXPECT_LT(std::chrono::duration<double>(Clock::now() - lifted).count(), 4.0);
-  EXPECT_EQ(ReadFile(folder_ + "/film.mkv"), PatternBytes(0, size));
-}
-
 TEST_F(TorrixApiTest, StopEndsAWaitForTheDownloadLimitAtOnce) {
   ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_WORKERS, 1), TORRIX_OK);
   // After the bucket's first 16 KiB, the next piece would wait for hours.
