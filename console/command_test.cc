@@ -12,7 +12,6 @@
 #include "console/commands.h"
 #include "console/console.h"
 #include "console/stat_command.h"
-#include "package/package.h"
 #include "service/shutdown.h"
 #include "tests/support/console_pipes.h"
 #include "tests/support/engine/package_fakes.h"
@@ -44,18 +43,6 @@ class CommandLoopTest : public ::testing::Test {
     if (stat->on()) static_cast<void>(stat->Execute("off"));
     output_.Close();
     return output_.Text();
-  }
-
-  Package* AddPackage(int32_t state) {
-    Package* package = Package::Create();
-    package->set_uri("http://127.0.0.1/film.mkv");
-    package->set_path(folder_);
-    package->set_name("film.mkv");
-    package->set_caption("Film");
-    package->set_metafile(folder_ + "/film.mkv.sugc");
-    testing::ForceState(package, state);
-    center_.center()->AddInternal(package);
-    return package;
   }
 
   tobric::platform::IsolatedEnv env_;
@@ -100,20 +87,6 @@ TEST_F(CommandLoopTest, PackageCommandsPassTheSecondWord) {
             "ret:0xa0440205\n\nret:0xa0440205\n\n");
   ASSERT_EQ(center_.manager()->downloads().size(), 1u);
   EXPECT_EQ(center_.manager()->downloads()[0]->uri(), "http://127.0.0.1/a.mkv");
-}
-
-TEST_F(CommandLoopTest, ListPrintsFullSizesOfLargePackages) {
-  Package* package = AddPackage(STATE_READY);
-  package->set_total_size(5368709121ull);     // 5 GiB + 1
-  package->set_download_size(4294967301ull);  // 4 GiB + 5
-  package->set_create_time(133500000000000000ull);
-  const std::string text = Run("list\n");
-  EXPECT_TRUE(text.starts_with("id:" + package->id() + "\ndisplay name:Film\n")) << text;
-  for (const char* line : {"\ntotal_size:5368709121\n", "\ndownload size:4294967301\n",
-                           "\ncreate time:133500000000000000\n", "\nstate:STATE_READY\n"}) {
-    EXPECT_NE(text.find(line), std::string::npos) << line;
-  }
-  EXPECT_TRUE(text.ends_with("\nret:0x0\n\n"));
 }
 
 TEST_F(CommandLoopTest, ExitSetsTheShutdownEvent) {

@@ -175,7 +175,6 @@ TEST_F(PersisterTest, WholeNewListIsPreferredAndTakesTheListsPlace) {
     EXPECT_EQ(std::filesystem::exists(fresh_), fresh.empty());
     Restart();
   }
-  EXPECT_EQ(log_.Count("[Persister::Initialize][Failed to load"), 1u);
   EXPECT_EQ(FilesStartingWith(data_, "download_list.db.new.bad-").size(), 1u);
 }
 
