@@ -17,7 +17,7 @@ TEST(FileNameTest, FromTheUrisLastSegment) {
       {"http://h/%E4%B8%AD%E6%96%87.mp4", "\xE4\xB8\xAD\xE6\x96\x87.mp4"},
       // Not UTF-8 once decoded: the escapes stay as written.
       {"http://h/%E4%B8.mp4%20x", "%E4%B8.mp4 x"},
-      // The query is no part of the name.
+      // The query does not belong to the name.
       {"http://h/get.php?id=7", "get.php"},
       // No path names the host.
       {"https://user:pw@example.com:8443/", "example.com"},
