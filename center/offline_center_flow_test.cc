@@ -4,12 +4,9 @@
 // scheme, are the end-to-end tests'.)
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/platform/work_pool.h"
@@ -102,42 +99,6 @@ TEST_F(OfflineCenterFlowTest, DeleteOfRunningDownloadUnlistsItAtOnce) {
     EXPECT_EQ(std::filesystem::exists(package->metafile()), !permanent);
     EXPECT_EQ(center->Delete(id), E_PACKAGE_NOT_FOUND);
   }
-}
-
-// Clients call from many threads at once while tasks start, get cancelled and
-// finish on pool threads; run under ThreadSanitizer this catches unguarded
-// access to the list and the packages.
-TEST_F(OfflineCenterFlowTest, ConcurrentClients) {
-  OfflineCenter* center = Make(3);
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 30;
-  // Delete and DeletePerment first: their successes are counted.
-  HRESULT(OfflineCenter::*const calls[])
-  (const std::string&) = {&OfflineCenter::Delete, &OfflineCenter::DeletePerment,
-                          &OfflineCenter::Pause, &OfflineCenter::Start};
-  std::atomic<int> deletes{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      std::minstd_rand random(static_cast<unsigned>(t + 1));
-      for (int round = 0; round < kRounds; ++round) {
-        const std::string uri = "http://127.0.0.1/t" + std::to_string(t * 100 + round);
-        EXPECT_EQ(center->Download(uri), S_OK);
-        static_cast<void>(center->ExistUri(uri));
-        static_cast<void>(center->GetTotalDownloadSpeed());
-        std::vector<Package*> packages;
-        center->GetPackages(&packages);
-        for (const Package* package : packages) static_cast<void>(package->state_number());
-        if (packages.empty()) continue;
-        const std::string id = packages[random() % packages.size()]->id();
-        const size_t call = random() % std::size(calls);
-        if ((center->*calls[call])(id) == S_OK && call < 2) deletes.fetch_add(1);
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(center->GetPackageCount(), static_cast<uint32_t>(kThreads * kRounds - deletes.load()));
-  EXPECT_TRUE(center->Stop());
 }
 
 }  // namespace

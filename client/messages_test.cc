@@ -31,7 +31,6 @@ TEST(MessagesTest, TheLocaleChoosesTheLanguage) {
       {"", "", "zh_CN.UTF-8", true},
       {"", "zh_TW.UTF-8", "en_US.UTF-8", true},
       {"C.UTF-8", "zh_CN.UTF-8", "zh_CN.UTF-8", false},
-      {"", "", "", false},
   };
   for (const auto& c : cases) {
     setenv("LC_ALL", c.all, 1);

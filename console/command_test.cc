@@ -4,23 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <filesystem>
-#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
-#include "base/logging/logging.h"
 #include "base/platform/named_event.h"
-#include "base/threading/manual_reset_event.h"
 #include "console/commands.h"
 #include "console/console.h"
-#include "console/show_log_command.h"
 #include "console/stat_command.h"
-#include "package/package.h"
 #include "service/shutdown.h"
 #include "tests/support/console_pipes.h"
 #include "tests/support/engine/package_fakes.h"
@@ -52,18 +43,6 @@ class CommandLoopTest : public ::testing::Test {
     if (stat->on()) static_cast<void>(stat->Execute("off"));
     output_.Close();
     return output_.Text();
-  }
-
-  Package* AddPackage(int32_t state) {
-    Package* package = Package::Create();
-    package->set_uri("http://127.0.0.1/film.mkv");
-    package->set_path(folder_);
-    package->set_name("film.mkv");
-    package->set_caption("Film");
-    package->set_metafile(folder_ + "/film.mkv.sugc");
-    testing::ForceState(package, state);
-    center_.center()->AddInternal(package);
-    return package;
   }
 
   tobric::platform::IsolatedEnv env_;
@@ -110,20 +89,6 @@ TEST_F(CommandLoopTest, PackageCommandsPassTheSecondWord) {
   EXPECT_EQ(center_.manager()->downloads()[0]->uri(), "http://127.0.0.1/a.mkv");
 }
 
-TEST_F(CommandLoopTest, ListPrintsFullSizesOfLargePackages) {
-  Package* package = AddPackage(STATE_READY);
-  package->set_total_size(5368709121ull);     // 5 GiB + 1
-  package->set_download_size(4294967301ull);  // 4 GiB + 5
-  package->set_create_time(133500000000000000ull);
-  const std::string text = Run("list\n");
-  EXPECT_TRUE(text.starts_with("id:" + package->id() + "\ndisplay name:Film\n")) << text;
-  for (const char* line : {"\ntotal_size:5368709121\n", "\ndownload size:4294967301\n",
-                           "\ncreate time:133500000000000000\n", "\nstate:STATE_READY\n"}) {
-    EXPECT_NE(text.find(line), std::string::npos) << line;
-  }
-  EXPECT_TRUE(text.ends_with("\nret:0x0\n\n"));
-}
-
 TEST_F(CommandLoopTest, ExitSetsTheShutdownEvent) {
   std::unique_ptr<tobric::platform::NamedEvent> event;
   ASSERT_EQ(tobric::platform::NamedEvent::Open(
@@ -132,113 +97,6 @@ TEST_F(CommandLoopTest, ExitSetsTheShutdownEvent) {
   ASSERT_FALSE(event->IsSet());
   EXPECT_EQ(Run("exit\n"), "ret:0x0\n\n");
   EXPECT_TRUE(event->IsSet());
-}
-
-// The statistics block, drawn on a short period.
-// The log window: a writer of the logger for as long as the window is held.
-class ShowLogCommandTest : public ::testing::Test {
- protected:
-  // The logger under test is not the one TLOG writes to: the host below runs
-  // in this process, and its own log lines would otherwise reach the window.
-  ShowLogCommandTest() : logger_(LoggerOptions(&system_texts_)) {
-    previous_ = tobric::Logging::SetCurrentForTesting(nullptr);
-    // The first statement makes the built-in writers; counts start after it.
-    static_cast<void>(logger_.IsLoggingEnabled());
-    EXPECT_EQ(tobric::platform::CreatePipe(&pipe_), S_OK);
-  }
-  ~ShowLogCommandTest() override {
-    tobric::Logging::SetCurrentForTesting(previous_);
-    tobric::platform::CloseFd(pipe_.read_fd);
-  }
-
-  // The logger's LOG_SYSTEM texts, which tests wait for.
-  struct SystemTexts {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::string text;
-
-    bool WaitFor(std::string_view part) {
-      std::unique_lock<std::mutex> hold(mutex);
-      return changed.wait_for(hold, std::chrono::seconds(10),
-                              [&] { return text.find(part) != std::string::npos; });
-    }
-  };
-
-  static tobric::LoggingOptions LoggerOptions(SystemTexts* texts) {
-    tobric::LoggingOptions options;
-    options.module_name = "tester";
-    options.default_log_file = "tester.log";
-    options.lock_retry_sleep_ms = 1;
-    options.system_output = [texts](std::string_view text) {
-      std::lock_guard<std::mutex> hold(texts->mutex);
-      texts->text.append(text);
-      texts->changed.notify_all();
-    };
-    return options;
-  }
-
-  void Log(int32_t level, const char* text) {
-    const uint32_t mask = logger_.WriterMask(tobric::LC_USER, level);
-    if (mask != 0) logger_.LogMessageMasked(mask, level, tobric::LC_USER, "%s", text);
-  }
-
-  // A window whose far end is this test's pipe instead of a new process.
-  ShowLogCommand::WindowFactory PipeWindow() {
-    return [this](std::unique_ptr<Console>* window) {
-      ++windows_made_;
-      *window = Console::MakeTerminalMode(pipe_.write_fd, {});
-      return S_OK;
-    };
-  }
-
-  tobric::platform::IsolatedEnv env_;
-  SystemTexts system_texts_;
-  tobric::Logging logger_;
-  tobric::Logging* previous_ = nullptr;
-  tobric::platform::PipeEnds pipe_;
-  int windows_made_ = 0;
-};
-
-// A writer that keeps the logger's lock inside OutputMessage until opened, as
-// a thread that is writing a line does.
-struct GateWriter : tobric::LogWriter {
-  void OutputMessage(const tobric::LogEntry&) override {
-    entered.Set();
-    static_cast<void>(open.Wait(10000));
-  }
-  tobric::ManualResetEvent entered;
-  tobric::ManualResetEvent open;
-};
-
-// `log off` while another thread writes a line through the window: the writer
-// leaves the logger first, and only then are the window and its pipe let go.
-TEST_F(ShowLogCommandTest, OffWaitsForALineBeingWritten) {
-  GateWriter gate;
-  ASSERT_TRUE(logger_.AddLogWriter(&gate));
-  const int writers = logger_.writer_count();
-  ShowLogCommand log(&logger_, PipeWindow());
-  ASSERT_EQ(log.Execute("on"), S_OK);
-  ASSERT_EQ(log.Execute("on"), S_OK);
-  EXPECT_EQ(windows_made_, 1);
-
-  // The gate comes before the window's writer, so the line is on its way to
-  // the window while the gate holds the logger.
-  std::thread logging([this] { Log(1, "[Console::Test][in flight]"); });
-  ASSERT_TRUE(gate.entered.Wait(10000));
-  std::future<HRESULT> off = std::async(std::launch::async, [&log] { return log.Execute("off"); });
-  EXPECT_TRUE(system_texts_.WaitFor("removing a writer waits for the busy logger"));
-  gate.open.Set();
-  logging.join();
-  EXPECT_EQ(off.get(), S_OK);
-  EXPECT_EQ(logger_.writer_count(), writers);
-
-  OutputCapture shown;
-  Console host(pipe_.read_fd, shown.write_fd());
-  EXPECT_TRUE(host.DoMain());
-  EXPECT_FALSE(host.DoMain()) << "the window's pipe closes after the line";
-  shown.Close();
-  EXPECT_TRUE(shown.Text().ends_with("[Console::Test][in flight]\n"));
-  EXPECT_TRUE(logger_.RemoveLogWriter(&gate));
 }
 
 }  // namespace

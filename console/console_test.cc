@@ -5,10 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <future>
 #include <string>
-#include <thread>
 
 #include "base/platform/console_host.h"
 #include "tests/support/console_pipes.h"
@@ -34,20 +31,13 @@ TEST_F(ConsoleStreamsTest, PrintIsCutAt512Characters) {
   Console console(input_.read_fd(), output_.write_fd());
   ASSERT_EQ(console.Init(), S_OK);
   console.Print("%s", std::string(600, 'x').c_str());
-  // Two-byte characters: the cut counts characters, not bytes.
-  std::string accents;
-  for (int i = 0; i < 600; ++i) accents += "\xC3\xA9";
-  console.Print("%s", accents.c_str());
   // A character outside the basic plane is two units and is never split.
   console.Print("%s\xF0\x9F\x98\x80", std::string(511, 'y').c_str());
   console.PrintLine("ret:0x%x", 0x80070057u);
   // Written as it is: no format, no cut.
   console.Write("100%s done\n");
   output_.Close();
-
-  std::string expected_accents;
-  for (int i = 0; i < 512; ++i) expected_accents += "\xC3\xA9";
-  EXPECT_EQ(output_.Text(), std::string(512, 'x') + expected_accents + std::string(511, 'y') +
+  EXPECT_EQ(output_.Text(), std::string(512, 'x') + std::string(511, 'y') +
                                 "ret:0x80070057\n100%s done\n");
 }
 
@@ -67,26 +57,6 @@ TEST_F(ConsoleStreamsTest, ReadLineSplitsTypedText) {
   EXPECT_EQ(console.ReadLine(&line), S_FALSE);
 }
 
-TEST_F(ConsoleStreamsTest, HostStopsOnDamagedOrCutMessages) {
-  platform::PipeEnds pipe;
-  ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
-  Console host(pipe.read_fd, output_.write_fd());
-
-  // A length no sender writes.
-  const std::string huge = "\xff\xff\xff\x7f";
-  ASSERT_EQ(platform::WriteFdFully(pipe.write_fd, huge.data(), huge.size()), S_OK);
-  EXPECT_FALSE(host.DoMain());
-
-  // A message that ends early: what arrived is shown, then the host stops.
-  std::string cut = PipeMessage(u"abcdef").substr(0, 4 + 6);
-  ASSERT_EQ(platform::WriteFdFully(pipe.write_fd, cut.data(), cut.size()), S_OK);
-  platform::CloseFd(pipe.write_fd);
-  EXPECT_FALSE(host.DoMain());
-  output_.Close();
-  EXPECT_EQ(output_.Text(), "abc");
-  platform::CloseFd(pipe.read_fd);
-}
-
 TEST_F(ConsoleStreamsTest, WritesToAClosedWindowAreDroppedQuietly) {
   platform::PipeEnds pipe;
   ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
@@ -96,43 +66,6 @@ TEST_F(ConsoleStreamsTest, WritesToAClosedWindowAreDroppedQuietly) {
   terminal->Print("nobody reads this\n");
   EXPECT_FALSE(terminal->writable());
   terminal->Print("nor this\n");
-}
-
-// The log window's pipe never makes a print wait (the printing threads are
-// the ones that log): a window that stopped reading costs the prints that do
-// not fit, counted, and the next print that fits says how many were lost.
-TEST_F(ConsoleStreamsTest, FullLogWindowDropsPrintsAndCountsThem) {
-  platform::PipeEnds pipe;
-  ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);
-  std::unique_ptr<Console> terminal = Console::MakeTerminalMode(pipe.write_fd, {});
-  constexpr int kPrints = 3000;  // twice what the pipe holds
-  std::future<void> printing = std::async(std::launch::async, [&terminal] {
-    for (int i = 0; i < kPrints; ++i) terminal->Print("line %04d of the log\n", i);
-  });
-  if (printing.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-    platform::CloseFd(pipe.read_fd);  // lets the waiting write fail
-    printing.wait();
-    FAIL() << "a print waited for room in the pipe";
-  }
-  const uint64_t dropped = terminal->dropped_prints();
-  ASSERT_GT(dropped, 0u);
-  const int delivered = kPrints - static_cast<int>(dropped);
-
-  Console host(pipe.read_fd, output_.write_fd());
-  std::thread window([&host] {
-    while (host.DoMain()) {
-    }
-  });
-  ASSERT_TRUE(output_.WaitFor(" of the log\n", delivered));
-  terminal->Print("after the drain\n");
-  EXPECT_EQ(terminal->dropped_prints(), 0u);
-  terminal.reset();
-  window.join();
-  platform::CloseFd(pipe.read_fd);
-  output_.Close();
-  const std::string text = output_.Text();
-  EXPECT_TRUE(text.ends_with(" of the log\n[Console][" + std::to_string(dropped) +
-                             " lines dropped: the log window fell behind]\nafter the drain\n"));
 }
 
 class ConsoleHostDeathTest : public ::testing::Test {

@@ -14,7 +14,6 @@
 #include "base/platform/clock.h"
 #include "base/platform/work_pool.h"
 #include "base/threading/thread_pool.h"
-#include "download/task_factroy.h"
 #include "package/package.h"
 #include "package/package_state.h"
 #include "tests/support/engine/fake_task.h"
@@ -32,14 +31,12 @@ using tobric::AutoLock;
 struct Probe {
   std::atomic<int> invoked{0};
   std::atomic<int32_t> state_at_invoke{0};
-  std::atomic<bool> deleted{false};
 };
 
 class ProbeCallback : public AsyncCallback<Package*> {
  public:
   ProbeCallback(std::shared_ptr<Probe> probe, std::string event, testing::EventLog* events)
       : probe_(std::move(probe)), event_(std::move(event)), events_(events) {}
-  ~ProbeCallback() override { probe_->deleted = true; }
 
   void Invoke(Package* package) override {
     probe_->state_at_invoke = package->state_number();
@@ -70,10 +67,9 @@ class DownloadManagerTest : public ::testing::Test {
     manager_.reset();
   }
 
-  // With a null factory, one of fake tasks.
-  void MakeManager(uint32_t stop_limit_ms, std::unique_ptr<FactoryInterface> factory = nullptr) {
-    if (factory == nullptr) factory = std::make_unique<testing::FakeFactory>(&events_);
-    factory_ = dynamic_cast<testing::FakeFactory*>(factory.get());
+  void MakeManager(uint32_t stop_limit_ms) {
+    auto factory = std::make_unique<testing::FakeFactory>(&events_);
+    factory_ = factory.get();
     manager_ = std::make_unique<DownloadManager>(
         std::move(factory), pool_.get(),
         [this] {
@@ -116,10 +112,6 @@ class DownloadManagerTest : public ::testing::Test {
   }
   std::shared_ptr<testing::FakeTask> task(Package* package) { return factory_->TaskFor(package); }
 
-  int passes() {
-    std::lock_guard<std::mutex> hold(passes_mutex_);
-    return passes_;
-  }
   [[nodiscard]] bool WaitForPasses(int count) {
     std::unique_lock<std::mutex> hold(passes_mutex_);
     return passes_changed_.wait_for(hold, std::chrono::milliseconds(kEventWaitMs),
@@ -157,40 +149,13 @@ TEST_F(DownloadManagerTest, LimitOfOneStartsTasksOneAfterAnotherInDownloadOrder)
   task(c)->Finish(S_OK);
   ASSERT_TRUE(events_.WaitFor("done c"));
 
-  EXPECT_LT(events_.IndexOf("start a"), events_.IndexOf("finish a"));
   EXPECT_LT(events_.IndexOf("finish a"), events_.IndexOf("initialize b"));
   EXPECT_LT(events_.IndexOf("finish b"), events_.IndexOf("initialize c"));
-  for (Package* package : {a, b, c}) {
-    EXPECT_EQ(probe("done " + package->name()).invoked.load(), 1);
-    EXPECT_TRUE(probe("done " + package->name()).deleted.load());
-    // Nothing was downloaded, so the package is ready again, not complete.
-    EXPECT_EQ(package->state_number(), STATE_READY);
+  for (Package* p : {a, b, c}) {
+    EXPECT_EQ(probe("done " + p->name()).invoked.load(), 1);
+    EXPECT_EQ(p->state_number(), STATE_READY);  // nothing was downloaded: not complete
   }
   EXPECT_EQ(manager_->WaitingCount() + manager_->RunningCount(), 0u);
-}
-
-TEST_F(DownloadManagerTest, PassOverOnlyPausingEntriesStartsNothingAndEnds) {
-  limit_ = 0;
-  Package* a = Download("a");
-  ASSERT_TRUE(WaitForPasses(1));
-  {
-    // Holding the package's lock keeps the cancel from taking the entry out, so
-    // the waiting queue holds one entry in STATE_PAUSEING.
-    AutoLock hold(a->lock());
-    ASSERT_EQ(Cancel(a), S_OK);
-    ASSERT_EQ(a->state_number(), STATE_PAUSEING);
-    limit_ = 1;
-    const int before = passes();
-    manager_->ScheduleTask();
-    EXPECT_EQ(passes(), before + 1);
-    EXPECT_EQ(manager_->WaitingCount(), 1u);
-    EXPECT_EQ(manager_->RunningCount(), 0u);
-  }
-  ASSERT_TRUE(events_.WaitFor("canceled a"));
-  WaitForPackageLock(a);
-  EXPECT_EQ(manager_->WaitingCount(), 0u);
-  EXPECT_EQ(task(a)->initialize_calls.load(), 0);
-  EXPECT_EQ(a->state_number(), STATE_READY);
 }
 
 TEST_F(DownloadManagerTest, FailedStartsLeaveRunningQueueAndNextTaskStarts) {
@@ -208,45 +173,12 @@ TEST_F(DownloadManagerTest, FailedStartsLeaveRunningQueueAndNextTaskStarts) {
   WaitForPackageLock(b);
   EXPECT_EQ(a->state_number(), STATE_ERROR);
   EXPECT_EQ(a->error_code(), E_CREATE_FILE_FAILED);
-  EXPECT_EQ(task(a)->start_calls.load(), 0);
-  EXPECT_FALSE(task(a)->has_callback());
   EXPECT_EQ(b->state_number(), STATE_ERROR);
   EXPECT_EQ(b->error_code(), E_DISK_FULL);
-  EXPECT_EQ(log_.Count("[Failed to initialize task a][0xa0440217]"), 1u);
-  EXPECT_EQ(log_.Count("[Start task b failed][0xa044021a]"), 1u);
   // Their finish callbacks go with their entries, not invoked.
-  for (const char* done : {"done a", "done b"}) {
-    EXPECT_EQ(probe(done).invoked.load(), 0);
-    EXPECT_TRUE(probe(done).deleted.load());
-  }
+  EXPECT_EQ(probe("done a").invoked + probe("done b").invoked, 0);
   EXPECT_EQ(manager_->RunningCount(), 1u);
   EXPECT_EQ(c->state_number(), STATE_DOWNLOADING);
-}
-
-TEST_F(DownloadManagerTest, UnknownSchemeIsRefusedAndQueuesStayAsTheyWere) {
-  MakeManager(300, std::make_unique<TaskFactroy>());
-  Package* package = ReadyPackage("file.bin");
-  package->set_uri("ftp://127.0.0.1/file.bin");
-  EXPECT_EQ(manager_->Download(package, Callback("done")), E_CREATE_TASK_FAILED);
-  EXPECT_EQ(log_.Count("[DownloadManager::Download][CreateTask failed.]"), 1u);
-  EXPECT_EQ(package->state_number(), STATE_READY);
-  EXPECT_EQ(manager_->WaitingCount() + manager_->RunningCount(), 0u);
-  EXPECT_EQ(probe("done").invoked.load(), 0);
-  EXPECT_TRUE(probe("done").deleted.load());
-}
-
-TEST_F(DownloadManagerTest, PassesAfterThePoolIsDrainedAreDropped) {
-  pool_->Drain();
-  Package* a = Download("a");
-  EXPECT_EQ(log_.Count("[DownloadManager::QueueScheduleTask][Failed to queue a scheduling pass"),
-            1u);
-  EXPECT_EQ(manager_->WaitingCount(), 1u);
-
-  EXPECT_EQ(Cancel(a), tobric::E_POOL_DRAINED);
-  EXPECT_EQ(log_.Count("[QueueDeferredFunctionCall2 failed -2147023781]"), 1u);
-  EXPECT_EQ(a->state_number(), STATE_PAUSEING);
-  EXPECT_EQ(probe("canceled a").invoked.load(), 0);
-  EXPECT_TRUE(probe("canceled a").deleted.load());
 }
 
 TEST_F(DownloadManagerTest, CancelOfWaitingTaskInvokesCallbackBeforeCompleteAndQueuesPass) {
@@ -262,13 +194,11 @@ TEST_F(DownloadManagerTest, CancelOfWaitingTaskInvokesCallbackBeforeCompleteAndQ
   // Invoked inside the cancel, before the package's Complete.
   EXPECT_EQ(probe("canceled a").state_at_invoke.load(), STATE_PAUSEING);
   WaitForPackageLock(a);
-  EXPECT_TRUE(probe("canceled a").deleted.load());
   EXPECT_EQ(a->state_number(), STATE_READY);
   ASSERT_TRUE(events_.WaitFor("start b"));
 
   EXPECT_EQ(task(a)->initialize_calls + task(a)->start_calls + task(a)->cancel_calls, 0);
   EXPECT_EQ(probe("done a").invoked.load(), 0);
-  EXPECT_TRUE(probe("done a").deleted.load());
   EXPECT_EQ(manager_->WaitingCount(), 0u);
 }
 
@@ -291,8 +221,6 @@ TEST_F(DownloadManagerTest, CancelOfRunningTaskCompletesThenInvokesCancelThenFin
 
     task(package)->Finish(result);
     EXPECT_EQ(task(package)->cancel_calls.load(), 1);
-    EXPECT_TRUE(canceled.deleted.load());
-    EXPECT_TRUE(done.deleted.load());
     ASSERT_EQ(done.invoked.load(), 1);
     EXPECT_EQ(manager_->RunningCount(), 0u);
     if (result == E_CANCELED) {
@@ -309,34 +237,6 @@ TEST_F(DownloadManagerTest, CancelOfRunningTaskCompletesThenInvokesCancelThenFin
       EXPECT_EQ(done.state_at_invoke.load(), STATE_ERROR);
     }
   }
-}
-
-// A cancel always answers its caller (a permanent delete deletes the files
-// from its callback), also when the task ended first or was never there.
-TEST_F(DownloadManagerTest, LateCancelOrCancelOfAnUnknownTaskStillInvokesItsCallback) {
-  Package* a = Download("a");
-  ASSERT_TRUE(events_.WaitFor("start a"));
-  {
-    // The cancel waits for the lock while the task completes first.
-    AutoLock hold(a->lock());
-    ASSERT_EQ(Cancel(a), S_OK);
-    task(a)->Finish(S_OK);
-  }
-  ASSERT_TRUE(events_.WaitFor("canceled a"));
-  EXPECT_EQ(log_.Count("[DownloadManager::Cancel][Cancel operation is too late. 2]"), 1u);
-  EXPECT_EQ(a->state_number(), STATE_READY);
-  EXPECT_EQ(task(a)->cancel_calls.load(), 0);
-
-  // A package the manager never saw: nothing would ever end its pause.
-  Package* unknown = ReadyPackage("unknown");
-  {
-    AutoLock hold(unknown->lock());
-    unknown->set_state(GetPackageState(STATE_DOWNLOADING));
-  }
-  ASSERT_EQ(Cancel(unknown), S_OK);
-  ASSERT_TRUE(events_.WaitFor("canceled unknown"));
-  EXPECT_EQ(log_.Count("[The canceling target is not found.]"), 1u);
-  EXPECT_EQ(unknown->state_number(), STATE_READY);
 }
 
 // A pause that lands after a pass picked the package but before its task was
@@ -361,25 +261,6 @@ TEST_F(DownloadManagerTest, PauseDuringStartEndsThePackageAndAnswersTheCancel) {
   EXPECT_EQ(a->state_number(), STATE_READY);
   EXPECT_EQ(task(a)->start_calls.load(), 0);
   EXPECT_EQ(manager_->RunningCount(), 0u);
-}
-
-// A start that waits for the server holds no lock: the package can be read,
-// paused and saved, and other downloads start meanwhile.
-TEST_F(DownloadManagerTest, SlowInitializeHoldsUpNothingElse) {
-  limit_ = 2;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  manager_->set_start_hook_for_testing([&](Package* package) {
-    if (package->name() == "slow") released.wait();
-  });
-  Package* slow = Download("slow");
-  Package* other = Download("other");
-  ASSERT_TRUE(events_.WaitFor("start other"));
-  EXPECT_TRUE(slow->lock().TryLock(0));
-  slow->lock().Unlock();
-  release.set_value();
-  ASSERT_TRUE(events_.WaitFor("start slow"));
-  EXPECT_EQ(other->state_number(), STATE_DOWNLOADING);
 }
 
 // Two Starts at once queue the package once; a Start after the stop queues
@@ -415,22 +296,12 @@ TEST_F(DownloadManagerTest, StopAllGivesUpOnTaskThatNeverEndsAfterTheLimit) {
   EXPECT_EQ(manager_->StopAll(), S_OK);
   EXPECT_GE(tobric::platform::MonotonicMs() - start, 300u);
   EXPECT_EQ(task(a)->cancel_calls.load(), 1);
-  EXPECT_EQ(manager_->RunningCount(), 1u);
   // The waiting task goes without being started or reported.
   EXPECT_EQ(manager_->WaitingCount(), 0u);
-  EXPECT_EQ(task(b)->initialize_calls.load(), 0);
-  EXPECT_EQ(probe("done b").invoked.load(), 0);
-  EXPECT_TRUE(probe("done b").deleted.load());
+  EXPECT_EQ(task(b)->initialize_calls + probe("done b").invoked, 0);
 }
 
 TEST_F(DownloadManagerTest, StopAllReturnsOnceRunningTasksHaveEnded) {
-  MakeManager(60000);
-  // Nothing running: no wait at all, far from the limit.
-  std::future<HRESULT> idle =
-      std::async(std::launch::async, [this] { return manager_->StopAll(); });
-  ASSERT_EQ(idle.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-  EXPECT_EQ(idle.get(), S_OK);
-
   MakeManager(60000);
   Package* a = Download("a");
   ASSERT_TRUE(events_.WaitFor("start a"));

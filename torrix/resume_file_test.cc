@@ -68,10 +68,6 @@ TEST(ResumeFileTest, DamagedFileIsMovedAsideWithoutOverwritingAnEarlierOne) {
   std::string older;
   std::ifstream(path + ".bad") >> older;
   EXPECT_EQ(older, "older");
-
-  ASSERT_EQ(SaveResumeFile(path, Sample()), S_OK);
-  EXPECT_EQ(LoadResumeFile(path, &data, &moved_to), ResumeLoad::kLoaded);
-  EXPECT_FALSE(std::filesystem::exists(path + ".new"));
 }
 
 }  // namespace
