@@ -49,6 +49,13 @@ TEST(ParseArgumentsTest, EachCommandTakesItsOperandsAndOptions) {
     EXPECT_EQ(invocation.help, c.help);
   }
   EXPECT_EQ(Parse({"help", "rm"}).help_topic, CommandId::kRm);
+  EXPECT_TRUE(Parse({"--version"}).version);
+  // get: URIs may all come from -i; -d and -q apply to every URI.
+  const Invocation get = Parse({"get", "-q", "-i", "-", "-d", "films"});
+  EXPECT_TRUE(get.operands.empty());
+  EXPECT_EQ(get.input_file, "-");
+  EXPECT_EQ(get.folder, "films");
+  EXPECT_TRUE(get.quiet);
 }
 
 TEST(ParseArgumentsTest, ConfigAndErrorTakeTheirValues) {
@@ -83,6 +90,9 @@ TEST(ParseArgumentsTest, WrongUseIsRefusedWithItsReason) {
       {{"get", ""}, "get: empty URI"},
       {{"info"}, "info: missing ID"},
       {{"pause", "--files", "a"}, "pause: unknown option '--files'"},
+      {{"get", "http://h/a", "-d"}, "get: -d needs a folder"},
+      {{"get", "-i"}, "get: -i needs a file"},
+      {{"add", "-q", "http://h/a"}, "add: unknown option '-q'"},
       {{"config", "get", "folder"}, "config: unknown action 'get' (expected: set)"},
       {{"config", "set", "speed", "1"},
        "config set: unknown key 'speed' (folder, threads, tasks, down, up)"},

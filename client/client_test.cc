@@ -135,8 +135,12 @@ TEST_F(ClientTest, PackageListAsksForFullRoomAndDecodesRecords) {
 
 TEST_F(ClientTest, FaultsGiveDistinctCodes) {
   std::atomic<int32_t> fault{rpc::kFaultProcedureOutOfRange};
-  FakeService service(SocketPath(),
-                      [&](uint16_t, rpc::Reader&) { return FakeService::Fault(fault.load()); });
+  std::atomic<bool> closes{false};
+  FakeService service(SocketPath(), [&](uint16_t, rpc::Reader&) {
+    FakeService::Reply reply = FakeService::Fault(fault.load());
+    reply.close = closes.load();
+    return reply;
+  });
   ASSERT_TRUE(service.ok());
   const auto client = Connected();
   int32_t count = 0;
@@ -146,6 +150,12 @@ TEST_F(ClientTest, FaultsGiveDistinctCodes) {
   fault = rpc::kFaultServerTooBusy;
   EXPECT_EQ(client->GetPackageCount(&count), MakeHresult(0x800706BB));
   EXPECT_TRUE(client->connected());
+  // "Too busy" and a closed connection: the service is stopping.
+  closes = true;
+  EXPECT_EQ(client->GetPackageCount(&count), HresultFromWin32(kServiceStopping));
+  EXPECT_FALSE(client->connected());
+  closes = false;
+  ASSERT_EQ(client->Connect(), S_OK);
   // After a malformed request the service closes the connection.
   fault = rpc::kFaultMalformedRequest;
   EXPECT_EQ(client->GetPackageCount(&count), MakeHresult(0x800706F7));

@@ -179,9 +179,9 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
     }
     Followed each;
     each.uri = accepted[i];
-    each.package.id = ids[i];
-    // Until the first record arrives the URI stands for the name.
-    each.package.uri = accepted[i];
+    for (const PackageView& package : after) {
+      if (package.id == ids[i]) each.package = package;
+    }
     followed.push_back(std::move(each));
   }
   if (followed.empty()) return kExitFailure;

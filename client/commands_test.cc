@@ -86,12 +86,14 @@ struct Engine {
       in.String(&text);
       calls.push_back({procedure, Utf16ToUtf8(text)});
     }
+    if (procedure == rpc::kGetPackageInfo && on_info) on_info(*this, ++info_calls);
     if (procedure == rpc::kGetPackageList) {
       if (on_list) on_list(*this);
       ++list_calls;
-      out.U32(static_cast<uint32_t>(packages.size()));
-      for (const rpc::PackageInfo& package : packages) out.Record(package);
-      out.I32(static_cast<int32_t>(packages.size()));
+      const size_t room = std::min(packages.size(), static_cast<size_t>(number));
+      out.U32(static_cast<uint32_t>(room));
+      for (size_t i = 0; i < room; ++i) out.Record(packages[i]);
+      out.I32(static_cast<int32_t>(room));
       out.Bool(true);
     } else if (procedure == rpc::kGetPackageInfo) {
       for (const rpc::PackageInfo& package : packages) {
@@ -130,7 +132,9 @@ struct Engine {
   std::vector<rpc::PackageInfo> packages;
   std::map<uint16_t, std::string> answers;
   std::function<void(Engine&)> on_list;
+  std::function<void(Engine&, int)> on_info;  // with the number of the call
   int list_calls = 0;
+  int info_calls = 0;
   std::vector<std::pair<uint16_t, std::string>> calls;
 };
 
@@ -241,33 +245,52 @@ TEST(CommandsTest, EachCommandCallsTheServiceAndSaysWhatCame) {
   }
 }
 
-// `get` follows the download it added through the list until it ends, a line
-// per change; a package removed meanwhile ends the follow. (A failure is the end-to-end test's.)
-TEST(CommandsTest, GetFollowsTheDownloadToItsEnd) {
+// `get` follows the downloads it added by id (the list only tells which ids
+// they got) until they end, and says where each finished one was saved; a
+// package removed meanwhile ends its follow. -d sets the folder for the adds
+// and puts the old one back; -i - reads URIs from standard input.
+TEST(CommandsTest, GetFollowsItsDownloadsByIdToTheirEnd) {
   tobric::platform::IsolatedEnv env;
+  const std::string wanted = env.root() + "/films";
   const struct {
     bool removed;
+    std::vector<std::string> args;
     std::vector<std::string> out;
+    std::string folder_calls;
   } cases[] = {
-      {false, {"new.bin   50.0%  2.00 KiB / 4.00 KiB", "new.bin  100.0%  4.00 KiB  done\n"}},
-      {true, {}},
+      {false, {"get", "http://127.0.0.1/new.bin"},
+       {"new.bin   50.0%  2.00 KiB / 4.00 KiB", "new.bin  100.0%  4.00 KiB  done\n",
+        "saved /dl/new.bin\n"}, ""},
+      {false, {"get", "-q", "-d", wanted, "-i", "-"}, {"saved /dl/new.bin\n"},
+       wanted + ";" + wanted + ";/old;"},
+      {true, {"get", "http://127.0.0.1/new.bin"}, {}, ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.removed ? "removed" : "plain");
+    SCOPED_TRACE(c.args[1]);
     Session session(env.root(), true);
-    // The second list is the one right after the add.
-    session.engine.on_list = [&c](Engine& engine) {
-      if (engine.list_calls < 2 || engine.packages.empty()) return;
-      if (c.removed) {
-        engine.packages.clear();
-        return;
-      }
-      engine.packages[0].state = engine.list_calls >= 4 ? 6 : 5;
-      engine.packages[0].download_size = engine.list_calls >= 4 ? 4096 : 2048;
+    std::istringstream input("# films\n\n  http://127.0.0.1/new.bin \n");
+    session.context().in = &input;
+    session.engine.on_info = [&c](Engine& engine, int call) {
+      if (engine.packages.empty()) return;
+      if (c.removed) return engine.packages.clear();
+      engine.packages[0].path = u"/dl";
+      engine.packages[0].state = call >= 2 ? 6 : 5;
+      engine.packages[0].download_size = call >= 2 ? 4096 : 2048;
     };
-    EXPECT_EQ(session.Run({"get", "http://127.0.0.1/new.bin"}), c.removed ? kExitFailure : kExitOk);
+    EXPECT_EQ(session.Run(c.args), c.removed ? kExitFailure : kExitOk);
     ExpectShown(session.err.str(), c.removed ? "corvane: new.bin was removed\n" : "");
     for (const std::string& shown : c.out) ExpectShown(session.out.str(), shown);
+    if (c.args[1] == "-q") {
+      EXPECT_EQ(session.out.str(), "saved /dl/new.bin\n");
+    }
+    EXPECT_EQ(session.engine.list_calls, 2);  // before and after the add only
+    EXPECT_EQ(session.engine.CallsOf(rpc::kDownloadUri),
+              std::vector<std::string>{"http://127.0.0.1/new.bin"});
+    std::string folder_calls;
+    for (const auto& call : session.engine.CallsOf(rpc::kSetDownloadFolder)) {
+      folder_calls += call + ";";
+    }
+    EXPECT_EQ(folder_calls, c.folder_calls);
   }
 }
 
@@ -287,6 +310,26 @@ TEST(CommandsTest, CtrlCEndsGetAndLeavesTheDownloadRunning) {
   ExpectShown(session.err.str(), "corvane: stopped following");
   EXPECT_TRUE(session.engine.CallsOf(rpc::kPausePackages).empty());
   EXPECT_TRUE(session.engine.CallsOf(rpc::kExitService).empty());
+}
+
+// On a terminal `watch` asks only for the rows that fit and says how many
+// more there are.
+TEST(CommandsTest, WatchAsksForTheRowsThatFit) {
+  tobric::platform::IsolatedEnv env;
+  Session session(env.root(), true);
+  for (int i = 0; i < 10; ++i) {
+    session.engine.packages.push_back(Record("{" + std::to_string(i) + "}", 5, "f.bin"));
+  }
+  session.engine.answers[rpc::kGetPackageCount] = Values({10});
+  session.context().terminal = true;
+  session.context().rows = [] { return size_t{5}; };
+  ASSERT_EQ(tobric::platform::CatchInterrupt(), S_OK);
+  tobric::platform::ClearInterrupt();
+  ASSERT_EQ(std::raise(SIGINT), 0);
+  EXPECT_EQ(session.Run({"watch"}), kExitOk);
+  tobric::platform::ClearInterrupt();
+  EXPECT_EQ(session.engine.CallsOf(rpc::kGetPackageList), std::vector<std::string>{"3"});
+  ExpectShown(session.out.str(), "showing 3 of 10 downloads");
 }
 
 TEST(CommandsTest, WithoutAServiceOnlyWhatNeedsNoneWorks) {

@@ -41,19 +41,24 @@ TEST_F(ConsoleStreamsTest, PrintIsCutAt512Characters) {
                                 "ret:0x80070057\n100%s done\n");
 }
 
-TEST_F(ConsoleStreamsTest, ReadLineSplitsTypedText) {
+// A line longer than the buffer is refused whole: none of its pieces is read
+// as a command, wherever the reads happen to cut it.
+TEST_F(ConsoleStreamsTest, ReadLineSplitsTypedTextAndRefusesOverlongLines) {
   Console console(input_.read_fd(), output_.write_fd());
   ASSERT_TRUE(input_.Type("help\r\nstat on extra\n\n"));
-  ASSERT_TRUE(input_.Type(std::string(600, 'z') + "\nlast"));
+  ASSERT_TRUE(input_.Type(std::string(600, 'z') + "\n" + std::string(512, 'y') + "\n"));
+  ASSERT_TRUE(input_.Type(std::string(1500, 'x') + " exit\nlast"));
   input_.End();
 
   std::string line;
   std::vector<std::string> lines;
-  HRESULT hr;
-  while ((hr = console.ReadLine(&line)) == S_OK) lines.push_back(line);
-  EXPECT_EQ(hr, S_FALSE);
-  EXPECT_EQ(lines, (std::vector<std::string>{"help", "stat on extra", "", std::string(512, 'z'),
-                                             std::string(88, 'z'), "last"}));
+  for (HRESULT hr = S_OK; hr != S_FALSE;) {
+    hr = console.ReadLine(&line);
+    ASSERT_TRUE(hr == S_OK || hr == S_FALSE || hr == kLineTooLong) << hr;
+    if (hr != S_FALSE) lines.push_back(hr == kLineTooLong ? "<refused>" : line);
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{"help", "stat on extra", "", "<refused>",
+                                             std::string(512, 'y'), "<refused>", "last"}));
   EXPECT_EQ(console.ReadLine(&line), S_FALSE);
 }
 

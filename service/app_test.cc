@@ -113,6 +113,21 @@ TEST_F(AppTest, InstanceOfAnotherRuntimeFolderOnTheSameDataFolderIsRefused) {
   EXPECT_EQ(log_.Count("runtime folder " + first_folder + ".]"), 1u);
 }
 
+// An object folder open to others is refused as such, not taken for a running
+// instance.
+TEST_F(AppTest, RefusedObjectFolderIsSaidToBeRefused) {
+  const std::string run = env_.root() + "/run3";
+  std::filesystem::create_directories(run);
+  corvane::testsupport::ScopedEnv open_session("XDG_RUNTIME_DIR", run);
+  std::string folder;
+  ASSERT_EQ(tobric::platform::GetObjectFolder(&folder), S_OK);
+  std::filesystem::permissions(folder, std::filesystem::perms::all);
+  App app(Options());
+  EXPECT_EQ(app.Initialize(), static_cast<HRESULT>(0x80070005));  // access denied
+  EXPECT_EQ(log_.Count("[App::Initialize][The object folder is refused"), 1u);
+  EXPECT_EQ(log_.Count("Other instance already running"), 0u);
+}
+
 // Event files outlive their processes: an exit request left from an earlier run
 // must not stop the next service, while a new one from another process does.
 TEST_F(AppTest, LeftOverShutdownEventIsClearedAndANewOneStopsTheService) {

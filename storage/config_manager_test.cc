@@ -125,6 +125,8 @@ TEST_F(ConfigManagerTest, SetDownloadFolderCreatesAMissingFolderFirst) {
   const std::string blocker = env_.root() + "/blocker";
   WriteFile(blocker, "x");
   EXPECT_EQ(manager.SetDownloadFolder(blocker), static_cast<HRESULT>(0x800700B7));
+  // A relative folder would be the service's working folder, not the sender's.
+  EXPECT_EQ(manager.SetDownloadFolder("films"), E_INVALIDARG);
   EXPECT_EQ(manager.GetDownloadFolder(), wanted);
 }
 
