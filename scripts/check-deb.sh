@@ -5,7 +5,7 @@
 # renders both man pages, checks the bash completion and the systemd unit.
 # Exits non-zero when any check fails; each failure is named on stderr.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 deb=${1:-}
 if [ -z "$deb" ]; then
@@ -82,7 +82,7 @@ for page in usr/share/man/man1/corvane.1 usr/share/man/man8/corvaned.8; do
   fi
 done
 # corvane(1) carries every command's own help.
-if ! MANPAGER=cat man -l "$root/usr/share/man/man1/corvane.1" 2>/dev/null |
+if ! env MANPAGER=cat man -l "$root/usr/share/man/man1/corvane.1" 2>/dev/null |
     grep -q 'corvane pause ID'; then
   fail "corvane(1) lacks the help of corvane pause"
 fi
