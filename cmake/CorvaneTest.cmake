@@ -46,6 +46,8 @@ function(corvane_test name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} corvane_testsupport
     GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_compile_options(${name} PRIVATE ${CORVANE_TEST_COMPILE_OPTIONS})
+  # Where a test finds its data files, whatever folder it runs in.
+  target_compile_definitions(${name} PRIVATE CORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   target_precompile_headers(${name} REUSE_FROM corvane_testsupport)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60

@@ -23,7 +23,7 @@ constexpr uint64_t kMax64 = std::numeric_limits<uint64_t>::max();
 
 // storage/testdata/<name>, found from this file's own place in the tree.
 std::string TestDataPath(const std::string& name) {
-  return (std::filesystem::path(__FILE__).parent_path() / "testdata" / name).string();
+  return std::string(CORVANE_SOURCE_DIR) + "/storage/testdata/" + name;
 }
 
 // A record with the fields `fill` sets.

@@ -21,6 +21,7 @@ namespace {
 // A WPAD search waits for name look-ups and a download; a script runs in a
 // JavaScript engine. Either may hang on a broken network.
 constexpr uint32_t kResolverTimeoutMs = 10000;
+constexpr int kResolverAttempts = 3;
 // How long an answer is kept: long enough that the block requests of one
 // download do not each start the helper, short enough that a changed script
 // is seen soon.
@@ -63,9 +64,10 @@ HRESULT RunResolver(std::vector<std::string> arguments, std::string* proxy) {
   options.timeout_ms = kResolverTimeoutMs;
   platform::RunProgramResult result;
   HRESULT hr = platform::RunProgram(options, &result);
-  // libproxy's script engine falls over now and then under load; a second
+  // libproxy's script engine falls over now and then under load; another
   // run is as good as the first was meant to be.
-  if (Succeeded(hr) && result.exit_code < 0) {
+  for (int attempt = 1; attempt < kResolverAttempts && Succeeded(hr) && result.exit_code < 0;
+       ++attempt) {
     TLOG(LC_OPT, kLevelWarning, "[ResolveAutomaticProxy][%s ended by a signal; asking again]",
          options.argv[0].c_str());
     hr = platform::RunProgram(options, &result);
