@@ -1,18 +1,9 @@
 #include "tests/support/engine/package_fakes.h"
 
-#include <cstdio>
-
 #include "base/threading/lock.h"
 #include "package/package_state.h"
 
 namespace lorvane::testing {
-
-std::string PointerText(const void* pointer) {
-  char buffer[40];
-  std::snprintf(buffer, sizeof(buffer), "0x%016llX",
-                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
-  return buffer;
-}
 
 RecordingDownloadManager::~RecordingDownloadManager() {
   for (auto& [package, callback] : pending_cancels_) delete callback;

@@ -23,10 +23,6 @@
 
 namespace lorvane::testing {
 
-// "0x%p" of a package, as the state machine's log lines print it: "0x" and 16
-// upper-case hex digits, whatever the C library's "%p" does.
-[[nodiscard]] std::string PointerText(const void* pointer);
-
 // Counts Modified calls.
 class CountingObserver : public PersisterInterface {
  public:
