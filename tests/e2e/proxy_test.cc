@@ -37,8 +37,6 @@ class ProxyTest : public NginxDownloadTest, public ::testing::WithParamInterface
  protected:
   void SetUp() override {
     if (!SquidServer::NotInstalled().empty()) GTEST_SKIP() << SquidServer::NotInstalled();
-    if (GetParam().https && testsupport::OpensslPath().empty())
-      GTEST_SKIP() << "openssl is not installed";
     NginxDownloadTest::SetUp();
   }
 };

@@ -20,7 +20,7 @@ std::string Configuration(const std::string& dir, const std::string& root, uint1
        << "/error.log warn;\nevents { worker_connections 256; }\n"
        << "http {\n  default_type application/octet-stream;\n"
        << "  log_format requests '$body_bytes_sent $status $msec $request_time $request_uri "
-          "\"$http_range\" \"$ssl_session_reused\"';\n"
+          "\"$http_range\"';\n"
        << "  access_log " << dir << "/access.log requests;\n";
   for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
     conf << "  " << temp << "_temp_path " << dir << "/" << temp << ";\n";
@@ -30,10 +30,9 @@ std::string Configuration(const std::string& dir, const std::string& root, uint1
   conf << (options.tls ? " ssl;\n" : ";\n") << "    root " << root << ";\n";
   if (options.limit_rate > 0) conf << "    limit_rate " << options.limit_rate << ";\n";
   if (!options.ranges) conf << "    max_ranges 0;\n";
-  if (!options.keepalive) conf << "    keepalive_timeout 0;\n";
   if (options.tls) {
     conf << "    ssl_certificate " << certificate.certificate << ";\n    ssl_certificate_key "
-         << certificate.key << ";\n    ssl_session_cache shared:tls:1m;\n";
+         << certificate.key << ";\n";
   }
   conf << "  }\n}\n";
   return conf.str();
@@ -99,14 +98,12 @@ std::vector<NginxLogRecord> NginxServer::LoggedRequests() const {
   for (const std::string& line : LogLines("access.log")) {
     std::istringstream fields(line);
     NginxLogRecord record;
-    std::string written, took, range, reused;
-    if (!(fields >> record.body_bytes >> record.status >> written >> took >> record.uri >> range >>
-          reused) ||
+    std::string written, took, range;
+    if (!(fields >> record.body_bytes >> record.status >> written >> took >> record.uri >> range) ||
         range.size() < 2) {
       continue;
     }
-    // nginx writes "r" for a resumed session, "-" for a header not sent.
-    record.tls_session_reused = reused == "\"r\"";
+    // nginx writes "-" for a header not sent.
     record.start_ms = MillisecondsOf(written) - MillisecondsOf(took);
     range = range.substr(1, range.size() - 2);
     record.range = range == "-" ? std::string() : range;

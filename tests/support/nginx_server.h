@@ -29,8 +29,6 @@ struct NginxOptions {
   // Set: TLS only, with a certificate of this kind; AuthorityFile() is the
   // authority a client must trust.
   std::optional<CertificateKind> tls{};
-  // False: one request per connection, so each makes a TLS handshake.
-  bool keepalive = true;
 };
 
 // One line of nginx's access log: a request finished, whole or cut short.
@@ -42,7 +40,6 @@ struct NginxLogRecord {
   uint64_t start_ms = 0;
   std::string uri;    // as on the request line
   std::string range;  // the Range header, empty when none was sent
-  bool tls_session_reused = false;
 };
 
 class NginxServer : public ServerProcess {

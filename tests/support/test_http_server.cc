@@ -17,9 +17,6 @@ using tobric::http_text::HeaderValue;
 using tobric::http_text::ParseUnsigned;
 using tobric::http_text::TrimBlanks;
 
-// A request head larger than this is refused by closing the connection.
-constexpr size_t kMaxHeadBytes = 64 * 1024;
-
 std::string LowerAscii(std::string_view text) {
   std::string lower(text);
   for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -62,7 +59,6 @@ bool ParseHead(std::string_view head, RequestRecord* record) {
   if (words.size() != 3) return false;
   record->method = words[0];
   record->target = words[1];
-  record->version = words[2];
   for (size_t i = 1; i < lines.size(); ++i) {
     const std::string_view line = lines[i];
     if (HeaderName(line).empty()) continue;
@@ -94,21 +90,15 @@ std::string PatternBytes(uint64_t offset, size_t count) {
 }
 
 Reply Reply::Text(int status, std::string body) {
-  Reply reply;
+  Reply reply = Pattern(body.size());
   reply.status = status;
-  reply.size = body.size();
-  reply.generator = [body = std::move(body)](uint64_t offset, char* out, size_t count) {
-    body.copy(out, count, static_cast<size_t>(offset));
-  };
+  reply.text = std::move(body);
   return reply;
 }
 
 Reply Reply::Pattern(uint64_t size) {
   Reply reply;
   reply.size = size;
-  reply.generator = [](uint64_t offset, char* out, size_t count) {
-    PatternBytes(offset, count).copy(out, count);
-  };
   return reply;
 }
 
@@ -190,31 +180,20 @@ void TestHttpServer::Serve(int fd) {
   bool reset = false;
   for (;;) {
     size_t head_end;
-    while ((head_end = buffer.find("\r\n\r\n")) == std::string::npos &&
-           buffer.size() <= kMaxHeadBytes && ReadMore(fd, &buffer)) {
+    while ((head_end = buffer.find("\r\n\r\n")) == std::string::npos && ReadMore(fd, &buffer)) {
     }
     RequestRecord record;
     if (head_end == std::string::npos ||
         !ParseHead(std::string_view(buffer).substr(0, head_end), &record)) {
       break;
     }
-    buffer.erase(0, head_end + 4);
-    // A request body is read and dropped; a chunked one is not understood, so
-    // such a connection ends after its reply.
-    uint64_t body_left = 0;
-    bool keep_alive =
-        LowerAscii(record.Header("transfer-encoding")).find("chunked") == std::string::npos &&
-        (!record.HasHeader("content-length") ||
-         ParseUnsigned(record.Header("content-length"), &body_left));
-    if (!keep_alive) body_left = 0;
-    while (buffer.size() < body_left && ReadMore(fd, &buffer)) {
+    // A request body (libcurl sends its length) is read and dropped.
+    uint64_t body = 0;
+    static_cast<void>(ParseUnsigned(record.Header("content-length"), &body));
+    while (buffer.size() < head_end + 4 + body && ReadMore(fd, &buffer)) {
     }
-    if (buffer.size() < body_left) break;
-    buffer.erase(0, static_cast<size_t>(body_left));
-    const std::string connection = LowerAscii(record.Header("connection"));
-    keep_alive = keep_alive && (record.version == "HTTP/1.1"
-                                    ? connection.find("close") == std::string::npos
-                                    : connection.find("keep-alive") != std::string::npos);
+    buffer.erase(0, std::min<size_t>(buffer.size(), head_end + 4 + body));
+    const bool keep_alive = record.Header("connection").find("close") == std::string::npos;
     Reply reply = Reply::Text(404, "");
     size_t index;
     {
@@ -286,8 +265,7 @@ bool TestHttpServer::Respond(int fd, size_t record, const Reply& reply, bool kee
     for (const auto& point : {reply.stall_at, reply.close_at}) {
       if (point.has_value() && *point > sent) n = std::min(n, *point - sent);
     }
-    chunk.resize(static_cast<size_t>(n));
-    reply.generator(first + sent, chunk.data(), chunk.size());
+    chunk = reply.text ? reply.text->substr(first + sent, n) : PatternBytes(first + sent, n);
     if (Failed(tobric::platform::WriteFdFully(fd, chunk.data(), chunk.size()))) return false;
     sent += n;
   }

@@ -17,7 +17,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -46,9 +45,8 @@ struct Reply {
   // and Connection headers.
   std::vector<std::pair<std::string, std::string>> headers;
   uint64_t size = 0;
-  // Fills out[0..count) with body bytes [offset, offset + count); called from
-  // several connection threads at once.
-  std::function<void(uint64_t offset, char* out, size_t count)> generator;
+  // The body; the pattern body when unset.
+  std::optional<std::string> text;
   // A 200 reply answers "Range: bytes=a-b" and "bytes=a-" with 206 (416 past
   // the end); with false, the whole body goes out with 200.
   bool honour_ranges = true;
@@ -85,9 +83,8 @@ struct Reply {
 // One request as the server received it.
 struct RequestRecord {
   std::string method;
-  std::string target;  // as on the request line ("/a/b.mp4?x=1")
-  std::string path;    // target without the query
-  std::string version;
+  std::string target;                          // as on the request line ("/a/b.mp4?x=1")
+  std::string path;                            // target without the query
   std::map<std::string, std::string> headers;  // names lower-cased; repeats joined by ", "
   int status = 0;                              // of the reply, once chosen
 

@@ -30,7 +30,7 @@ HRESULT RecordingDownloadManager::CancelAsync(Package* package,
                                               tobric::AsyncCallback<Package*>* cancel) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    cancels_.push_back(CancelCall{package, cancel != nullptr});
+    cancels_.push_back(package);
   }
   package->state()->Pausing(package);
   if (Failed(cancel_result_)) {
@@ -66,7 +66,7 @@ std::vector<Package*> RecordingDownloadManager::downloads() const {
   return downloads_;
 }
 
-std::vector<RecordingDownloadManager::CancelCall> RecordingDownloadManager::cancels() const {
+std::vector<Package*> RecordingDownloadManager::cancels() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return cancels_;
 }
