@@ -1,29 +1,17 @@
 #include "tests/support/server_process.h"
 
-#include <curl/curl.h>
-
 #include <filesystem>
 #include <random>
 #include <sstream>
 
-#include "base/net/curl_global.h"
 #include "base/platform/console_host.h"
 #include "base/platform/spawn.h"
 #include "tests/support/files.h"
 
 namespace corvane::testsupport {
 
-namespace {
-
 using tobric::platform::ChildProgram;
 using Clock = std::chrono::steady_clock;
-
-size_t CollectHeader(char* data, size_t size, size_t count, void* context) {
-  if (context != nullptr) static_cast<std::string*>(context)->append(data, size * count);
-  return size * count;
-}
-
-}  // namespace
 
 std::string FindProgram(const std::string& name, const std::string& extra_folders) {
   std::string found = tobric::platform::FindProgramOnPath(name);
@@ -45,27 +33,6 @@ bool ServerProcess::MakeFolder(const std::string& prefix, bool open_to_all) {
   if (folder_.empty()) folder_ = MakePrivateFolder(prefix, open_to_all);
   if (folder_.empty()) error_ = "cannot make a temporary folder for " + prefix;
   return !folder_.empty();
-}
-
-bool ServerProcess::AnswersHead(const std::string& url, std::string* headers) {
-  if (Failed(tobric::EnsureCurlInitialized())) return false;
-  CURL* handle = curl_easy_init();
-  if (handle == nullptr) return false;
-  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(handle, CURLOPT_NOPROXY, "*");
-  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, 500L);
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, 1000L);
-  // Whether a server of ours is up, not whether it is to be trusted: its
-  // certificate may be wrong on purpose.
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
-  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &CollectHeader);
-  curl_easy_setopt(handle, CURLOPT_HEADERDATA, headers);
-  const CURLcode code = curl_easy_perform(handle);
-  curl_easy_cleanup(handle);
-  return code == CURLE_OK;
 }
 
 bool ServerProcess::Launch(const std::function<bool(uint16_t port)>& configure,

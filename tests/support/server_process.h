@@ -43,10 +43,6 @@ class ServerProcess {
               const std::function<bool(uint16_t port, int pid)>& answers, const std::string& log);
   // The finished lines of a log in folder_ (one being written has no end yet).
   [[nodiscard]] std::vector<std::string> LogLines(const std::string& name) const;
-  // One HEAD request, never through a proxy, over TLS without checking the
-  // certificate, with short limits; true when any answer came, its header
-  // lines in *headers.
-  [[nodiscard]] static bool AnswersHead(const std::string& url, std::string* headers = nullptr);
 
   std::string folder_;
   std::string error_;
