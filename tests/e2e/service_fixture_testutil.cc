@@ -96,7 +96,7 @@ CommandResult RunCorvane(const std::vector<std::string>& args) {
 
 void ServiceTest::SetUp() {
   ASSERT_FALSE(user_.root().empty()) << "no temporary folder";
-  ASSERT_NO_FATAL_FAILURE(StartService(StartOptions()));
+  ASSERT_NO_FATAL_FAILURE(StartService());
   folder_ = user_.home() + "/Downloads";
   // The service only makes a missing folder and keeps its old choice.
   fs::create_directories(folder_);

@@ -107,7 +107,6 @@ class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  virtual ServiceOptions StartOptions() const { return {}; }
 
   // Starts corvaned, waits for readiness and connects client_.
   void StartService(const ServiceOptions& options = {});
