@@ -37,8 +37,6 @@ class ProxyTest : public NginxDownloadTest, public ::testing::WithParamInterface
  protected:
   void SetUp() override {
     if (!SquidServer::NotInstalled().empty()) GTEST_SKIP() << SquidServer::NotInstalled();
-    if (GetParam().https && testsupport::OpensslPath().empty())
-      GTEST_SKIP() << "openssl is not installed";
     NginxDownloadTest::SetUp();
   }
 };
@@ -47,8 +45,7 @@ TEST_P(ProxyTest, Downloads) {
   const ProxyCase& c = GetParam();
   const bool auth = c.netrc_password != nullptr;
   const bool passes = !auth || std::string(c.netrc_password) == "s3cret";
-  constexpr uint64_t kSize = kBlock + 100;
-  const std::string sha256 = WriteRandomFile(www_ + "/via.bin", kSize, 31);
+  WriteRandomFile(www_ + "/via.bin", kBlock + 100, 31);
   NginxServer nginx;
   ASSERT_TRUE(
       nginx.Start(www_, {.tls = c.https ? std::optional(CertificateKind::kTrusted) : std::nullopt}))
@@ -82,7 +79,7 @@ TEST_P(ProxyTest, Downloads) {
   ASSERT_NO_FATAL_FAILURE(AddPackage(nginx.Url("/via.bin"), &id));
   // A refused login ends that configuration's attempt; the direct way, tried
   // next in the same pass, reaches the loopback server.
-  ASSERT_NO_FATAL_FAILURE(ExpectCompleted(id, "via.bin", kSize, sha256));
+  ASSERT_NO_FATAL_FAILURE(ExpectCompleted(id, www_ + "/via.bin"));
 
   ASSERT_TRUE(squid.WaitForLoggedRequests(passes ? 1 : 2, kChangeLimit))
       << "nothing went through squid";

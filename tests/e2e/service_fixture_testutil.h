@@ -6,20 +6,16 @@
 // bytes, the blocks a metafile records, the check of a finished download).
 //
 // The test process sets the same variables in its own environment: the client
-// library and the named objects (readiness event, instance lock, socket) derive
-// their places from the environment, so the test and its children meet in the
-// same folders while tests running in parallel never meet.
-//
-// Every wait is bounded. The limits are generous because the programs may be
-// built with AddressSanitizer or ThreadSanitizer, which slow a start, a stop or
-// a download by several times; the CTest limit of one test stays above their
-// sum. Threads: the test's thread uses everything here.
+// library and the named objects derive their places from it, so the test and
+// its children meet in the same folders while parallel tests never meet.
+// Every wait is bounded, with limits sized for sanitizer builds.
 #ifndef TESTS_E2E_SERVICE_FIXTURE_TESTUTIL_H_
 #define TESTS_E2E_SERVICE_FIXTURE_TESTUTIL_H_
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,46 +35,34 @@
 namespace corvane::e2e {
 
 using Milliseconds = std::chrono::milliseconds;
-using EnvironmentChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
 using lorvane::PackageView;
 
 inline constexpr uint64_t kMiB = 1024 * 1024;
 inline constexpr uint64_t kBlock = 4 * kMiB;
-// Workers per download unless a test chooses otherwise.
-inline constexpr int32_t kThreads = 5;
 // A start, a stop, or a change the service makes on a pool thread.
 inline constexpr Milliseconds kChangeLimit{30'000};
-// One run of corvane (a `get` includes starting the service and the download).
-inline constexpr Milliseconds kCommandLimit{90'000};
-// Until a running download has some blocks recorded; a whole download.
+// Until a running download has some blocks recorded.
 inline constexpr Milliseconds kProgressLimit{60'000};
+// A whole download; one run of corvane (a `get` includes the download).
 inline constexpr Milliseconds kDownloadLimit{90'000};
 
-// "http://127.0.0.1:1/<name>": port 1 refuses at once on loopback, so a
-// download of it never leaves the machine and fails without waiting.
-[[nodiscard]] std::string RefusedUri(const std::string& name);
-// Lower-case hex SHA-256: a downloaded file is compared with its source by
-// digest, so a mismatch of 40 MiB reports in one line.
-[[nodiscard]] std::string Sha256(std::string_view bytes);
-[[nodiscard]] std::string FileSha256(const std::string& path);
-// Writes `size` bytes of seeded random data; returns their SHA-256.
-std::string WriteRandomFile(const std::string& path, uint64_t size, uint64_t seed);
+// Port 1 refuses at once on loopback: a download of it fails without waiting.
+[[nodiscard]] inline std::string RefusedUri(const std::string& name) {
+  return "http://127.0.0.1:1/" + name;
+}
+// Writes `size` bytes of seeded random data.
+void WriteRandomFile(const std::string& path, uint64_t size, uint64_t seed);
 // One flag per block of the download a metafile describes: recorded or not.
-// Empty when the file cannot be read.
 [[nodiscard]] std::vector<bool> RecordedBlocks(const std::string& metafile);
-// The first block a "bytes=<first>-..." range asks for.
-[[nodiscard]] uint64_t RangeBlock(const std::string& range);
-// Milliseconds since the Unix epoch, the clock of nginx's request starts.
+// Milliseconds of the system clock since the Unix epoch, as nginx logs them.
 [[nodiscard]] uint64_t NowMs();
 // No range request nginx started at `since_ms` or later asked for a block
-// that `recorded` holds.
+// that `recorded` (by request path) holds.
 void ExpectNoRecordedBlockFetched(const testsupport::NginxServer& nginx, uint64_t since_ms,
-                                  const std::vector<bool>& recorded);
-// nginx paced to `rate` bytes a second on each connection, from the first
-// byte on (a small send buffer), so that a test can pause or kill a download
-// in the middle.
+                                  const std::map<std::string, std::vector<bool>>& recorded);
+// nginx paced to `rate` bytes a second on each connection from the first byte
+// on, so that a test can pause or kill a download in the middle.
 [[nodiscard]] testsupport::NginxOptions Paced(uint64_t rate);
-// "0x%08x" of a code; state, sizes, error and file of a package.
 [[nodiscard]] std::string Hex(HRESULT code);
 [[nodiscard]] std::string Describe(const PackageView& package);
 
@@ -102,45 +86,38 @@ class TestUser {
  private:
   tobric::platform::IsolatedEnv env_;
   testsupport::ScopedNoProxy no_proxy_;
-  // What the machine running the tests may have set and would change what the
-  // programs do: a service manager's socket (corvaned would report to it) and
-  // a chosen service program (corvane would start that one).
+  // What the machine may have set that would change what the programs do: a
+  // service manager's socket and a chosen service program.
   testsupport::ScopedEnv notify_socket_{"NOTIFY_SOCKET", std::nullopt};
   testsupport::ScopedEnv service_program_{"CORVANED", std::nullopt};
 };
 
 // How a test starts corvaned; its delays for its users' sake (the list's save
-// delay, the retry delay, the time a quick download is held back) always last
-// 100 ms here instead of seconds.
+// delay, the retry delay, the time a quick download is held back) last 100 ms.
 struct ServiceOptions {
   std::vector<std::string> args{};
   bool pipe_input = false;  // the debug console reads standard input
-  EnvironmentChanges environment{};
+  std::vector<std::pair<std::string, std::optional<std::string>>> environment{};
 };
 
-// A test with its own user and a running corvaned downloading into
-// folder_ with kThreads workers. TearDown stops the service and expects the
-// clean stop (ExitService, exit code 0), printing its standard error when
-// anything failed.
+// A test with its own user and a running corvaned downloading into folder_
+// with five workers. TearDown expects the clean stop (ExitService, exit code
+// 0) and prints the service's standard error when anything failed.
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  virtual ServiceOptions StartOptions() const { return {}; }
 
   // Starts corvaned, waits for readiness and connects client_.
   void StartService(const ServiceOptions& options = {});
-  // ExitService ends the service with exit code 0.
   void StopServiceCleanly();
   void RestartService(const ServiceOptions& options) {
     ASSERT_NO_FATAL_FAILURE(StopServiceCleanly());
     ASSERT_NO_FATAL_FAILURE(StartService(options));
   }
   void KillService();
-  // The service again after a kill, its only package started: one that was
-  // running comes back ready or already queued, and must run on either way.
+  // The service again after a kill, its only package started.
   void RestartAfterKill(const ServiceOptions& options, std::string* id);
-  // A setting the service must accept: both the call and its answer are S_OK.
   template <typename Param, typename Value>
   void Set(HRESULT (lorvane::Client::*setter)(Param, HRESULT*), const Value& value) {
     HRESULT hr = E_FAIL;
@@ -156,14 +133,20 @@ class ServiceTest : public ::testing::Test {
                       Milliseconds limit = kChangeLimit);
   // Until the package has finished or failed; *package is the last record seen.
   bool WaitForEnd(const std::string& id, PackageView* package, Milliseconds limit = kDownloadLimit);
-  bool WaitForBlocks(const std::string& id, uint64_t blocks);
+  bool WaitForBlocks(const std::string& id, uint64_t blocks) {
+    return WaitForPackage(
+        id, [&](const PackageView& p) { return p.download_size >= blocks * kBlock; },
+        kProgressLimit);
+  }
   // Pauses (before the end) and waits until the download has stopped.
   void Pause(const std::string& id);
-  void Start(const std::vector<std::string>& ids);
-  // The finished download: complete, its file under the final name with the
-  // expected bytes, and neither its data file nor its metafile left.
-  void ExpectCompleted(const std::string& id, const std::string& name, uint64_t size,
-                       const std::string& sha256);
+  void Start(const std::vector<std::string>& ids) {
+    bool all_ok = false;
+    ASSERT_EQ(client_.StartPackages(ids, &all_ok), S_OK);
+  }
+  // Complete, under the name of `source` with its bytes, and neither its data
+  // file nor its metafile left.
+  void ExpectCompleted(const std::string& id, const std::string& source);
 
   TestUser user_;
   std::string folder_;
@@ -171,8 +154,7 @@ class ServiceTest : public ::testing::Test {
   lorvane::Client client_;
 };
 
-// With a folder, www_, for files a real nginx serves; skipped where nginx is
-// not installed.
+// With a folder, www_, that a real nginx serves; skipped without nginx.
 class NginxDownloadTest : public ServiceTest {
  protected:
   void SetUp() override;

@@ -42,16 +42,10 @@ TEST_F(ServiceTest, TerminateSignalSavesTheListAndARestartGivesNewIds) {
   EXPECT_EQ(packages[0].error_code, failed.error_code) << Hex(packages[0].error_code);
 }
 
-class DebugConsoleTest : public ServiceTest {
- protected:
-  ServiceOptions StartOptions() const override {
-    return {.args = {"-with-terminal"}, .pipe_input = true};
-  }
-};
-
 // The console's `exit` sets the shutdown event (its own test), which stops the
 // service (the app's test); the end of its input ends only the console.
-TEST_F(DebugConsoleTest, ConsoleDrivesTheServiceAndItsEndLeavesTheServiceServing) {
+TEST_F(ServiceTest, DebugConsoleDrivesTheServiceAndItsEndLeavesTheServiceServing) {
+  ASSERT_NO_FATAL_FAILURE(RestartService({.args = {"-with-terminal"}, .pipe_input = true}));
   const std::string uri = RefusedUri("console.mp4");
   ASSERT_TRUE(service_->WriteInput("download " + uri + "\n"));
   // Its result line, then a blank line.

@@ -48,7 +48,6 @@ class InputFeed {
   InputFeed& operator=(const InputFeed&) = delete;
 
   [[nodiscard]] int read_fd() const { return pipe_.read_fd; }
-  [[nodiscard]] int write_fd() const { return pipe_.write_fd; }
   [[nodiscard]] bool Type(std::string_view text);
   void End();
 

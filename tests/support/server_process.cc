@@ -1,96 +1,92 @@
 #include "tests/support/server_process.h"
 
-#include <curl/curl.h>
-
 #include <filesystem>
 #include <random>
+#include <sstream>
 
-#include "base/net/curl_global.h"
+#include "base/platform/console_host.h"
+#include "base/platform/spawn.h"
 #include "tests/support/files.h"
 
 namespace corvane::testsupport {
 
-namespace {
-
 using tobric::platform::ChildProgram;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kPortTries = 20;
-constexpr std::chrono::milliseconds kStartLimit{15000};
-constexpr std::chrono::milliseconds kStopLimit{10000};
-constexpr std::chrono::milliseconds kPollStep{20};
-
-size_t CollectHeader(char* data, size_t size, size_t count, void* context) {
-  if (context != nullptr) static_cast<std::string*>(context)->append(data, size * count);
-  return size * count;
+std::string FindProgram(const std::string& name, const std::string& extra_folders) {
+  std::string found = tobric::platform::FindProgramOnPath(name);
+  std::istringstream parts(extra_folders);
+  for (std::string dir; found.empty() && std::getline(parts, dir, ':');) {
+    if (!dir.empty() && tobric::platform::IsExecutableFile(dir + "/" + name))
+      found = dir + "/" + name;
+  }
+  return found;
 }
 
-}  // namespace
-
-bool AnswersHead(const std::string& url, std::string* headers) {
-  if (Failed(tobric::EnsureCurlInitialized())) return false;
-  CURL* handle = curl_easy_init();
-  if (handle == nullptr) return false;
-  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(handle, CURLOPT_NOPROXY, "*");
-  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, 500L);
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, 1000L);
-  // Whether a server of ours is up, not whether it is to be trusted: its
-  // certificate may be wrong on purpose.
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
-  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &CollectHeader);
-  curl_easy_setopt(handle, CURLOPT_HEADERDATA, headers);
-  const CURLcode code = curl_easy_perform(handle);
-  curl_easy_cleanup(handle);
-  return code == CURLE_OK;
+ServerProcess::~ServerProcess() {
+  Stop();
+  std::error_code ignored;
+  if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
 }
 
-bool ServerProcess::Start(const ServerLaunch& launch, std::string* error) {
+bool ServerProcess::MakeFolder(const std::string& prefix, bool open_to_all) {
+  if (folder_.empty()) folder_ = MakePrivateFolder(prefix, open_to_all);
+  if (folder_.empty()) error_ = "cannot make a temporary folder for " + prefix;
+  return !folder_.empty();
+}
+
+bool ServerProcess::Launch(const std::function<bool(uint16_t port)>& configure,
+                           const std::vector<std::string>& argv,
+                           const std::function<bool(uint16_t port, int pid)>& answers,
+                           const std::string& log) {
   Stop();
   std::mt19937 random(std::random_device{}());
   std::uniform_int_distribution<int> pick(20000, 32000);
-  for (int attempt = 0; attempt < kPortTries; ++attempt) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
     const uint16_t port = static_cast<uint16_t>(pick(random));
     std::error_code ignored;
-    std::filesystem::remove(launch.log, ignored);
-    if (!launch.configure(port)) {
-      *error = "cannot write the configuration of " + launch.name;
+    std::filesystem::remove(log, ignored);
+    if (!configure(port)) {
+      error_ = "cannot write the configuration of " + argv[0];
       return false;
     }
     auto child = std::make_unique<ChildProgram>();
-    tobric::platform::ChildProgramOptions options;
-    options.argv = launch.argv;
-    if (!child->Start(options, error)) return false;
-    const auto deadline = Clock::now() + kStartLimit;
-    while (Clock::now() < deadline && !child->WaitForExit(kPollStep)) {
-      if (launch.answers(port, child->pid())) {
+    if (!child->Start({.argv = argv, .environment = {}}, &error_)) return false;
+    // Room for nginx's own retries of a busy port and a slow, shared machine.
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (Clock::now() < deadline && !child->WaitForExit(std::chrono::milliseconds(20))) {
+      if (answers(port, child->pid())) {
         child_ = std::move(child);
         port_ = port;
         return true;
       }
     }
-    const bool exited = child->exited();
-    const std::string log = ReadFile(launch.log);
-    if (exited && log.find("Address already in use") != std::string::npos) continue;
-    *error = launch.name +
-             (exited ? " exited with status " + std::to_string(child->exit_code())
-                     : std::string(" did not answer in time")) +
-             "; " + launch.log + ": " + log + "; stderr: " + child->Errors();
+    const std::string text = ReadFile(log);
+    if (child->exited() && text.find("Address already in use") != std::string::npos) continue;
+    error_ = argv[0] +
+             (child->exited() ? " exited with status " + std::to_string(child->exit_code())
+                              : std::string(" did not answer in time")) +
+             "; " + log + ": " + text + "; stderr: " + child->Errors();
     return false;
   }
-  *error = "no free port for " + launch.name + " after " + std::to_string(kPortTries) + " tries";
+  error_ = "no free port for " + argv[0];
   return false;
 }
 
 void ServerProcess::Stop() {
   if (!child_) return;
   child_->Signal(ChildProgram::StopSignal::kTerminate);
-  if (!child_->WaitForExit(kStopLimit)) child_->Signal(ChildProgram::StopSignal::kKill);
+  if (!child_->WaitForExit(std::chrono::seconds(10)))
+    child_->Signal(ChildProgram::StopSignal::kKill);
   child_.reset();  // waits for the end
   port_ = 0;
+}
+
+std::vector<std::string> ServerProcess::LogLines(const std::string& name) const {
+  std::vector<std::string> lines;
+  std::istringstream log(folder_.empty() ? "" : ReadFile(folder_ + "/" + name));
+  for (std::string line; std::getline(log, line) && !log.eof();) lines.push_back(line);
+  return lines;
 }
 
 }  // namespace corvane::testsupport

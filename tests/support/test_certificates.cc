@@ -5,7 +5,7 @@
 
 #include "base/platform/run_program.h"
 #include "tests/support/files.h"
-#include "tests/support/nginx_server.h"
+#include "tests/support/server_process.h"
 
 namespace corvane::testsupport {
 

@@ -17,9 +17,6 @@ using tobric::http_text::HeaderValue;
 using tobric::http_text::ParseUnsigned;
 using tobric::http_text::TrimBlanks;
 
-// A request head larger than this is refused by closing the connection.
-constexpr size_t kMaxHeadBytes = 64 * 1024;
-
 std::string LowerAscii(std::string_view text) {
   std::string lower(text);
   for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -35,23 +32,17 @@ bool ReadMore(int fd, std::string* buffer) {
   return true;
 }
 
-// The single range "bytes=a-b", "bytes=a-" or "bytes=-n" of a body of `total`
-// bytes as [*first, *last]; false when the header is to be ignored (malformed,
-// several ranges). *first > *last when the range lies wholly past the end.
+// The single range "bytes=a-b" or "bytes=a-" of a body of `total` bytes as
+// [*first, *last]; false when the header is to be ignored. *first > *last when
+// the range lies wholly past the end.
 bool ParseRange(std::string_view header, uint64_t total, uint64_t* first, uint64_t* last) {
   header = TrimBlanks(header);
-  if (!header.starts_with("bytes=") || header.find(',') != std::string_view::npos) return false;
-  header.remove_prefix(6);
   const size_t dash = header.find('-');
-  if (dash == std::string_view::npos) return false;
-  const std::string_view from = TrimBlanks(header.substr(0, dash));
+  if (!header.starts_with("bytes=") || dash == std::string_view::npos) return false;
   const std::string_view to = TrimBlanks(header.substr(dash + 1));
   uint64_t a = 0, b = UINT64_MAX;
-  if (from.empty()) {  // the last b bytes
-    if (!ParseUnsigned(to, &b) || b == 0) return false;
-    a = total - std::min(b, total);
-    b = UINT64_MAX;
-  } else if (!ParseUnsigned(from, &a) || (!to.empty() && (!ParseUnsigned(to, &b) || b < a))) {
+  if (!ParseUnsigned(TrimBlanks(header.substr(6, dash - 6)), &a) ||
+      (!to.empty() && (!ParseUnsigned(to, &b) || b < a))) {
     return false;
   }
   *first = a >= total ? 1 : a;
@@ -68,7 +59,6 @@ bool ParseHead(std::string_view head, RequestRecord* record) {
   if (words.size() != 3) return false;
   record->method = words[0];
   record->target = words[1];
-  record->version = words[2];
   for (size_t i = 1; i < lines.size(); ++i) {
     const std::string_view line = lines[i];
     if (HeaderName(line).empty()) continue;
@@ -88,38 +78,27 @@ bool ParseHead(std::string_view head, RequestRecord* record) {
 
 }  // namespace
 
-char PatternByte(uint64_t offset) {
-  uint64_t x = offset + 0x9E3779B97F4A7C15ull;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  return static_cast<char>((x ^ (x >> 31)) & 0xFF);
-}
-
 std::string PatternBytes(uint64_t offset, size_t count) {
   std::string bytes(count, '\0');
-  for (size_t i = 0; i < count; ++i) bytes[i] = PatternByte(offset + i);
+  for (size_t i = 0; i < count; ++i) {
+    uint64_t x = offset + i + 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    bytes[i] = static_cast<char>((x ^ (x >> 31)) & 0xFF);
+  }
   return bytes;
 }
 
 Reply Reply::Text(int status, std::string body) {
-  const uint64_t size = body.size();
-  Reply reply = Generated(size, [body = std::move(body)](uint64_t offset, char* out, size_t count) {
-    body.copy(out, count, static_cast<size_t>(offset));
-  });
+  Reply reply = Pattern(body.size());
   reply.status = status;
+  reply.text = std::move(body);
   return reply;
 }
 
 Reply Reply::Pattern(uint64_t size) {
-  return Generated(size, [](uint64_t offset, char* out, size_t count) {
-    for (size_t i = 0; i < count; ++i) out[i] = PatternByte(offset + i);
-  });
-}
-
-Reply Reply::Generated(uint64_t size, BodyGenerator generator) {
   Reply reply;
   reply.size = size;
-  reply.generator = std::move(generator);
   return reply;
 }
 
@@ -145,6 +124,16 @@ std::string TestHttpServer::Url(std::string_view path) const {
 void TestHttpServer::SetRoute(const std::string& path, std::vector<Reply> sequence) {
   std::lock_guard<std::mutex> lock(mutex_);
   routes_[path] = {std::move(sequence), 0};
+}
+
+std::vector<RequestRecord> TestHttpServer::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return records_;
+}
+
+bool TestHttpServer::WaitForStalls(size_t n, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_for(lock, timeout, [&] { return stalls_ >= n; });
 }
 
 void TestHttpServer::ReleaseStalls() {
@@ -182,7 +171,6 @@ void TestHttpServer::AcceptLoop() {
     }
     open_fds_.insert(fd);
     ++serving_;
-    ++connections_;
     std::thread(&TestHttpServer::Serve, this, fd).detach();
   }
 }
@@ -192,31 +180,20 @@ void TestHttpServer::Serve(int fd) {
   bool reset = false;
   for (;;) {
     size_t head_end;
-    while ((head_end = buffer.find("\r\n\r\n")) == std::string::npos &&
-           buffer.size() <= kMaxHeadBytes && ReadMore(fd, &buffer)) {
+    while ((head_end = buffer.find("\r\n\r\n")) == std::string::npos && ReadMore(fd, &buffer)) {
     }
     RequestRecord record;
     if (head_end == std::string::npos ||
         !ParseHead(std::string_view(buffer).substr(0, head_end), &record)) {
       break;
     }
-    buffer.erase(0, head_end + 4);
-    // A request body is read and dropped; a chunked one is not understood, so
-    // such a connection ends after its reply.
-    uint64_t body_left = 0;
-    bool keep_alive =
-        LowerAscii(record.Header("transfer-encoding")).find("chunked") == std::string::npos &&
-        (!record.HasHeader("content-length") ||
-         ParseUnsigned(record.Header("content-length"), &body_left));
-    if (!keep_alive) body_left = 0;
-    while (buffer.size() < body_left && ReadMore(fd, &buffer)) {
+    // A request body (libcurl sends its length) is read and dropped.
+    uint64_t body = 0;
+    static_cast<void>(ParseUnsigned(record.Header("content-length"), &body));
+    while (buffer.size() < head_end + 4 + body && ReadMore(fd, &buffer)) {
     }
-    if (buffer.size() < body_left) break;
-    buffer.erase(0, static_cast<size_t>(body_left));
-    const std::string connection = LowerAscii(record.Header("connection"));
-    keep_alive = keep_alive && (record.version == "HTTP/1.1"
-                                    ? connection.find("close") == std::string::npos
-                                    : connection.find("keep-alive") != std::string::npos);
+    buffer.erase(0, std::min<size_t>(buffer.size(), head_end + 4 + body));
+    const bool keep_alive = record.Header("connection").find("close") == std::string::npos;
     Reply reply = Reply::Text(404, "");
     size_t index;
     {
@@ -250,30 +227,28 @@ bool TestHttpServer::Respond(int fd, size_t record, const Reply& reply, bool kee
   // What the script does when the reply reaches `point`, a stall, then a
   // close; true when the reply ends there.
   const auto ends_at = [&](uint64_t point) {
-    if (reply.stall_at == point && !WaitStall(reply.stall_duration)) {
-      Finish(record, ReplyEnd::kStopped);
-      return true;
-    }
-    if (reply.close_at != point) return false;
-    Finish(record, ReplyEnd::kClosedByScript);
-    *reset = reply.reset_on_close;
-    return true;
+    if (reply.stall_at == point && !WaitStall()) return true;
+    *reset = reply.close_at == point && reply.reset_on_close;
+    return reply.close_at == point;
   };
   if (ends_at(Reply::kBeforeHeaders)) return false;
 
+  std::unique_lock<std::mutex> lock(mutex_);
+  RequestRecord& request = records_[record];
   uint64_t first = 0, last = reply.size - 1;
   int status = reply.status;
   std::string head;
   if (status == 200 && reply.honour_ranges &&
-      ParseRange(Locked([&] { return records_[record].Header("range"); }), reply.size, &first,
-                 &last)) {
+      ParseRange(request.Header("range"), reply.size, &first, &last)) {
     status = first > last ? 416 : 206;
     head = "Content-Range: bytes " +
            (status == 416 ? std::string("*") : std::to_string(first) + "-" + std::to_string(last)) +
            "/" + std::to_string(reply.size) + "\r\n";
   }
+  request.status = status;
+  const bool head_only = request.method == "HEAD";
+  lock.unlock();
   const uint64_t length = status == 416 ? 0 : last + 1 - first;
-  Locked([&] { return records_[record].status = status; });
   keep_alive = keep_alive && reply.send_content_length;
   head = "HTTP/1.1 " + std::to_string(status) + " Scripted\r\n" + head;
   if (reply.send_content_length) head += "Content-Length: " + std::to_string(length) + "\r\n";
@@ -281,59 +256,29 @@ bool TestHttpServer::Respond(int fd, size_t record, const Reply& reply, bool kee
   if (!keep_alive) head += "Connection: close\r\n";
   for (const auto& [name, value] : reply.headers) head += name + ": " + value + "\r\n";
   head += "\r\n";
-  if (Failed(tobric::platform::WriteFdFully(fd, head.data(), head.size()))) {
-    Finish(record, ReplyEnd::kPeerGone);
-    return false;
-  }
-  const bool head_only = Locked([&] { return records_[record].method == "HEAD"; });
+  if (Failed(tobric::platform::WriteFdFully(fd, head.data(), head.size()))) return false;
   std::string chunk;
   for (uint64_t sent = 0; !head_only;) {
     if (ends_at(sent)) return false;
     if (sent >= length) break;
-    uint64_t n = std::min<uint64_t>(reply.chunk_size, length - sent);
+    uint64_t n = std::min<uint64_t>(64 * 1024, length - sent);
     for (const auto& point : {reply.stall_at, reply.close_at}) {
       if (point.has_value() && *point > sent) n = std::min(n, *point - sent);
     }
-    chunk.resize(static_cast<size_t>(n));
-    reply.generator(first + sent, chunk.data(), chunk.size());
-    if (Failed(tobric::platform::WriteFdFully(fd, chunk.data(), chunk.size()))) {
-      Finish(record, ReplyEnd::kPeerGone);
-      return false;
-    }
+    chunk = reply.text ? reply.text->substr(first + sent, n) : PatternBytes(first + sent, n);
+    if (Failed(tobric::platform::WriteFdFully(fd, chunk.data(), chunk.size()))) return false;
     sent += n;
-    std::unique_lock<std::mutex> lock(mutex_);
-    records_[record].body_bytes_sent += n;
-    body_bytes_sent_ += n;
-    if (reply.chunk_delay.count() > 0 &&
-        cv_.wait_for(lock, reply.chunk_delay, [&] { return stopping_; })) {
-      lock.unlock();
-      Finish(record, ReplyEnd::kStopped);
-      return false;
-    }
   }
-  Finish(record, ReplyEnd::kComplete);
   return keep_alive;
 }
 
-bool TestHttpServer::WaitStall(std::chrono::milliseconds duration) {
+bool TestHttpServer::WaitStall() {
   std::unique_lock<std::mutex> lock(mutex_);
   ++stalls_;
   cv_.notify_all();
   const uint64_t generation = release_generation_;
-  const auto released = [&] { return stopping_ || release_generation_ != generation; };
-  if (duration.count() > 0) {
-    cv_.wait_for(lock, duration, released);
-  } else {
-    cv_.wait(lock, released);
-  }
+  cv_.wait(lock, [&] { return stopping_ || release_generation_ != generation; });
   return !stopping_;
-}
-
-void TestHttpServer::Finish(size_t record, ReplyEnd end) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  records_[record].end = end;
-  ++replies_finished_;
-  cv_.notify_all();
 }
 
 }  // namespace corvane::testsupport

@@ -48,11 +48,6 @@ std::vector<std::string> FakeService::requests() {
   return requests_;
 }
 
-int FakeService::connections() {
-  std::lock_guard<std::mutex> hold(lock_);
-  return connections_;
-}
-
 void FakeService::Serve() {
   for (;;) {
     std::unique_ptr<tobric::platform::UnixStream> accepted;
@@ -62,7 +57,6 @@ void FakeService::Serve() {
       std::lock_guard<std::mutex> hold(lock_);
       if (stopping_) return;
       stream_ = stream;
-      ++connections_;
     }
     ServeConnection(*stream);
     std::lock_guard<std::mutex> hold(lock_);

@@ -44,7 +44,6 @@ class FakeService {
   void set_bind_reply(Reply reply);
   // Every request body read so far, binds included, in order.
   [[nodiscard]] std::vector<std::string> requests();
-  [[nodiscard]] int connections();
 
  private:
   void Serve();
@@ -58,7 +57,6 @@ class FakeService {
   std::vector<std::string> requests_;                     // guarded by lock_
   std::shared_ptr<tobric::platform::UnixStream> stream_;  // guarded by lock_
   bool stopping_ = false;                                 // guarded by lock_
-  int connections_ = 0;                                   // guarded by lock_
   Reply bind_reply_ = Answer(rpc::Writer());              // guarded by lock_
 };
 

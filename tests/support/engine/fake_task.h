@@ -70,16 +70,15 @@ class FakeTask : public TaskInterface, public std::enable_shared_from_this<FakeT
 
   std::atomic<HRESULT> initialize_result{S_OK};
   std::atomic<HRESULT> start_result{S_OK};
-  std::atomic<HRESULT> cancel_result{S_OK};
   std::atomic<int> initialize_calls{0};
   std::atomic<int> start_calls{0};
   std::atomic<int> cancel_calls{0};
 
  private:
-  HRESULT Record(std::atomic<int>* calls, const char* method, const std::atomic<HRESULT>& result) {
+  HRESULT Record(std::atomic<int>* calls, const char* method, HRESULT result) {
     ++*calls;
     events_->Add(method + label_);
-    return result.load();
+    return result;
   }
 
   Package* const package_;

@@ -1,18 +1,9 @@
 #include "tests/support/engine/package_fakes.h"
 
-#include <cstdio>
-
 #include "base/threading/lock.h"
 #include "package/package_state.h"
 
 namespace lorvane::testing {
-
-std::string PointerText(const void* pointer) {
-  char buffer[40];
-  std::snprintf(buffer, sizeof(buffer), "0x%016llX",
-                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
-  return buffer;
-}
 
 RecordingDownloadManager::~RecordingDownloadManager() {
   for (auto& [package, callback] : pending_cancels_) delete callback;
@@ -39,7 +30,7 @@ HRESULT RecordingDownloadManager::CancelAsync(Package* package,
                                               tobric::AsyncCallback<Package*>* cancel) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    cancels_.push_back(CancelCall{package, cancel != nullptr});
+    cancels_.push_back(package);
   }
   package->state()->Pausing(package);
   if (Failed(cancel_result_)) {
@@ -75,7 +66,7 @@ std::vector<Package*> RecordingDownloadManager::downloads() const {
   return downloads_;
 }
 
-std::vector<RecordingDownloadManager::CancelCall> RecordingDownloadManager::cancels() const {
+std::vector<Package*> RecordingDownloadManager::cancels() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return cancels_;
 }

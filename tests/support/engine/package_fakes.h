@@ -23,10 +23,6 @@
 
 namespace lorvane::testing {
 
-// "0x%p" of a package, as the state machine's log lines print it: "0x" and 16
-// upper-case hex digits, whatever the C library's "%p" does.
-[[nodiscard]] std::string PointerText(const void* pointer);
-
 // Counts Modified calls.
 class CountingObserver : public PersisterInterface {
  public:
@@ -43,11 +39,6 @@ class CountingObserver : public PersisterInterface {
 // FinishCancel. Thread-safe.
 class RecordingDownloadManager : public DownloadInterface {
  public:
-  struct CancelCall {
-    Package* package;
-    bool has_callback;
-  };
-
   ~RecordingDownloadManager() override;
   HRESULT StopAll() override;
   HRESULT Download(Package* package, tobric::AsyncCallback<Package*>* finish) override;
@@ -61,7 +52,7 @@ class RecordingDownloadManager : public DownloadInterface {
   void set_download_result(HRESULT hr) { download_result_ = hr; }
   void set_cancel_result(HRESULT hr) { cancel_result_ = hr; }
   [[nodiscard]] std::vector<Package*> downloads() const;
-  [[nodiscard]] std::vector<CancelCall> cancels() const;
+  [[nodiscard]] std::vector<Package*> cancels() const;
   [[nodiscard]] int stop_all_calls() const { return stop_all_calls_.load(); }
 
  private:
@@ -70,7 +61,7 @@ class RecordingDownloadManager : public DownloadInterface {
   std::atomic<int> stop_all_calls_{0};
   mutable std::mutex mutex_;
   std::vector<Package*> downloads_;  // guarded by mutex_, as are the two below
-  std::vector<CancelCall> cancels_;
+  std::vector<Package*> cancels_;
   std::vector<std::pair<Package*, tobric::AsyncCallback<Package*>*>> pending_cancels_;
 };
 
