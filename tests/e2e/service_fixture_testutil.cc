@@ -81,6 +81,8 @@ std::string Describe(const PackageView& package) {
          package.path;
 }
 
+std::string CorvaneProgram() { return CORVANE_PATH; }
+
 CommandResult RunCorvane(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {CORVANE_PATH};
   argv.insert(argv.end(), args.begin(), args.end());

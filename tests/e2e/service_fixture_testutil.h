@@ -72,6 +72,8 @@ struct CommandResult {
   std::string err;
 };
 [[nodiscard]] CommandResult RunCorvane(const std::vector<std::string>& args);
+// The corvane program of this build.
+[[nodiscard]] std::string CorvaneProgram();
 
 // A fresh user and its folders; the variables come back at the end. Made
 // first in every fixture, before any thread reads the environment.
