@@ -79,8 +79,6 @@ TEST(ParseArgumentsTest, WrongUseIsRefusedWithItsReason) {
       {{"info"}, "info: missing ID"},
       {{"pause", "--files", "a"}, "pause: unknown option '--files'"},
       {{"get", "http://h/a", "-d"}, "get: -d needs a folder"},
-      {{"get", "-i"}, "get: -i needs a file"},
-      {{"add", "-q", "http://h/a"}, "add: unknown option '-q'"},
       {{"config", "get", "folder"}, "config: unknown action 'get' (expected: set)"},
       {{"config", "set", "speed", "1"},
        "config set: unknown key 'speed' (folder, threads, tasks, down, up)"},

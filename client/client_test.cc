@@ -176,31 +176,6 @@ TEST_F(ClientTest, UnusableAnswersEndTheConnection) {
   }
 }
 
-// The procedures neither the end-to-end tests nor the commands' tests call:
-// the request they send, the answer they decode.
-TEST_F(ClientTest, EveryProcedureSpeaksItsWireFormat) {
-  FakeService service(SocketPath(), [](uint16_t procedure, rpc::Reader&) {
-    rpc::Writer values;
-    if (procedure == rpc::kGetErrorMessage) values.String(u"无效的下载文件ID。");
-    if (procedure == rpc::kSetUpBandwidth) values.I32(E_INVALID_CONFIG_VALUE);
-    return FakeService::Answer(values);
-  });
-  ASSERT_TRUE(service.ok());
-  const auto client = Connected();
-  HRESULT result = S_OK;
-  std::string text;
-  ASSERT_EQ(client->SetUpBandwidth(-513, &result), S_OK);
-  ASSERT_EQ(client->GetErrorMessage(E_PACKAGE_NOT_FOUND, &text), S_OK);
-  EXPECT_EQ(result, E_INVALID_CONFIG_VALUE);
-  EXPECT_EQ(text, "无效的下载文件ID。");
-  rpc::Writer up = rpc::RequestHeader(rpc::kSetUpBandwidth);
-  rpc::Writer message = rpc::RequestHeader(rpc::kGetErrorMessage);
-  up.I32(-513);
-  message.I32(E_PACKAGE_NOT_FOUND);
-  const std::vector<std::string> requests = service.requests();
-  EXPECT_EQ(requests, (std::vector<std::string>{requests.at(0), up.bytes(), message.bytes()}));
-}
-
 TEST_F(ClientTest, RequestsTheServiceWouldRefuseAreNotSent) {
   FakeService service(SocketPath(), [](uint16_t, rpc::Reader&) {
     rpc::Writer values;

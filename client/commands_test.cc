@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -13,11 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "base/platform/lock_file.h"
-#include "base/platform/process.h"
 #include "base/platform/terminal.h"
 #include "base/utf.h"
-#include "service/data_folder_lock.h"
 #include "tests/support/engine/fake_service.h"
 #include "tests/support/isolated_env.h"
 
@@ -80,7 +76,6 @@ struct Engine {
     }
     if (procedure == rpc::kGetPackageInfo && on_info) on_info(*this, ++info_calls);
     if (procedure == rpc::kGetPackageList) {
-      if (on_list) on_list(*this);
       const size_t room = std::min(packages.size(), static_cast<size_t>(number));
       out.U32(static_cast<uint32_t>(room));
       for (size_t i = 0; i < room; ++i) out.Record(packages[i]);
@@ -98,7 +93,7 @@ struct Engine {
     } else {
       if (procedure == rpc::kDownloadUri) {
         // The service lists a new package even when it could not start it.
-        packages.push_back(Record("{77770000-0000-4000-8000-000000000007}", 4, "new.bin"));
+        packages.push_back(Record("{77770000-0000-4000-8000-000000000007}", 5, "new.bin"));
         packages.back().uri = text;
       }
       // The setters, DownloadUri and DeletePackagesPermanently answer S_OK.
@@ -118,7 +113,6 @@ struct Engine {
   std::mutex lock;
   std::vector<rpc::PackageInfo> packages;
   std::map<uint16_t, std::string> answers;
-  std::function<void(Engine&)> on_list;
   std::function<void(Engine&, int)> on_info;  // with the number of the call
   int info_calls = 0;
   std::map<uint16_t, std::string> calls;
@@ -291,9 +285,6 @@ TEST(CommandsTest, GetFollowsItsDownloadsByIdToTheirEnd) {
 TEST(CommandsTest, CtrlCEndsGetAndLeavesTheDownloadRunning) {
   tobric::platform::IsolatedEnv env;
   Session session(env.root(), true);
-  session.engine.on_list = [](Engine& engine) {
-    if (!engine.packages.empty()) engine.packages[0].state = 5;
-  };
   EXPECT_EQ(session.RunInterrupted("get http://127.0.0.1/new.bin"), kExitInterrupted);
   ExpectShown(session.err.str(), "corvane: stopped following");
   EXPECT_EQ(session.engine.CallsOf(rpc::kPausePackages) + session.engine.CallsOf(rpc::kExitService),
@@ -314,23 +305,6 @@ TEST(CommandsTest, WatchAsksForTheRowsThatFit) {
   EXPECT_EQ(session.RunInterrupted("watch"), kExitOk);
   EXPECT_EQ(session.engine.CallsOf(rpc::kGetPackageList), "3;");
   ExpectShown(session.out.str(), "showing 3 of 10 downloads");
-}
-
-// The data folder is held by the service of another session: starting one here
-// would be refused, so the user is told where the running one is.
-TEST(CommandsTest, ServiceOfAnotherSessionIsNamedInsteadOfStartingOne) {
-  tobric::platform::IsolatedEnv env;
-  Session session(env.root(), false);
-  const std::string socket = "/run/user/4242/VELMO_TOBRIC_BASE-4242";
-  std::filesystem::create_directories(DefaultUserDataFolder());
-  std::unique_ptr<tobric::platform::LockFile> lock;
-  ASSERT_EQ(tobric::platform::LockFile::Acquire(DataFolderLockPath(DefaultUserDataFolder()),
-                                                socket, &lock, nullptr),
-            S_OK);
-  EXPECT_EQ(session.Run("list"), kExitFailure);
-  ExpectShown(session.err.str(), "another session (pid " +
-                                     std::to_string(tobric::platform::ProcessId()) +
-                                     ", socket in " + socket + ")");
 }
 
 TEST(MatchAddedPackagesTest, NewPackagesAnswerTheirUrisInOrder) {

