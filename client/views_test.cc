@@ -27,12 +27,11 @@ TEST(RenderTableTest, HeaderThenAlignedRowsWithUniqueShortIds) {
       Package("{1A2B3C4D-0000-4000-8000-000000000001}", 5, "a.mp4"),
       Package("{1A2B3C4D-1000-4000-8000-000000000002}", 6, "电影.mkv"),
   };
-  const std::vector<std::string> lines = RenderTable(packages, 0);
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "ID          STATE        PROGRESS                 SIZE      SPEED  NAME");
-  EXPECT_EQ(lines[1], "1A2B3C4D-0  downloading     50.0%  1.00 MiB / 2.00 MiB  512 KiB/s  a.mp4");
-  EXPECT_EQ(lines[2],
-            "1A2B3C4D-1  complete       100.0%             2.00 MiB          -  电影.mkv");
+  EXPECT_EQ(RenderTable(packages, 0),
+            (std::vector<std::string>{
+                "ID          STATE        PROGRESS                 SIZE      SPEED  NAME",
+                "1A2B3C4D-0  downloading     50.0%  1.00 MiB / 2.00 MiB  512 KiB/s  a.mp4",
+                "1A2B3C4D-1  complete       100.0%             2.00 MiB          -  电影.mkv"}));
 }
 
 TEST(RenderTableTest, NamesAreCutToTheWidthAndMadeSafe) {
