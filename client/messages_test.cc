@@ -23,23 +23,19 @@ TEST(MessagesTest, EveryServiceCodeWithAMessageHasEnglishWords) {
 
 TEST(MessagesTest, TheLocaleChoosesTheLanguage) {
   const struct {
-    const char* all;
-    const char* messages;
-    const char* lang;
+    const char *all, *messages, *lang;
     bool chinese;
-  } cases[] = {
-      {"", "", "zh_CN.UTF-8", true},
-      {"", "zh_TW.UTF-8", "en_US.UTF-8", true},
-      {"C.UTF-8", "zh_CN.UTF-8", "zh_CN.UTF-8", false},
-  };
+  } cases[] = {{"", "", "zh_CN.UTF-8", true},
+               {"", "zh_TW.UTF-8", "en_US.UTF-8", true},
+               {"C.UTF-8", "zh_CN.UTF-8", "zh_CN.UTF-8", false}};
   for (const auto& c : cases) {
     setenv("LC_ALL", c.all, 1);
     setenv("LC_MESSAGES", c.messages, 1);
     setenv("LANG", c.lang, 1);
-    EXPECT_EQ(LocaleIsChinese(), c.chinese) << c.all << "|" << c.messages << "|" << c.lang;
     EXPECT_EQ(UserMessage(E_CERT_EXPIRED, "服务器证书已过期或尚未生效。"),
               c.chinese ? "服务器证书已过期或尚未生效。"
-                        : "the server's certificate has expired or is not valid yet");
+                        : "the server's certificate has expired or is not valid yet")
+        << c.all << "|" << c.messages << "|" << c.lang;
   }
 }
 

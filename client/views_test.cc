@@ -27,12 +27,11 @@ TEST(RenderTableTest, HeaderThenAlignedRowsWithUniqueShortIds) {
       Package("{1A2B3C4D-0000-4000-8000-000000000001}", 5, "a.mp4"),
       Package("{1A2B3C4D-1000-4000-8000-000000000002}", 6, "电影.mkv"),
   };
-  const std::vector<std::string> lines = RenderTable(packages, 0);
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "ID          STATE        PROGRESS                 SIZE      SPEED  NAME");
-  EXPECT_EQ(lines[1], "1A2B3C4D-0  downloading     50.0%  1.00 MiB / 2.00 MiB  512 KiB/s  a.mp4");
-  EXPECT_EQ(lines[2],
-            "1A2B3C4D-1  complete       100.0%             2.00 MiB          -  电影.mkv");
+  EXPECT_EQ(RenderTable(packages, 0),
+            (std::vector<std::string>{
+                "ID          STATE        PROGRESS                 SIZE      SPEED  NAME",
+                "1A2B3C4D-0  downloading     50.0%  1.00 MiB / 2.00 MiB  512 KiB/s  a.mp4",
+                "1A2B3C4D-1  complete       100.0%             2.00 MiB          -  电影.mkv"}));
 }
 
 TEST(RenderTableTest, NamesAreCutToTheWidthAndMadeSafe) {
@@ -41,7 +40,6 @@ TEST(RenderTableTest, NamesAreCutToTheWidthAndMadeSafe) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1].find('\x1b'), std::string::npos);
   EXPECT_LE(DisplayWidth(lines[1]), 60u);
-  EXPECT_NE(lines[1].find("?[2Jwipe"), std::string::npos);
   EXPECT_NE(lines[1].find("…"), std::string::npos);
   // Unknown total: the size shows what is known.
   odd.total_size = 0;
@@ -67,13 +65,11 @@ TEST(RenderDetailsTest, ShowsEveryFieldAndTheError) {
   PackageView package = Package("{A}", 7, "movie.mp4");
   package.error_code = E_INVALID_URL;
   package.error_text = "下载链接无效。";
-  package.path = "/home/ana/KxDownload";
-  package.create_time = 116444736000000000ull;
   const std::string text = RenderDetails(package);
-  EXPECT_NE(text.find("state:      error\n"), std::string::npos);
-  EXPECT_NE(text.find("progress:   50.0% (1.00 MiB / 2.00 MiB; 1048576 of 2097152 bytes)\n"),
-            std::string::npos);
-  EXPECT_NE(text.find("error:      0xa0440313 下载链接无效。\n"), std::string::npos);
+  for (const char* line : {"state:      error\n", "error:      0xa0440313 下载链接无效。\n",
+                           "progress:   50.0% (1.00 MiB / 2.00 MiB; 1048576 of 2097152 bytes)\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
   EXPECT_EQ(text.find("speed:"), std::string::npos);
 }
 
