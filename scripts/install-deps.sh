@@ -11,11 +11,11 @@ packages=(
   libbenchmark-dev               # bench/
   libtinyxml-dev                 # config.db and download_list.db
   libcurl4-openssl-dev           # HTTP: size probe and request layer
-  libssl-dev                     # end-to-end tests: SHA-256 of downloaded files
   python3                        # run.sh demo: the HTTP server it downloads from
   nginx-light                    # end-to-end tests and benchmarks: a real HTTP server on loopback
   libproxy-dev libproxy1-plugin-webkit  # automatic proxy configurations (WPAD, PAC scripts)
-  squid openssl                  # proxy tests: a real authenticating proxy on loopback (openssl makes its password file)
+  squid openssl                  # proxy tests: a real authenticating proxy on loopback; openssl makes the TLS tests' certificates
+  tmux                           # end-to-end test of corvane's progress display on a real terminal
   aria2 curl                     # benchmarks: what a user would otherwise download with
   help2man                       # the man pages, made from the programs' own --help and --version
   dpkg-dev file                  # scripts/package-deb.sh: cpack's DEB generator (dpkg-shlibdeps for Depends)
