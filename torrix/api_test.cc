@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/files.h"
 #include "tests/support/isolated_env.h"
 #include "tests/support/loopback_http_fixture.h"
 #include "tests/support/test_http_server.h"
@@ -19,6 +20,7 @@
 namespace {
 
 using corvane::testsupport::PatternBytes;
+using corvane::testsupport::ReadFile;
 using corvane::testsupport::Reply;
 using Clock = std::chrono::steady_clock;
 
@@ -39,11 +41,6 @@ class EngineEnvironment : public ::testing::Environment {
 };
 [[maybe_unused]] const auto* const kEnvironment =
     ::testing::AddGlobalTestEnvironment(new EngineEnvironment);
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 
 class TorrixApiTest : public corvane::testsupport::LoopbackHttpTest {
