@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -138,9 +139,10 @@ TEST_F(DownloadManagerTest, LimitOfOneStartsTasksOneAfterAnotherInDownloadOrder)
   ASSERT_TRUE(events_.WaitFor("start a"));
   EXPECT_EQ(a->state_number(), STATE_DOWNLOADING);
   for (const auto& [done, next] : {std::pair{a, "b"}, {b, "c"}}) {
+    const std::string b_or_c = next;
     task(done)->Finish(S_OK);
-    ASSERT_TRUE(events_.WaitFor(std::string("start ") + next));
-    EXPECT_LT(events_.IndexOf("finish " + done->name()), events_.IndexOf(std::string("initialize ") + next));
+    ASSERT_TRUE(events_.WaitFor("start " + b_or_c));
+    EXPECT_LT(events_.IndexOf("finish " + done->name()), events_.IndexOf("initialize " + b_or_c));
   }
   task(c)->Finish(S_OK);
   ASSERT_TRUE(events_.WaitFor("done c"));
@@ -156,13 +158,12 @@ TEST_F(DownloadManagerTest, FailedStartsLeaveRunningQueueAndNextTaskStarts) {
   factory_->SetResults(b, S_OK, E_DISK_FULL);
   ASSERT_EQ(manager_->Download(a, Callback("done a")), S_OK);
   ASSERT_EQ(manager_->Download(b, Callback("done b")), S_OK);
-  Package* c = Download("c");
+  Download("c");
 
   // Each failure frees the slot at once, so the pass goes on to the next one.
   ASSERT_TRUE(events_.WaitFor("start c"));
-  WaitForPackageLock(a);
-  WaitForPackageLock(b);
   for (const auto& [p, code] : {std::pair{a, E_CREATE_FILE_FAILED}, {b, E_DISK_FULL}}) {
+    WaitForPackageLock(p);
     EXPECT_EQ(p->state_number(), STATE_ERROR);
     EXPECT_EQ(p->error_code(), code);
   }
@@ -212,7 +213,9 @@ TEST_F(DownloadManagerTest, CancelOfRunningTaskCompletesThenInvokesCancelThenFin
     EXPECT_EQ(done.state_at_invoke.load(), canceled_ok ? STATE_READY : STATE_ERROR);
     EXPECT_EQ(package->error_code(), canceled_ok ? S_OK : E_CONNECT_FAILED);
     EXPECT_EQ(canceled.invoked.load(), canceled_ok ? 1 : 0);
-    if (canceled_ok) EXPECT_LT(events_.IndexOf("canceled a"), events_.IndexOf("done a"));
+    if (canceled_ok) {
+      EXPECT_LT(events_.IndexOf("canceled a"), events_.IndexOf("done a"));
+    }
   }
 }
 

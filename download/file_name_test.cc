@@ -43,7 +43,9 @@ TEST(FileNameTest, FromContentDisposition) {
       {"attachment; filename=\"..\"", ""},
       {"", ""},
   };
-  for (const auto& [value, name] : cases) EXPECT_EQ(FileNameFromContentDisposition(value), name) << value;
+  for (const auto& [value, name] : cases) {
+    EXPECT_EQ(FileNameFromContentDisposition(value), name) << value;
+  }
 }
 
 }  // namespace

@@ -42,7 +42,6 @@ class ProbeTest : public corvane::testsupport::LoopbackHttpTest {
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(LoopbackHttpTest::SetUp());
     network_ = corvane::testsupport::DirectNetworkState(env_.root(), {10'000, 1'000});
-    ASSERT_NE(network_, nullptr);
     options_.network_state = network_.get();
   }
 
@@ -91,10 +90,7 @@ TEST_F(ProbeTest, OnlyASuccessGivesASize) {
   server_.SetRoute("/stuck", Reply::Pattern(10).StallBeforeHeaders());
   const std::string closed = ClosedPortUrl("/a");
   ASSERT_FALSE(closed.empty());
-  const struct {
-    std::string uri;
-    HRESULT result;
-  } cases[] = {
+  const struct { std::string uri; HRESULT result; } cases[] = {
       {server_.Url("/gone"), E_INVALID_URL},
       {server_.Url("/forbidden"), HttpStatusHresult(403)},
       // A refused redirect once left the next transfer of its connection

@@ -24,7 +24,9 @@ std::string Le(uint64_t value, int bytes) {
   return out;
 }
 
-void PutLe(std::string* bytes, size_t offset, uint64_t value, int width) { bytes->replace(offset, width, Le(value, width)); }
+void PutLe(std::string* bytes, size_t offset, uint64_t value, int width) {
+  bytes->replace(offset, width, Le(value, width));
+}
 
 // What a metafile's signature must be for these bytes; used to re-sign files a
 // test damaged on purpose, so that the damage itself is what Load meets.
@@ -91,11 +93,8 @@ TEST_F(MetaFileTest, DamagedMetafilesAreRefused) {
       Resign(b);
     };
   };
-  const struct {
-    const char* what;
-    Damage damage;  // applied to the sample image
-    HRESULT expected;
-  } cases[] = {
+  // damage: applied to the sample image
+  const struct { const char* what; Damage damage; HRESULT expected; } cases[] = {
       {"header cut short", [](std::string* b) { b->resize(20); }, E_METAFILE_BAD},
       {"a byte after the header changed", [](std::string* b) { (*b)[100] ^= 1; },
        E_METAFILE_MISMATCH},

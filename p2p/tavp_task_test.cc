@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/utf.h"
@@ -55,12 +56,6 @@ struct FakeEngine {
 
 FakeEngine* g_engine = nullptr;
 
-void RunOnce(std::function<void()>* hook) {
-  std::function<void()> run;
-  run.swap(*hook);
-  if (run) run();
-}
-
 int32_t FakeCreate(uint32_t* handle, const TorrixCreateParams* params) {
   if (g_engine->Record("create " + tobric::Utf16ToUtf8(params->uri) + " " +
                        tobric::Utf16ToUtf8(params->folder) + " " +
@@ -79,7 +74,8 @@ int32_t FakeInfo(const uint32_t* handles, uint32_t count, TorrixTaskInfo* infos)
   if (count != 1 || g_engine->Record("info " + std::to_string(handles[0])) != kTorrixOk) {
     return kTorrixBusy;
   }
-  RunOnce(&g_engine->during_info);
+  // The hook runs once, outside the engine's mutex, as a concurrent call would.
+  if (std::function<void()> hook = std::exchange(g_engine->during_info, nullptr)) hook();
   std::lock_guard<std::mutex> hold(g_engine->mutex);
   if (g_engine->read_result != kTorrixOk) return g_engine->read_result;
   if (handles[0] == 0) return kTorrixError;
@@ -190,10 +186,7 @@ TEST_F(TavpTaskTest, NameResolvesOnceAndCompletionDropsTheTemporaryExtension) {
 }
 
 TEST_F(TavpTaskTest, EndsOfTheEngineTaskBecomeResults) {
-  struct Case {
-    int32_t read_result, code, state, fail_code;
-    HRESULT expected;
-  };
+  struct Case { int32_t read_result, code, state, fail_code; HRESULT expected; };
   for (const Case& c : {Case{kTorrixOk, 0, kTorrixStateFailed, 2, E_DISK_FULL},
                         Case{kTorrixOk, 0, kTorrixStateNoTask, 0, E_P2P_NO_TASK},
                         Case{kTorrixOk, 3, kTorrixStateDownloading, 0, E_P2P_FAILED},
