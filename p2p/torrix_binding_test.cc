@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "tests/support/isolated_env.h"
-#include "tests/support/log_capture.h"
 #include "storage/config_manager.h"
 
 namespace lorvane {
@@ -50,8 +49,6 @@ TEST(TorrixRecords, CreateParamsGoldenBytes) {
 class TorrixBindingTest : public ::testing::Test {
  protected:
   ~TorrixBindingTest() override { InstallTorrixFunctions(TorrixFunctions()); }
-
-  testing::LogCapture log_;
 };
 
 // Neither a URI without the P2P prefix nor a value longer than its field (in
