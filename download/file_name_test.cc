@@ -10,10 +10,7 @@ namespace {
 TEST(FileNameTest, FromTheUrisLastSegment) {
   std::string long_chinese;
   for (int i = 0; i < 100; ++i) long_chinese += "\xE4\xB8\xAD";  // 300 bytes
-  const struct {
-    std::string uri;
-    std::string name;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"http://h/%E4%B8%AD%E6%96%87.mp4", "\xE4\xB8\xAD\xE6\x96\x87.mp4"},
       // Not UTF-8 once decoded: the escapes stay as written.
       {"http://h/%E4%B8.mp4%20x", "%E4%B8.mp4 x"},
@@ -30,14 +27,11 @@ TEST(FileNameTest, FromTheUrisLastSegment) {
       {"http://h/" + long_chinese + ".mkv",
        long_chinese.substr(0, (kMaxFileNameBytes - 4) / 3 * 3) + ".mkv"},
   };
-  for (const auto& c : cases) EXPECT_EQ(FileNameFromUri(c.uri), c.name) << c.uri;
+  for (const auto& [uri, name] : cases) EXPECT_EQ(FileNameFromUri(uri), name) << uri;
 }
 
 TEST(FileNameTest, FromContentDisposition) {
-  const struct {
-    const char* value;
-    std::string name;
-  } cases[] = {
+  const std::pair<const char*, std::string> cases[] = {
       {"attachment; filename=\"film.mp4\"", "film.mp4"},
       {"attachment; filename=\"a \\\"b\\\".mp4\"", "a \"b\".mp4"},
       // filename* wins, wherever it stands.
@@ -49,7 +43,9 @@ TEST(FileNameTest, FromContentDisposition) {
       {"attachment; filename=\"..\"", ""},
       {"", ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(FileNameFromContentDisposition(c.value), c.name) << c.value;
+  for (const auto& [value, name] : cases) {
+    EXPECT_EQ(FileNameFromContentDisposition(value), name) << value;
+  }
 }
 
 }  // namespace

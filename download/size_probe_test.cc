@@ -33,7 +33,6 @@ TEST(CrackUriTest, SplitsWithoutCredentialsOrFragmentAndRefusesWhatIsNoHttpUri) 
   EXPECT_EQ(CrackUri("http://h/" + std::string(300, 'p') + ".mp4", &parts), S_OK);
   EXPECT_EQ(CrackUri("ftp://h/a", &parts), HresultFromWin32(kErrorHttpUnrecognizedScheme));
   EXPECT_EQ(CrackUri("http://exa mple.com/a", &parts), HresultFromWin32(kErrorHttpInvalidUrl));
-  EXPECT_TRUE(Failed(CrackUri("not a url", &parts)));
 }
 
 // --- ProbeResource against the loopback server -----------------------------
@@ -42,11 +41,7 @@ class ProbeTest : public corvane::testsupport::LoopbackHttpTest {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(LoopbackHttpTest::SetUp());
-    tobric::HttpTimeouts timeouts;
-    timeouts.connect_ms = 10'000;
-    timeouts.idle_ms = 1'000;
-    network_ = corvane::testsupport::DirectNetworkState(env_.root(), timeouts);
-    ASSERT_NE(network_, nullptr);
+    network_ = corvane::testsupport::DirectNetworkState(env_.root(), {10'000, 1'000});
     options_.network_state = network_.get();
   }
 
@@ -62,39 +57,26 @@ class ProbeTest : public corvane::testsupport::LoopbackHttpTest {
   ProbeResult result_;
 };
 
-TEST_F(ProbeTest, FollowsRedirectsToTheFinalUrlAndLength) {
-  server_.SetRoute("/a", Reply::Text(301, "moved away").WithHeader("Location", "/b?x=1"));
-  server_.SetRoute("/b", Reply::Text(302, "").WithHeader("Location", server_.Url("/c.mp4")));
-  server_.SetRoute("/c.mp4", Reply::Pattern(4096));
-  ASSERT_EQ(Probe(server_.Url("/a")), S_OK);
-  EXPECT_EQ(result_.content_length, 4096u);
-  EXPECT_EQ(result_.final_url, server_.Url("/c.mp4"));
-  EXPECT_EQ(server_.requests().at(1).target, "/b?x=1");
-}
-
-TEST_F(ProbeTest, EndsWhenHeadersEndEvenIfTheBodyNeverComes) {
-  // Waiting for body bytes would run into the idle limit and fail.
-  server_.SetRoute("/slow.mp4", Reply::Pattern(1000).StallAfterBodyBytes(0));
-  ASSERT_EQ(Probe(server_.Url("/slow.mp4")), S_OK);
-  EXPECT_EQ(result_.content_length, 1000u);
-}
-
+// The probe ends when the headers end: waiting for body bytes would run into
+// the idle limit and fail (/slow).
 TEST_F(ProbeTest, ValidatorSizeAndRangesFromTheHeaders) {
-  server_.SetRoute("/strong", Reply::Pattern(10)
-                                  .WithHeader("ETag", "\"abc\"")
-                                  .WithHeader("Last-Modified", "Sun, 06 Dec 2026 10:00:00 GMT"));
-  server_.SetRoute("/weak", Reply::Pattern(10)
-                                .WithHeader("ETag", "W/\"abc\"")
-                                .WithHeader("Last-Modified", "Sun, 06 Dec 2026 10:00:00 GMT"));
+  server_.SetRoute("/slow", Reply::Pattern(1000).StallAfterBodyBytes(0));
+  const std::string date = "Sun, 06 Dec 2026 10:00:00 GMT";
+  for (const char* etag : {"\"abc\"", "W/\"abc\""}) {
+    server_.SetRoute(etag[0] == 'W' ? "/weak" : "/strong",
+                     Reply::Pattern(10).WithHeader("ETag", etag).WithHeader("Last-Modified", date));
+  }
   server_.SetRoute("/big", Reply::Text(200, "").WithoutContentLength().WithHeader("content-length",
                                                                                   "  5368709120"));
   ASSERT_EQ(Probe(server_.Url("/strong")), S_OK);
   EXPECT_EQ(result_.validator, "\"abc\"");
   EXPECT_FALSE(result_.ranges_refused);
   ASSERT_EQ(Probe(server_.Url("/weak")), S_OK);
-  EXPECT_EQ(result_.validator, "Sun, 06 Dec 2026 10:00:00 GMT");
+  EXPECT_EQ(result_.validator, date);
   ASSERT_EQ(Probe(server_.Url("/big")), S_OK);
   EXPECT_EQ(result_.content_length, uint64_t{5368709120});
+  ASSERT_EQ(Probe(server_.Url("/slow")), S_OK);
+  EXPECT_EQ(result_.content_length, 1000u);
 }
 
 // An error page is never taken for the file, whatever length it has.
@@ -108,10 +90,7 @@ TEST_F(ProbeTest, OnlyASuccessGivesASize) {
   server_.SetRoute("/stuck", Reply::Pattern(10).StallBeforeHeaders());
   const std::string closed = ClosedPortUrl("/a");
   ASSERT_FALSE(closed.empty());
-  const struct {
-    std::string uri;
-    HRESULT result;
-  } cases[] = {
+  const struct { std::string uri; HRESULT result; } cases[] = {
       {server_.Url("/gone"), E_INVALID_URL},
       {server_.Url("/forbidden"), HttpStatusHresult(403)},
       // A refused redirect once left the next transfer of its connection

@@ -9,11 +9,7 @@ namespace lorvane {
 namespace {
 
 TEST(TavpDetectorTest, NameAndSizeFromTheLink) {
-  const struct {
-    const char* link;
-    const char* name;
-    uint64_t size;
-  } cases[] = {
+  const struct { const char* link; const char* name; uint64_t size; } cases[] = {
       // The name is lower-cased.
       {"TAVP://1024|x|Film.MKV", "film.mkv", 1024},
       // Link and fields are trimmed; sizes beyond 32 bits are read whole.

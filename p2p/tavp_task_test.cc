@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/utf.h"
@@ -55,12 +56,6 @@ struct FakeEngine {
 
 FakeEngine* g_engine = nullptr;
 
-void RunOnce(std::function<void()>* hook) {
-  std::function<void()> run;
-  run.swap(*hook);
-  if (run) run();
-}
-
 int32_t FakeCreate(uint32_t* handle, const TorrixCreateParams* params) {
   if (g_engine->Record("create " + tobric::Utf16ToUtf8(params->uri) + " " +
                        tobric::Utf16ToUtf8(params->folder) + " " +
@@ -79,7 +74,8 @@ int32_t FakeInfo(const uint32_t* handles, uint32_t count, TorrixTaskInfo* infos)
   if (count != 1 || g_engine->Record("info " + std::to_string(handles[0])) != kTorrixOk) {
     return kTorrixBusy;
   }
-  RunOnce(&g_engine->during_info);
+  // The hook runs once, outside the engine's mutex, as a concurrent call would.
+  if (std::function<void()> hook = std::exchange(g_engine->during_info, nullptr)) hook();
   std::lock_guard<std::mutex> hold(g_engine->mutex);
   if (g_engine->read_result != kTorrixOk) return g_engine->read_result;
   if (handles[0] == 0) return kTorrixError;
@@ -117,9 +113,8 @@ class TavpTaskTest : public ::testing::Test {
     package_->set_uri(uri);
     package_->set_path(folder_);
     package_->set_caption("film.mkv");
-    TavpTaskOptions options{&pool_,
-                            [this](uint32_t ms) { waits_.push_back(ms); }};
-    auto task = std::make_shared<TavpTask>(package_, std::move(options));
+    auto task = std::make_shared<TavpTask>(
+        package_, TavpTaskOptions{&pool_, [this](uint32_t ms) { waits_.push_back(ms); }});
     completion_ = new Completion();
     task->SetCallback(completion_);
     return task;
@@ -185,17 +180,13 @@ TEST_F(TavpTaskTest, NameResolvesOnceAndCompletionDropsTheTemporaryExtension) {
   engine_.Answer(kTorrixStateComplete, u"Film.mkv.kvtp", 100);
   task->Update();
   EXPECT_EQ(package_->name() + package_->metafile(), "Film.mkv");
-  EXPECT_NE(package_->complete_time(), 0u);
   EXPECT_EQ(completion_->invoked.load(), 1);
   EXPECT_EQ(completion_->result.load(), S_OK);
   EXPECT_EQ(engine_.After(before), kPolledAndRemoved);
 }
 
 TEST_F(TavpTaskTest, EndsOfTheEngineTaskBecomeResults) {
-  struct Case {
-    int32_t read_result, code, state, fail_code;
-    HRESULT expected;
-  };
+  struct Case { int32_t read_result, code, state, fail_code; HRESULT expected; };
   for (const Case& c : {Case{kTorrixOk, 0, kTorrixStateFailed, 2, E_DISK_FULL},
                         Case{kTorrixOk, 0, kTorrixStateNoTask, 0, E_P2P_NO_TASK},
                         Case{kTorrixOk, 3, kTorrixStateDownloading, 0, E_P2P_FAILED},
@@ -229,7 +220,6 @@ TEST_F(TavpTaskTest, CancelStopsTheEngineTaskAndTheNextPollEndsIt) {
   EXPECT_EQ(package_->complete_time(), 0u);
 
   EXPECT_EQ(task->Cancel(), S_OK);
-  EXPECT_EQ(log_.Count("[It's too late to cancel 0x"), 1u);
   EXPECT_EQ(engine_.After(before).size(), 3u);
 }
 
