@@ -114,28 +114,19 @@ TEST_F(FileLogWriterTest, FileAboveTheMaximumAtStartIsMovedToBak) {
 }
 
 TEST_F(FileLogWriterTest, FileReachingTenTimesTheMaximumIsEmptiedAndContinues) {
-  for (const bool wide : {false, true}) {
-    SCOPED_TRACE(wide ? "wide" : "narrow");
-    std::filesystem::remove(fixture_.log_path());
-    FileLogWriter writer(WriterOptions(50, wide, /*append=*/false));
-    const std::string line(40, 'x');  // 42 or 84 bytes with CR LF
-    uint64_t largest = 0;
-    for (int i = 0; i < 40; ++i) {
-      Write(writer, line);
-      largest = std::max<uint64_t>(largest, std::filesystem::file_size(fixture_.log_path()));
-    }
-    // Emptied when at least 500 bytes are there, before the next line goes in.
-    EXPECT_LT(largest, 500u + (wide ? 84u : 42u));
-    EXPECT_GE(largest, 500u);
-    Write(writer, "last");
-    const std::string contents = corvane::testsupport::ReadFile(fixture_.log_path());
-    const std::string last = wide ? Utf16LeBytes("last\r\n") : "last\r\n";
-    EXPECT_EQ(contents.substr(contents.size() - last.size()), last);
-    EXPECT_LT(contents.size(), 500u);
-    if (wide) {
-      EXPECT_EQ(contents.substr(0, 2), kMark) << "a mark again after emptying";
-    }
+  FileLogWriter writer(WriterOptions(50, /*wide=*/false, /*append=*/false));
+  uint64_t largest = 0;
+  for (int i = 0; i < 40; ++i) {
+    Write(writer, std::string(40, 'x'));  // 42 bytes with CR LF
+    largest = std::max<uint64_t>(largest, std::filesystem::file_size(fixture_.log_path()));
   }
+  // Emptied when at least 500 bytes are there, before the next line goes in.
+  EXPECT_LT(largest, 500u + 42u);
+  EXPECT_GE(largest, 500u);
+  Write(writer, "last");
+  const std::string contents = corvane::testsupport::ReadFile(fixture_.log_path());
+  EXPECT_TRUE(contents.ends_with("last\r\n"));
+  EXPECT_LT(contents.size(), 500u);
 }
 
 TEST_F(FileLogWriterTest, MutexHeldElsewhereMakesTheWriterUnusable) {
@@ -185,10 +176,8 @@ TEST_F(FileLogWriterTest, TwoProcessesShareTheMutexAndTheSecondAppends) {
     ASSERT_NE(end, std::string::npos) << "a torn last line";
     lines.insert(text.substr(start, end - start));
   }
-  for (int i = 0; i < kLines; ++i) {
-    expected.insert("parent line " + std::to_string(i));
-    expected.insert("child line " + std::to_string(i));
-  }
+  for (int i = 0; i < 2 * kLines; ++i)
+    expected.insert((i % 2 ? "parent" : "child") + std::string(" line ") + std::to_string(i / 2));
   EXPECT_TRUE(lines == expected) << "every line whole and once";
 }
 

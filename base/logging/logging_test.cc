@@ -64,8 +64,6 @@ TEST_F(LoggingTest, WritersReceiveWhatTheirFiltersAccept) {
   EXPECT_EQ(fixture_.output().joined(), "");
 
   // Above the category's threshold only the writers whose filter accepts get it.
-  EXPECT_EQ(logger.WriterMask(LC_USER, 1), Logging::kAllWriters);
-  EXPECT_NE(logger.WriterMask(LC_USER, 3), Logging::kAllWriters);
   TLOG(LC_USER, 3, "detail");
   EXPECT_EQ(detail.texts().back(), "detail");
   EXPECT_EQ(user.texts().back(), "detail");
@@ -82,14 +80,8 @@ TEST_F(LoggingTest, WritersReceiveWhatTheirFiltersAccept) {
 // logger first. Met inside the logger (a writer's own file, say), it goes to
 // the system output, since a statement there would wait for the lock its own
 // thread holds.
-TEST_F(LoggingTest, ErrnoWithoutWin32NumberIsLoggedWithItsText) {
+TEST_F(LoggingTest, ErrnoWithoutWin32NumberMetInsideTheLoggerGoesToTheSystemOutput) {
   RecordingWriter& writer = AddWriter();
-  const std::string line = "[HresultFromErrno][errno " + std::to_string(ENOMSG) + " (" +
-                           platform::ErrnoText(ENOMSG) + ") has no Win32 number: E_FAIL]";
-  EXPECT_EQ(platform::HresultFromErrno(ENOMSG), E_FAIL);
-  EXPECT_NE(platform::HresultFromErrno(ENOENT), E_FAIL);
-  EXPECT_EQ(writer.texts(), std::vector<std::string>{line});
-
   writer.set_on_output([] { static_cast<void>(platform::HresultFromErrno(ENOMSG)); });
   TLOG(LC_USER, 0, "outer");
   EXPECT_EQ(writer.texts().back(), "outer");
@@ -113,13 +105,6 @@ TEST_F(LoggingTest, ChangedSettingsTakeEffectAfterTheRereadInterval) {
 
   EXPECT_EQ(writer.texts(), (std::vector<std::string>{"checks the clock", "rereads", "after"}));
 
-  // Garbage does not stop logging.
-  fixture_.WriteSettings(std::string("\0\xff[[[==\n]]]\n=\n[LoggingLevel\nLC_USER=9\n", 30));
-  FakeTicks::Advance(5000);
-  TLOG(LC_USER, 0, "rereads garbage");
-  TLOG(LC_USER, 1, "still logging");
-  EXPECT_EQ(writer.texts().back(), "still logging");
-
   // The master switch gates everything, writers that want all messages included:
   // with logging off the mask is 0.
   writer.set_wants_all(true);
@@ -133,20 +118,13 @@ TEST_F(LoggingTest, ChangedSettingsTakeEffectAfterTheRereadInterval) {
 
 TEST_F(LoggingTest, LongMessagesAreWrittenWholeUpToTheLimitAndCutBeyond) {
   RecordingWriter& writer = AddWriter();
-
-  const std::string at_limit(1048575, 'b');
-  TLOG(LC_USER, 0, "%s", at_limit.c_str());
-  const std::string beyond(2 * 1048576, 'c');
-  TLOG(LC_USER, 0, "%s", beyond.c_str());
   // A two-byte character across the limit is dropped whole.
-  const std::string split = std::string(1048574, 'd') + "\xC3\xA9";
-  TLOG(LC_USER, 0, "%s", split.c_str());
-
-  const auto texts = writer.texts();
-  ASSERT_EQ(texts.size(), 3u);
-  EXPECT_EQ(texts[0], at_limit);
-  EXPECT_EQ(texts[1], beyond.substr(0, 1048575));
-  EXPECT_EQ(texts[2], std::string(1048574, 'd'));
+  const std::string at_limit(1048575, 'b'), beyond(2 * 1048576, 'c'),
+      split = std::string(1048574, 'd') + "\xC3\xA9";
+  for (const std::string* text : {&at_limit, &beyond, &split})
+    TLOG(LC_USER, 0, "%s", text->c_str());
+  EXPECT_EQ(writer.texts(), (std::vector<std::string>{at_limit, beyond.substr(0, 1048575),
+                                                      std::string(1048574, 'd')}));
 }
 
 TEST_F(LoggingTest, BusyLoggerDropsAStatementAfterTwentyTriesButARemovalWaits) {
@@ -205,8 +183,6 @@ TEST_F(LoggingTest, AfterDisposeAStatementWritesOnlyTheShutDownText) {
   EXPECT_EQ(fixture_.output().texts(),
             std::vector<std::string>{"LOG_SYSTEM: [tester]: ERROR - Calling the logging system "
                                      "after it has been shut down \n"});
-  EXPECT_FALSE(logger.AddLogWriter(&writer));
-  EXPECT_EQ(logger.writer_count(), 0);
 }
 
 TEST_F(LoggingTest, SettingsMakeTheBuiltInWriters) {
