@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/logging/logging.h"
@@ -152,20 +153,18 @@ TEST_F(TraceLogWriterTest, RecordsCarryPrefixTextAndOnRequestTheStack) {
   std::vector<uint8_t> bytes;
   ASSERT_EQ(client->ReadRecord(10000, &bytes), S_OK);
   Record record = Parse(bytes);
-  EXPECT_EQ(record.type, kTraceEventMessage);
-  EXPECT_EQ(record.prefix, "[prefix]");
-  EXPECT_EQ(record.text, "caf\xC3\xA9");
+  EXPECT_EQ(std::tie(record.type, record.prefix, record.text),
+            std::make_tuple(kTraceEventMessage, "[prefix]", "caf\xC3\xA9"));
 
   ASSERT_EQ(client->SendEnable(TraceEnableRequest{kUserFlag | kTraceFlagStack, 5}), S_OK);
   ASSERT_TRUE(writer.WaitForControl(2));
   writer.OutputMessage(LogEntry{LC_USER, 3, "[p2]", "with stack"});
   ASSERT_EQ(client->ReadRecord(10000, &bytes), S_OK);
   record = Parse(bytes);
-  EXPECT_EQ(record.type, kTraceEventMessageWithStack);
+  EXPECT_EQ(std::tie(record.type, record.prefix, record.text),
+            std::make_tuple(kTraceEventMessageWithStack, "[p2]", "with stack"));
   EXPECT_FALSE(record.addresses.empty());
   for (const uint64_t address : record.addresses) EXPECT_NE(address, 0u);
-  EXPECT_EQ(record.prefix, "[p2]");
-  EXPECT_EQ(record.text, "with stack");
 }
 
 }  // namespace

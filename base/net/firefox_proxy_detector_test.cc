@@ -45,8 +45,7 @@ TEST_F(FirefoxProxyDetectorTest, TypeBitsChooseWhatIsUsed) {
   struct Case {
     std::string type_line;
     bool wpad;
-    std::string script;
-    std::string proxy;
+    std::string script, proxy;
   };
   const Case cases[] = {
       {"", false, "", ""},
@@ -72,21 +71,20 @@ TEST_F(FirefoxProxyDetectorTest, TypeBitsChooseWhatIsUsed) {
 }
 
 TEST_F(FirefoxProxyDetectorTest, PortsAndQuotes) {
-  NetworkConfiguration found;
-  // No port, single quotes, an HTTPS proxy alone.
-  ASSERT_EQ(S_OK, DetectWith("user_pref(\"network.proxy.type\", 1);\n"
-                             "user_pref(\"network.proxy.ssl\", 'secure.example');\n",
-                             &found));
-  EXPECT_EQ("https=secure.example", found.proxy);
-  ASSERT_EQ(S_OK, DetectWith("user_pref(\"network.proxy.type\", 1);\n"
-                             "user_pref(\"network.proxy.http\", \"p\");\n"
-                             "user_pref(\"network.proxy.http_port\", 0);\n",
-                             &found));
-  EXPECT_EQ("http=p", found.proxy);
-  EXPECT_EQ(E_INVALIDARG, DetectWith("user_pref(\"network.proxy.type\", 1);\n"
-                                     "user_pref(\"network.proxy.http\", \"p\");\n"
-                                     "user_pref(\"network.proxy.http_port\", 99999999999);\n",
-                                     &found));
+  // No port, single quotes, an HTTPS proxy alone; port 0 is none; a port past
+  // the range makes the prefs unusable.
+  const std::string manual = "user_pref(\"network.proxy.type\", 1);\n";
+  const std::string http = manual + "user_pref(\"network.proxy.http\", \"p\");\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {manual + "user_pref(\"network.proxy.ssl\", 'secure.example');\n", "https=secure.example"},
+      {http + "user_pref(\"network.proxy.http_port\", 0);\n", "http=p"},
+      {http + "user_pref(\"network.proxy.http_port\", 99999999999);\n", "E_INVALIDARG"},
+  };
+  for (const auto& [lines, expected] : cases) {
+    NetworkConfiguration found;
+    const HRESULT hr = DetectWith(lines, &found);
+    EXPECT_EQ(hr == E_INVALIDARG ? "E_INVALIDARG" : found.proxy, expected) << lines;
+  }
 }
 
 TEST_F(FirefoxProxyDetectorTest, InstallSectionNamesTheProfile) {
