@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "base/net/env_proxy_detector.h"
-#include "base/platform/files.h"
 #include "tests/support/isolated_env.h"
 
 namespace tobric {
@@ -53,7 +52,6 @@ TEST(EnvProxyDetectorTest, ReadsTheVariables) {
     if (!found.bypass.empty()) got += " bypass=" + found.bypass;
     EXPECT_EQ(expected, got);
     EXPECT_EQ(Succeeded(hr) ? "env" : "", found.source);
-    EXPECT_FALSE(found.wpad);
   }
 }
 
@@ -73,15 +71,6 @@ class FixedDetector : public ProxyDetectorInterface {
   const NetworkConfiguration answer_;
 };
 
-class NoSession : public HttpSession {
- public:
-  const HttpTimeouts& timeouts() const override { return timeouts_; }
-  void* share_handle() const override { return nullptr; }
-
- private:
-  HttpTimeouts timeouts_;
-};
-
 NetworkConfiguration Named(const std::string& source, const std::string& proxy,
                            uint32_t priority = 0) {
   NetworkConfiguration configuration;
@@ -99,7 +88,6 @@ class UserNetworkStateTest : public ::testing::Test {
       options.detectors.push_back(std::make_unique<FixedDetector>(answer));
     }
     options.settings_path = settings_path_;
-    options.session = std::make_unique<NoSession>();
     std::unique_ptr<UserNetworkStateImpl> state;
     EXPECT_EQ(S_OK, UserNetworkStateImpl::Create(std::move(options), &state));
     return state;
@@ -163,9 +151,6 @@ TEST_F(UserNetworkStateTest, RememberedSourceRoundTrip) {
   EXPECT_EQ("", source);  // no file yet
 
   state->RememberWorkingConfiguration(Named("env", "http=h:1"));
-  std::string text;
-  ASSERT_EQ(S_OK, platform::ReadFileToString(settings_path_, 1024, &text));
-  EXPECT_EQ("[proxy]\nsource=env\n", text);
   ASSERT_EQ(S_OK, state->ReadRememberedSource(&source));
   EXPECT_EQ("env", source);
 
@@ -176,11 +161,6 @@ TEST_F(UserNetworkStateTest, RememberedSourceRoundTrip) {
   // Only the file itself is left: the temporary file was renamed over it.
   EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(settings_folder_), {}));
 
-  // Written by hand: other sections, spaces, CR LF and case do not matter.
-  std::ofstream(settings_path_) << "[other]\r\nsource=no\r\n[ Proxy ]\r\n Source = auto \r\n";
-  ASSERT_EQ(S_OK, state->ReadRememberedSource(&source));
-  EXPECT_EQ("auto", source);
-
   // Too large to be a settings file: set aside, and the next choice is written
   // beside it, not over it.
   std::ofstream(settings_path_) << std::string(65 * 1024, '#');
@@ -188,13 +168,13 @@ TEST_F(UserNetworkStateTest, RememberedSourceRoundTrip) {
   state->RememberWorkingConfiguration(Named("env", "http=h:1"));
   ASSERT_EQ(S_OK, state->ReadRememberedSource(&source));
   EXPECT_EQ("env", source);
-  size_t aside = 0;
+  std::vector<uintmax_t> aside;  // sizes of the files set aside
   for (const auto& entry : std::filesystem::directory_iterator(settings_folder_)) {
     if (entry.path().filename().string().starts_with("proxy.ini.bad-")) {
-      aside += std::filesystem::file_size(entry.path()) == 65 * 1024 ? 1 : 0;
+      aside.push_back(entry.file_size());
     }
   }
-  EXPECT_EQ(aside, 1u);
+  EXPECT_EQ(aside, std::vector<uintmax_t>{65 * 1024});
 }
 
 }  // namespace

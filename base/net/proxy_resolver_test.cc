@@ -42,15 +42,5 @@ TEST(ResolveAutomaticProxyTest, TheHelperEvaluatesAScriptPerHost) {
   SetProxyResolverProgram("");
 }
 
-TEST(ResolveAutomaticProxyTest, AMissingHelperIsAFailure) {
-  SetProxyResolverProgram("/nonexistent/corvane-proxy-resolver");
-  NetworkConfiguration automatic;
-  automatic.script_url = "file:///nonexistent/proxy.pac";
-  std::string proxy;
-  EXPECT_TRUE(Failed(ResolveAutomaticProxy(automatic, "http://a.example/", "a.example", &proxy)));
-  EXPECT_EQ(proxy, "");
-  SetProxyResolverProgram("");
-}
-
 }  // namespace
 }  // namespace tobric

@@ -57,15 +57,12 @@ TEST_F(SystemProxyDetectorTest, GnomeModes) {
   NetworkConfiguration found;
   FakeGsettings(common + "org.gnome.system.proxy mode 'manual'\n");
   ASSERT_EQ(S_OK, SystemProxyDetector(Options()).Detect(&found));
-  EXPECT_EQ("system", found.source);
-  EXPECT_EQ(1u, found.priority);
   EXPECT_EQ("http=proxy.example:3128;https=secure.example", found.proxy);
   EXPECT_EQ("localhost;127.0.0.0/8;::1", found.bypass);
 
   FakeGsettings(common + "org.gnome.system.proxy mode 'auto'\n");
   ASSERT_EQ(S_OK, SystemProxyDetector(Options()).Detect(&found));
   EXPECT_TRUE(found.wpad);
-  EXPECT_EQ(NetworkConfiguration::kAutomatic, found.kind());
 
   FakeGsettings(
       "org.gnome.system.proxy autoconfig-url 'file:///etc/proxy.pac'\n"

@@ -177,7 +177,6 @@ void TestHttpServer::AcceptLoop() {
 
 void TestHttpServer::Serve(int fd) {
   std::string buffer;
-  bool reset = false;
   for (;;) {
     size_t head_end;
     while ((head_end = buffer.find("\r\n\r\n")) == std::string::npos && ReadMore(fd, &buffer)) {
@@ -208,7 +207,7 @@ void TestHttpServer::Serve(int fd) {
       records_.push_back(std::move(record));
       cv_.notify_all();
     }
-    if (!Respond(fd, index, reply, keep_alive, &reset)) break;
+    if (!Respond(fd, index, reply, keep_alive)) break;
   }
   {
     // Once out of the set, Stop no longer touches the number, which close may
@@ -216,20 +215,17 @@ void TestHttpServer::Serve(int fd) {
     std::lock_guard<std::mutex> lock(mutex_);
     open_fds_.erase(fd);
   }
-  tcp::CloseConnection(fd, reset);
+  tcp::CloseConnection(fd, false);
   std::lock_guard<std::mutex> lock(mutex_);
   --serving_;
   cv_.notify_all();
 }
 
-bool TestHttpServer::Respond(int fd, size_t record, const Reply& reply, bool keep_alive,
-                             bool* reset) {
+bool TestHttpServer::Respond(int fd, size_t record, const Reply& reply, bool keep_alive) {
   // What the script does when the reply reaches `point`, a stall, then a
   // close; true when the reply ends there.
   const auto ends_at = [&](uint64_t point) {
-    if (reply.stall_at == point && !WaitStall()) return true;
-    *reset = reply.close_at == point && reply.reset_on_close;
-    return reply.close_at == point;
+    return (reply.stall_at == point && !WaitStall()) || reply.close_at == point;
   };
   if (ends_at(Reply::kBeforeHeaders)) return false;
 
@@ -245,7 +241,6 @@ bool TestHttpServer::Respond(int fd, size_t record, const Reply& reply, bool kee
            (status == 416 ? std::string("*") : std::to_string(first) + "-" + std::to_string(last)) +
            "/" + std::to_string(reply.size) + "\r\n";
   }
-  request.status = status;
   const bool head_only = request.method == "HEAD";
   lock.unlock();
   const uint64_t length = status == 416 ? 0 : last + 1 - first;

@@ -53,10 +53,9 @@ struct Reply {
   // False: no Content-Length; the body ends when the server closes.
   bool send_content_length = true;
   // A stall there until ReleaseStalls or Stop; a close there (after a stall
-  // there), with an RST when reset_on_close.
+  // there).
   std::optional<uint64_t> stall_at;
   std::optional<uint64_t> close_at;
-  bool reset_on_close = false;
 
   [[nodiscard]] static Reply Text(int status, std::string body);
   // 200 with `size` bytes of the pattern body.
@@ -70,14 +69,8 @@ struct Reply {
   Reply& WithoutContentLength() { return send_content_length = false, *this; }
   Reply& StallBeforeHeaders() { return StallAfterBodyBytes(kBeforeHeaders); }
   Reply& StallAfterBodyBytes(uint64_t bytes) { return stall_at = bytes, *this; }
-  Reply& CloseAfterBodyBytes(uint64_t bytes, bool reset = false) {
-    close_at = bytes;
-    reset_on_close = reset;
-    return *this;
-  }
-  Reply& CloseWithoutReply(bool reset = false) {
-    return CloseAfterBodyBytes(kBeforeHeaders, reset);
-  }
+  Reply& CloseAfterBodyBytes(uint64_t bytes) { return close_at = bytes, *this; }
+  Reply& CloseWithoutReply() { return CloseAfterBodyBytes(kBeforeHeaders); }
 };
 
 // One request as the server received it.
@@ -86,7 +79,6 @@ struct RequestRecord {
   std::string target;                          // as on the request line ("/a/b.mp4?x=1")
   std::string path;                            // target without the query
   std::map<std::string, std::string> headers;  // names lower-cased; repeats joined by ", "
-  int status = 0;                              // of the reply, once chosen
 
   // The value of a header (name in any case), empty when absent.
   [[nodiscard]] std::string Header(std::string_view name) const;
@@ -126,9 +118,8 @@ class TestHttpServer {
  private:
   void AcceptLoop();
   void Serve(int fd);
-  // Answers records_[record]; false when the connection must close, with
-  // *reset when by an RST.
-  bool Respond(int fd, size_t record, const Reply& reply, bool keep_alive, bool* reset);
+  // Answers records_[record]; false when the connection must close.
+  bool Respond(int fd, size_t record, const Reply& reply, bool keep_alive);
   // Waits out a stall; false when the server is stopping.
   bool WaitStall();
 
