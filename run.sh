@@ -9,13 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-deps.sh
-if [ ! -f build/release/build.ninja ]; then
-  cmake -S . -B build/release -G Ninja -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_CXX_FLAGS_RELEASE="-O2 -g1" -DCORVANE_BENCH=OFF >/dev/null
-fi
-# The programs and the engine library only; the tests are test.sh's.
-cmake --build build/release --target corvaned corvane torrix corvane-proxy-resolver \
-  -- -j"$(nproc)"
+scripts/build-release.sh
 
 client=build/release/bin/corvane
 if [ ! -x "$client" ] || [ ! -x build/release/bin/corvaned ]; then
