@@ -108,21 +108,31 @@ HRESULT ProbeResource(const std::string& uri, const ProbeOptions& options,
     if (Failed(hr)) return hr;
   }
 
-  tobric::NetworkRequest request(network);
-  auto probe = std::make_unique<tobric::SimpleRequest>();
-  probe->SetHeadOnly(true);
-  probe->SetStopFlag(options.cancel);
-  request.AddRequest(std::move(probe));
-  // One pass over the configurations: a download whose probe fails is started
-  // again by its user, who then sees why it failed instead of waiting.
-  hr = request.Send(uri, std::string());
+  // The first byte alone is asked for: a small file would otherwise be sent
+  // whole (into the socket's buffers) before the head ends the transfer, and
+  // thrown away. A 416 is the answer of an empty file (or a server that
+  // refuses the range): the head of a plain request gives its size.
+  std::optional<tobric::NetworkRequest> request;
+  for (const bool first_byte_only : {true, false}) {
+    request.emplace(network);
+    auto probe = std::make_unique<tobric::SimpleRequest>();
+    probe->SetHeadOnly(true);
+    probe->SetFirstByteOnly(first_byte_only);
+    probe->SetStopFlag(options.cancel);
+    request->AddRequest(std::move(probe));
+    // One pass over the configurations: a download whose probe fails is
+    // started again by its user, who then sees why it failed instead of
+    // waiting.
+    hr = request->Send(uri, std::string());
+    if (request->status_code() != 416) break;
+  }
   const bool canceled = options.cancel != nullptr && options.cancel->load();
   if (canceled || hr == E_REQUEST_ABORTED) {
     TLOG(tobric::LC_USER, 1, "[ContentDector::Detect][Canceled]");
     return E_CANCELED;
   }
-  const ResponseInfo& info = request.response_info();
-  const int32_t status = request.status_code();
+  const ResponseInfo& info = request->response_info();
+  const int32_t status = request->status_code();
   if (status == 404 || IsRedirectFailure(hr)) {
     TLOG(tobric::LC_USER, 2, "[ContentDector::Detect][Not a file: status %d, 0x%x]",
          static_cast<int>(status), static_cast<unsigned>(hr));
@@ -143,7 +153,7 @@ HRESULT ProbeResource(const std::string& uri, const ProbeOptions& options,
   }
   ProbeResult probed;
   probed.content_length = *size;
-  probed.final_url = request.final_url().empty() ? uri : request.final_url();
+  probed.final_url = request->final_url().empty() ? uri : request->final_url();
   probed.validator = tobric::ValidatorOf(info);
   probed.ranges_refused = tobric::http_text::EqualsIgnoreAsciiCase(info.accept_ranges, "none");
   probed.content_disposition = info.content_disposition;

@@ -77,6 +77,12 @@ TEST_F(ProbeTest, ValidatorSizeAndRangesFromTheHeaders) {
   EXPECT_EQ(result_.content_length, uint64_t{5368709120});
   ASSERT_EQ(Probe(server_.Url("/slow")), S_OK);
   EXPECT_EQ(result_.content_length, 1000u);
+  // One byte is asked for, not the file; an empty file answers that with a
+  // 416, and a plain request gives its size.
+  EXPECT_EQ(server_.requests().back().Header("range"), "bytes=0-0");
+  server_.SetRoute("/empty", Reply::Pattern(0));
+  ASSERT_EQ(Probe(server_.Url("/empty")), S_OK);
+  EXPECT_EQ(result_.content_length, 0u);
 }
 
 // An error page is never taken for the file, whatever length it has.
@@ -85,7 +91,7 @@ TEST_F(ProbeTest, OnlyASuccessGivesASize) {
   server_.SetRoute("/forbidden", Reply::Text(403, std::string(153, 'x')));
   server_.SetRoute("/loop", Reply::Text(302, "").WithHeader("Location", "/loop"));
   server_.SetRoute("/ftp", Reply::Text(302, "").WithHeader("Location", "ftp://127.0.0.1/f"));
-  server_.SetRoute("/live", Reply::Text(200, "x").WithoutContentLength());
+  server_.SetRoute("/live", Reply::Text(200, "x").WithoutContentLength().IgnoringRanges());
   server_.SetRoute("/fin", Reply::Text(200, "x").CloseWithoutReply());
   server_.SetRoute("/stuck", Reply::Pattern(10).StallBeforeHeaders());
   const std::string closed = ClosedPortUrl("/a");

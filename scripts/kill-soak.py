@@ -155,7 +155,8 @@ class Nginx:
             written, took, uri, range_text = parts[0], parts[1], parts[4], parts[5].strip('"')
             start_ms = round(float(written) * 1000) - round(float(took) * 1000)
             first = None
-            if range_text.startswith("bytes="):
+            # "bytes=0-0" is the size probe asking for one byte, not a block.
+            if range_text.startswith("bytes=") and range_text != "bytes=0-0":
                 try:
                     first = int(range_text[len("bytes="):].split("-")[0])
                 except ValueError:

@@ -2,8 +2,11 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -39,11 +42,45 @@ constexpr HRESULT kCannotPause = MakeHresult(0x80070032);
 constexpr long kMaxRedirects = 10;
 // The status word OnProgress always carries.
 constexpr uint32_t kProgressStatus = 0x80000;
-// A region's body arrives in pieces of a few KiB; it is written in runs of
-// this size, which cuts the write calls (and the workers' waits on the data
-// file's inode lock) several times over while keeping the memory of hundreds
-// of workers small.
-constexpr size_t kRegionWriteRun = 128 * 1024;
+// A region's body arrives in pieces of up to libcurl's receive buffer; it is
+// written in runs of this size. The data file is open for direct writes, so a
+// run goes from this buffer to the disk with no copy into the page cache and
+// no write-back later; a run large enough keeps the disk busy between the
+// workers' writes, small enough keeps the memory of hundreds of workers low.
+constexpr size_t kRegionWriteRun = 256 * 1024;
+
+// Body bytes held back until a run is full, in memory aligned for direct
+// writes. Its memory is taken at the first byte, so a transfer refused at its
+// head costs none.
+class WriteRun {
+ public:
+  WriteRun() = default;
+  WriteRun(const WriteRun&) = delete;
+  WriteRun& operator=(const WriteRun&) = delete;
+  ~WriteRun() {
+    if (data_ != nullptr) ::operator delete(data_, kAlignment);
+  }
+
+  [[nodiscard]] const char* data() const { return data_; }
+  [[nodiscard]] size_t size() const { return size_; }
+  [[nodiscard]] bool empty() const { return size_ == 0; }
+  [[nodiscard]] bool full() const { return size_ == kRegionWriteRun; }
+  void clear() { size_ = 0; }
+
+  // Appends what fits and returns how many bytes that was.
+  size_t Append(const char* bytes, size_t count) {
+    if (data_ == nullptr) data_ = static_cast<char*>(::operator new(kRegionWriteRun, kAlignment));
+    const size_t taken = std::min(count, kRegionWriteRun - size_);
+    std::memcpy(data_ + size_, bytes, taken);
+    size_ += taken;
+    return taken;
+  }
+
+ private:
+  static constexpr std::align_val_t kAlignment{platform::File::kDirectAlignment};
+  char* data_ = nullptr;
+  size_t size_ = 0;
+};
 
 HRESULT InvalidServerResponse() {
   return platform::HresultFromWin32(kErrorHttpInvalidServerResponse);
@@ -182,9 +219,10 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
         if (!head_accepted_ || state_->bytes_received + size > region_length_) {
           return Refuse(InvalidServerResponse(), "body runs past the region");
         }
-        if (pending_.capacity() < kRegionWriteRun) pending_.reserve(kRegionWriteRun);
-        pending_.append(data, size);
-        if (pending_.size() >= kRegionWriteRun) hr = FlushRegion();
+        for (size_t taken = 0; taken < size && Succeeded(hr);) {
+          taken += pending_.Append(data + taken, size - taken);
+          if (pending_.full()) hr = FlushRegion();
+        }
         break;
     }
     if (Failed(hr)) return Refuse(hr, "writing the file failed");
@@ -200,9 +238,19 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
   // written.
   [[nodiscard]] HRESULT FlushRegion() {
     if (pending_.empty()) return S_OK;
-    const HRESULT hr = file_->WriteAt(region_offset_ + written_, pending_.data(), pending_.size());
+    // Only the region's last run can have an unaligned end (the file's last
+    // bytes); its aligned part still goes direct, the rest through the page
+    // cache.
+    const size_t size = pending_.size();
+    const size_t aligned = size - size % platform::File::kDirectAlignment;
+    HRESULT hr = S_OK;
+    if (aligned != 0) hr = file_->WriteAt(region_offset_ + written_, pending_.data(), aligned);
+    if (Succeeded(hr) && aligned != size) {
+      hr = file_->WriteAt(region_offset_ + written_ + aligned, pending_.data() + aligned,
+                          size - aligned);
+    }
     if (Failed(hr)) return hr;
-    written_ += pending_.size();
+    written_ += size;
     pending_.clear();
     return S_OK;
   }
@@ -324,7 +372,7 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
   bool finished_early_ = false;
   // Region mode: body bytes received but not written yet, and how many of the
   // region's bytes are in the file.
-  std::string pending_;
+  WriteRun pending_;
   uint64_t written_ = 0;
 };
 
@@ -384,6 +432,11 @@ void SimpleRequest::SetIfRange(const std::string& validator) {
 void SimpleRequest::SetHeadOnly(bool head_only) {
   AutoLock state(state_lock_);
   settings_.head_only = head_only;
+}
+
+void SimpleRequest::SetFirstByteOnly(bool first_byte_only) {
+  AutoLock state(state_lock_);
+  settings_.first_byte_only = first_byte_only;
 }
 
 void SimpleRequest::SetStopFlag(const std::atomic<bool>* stop) { stop_flag_.store(stop); }
@@ -575,7 +628,8 @@ HRESULT SimpleRequest::OpenTarget(Mode mode, const std::string& file_name, platf
     case Mode::kRegion:
       if (region_length_ == 0) return E_INVALIDARG;
       transfer->bytes_received = 0;
-      hr = file->Open(file_name, platform::File::kWrite, platform::File::kOpenExisting);
+      hr = file->Open(file_name, platform::File::kWrite | platform::File::kDirect,
+                      platform::File::kOpenExisting);
       break;
   }
   if (Failed(hr)) {
@@ -605,6 +659,8 @@ HRESULT SimpleRequest::SetTransferOptions(Mode mode, const Snapshot& snapshot,
     if (!snapshot.if_range.empty()) {
       listed = listed && Append(&lists->headers, "If-Range: " + snapshot.if_range);
     }
+  } else if (mode == Mode::kMemory && snapshot.head_only && snapshot.first_byte_only) {
+    listed = listed && Append(&lists->headers, "Range: bytes=0-0");
   } else if (mode == Mode::kWholeFile && transfer.bytes_received != 0 &&
              transfer.bytes_received != transfer.total_size) {
     std::snprintf(line, sizeof(line), "Range: bytes=%" PRIu64 "-", transfer.bytes_received);

@@ -71,6 +71,10 @@ class SimpleRequest : public HttpRequestInterface {
   void SetIfRange(const std::string& validator);
   // Memory mode: reads the final response's head and never its body.
   void SetHeadOnly(bool head_only);
+  // With head only: asks for the first byte alone (Range: bytes=0-0), so that
+  // a server that serves ranges sends one byte instead of pushing the file
+  // into the socket until the transfer ends. Its size is then the 206's total.
+  void SetFirstByteOnly(bool first_byte_only);
   // A flag that, once true, ends a running Send within about a second, and
   // every later one at once, with E_REQUEST_ABORTED, as Abort would; for a
   // caller that cannot reach the request from the thread that decides. Not
@@ -117,6 +121,7 @@ class SimpleRequest : public HttpRequestInterface {
     uint64_t expected_resource_size = 0;
     std::string if_range;
     bool head_only = false;
+    bool first_byte_only = false;
   };
 
   struct Snapshot;

@@ -55,7 +55,18 @@ namespace tobric::platform {
 // An open file descriptor, owned. Move-only; closed by the destructor.
 class File {
  public:
-  enum Access : int { kRead = 1, kWrite = 2, kReadWrite = 3 };
+  enum Access : int {
+    kRead = 1,
+    kWrite = 2,
+    kReadWrite = 3,
+    // With kWrite: writes go to the disk without passing through the page
+    // cache (O_DIRECT), which spares the kernel a copy and the write-back of
+    // every byte. A file system that refuses it opens the file as usual.
+    kDirect = 4,
+  };
+  // What a direct write needs: its offset, size and memory aligned to this.
+  // WriteAt writes anything else through the page cache from then on.
+  static constexpr size_t kDirectAlignment = 4096;
   enum Disposition {
     kOpenExisting,  // fail when missing
     kOpenAlways,  // create when missing, keep the contents
@@ -75,6 +86,7 @@ class File {
                              unsigned mode = 0644);
   void Close();
   [[nodiscard]] bool IsOpen() const { return fd_ >= 0; }
+  [[nodiscard]] bool IsDirect() const { return direct_; }
 
   [[nodiscard]] HRESULT Size(uint64_t* size) const;
   [[nodiscard]] HRESULT Truncate(uint64_t size);
@@ -107,7 +119,11 @@ class File {
   [[nodiscard]] HRESULT SetPermissions(unsigned mode);
 
  private:
+  // Writes through the page cache from now on.
+  void StopDirect();
+
   int fd_ = -1;
+  bool direct_ = false;
 };
 
 }  // namespace tobric::platform

@@ -207,12 +207,14 @@ HRESULT ReadFileToString(const std::string& path, size_t max_size, std::string* 
 
 File::~File() { Close(); }
 
-File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+File::File(File&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), direct_(std::exchange(other.direct_, false)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = std::exchange(other.fd_, -1);
+    direct_ = std::exchange(other.direct_, false);
   }
   return *this;
 }
@@ -246,12 +248,24 @@ HRESULT File::Open(const std::string& path, int access, Disposition disposition,
       flags |= O_CREAT | O_EXCL;
       break;
   }
+  const bool direct = (access & kDirect) != 0;
   int fd;
   do {
-    fd = open(path.c_str(), flags, static_cast<mode_t>(mode));
+    fd = open(path.c_str(), flags | (direct ? O_DIRECT : 0), static_cast<mode_t>(mode));
   } while (fd < 0 && errno == EINTR);
+  // tmpfs of older kernels and some FUSE file systems refuse O_DIRECT.
+  if (fd < 0 && direct && errno == EINVAL) {
+    do {
+      fd = open(path.c_str(), flags, static_cast<mode_t>(mode));
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+      fd_ = fd;
+      return S_OK;
+    }
+  }
   if (fd < 0) return LastErrorHresult();
   fd_ = fd;
+  direct_ = direct;
   return S_OK;
 }
 
@@ -260,6 +274,14 @@ void File::Close() {
     close(fd_);
     fd_ = -1;
   }
+  direct_ = false;
+}
+
+void File::StopDirect() {
+  if (!direct_) return;
+  direct_ = false;
+  const int flags = fcntl(fd_, F_GETFL);
+  if (flags >= 0) (void)fcntl(fd_, F_SETFL, flags & ~O_DIRECT);
 }
 
 HRESULT File::Size(uint64_t* size) const {
@@ -286,6 +308,17 @@ HRESULT File::SeekToEnd(uint64_t* position) {
 }
 
 HRESULT File::WriteAt(uint64_t offset, const void* data, size_t size) {
+  if (direct_) {
+    const bool aligned = offset % kDirectAlignment == 0 && size % kDirectAlignment == 0 &&
+                         reinterpret_cast<uintptr_t>(data) % kDirectAlignment == 0;
+    if (aligned) {
+      const HRESULT hr = WriteAll(fd_, data, size, offset);
+      // EINVAL: the device wants a larger alignment, or a short write left
+      // the rest unaligned; the page cache takes any.
+      if (hr != HresultFromErrno(EINVAL)) return hr;
+    }
+    StopDirect();
+  }
   return WriteAll(fd_, data, size, offset);
 }
 
