@@ -192,10 +192,8 @@ class Comparison {
   [[nodiscard]] const std::string& markdown() const { return markdown_; }
 
  private:
-  // corvane and tavp share the service and with it its download folder.
-  fs::path FolderOf(const std::string& tool) const {
-    return runs_folder_ / (UsesService(tool) ? "corvane" : tool);
-  }
+  // corvane's is the service's folder; the tavp runs name theirs to `get`.
+  fs::path FolderOf(const std::string& tool) const { return runs_folder_ / tool; }
 
   RunResult RunOnce(const std::string& tool, CorvaneService* service, Job* job) {
     std::error_code ec;

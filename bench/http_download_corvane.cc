@@ -262,6 +262,7 @@ bool CorvaneService::Start(const fs::path& folder, size_t tasks, uint64_t down_l
       return false;
     }
   }
+  folder_ = folder;
   Cost ignored;
   ChildRun run;
   if (!Client({"config", "set", "folder", folder.string()}, kCommandLimit, &ignored, &run,
@@ -303,6 +304,10 @@ RunResult CorvaneService::Run(const std::string& tool, const Job& job) {
   const bool times_read = ReadProcessTimes(pid, &before);
 
   std::vector<std::string> get = {"get", "-q"};
+  // Another folder than the service's (the tavp runs): the P2P engine may
+  // still be letting go of a removed download's file when the next run
+  // starts, which must not be a file of that run.
+  if (job.folder != folder_) get.insert(get.end(), {"-d", job.folder.string()});
   get.insert(get.end(), job.urls.begin(), job.urls.end());
   Cost client;
   ChildRun run;

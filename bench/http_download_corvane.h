@@ -40,9 +40,10 @@ class CorvaneService {
   bool Start(const std::filesystem::path& folder, size_t tasks, uint64_t down_limit_mib,
              std::string* error);
 
-  // One run, reported under `tool`: `corvane get -q URL...` timed from its
-  // start to the last file under its final name, then the files checked
-  // against what the service lists and the downloads removed from its list.
+  // One run, reported under `tool`: `corvane get -q URL...` (with `-d` when
+  // the job's folder is not the service's) timed from its start to the last
+  // file under its final name, then the files checked against what the
+  // service lists and the downloads removed from its list.
   // The cost is the client's CPU plus the service's CPU over the run, and the
   // service's peak resident memory during the run; the client's peak is in
   // the detail.
@@ -63,6 +64,7 @@ class CorvaneService {
   const std::string service_program_;
   const std::string client_program_;
   const std::filesystem::path errors_file_;
+  std::filesystem::path folder_;  // the service's download folder
   std::unique_ptr<tobric::platform::IsolatedEnv> user_;
   tobric::platform::ChildProgram service_;
   bool running_ = false;

@@ -97,15 +97,14 @@ RunResult RunAxel(const std::string& program, const Job& job) {
   tobric::platform::IsolatedEnv user;
   RunResult result;
   result.tool = "axel";
-  // axel reads SSL_CERT_FILE through OpenSSL; it has no option for it.
   for (size_t i = 0; i < job.files.size(); ++i) {
-    const std::vector<std::string> argv = {program,
-                                           "-q",
-                                           "-n",
-                                           std::to_string(kConnections),
-                                           "-o",
-                                           (job.folder / FileName(*job.files[i])).string(),
-                                           job.urls[i]};
+    std::vector<std::string> argv = {program, "-q", "-n", std::to_string(kConnections), "-o",
+                                     (job.folder / FileName(*job.files[i])).string()};
+    // axel matches the certificate against 127.0.0.1 as a host name, which no
+    // certificate passes, so over TLS it does without the check (one
+    // verification per connection less than the others do).
+    if (!TrustedAuthority().empty()) argv.push_back("--insecure");
+    argv.push_back(job.urls[i]);
     if (!RunTimed(argv, job.files[i]->size, &result)) return result;
   }
   if (job.files.size() > 1) {
