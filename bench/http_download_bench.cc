@@ -136,6 +136,7 @@ class Comparison {
       job.urls.push_back(nginx_->Url(file.url_path));
     }
     bytes_ = job.bytes();
+    files_ = files.size();
     char heading[200];
     std::snprintf(heading, sizeof(heading), "%s: %zu × %llu MiB (%.0f MiB in all)",
                   part.title.c_str(), files.size(),
@@ -345,8 +346,8 @@ class Comparison {
     md += "### " + heading + "\n\n";
     md += "Medians of " + std::to_string(settings_.rounds) +
           " round(s). Ratios are corvane / program: below 1 means corvane took less.\n\n";
-    md += "| program | runs | wall s | MiB/s | CPU s (user + sys) | peak RSS MiB | corvane/program "
-          "wall | CPU | peak RSS |\n";
+    md += "| program | runs | wall s | MiB/s | CPU s (user + sys) | peak RSS MiB | wall ratio | CPU "
+          "ratio | RSS ratio |\n";
     md += "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     const auto corvane = medians.find("corvane");
     for (const std::string& tool : settings_.tools) {
@@ -372,7 +373,12 @@ class Comparison {
               Format("%.2f", Ratio(c.rss_mib, m.rss_mib)) + " |\n";
       }
     }
-    md += "\n<details><summary>every run</summary>\n\n```\n" + runs_text_ + "```\n\n</details>\n\n";
+    md += "\nWall time: corvane from the start of `get` to the last file under its final name, "
+          "the others from fork to exit.";
+    if (files_ > 1 && medians.count("axel") != 0) {
+      md += " axel: " + std::to_string(files_) + " runs one after another (one file per run).";
+    }
+    md += "\n\n<details><summary>every run</summary>\n\n```\n" + runs_text_ + "```\n\n</details>\n\n";
   }
 
   const Settings settings_;
@@ -380,6 +386,7 @@ class Comparison {
   testsupport::NginxServer* const nginx_;
   const fs::path runs_folder_;
   uint64_t bytes_ = 0;
+  size_t files_ = 0;
   std::string runs_text_;
   std::string markdown_;
 };
