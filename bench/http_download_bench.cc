@@ -139,8 +139,7 @@ class Comparison {
     files_ = files.size();
     char heading[200];
     std::snprintf(heading, sizeof(heading), "%s: %zu × %llu MiB (%.0f MiB in all)",
-                  part.title.c_str(), files.size(),
-                  static_cast<unsigned long long>(part.file_mib),
+                  part.title.c_str(), files.size(), static_cast<unsigned long long>(part.file_mib),
                   static_cast<double>(bytes_) / kMiB);
     std::printf("\n== %s; %d round(s), order %s ==\n", heading, settings_.rounds,
                 settings_.rounds > 1 ? "as listed, then reversed" : "as listed");
@@ -151,16 +150,16 @@ class Comparison {
     // has it running; the other programs' runs happen while it idles.
     std::unique_ptr<CorvaneService> service;
     if (std::any_of(settings_.tools.begin(), settings_.tools.end(), UsesService)) {
-      service = std::make_unique<CorvaneService>(
-          programs_.corvaned, programs_.corvane,
-          runs_folder_.parent_path() / "corvaned-stderr.txt");
+      service =
+          std::make_unique<CorvaneService>(programs_.corvaned, programs_.corvane,
+                                           runs_folder_.parent_path() / "corvaned-stderr.txt");
       std::string error;
       std::error_code ec;
       fs::create_directories(FolderOf("corvane"), ec);
       const bool tavp = std::find(settings_.tools.begin(), settings_.tools.end(), "tavp") !=
                         settings_.tools.end();
-      if (!service->Start(FolderOf("corvane"), files.size(),
-                          tavp ? settings_.down_limit_mib : 0, &error)) {
+      if (!service->Start(FolderOf("corvane"), files.size(), tavp ? settings_.down_limit_mib : 0,
+                          &error)) {
         std::printf("corvaned could not be started: %s\n", error.c_str());
         ok = false;
         static_cast<void>(service->Stop());
@@ -346,8 +345,9 @@ class Comparison {
     md += "### " + heading + "\n\n";
     md += "Medians of " + std::to_string(settings_.rounds) +
           " round(s). Ratios are corvane / program: below 1 means corvane took less.\n\n";
-    md += "| program | runs | wall s | MiB/s | CPU s (user + sys) | peak RSS MiB | wall ratio | CPU "
-          "ratio | RSS ratio |\n";
+    md +=
+        "| program | runs | wall s | MiB/s | CPU s (user + sys) | peak RSS MiB | wall ratio | CPU "
+        "ratio | RSS ratio |\n";
     md += "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     const auto corvane = medians.find("corvane");
     for (const std::string& tool : settings_.tools) {
@@ -373,12 +373,14 @@ class Comparison {
               Format("%.2f", Ratio(c.rss_mib, m.rss_mib)) + " |\n";
       }
     }
-    md += "\nWall time: corvane from the start of `get` to the last file under its final name, "
-          "the others from fork to exit.";
+    md +=
+        "\nWall time: corvane from the start of `get` to the last file under its final name, "
+        "the others from fork to exit.";
     if (files_ > 1 && medians.count("axel") != 0) {
       md += " axel: " + std::to_string(files_) + " runs one after another (one file per run).";
     }
-    md += "\n\n<details><summary>every run</summary>\n\n```\n" + runs_text_ + "```\n\n</details>\n\n";
+    md +=
+        "\n\n<details><summary>every run</summary>\n\n```\n" + runs_text_ + "```\n\n</details>\n\n";
   }
 
   const Settings settings_;

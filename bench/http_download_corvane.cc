@@ -50,7 +50,6 @@ constexpr Milliseconds kReportedLater{10'000};
 // every program whatever the kernel's own tick.
 constexpr double kTicksPerSecond = 100;
 
-
 // The value of "key" in a JSON object of flat fields: a string unescaped, or
 // a number's text.
 std::string JsonField(const std::string& object, const std::string& key) {
@@ -265,8 +264,7 @@ bool CorvaneService::Start(const fs::path& folder, size_t tasks, uint64_t down_l
   folder_ = folder;
   Cost ignored;
   ChildRun run;
-  if (!Client({"config", "set", "folder", folder.string()}, kCommandLimit, &ignored, &run,
-              error) ||
+  if (!Client({"config", "set", "folder", folder.string()}, kCommandLimit, &ignored, &run, error) ||
       !Client({"config", "set", "threads", std::to_string(kConnections)}, kCommandLimit, &ignored,
               &run, error)) {
     return false;
@@ -317,8 +315,7 @@ RunResult CorvaneService::Run(const std::string& tool, const Job& job) {
   bool got = false;
   {
     FinishedFilesWatch watch(job.folder, job.files.size(), start);
-    got = Client(get, DownloadLimit(job.bytes()) + kReportedLater, &client, &run,
-                 &result.failure);
+    got = Client(get, DownloadLimit(job.bytes()) + kReportedLater, &client, &run, &result.failure);
     data_complete_s = watch.seconds();
   }
   const double returned_s = std::chrono::duration<double>(Clock::now() - start).count();

@@ -68,8 +68,8 @@ std::string FileSystemOf(const fs::path& folder) {
   std::string device, mount_point, type, best_device, best_mount, best_type;
   std::string rest;
   while (in >> device >> mount_point >> type && std::getline(in, rest)) {
-    const bool inside = path == mount_point || mount_point == "/" ||
-                        path.rfind(mount_point + "/", 0) == 0;
+    const bool inside =
+        path == mount_point || mount_point == "/" || path.rfind(mount_point + "/", 0) == 0;
     if (inside && mount_point.size() >= best_mount.size()) {
       best_device = device;
       best_mount = mount_point;
@@ -98,8 +98,8 @@ std::string MachineDescription(const fs::path& folder) {
   out << "- CPU: " << FieldOfFile("/proc/cpuinfo", "model name", ':') << ", "
       << std::thread::hardware_concurrency() << " CPUs\n";
   const std::string memory = FieldOfFile("/proc/meminfo", "MemTotal", ':');
-  const double memory_gib = static_cast<double>(std::strtoull(memory.c_str(), nullptr, 10)) /
-                            (1024.0 * 1024.0);
+  const double memory_gib =
+      static_cast<double>(std::strtoull(memory.c_str(), nullptr, 10)) / (1024.0 * 1024.0);
   char memory_text[32];
   std::snprintf(memory_text, sizeof(memory_text), "%.1f GiB", memory_gib);
   out << "- memory: " << memory_text << "\n";

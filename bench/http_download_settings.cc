@@ -53,8 +53,8 @@ Settings ReadSettings() {
                 "CORVANE_BENCH_SMALL_FILE_MIB", 1),
       FilesPart("parallel", "Large files at once", "CORVANE_BENCH_PARALLEL_FILES", 20,
                 "CORVANE_BENCH_PARALLEL_FILE_MIB", 64),
-      FilesPart("many", "Many files at once", "CORVANE_BENCH_FILES", 100,
-                "CORVANE_BENCH_FILE_MIB", 8),
+      FilesPart("many", "Many files at once", "CORVANE_BENCH_FILES", 100, "CORVANE_BENCH_FILE_MIB",
+                8),
   };
   std::vector<std::string> chosen = {"single", "small", "parallel"};
   if (const char* parts = std::getenv("CORVANE_BENCH_PARTS"); parts != nullptr && *parts != '\0') {

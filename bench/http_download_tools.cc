@@ -40,9 +40,7 @@ RunResult RunOneProgram(const std::string& tool, std::vector<std::string> argv, 
   return result;
 }
 
-std::string FileName(const SourceFile& file) {
-  return fs::path(file.url_path).filename().string();
-}
+std::string FileName(const SourceFile& file) { return fs::path(file.url_path).filename().string(); }
 
 }  // namespace
 
@@ -98,8 +96,9 @@ RunResult RunAxel(const std::string& program, const Job& job) {
   RunResult result;
   result.tool = "axel";
   for (size_t i = 0; i < job.files.size(); ++i) {
-    std::vector<std::string> argv = {program, "-q", "-n", std::to_string(kConnections), "-o",
-                                     (job.folder / FileName(*job.files[i])).string()};
+    std::vector<std::string> argv = {program, "-q",
+                                     "-n",    std::to_string(kConnections),
+                                     "-o",    (job.folder / FileName(*job.files[i])).string()};
     // axel matches the certificate against 127.0.0.1 as a host name, which no
     // certificate passes, so over TLS it does without the check (one
     // verification per connection less than the others do).
