@@ -1,6 +1,7 @@
-// The corvane run of the HTTP download comparison: the service's start and
-// stop, the client commands, the parsing of `corvane list --json`, and the
-// watch on the download folder that times the data's completion.
+// The corvane runs of the HTTP download comparison: the service's start and
+// stop, the client commands, the service's CPU time and peak memory read from
+// /proc, the parsing of `corvane list --json`, and the watch on the download
+// folder that times the data's completion.
 #include "bench/http_download_corvane.h"
 
 #include <algorithm>
@@ -25,18 +26,9 @@
 
 namespace corvane::bench {
 
-namespace {
-
-namespace fs = std::filesystem;
-using tobric::platform::ChildProgram;
-
-constexpr Milliseconds kReadyLimit{60'000};
-// Each poll is a run of corvane, a few milliseconds of CPU taken from the
-// downloads on a small machine; the wall time does not depend on them.
-constexpr Milliseconds kPollPause{500};
-
 // One object of `corvane list --json` (the client writes one per line).
 struct ListedPackage {
+  std::string id;
   int state = 0;
   std::string name;
   std::string path;
@@ -44,6 +36,19 @@ struct ListedPackage {
   std::string error_code;
   uint64_t complete_time = 0;  // FILETIME
 };
+
+namespace {
+
+namespace fs = std::filesystem;
+using tobric::platform::ChildProgram;
+
+constexpr Milliseconds kReadyLimit{60'000};
+// `get` returns no sooner than the service reports the downloads complete,
+// six seconds after their start at the earliest, and looks once a second.
+constexpr Milliseconds kReportedLater{10'000};
+// /proc/<pid>/stat counts CPU time in USER_HZ, which Linux fixes at 100 for
+// every program whatever the kernel's own tick.
+constexpr double kTicksPerSecond = 100;
 
 // The value of "key" in a JSON object of flat fields: a string unescaped, or
 // a number's text.
@@ -91,6 +96,7 @@ std::vector<ListedPackage> ParseList(const std::string& json) {
   while (std::getline(in, line)) {
     if (line.find('{') == std::string::npos) continue;
     ListedPackage package;
+    package.id = JsonField(line, "id");
     package.state = std::atoi(JsonField(line, "state").c_str());
     package.name = JsonField(line, "name");
     package.path = JsonField(line, "path");
@@ -174,46 +180,70 @@ class FinishedFilesWatch {
   std::thread thread_;
 };
 
+// User and system CPU seconds of a running process, all its threads.
+struct ProcessTimes {
+  double user_s = 0;
+  double system_s = 0;
+};
+
+bool ReadProcessTimes(int32_t pid, ProcessTimes* times) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(in, text);
+  // The name in parentheses may hold spaces; the fields after it start with
+  // the state (field 3), so utime and stime (14 and 15) are the 12th and 13th.
+  const size_t name_end = text.rfind(')');
+  if (name_end == std::string::npos) return false;
+  std::istringstream fields(text.substr(name_end + 1));
+  std::string field;
+  for (int i = 0; i < 11 && fields >> field; ++i) {
+  }
+  uint64_t user = 0;
+  uint64_t system = 0;
+  if (!(fields >> user >> system)) return false;
+  times->user_s = static_cast<double>(user) / kTicksPerSecond;
+  times->system_s = static_cast<double>(system) / kTicksPerSecond;
+  return true;
+}
+
+// Sets the process's peak resident memory (VmHWM) back to what it holds now,
+// so that the next reading is the peak of what follows.
+bool ResetPeakMemory(int32_t pid) {
+  std::ofstream out("/proc/" + std::to_string(pid) + "/clear_refs");
+  out << "5";
+  out.flush();
+  return out.good();
+}
+
+// VmHWM of /proc/<pid>/status, KiB; 0 when it cannot be read.
+uint64_t PeakMemoryKiB(int32_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
+  }
+  return 0;
+}
+
 }  // namespace
 
-CorvaneRun::CorvaneRun(std::string service_program, std::string client_program,
-                       fs::path errors_file)
+CorvaneService::CorvaneService(std::string service_program, std::string client_program,
+                               fs::path errors_file)
     : service_program_(std::move(service_program)),
       client_program_(std::move(client_program)),
       errors_file_(std::move(errors_file)) {}
 
-RunResult CorvaneRun::Run(const Job& job) {
-  RunResult result;
-  result.tool = tool_;
-  tobric::platform::IsolatedEnv user;
-  if (user.root().empty()) {
-    result.failure = "no temporary folder for the service's user";
-    return result;
-  }
-  if (StartService(&result.failure)) {
-    Download(job, &result);
-    StopService(&result);
-  }
-  result.cost = clients_;
-  if (const auto usage = service_.resource_usage()) {
-    result.cost.Add(*usage);
-    char text[200];
-    std::snprintf(text, sizeof(text),
-                  "service cpu %.2f s rss %.1f MiB lived %.1f s; clients cpu %.2f s; "
-                  "polls %d cpu %.2f s (not counted)",
-                  ToSeconds(usage->user_cpu + usage->system_cpu),
-                  static_cast<double>(usage->peak_rss_kib) / 1024, ToSeconds(usage->wall),
-                  clients_.cpu_s(), polls_, polls_cost_.cpu_s());
-    result.detail = seen_ + text;
-  }
-  if (!result.ok) {
-    std::ofstream(errors_file_, std::ios::trunc) << service_.Errors();
-    result.failure += " (corvaned's standard error: " + errors_file_.string() + ")";
-  }
-  return result;
+CorvaneService::~CorvaneService() {
+  if (running_) static_cast<void>(Stop());
 }
 
-bool CorvaneRun::StartService(std::string* error) {
+bool CorvaneService::Start(const fs::path& folder, size_t tasks, uint64_t down_limit_mib,
+                           std::string* error) {
+  user_ = std::make_unique<tobric::platform::IsolatedEnv>();
+  if (user_->root().empty()) {
+    *error = "no temporary folder for the service's user";
+    return false;
+  }
   std::unique_ptr<tobric::platform::NamedEvent> ready;
   if (Failed(tobric::platform::NamedEvent::Open(
           lorvane::kReadyEventName, tobric::platform::ObjectScope::kUser, &ready, nullptr)) ||
@@ -222,6 +252,7 @@ bool CorvaneRun::StartService(std::string* error) {
     return false;
   }
   if (!service_.Start(ProgramOptions({service_program_}), error)) return false;
+  running_ = true;
   const auto deadline = Clock::now() + kReadyLimit;
   while (!ready->Wait(200)) {
     if (service_.exited() || Clock::now() >= deadline) {
@@ -230,11 +261,25 @@ bool CorvaneRun::StartService(std::string* error) {
       return false;
     }
   }
-  return true;
+  folder_ = folder;
+  Cost ignored;
+  ChildRun run;
+  if (!Client({"config", "set", "folder", folder.string()}, kCommandLimit, &ignored, &run, error) ||
+      !Client({"config", "set", "threads", std::to_string(kConnections)}, kCommandLimit, &ignored,
+              &run, error)) {
+    return false;
+  }
+  if (tasks > 1 && !Client({"config", "set", "tasks", std::to_string(tasks)}, kCommandLimit,
+                           &ignored, &run, error)) {
+    return false;
+  }
+  return down_limit_mib == 0 ||
+         Client({"config", "set", "down", std::to_string(down_limit_mib) + "M"}, kCommandLimit,
+                &ignored, &run, error);
 }
 
-bool CorvaneRun::Client(const std::vector<std::string>& args, Milliseconds limit, Cost* cost,
-                        ChildRun* run, std::string* error) {
+bool CorvaneService::Client(const std::vector<std::string>& args, Milliseconds limit, Cost* cost,
+                            ChildRun* run, std::string* error) {
   std::vector<std::string> argv = {client_program_};
   argv.insert(argv.end(), args.begin(), args.end());
   *run = RunToEnd(argv, limit);
@@ -244,126 +289,153 @@ bool CorvaneRun::Client(const std::vector<std::string>& args, Milliseconds limit
   return false;
 }
 
-void CorvaneRun::Download(const Job& job, RunResult* result) {
+RunResult CorvaneService::Run(const std::string& tool, const Job& job) {
+  RunResult result;
+  result.tool = tool;
+  if (!running_ || service_.exited()) {
+    result.failure = "corvaned is not running";
+    return result;
+  }
+  const int32_t pid = service_.pid();
+  const bool peak_reset = ResetPeakMemory(pid);
+  ProcessTimes before;
+  const bool times_read = ReadProcessTimes(pid, &before);
+
+  std::vector<std::string> get = {"get", "-q"};
+  // Another folder than the service's (the tavp runs): the P2P engine may
+  // still be letting go of a removed download's file when the next run
+  // starts, which must not be a file of that run.
+  if (job.folder != folder_) get.insert(get.end(), {"-d", job.folder.string()});
+  get.insert(get.end(), job.urls.begin(), job.urls.end());
+  Cost client;
   ChildRun run;
-  const std::string count = std::to_string(job.files.size());
-  if (!Client({"config", "set", "folder", job.folder.string()}, kCommandLimit, &clients_, &run,
-              &result->failure) ||
-      !Client({"config", "set", "threads", std::to_string(kConnections)}, kCommandLimit, &clients_,
-              &run, &result->failure) ||
-      (job.files.size() > 1 && !Client({"config", "set", "tasks", count}, kCommandLimit, &clients_,
-                                       &run, &result->failure))) {
-    return;
-  }
-  if (down_limit_mib_ != 0 &&
-      !Client({"config", "set", "down", std::to_string(down_limit_mib_) + "M"}, kCommandLimit,
-              &clients_, &run, &result->failure)) {
-    return;
-  }
-  const Milliseconds limit = DownloadLimit(job.bytes());
   const auto start = Clock::now();
   const uint64_t start_filetime = tobric::platform::FileTimeNow();
-  FinishedFilesWatch watch(job.folder, job.files.size(), start);
-  if (job.files.size() == 1) {
-    if (!Client({"get", job.urls[0]}, limit, &clients_, &run, &result->failure)) return;
-  } else {
-    std::vector<std::string> add = {"add"};
-    add.insert(add.end(), job.urls.begin(), job.urls.end());
-    if (!Client(add, kCommandLimit, &clients_, &run, &result->failure)) return;
-    // Each URL is probed for its size and name before `add` hears back.
-    char added[64];
-    std::snprintf(added, sizeof(added), "add returned after %.2f s, ", ToSeconds(run.usage.wall));
-    add_time_ = added;
-    if (!WaitAllComplete(job, start + limit, &result->failure)) return;
+  std::optional<double> data_complete_s;
+  bool got = false;
+  {
+    FinishedFilesWatch watch(job.folder, job.files.size(), start);
+    got = Client(get, DownloadLimit(job.bytes()) + kReportedLater, &client, &run, &result.failure);
+    data_complete_s = watch.seconds();
   }
-  const double seen_s = std::chrono::duration<double>(Clock::now() - start).count();
+  const double returned_s = std::chrono::duration<double>(Clock::now() - start).count();
+  ProcessTimes after;
+  const bool times_read_after = ReadProcessTimes(pid, &after);
+  const uint64_t service_peak_kib = PeakMemoryKiB(pid);
 
+  result.cost.user_s = client.user_s;
+  result.cost.system_s = client.system_s;
+  if (times_read && times_read_after) {
+    result.cost.user_s += after.user_s - before.user_s;
+    result.cost.system_s += after.system_s - before.system_s;
+  }
+  result.cost.peak_rss_kib = service_peak_kib;
+
+  // The service's own completion time of the last download, which lies
+  // between the renames and the moment `get` saw it.
+  double reported_s = returned_s;
   Cost ignored;
-  if (!Client({"list", "--json"}, kCommandLimit, &ignored, &run, &result->failure)) return;
-  std::map<std::string, const SourceFile*> by_url;
-  for (size_t i = 0; i < job.files.size(); ++i) by_url[job.urls[i]] = job.files[i];
-  const std::vector<ListedPackage> packages = ParseList(run.out);
-  // `get` looks once a second and the polls twice: the service's own
-  // completion time is closer, and the renames closer still.
+  ChildRun list;
+  std::string list_error;
+  const bool listed = Client({"list", "--json"}, kCommandLimit, &ignored, &list, &list_error);
+  const std::vector<ListedPackage> packages = ParseList(list.out);
   uint64_t last_complete = 0;
   for (const ListedPackage& package : packages) {
     last_complete = std::max(last_complete, package.complete_time);
   }
-  const double reported_s = last_complete > start_filetime
-                                ? static_cast<double>(last_complete - start_filetime) / 1e7
-                                : seen_s;
-  result->wall_s = watch.seconds().value_or(reported_s);
-  char times[160];
-  std::snprintf(times, sizeof(times),
-                "data complete after %.2f s, reported complete after %.2f s, seen by the "
-                "client after %.2f s\n                 ",
-                result->wall_s, reported_s, seen_s);
-  seen_ = add_time_ + times;
+  if (got && last_complete > start_filetime) {
+    reported_s = static_cast<double>(last_complete - start_filetime) / 1e7;
+  }
+  result.wall_s = data_complete_s.value_or(reported_s);
+  char text[400];
+  std::snprintf(text, sizeof(text),
+                "data complete after %.2f s, reported complete after %.2f s, get returned after "
+                "%.2f s; service cpu %.2f s, peak rss %.1f MiB%s; get cpu %.2f s, peak rss "
+                "%.1f MiB",
+                result.wall_s, reported_s, returned_s,
+                (after.user_s + after.system_s) - (before.user_s + before.system_s),
+                static_cast<double>(service_peak_kib) / 1024,
+                peak_reset ? "" : " (since its start: no reset)", client.cpu_s(),
+                static_cast<double>(client.peak_rss_kib) / 1024);
+  result.detail = text;
+  result.ok = got;
+  if (!listed && result.ok) {
+    result.ok = false;
+    result.failure = list_error;
+  }
+  if (listed) CheckAndForget(job, packages, &result);
+  if (!result.ok) {
+    std::ofstream(errors_file_, std::ios::trunc) << service_.Errors();
+    result.failure += " (corvaned's standard error: " + errors_file_.string() + ")";
+  }
+  return result;
+}
+
+void CorvaneService::CheckAndForget(const Job& job, const std::vector<ListedPackage>& packages,
+                                    RunResult* result) {
+  std::map<std::string, const SourceFile*> by_url;
+  for (size_t i = 0; i < job.files.size(); ++i) by_url[job.urls[i]] = job.files[i];
+  std::vector<std::string> remove = {"rm"};
+  std::string failure;
   if (packages.size() != job.files.size()) {
-    result->failure = "corvane lists " + std::to_string(packages.size()) + " downloads";
-    return;
+    failure = "corvane lists " + std::to_string(packages.size()) + " downloads";
   }
   for (const ListedPackage& package : packages) {
+    remove.push_back(package.id);
+    if (!failure.empty()) continue;
     const auto source = by_url.find(package.uri);
     if (source == by_url.end()) {
-      result->failure = "corvane lists an unknown download " + package.uri;
-      return;
-    }
-    if (package.state != lorvane::STATE_DOWNLOAD_COMPLETE) {
-      result->failure = package.uri + " is in state " + std::to_string(package.state) + ", error " +
-                        package.error_code;
-      return;
-    }
-    if (!SameAsSource(fs::path(package.path) / package.name, *source->second, &result->failure)) {
-      return;
+      failure = "corvane lists an unknown download " + package.uri;
+    } else if (package.state != lorvane::STATE_DOWNLOAD_COMPLETE) {
+      failure = package.uri + " is in state " + std::to_string(package.state) + ", error " +
+                package.error_code;
+    } else {
+      static_cast<void>(
+          SameAsSource(fs::path(package.path) / package.name, *source->second, &failure));
     }
   }
-  result->ok = true;
-}
-
-bool CorvaneRun::WaitAllComplete(const Job& job, Clock::time_point deadline, std::string* error) {
-  for (;;) {
-    ChildRun run;
-    if (!Client({"list", "--json"}, kCommandLimit, &polls_cost_, &run, error)) return false;
-    ++polls_;
-    size_t complete = 0;
-    for (const ListedPackage& package : ParseList(run.out)) {
-      if (package.state == lorvane::STATE_ERROR) {
-        *error = package.uri + " failed with " + package.error_code;
-        return false;
-      }
-      if (package.state == lorvane::STATE_DOWNLOAD_COMPLETE) ++complete;
-    }
-    if (complete == job.files.size()) return true;
-    if (Clock::now() >= deadline) {
-      *error = std::to_string(complete) + " of " + std::to_string(job.files.size()) +
-               " downloads complete at the time limit";
-      return false;
-    }
-    std::this_thread::sleep_for(kPollPause);
-  }
-}
-
-void CorvaneRun::StopService(RunResult* result) {
+  // The next run adds the same URLs to an empty list, as the first did.
+  Cost ignored;
   ChildRun run;
   std::string error;
-  if (Client({"stop"}, kCommandLimit, &clients_, &run, &error) &&
-      service_.WaitForExit(kStopLimit)) {
-    if (service_.exit_code() != 0 && result->ok) {
-      result->ok = false;
-      result->failure = "corvaned ended with " + std::to_string(service_.exit_code());
-    }
-    return;
+  if (remove.size() > 1 && !Client(remove, kCommandLimit, &ignored, &run, &error) &&
+      failure.empty()) {
+    failure = error;
   }
-  if (result->ok) {
+  if (!failure.empty() && result->ok) {
     result->ok = false;
-    result->failure = "corvaned did not stop on request: " + error;
+    result->failure = failure;
   }
-  if (!(service_.Signal(ChildProgram::StopSignal::kTerminate) &&
-        service_.WaitForExit(kStopLimit))) {
-    static_cast<void>(service_.Signal(ChildProgram::StopSignal::kKill));
-    static_cast<void>(service_.WaitForExit(kStopLimit));
+}
+
+std::string CorvaneService::Stop() {
+  if (!running_) return {};
+  running_ = false;
+  Cost ignored;
+  ChildRun run;
+  std::string error;
+  std::string text;
+  if (!Client({"stop"}, kCommandLimit, &ignored, &run, &error) ||
+      !service_.WaitForExit(kStopLimit)) {
+    text = "corvaned did not stop on request: " + error + "; ";
+    if (!(service_.Signal(ChildProgram::StopSignal::kTerminate) &&
+          service_.WaitForExit(kStopLimit))) {
+      static_cast<void>(service_.Signal(ChildProgram::StopSignal::kKill));
+      static_cast<void>(service_.WaitForExit(kStopLimit));
+    }
   }
+  if (const auto usage = service_.resource_usage()) {
+    char line[200];
+    std::snprintf(line, sizeof(line),
+                  "corvaned over the part: lived %.1f s, cpu %.2f s (user %.2f, sys %.2f), peak "
+                  "rss %.1f MiB, exit %d",
+                  ToSeconds(usage->wall), ToSeconds(usage->user_cpu + usage->system_cpu),
+                  ToSeconds(usage->user_cpu), ToSeconds(usage->system_cpu),
+                  static_cast<double>(usage->peak_rss_kib) / 1024, service_.exit_code());
+    text += line;
+  }
+  user_.reset();
+  return text;
 }
 
 }  // namespace corvane::bench

@@ -15,7 +15,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr size_t kIoChunk = 4 * kMiB;
+// Below malloc's threshold for a mapping of its own: a larger buffer, once
+// freed, raises that threshold and the next one stays in the heap, resident,
+// and every child forked afterwards starts with those pages counted in its
+// peak memory.
+constexpr size_t kIoChunk = 64 * 1024;
 
 uint64_t Mix64(uint64_t x) {
   x ^= x >> 33;

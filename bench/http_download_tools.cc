@@ -1,7 +1,8 @@
-// aria2c and curl in the HTTP download comparison: their command lines for one
-// file and for many, and the run that times and checks them.
+// aria2c, wget2, axel and curl in the HTTP download comparison: their command
+// lines for one file and for many, and the runs that time and check them.
 #include "bench/http_download_tools.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <utility>
@@ -15,23 +16,31 @@ namespace {
 
 namespace fs = std::filesystem;
 
-RunResult RunOneProgram(const std::string& tool, std::vector<std::string> argv, const Job& job) {
-  RunResult result;
-  result.tool = tool;
+// Runs one program to its end, adding its times to `result`; false, with the
+// failure in `result`, when it did not end well.
+bool RunTimed(const std::vector<std::string>& argv, uint64_t bytes, RunResult* result) {
   const auto start = Clock::now();
-  const ChildRun run = RunToEnd(argv, DownloadLimit(job.bytes()));
-  result.wall_s = std::chrono::duration<double>(Clock::now() - start).count();
-  if (run.started) result.cost.Add(run.usage);
+  const ChildRun run = RunToEnd(argv, DownloadLimit(bytes));
+  if (run.started) result->cost.Add(run.usage);
   if (!run.started || !run.finished || run.exit_code != 0) {
-    result.failure = Describe(argv, run);
-    return result;
+    result->wall_s += std::chrono::duration<double>(Clock::now() - start).count();
+    result->failure = Describe(argv, run);
+    return false;
   }
   // From the fork to the end seen by the reaper: closer than ours, which also
   // waits for the last of the output.
-  result.wall_s = ToSeconds(run.usage.wall);
-  result.ok = VerifyInFolder(job, &result.failure);
+  result->wall_s += ToSeconds(run.usage.wall);
+  return true;
+}
+
+RunResult RunOneProgram(const std::string& tool, std::vector<std::string> argv, const Job& job) {
+  RunResult result;
+  result.tool = tool;
+  if (RunTimed(argv, job.bytes(), &result)) result.ok = VerifyInFolder(job, &result.failure);
   return result;
 }
+
+std::string FileName(const SourceFile& file) { return fs::path(file.url_path).filename().string(); }
 
 }  // namespace
 
@@ -64,6 +73,46 @@ RunResult RunAria2(const std::string& program, const Job& job) {
   return RunOneProgram("aria2c", std::move(argv), job);
 }
 
+RunResult RunWget2(const std::string& program, const Job& job) {
+  tobric::platform::IsolatedEnv user;
+  // Its threads fetch the files side by side, and with a chunk size each file
+  // in pieces over several of them: as many threads as corvane has
+  // connections for one file, one per file for many.
+  const size_t threads = std::max<size_t>(kConnections, job.files.size());
+  std::vector<std::string> argv = {program,
+                                   "--no-config",
+                                   "-q",
+                                   "--max-threads=" + std::to_string(threads),
+                                   std::string("--chunk-size=") + kSplitSize,
+                                   "-P",
+                                   job.folder.string()};
+  if (!TrustedAuthority().empty()) argv.push_back("--ca-certificate=" + TrustedAuthority());
+  argv.insert(argv.end(), job.urls.begin(), job.urls.end());
+  return RunOneProgram("wget2", std::move(argv), job);
+}
+
+RunResult RunAxel(const std::string& program, const Job& job) {
+  tobric::platform::IsolatedEnv user;
+  RunResult result;
+  result.tool = "axel";
+  for (size_t i = 0; i < job.files.size(); ++i) {
+    std::vector<std::string> argv = {program, "-q",
+                                     "-n",    std::to_string(kConnections),
+                                     "-o",    (job.folder / FileName(*job.files[i])).string()};
+    // axel matches the certificate against 127.0.0.1 as a host name, which no
+    // certificate passes, so over TLS it does without the check (one
+    // verification per connection less than the others do).
+    if (!TrustedAuthority().empty()) argv.push_back("--insecure");
+    argv.push_back(job.urls[i]);
+    if (!RunTimed(argv, job.files[i]->size, &result)) return result;
+  }
+  if (job.files.size() > 1) {
+    result.detail = std::to_string(job.files.size()) + " axel runs one after another";
+  }
+  result.ok = VerifyInFolder(job, &result.failure);
+  return result;
+}
+
 RunResult RunCurl(const std::string& program, const Job& job) {
   tobric::platform::IsolatedEnv user;
   // -q first: no .curlrc.
@@ -71,7 +120,7 @@ RunResult RunCurl(const std::string& program, const Job& job) {
   if (!TrustedAuthority().empty()) argv.insert(argv.end(), {"--cacert", TrustedAuthority()});
   if (job.files.size() == 1) {
     argv.push_back("-o");
-    argv.push_back((job.folder / fs::path(job.files[0]->url_path).filename()).string());
+    argv.push_back((job.folder / FileName(*job.files[0])).string());
     argv.push_back(job.urls[0]);
   } else {
     argv.insert(argv.end(), {"--parallel", "--parallel-max", std::to_string(job.files.size()),

@@ -16,7 +16,7 @@ packages=(
   libproxy-dev libproxy1-plugin-webkit  # automatic proxy configurations (WPAD, PAC scripts)
   squid openssl                  # proxy tests: a real authenticating proxy on loopback; openssl makes the TLS tests' certificates
   tmux                           # end-to-end test of corvane's progress display on a real terminal
-  aria2 curl                     # benchmarks: what a user would otherwise download with
+  aria2 curl wget2 axel          # benchmarks: what a user would otherwise download with
   help2man                       # the man pages, made from the programs' own --help and --version
   dpkg-dev file                  # scripts/package-deb.sh: cpack's DEB generator (dpkg-shlibdeps for Depends)
   man-db                         # scripts/check-deb.sh: reads the packaged man pages
