@@ -22,10 +22,10 @@ namespace {
 using http_text::EqualsIgnoreAsciiCase;
 using http_text::Split;
 
-// Large reads keep the number of callbacks, and of file writes, low on fast
-// links; libcurl's default of 16 KiB costs a noticeable share of a core at
-// loopback speeds.
-constexpr long kReceiveBufferSize = 256 * 1024;
+// Larger reads than libcurl's default of 16 KiB keep the number of callbacks
+// low on fast links; every transfer has one such buffer for its life, so
+// hundreds of them at once must stay small.
+constexpr long kReceiveBufferSize = 64 * 1024;
 
 // The longest the loop sleeps without looking at the idle limit; libcurl's own
 // timers (the connect limit) wake it earlier when they are due.

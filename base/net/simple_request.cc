@@ -3,10 +3,11 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <new>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -43,25 +44,51 @@ constexpr long kMaxRedirects = 10;
 // The status word OnProgress always carries.
 constexpr uint32_t kProgressStatus = 0x80000;
 // A region's body arrives in pieces of up to libcurl's receive buffer; it is
-// written in runs of this size. The data file is open for direct writes, so a
-// run goes from this buffer to the disk with no copy into the page cache and
-// no write-back later; a run large enough keeps the disk busy between the
-// workers' writes, small enough keeps the memory of hundreds of workers low.
+// gathered into runs of this size and written direct to the disk, with no
+// copy into the page cache and no write-back later. A run large enough keeps
+// the disk busy between the workers' writes.
 constexpr size_t kRegionWriteRun = 256 * 1024;
+// At most this many runs exist at once, so that hundreds of workers cost no
+// more memory than a few: a region that finds none free writes what libcurl
+// hands over as it comes, through the page cache.
+constexpr int kMaxWriteRuns = 16;
+std::atomic<int> g_write_run_limit{kMaxWriteRuns};
+std::atomic<int> g_write_runs{0};
 
 // Body bytes held back until a run is full, in memory aligned for direct
 // writes. Its memory is taken at the first byte, so a transfer refused at its
-// head costs none.
+// head costs none, and given back at once when the transfer ends.
 class WriteRun {
  public:
   WriteRun() = default;
   WriteRun(const WriteRun&) = delete;
   WriteRun& operator=(const WriteRun&) = delete;
   ~WriteRun() {
-    if (data_ != nullptr) ::operator delete(data_, kAlignment);
+    if (pages_ != nullptr) g_write_runs.fetch_sub(1, std::memory_order_relaxed);
   }
 
-  [[nodiscard]] const char* data() const { return data_; }
+  // False when every run is taken (or no memory was left): the caller writes
+  // the bytes itself.
+  [[nodiscard]] bool Available() {
+    if (pages_ != nullptr) return true;
+    if (refused_) return false;
+    if (g_write_runs.fetch_add(1, std::memory_order_relaxed) >=
+        g_write_run_limit.load(std::memory_order_relaxed)) {
+      g_write_runs.fetch_sub(1, std::memory_order_relaxed);
+      refused_ = true;
+      return false;
+    }
+    pages_ = std::make_unique<platform::PageBuffer>(kRegionWriteRun);
+    if (pages_->data() == nullptr) {
+      pages_.reset();
+      g_write_runs.fetch_sub(1, std::memory_order_relaxed);
+      refused_ = true;
+      return false;
+    }
+    return true;
+  }
+
+  [[nodiscard]] const char* data() const { return pages_->data(); }
   [[nodiscard]] size_t size() const { return size_; }
   [[nodiscard]] bool empty() const { return size_ == 0; }
   [[nodiscard]] bool full() const { return size_ == kRegionWriteRun; }
@@ -69,17 +96,16 @@ class WriteRun {
 
   // Appends what fits and returns how many bytes that was.
   size_t Append(const char* bytes, size_t count) {
-    if (data_ == nullptr) data_ = static_cast<char*>(::operator new(kRegionWriteRun, kAlignment));
     const size_t taken = std::min(count, kRegionWriteRun - size_);
-    std::memcpy(data_ + size_, bytes, taken);
+    std::memcpy(pages_->data() + size_, bytes, taken);
     size_ += taken;
     return taken;
   }
 
  private:
-  static constexpr std::align_val_t kAlignment{platform::File::kDirectAlignment};
-  char* data_ = nullptr;
+  std::unique_ptr<platform::PageBuffer> pages_;
   size_t size_ = 0;
+  bool refused_ = false;
 };
 
 HRESULT InvalidServerResponse() {
@@ -218,6 +244,11 @@ class SimpleRequest::ResponseSink final : public CurlHttp::Receiver {
       case Mode::kRegion:
         if (!head_accepted_ || state_->bytes_received + size > region_length_) {
           return Refuse(InvalidServerResponse(), "body runs past the region");
+        }
+        if (!pending_.Available()) {
+          hr = file_->WriteAt(region_offset_ + written_, data, size);
+          if (Succeeded(hr)) written_ += size;
+          break;
         }
         for (size_t taken = 0; taken < size && Succeeded(hr);) {
           taken += pending_.Append(data + taken, size - taken);
@@ -437,6 +468,10 @@ void SimpleRequest::SetHeadOnly(bool head_only) {
 void SimpleRequest::SetFirstByteOnly(bool first_byte_only) {
   AutoLock state(state_lock_);
   settings_.first_byte_only = first_byte_only;
+}
+
+void SimpleRequest::SetWriteRunLimitForTesting(int limit) {
+  g_write_run_limit.store(limit < 0 ? kMaxWriteRuns : limit);
 }
 
 void SimpleRequest::SetStopFlag(const std::atomic<bool>* stop) { stop_flag_.store(stop); }

@@ -80,6 +80,9 @@ class SimpleRequest : public HttpRequestInterface {
   // caller that cannot reach the request from the thread that decides. Not
   // owned; must outlive the request.
   void SetStopFlag(const std::atomic<bool>* stop);
+  // How many regions at once may gather their bytes into runs written direct
+  // to the disk; the others write as the bytes come. For tests of both ways.
+  static void SetWriteRunLimitForTesting(int limit);
 
   void Close() override;
   [[nodiscard]] HRESULT Send() override;

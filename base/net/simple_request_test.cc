@@ -122,6 +122,26 @@ TEST_F(SimpleRequestTest, RegionWritesExactlyItsBytesAtItsOffset) {
   EXPECT_EQ(progress_.total, kLength);
 }
 
+// A region on page boundaries goes to the disk in aligned runs, its unaligned
+// end through the page cache; a region that finds no run free writes each
+// piece as it comes. Either way exactly its bytes land, at its offset.
+TEST_F(SimpleRequestTest, RegionBytesLandTheSameWithAndWithoutWriteRuns) {
+  constexpr uint64_t kSize = 1'000'000, kAt = 8192, kRegion = 600'000;
+  server_.SetRoute("/movie", Reply::Pattern(kSize));
+  for (const int runs : {-1, 0}) {
+    SCOPED_TRACE(runs);
+    SimpleRequest::SetWriteRunLimitForTesting(runs);
+    const std::string filler(kSize, 'F');
+    WriteFile(file_, filler);
+    auto request = Make(server_.Url("/movie"), file_, kAt, kRegion);
+    EXPECT_EQ(request->Send(), S_OK);
+    std::string expected = filler;
+    expected.replace(kAt, kRegion, PatternBytes(kAt, kRegion));
+    EXPECT_TRUE(ReadFile(file_) == expected);
+  }
+  SimpleRequest::SetWriteRunLimitForTesting(-1);
+}
+
 TEST_F(SimpleRequestTest, RegionRefusesAnswersThatAreNotExactlyTheRegion) {
   const std::string range = "bytes 30000-49999/" + std::to_string(kResourceSize);
   const Reply whole = Reply::Pattern(kResourceSize).IgnoringRanges();

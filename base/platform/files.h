@@ -52,6 +52,25 @@ namespace tobric::platform {
 [[nodiscard]] HRESULT ReadFileToString(const std::string& path, size_t max_size,
                                        std::string* contents);
 
+// Whole pages of memory taken from the system and given back when destroyed,
+// not kept by the allocator: aligned for direct writes, and gone from the
+// process as soon as the transfer that wrote through them ends. data() is
+// nullptr when no memory was left.
+class PageBuffer {
+ public:
+  explicit PageBuffer(size_t size);
+  ~PageBuffer();
+  PageBuffer(const PageBuffer&) = delete;
+  PageBuffer& operator=(const PageBuffer&) = delete;
+
+  [[nodiscard]] char* data() const { return data_; }
+  [[nodiscard]] size_t size() const { return size_; }
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 // An open file descriptor, owned. Move-only; closed by the destructor.
 class File {
  public:

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -203,6 +204,17 @@ HRESULT ReadFileToString(const std::string& path, size_t max_size, std::string* 
   data.resize(used);
   *contents = std::move(data);
   return S_OK;
+}
+
+PageBuffer::PageBuffer(size_t size) {
+  void* pages = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages == MAP_FAILED) return;
+  data_ = static_cast<char*>(pages);
+  size_ = size;
+}
+
+PageBuffer::~PageBuffer() {
+  if (data_ != nullptr) munmap(data_, size_);
 }
 
 File::~File() { Close(); }
