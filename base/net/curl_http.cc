@@ -25,7 +25,7 @@ using http_text::Split;
 // Larger reads than libcurl's default of 16 KiB keep the number of callbacks
 // low on fast links; every transfer has one such buffer for its life, so
 // hundreds of them at once must stay small.
-constexpr long kReceiveBufferSize = 64 * 1024;
+constexpr long kReceiveBufferSize = 32 * 1024;
 
 // The longest the loop sleeps without looking at the idle limit; libcurl's own
 // timers (the connect limit) wake it earlier when they are due.
