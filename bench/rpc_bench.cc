@@ -351,7 +351,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_rpc: %s\n", error.c_str());
     return 1;
   }
-  const std::chrono::duration<double, std::milli> start_up = std::chrono::steady_clock::now() - start;
+  const std::chrono::duration<double, std::milli> start_up =
+      std::chrono::steady_clock::now() - start;
   const uint64_t started_kib = tobric::platform::ResidentKiB(service.pid());
   if (list_packages > 0) {
     std::printf(

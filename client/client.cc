@@ -120,8 +120,7 @@ HRESULT Client::Open(bool* reached) {
 
 void Client::Disconnect() { stream_.reset(); }
 
-HRESULT Client::Call(const rpc::Writer& request, uint32_t time_limit_ms,
-                     std::string_view* answer) {
+HRESULT Client::Call(const rpc::Writer& request, uint32_t time_limit_ms, std::string_view* answer) {
   if (stream_ == nullptr) return NotConnected();
   // The service refuses larger requests and closes the connection; refusing
   // here keeps the connection and says why.
@@ -203,8 +202,7 @@ HRESULT Client::GetPackageInfo(const std::string& id, PackageView* info, bool* f
   return S_OK;
 }
 
-HRESULT Client::GetPackageList(std::vector<PackageView>* packages, bool* ok,
-                               int32_t max_records) {
+HRESULT Client::GetPackageList(std::vector<PackageView>* packages, bool* ok, int32_t max_records) {
   max_records = std::clamp(max_records, 0, rpc::kMaxListRecords);
   rpc::Writer request = rpc::RequestHeader(rpc::kGetPackageList);
   request.I32(max_records);

@@ -29,10 +29,12 @@ class PackageRecordEncoder {
     const Package::Status status = package->status();
     rpc::RecordEncoder record(bytes);
     record.SetNumbers({status.state, package->download_speed(), package->create_time(),
-                       package->complete_time(), package->total_size(),
-                       package->download_size(), status.error_code});
+                       package->complete_time(), package->total_size(), package->download_size(),
+                       status.error_code});
     const bool has_error_text = status.error_code < 0;
-    if (has_error_text) record.SetString(rpc::RecordString::kErrorText, ErrorText(status.error_code));
+    if (has_error_text) {
+      record.SetString(rpc::RecordString::kErrorText, ErrorText(status.error_code));
+    }
     package->CopyTexts(&texts_);
     record.SetUtf8String(rpc::RecordString::kId, package->id());
     record.SetUtf8String(rpc::RecordString::kPath, texts_.path);

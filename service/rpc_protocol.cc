@@ -26,9 +26,7 @@ constexpr StringField kStringFields[kRecordStrings] = {
 };
 static_assert(kErrorTextBytes == 2 * 260);
 
-const StringField& FieldOf(RecordString field) {
-  return kStringFields[static_cast<size_t>(field)];
-}
+const StringField& FieldOf(RecordString field) { return kStringFields[static_cast<size_t>(field)]; }
 
 void PutLe(uint8_t* at, uint64_t value, size_t size) {
   for (size_t i = 0; i < size; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -139,9 +137,7 @@ RecordNumbers RecordView::numbers() const {
   return numbers;
 }
 
-const uint8_t* RecordView::At(RecordString field) const {
-  return image_ + FieldOf(field).offset;
-}
+const uint8_t* RecordView::At(RecordString field) const { return image_ + FieldOf(field).offset; }
 
 std::u16string RecordView::Units(RecordString field) const {
   const uint8_t* const at = At(field);

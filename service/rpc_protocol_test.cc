@@ -65,14 +65,15 @@ TEST(RpcProtocolTest, MalformedInputFailsTheReader) {
 TEST(RpcProtocolTest, InPlaceRecordsConvertAsTheConvertersDo) {
   const std::string texts[] = {
       "{ID}",
-      "\xC2\x80 \xE7\x94\xB5\xE5\xBD\xB1.mp4",  // U+0080, the first unit past ASCII
+      "\xC2\x80 \xE7\x94\xB5\xE5\xBD\xB1.mp4",      // U+0080, the first unit past ASCII
+      "a\x80z",                                     // a stray byte: U+FFFD
       std::string(1038, 'a') + "\xF0\x9F\x8E\xAC",  // a surrogate pair across the uri's cut
-      std::string(1039, 'u') + "\xE7\x94\xB5",       // ASCII up to the cut only
+      std::string(1039, 'u') + "\xE7\x94\xB5",      // ASCII up to the cut only
       "",
   };
   for (const std::string& text : texts) {
-    for (const auto& [field, capacity] : {std::pair{RecordString::kUri, size_t{1040}},
-                                          std::pair{RecordString::kId, size_t{65}}}) {
+    for (const auto& [field, capacity] :
+         {std::pair{RecordString::kUri, size_t{1040}}, std::pair{RecordString::kId, size_t{65}}}) {
       SCOPED_TRACE(text.substr(0, 8));
       std::string bytes;
       RecordEncoder record(&bytes);
