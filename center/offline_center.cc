@@ -246,10 +246,12 @@ Package* OfflineCenter::FindPackage(const std::string& id) {
   return FindLocked(id);
 }
 
-void OfflineCenter::GetPackages(std::vector<Package*>* packages) {
+void OfflineCenter::GetPackages(std::vector<Package*>* packages, size_t limit) {
   AutoLock hold(lock_);
-  packages->reserve(packages->size() + packages_.size());
-  for (const auto& [id, package] : packages_) packages->push_back(package);
+  const size_t wanted = std::min(limit, packages_.size());
+  packages->reserve(packages->size() + wanted);
+  auto it = packages_.begin();
+  for (size_t i = 0; i < wanted; ++i, ++it) packages->push_back(it->second);
 }
 
 uint32_t OfflineCenter::GetPackageCount() {

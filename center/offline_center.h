@@ -107,8 +107,9 @@ class OfflineCenter {
   [[nodiscard]] HRESULT Delete(const std::string& id);
   [[nodiscard]] HRESULT DeletePerment(const std::string& id);
   [[nodiscard]] Package* FindPackage(const std::string& id);
-  // Appends every package in id order.
-  void GetPackages(std::vector<Package*>* packages);
+  // Appends the packages in id order, at most `limit` of them: a list shown a
+  // page at a time need not walk the whole map under the lock.
+  void GetPackages(std::vector<Package*>* packages, size_t limit = SIZE_MAX);
   [[nodiscard]] uint32_t GetPackageCount();
   [[nodiscard]] bool ExistUri(const std::string& uri);
   [[nodiscard]] uint32_t GetTotalDownloadSpeed();

@@ -44,29 +44,30 @@ bool JoinIds(const std::vector<std::string>& ids, std::string* joined) {
 // connection after it (it does so at once when it is stopping).
 constexpr uint32_t kStoppingProbeMs = 250;
 
+// One pass from the record as it lies in the answer to the view, reusing the
+// view's strings.
+void ReadPackageView(const rpc::RecordView& record, PackageView* view) {
+  const rpc::RecordNumbers numbers = record.numbers();
+  view->state = numbers.state;
+  view->download_speed = numbers.download_speed;
+  view->create_time = numbers.create_time;
+  view->complete_time = numbers.complete_time;
+  view->total_size = numbers.total_size;
+  view->download_size = numbers.download_size;
+  view->error_code = numbers.error_code;
+  record.Utf8(rpc::RecordString::kErrorText, &view->error_text);
+  record.Utf8(rpc::RecordString::kId, &view->id);
+  record.Utf8(rpc::RecordString::kPath, &view->path);
+  record.Utf8(rpc::RecordString::kName, &view->name);
+  record.Utf8(rpc::RecordString::kCaption, &view->caption);
+  record.Utf8(rpc::RecordString::kUri, &view->uri);
+}
+
 }  // namespace
 
 HRESULT FaultHresult(int32_t fault) {
   if (fault < 0) return fault;
   return HresultFromWin32(static_cast<uint32_t>(fault));
-}
-
-PackageView ToPackageView(const rpc::PackageInfo& info) {
-  PackageView view;
-  view.state = info.state;
-  view.download_speed = info.download_speed;
-  view.create_time = info.create_time;
-  view.complete_time = info.complete_time;
-  view.total_size = info.total_size;
-  view.download_size = info.download_size;
-  view.error_code = info.error_code;
-  view.error_text = tobric::Utf16ToUtf8(info.error_text);
-  view.id = tobric::Utf16ToUtf8(info.id);
-  view.path = tobric::Utf16ToUtf8(info.path);
-  view.name = tobric::Utf16ToUtf8(info.name);
-  view.caption = tobric::Utf16ToUtf8(info.caption);
-  view.uri = tobric::Utf16ToUtf8(info.uri);
-  return view;
 }
 
 Client::Client() = default;
@@ -109,7 +110,7 @@ HRESULT Client::Open(bool* reached) {
   rpc::Writer bind;
   const std::string bind_body = rpc::BindRequestBody();
   bind.Raw(bind_body.data(), bind_body.size());
-  std::string answer;
+  std::string_view answer;
   hr = Call(bind, limits_.call_ms, &answer);
   if (Succeeded(hr) && !answer.empty()) hr = ProtocolError();
   // Without a bind no call would be taken; a half-open client is no use.
@@ -119,7 +120,7 @@ HRESULT Client::Open(bool* reached) {
 
 void Client::Disconnect() { stream_.reset(); }
 
-HRESULT Client::Call(const rpc::Writer& request, uint32_t time_limit_ms, std::string* answer) {
+HRESULT Client::Call(const rpc::Writer& request, uint32_t time_limit_ms, std::string_view* answer) {
   if (stream_ == nullptr) return NotConnected();
   // The service refuses larger requests and closes the connection; refusing
   // here keeps the connection and says why.
@@ -139,13 +140,13 @@ HRESULT Client::Call(const rpc::Writer& request, uint32_t time_limit_ms, std::st
     Disconnect();
     return ProtocolError();
   }
-  std::string body(length, '\0');
-  hr = stream_->ReadExact(body.data(), body.size(), Remaining(deadline));
+  received_.resize(length);
+  hr = stream_->ReadExact(received_.data(), received_.size(), Remaining(deadline));
   if (Failed(hr)) {
     Disconnect();
     return hr;
   }
-  rpc::Reader reader(body);
+  rpc::Reader reader(received_);
   int32_t status = 0;
   if (!reader.I32(&status)) {
     Disconnect();
@@ -167,13 +168,13 @@ HRESULT Client::Call(const rpc::Writer& request, uint32_t time_limit_ms, std::st
     }
     return FaultHresult(status);
   }
-  answer->assign(body, 4, std::string::npos);
+  *answer = std::string_view(received_).substr(4);
   return S_OK;
 }
 
 template <typename Parse>
 HRESULT Client::CallAndParse(const rpc::Writer& request, uint32_t time_limit_ms, Parse parse) {
-  std::string answer;
+  std::string_view answer;
   const HRESULT hr = Call(request, time_limit_ms, &answer);
   if (Failed(hr)) return hr;
   rpc::Reader reader(answer);
@@ -189,7 +190,7 @@ HRESULT Client::GetPackageInfo(const std::string& id, PackageView* info, bool* f
   rpc::Writer request = rpc::RequestHeader(rpc::kGetPackageInfo);
   request.Record(rpc::PackageInfo());
   request.String(tobric::Utf8ToUtf16(id));
-  rpc::PackageInfo record;
+  rpc::RecordView record;
   bool result = false;
   const HRESULT hr = CallAndParse(request, limits_.call_ms, [&](rpc::Reader& reader) {
     reader.Record(&record);
@@ -197,45 +198,48 @@ HRESULT Client::GetPackageInfo(const std::string& id, PackageView* info, bool* f
   });
   if (Failed(hr)) return hr;
   *found = result;
-  if (result) *info = ToPackageView(record);
+  if (result) ReadPackageView(record, info);
   return S_OK;
 }
 
-HRESULT Client::GetPackageList(std::vector<PackageView>* packages, bool* ok,
-                               int32_t max_records) {
+HRESULT Client::GetPackageList(std::vector<PackageView>* packages, bool* ok, int32_t max_records) {
   max_records = std::clamp(max_records, 0, rpc::kMaxListRecords);
   rpc::Writer request = rpc::RequestHeader(rpc::kGetPackageList);
   request.I32(max_records);
-  std::vector<PackageView> list;
+  uint32_t records = 0;
   int32_t count = 0;
   bool result = false;
   bool sane = true;
+  // One pass over the answer: each record goes from where it lies straight
+  // into its view, whose strings keep their buffers from the last call.
   const HRESULT hr = CallAndParse(request, limits_.call_ms, [&](rpc::Reader& reader) {
-    uint32_t records = 0;
     if (!reader.U32(&records)) return;
     // The count comes from the other side: it must fit the room asked for and
-    // the bytes that came, before anything is reserved for it.
+    // the bytes that came, before anything is sized for it.
     if (records > static_cast<uint32_t>(max_records) ||
         records > reader.remaining() / rpc::kPackageInfoSize) {
       sane = false;
       return;
     }
-    list.reserve(records);
+    packages->resize(records);
+    rpc::RecordView record;
     for (uint32_t i = 0; i < records; ++i) {
-      rpc::PackageInfo record;
       if (!reader.Record(&record)) return;
-      list.push_back(ToPackageView(record));
+      ReadPackageView(record, &(*packages)[i]);
     }
     reader.I32(&count);
     reader.Bool(&result);
   });
-  if (Failed(hr)) return hr;
-  if (!sane || count < 0 || static_cast<size_t>(count) != list.size()) {
+  if (Succeeded(hr) && (!sane || count < 0 || static_cast<uint32_t>(count) != records)) {
     Disconnect();
+    packages->clear();
     return ProtocolError();
   }
+  if (Failed(hr)) {
+    packages->clear();
+    return hr;
+  }
   *ok = result;
-  *packages = std::move(list);
   return S_OK;
 }
 

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/platform/lock_file.h"
@@ -67,8 +68,6 @@ struct PackageView {
   std::string caption;
   std::string uri;
 };
-
-[[nodiscard]] PackageView ToPackageView(const rpc::PackageInfo& info);
 
 struct ClientTimeLimits {
   uint32_t connect_ms = 5'000;
@@ -124,8 +123,9 @@ class Client {
   // Procedures, in the order of their numbers. Ids of the batch procedures are
   // joined with ";" on the wire; an id holding ";" is refused with E_INVALIDARG.
   [[nodiscard]] HRESULT GetPackageInfo(const std::string& id, PackageView* info, bool* found);
-  // Asks for as many records as the service can send (4336).
   // At most max_records records (one answer holds rpc::kMaxListRecords).
+  // The elements of *packages are reused, so a caller that polls with the
+  // same vector allocates little; a failed call leaves it empty.
   [[nodiscard]] HRESULT GetPackageList(std::vector<PackageView>* packages, bool* ok,
                                        int32_t max_records = rpc::kMaxListRecords);
   [[nodiscard]] HRESULT GetPackageCount(int32_t* count);
@@ -154,9 +154,10 @@ class Client {
   // Connect, telling whether a service was there at all (*reached is false
   // when the socket could not be connected, true when the bind failed).
   [[nodiscard]] HRESULT Open(bool* reached);
-  // Sends one request and reads its answer; *answer is what follows the status.
+  // Sends one request and reads its answer; *answer is what follows the
+  // status, valid until the next call.
   [[nodiscard]] HRESULT Call(const rpc::Writer& request, uint32_t time_limit_ms,
-                             std::string* answer);
+                             std::string_view* answer);
   // Call, then hands the answer to a reader that must consume all of it.
   template <typename Parse>
   [[nodiscard]] HRESULT CallAndParse(const rpc::Writer& request, uint32_t time_limit_ms,
@@ -176,6 +177,9 @@ class Client {
   tobric::platform::LockHolder other_service_;
   ClientTimeLimits limits_;
   std::unique_ptr<tobric::platform::UnixStream> stream_;
+  // The last answer as it came; kept from call to call so that a poll of a
+  // long list does not map and fault in megabytes of fresh memory each time.
+  std::string received_;
 };
 
 }  // namespace lorvane

@@ -80,7 +80,9 @@ TEST_F(ClientTest, NoServiceOrARefusedBindLeavesTheClientUnconnected) {
 }
 
 TEST_F(ClientTest, PackageListDecodesRecords) {
-  FakeService service(SocketPath(), [](uint16_t, rpc::Reader&) {
+  std::atomic<int> calls{0};
+  FakeService service(SocketPath(), [&calls](uint16_t, rpc::Reader&) {
+    if (calls++ > 0) return PackageList(1, {rpc::PackageInfo()}, 1);
     // A name outside the basic plane travels as a surrogate pair.
     return PackageList(
         2, {MakeRecord(u"{AAAA}", u"电影.mp4"), MakeRecord(u"{BBBB}", u"clip \U0001F3AC.mkv")}, 2);
@@ -97,6 +99,12 @@ TEST_F(ClientTest, PackageListDecodesRecords) {
   EXPECT_EQ(p.total_size, 5ull << 32);
   EXPECT_EQ(p.download_size, (1ull << 32) + 7);
   EXPECT_EQ(static_cast<uint32_t>(p.error_code), 0xA0440313u);
+
+  // The views are reused: nothing of the earlier answer stays behind.
+  ASSERT_EQ(Connected()->GetPackageList(&packages, &ok), S_OK);
+  ASSERT_EQ(packages.size(), 1u);
+  EXPECT_EQ(packages[0].id + packages[0].name + packages[0].error_text + packages[0].uri, "");
+  EXPECT_EQ(packages[0].total_size, 0u);
 }
 
 TEST_F(ClientTest, FaultsGiveDistinctCodes) {
@@ -163,7 +171,7 @@ TEST_F(ClientTest, UnusableAnswersEndTheConnection) {
     FakeService service(SocketPath(), [&c](uint16_t, rpc::Reader&) { return c.reply; });
     ASSERT_TRUE(service.ok());
     const auto client = Connected(200);
-    std::vector<PackageView> packages;
+    std::vector<PackageView> packages(1);
     bool ok = false;
     EXPECT_EQ(client->GetPackageList(&packages, &ok), c.expected);
     EXPECT_TRUE(packages.empty());

@@ -108,6 +108,14 @@ std::string Package::metafile() const {
   return metafile_;
 }
 
+void Package::CopyTexts(Texts* texts) const {
+  tobric::MutexLock hold(strings_mutex_);
+  texts->uri = uri_;
+  texts->path = path_;
+  texts->name = name_;
+  texts->caption = caption_;
+}
+
 void Package::set_uri(const std::string& value) {
   {
     tobric::MutexLock hold(strings_mutex_);

@@ -97,6 +97,17 @@ class Package {
   void set_caption(const std::string& value);
   void set_metafile(const std::string& value);
 
+  // The strings a client is shown, read under one hold of the strings' lock.
+  struct Texts {
+    std::string uri;
+    std::string path;
+    std::string name;
+    std::string caption;
+  };
+  // Assigns into *texts, so strings that are reused from package to package
+  // keep their buffers: listing thousands of packages then allocates nothing.
+  void CopyTexts(Texts* texts) const;
+
   // path and name joined with one separator; empty when either is empty.
   [[nodiscard]] std::string FullFilePath() const;
 

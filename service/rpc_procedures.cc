@@ -14,9 +14,84 @@ namespace lorvane {
 
 namespace {
 
-// Where the record's error_text lies in its 4336-byte image.
-constexpr size_t kErrorTextOffset = 44;
-constexpr size_t kErrorTextBytes = 520;
+// Records per piece of a GetPackageList answer (about 70 KB): enough that a
+// piece is one large write, few enough that it is still in the cache when the
+// socket copies it.
+constexpr size_t kRecordsPerPiece = 16;
+
+// Writes packages as records straight into a byte string. Keeps its scratch
+// strings and the last error message from record to record, so that a long
+// list costs no allocation per record (failed downloads mostly share a code).
+class PackageRecordEncoder {
+ public:
+  // Appends the record of `package`; true when it has an error_text.
+  bool Append(Package* package, std::string* bytes) {
+    const Package::Status status = package->status();
+    rpc::RecordEncoder record(bytes);
+    record.SetNumbers({status.state, package->download_speed(), package->create_time(),
+                       package->complete_time(), package->total_size(), package->download_size(),
+                       status.error_code});
+    const bool has_error_text = status.error_code < 0;
+    if (has_error_text) {
+      record.SetString(rpc::RecordString::kErrorText, ErrorText(status.error_code));
+    }
+    package->CopyTexts(&texts_);
+    record.SetUtf8String(rpc::RecordString::kId, package->id());
+    record.SetUtf8String(rpc::RecordString::kPath, texts_.path);
+    record.SetUtf8String(rpc::RecordString::kName, texts_.name);
+    record.SetUtf8String(rpc::RecordString::kCaption, texts_.caption);
+    record.SetUtf8String(rpc::RecordString::kUri, texts_.uri);
+    return has_error_text;
+  }
+
+ private:
+  const std::u16string& ErrorText(HRESULT code) {
+    if (!error_text_valid_ || code != error_code_) {
+      error_text_ = tobric::GetErrorMessageUtf16(code);
+      error_code_ = code;
+      error_text_valid_ = true;
+    }
+    return error_text_;
+  }
+
+  Package::Texts texts_;
+  bool error_text_valid_ = false;
+  HRESULT error_code_ = 0;
+  std::u16string error_text_;
+};
+
+// The records of a GetPackageList answer and the two values after them, made
+// a piece at a time as the server sends them. The packages were chosen under
+// the center's lock when the call ran; they are never destroyed, so their
+// records may be read later, each showing the package as it is then.
+class PackageListTail : public RpcResponseTail {
+ public:
+  PackageListTail(std::vector<Package*> packages, int32_t count, bool result)
+      : packages_(std::move(packages)), count_(count), result_(result) {}
+
+  size_t size() const override { return packages_.size() * rpc::kPackageInfoSize + 4 + 1; }
+
+  bool AppendNext(rpc::Writer* out) override {
+    if (done_) return false;
+    const size_t end = std::min(packages_.size(), next_ + kRecordsPerPiece);
+    out->bytes().reserve(out->bytes().size() + (end - next_) * rpc::kPackageInfoSize + 5);
+    for (; next_ < end; ++next_) encoder_.Append(packages_[next_], &out->bytes());
+    if (next_ == packages_.size()) {
+      out->I32(count_);
+      out->Bool(result_);
+      done_ = true;
+    }
+    return true;
+  }
+
+ private:
+  const std::vector<Package*> packages_;
+  const int32_t count_;
+  const bool result_;
+  PackageRecordEncoder encoder_;
+  size_t next_ = 0;
+  bool done_ = false;
+};
 
 // An [in, string] parameter. A conformant string ends at its terminator, so a
 // zero unit inside the counted units ends it too.
@@ -64,44 +139,29 @@ std::vector<std::string> RpcProcedures::SplitIdList(const std::string& ids) {
   }
 }
 
-void RpcProcedures::FillRecord(Package* package, rpc::PackageInfo* record) {
-  record->state = package->state_number();
-  record->download_speed = package->download_speed();
-  record->create_time = package->create_time();
-  record->complete_time = package->complete_time();
-  record->total_size = package->total_size();
-  record->download_size = package->download_size();
-  record->error_code = package->error_code();
-  if (record->error_code < 0) record->error_text = tobric::GetErrorMessageUtf16(record->error_code);
-  record->id = tobric::Utf8ToUtf16(package->id());
-  record->path = tobric::Utf8ToUtf16(package->path());
-  record->name = tobric::Utf8ToUtf16(package->name());
-  record->caption = tobric::Utf8ToUtf16(package->caption());
-  record->uri = tobric::Utf8ToUtf16(package->uri());
-}
-
-bool RpcProcedures::GetPackageInfo(rpc::PackageInfo* record, const std::string& id) {
-  if (record == nullptr) return false;
+bool RpcProcedures::GetPackageInfo(std::string* image, const std::string& id) {
+  if (image == nullptr || image->size() != rpc::kPackageInfoSize) return false;
   Package* package = center()->FindPackage(id);
   if (package == nullptr) return false;
-  FillRecord(package, record);
+  std::string filled;
+  filled.reserve(rpc::kPackageInfoSize);
+  PackageRecordEncoder encoder;
+  if (!encoder.Append(package, &filled)) {
+    filled.replace(rpc::kErrorTextOffset, rpc::kErrorTextBytes, *image, rpc::kErrorTextOffset,
+                   rpc::kErrorTextBytes);
+  }
+  *image = std::move(filled);
   return true;
 }
 
-bool RpcProcedures::GetPackageList(std::vector<rpc::PackageInfo>* records, int32_t* count) {
-  if (records == nullptr || count == nullptr) return false;
-  std::vector<Package*> packages;
-  center()->GetPackages(&packages);
+bool RpcProcedures::GetPackageList(std::vector<Package*>* packages, int32_t* count) {
+  if (packages == nullptr || count == nullptr) return false;
   // The client's array has room for *count records, and never more than the
   // interface's fixed capacity.
-  const int32_t room = std::min(*count, rpc::kMaxListRecords);
-  records->clear();
-  for (Package* package : packages) {
-    if (static_cast<int32_t>(records->size()) >= room) break;
-    records->emplace_back();
-    FillRecord(package, &records->back());
-  }
-  *count = static_cast<int32_t>(records->size());
+  const int32_t room = std::clamp(*count, 0, rpc::kMaxListRecords);
+  packages->clear();
+  center()->GetPackages(packages, static_cast<size_t>(room));
+  *count = static_cast<int32_t>(packages->size());
   return true;
 }
 
@@ -204,44 +264,29 @@ void RpcProcedures::ExitService() {
   }
 }
 
-int32_t RpcProcedures::Dispatch(uint16_t procedure, rpc::Reader* in, rpc::Writer* out) {
+int32_t RpcProcedures::Dispatch(uint16_t procedure, rpc::Reader* in, rpc::Writer* out,
+                                std::unique_ptr<RpcResponseTail>* tail) {
   std::string text;
   int32_t number = 0;
   switch (procedure) {
     case rpc::kGetPackageInfo: {
-      // The record is [in, out]: for an unknown id it goes back exactly as it came,
-      // and a known package's record keeps the caller's error_text bytes when the
-      // package has no error, so the dispatcher works on the raw image.
+      // The record is [in, out]: for an unknown id it goes back exactly as it
+      // came, so the procedure works on the raw image.
       std::string image(rpc::kPackageInfoSize, '\0');
       if (!in->Raw(image.data(), image.size()) || !ReadInString(in, &text) || !in->AtEnd()) {
         return Malformed();
       }
-      rpc::PackageInfo record;
-      rpc::Reader image_reader(image);
-      if (!image_reader.Record(&record)) record = rpc::PackageInfo();
-      const bool found = GetPackageInfo(&record, text);
-      if (found) {
-        rpc::Writer filled;
-        filled.Record(record);
-        if (record.error_code >= 0) {
-          filled.bytes().replace(kErrorTextOffset, kErrorTextBytes, image, kErrorTextOffset,
-                                 kErrorTextBytes);
-        }
-        image = std::move(filled.bytes());
-      }
+      const bool found = GetPackageInfo(&image, text);
       out->Raw(image.data(), image.size());
       out->Bool(found);
       return 0;
     }
     case rpc::kGetPackageList: {
       if (!in->I32(&number) || !in->AtEnd()) return Malformed();
-      std::vector<rpc::PackageInfo> records;
-      const bool done = GetPackageList(&records, &number);
-      out->U32(static_cast<uint32_t>(records.size()));
-      out->bytes().reserve(out->bytes().size() + records.size() * rpc::kPackageInfoSize + 16);
-      for (const rpc::PackageInfo& record : records) out->Record(record);
-      out->I32(number);
-      out->Bool(done);
+      std::vector<Package*> packages;
+      const bool done = GetPackageList(&packages, &number);
+      out->U32(static_cast<uint32_t>(packages.size()));
+      *tail = std::make_unique<PackageListTail>(std::move(packages), number, done);
       return 0;
     }
     case rpc::kGetPackageCount:

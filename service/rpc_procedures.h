@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,22 @@ class ConfigManager;
 class OfflineCenter;
 class Package;
 
+// The end of a response that is made while it is sent, a piece at a time: an
+// answer of thousands of records is never held whole, and it is made after the
+// call has let go of its call slot, so a client that reads slowly holds no slot
+// and no more memory than a piece. Made by the dispatcher, then used by the
+// connection's thread alone; it may read packages but takes no lock of the
+// engine beyond a package's own leaf locks.
+class RpcResponseTail {
+ public:
+  virtual ~RpcResponseTail() = default;
+  // The bytes of all pieces together; constant.
+  [[nodiscard]] virtual size_t size() const = 0;
+  // Appends the next piece to `out`; false, nothing appended, once every piece
+  // has been given.
+  virtual bool AppendNext(rpc::Writer* out) = 0;
+};
+
 // What the server hands a bound, well-framed call to. Called from many
 // connection threads at once.
 class RpcDispatcher {
@@ -32,10 +49,12 @@ class RpcDispatcher {
 
   // Runs `procedure` (below rpc::kProcedureCount) with the parameters in `in`
   // (positioned after the u16 number and u16 zero) and appends its [out] and
-  // [in, out] parameters and its result to `out`. 0, or
-  // rpc::kFaultMalformedRequest when the parameters do not decode exactly
-  // (short, trailing bytes, a bad boolean); `out` is not sent then.
-  virtual int32_t Dispatch(uint16_t procedure, rpc::Reader* in, rpc::Writer* out) = 0;
+  // [in, out] parameters and its result to `out`, or their first bytes to `out`
+  // and a *tail that makes the rest. 0, or rpc::kFaultMalformedRequest when the
+  // parameters do not decode exactly (short, trailing bytes, a bad boolean);
+  // `out` and *tail are not sent then.
+  virtual int32_t Dispatch(uint16_t procedure, rpc::Reader* in, rpc::Writer* out,
+                           std::unique_ptr<RpcResponseTail>* tail) = 0;
 };
 
 struct RpcProceduresOptions {
@@ -56,14 +75,16 @@ class RpcProcedures : public RpcDispatcher {
   explicit RpcProcedures(RpcProceduresOptions options = {});
 
   bool AcceptingCalls() override;
-  int32_t Dispatch(uint16_t procedure, rpc::Reader* in, rpc::Writer* out) override;
+  int32_t Dispatch(uint16_t procedure, rpc::Reader* in, rpc::Writer* out,
+                   std::unique_ptr<RpcResponseTail>* tail) override;
 
-  // 0. Fills *record from the package `id`; false, record untouched, for an
-  // unknown id. error_text is written only for a negative error_code.
-  bool GetPackageInfo(rpc::PackageInfo* record, const std::string& id);
+  // 0. Fills the record image *image (as the client sent it) from the package
+  // `id`; false, image untouched, for an unknown id. error_text is written
+  // only for a negative error_code: otherwise the client's bytes stay.
+  bool GetPackageInfo(std::string* image, const std::string& id);
   // 1. The first min(*count, rpc::kMaxListRecords, all) packages in id order;
-  // *count becomes the number filled.
-  bool GetPackageList(std::vector<rpc::PackageInfo>* records, int32_t* count);
+  // *count becomes their number. Their records are made as they are sent.
+  bool GetPackageList(std::vector<Package*>* packages, int32_t* count);
   // 2.
   void GetPackageCount(int32_t* count);
   // 3.
@@ -98,8 +119,6 @@ class RpcProcedures : public RpcDispatcher {
   // The ids of a batch list: every ";" ends one, the text after the last is one
   // more (so "" is one empty id and "a;" is "a" and ""). Not trimmed.
   [[nodiscard]] static std::vector<std::string> SplitIdList(const std::string& ids);
-  // A package as a record (state number, numbers, strings cut to capacity).
-  static void FillRecord(Package* package, rpc::PackageInfo* record);
 
  private:
   [[nodiscard]] OfflineCenter* center() const;

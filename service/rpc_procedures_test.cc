@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/utf.h"
@@ -62,7 +64,14 @@ class RpcProceduresTest : public ::testing::Test {
   std::string Rest(uint16_t procedure, const std::string& parameters = "") {
     rpc::Reader in(parameters);
     rpc::Writer out;
-    EXPECT_EQ(procedures_.Dispatch(procedure, &in, &out), 0);
+    std::unique_ptr<RpcResponseTail> tail;
+    EXPECT_EQ(procedures_.Dispatch(procedure, &in, &out, &tail), 0);
+    const size_t head = out.bytes().size();
+    while (tail != nullptr && tail->AppendNext(&out)) {
+    }
+    if (tail != nullptr) {
+      EXPECT_EQ(out.bytes().size() - head, tail->size());
+    }
     return out.bytes();
   }
 
@@ -160,6 +169,26 @@ TEST_F(RpcProceduresTest, PackageListHonoursTheCallersRoomInIdOrder) {
   EXPECT_EQ(List(rpc::kMaxListRecords + 100, &count).size(),
             static_cast<size_t>(rpc::kMaxListRecords));
   EXPECT_EQ(count, rpc::kMaxListRecords);
+}
+
+// Records made one after another keep no message of an earlier package.
+TEST_F(RpcProceduresTest, PackageListGivesEachRecordItsOwnMessage) {
+  std::map<std::string, std::u16string> expected;
+  for (const auto& [name, code, text] :
+       {std::tuple{"a.mkv", E_PACKAGE_NOT_FOUND, u"无效的下载文件ID。"},
+        std::tuple{"b.mkv", E_PACKAGE_NOT_FOUND, u"无效的下载文件ID。"},
+        std::tuple{"c.mkv", E_UNSUPPORTED_URI, u"下载链接无效。"}}) {
+    Package* failed = Add(name, STATE_ERROR);
+    failed->set_error_code(code);
+    expected[failed->id()] = text;
+  }
+  expected[Add("d.mkv")->id()] = u"";
+  int32_t count = 0;
+  std::map<std::string, std::u16string> got;
+  for (const rpc::PackageInfo& record : List(10, &count)) {
+    got[tobric::Utf16ToUtf8(record.id)] = record.error_text;
+  }
+  EXPECT_EQ(got, expected);
 }
 
 // The ids are tried one by one, whatever failed before; the result says

@@ -3,24 +3,30 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/utf.h"
+
 namespace lorvane::rpc {
 
 namespace {
 
-// Byte offsets and capacities (in UTF-16 units) of the record's strings.
+// Byte offsets and capacities (in UTF-16 units) of the record's strings, in
+// the order of RecordString.
 struct StringField {
   size_t offset;
   size_t units;
   std::u16string PackageInfo::*member;
 };
-constexpr StringField kStringFields[] = {
-    {44, 260, &PackageInfo::error_text},
+constexpr StringField kStringFields[kRecordStrings] = {
+    {kErrorTextOffset, 260, &PackageInfo::error_text},
     {564, 65, &PackageInfo::id},
     {694, 260, &PackageInfo::path},
     {1214, 260, &PackageInfo::name},
     {1734, 260, &PackageInfo::caption},
     {2254, 1040, &PackageInfo::uri},
 };
+static_assert(kErrorTextBytes == 2 * 260);
+
+const StringField& FieldOf(RecordString field) { return kStringFields[static_cast<size_t>(field)]; }
 
 void PutLe(uint8_t* at, uint64_t value, size_t size) {
   for (size_t i = 0; i < size; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -62,20 +68,95 @@ void Writer::Raw(const void* data, size_t size) {
 }
 
 void Writer::Record(const PackageInfo& info) {
-  uint8_t image[kPackageInfoSize] = {};
-  PutLe(image + 0, static_cast<uint32_t>(info.state), 4);
-  PutLe(image + 4, static_cast<uint32_t>(info.download_speed), 4);
-  PutLe(image + 8, info.create_time, 8);
-  PutLe(image + 16, info.complete_time, 8);
-  PutLe(image + 24, info.total_size, 8);
-  PutLe(image + 32, info.download_size, 8);
-  PutLe(image + 40, static_cast<uint32_t>(info.error_code), 4);
-  for (const StringField& field : kStringFields) {
-    const std::u16string& text = info.*field.member;
-    const size_t units = std::min(text.size(), field.units - 1);
-    for (size_t i = 0; i < units; ++i) PutLe(image + field.offset + 2 * i, text[i], 2);
+  RecordEncoder record(&bytes_);
+  record.SetNumbers({info.state, info.download_speed, info.create_time, info.complete_time,
+                     info.total_size, info.download_size, info.error_code});
+  for (size_t i = 0; i < kRecordStrings; ++i) {
+    record.SetString(static_cast<RecordString>(i), info.*kStringFields[i].member);
   }
-  Raw(image, sizeof(image));
+}
+
+RecordEncoder::RecordEncoder(std::string* bytes) : bytes_(bytes), offset_(bytes->size()) {
+  bytes_->append(kPackageInfoSize, '\0');
+}
+
+void RecordEncoder::SetNumbers(const RecordNumbers& numbers) {
+  uint8_t* const at = image();
+  PutLe(at + 0, static_cast<uint32_t>(numbers.state), 4);
+  PutLe(at + 4, static_cast<uint32_t>(numbers.download_speed), 4);
+  PutLe(at + 8, numbers.create_time, 8);
+  PutLe(at + 16, numbers.complete_time, 8);
+  PutLe(at + 24, numbers.total_size, 8);
+  PutLe(at + 32, numbers.download_size, 8);
+  PutLe(at + 40, static_cast<uint32_t>(numbers.error_code), 4);
+}
+
+void RecordEncoder::SetString(RecordString field, std::u16string_view units) {
+  const StringField& place = FieldOf(field);
+  uint8_t* const at = image() + place.offset;
+  const size_t count = std::min(units.size(), place.units - 1);
+  for (size_t i = 0; i < count; ++i) PutLe(at + 2 * i, units[i], 2);
+}
+
+void RecordEncoder::SetUtf8String(RecordString field, std::string_view text) {
+  // Ids, folders and most URIs are ASCII: one unit per byte, no conversion. Only
+  // the units that fit count, so a long text needs an ASCII prefix only.
+  const StringField& place = FieldOf(field);
+  const size_t fit = std::min(text.size(), place.units - 1);
+  const std::string_view prefix = text.substr(0, fit);
+  if (std::all_of(prefix.begin(), prefix.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    uint8_t* const at = image() + place.offset;
+    for (size_t i = 0; i < fit; ++i) at[2 * i] = static_cast<uint8_t>(prefix[i]);
+    return;
+  }
+  SetString(field, tobric::Utf8ToUtf16(text));
+}
+
+bool RecordView::Parse(const uint8_t* image) {
+  for (size_t f = 0; f < kRecordStrings; ++f) {
+    const uint8_t* const at = image + kStringFields[f].offset;
+    size_t i = 0;
+    while (i < kStringFields[f].units && (at[2 * i] | at[2 * i + 1]) != 0) ++i;
+    if (i == kStringFields[f].units) return false;
+    units_[f] = i;
+  }
+  image_ = image;
+  return true;
+}
+
+RecordNumbers RecordView::numbers() const {
+  RecordNumbers numbers;
+  numbers.state = static_cast<int32_t>(GetLe(image_ + 0, 4));
+  numbers.download_speed = static_cast<int32_t>(GetLe(image_ + 4, 4));
+  numbers.create_time = GetLe(image_ + 8, 8);
+  numbers.complete_time = GetLe(image_ + 16, 8);
+  numbers.total_size = GetLe(image_ + 24, 8);
+  numbers.download_size = GetLe(image_ + 32, 8);
+  numbers.error_code = static_cast<int32_t>(GetLe(image_ + 40, 4));
+  return numbers;
+}
+
+const uint8_t* RecordView::At(RecordString field) const { return image_ + FieldOf(field).offset; }
+
+std::u16string RecordView::Units(RecordString field) const {
+  const uint8_t* const at = At(field);
+  std::u16string text(units(field), u'\0');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char16_t>(GetLe(at + 2 * i, 2));
+  return text;
+}
+
+void RecordView::Utf8(RecordString field, std::string* text) const {
+  const uint8_t* const at = At(field);
+  const size_t count = units(field);
+  text->resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    if (at[2 * i + 1] != 0 || at[2 * i] >= 0x80) {
+      *text = tobric::Utf16ToUtf8(Units(field));
+      return;
+    }
+    (*text)[i] = static_cast<char>(at[2 * i]);
+  }
 }
 
 bool Reader::Take(size_t size, const uint8_t** at) {
@@ -140,32 +221,30 @@ bool Reader::String(std::u16string* value, size_t max_units) {
   return true;
 }
 
-bool Reader::Record(PackageInfo* info) {
+bool Reader::Record(RecordView* view) {
   const uint8_t* image;
   if (!Take(kPackageInfoSize, &image)) return false;
-  PackageInfo out;
-  out.state = static_cast<int32_t>(GetLe(image + 0, 4));
-  out.download_speed = static_cast<int32_t>(GetLe(image + 4, 4));
-  out.create_time = GetLe(image + 8, 8);
-  out.complete_time = GetLe(image + 16, 8);
-  out.total_size = GetLe(image + 24, 8);
-  out.download_size = GetLe(image + 32, 8);
-  out.error_code = static_cast<int32_t>(GetLe(image + 40, 4));
-  for (const StringField& field : kStringFields) {
-    std::u16string text;
-    size_t i = 0;
-    for (; i < field.units; ++i) {
-      const auto unit = static_cast<char16_t>(GetLe(image + field.offset + 2 * i, 2));
-      if (unit == 0) break;
-      text.push_back(unit);
-    }
-    if (i == field.units) {
-      ok_ = false;
-      return false;
-    }
-    out.*field.member = std::move(text);
+  if (!view->Parse(image)) {
+    ok_ = false;
+    return false;
   }
-  *info = std::move(out);
+  return true;
+}
+
+bool Reader::Record(PackageInfo* info) {
+  RecordView view;
+  if (!Record(&view)) return false;
+  const RecordNumbers numbers = view.numbers();
+  info->state = numbers.state;
+  info->download_speed = numbers.download_speed;
+  info->create_time = numbers.create_time;
+  info->complete_time = numbers.complete_time;
+  info->total_size = numbers.total_size;
+  info->download_size = numbers.download_size;
+  info->error_code = numbers.error_code;
+  for (size_t i = 0; i < kRecordStrings; ++i) {
+    info->*kStringFields[i].member = view.Units(static_cast<RecordString>(i));
+  }
   return true;
 }
 

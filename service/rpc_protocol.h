@@ -92,6 +92,68 @@ struct PackageInfo {
 };
 inline constexpr size_t kPackageInfoSize = 4336;
 
+// The numbers of a record.
+struct RecordNumbers {
+  int32_t state = 0;
+  int32_t download_speed = 0;
+  uint64_t create_time = 0;
+  uint64_t complete_time = 0;
+  uint64_t total_size = 0;
+  uint64_t download_size = 0;
+  int32_t error_code = 0;
+};
+
+// The string arrays of a record, in the order of the image.
+enum class RecordString { kErrorText, kId, kPath, kName, kCaption, kUri };
+inline constexpr size_t kRecordStrings = 6;
+// Where the error_text array lies in the image.
+inline constexpr size_t kErrorTextOffset = 44;
+inline constexpr size_t kErrorTextBytes = 520;
+
+// Builds one record image in place at the end of a byte string: the answer of
+// GetPackageList carries thousands, and going through PackageInfo would cost
+// a string allocation per field and a copy per record. Appends the image as
+// zero bytes; each setter then fills its fields, each field at most once (what
+// a setter leaves is the zero of the start). Writer::Record is this too.
+class RecordEncoder {
+ public:
+  explicit RecordEncoder(std::string* bytes);
+
+  void SetNumbers(const RecordNumbers& numbers);
+  // Cut to the array's capacity less one unit.
+  void SetString(RecordString field, std::u16string_view units);
+  // The same for UTF-8 text, converted as tobric::Utf8ToUtf16 does.
+  void SetUtf8String(RecordString field, std::string_view text);
+
+ private:
+  uint8_t* image() { return reinterpret_cast<uint8_t*>(bytes_->data()) + offset_; }
+  std::string* const bytes_;
+  const size_t offset_;
+};
+
+// A record image read in place, for readers of many records: each string as
+// its units up to the terminator, without a PackageInfo in between.
+class RecordView {
+ public:
+  RecordView() = default;
+  // False when a string array holds no terminator.
+  [[nodiscard]] bool Parse(const uint8_t* image);
+
+  [[nodiscard]] RecordNumbers numbers() const;
+  [[nodiscard]] size_t units(RecordString field) const {
+    return units_[static_cast<size_t>(field)];
+  }
+  [[nodiscard]] std::u16string Units(RecordString field) const;
+  // The string as UTF-8 (as tobric::Utf16ToUtf8 converts) into *text, whose
+  // buffer is reused.
+  void Utf8(RecordString field, std::string* text) const;
+
+ private:
+  [[nodiscard]] const uint8_t* At(RecordString field) const;
+  const uint8_t* image_ = nullptr;
+  size_t units_[kRecordStrings] = {};
+};
+
 // Appends values in wire encoding (all little-endian).
 class Writer {
  public:
@@ -131,6 +193,8 @@ class Reader {
   bool String(std::u16string* value, size_t max_units = SIZE_MAX);
   // Refuses a record whose string arrays hold no terminator.
   bool Record(PackageInfo* info);
+  // The same, read in place: *view points into the reader's bytes.
+  bool Record(RecordView* view);
   bool Raw(void* data, size_t size);
 
   [[nodiscard]] bool ok() const { return ok_; }

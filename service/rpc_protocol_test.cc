@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+
+#include "base/utf.h"
 
 namespace lorvane::rpc {
 namespace {
@@ -55,6 +58,36 @@ TEST(RpcProtocolTest, MalformedInputFailsTheReader) {
   Reader bad_record(image);
   PackageInfo info;
   EXPECT_FALSE(bad_record.Record(&info));
+}
+
+// Records built and read in place convert exactly as the general converters
+// do, through the ASCII shortcut and around it, and cut where they cut.
+TEST(RpcProtocolTest, InPlaceRecordsConvertAsTheConvertersDo) {
+  const std::string texts[] = {
+      "{ID}",
+      "\xC2\x80 \xE7\x94\xB5\xE5\xBD\xB1.mp4",      // U+0080, the first unit past ASCII
+      "a\x80z",                                     // a stray byte: U+FFFD
+      std::string(1038, 'a') + "\xF0\x9F\x8E\xAC",  // a surrogate pair across the uri's cut
+      std::string(1039, 'u') + "\xE7\x94\xB5",      // ASCII up to the cut only
+      "",
+  };
+  for (const std::string& text : texts) {
+    for (const auto& [field, capacity] :
+         {std::pair{RecordString::kUri, size_t{1040}}, std::pair{RecordString::kId, size_t{65}}}) {
+      SCOPED_TRACE(text.substr(0, 8));
+      std::string bytes;
+      RecordEncoder record(&bytes);
+      record.SetUtf8String(field, text);
+      ASSERT_EQ(bytes.size(), kPackageInfoSize);
+      RecordView view;
+      ASSERT_TRUE(view.Parse(reinterpret_cast<const uint8_t*>(bytes.data())));
+      const std::u16string expected = tobric::Utf8ToUtf16(text).substr(0, capacity - 1);
+      EXPECT_EQ(view.Units(field), expected);
+      std::string back = "a longer text left from an earlier record";
+      view.Utf8(field, &back);
+      EXPECT_EQ(back, tobric::Utf16ToUtf8(expected));
+    }
+  }
 }
 
 TEST(RpcProtocolTest, BindRequestNamesTheInterface) {

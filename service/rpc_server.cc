@@ -37,6 +37,18 @@ std::string StatusBody(int32_t status) {
   return std::move(writer.bytes());
 }
 
+// A response is built behind room for its length, which is filled in when the
+// body is known, so that the body is never copied into a frame of its own.
+constexpr size_t kLengthBytes = 4;
+
+// Starts a response over whatever *out held: the room for the length, then the
+// call status.
+void StatusResponse(int32_t status, rpc::Writer* out) {
+  out->bytes().clear();
+  out->U32(0);
+  out->I32(status);
+}
+
 }  // namespace
 
 // One client connection. `stream` and `bound` belong to the connection's item;
@@ -210,12 +222,13 @@ void RpcServer::Serve(Connection* connection) {
     std::string body;
     if (!ReadRequest(connection, &body)) return;
     SetInCall(connection, true);
-    std::string response;
+    rpc::Writer response;
+    std::unique_ptr<RpcResponseTail> tail;
     bool close = false;
-    HandleRequest(connection, body, &response, &close);
-    const std::string frame = rpc::Frame(response);
-    const HRESULT hr =
-        connection->stream->WriteAll(frame.data(), frame.size(), options_.write_limit_ms);
+    HandleRequest(connection, body, &response, &tail, &close);
+    // A request may be a megabyte; it is not needed while a long answer goes out.
+    body = std::string();
+    const HRESULT hr = SendResponse(connection, &response, tail.get());
     const bool serving = SetInCall(connection, false);
     if (Failed(hr)) {
       TLOG(tobric::LC_USER, tobric::kLevelWarning, "[RpcServer::Serve][Response not sent][0x%x]",
@@ -224,6 +237,38 @@ void RpcServer::Serve(Connection* connection) {
     }
     if (close || !serving) return;
   }
+}
+
+HRESULT RpcServer::SendResponse(Connection* connection, rpc::Writer* response,
+                                RpcResponseTail* tail) {
+  std::string& bytes = response->bytes();
+  const uint64_t length =
+      bytes.size() - kLengthBytes + (tail != nullptr ? static_cast<uint64_t>(tail->size()) : 0);
+  if (length > UINT32_MAX) return E_UNEXPECTED;
+  for (size_t i = 0; i < kLengthBytes; ++i) bytes[i] = static_cast<char>(length >> (8 * i));
+  const uint64_t deadline = tobric::platform::MonotonicMs() + options_.write_limit_ms;
+  uint64_t sent = 0;
+  for (bool more = true; more;) {
+    // The head of the response goes out with the first piece of its tail.
+    more = tail != nullptr && tail->AppendNext(response);
+    if (bytes.empty()) continue;
+    const uint64_t now = tobric::platform::MonotonicMs();
+    if (now >= deadline) return kTimedOut;
+    const HRESULT hr = connection->stream->WriteAll(bytes.data(), bytes.size(),
+                                                    static_cast<uint32_t>(deadline - now));
+    if (Failed(hr)) return hr;
+    sent += bytes.size();
+    bytes.clear();
+  }
+  // Pieces that do not add up to the length sent ahead would leave the client
+  // reading the next answer as part of this one.
+  if (sent != kLengthBytes + length) {
+    TLOG(tobric::LC_USER, tobric::kLevelError,
+         "[RpcServer::SendResponse][%llu bytes sent for a length of %llu]",
+         static_cast<unsigned long long>(sent), static_cast<unsigned long long>(length));
+    return E_UNEXPECTED;
+  }
+  return S_OK;
 }
 
 bool RpcServer::ReadRequest(Connection* connection, std::string* body) {
@@ -263,7 +308,8 @@ bool RpcServer::ReadRequest(Connection* connection, std::string* body) {
 }
 
 void RpcServer::HandleRequest(Connection* connection, const std::string& body,
-                              std::string* response, bool* close) {
+                              rpc::Writer* response, std::unique_ptr<RpcResponseTail>* tail,
+                              bool* close) {
   rpc::Reader in(body);
   uint16_t procedure = 0;
   uint16_t zero = 0;
@@ -293,35 +339,32 @@ void RpcServer::HandleRequest(Connection* connection, const std::string& body,
       // The call never ran; the client may try it again on this connection.
       TLOG(tobric::LC_USER, tobric::kLevelWarning,
            "[RpcServer::HandleRequest][No call slot for procedure %u]", procedure);
-      *response = StatusBody(rpc::kFaultServerTooBusy);
+      StatusResponse(rpc::kFaultServerTooBusy, response);
       return;
     }
     if (slot == Slot::kStopping || !dispatcher_->AcceptingCalls()) {
       if (slot == Slot::kTaken) ReleaseCallSlot();
       TLOG(tobric::LC_USER, 2, "[RpcServer::HandleRequest][Stopping, procedure %u refused]",
            procedure);
-      *response = StatusBody(rpc::kFaultServerTooBusy);
+      StatusResponse(rpc::kFaultServerTooBusy, response);
       *close = true;
       return;
     }
-    rpc::Writer out;
-    out.I32(0);
-    fault = dispatcher_->Dispatch(procedure, &in, &out);
+    StatusResponse(0, response);
+    fault = dispatcher_->Dispatch(procedure, &in, response, tail);
     ReleaseCallSlot();
-    if (fault == 0) {
-      *response = std::move(out.bytes());
-      return;
-    }
+    if (fault == 0) return;
+    tail->reset();
   }
   if (fault != 0) {
     TLOG(tobric::LC_USER, tobric::kLevelWarning,
          "[RpcServer::HandleRequest][Fault 0x%x for procedure %u, connection closed]",
          static_cast<uint32_t>(fault), procedure);
-    *response = StatusBody(fault);
+    StatusResponse(fault, response);
     *close = true;
     return;
   }
-  *response = StatusBody(0);
+  StatusResponse(0, response);
 }
 
 RpcServer::Slot RpcServer::AcquireCallSlot() {

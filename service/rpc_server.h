@@ -23,6 +23,11 @@ class WorkPool;
 namespace lorvane {
 
 class RpcDispatcher;
+class RpcResponseTail;
+
+namespace rpc {
+class Writer;
+}  // namespace rpc
 
 // Limits and places; the defaults are the service's, tests shorten the waits.
 struct RpcServerOptions {
@@ -61,7 +66,10 @@ struct RpcServerOptions {
 // is answered with its fault and the connection is closed; the server itself goes
 // on. At most max_concurrent_calls calls are inside the dispatcher at once (a
 // counting semaphore); a call that waits longer than busy_limit_ms for its turn
-// is answered "server too busy" and the connection stays.
+// is answered "server too busy" and the connection stays. The slot is let go
+// before the response is written: the tail of a large answer (RpcResponseTail)
+// is made and written piece by piece outside it, so a slow reader holds no
+// slot and only a piece of memory.
 //
 // Stopping: once the engine has begun to stop (RpcDispatcher::AcceptingCalls is
 // false) or StopListening was called, a call is answered "server too busy" and
@@ -106,9 +114,14 @@ class RpcServer {
   void Serve(Connection* connection);
   // Reads one whole request into *body. False when the connection is to close.
   bool ReadRequest(Connection* connection, std::string* body);
-  // Answers one request into *response; *close when the connection must end.
-  void HandleRequest(Connection* connection, const std::string& body, std::string* response,
-                     bool* close);
+  // Answers one request into *response (behind room for the length) and, for
+  // a large answer, *tail; *close when the connection must end.
+  void HandleRequest(Connection* connection, const std::string& body, rpc::Writer* response,
+                     std::unique_ptr<RpcResponseTail>* tail, bool* close);
+  // Fills in the length and writes the response, its tail piece by piece,
+  // within write_limit_ms in all. Called outside every lock and call slot.
+  [[nodiscard]] HRESULT SendResponse(Connection* connection, rpc::Writer* response,
+                                     RpcResponseTail* tail);
   void Accepted(std::unique_ptr<tobric::platform::UnixStream> stream);
   void EndConnection(Connection* connection);
   // Marks the connection inside or outside a call. Leaving a call returns false

@@ -9,8 +9,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/platform/error.h"
 #include "service/rpc_procedures.h"
@@ -28,6 +31,26 @@ using testing::RpcTestClient;
 
 constexpr std::chrono::milliseconds kWaitLimit(10000);
 
+// Gives the pieces it was made with, one at a time.
+class PiecesTail : public RpcResponseTail {
+ public:
+  explicit PiecesTail(std::vector<std::string> pieces) : pieces_(std::move(pieces)) {}
+  size_t size() const override {
+    size_t size = 0;
+    for (const std::string& piece : pieces_) size += piece.size();
+    return size;
+  }
+  bool AppendNext(rpc::Writer* out) override {
+    if (next_ == pieces_.size()) return false;
+    out->bytes() += pieces_[next_++];
+    return true;
+  }
+
+ private:
+  const std::vector<std::string> pieces_;
+  size_t next_ = 0;
+};
+
 // Answers every procedure with its own number. Procedure 3 takes a string, all
 // others nothing. While holding, calls wait inside Dispatch until released, so
 // a test can see how many are inside at once.
@@ -35,7 +58,8 @@ class FakeDispatcher : public RpcDispatcher {
  public:
   bool AcceptingCalls() override { return accepting_.load(); }
 
-  int32_t Dispatch(uint16_t procedure, rpc::Reader* in, rpc::Writer* out) override {
+  int32_t Dispatch(uint16_t procedure, rpc::Reader* in, rpc::Writer* out,
+                   std::unique_ptr<RpcResponseTail>* tail) override {
     if (procedure == rpc::kIsUriExist) {
       std::u16string text;
       if (!in->String(&text)) return rpc::kFaultMalformedRequest;
@@ -48,8 +72,12 @@ class FakeDispatcher : public RpcDispatcher {
     --inside_;
     ++calls_;
     out->I32(procedure);
+    if (procedure == rpc::kGetPackageList) *tail = std::make_unique<PiecesTail>(tail_pieces_);
     return 0;
   }
+
+  // What GetPackageList answers after its number, as a tail; set before the server starts.
+  void set_tail(std::vector<std::string> pieces) { tail_pieces_ = std::move(pieces); }
 
   void set_accepting(bool accepting) { accepting_.store(accepting); }
   void Hold() {
@@ -78,6 +106,7 @@ class FakeDispatcher : public RpcDispatcher {
   bool holding_ = false;  // guarded by mutex_, as are the counts
   int inside_ = 0;
   int calls_ = 0;
+  std::vector<std::string> tail_pieces_;
 };
 
 class RpcServerTest : public ::testing::Test {
@@ -158,6 +187,21 @@ TEST_F(RpcServerTest, BadRequestsGetTheirFaultAndLoseTheConnectionOnly) {
   }
   // Only the calls that check the server goes on serving got through.
   EXPECT_EQ(dispatcher_.calls(), static_cast<int>(std::size(cases)));
+}
+
+// A tail goes out behind the head under the one length sent ahead, also when
+// a piece is more than the socket holds, and the connection stays in step.
+TEST_F(RpcServerTest, ResponseTailsFollowTheHeadUnderOneLength) {
+  const std::string large(512 * 1024, 'b');
+  dispatcher_.set_tail({"a", large, "", "c"});
+  StartServer();
+  std::unique_ptr<RpcTestClient> client = Bound();
+  ASSERT_NE(client, nullptr);
+  const Answer answer = client->Call(rpc::kGetPackageList);
+  ASSERT_TRUE(answer.received);
+  EXPECT_EQ(answer.status, 0);
+  EXPECT_TRUE(answer.rest == testing::LongParam(rpc::kGetPackageList) + "a" + large + "c");
+  EXPECT_EQ(client->Call(rpc::kGetPackageCount).rest, testing::LongParam(rpc::kGetPackageCount));
 }
 
 TEST_F(RpcServerTest, RequestLengthIsCheckedBeforeTheBodyIsRead) {
