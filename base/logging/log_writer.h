@@ -67,6 +67,8 @@ class LogWriter {
 class StderrLogWriter : public LogWriter {
  public:
   explicit StderrLogWriter(SystemOutput output);
+  // No filter of its own: only the level table sends it messages.
+  uint32_t CategoriesAsked() override { return 0; }
   void OutputMessage(const LogEntry& entry) override;
 
  private:
