@@ -8,7 +8,6 @@
 #include "base/logging/logging.h"
 #include "base/platform/clock.h"
 #include "base/platform/files.h"
-#include "base/platform/locations.h"
 #include "base/platform/work_pool.h"
 #include "base/threading/user_work_item.h"
 #include "center/offline_center.h"
