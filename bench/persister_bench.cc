@@ -1,6 +1,6 @@
 // The cost of one save of the download list: collecting the packages under the
-// center's lock, printing the XML to the temporary file, reading it back,
-// writing and flushing "<list>.new" and the durable replace-move.
+// center's lock, printing the XML into memory, writing and flushing
+// "<list>.new", the rename onto the list and the flush of its folder.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -34,7 +34,6 @@ void BM_DoPersist2Disk(benchmark::State& state) {
   OfflineCenterOptions options;
   options.work_pool = &work_pool;
   options.download_list_path = folder + "/download_list.db";
-  options.temp_folder = folder;
   options.use_persister = false;
   {
     OfflineCenter center(options);

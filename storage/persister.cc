@@ -8,7 +8,6 @@
 #include "base/logging/logging.h"
 #include "base/platform/clock.h"
 #include "base/platform/files.h"
-#include "base/platform/locations.h"
 #include "base/platform/work_pool.h"
 #include "base/threading/user_work_item.h"
 #include "center/offline_center.h"
@@ -25,18 +24,6 @@ using tobric::LC_USER;
 namespace platform = tobric::platform;
 
 namespace {
-
-// Deletes the save's temporary file on every road out of HardSave.
-class TempFileRemover {
- public:
-  explicit TempFileRemover(std::string path) : path_(std::move(path)) {}
-  ~TempFileRemover() { static_cast<void>(platform::DeleteFile(path_)); }
-  TempFileRemover(const TempFileRemover&) = delete;
-  TempFileRemover& operator=(const TempFileRemover&) = delete;
-
- private:
-  const std::string path_;
-};
 
 // The error code a package is stored with: its code while it is in STATE_ERROR,
 // else 0, since a stored code brings the package back in error at the next
@@ -96,7 +83,6 @@ void TakeMetafileProgress(Package* package) {
 Persister::Persister(OfflineCenter* owner)
     : owner_(owner),
       save_delay_ms_(owner->options().save_delay_ms),
-      temp_folder_(owner->options().temp_folder),
       timer_queue_(std::make_unique<platform::TimerQueue>(owner->options().work_pool)),
       timer_(std::make_unique<tobric::QueueTimer>(timer_queue_.get(), this, &Persister::OnTimer)) {}
 
@@ -336,25 +322,12 @@ HRESULT Persister::HardSave(const Resource& resource, uint64_t snapshot) {
   HRESULT hr = SetAsideRefusedFiles();
   if (Failed(hr)) return hr;
 
-  const std::string temp_folder = temp_folder_.empty() ? platform::UserTempFolder() : temp_folder_;
-  std::string temp_path;
-  hr = platform::CreateTempFile(temp_folder, "ofc", &temp_path);
-  if (Failed(hr)) {
-    TLOG(LC_USER, tobric::kLevelError, "[::GetTempFileName failed][0x08%x]",
-         static_cast<unsigned>(hr));
-    return hr;
-  }
-  const TempFileRemover remover(temp_path);
-
-  hr = SaveResource(resource, temp_path);
-  if (Failed(hr)) return hr;
-  std::string bytes;
-  hr = platform::ReadFileToString(temp_path, kMaxXmlDocumentSize, &bytes);
-  if (Failed(hr)) return hr;
-
+  // The list is printed into memory and written once, into the ".new" file.
+  // That file is made and flushed in the list's own folder, so that the
+  // rename below is atomic against a crash; until the rename the old list
+  // stays untouched.
+  const std::string bytes = PrintResource(resource);
   BuildPaths();
-  // The ".new" file is made and flushed in the list's own folder, so that the
-  // move below is a rename within one file system, atomic against a crash.
   platform::File file;
   hr = file.Open(new_list_path_, platform::File::kWrite, platform::File::kCreateAlways, 0600);
   if (Failed(hr)) {
@@ -365,6 +338,7 @@ HRESULT Persister::HardSave(const Resource& resource, uint64_t snapshot) {
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[::WriteFile failed][0x08%x]", static_cast<unsigned>(hr));
     file.Close();
+    DropTornNewList();
     return hr;
   }
   hr = file.Sync();
@@ -372,10 +346,14 @@ HRESULT Persister::HardSave(const Resource& resource, uint64_t snapshot) {
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[::FlushFileBuffers failed][0x%x]",
          static_cast<unsigned>(hr));
+    DropTornNewList();
     return hr;
   }
 
-  hr = platform::MoveReplaceDurable(new_list_path_, list_path_);
+  // The file's data is on disk already; the folder is flushed after the
+  // rename so that the new name is too.
+  hr = platform::MoveReplace(new_list_path_, list_path_);
+  if (Succeeded(hr)) hr = platform::SyncFolderOf(list_path_);
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[tobric::File::Move failed][0x%x]",
          static_cast<unsigned>(hr));
@@ -392,6 +370,16 @@ HRESULT Persister::SetAsideRefusedFiles() {
     refused_files_.pop_back();
   }
   return S_OK;
+}
+
+void Persister::DropTornNewList() {
+  // Left behind, the part of the list written so far would be what the next
+  // start finds first: it would be refused and moved aside as a damaged list.
+  const HRESULT hr = platform::DeleteFile(new_list_path_);
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelWarning, "[Persister::HardSave][Failed to delete %s][0x%x]",
+         new_list_path_.c_str(), static_cast<unsigned>(hr));
+  }
 }
 
 void Persister::Shutdown() {

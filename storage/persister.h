@@ -31,9 +31,11 @@ class Package;
 // arrive while a save is pending are carried by it. A failed save is tried
 // again from the timer a delay later, until one succeeds.
 //
-// A save never leaves a torn list: it writes the list to an "ofc" temporary file,
-// copies it to "<list>.new", flushes that to disk and replace-moves it onto the
-// list (docs/formats/download-list-save.md). At start a non-empty ".new" is
+// A save never leaves a torn list: it prints the list into memory, writes it
+// once into "<list>.new" beside the list, flushes that to disk and renames it
+// onto the list, then flushes the folder (docs/formats/download-list-save.md).
+// A save that fails before the rename deletes its incomplete ".new" and leaves
+// the list as it was. At start a non-empty ".new" is
 // preferred, being the newer list of an interrupted save, and is moved onto the
 // list at once; when it does not load, the list itself is read. A list (or
 // ".new") that does not load or has another version is moved aside as
@@ -67,8 +69,7 @@ class Persister : public PersisterInterface {
   static constexpr const char* kListVersion = "1.0.0";
 
   // Reads the center's options: save_delay_ms, download_list_path (empty: the
-  // ConfigManager's), temp_folder (empty: the user's temporary folder) and
-  // work_pool (runs the timer's ticks; null: the process's pool).
+  // ConfigManager's) and work_pool (runs the timer's ticks; null: the process's pool).
   explicit Persister(OfflineCenter* owner);
   // Shutdown, when it has not run.
   ~Persister() override;
@@ -141,6 +142,8 @@ class Persister : public PersisterInterface {
   // Moves aside the refused files that could not be moved at start; a save
   // must not replace them.
   [[nodiscard]] HRESULT SetAsideRefusedFiles() REQUIRES(lock_);
+  // Deletes a ".new" file that a failed save left incomplete.
+  void DropTornNewList() REQUIRES(lock_);
 
   void AddFile(const std::vector<ResourceFile>& records);
   // Writes the list of snapshot number `snapshot`, unless a newer one is on
@@ -152,7 +155,6 @@ class Persister : public PersisterInterface {
   // Constant after construction.
   OfflineCenter* const owner_;
   const uint32_t save_delay_ms_;
-  const std::string temp_folder_;
 
   tobric::LLock lock_;
   std::string list_path_ GUARDED_BY(lock_);

@@ -63,7 +63,6 @@ class PersisterTest : public ::testing::Test {
     OfflineCenterOptions options;
     options.work_pool = work_pool_.get();
     options.download_list_path = list_;
-    options.temp_folder = temp_;
     options.save_delay_ms = save_delay_ms;
     options.concurrent_task_num = [] { return 1; };
     options.download_folder = [this] { return downloads_; };
@@ -115,7 +114,6 @@ class PersisterTest : public ::testing::Test {
   const std::string data_ = env_.root() + "/data";
   const std::string list_ = data_ + "/download_list.db";
   const std::string fresh_ = list_ + ".new";
-  const std::string temp_ = env_.root() + "/tmp";
   const std::string downloads_ = env_.root() + "/downloads";
   testing::LogCapture log_{env_.root()};
   std::unique_ptr<tobric::platform::WorkPool> work_pool_;
@@ -246,8 +244,7 @@ TEST_F(PersisterTest, OlderSnapshotNeverReplacesANewerList) {
 }
 
 // A save writes the whole new list before it lets go of the old one; one that
-// fails leaves the list as it was, no temporary file, and is tried again
-// without another change.
+// fails leaves the list as it was and is tried again without another change.
 TEST_F(PersisterTest, FailedSaveKeepsTheListAndIsTriedAgain) {
   EXPECT_EQ(Start(100), E_XML_LOAD_FAILED);
   AddPackage("one.bin");
@@ -261,13 +258,29 @@ TEST_F(PersisterTest, FailedSaveKeepsTheListAndIsTriedAgain) {
   ASSERT_TRUE(persister_->WaitForSaveCount(2, kWaitMs));
   EXPECT_EQ(log_.Count("[::CreateFile failed][0x08"), 1u);
   EXPECT_EQ(ReadFile(list_), before);
-  EXPECT_TRUE(FilesStartingWith(temp_, "ofc").empty());
 
   std::filesystem::remove(fresh_);
   for (uint64_t saves = 3; ReadFile(list_) == before; ++saves) {
     ASSERT_TRUE(persister_->WaitForSaveCount(saves, kWaitMs));
   }
   EXPECT_EQ(LoadList().files.size(), 2u);
+}
+
+// A write cut short (here by a full disk) leaves the list as it was and no
+// part of the new one in ".new", which the next start would read first and
+// have to move aside as a damaged list.
+TEST_F(PersisterTest, SaveCutShortLeavesNoPartialNewList) {
+  EXPECT_EQ(Start(60000), E_XML_LOAD_FAILED);
+  AddPackage("one.bin");
+  ASSERT_EQ(persister_->DoPersist2Disk(), S_OK);
+  const std::string before = ReadFile(list_);
+
+  std::filesystem::create_symlink("/dev/full", fresh_);
+  AddPackage("two.bin");
+  EXPECT_NE(persister_->DoPersist2Disk(), S_OK);
+  EXPECT_EQ(log_.Count("[::WriteFile failed][0x08"), 1u);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(fresh_)));
+  EXPECT_EQ(ReadFile(list_), before);
 }
 
 }  // namespace

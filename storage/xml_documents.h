@@ -72,6 +72,10 @@ inline constexpr size_t kMaxXmlDocumentSize = 256 * 1024 * 1024;
                                         const std::string& path);
 [[nodiscard]] HRESULT SaveResource(const Resource& resource, const std::string& path);
 
+// The bytes SaveResource writes, for a caller that writes them itself (the
+// persister, into the file it then renames onto the list).
+[[nodiscard]] std::string PrintResource(const Resource& resource);
+
 }  // namespace lorvane
 
 #endif  // STORAGE_XML_DOCUMENTS_H_

@@ -1,13 +1,16 @@
 #include "storage/xml_documents.h"
 
 #include <gtest/gtest.h>
+#include <tinyxml.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "base/utf.h"
 #include "storage/element_handlers.h"
 #include "tests/support/files.h"
 #include "tests/support/isolated_env.h"
@@ -69,6 +72,55 @@ TEST_F(XmlDocumentsTest, GoldenFilesLoadAndSaveAsTheSameBytes) {
   ASSERT_EQ(SaveResource(resource, PathOf("download_list.db")), S_OK);
   EXPECT_EQ(ReadFile(PathOf("download_list.db")), ReadFile(TestDataPath("download_list.db")));
   EXPECT_TRUE(log_.Lines().empty());
+}
+
+// The list is printed without the library's document. For what the golden
+// file does not hold (each ASCII character, a character reference, a NUL,
+// broken UTF-8, a quote in an attribute, an empty list) the bytes must still
+// be those the library prints from the same record.
+TEST_F(XmlDocumentsTest, ListIsPrintedAsTheLibraryPrintsIt) {
+  const auto library_print = [this](const Resource& resource) {
+    const auto clean = [](const std::string& text) {
+      return tobric::Utf16ToUtf8(tobric::Utf8ToUtf16(text));
+    };
+    TiXmlDocument doc;
+    doc.LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", ""));
+    auto* root = new TiXmlElement("resource");
+    root->SetAttribute("version", clean(resource.version).c_str());
+    doc.LinkEndChild(root);
+    for (const ResourceFile& file : resource.files) {
+      auto* element = new TiXmlElement("file");
+      for (const auto& [name, value] : {std::pair{"download_size", file.download_size},
+                                        {"total_size", file.total_size},
+                                        {"create_time", file.create_time},
+                                        {"complete_time", file.complete_time}}) {
+        element->SetAttribute(name, std::to_string(value).c_str());
+      }
+      element->SetAttribute("error_code", file.error_code);
+      for (const auto& [name, text] : {std::pair{"name", &file.name}, {"path", &file.path},
+                                       {"uri", &file.uri}, {"caption", &file.caption},
+                                       {"metafile", &file.metafile}}) {
+        auto* child = new TiXmlElement(name);
+        child->LinkEndChild(new TiXmlText(clean(*text).c_str()));
+        element->LinkEndChild(child);
+      }
+      root->LinkEndChild(element);
+    }
+    EXPECT_TRUE(doc.SaveFile(PathOf("library.db").c_str()));
+    return ReadFile(PathOf("library.db"));
+  };
+
+  Resource resource{"say \"1.0\" & 'more'", {}};
+  EXPECT_EQ(PrintResource(resource), library_print(resource));
+  resource.files.push_back(Made([](ResourceFile& f) {
+    f.error_code = static_cast<int32_t>(0x80004005);
+    f.total_size = kMax64;
+    f.name = "&#x41; \xC3( \xF0\x9F\x98\x80 \xE4\xB8\x8B";
+    f.uri = std::string("cut\0here", 8);
+    f.caption = "]]> <!-- -->";
+  }));
+  for (int c = 1; c < 128; ++c) resource.files.emplace_back().path = std::string(1, c) + "x";
+  EXPECT_EQ(PrintResource(resource), library_print(resource));
 }
 
 TEST_F(XmlDocumentsTest, UnreadableFilesFailAndLeaveTheRecordAsItWas) {

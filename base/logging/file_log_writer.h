@@ -42,6 +42,8 @@ class FileLogWriter : public LogWriter {
   FileLogWriter& operator=(const FileLogWriter&) = delete;
 
   void Cleanup() override;
+  // No filter of its own: only the level table sends it messages.
+  uint32_t CategoriesAsked() override { return 0; }
   void OutputMessage(const LogEntry& entry) override;
 
   // False once the file or its mutex could not be had; nothing is written then.

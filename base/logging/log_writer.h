@@ -45,6 +45,13 @@ class LogWriter {
   virtual ~LogWriter() = default;
   // The writer still wants messages while the EnableLogging setting is off.
   virtual bool WantsAllMessages() { return false; }
+  // Bit c set: the writer's own filter may accept some message of category c.
+  // The logger asks IsCatLevelEnabled only about those categories, so that a
+  // statement nobody wants touches no writer. Every category unless a writer
+  // says otherwise. The answer must not change while the writer is added to a
+  // logger, unless the logger is told of each change (as it is by the trace
+  // writer it makes).
+  virtual uint32_t CategoriesAsked() { return 0xFFFFFFFF; }
   // The writer's own filter, asked when the category table does not pass a message.
   virtual bool IsCatLevelEnabled(int32_t category, int32_t level) {
     static_cast<void>(category);
@@ -60,6 +67,8 @@ class LogWriter {
 class StderrLogWriter : public LogWriter {
  public:
   explicit StderrLogWriter(SystemOutput output);
+  // No filter of its own: only the level table sends it messages.
+  uint32_t CategoriesAsked() override { return 0; }
   void OutputMessage(const LogEntry& entry) override;
 
  private:

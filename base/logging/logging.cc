@@ -152,7 +152,8 @@ LoggingOptions Completed(LoggingOptions options) {
 }  // namespace
 
 Logging::Logging(LoggingOptions options) : options_(Completed(std::move(options))) {
-  categories_[LC_LOGGING].threshold = kOwnCategoryThreshold;
+  for (auto& pass_level : pass_levels_) pass_level.store(kDefaultThreshold);
+  pass_levels_[LC_LOGGING].store(kOwnCategoryThreshold);
   next_read_tick_ = options_.tick_count();
   platform::SetUnmappedErrnoReporter(&Logging::ReportUnmappedErrno);
 }
@@ -251,6 +252,21 @@ uint32_t Logging::AskWriters(int32_t category, int32_t level) {
   }
   questions_.fetch_sub(1);
   return mask;
+}
+
+void Logging::UpdateAskedCategories() {
+  MutexLock hold(asked_mutex_);
+  uint32_t asked = 0;
+  try {
+    const int count = writer_count_.load();
+    for (int i = 0; i < count; ++i) {
+      LogWriter* writer = writers_[static_cast<size_t>(i)].load();
+      if (writer != nullptr) asked |= writer->CategoriesAsked();
+    }
+  } catch (...) {
+    FatalReport(__LINE__);
+  }
+  asked_categories_.store(asked, std::memory_order_relaxed);
 }
 
 void Logging::WaitForQuestions() const {
@@ -355,10 +371,9 @@ void Logging::ReadSettings() {
   if (log_file_path_.empty()) log_file_path_ = options_.default_log_file;
   for (int32_t category = LC_UTIL; category < kLogCategoryCount; ++category) {
     const int32_t threshold = ini.GetInt(kLevelSection, kCategoryNames[category], kDefaultThreshold);
-    CategoryEntry& entry = categories_[static_cast<size_t>(category)];
-    entry.threshold.store(threshold, std::memory_order_relaxed);
     // 0 keeps the category out of the fast path: only writers' own filters decide.
-    entry.enabled.store(threshold != 0, std::memory_order_relaxed);
+    pass_levels_[static_cast<size_t>(category)].store(threshold != 0 ? threshold : kNoLevelPasses,
+                                                      std::memory_order_relaxed);
   }
 }
 
@@ -385,7 +400,9 @@ void Logging::MakeBuiltInWriters() {
   try {
     if (!trace_writer_) {
       HRESULT hr = S_OK;
-      trace_writer_ = TraceLogWriter::Create(options_.trace_provider_guid, &hr);
+      // A session that attaches or goes changes the categories asked.
+      trace_writer_ = TraceLogWriter::Create(options_.trace_provider_guid, &hr,
+                                             [this] { UpdateAskedCategories(); });
       // Kept even when it could not register: it costs nothing, and it keeps the
       // logger initialized instead of trying (and reporting) again every interval.
       if (Failed(hr)) {
@@ -441,6 +458,7 @@ void Logging::AddWriterLocked(LogWriter* writer) {
   if (count >= kMaxWriters) return;
   writers_[static_cast<size_t>(count)].store(writer);
   writer_count_.store(count + 1);
+  UpdateAskedCategories();
 }
 
 void Logging::RemoveWriterLocked(LogWriter* writer) {
@@ -451,6 +469,8 @@ void Logging::RemoveWriterLocked(LogWriter* writer) {
     writers_[static_cast<size_t>(i)].store(writers_[static_cast<size_t>(count - 1)].load());
     writers_[static_cast<size_t>(count - 1)].store(nullptr);
     writer_count_.store(count - 1);
+    // Also waits for an update from the trace listener that may be asking it.
+    UpdateAskedCategories();
     return;
   }
 }
@@ -528,6 +548,7 @@ void Logging::Dispose() {
     DestroyBuiltInWriters();
     for (auto& writer : writers_) writer.store(nullptr);
     writer_count_.store(0);
+    UpdateAskedCategories();
     WaitForQuestions();
     lock_.Unlock();
   } catch (...) {

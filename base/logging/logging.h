@@ -2,8 +2,8 @@
 //
 //   TLOG(LC_USER, 1, "[Task::Complete][WorkerItem failed 0x%x]", hr);
 //
-// A statement whose category and level nobody wants costs a table look-up and one
-// question per writer; its arguments are not formatted.
+// A statement whose category and level nobody wants costs a few loads of words
+// no statement writes, and no writer is asked; its arguments are not formatted.
 #ifndef BASE_LOGGING_LOGGING_H_
 #define BASE_LOGGING_LOGGING_H_
 
@@ -90,9 +90,13 @@ struct LoggingOptions {
 // Any thread may log. lock_ (an LLock, taken after every other lock and only
 // tried, never waited for) serializes formatting, dispatch, the writer array and
 // the settings; writers are therefore called one thread at a time. The category
-// table, the EnableLogging switch and the lifecycle state are atomics so the
-// statement's fast path reads them without the lock. Writers are asked for their
-// filters without the lock; removing a writer waits until no question is under way.
+// table, the categories some writer's own filter may want, the EnableLogging
+// switch and the lifecycle state are atomics, on a cache line of their own, so
+// the statement's fast path reads them without the lock and writes nothing that
+// another thread reads: threads logging at once do not slow each other down.
+// Writers are asked for their filters without the lock, and only about
+// categories they may want; removing a writer waits until no question is under
+// way.
 class Logging {
  public:
   static constexpr int kMaxWriters = 15;
@@ -115,11 +119,10 @@ class Logging {
   // Bit i set: writer i takes a (category, level) message; 0: nobody does.
   uint32_t WriterMask(int32_t category, int32_t level) {
     if (!IsLoggingEnabled() || static_cast<uint32_t>(category) >= kLogCategoryCount) return 0;
-    const CategoryEntry& entry = categories_[static_cast<size_t>(category)];
-    if (entry.enabled.load(std::memory_order_relaxed) &&
-        level <= entry.threshold.load(std::memory_order_relaxed)) {
+    if (level <= pass_levels_[static_cast<size_t>(category)].load(std::memory_order_relaxed)) {
       return kAllWriters;
     }
+    if ((asked_categories_.load(std::memory_order_relaxed) & (1u << category)) == 0) return 0;
     return AskWriters(category, level);
   }
 
@@ -175,12 +178,8 @@ class Logging {
  private:
   enum class State : uint8_t { kNotInitialized, kInitialized, kShutDown };
 
-  struct CategoryEntry {
-    std::atomic<bool> enabled{true};
-    std::atomic<int32_t> threshold{1};
-  };
-
   static constexpr uint32_t kClockCheckEvery = 16;
+  static constexpr int32_t kNoLevelPasses = INT32_MIN;
 
   // The platform's unmapped-errno reporter: a statement of the current logger,
   // or a LOG_SYSTEM text when the thread is inside the logger already.
@@ -188,6 +187,10 @@ class Logging {
 
   bool IsLoggingEnabledSlow();
   uint32_t AskWriters(int32_t category, int32_t level);
+  // Makes asked_categories_ the union of the writers' CategoriesAsked. Run
+  // after every change of the writer array and after every change of a
+  // built-in writer's filter; see asked_mutex_.
+  void UpdateAskedCategories();
   void ReReadSettingsIfDue();
   [[nodiscard]] bool SettingsDue(uint32_t now) const;
 
@@ -223,13 +226,30 @@ class Logging {
   // Constant after construction.
   const LoggingOptions options_;
 
-  std::array<CategoryEntry, kLogCategoryCount> categories_;
+  // Read by every statement, written only when the settings, the writers or
+  // their filters change: alone on their cache line, so that the writes of
+  // statements that are logged (lock_, the clock check) do not evict it from
+  // the caches of threads whose statements are not.
+  //
+  // Per category: a message of that level or below goes to every writer.
+  // kNoLevelPasses for a category the settings give threshold 0, which only
+  // the writers' own filters decide.
+  alignas(64) std::array<std::atomic<int32_t>, kLogCategoryCount> pass_levels_;
+  // Bit c: some writer may want category c beyond pass_levels_.
+  std::atomic<uint32_t> asked_categories_{0};
   std::atomic<State> state_{State::kNotInitialized};
   std::atomic<bool> enable_logging_{true};
+
   // Tick at which the settings are due again.
-  std::atomic<uint32_t> next_read_tick_{0};
+  alignas(64) std::atomic<uint32_t> next_read_tick_{0};
   // Threads between the start and the end of AskWriters.
   mutable std::atomic<int> questions_{0};
+  // Serializes UpdateAskedCategories: the trace writer's listener runs it
+  // without lock_, and a computation that read an older filter must not store
+  // its answer after one that read the newer filter. Also keeps a writer that
+  // is being removed alive while an update from the listener still asks it.
+  // Taken after lock_, and held only while the writers are asked.
+  Mutex asked_mutex_;
 
   LLock lock_;
   // Guarded by lock_.

@@ -1,5 +1,7 @@
 #include "base/logging/trace_log_writer.h"
 
+#include <utility>
+
 #include "base/platform/error.h"
 #include "base/platform/stack_trace.h"
 
@@ -24,8 +26,10 @@ void AppendString(std::string* out, std::string_view text) {
 
 TraceProvider::~TraceProvider() { Unregister(); }
 
-HRESULT TraceProvider::Register(const std::string& provider_guid) {
+HRESULT TraceProvider::Register(const std::string& provider_guid,
+                                std::function<void()> on_control) {
   provider_guid_ = provider_guid;
+  on_control_ = std::move(on_control);
   if (provider_guid.empty()) return S_OK;
   const HRESULT hr = platform::TraceSocketListener::Start(
       provider_guid,
@@ -52,12 +56,13 @@ void TraceProvider::OnControl(platform::TraceControl control, uint64_t session,
     enable_level_.store(request.level, std::memory_order_relaxed);
     session_ = session;
     OnEventsEnabled();
-    return;
+  } else {
+    session_ = 0;
+    enable_flags_.store(0, std::memory_order_relaxed);
+    enable_level_.store(0, std::memory_order_relaxed);
+    OnEventsDisabled();
   }
-  session_ = 0;
-  enable_flags_.store(0, std::memory_order_relaxed);
-  enable_level_.store(0, std::memory_order_relaxed);
-  OnEventsDisabled();
+  if (on_control_) on_control_();
 }
 
 bool TraceProvider::SendRecord(const std::string& record) {
@@ -67,10 +72,16 @@ bool TraceProvider::SendRecord(const std::string& record) {
 }
 
 std::unique_ptr<TraceLogWriter> TraceLogWriter::Create(const std::string& provider_guid,
-                                                       HRESULT* hr) {
+                                                       HRESULT* hr,
+                                                       std::function<void()> on_filter_change) {
   std::unique_ptr<TraceLogWriter> writer(new TraceLogWriter());
-  *hr = writer->Register(provider_guid);
+  *hr = writer->Register(provider_guid, std::move(on_filter_change));
   return writer;
+}
+
+uint32_t TraceLogWriter::CategoriesAsked() {
+  // Bit (category + 1) of the flags enables a category.
+  return enable_flags() >> 1;
 }
 
 TraceLogWriter::~TraceLogWriter() { Cleanup(); }

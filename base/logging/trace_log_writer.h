@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -52,7 +53,10 @@ class TraceProvider {
   // Starts listening as provider_guid. An empty GUID registers nothing (the
   // provider then never gets a session); a GUID whose socket another live
   // process holds also leaves the provider without sessions and answers S_FALSE.
-  [[nodiscard]] HRESULT Register(const std::string& provider_guid);
+  // on_control (may be empty) runs on the listener's thread after each enable
+  // or disable request has changed the session fields.
+  [[nodiscard]] HRESULT Register(const std::string& provider_guid,
+                                 std::function<void()> on_control = {});
   // Stops listening; the session fields are cleared. Safe to call twice.
   void Unregister();
 
@@ -67,6 +71,8 @@ class TraceProvider {
                  const platform::TraceEnableRequest& request);
 
   std::string provider_guid_;
+  // Set before the listener starts; only its thread calls it.
+  std::function<void()> on_control_;
   std::unique_ptr<platform::TraceSocketListener> registration_;
   std::atomic<uint64_t> session_{0};
   std::atomic<uint32_t> enable_flags_{0};
@@ -79,13 +85,18 @@ class TraceLogWriter : public LogWriter, public TraceProvider {
  public:
   // Registers under provider_guid (see TraceProvider::Register); *hr tells how
   // that went. The writer is made either way: one that could not register simply
-  // never has a session, as when another process provides.
-  static std::unique_ptr<TraceLogWriter> Create(const std::string& provider_guid, HRESULT* hr);
+  // never has a session, as when another process provides. on_filter_change
+  // (may be empty) runs on the listener's thread after each enable or disable
+  // request has changed what IsCatLevelEnabled and CategoriesAsked answer.
+  static std::unique_ptr<TraceLogWriter> Create(const std::string& provider_guid, HRESULT* hr,
+                                                std::function<void()> on_filter_change = {});
   ~TraceLogWriter() override;
 
   void Cleanup() override;
   // A session wants what it enabled even while the EnableLogging setting is off.
   bool WantsAllMessages() override { return session_attached(); }
+  // The categories the session enabled; none without a session.
+  uint32_t CategoriesAsked() override;
   bool IsCatLevelEnabled(int32_t category, int32_t level) override;
   void OutputMessage(const LogEntry& entry) override;
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -165,6 +166,42 @@ TEST_F(TraceLogWriterTest, RecordsCarryPrefixTextAndOnRequestTheStack) {
             std::make_tuple(kTraceEventMessageWithStack, "[p2]", "with stack"));
   EXPECT_FALSE(record.addresses.empty());
   for (const uint64_t address : record.addresses) EXPECT_NE(address, 0u);
+}
+
+// The logger asks its trace writer only about the categories a session has
+// enabled, so it must hear of every session that attaches or goes: a message
+// beyond the level table reaches a session that asked for it, and once the
+// session is gone nobody is asked again.
+TEST_F(TraceLogWriterTest, LoggerFollowsTheSessionsOfItsTraceWriter) {
+  LoggingOptions options = fixture_.Options();
+  options.trace_provider_guid = kTraceProviderGuid;
+  Logging logger(options);
+  Logging::SetCurrentForTesting(&logger);
+  // The listener's thread tells the logger; these wait for that, with a limit.
+  const auto wait_for_mask = [&logger](bool wanted) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((logger.WriterMask(LC_USER, 5) != 0) != wanted) {
+      if (std::chrono::steady_clock::now() > limit) return false;
+      std::this_thread::yield();
+    }
+    return true;
+  };
+  TLOG(LC_USER, 5, "initializes the logger, which makes the trace writer");
+  ASSERT_EQ(logger.writer_count(), 1);
+  EXPECT_EQ(logger.WriterMask(LC_USER, 5), 0u);
+
+  std::unique_ptr<TraceSocketClient> client = Connect();
+  ASSERT_TRUE(client);
+  ASSERT_EQ(client->SendEnable(TraceEnableRequest{kUserFlag, 5}), S_OK);
+  ASSERT_TRUE(wait_for_mask(true));
+  TLOG(LC_USER, 5, "detail for the session");
+  std::vector<uint8_t> bytes;
+  ASSERT_EQ(client->ReadRecord(10000, &bytes), S_OK);
+  EXPECT_EQ(Parse(bytes).text, "detail for the session");
+
+  client.reset();
+  EXPECT_TRUE(wait_for_mask(false));
+  Logging::SetCurrentForTesting(nullptr);
 }
 
 }  // namespace
