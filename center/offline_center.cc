@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/logging/logging.h"
+#include "base/platform/process.h"
 #include "download/download_interface.h"
 #include "download/download_manager.h"
 #include "download/task_factroy.h"
@@ -125,6 +126,8 @@ HRESULT OfflineCenter::Initialize() {
            "[OfflineCenter::Initialize][Failed to read download list][0x%x]",
            static_cast<unsigned>(hr));
     }
+    // Parsing a long list takes several times the memory its packages keep.
+    tobric::platform::ReturnFreeMemory();
   }
 
   if (options_.make_download_manager) {

@@ -45,8 +45,6 @@ struct OfflineCenterOptions {
   std::function<std::string()> download_folder;
   // download_list.db. Empty: ConfigManager's download list path.
   std::string download_list_path;
-  // Folder of the "ofc" temporary files of a save. Empty: the user's temp folder.
-  std::string temp_folder;
   // The persister's delay between saves (5000 ms).
   uint32_t save_delay_ms = 5000;
   // How long StopAll waits for running tasks (15000 ms).

@@ -38,6 +38,8 @@ class ShowLogCommand : public SwitchCommand, public tobric::LogWriter {
   ~ShowLogCommand() override;
 
   bool WantsAllMessages() override { return false; }
+  // The live log shows what the logger's own levels pass, nothing more.
+  uint32_t CategoriesAsked() override { return 0; }
   bool IsCatLevelEnabled(int32_t category, int32_t level) override;
   void OutputMessage(const tobric::LogEntry& entry) override;
 

@@ -19,6 +19,11 @@ namespace tobric::platform {
 // Base name of the program file without folder and extension ("corvaned").
 [[nodiscard]] std::string ProgramBaseName();
 
+// Gives the memory the allocator holds free back to the system (malloc_trim):
+// after a burst of short-lived allocations, such as reading a long download
+// list, the process would otherwise keep that peak for its whole life.
+void ReturnFreeMemory();
+
 // Value of an environment variable, empty when unset.
 [[nodiscard]] std::string GetEnv(const char* name);
 

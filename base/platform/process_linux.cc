@@ -2,6 +2,7 @@
 
 #include <limits.h>
 #include <stdlib.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <string_view>
@@ -46,6 +47,8 @@ std::string ProgramBaseName() {
   if (dot != std::string::npos && dot > 0) name.resize(dot);
   return name;
 }
+
+void ReturnFreeMemory() { malloc_trim(0); }
 
 std::string GetEnv(const char* name) {
   const char* value = getenv(name);
