@@ -32,15 +32,15 @@ void LoadFile(const std::string& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const corvane_fuzz::FuzzFolder* const folder = new corvane_fuzz::FuzzFolder();
-  LoadFile(folder->Write("f.sugc", data, size));
+  static const corvane_fuzz::FuzzFolder folder;
+  LoadFile(folder.Write("f.sugc", data, size));
   // The signature: bytes 8 to 16, the hash of everything from 24 on seeded
   // with the file's size.
   if (size >= 24) {
     std::vector<uint8_t> signed_bytes(data, data + size);
     const uint64_t signature = lorvane::MurmurHash64B(signed_bytes.data() + 24, size - 24, size);
     for (int i = 0; i < 8; ++i) signed_bytes[8 + i] = static_cast<uint8_t>(signature >> (8 * i));
-    LoadFile(folder->Write("f.sugc", signed_bytes.data(), signed_bytes.size()));
+    LoadFile(folder.Write("f.sugc", signed_bytes.data(), signed_bytes.size()));
   }
   return 0;
 }

@@ -22,21 +22,20 @@
 namespace {
 
 struct Engine {
-  Engine()
-      : center(folder.path() + "/downloads"),
-        config([this] {
+  explicit Engine(const std::string& root)
+      : center(root + "/downloads"),
+        config([&root] {
           lorvane::ConfigManagerOptions options;
-          options.user_data_folder = folder.path() + "/data/user";
-          options.fallback_folder = folder.path() + "/home";
+          options.user_data_folder = root + "/data/user";
+          options.fallback_folder = root + "/home";
           options.list_drives = [] { return std::vector<tobric::platform::DriveCandidate>(); };
           return options;
         }()),
         procedures(lorvane::RpcProceduresOptions{center.center(), &config, [] {}}) {
-    std::filesystem::create_directories(folder.path() + "/downloads");
+    std::filesystem::create_directories(root + "/downloads");
     config.Initialize();
   }
 
-  corvane_fuzz::FuzzFolder folder;
   lorvane::testing::FakeManagerCenter center;
   lorvane::ConfigManager config;
   lorvane::RpcProcedures procedures;
@@ -45,7 +44,10 @@ struct Engine {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Engine* const engine = new Engine();
+  // The folder is removed when the process exits; the engine is never
+  // destroyed, so nothing of it can run into a destroyed object at exit.
+  static const corvane_fuzz::FuzzFolder folder;
+  static Engine* const engine = new Engine(folder.path());
   lorvane::rpc::Reader in(data, size);
   uint16_t procedure = 0;
   uint16_t zero = 0;

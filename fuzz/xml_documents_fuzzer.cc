@@ -6,8 +6,8 @@
 #include "storage/xml_documents.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const corvane_fuzz::FuzzFolder* const folder = new corvane_fuzz::FuzzFolder();
-  const std::string path = folder->Write("document.db", data, size);
+  static const corvane_fuzz::FuzzFolder folder;
+  const std::string path = folder.Write("document.db", data, size);
   lorvane::Configuration configuration;
   static_cast<void>(lorvane::LoadConfiguration(path, &configuration));
   lorvane::Resource resource;
