@@ -8,6 +8,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
+# libFuzzer reads -max_total_time=0 as "no limit".
+if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
+  echo "usage: scripts/fuzz.sh [SECONDS > 0]" >&2
+  exit 2
+fi
 dir=build/fuzz
 targets=(rpc_request meta_file xml_documents re file_name resume_file)
 
