@@ -1,6 +1,8 @@
-// A private folder for one fuzzer process, under the system's temporary
-// folder, removed when the process ends normally. The parsers under test read
-// files, so each input is written there first.
+// A private folder for one fuzzer process, removed when the process ends
+// normally. The parsers under test read files, so each input is written there
+// first. It is made in /dev/shm when it can be: on a disk file system,
+// rewriting a file that was just read forces its blocks out to the disk at
+// every input, which made the fuzzers of files several times slower.
 #ifndef FUZZ_FUZZ_FOLDER_H_
 #define FUZZ_FUZZ_FOLDER_H_
 
@@ -17,10 +19,13 @@ class FuzzFolder {
  public:
   FuzzFolder() {
     std::random_device random;
-    path_ = (std::filesystem::temp_directory_path() /
-             ("corvane-fuzz-" + std::to_string(random()) + std::to_string(random())))
-                .string();
-    std::filesystem::create_directories(path_);
+    const std::string name = "corvane-fuzz-" + std::to_string(random()) + std::to_string(random());
+    std::error_code error;
+    path_ = (std::filesystem::path("/dev/shm") / name).string();
+    if (!std::filesystem::create_directory(path_, error)) {
+      path_ = (std::filesystem::temp_directory_path() / name).string();
+      std::filesystem::create_directories(path_);
+    }
   }
   ~FuzzFolder() {
     std::error_code ignored;
