@@ -2,7 +2,8 @@
 """Counts the C++ lines of the tree that are neither blank nor comment, test
 code against product code, per top-level folder, and prints the ratio.
 
-Test code: files named *_test.cc or *_testutil*.* and everything under tests/.
+Test code: files named *_test.cc or *_testutil*.* and everything under tests/
+and fuzz/ (the fuzzers' harnesses).
 Product code: every other .cc and .h. bench/ and build folders are left out.
 
 Usage: scripts/count_lines.py [ROOT]
@@ -60,7 +61,7 @@ def code_lines(text):
 
 def is_test(rel):
     name = os.path.basename(rel)
-    return (rel.startswith("tests" + os.sep) or name.endswith("_test.cc")
+    return (rel.startswith(("tests" + os.sep, "fuzz" + os.sep)) or name.endswith("_test.cc")
             or "_testutil" in name)
 
 

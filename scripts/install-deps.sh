@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  clang libclang-rt-14-dev       # test.sh: the lock contracts (-Wthread-safety) and the sanitizers' build
+  clang libclang-rt-14-dev       # test.sh: the lock contracts (-Wthread-safety), the sanitizers' build and libFuzzer
   lld                            # links the test programs quickly
   libgtest-dev libgmock-dev      # unit and end-to-end tests
   libbenchmark-dev               # bench/

@@ -121,7 +121,7 @@ HRESULT ParseFile(const std::string& path, TiXmlDocument* doc) {
     }
     return E_XML_LOAD_FAILED;
   }
-  const std::string text = NormalizeLineEnds(data);
+  std::string text = NormalizeLineEnds(data);
   const char* why = nullptr;
   if (!WithinStructureLimits(text, &why)) {
     TLOG(tobric::LC_USER, tobric::kLevelError, "[LoadXmlDocument][%s is refused: %s]", path.c_str(),
@@ -129,6 +129,12 @@ HRESULT ParseFile(const std::string& path, TiXmlDocument* doc) {
     return E_XML_LOAD_FAILED;
   }
   KeepWhiteSpace();
+  // In a UTF-8 document the library steps over a whole character from its
+  // first byte without looking for the terminator in between, so a file that
+  // ends inside a character has it read up to three bytes past its end (and
+  // parse whatever lies there). Three more zero bytes keep every such step on
+  // a terminator.
+  text.append(3, '\0');
   doc->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
   if (doc->Error()) {
     TLOG(tobric::LC_USER, tobric::kLevelWarning,

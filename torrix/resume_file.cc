@@ -51,7 +51,11 @@ uint64_t GetLe(std::string_view in, size_t offset, int bytes) {
   return value;
 }
 
-uint64_t CountFor(uint64_t total, uint64_t segment) { return (total + segment - 1) / segment; }
+// Not (total + segment - 1) / segment: that wraps for a total near 2^64 and
+// would let a damaged file claim such a total with no segments at all.
+uint64_t CountFor(uint64_t total, uint64_t segment) {
+  return total / segment + (total % segment != 0 ? 1 : 0);
+}
 
 }  // namespace
 

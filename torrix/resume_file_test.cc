@@ -53,6 +53,15 @@ TEST(ResumeFileTest, RefusesEveryFlippedBitAndEveryCut) {
   }
 }
 
+TEST(ResumeFileTest, RefusesATotalNearTwoToTheSixtyFourWithoutSegments) {
+  // Total 2^64-1 in segments of 2 and a count of 0, rightly checksummed.
+  const std::string bytes = FromHex(
+      "4b565245" "01000000" "ffffffffffffffff" "0200000000000000" "00000000" "00000000"
+      "00000000" "00000000" "11e5eefb");
+  ResumeData decoded;
+  EXPECT_FALSE(DecodeResumeData(bytes, &decoded));
+}
+
 TEST(ResumeFileTest, DamagedFileIsMovedAsideWithoutOverwritingAnEarlierOne) {
   tobric::platform::IsolatedEnv env;
   const std::string path = env.root() + "/film.kvre";
