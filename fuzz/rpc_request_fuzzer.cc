@@ -57,8 +57,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     procedure = lorvane::rpc::kIsUriExist;
   }
   lorvane::rpc::Writer out;
-  const int32_t status = engine->procedures.Dispatch(procedure, &in, &out);
+  std::unique_ptr<lorvane::RpcResponseTail> tail;
+  const int32_t status = engine->procedures.Dispatch(procedure, &in, &out, &tail);
   // A fault sends nothing; an answer must at least be what a client can read.
   if (status == 0 && out.bytes().empty() && procedure != lorvane::rpc::kExitService) __builtin_trap();
+  // The rest of a long answer is made as it is sent, and must come to the
+  // size its head announced.
+  if (status == 0 && tail != nullptr) {
+    const size_t before = out.bytes().size();
+    while (tail->AppendNext(&out)) {
+    }
+    if (out.bytes().size() - before != tail->size()) __builtin_trap();
+  }
   return 0;
 }
