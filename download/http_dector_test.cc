@@ -44,7 +44,8 @@ class HttpDetectTest : public corvane::testsupport::LoopbackHttpTest {
 };
 
 TEST_F(HttpDetectTest, OutcomesOfTheProbe) {
-  server_.SetRoute("/live.ts", Reply::Text(200, "streaming").WithoutContentLength());
+  server_.SetRoute("/live.ts",
+                   Reply::Text(200, "streaming").WithoutContentLength().IgnoringRanges());
   server_.SetRoute("/get.php", Reply::Text(200, "x").WithHeader(
                                    "Content-Disposition", "attachment; filename=\"film 2.mkv\""));
   server_.SetRoute("/download", Reply::Text(302, "").WithHeader("Location", "/files/film.mkv"));
