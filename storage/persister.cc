@@ -301,7 +301,12 @@ HRESULT Persister::DoPersist2Disk() {
     // Numbered in the order of the snapshots, which the center's lock orders.
     snapshot = ++snapshots_taken_;
   }
-  if (before_write_hook_) before_write_hook_();
+  std::shared_ptr<std::function<void()>> hook;
+  {
+    tobric::MutexLock hold(hook_mutex_);
+    hook = before_write_hook_;
+  }
+  if (hook != nullptr && *hook) (*hook)();
   const HRESULT hr = HardSave(resource, snapshot);
   last_saved_.store(platform::FileTimeNow());
   CountSave();

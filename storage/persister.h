@@ -120,7 +120,8 @@ class Persister : public PersisterInterface {
   // Runs in every save between the snapshot and the write; tests hold a save
   // there to let a newer one overtake it.
   void SetBeforeWriteHookForTesting(std::function<void()> hook) {
-    before_write_hook_ = std::move(hook);
+    tobric::MutexLock hold(hook_mutex_);
+    before_write_hook_ = std::make_shared<std::function<void()>>(std::move(hook));
   }
 
  private:
@@ -181,7 +182,9 @@ class Persister : public PersisterInterface {
   std::atomic<bool> loading_{false};
   std::atomic<bool> changed_while_loading_{false};
   std::function<void(Package*)> package_added_hook_;  // set before Initialize
-  std::function<void()> before_write_hook_;           // set before any save
+  // Set while saves may run: each save runs the hook it found.
+  tobric::Mutex hook_mutex_;
+  std::shared_ptr<std::function<void()>> before_write_hook_ GUARDED_BY(hook_mutex_);
 
   mutable tobric::Mutex saves_mutex_;
   mutable std::condition_variable_any saves_changed_;

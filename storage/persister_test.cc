@@ -225,9 +225,12 @@ TEST_F(PersisterTest, OlderSnapshotNeverReplacesANewerList) {
   std::promise<void> held;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  std::atomic<bool> first{true};
-  persister_->SetBeforeWriteHookForTesting([&] {
-    if (!first.exchange(false)) return;
+  // The hook stays set for the saves that follow (a change queues one, the
+  // fixture's shutdown makes another): after the first it touches nothing of
+  // this test's.
+  auto first = std::make_shared<std::atomic<bool>>(true);
+  persister_->SetBeforeWriteHookForTesting([first, &held, &released] {
+    if (!first->exchange(false)) return;
     held.set_value();
     released.wait();
   });
@@ -238,8 +241,6 @@ TEST_F(PersisterTest, OlderSnapshotNeverReplacesANewerList) {
   EXPECT_EQ(persister_->DoPersist2Disk(), S_OK);
   release.set_value();
   EXPECT_EQ(older.get(), S_OK);
-  // The hook reads this test's locals; the fixture's shutdown saves once more.
-  persister_->SetBeforeWriteHookForTesting(nullptr);
   EXPECT_EQ(LoadList().files.at(0).name, "film.mkv.sugd");
 }
 
