@@ -69,8 +69,7 @@ void Writer::Raw(const void* data, size_t size) {
 
 void Writer::Record(const PackageInfo& info) {
   RecordEncoder record(&bytes_);
-  record.SetNumbers({info.state, info.download_speed, info.create_time, info.complete_time,
-                     info.total_size, info.download_size, info.error_code});
+  record.SetNumbers(info);
   for (size_t i = 0; i < kRecordStrings; ++i) {
     record.SetString(static_cast<RecordString>(i), info.*kStringFields[i].member);
   }
@@ -234,14 +233,7 @@ bool Reader::Record(RecordView* view) {
 bool Reader::Record(PackageInfo* info) {
   RecordView view;
   if (!Record(&view)) return false;
-  const RecordNumbers numbers = view.numbers();
-  info->state = numbers.state;
-  info->download_speed = numbers.download_speed;
-  info->create_time = numbers.create_time;
-  info->complete_time = numbers.complete_time;
-  info->total_size = numbers.total_size;
-  info->download_size = numbers.download_size;
-  info->error_code = numbers.error_code;
+  static_cast<RecordNumbers&>(*info) = view.numbers();
   for (size_t i = 0; i < kRecordStrings; ++i) {
     info->*kStringFields[i].member = view.Units(static_cast<RecordString>(i));
   }

@@ -73,25 +73,6 @@ inline constexpr size_t kOutStringUnits = 259;
 // GetPackageList answers at most this many records.
 inline constexpr int32_t kMaxListRecords = 4336;
 
-// The package record. Strings are UTF-16 as on the wire; encoding truncates each
-// to its capacity less one unit and zero-fills the rest of its array.
-struct PackageInfo {
-  int32_t state = 0;
-  int32_t download_speed = 0;
-  uint64_t create_time = 0;
-  uint64_t complete_time = 0;
-  uint64_t total_size = 0;
-  uint64_t download_size = 0;
-  int32_t error_code = 0;
-  std::u16string error_text;  // 260 units
-  std::u16string id;  // 65
-  std::u16string path;  // 260
-  std::u16string name;  // 260
-  std::u16string caption;  // 260
-  std::u16string uri;  // 1040
-};
-inline constexpr size_t kPackageInfoSize = 4336;
-
 // The numbers of a record.
 struct RecordNumbers {
   int32_t state = 0;
@@ -102,6 +83,18 @@ struct RecordNumbers {
   uint64_t download_size = 0;
   int32_t error_code = 0;
 };
+
+// The package record. Strings are UTF-16 as on the wire; encoding truncates each
+// to its capacity less one unit and zero-fills the rest of its array.
+struct PackageInfo : RecordNumbers {
+  std::u16string error_text;  // 260 units
+  std::u16string id;  // 65
+  std::u16string path;  // 260
+  std::u16string name;  // 260
+  std::u16string caption;  // 260
+  std::u16string uri;  // 1040
+};
+inline constexpr size_t kPackageInfoSize = 4336;
 
 // The string arrays of a record, in the order of the image.
 enum class RecordString { kErrorText, kId, kPath, kName, kCaption, kUri };
