@@ -260,20 +260,19 @@ HRESULT File::Open(const std::string& path, int access, Disposition disposition,
       flags |= O_CREAT | O_EXCL;
       break;
   }
-  const bool direct = (access & kDirect) != 0;
-  int fd;
-  do {
-    fd = open(path.c_str(), flags | (direct ? O_DIRECT : 0), static_cast<mode_t>(mode));
-  } while (fd < 0 && errno == EINTR);
+  const auto open_with = [&](int extra) {
+    int fd;
+    do {
+      fd = open(path.c_str(), flags | extra, static_cast<mode_t>(mode));
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  };
+  bool direct = (access & kDirect) != 0;
+  int fd = open_with(direct ? O_DIRECT : 0);
   // tmpfs of older kernels and some FUSE file systems refuse O_DIRECT.
   if (fd < 0 && direct && errno == EINVAL) {
-    do {
-      fd = open(path.c_str(), flags, static_cast<mode_t>(mode));
-    } while (fd < 0 && errno == EINTR);
-    if (fd >= 0) {
-      fd_ = fd;
-      return S_OK;
-    }
+    direct = false;
+    fd = open_with(0);
   }
   if (fd < 0) return LastErrorHresult();
   fd_ = fd;
