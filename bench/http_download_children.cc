@@ -89,6 +89,17 @@ void SyncDisks() {
   if (!program.empty()) static_cast<void>(RunToEnd({program}, kStopLimit));
 }
 
+double SyncFiles(const std::vector<std::string>& files) {
+  static const std::string program = corvane::testsupport::FindProgram("sync");
+  if (program.empty()) return -1;
+  std::vector<std::string> argv = {program, "-d"};
+  argv.insert(argv.end(), files.begin(), files.end());
+  const auto start = Clock::now();
+  const ChildRun run = RunToEnd(argv, kStopLimit);
+  if (!run.finished || run.exit_code != 0) return -1;
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 std::string LoadAverage() {
   std::ifstream in("/proc/loadavg");
   std::string one, five, fifteen;

@@ -61,6 +61,10 @@ void SetTrustedAuthority(const std::string& pem_file);
 // Writes everything to disk, so that no run pays for the writeback of another.
 void SyncDisks();
 
+// Seconds that `sync -d` takes to make `files` durable; a negative value when
+// it could not.
+[[nodiscard]] double SyncFiles(const std::vector<std::string>& files);
+
 // The three load averages of /proc/loadavg, as "1.00 0.50 0.25".
 [[nodiscard]] std::string LoadAverage();
 

@@ -347,6 +347,7 @@ RunResult CorvaneService::Run(const std::string& tool, const Job& job) {
     reported_s = static_cast<double>(last_complete - start_filetime) / 1e7;
   }
   result.wall_s = data_complete_s.value_or(reported_s);
+  result.durable_s = result.wall_s;
   char text[400];
   std::snprintf(text, sizeof(text),
                 "data complete after %.2f s, reported complete after %.2f s, get returned after "

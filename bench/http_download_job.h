@@ -43,6 +43,10 @@ struct RunResult {
   bool ok = false;
   std::string failure;
   double wall_s = 0;
+  // Until the data is on the disk, not only in the page cache: corvane's wall
+  // time (it syncs every block before its final rename); for the others their
+  // wall time plus an fdatasync of their files after they exit.
+  double durable_s = 0;
   Cost cost;
   uint64_t served_bytes = 0;
   double machine_busy = 0;  // share of all CPUs busy during the run, any process

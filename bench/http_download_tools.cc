@@ -33,14 +33,28 @@ bool RunTimed(const std::vector<std::string>& argv, uint64_t bytes, RunResult* r
   return true;
 }
 
+std::string FileName(const SourceFile& file) { return fs::path(file.url_path).filename().string(); }
+
+// The program has exited: its files are made durable, as corvane's are when
+// it names them, and the checks follow.
+void SyncAndVerify(const Job& job, RunResult* result) {
+  std::vector<std::string> files;
+  for (const SourceFile* file : job.files) files.push_back((job.folder / FileName(*file)).string());
+  const double sync_s = SyncFiles(files);
+  if (sync_s < 0) {
+    result->failure = "sync -d of the downloaded files failed";
+    return;
+  }
+  result->durable_s = result->wall_s + sync_s;
+  result->ok = VerifyInFolder(job, &result->failure);
+}
+
 RunResult RunOneProgram(const std::string& tool, std::vector<std::string> argv, const Job& job) {
   RunResult result;
   result.tool = tool;
-  if (RunTimed(argv, job.bytes(), &result)) result.ok = VerifyInFolder(job, &result.failure);
+  if (RunTimed(argv, job.bytes(), &result)) SyncAndVerify(job, &result);
   return result;
 }
-
-std::string FileName(const SourceFile& file) { return fs::path(file.url_path).filename().string(); }
 
 }  // namespace
 
@@ -109,7 +123,7 @@ RunResult RunAxel(const std::string& program, const Job& job) {
   if (job.files.size() > 1) {
     result.detail = std::to_string(job.files.size()) + " axel runs one after another";
   }
-  result.ok = VerifyInFolder(job, &result.failure);
+  SyncAndVerify(job, &result);
   return result;
 }
 
