@@ -24,6 +24,13 @@ namespace tobric::platform {
 // list, the process would otherwise keep that peak for its whole life.
 void ReturnFreeMemory();
 
+// Caps the allocator's arenas at `count`. By default every thread that
+// allocates may get an arena of its own, and each keeps the buffers its
+// thread freed resident; a service whose many threads mostly wait, and whose
+// transfers run on whichever pool thread is free, otherwise holds one
+// transfer's buffers per thread that ever ran one. Call before threads start.
+void LimitAllocatorArenas(int count);
+
 // Value of an environment variable, empty when unset.
 [[nodiscard]] std::string GetEnv(const char* name);
 

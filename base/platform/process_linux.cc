@@ -50,6 +50,8 @@ std::string ProgramBaseName() {
 
 void ReturnFreeMemory() { malloc_trim(0); }
 
+void LimitAllocatorArenas(int count) { static_cast<void>(mallopt(M_ARENA_MAX, count)); }
+
 std::string GetEnv(const char* name) {
   const char* value = getenv(name);
   return value == nullptr ? std::string() : std::string(value);
