@@ -1,8 +1,7 @@
 #include "download/content_detector.h"
 
-#include <string>
+#include <utility>
 
-#include "download/http_dector.h"
 #include "gtest/gtest.h"
 
 namespace lorvane {
@@ -21,21 +20,6 @@ TEST(ClassifyUriTest, SchemesInAnyCaseAndBetweenBlanks) {
       {"ftp://example.com/a", SCHEME_UNKNOWN},
   };
   for (const auto& [uri, expected] : cases) EXPECT_EQ(ClassifyUri(uri), expected) << uri;
-}
-
-TEST(CreateDetectorTest, BuildsTheDetectorOfTheSchemeWithTheUriAsGiven) {
-  const std::string uri = "  HTTPS://a/B.mp4 ";
-  const std::unique_ptr<ContentDetector> https = CreateDetector(uri);
-  EXPECT_NE(dynamic_cast<HttpDector*>(https.get()), nullptr);
-  EXPECT_EQ(https->uri(), uri);
-
-  // Unknown schemes get a detector that refuses both operations.
-  for (const char* unknown : {"ftp://example.com/a", "http://"}) {
-    const std::unique_ptr<ContentDetector> detector = CreateDetector(unknown);
-    ASSERT_NE(dynamic_cast<NullDetector*>(detector.get()), nullptr) << unknown;
-    EXPECT_EQ(detector->ParseFileName(), E_UNSUPPORTED_URI);
-    EXPECT_EQ(detector->Detect(), E_UNSUPPORTED_URI);
-  }
 }
 
 }  // namespace

@@ -300,18 +300,6 @@ TEST_F(HttpTaskTest, RedirectsAndServersWithoutRanges) {
   EXPECT_EQ(log_.Count("starts again from its first byte"), 1u);
 }
 
-// 404 and 503 are the failing-workers test's.
-TEST(MapWorkerResultTest, EveryEndHasACodeWithAUserMessage) {
-  using tobric::platform::HresultFromWin32;
-  for (const auto& [sent, reported] : std::vector<std::pair<HRESULT, HRESULT>>{
-           {E_REQUEST_ABORTED, E_CANCELED}, {HttpStatusHresult(416), E_FILE_CHANGED},
-           {HresultFromWin32(12152), E_BAD_SERVER_RESPONSE},
-           {HresultFromWin32(12007), E_CONNECT_FAILED},  // name not resolved
-           {HresultFromWin32(tobric::platform::kErrorDiskFull), E_DISK_FULL}}) {
-    EXPECT_EQ(MapWorkerResult(sent), reported) << std::hex << sent;
-  }
-}
-
 // Every worker fails: after five the task stops starting new ones and reports
 // the last worker's code; the files stay for a later resume.
 TEST_F(HttpTaskTest, WorkersThatKeepFailingEndTheTaskWithTheirCode) {

@@ -18,7 +18,6 @@
 #include "service/data_folder_lock.h"
 #include "service/rpc_protocol.h"
 #include "service/shutdown.h"
-#include "tests/support/console_pipes.h"
 #include "tests/support/engine/package_fakes.h"
 #include "tests/support/engine/rpc_test_client.h"
 #include "tests/support/isolated_env.h"

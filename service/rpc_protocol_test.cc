@@ -90,18 +90,5 @@ TEST(RpcProtocolTest, InPlaceRecordsConvertAsTheConvertersDo) {
   }
 }
 
-TEST(RpcProtocolTest, BindRequestNamesTheInterface) {
-  const std::string body = BindRequestBody();
-  ASSERT_EQ(body.size(), 2u + 2u + 16u + 4u);
-  EXPECT_EQ(UnitAt(body, 0), 0xFFFF);
-  EXPECT_EQ(static_cast<uint8_t>(body[4]), 0xc5);
-  EXPECT_EQ(static_cast<uint8_t>(body[19]), 0x4d);
-  EXPECT_EQ(UnitAt(body, 20), 1);
-  EXPECT_EQ(UnitAt(body, 22), 0);
-  EXPECT_EQ(Frame("ab"), std::string("\x02\x00\x00\x00"
-                                     "ab",
-                                     6));
-}
-
 }  // namespace
 }  // namespace lorvane::rpc

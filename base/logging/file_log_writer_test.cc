@@ -55,16 +55,6 @@ class FileLogWriterTest : public ::testing::Test {
   testing::LoggingFixture fixture_;
 };
 
-TEST_F(FileLogWriterTest, DefaultFileIsModuleNameDotLogInUtf16WithMarkAndCrLf) {
-  fixture_.WriteSettings("[LoggingSettings]\nLogToFile=1\nShowTime=0\n");
-  LogThroughLogger({"first", "zweite \xC3\xA9tape \xE2\x82\xAC"});
-
-  EXPECT_EQ(corvane::testsupport::ReadFile(fixture_.log_path()),
-            kMark + Utf16LeBytes(Prefix() + "first\r\n") +
-                Utf16LeBytes(Prefix() + "zweite \xC3\xA9tape \xE2\x82\xAC\r\n"));
-  EXPECT_EQ(fixture_.output().joined(), "");
-}
-
 TEST_F(FileLogWriterTest, LogFileIsWritableByEveryUserWhateverTheUmask) {
   FileLogWriter writer(WriterOptions(1000, false, true));
   Write(writer, "x");

@@ -3,25 +3,9 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 
-#include <utility>
 
 namespace tobric::platform {
 namespace {
-
-TEST(ErrorMap, ErrnoToWin32AndHresult) {
-  for (const auto& [err, win32] : {std::pair{ENOENT, 2u}, std::pair{EPERM, 5u},
-                                   std::pair{EDQUOT, 112u}, std::pair{ECONNREFUSED, 1225u}}) {
-    EXPECT_EQ(Win32FromErrno(err), win32) << err;
-  }
-  EXPECT_EQ(HresultFromErrno(ENOSPC), MakeHresult(0x80070070));
-  EXPECT_EQ(HresultFromErrno(EINVAL), E_INVALIDARG);
-  EXPECT_EQ(HresultFromErrno(ENOMEM), E_OUTOFMEMORY);
-  for (int unmapped : {0, ENOMSG, -1, 100000}) EXPECT_EQ(HresultFromErrno(unmapped), E_FAIL);
-  errno = EEXIST;
-  EXPECT_EQ(LastErrorHresult(), HresultFromWin32(kErrorAlreadyExists));
-  EXPECT_EQ(HresultFromWin32(0), S_OK);
-  EXPECT_EQ(HresultFromWin32(0x12345), MakeHresult(0x80072345));
-}
 
 // Whatever number an errno gives must come back as an errno that gives the same
 // number, so that a stored code's system message names the same condition.

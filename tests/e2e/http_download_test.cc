@@ -1,10 +1,7 @@
 // HTTP downloads from a real nginx on loopback, every finished file compared
 // with its source: `corvane get` on a terminal starts the service it needs and
-// shows the progress of each download; a paused download asks only for what it lacks, or for
-// the whole file again when the server's file was replaced meanwhile.
-#include <algorithm>
+// shows the progress of each download.
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -103,36 +100,6 @@ TEST_F(HttpDownloadTest, GetOnATerminalStartsTheServiceAndRedrawsOneLinePerDownl
   for (const PackageView& package : Packages()) {
     ASSERT_NO_FATAL_FAILURE(ExpectCompleted(package.id, www_ + "/" + package.name));
   }
-}
-
-TEST_F(HttpDownloadTest, PausedDownloadsFetchOnlyMissingBlocksUnlessTheFileWasReplaced) {
-  constexpr uint64_t kSize = 32 * kMiB;
-  WriteRandomFile(www_ + "/slow.bin", kSize, 2);
-  WriteRandomFile(www_ + "/film.bin", kSize, 13);
-  NginxServer nginx;
-  // About 2.7 s per block: the first five blocks end together, long before the
-  // last three.
-  ASSERT_TRUE(nginx.Start(www_, Paced(1536 * 1024))) << nginx.error();
-
-  std::string kept, replaced;
-  ASSERT_NO_FATAL_FAILURE(AddPackage(nginx.Url("/slow.bin"), &kept));
-  ASSERT_NO_FATAL_FAILURE(AddPackage(nginx.Url("/film.bin"), &replaced));
-  ASSERT_TRUE(WaitForBlocks(kept, 1));
-  ASSERT_TRUE(WaitForBlocks(replaced, 1));
-  ASSERT_NO_FATAL_FAILURE(Pause(kept));
-  ASSERT_NO_FATAL_FAILURE(Pause(replaced));
-  const std::vector<bool> recorded = RecordedBlocks(folder_ + "/slow.bin.sugc");
-  ASSERT_GE(std::count(recorded.begin(), recorded.end(), true), 1);
-  // Same size, other bytes, another time: nginx's ETag changes with it.
-  const std::string path = www_ + "/film.bin";
-  WriteRandomFile(path, kSize, 14);
-  std::filesystem::last_write_time(path,
-                                   std::filesystem::last_write_time(path) + std::chrono::hours(1));
-  const uint64_t resumed_ms = NowMs();
-  ASSERT_NO_FATAL_FAILURE(Start({kept, replaced}));
-  ASSERT_NO_FATAL_FAILURE(ExpectCompleted(kept, www_ + "/slow.bin"));
-  ASSERT_NO_FATAL_FAILURE(ExpectCompleted(replaced, path));
-  ExpectNoRecordedBlockFetched(nginx, resumed_ms, {{"/slow.bin", recorded}});
 }
 
 }  // namespace

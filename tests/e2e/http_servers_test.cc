@@ -1,6 +1,5 @@
-// Downloads from servers as users meet them, beyond a well-behaved nginx: a
-// server that serves no ranges, and names that need care to become file names.
-// Each must end with exactly the bytes the server has, inside the folder.
+// Downloads whose names need care to become file names: each must end with
+// exactly the bytes the server has, under a readable name inside the folder.
 #include <algorithm>
 #include <filesystem>
 #include <string>
@@ -12,22 +11,8 @@
 namespace corvane::e2e {
 namespace {
 
-using HttpServersTest = NginxDownloadTest;
 namespace fs = std::filesystem;
 using testsupport::Reply;
-
-TEST_F(HttpServersTest, ServerWithoutRangesGivesTheWholeFileThroughOneStream) {
-  constexpr uint64_t kSize = 64 * kMiB;
-  WriteRandomFile(www_ + "/whole.bin", kSize, 12);
-  testsupport::NginxServer nginx;
-  ASSERT_TRUE(nginx.Start(www_, {.ranges = false})) << nginx.error();
-
-  std::string id;
-  ASSERT_NO_FATAL_FAILURE(AddPackage(nginx.Url("/whole.bin"), &id));
-  ASSERT_NO_FATAL_FAILURE(ExpectCompleted(id, www_ + "/whole.bin"));
-  // The refused ranges cost a head each; the file came once.
-  EXPECT_LT(nginx.LoggedBodyBytes(), 2 * kSize);
-}
 
 TEST_F(ServiceTest, FilesLandUnderReadableNamesInsideTheFolder) {
   testsupport::TestHttpServer server;

@@ -209,18 +209,6 @@ bool ServiceTest::WaitForEnd(const std::string& id, PackageView* package, Millis
       limit);
 }
 
-void ServiceTest::Pause(const std::string& id) {
-  bool all_ok = false;
-  ASSERT_EQ(client_.PausePackages({id}, &all_ok), S_OK);
-  ASSERT_TRUE(all_ok);
-  PackageView paused;
-  ASSERT_TRUE(WaitForPackage(id, [&](const PackageView& p) {
-    paused = p;
-    return p.state == lorvane::STATE_READY;
-  })) << "the download did not pause";
-  ASSERT_LT(paused.download_size, paused.total_size) << "finished before the pause";
-}
-
 void ServiceTest::ExpectCompleted(const std::string& id, const std::string& source) {
   const std::string name = fs::path(source).filename().string();
   const std::string file = folder_ + "/" + name;

@@ -140,8 +140,6 @@ class ServiceTest : public ::testing::Test {
         id, [&](const PackageView& p) { return p.download_size >= blocks * kBlock; },
         kProgressLimit);
   }
-  // Pauses (before the end) and waits until the download has stopped.
-  void Pause(const std::string& id);
   void Start(const std::vector<std::string>& ids) {
     bool all_ok = false;
     ASSERT_EQ(client_.StartPackages(ids, &all_ok), S_OK);

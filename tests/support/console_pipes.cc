@@ -10,15 +10,6 @@ void CloseEnd(int* fd) {
   *fd = tobric::platform::kInvalidFd;
 }
 
-int Count(std::string_view text, std::string_view part) {
-  int count = 0;
-  for (size_t at = text.find(part); at != std::string_view::npos;
-       at = text.find(part, at + part.size())) {
-    ++count;
-  }
-  return count;
-}
-
 }  // namespace
 
 OutputCapture::OutputCapture() {
@@ -31,7 +22,6 @@ OutputCapture::OutputCapture() {
            read > 0) {
       std::lock_guard<std::mutex> hold(mutex_);
       text_.append(buffer, read);
-      changed_.notify_all();
     }
   });
 }
@@ -45,12 +35,6 @@ void OutputCapture::Close() {
 std::string OutputCapture::Text() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return text_;
-}
-
-bool OutputCapture::WaitFor(std::string_view part, int times,
-                            std::chrono::milliseconds limit) const {
-  std::unique_lock<std::mutex> hold(mutex_);
-  return changed_.wait_for(hold, limit, [&] { return Count(text_, part) >= times; });
 }
 
 InputFeed::InputFeed() { static_cast<void>(tobric::platform::CreatePipe(&pipe_)); }

@@ -1,10 +1,8 @@
 // For the console's tests: a pipe whose read end a thread drains into a string
-// that tests wait on, and a pipe fed with typed lines.
+// that tests read once it is closed, and a pipe fed with typed lines.
 #ifndef TESTS_SUPPORT_CONSOLE_PIPES_H_
 #define TESTS_SUPPORT_CONSOLE_PIPES_H_
 
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -25,16 +23,12 @@ class OutputCapture {
   [[nodiscard]] int write_fd() const { return pipe_.write_fd; }
   void Close();
   [[nodiscard]] std::string Text() const;
-  // Waits until the text holds `part` at least `times` times.
-  [[nodiscard]] bool WaitFor(std::string_view part, int times = 1,
-                             std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
 
  private:
   tobric::platform::PipeEnds pipe_;
   bool ok_ = false;
   std::thread reader_;
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
   std::string text_;  // guarded by mutex_
 };
 

@@ -29,7 +29,6 @@ std::string Configuration(const std::string& dir, const std::string& root, uint1
   if (options.send_buffer > 0) conf << " sndbuf=" << options.send_buffer;
   conf << (options.tls ? " ssl;\n" : ";\n") << "    root " << root << ";\n";
   if (options.limit_rate > 0) conf << "    limit_rate " << options.limit_rate << ";\n";
-  if (!options.ranges) conf << "    max_ranges 0;\n";
   if (options.tls) {
     conf << "    ssl_certificate " << certificate.certificate << ";\n    ssl_certificate_key "
          << certificate.key << ";\n";

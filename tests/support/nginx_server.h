@@ -24,8 +24,6 @@ struct NginxOptions {
   // only what does not fit into the buffer, and loopback buffers grow to
   // megabytes: with a small one the pace holds from the start.
   uint32_t send_buffer = 0;
-  // False: every GET gets the whole file with a 200 (max_ranges 0).
-  bool ranges = true;
   // Set: TLS only, with a certificate of this kind; AuthorityFile() is the
   // authority a client must trust.
   std::optional<CertificateKind> tls{};

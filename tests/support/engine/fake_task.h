@@ -63,10 +63,6 @@ class FakeTask : public TaskInterface, public std::enable_shared_from_this<FakeT
   HRESULT GetErrorCode() override { return error_code_.load(); }
 
   void Finish(HRESULT code);
-  [[nodiscard]] bool has_callback() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return callback_ != nullptr;
-  }
 
   std::atomic<HRESULT> initialize_result{S_OK};
   std::atomic<HRESULT> start_result{S_OK};

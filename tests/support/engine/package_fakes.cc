@@ -1,5 +1,7 @@
 #include "tests/support/engine/package_fakes.h"
 
+#include <gtest/gtest.h>
+
 #include "base/threading/lock.h"
 #include "package/package_state.h"
 
@@ -83,7 +85,7 @@ FakeManagerCenter::FakeManagerCenter(std::string download_folder) {
   };
   center_ = std::make_unique<OfflineCenter>(std::move(options));
   previous_ = OfflineCenter::SetInstanceForTesting(center_.get());
-  initialize_result_ = center_->Initialize();
+  EXPECT_EQ(center_->Initialize(), S_OK);
 }
 
 FakeManagerCenter::~FakeManagerCenter() {

@@ -75,13 +75,11 @@ class FakeManagerCenter {
 
   [[nodiscard]] OfflineCenter* center() const { return center_.get(); }
   [[nodiscard]] RecordingDownloadManager* manager() const { return manager_; }
-  [[nodiscard]] HRESULT initialize_result() const { return initialize_result_; }
 
  private:
   std::unique_ptr<OfflineCenter> center_;
   RecordingDownloadManager* manager_ = nullptr;
   OfflineCenter* previous_ = nullptr;
-  HRESULT initialize_result_ = E_UNEXPECTED;
 };
 
 // Puts a package straight into a state, as a test's starting point.
