@@ -1,6 +1,7 @@
 #include "base/logging/logging.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -216,7 +217,7 @@ bool Logging::IsLoggingEnabledSlow() {
       InternalInitialize();
       next_read_tick_.store(now + options_.reread_interval_ms, std::memory_order_relaxed);
     }
-    lock_.Unlock();
+    ReleaseLock();
   }
   return enable_logging_.load(std::memory_order_relaxed);
 }
@@ -235,7 +236,7 @@ void Logging::ReReadSettingsIfDue() {
     }
     next_read_tick_.store(now + options_.reread_interval_ms, std::memory_order_relaxed);
   }
-  lock_.Unlock();
+  ReleaseLock();
 }
 
 uint32_t Logging::AskWriters(int32_t category, int32_t level) {
@@ -273,17 +274,44 @@ void Logging::WaitForQuestions() const {
   while (questions_.load() != 0) platform::YieldThread();
 }
 
-bool Logging::AcquireLockForStatement() {
-  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-    if (attempt > 0) platform::SleepMs(options_.lock_retry_sleep_ms);
+// A statement holds lock_ for microseconds, and with a hundred downloads
+// logging some other thread nearly always holds it. A 50 ms pause at each
+// busy lock would fall on whatever the statement's thread is doing, locks it
+// holds included (an RPC call waited 50 ms behind one), so the statement waits
+// until lock_ is let go (ReleaseLock wakes it), for as long as the 20 tries
+// with their pauses would have lasted; a lock held that long (a stuck writer)
+// drops the message as before.
+bool Logging::AcquireLockForStatement() NO_THREAD_SAFETY_ANALYSIS {
+  bool taken = lock_.TryLock(0);
+  if (!taken) {
+    std::unique_lock<std::mutex> hold(released_mutex_);
+    taken = released_.wait_for(hold,
+                               std::chrono::milliseconds(static_cast<uint64_t>(kLockAttempts) *
+                                                         options_.lock_retry_sleep_ms),
+                               [this]() NO_THREAD_SAFETY_ANALYSIS { return lock_.TryLock(0); });
+  }
+  if (!taken) return false;
+  // The lock is recursive, so only the thread that is dispatching can have got
+  // it while dispatching_ is set: a writer that logs, whose message would
+  // re-enter the writers. It gets the remaining tries, which fail.
+  if (!dispatching_) return true;
+  ReleaseLock();
+  for (int attempt = 1; attempt < kLockAttempts; ++attempt) {
+    platform::SleepMs(options_.lock_retry_sleep_ms);
     if (lock_.TryLock(0)) {
-      // The lock is recursive, so only the thread that is dispatching can have
-      // got it while dispatching_ is set.
       if (!dispatching_) return true;
-      lock_.Unlock();
+      ReleaseLock();
     }
   }
   return false;
+}
+
+void Logging::ReleaseLock() NO_THREAD_SAFETY_ANALYSIS {
+  lock_.Unlock();
+  // Under released_mutex_: a statement that has just found lock_ busy is
+  // either already waiting or has not yet looked, and then sees it free.
+  std::lock_guard<std::mutex> hold(released_mutex_);
+  released_.notify_one();
 }
 
 bool Logging::AcquireLockForChange() {
@@ -325,7 +353,7 @@ void Logging::InternalLogMessageMaskedVA(uint32_t mask, int32_t level, int32_t c
   }
   if (formatted) Dispatch(mask, LogEntry{category, level, prefix, text});
   dispatching_ = false;
-  lock_.Unlock();
+  ReleaseLock();
 }
 
 std::string Logging::BuildPrefix() const {
@@ -482,7 +510,7 @@ bool Logging::AddLogWriter(LogWriter* writer) {
   const int before = writer_count_.load();
   AddWriterLocked(writer);
   const bool added = writer_count_.load() > before;
-  lock_.Unlock();
+  ReleaseLock();
   return added;
 }
 
@@ -505,7 +533,7 @@ bool Logging::RemoveLogWriter(LogWriter* writer) {
   if (removed && writer_count_.load() == 0) enable_logging_.store(false);
   // The caller may destroy the writer as soon as this returns.
   WaitForQuestions();
-  lock_.Unlock();
+  ReleaseLock();
   return removed;
 }
 
@@ -520,7 +548,7 @@ void Logging::EnableLogging() {
       MakeBuiltInWriters();
       if (writer_count_.load() > 0) state_.store(State::kInitialized, std::memory_order_release);
     }
-    lock_.Unlock();
+    ReleaseLock();
   } catch (...) {
     SystemText("Unexpected exception in: tobric::Logging::EnableLogging\r\n");
   }
@@ -532,7 +560,7 @@ void Logging::DisableLogging() {
     if (!AcquireLockForChange()) return;
     enable_logging_.store(false);
     DestroyBuiltInWriters();
-    lock_.Unlock();
+    ReleaseLock();
   } catch (...) {
     SystemText("Unexpected exception in: tobric::Logging::DisableLogging\r\n");
   }
@@ -550,7 +578,7 @@ void Logging::Dispose() {
     writer_count_.store(0);
     UpdateAskedCategories();
     WaitForQuestions();
-    lock_.Unlock();
+    ReleaseLock();
   } catch (...) {
     SystemText("Unexpected exception in: tobric::Logging::Dispose\r\n");
   }

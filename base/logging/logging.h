@@ -9,9 +9,11 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/logging/log_writer.h"
@@ -87,8 +89,8 @@ struct LoggingOptions {
 // errno that the error mapping turns into E_FAIL is logged (by the current
 // logger) with its number and text.
 //
-// Any thread may log. lock_ (an LLock, taken after every other lock and only
-// tried, never waited for) serializes formatting, dispatch, the writer array and
+// Any thread may log. lock_ (an LLock, taken after every other lock, and
+// waited for only for a bounded time) serializes formatting, dispatch, the writer array and
 // the settings; writers are therefore called one thread at a time. The category
 // table, the categories some writer's own filter may want, the EnableLogging
 // switch and the lifecycle state are atomics, on a cache line of their own, so
@@ -194,10 +196,12 @@ class Logging {
   void ReReadSettingsIfDue();
   [[nodiscard]] bool SettingsDue(uint32_t now) const;
 
-  // The 20 tries at lock_ of a statement. Fails as well when the calling thread
-  // is the one formatting and dispatching (a writer that logs): its message would
-  // re-enter the writers.
+  // lock_ for a statement, waited for as long as 20 tries with their pauses
+  // would take. Fails as well when the calling thread is the one formatting and
+  // dispatching (a writer that logs): its message would re-enter the writers.
   [[nodiscard]] bool AcquireLockForStatement() TRY_ACQUIRE(true, lock_);
+  // Lets go of lock_ and wakes a statement waiting for it.
+  void ReleaseLock() RELEASE(lock_);
   // lock_ for a change of writers or of the switch, tried for as long as a
   // statement tries. Busy logging threads take the lock again and again, so this
   // keeps trying without sleeping in between.
@@ -252,6 +256,9 @@ class Logging {
   Mutex asked_mutex_;
 
   LLock lock_;
+  // A statement that finds lock_ busy waits on released_ until ReleaseLock.
+  std::mutex released_mutex_;
+  std::condition_variable released_;
   // Guarded by lock_.
   bool initializing_ = false;
   bool dispatching_ = false;
