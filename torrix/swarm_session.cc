@@ -176,7 +176,6 @@ void SwarmSession::Pump() {
 }
 
 void SwarmSession::Dispatch(lt::alert* alert) {
-  TLOG(LC_USER, 1, "[DEBUG][%s][%zu tasks]", alert->message().c_str(), tasks_.size());
   // alert_cast knows the final alert types only.
   const auto* about = dynamic_cast<const lt::torrent_alert*>(alert);
   if (about == nullptr) {

@@ -337,12 +337,7 @@ void SwarmTask::OnAlert(const lt::alert& alert) {
          handle_, static_cast<int>(failed->piece_index), hash_failures_);
     if (hash_failures_ > kMaxHashFailures) EndRun(TORRIX_STATE_FAILED, TORRIX_FAIL_HASH, true);
   } else if (lt::alert_cast<lt::torrent_finished_alert>(&alert) != nullptr) {
-    if (phase_ == Phase::kData && pending_ == Pending::kNothing) {
-      pending_ = Pending::kPausedToFinish;
-      torrent_.pause();
-    }
-  } else if (lt::alert_cast<lt::torrent_paused_alert>(&alert) != nullptr) {
-    if (pending_ == Pending::kPausedToFinish) OnPausedToFinish();
+    if (phase_ == Phase::kData && pending_ == Pending::kNothing) OnFinished();
   } else if (lt::alert_cast<lt::file_renamed_alert>(&alert) != nullptr) {
     if (pending_ == Pending::kRenamed) OnRenamed();
   } else if (const auto* rename = lt::alert_cast<lt::file_rename_failed_alert>(&alert)) {
@@ -350,7 +345,13 @@ void SwarmTask::OnAlert(const lt::alert& alert) {
          rename->message().c_str());
     if (pending_ == Pending::kRenamed) {
       pending_ = Pending::kNothing;
-      EndRun(TORRIX_STATE_FAILED, TORRIX_FAIL_RENAME, false);
+      // The reservation, still empty, goes again.
+      uint64_t size = 1;
+      const std::string final_path = PathOf(name_, "");
+      if (Succeeded(platform::GetFileSize(final_path, &size)) && size == 0) {
+        static_cast<void>(platform::DeleteFile(final_path));
+      }
+      EndRun(TORRIX_STATE_FAILED, TORRIX_FAIL_RENAME, true);
     }
   } else if (const auto* saved = lt::alert_cast<lt::save_resume_data_alert>(&alert)) {
     OnResumeData(saved->params);
@@ -369,7 +370,6 @@ void SwarmTask::OnAlert(const lt::alert& alert) {
 
 void SwarmTask::OnMetadata() {
   const std::shared_ptr<const lt::torrent_info> info = torrent_.torrent_file();
-  TLOG(LC_USER, 1, "[DEBUG][metadata %p]", static_cast<const void*>(info.get()));
   if (info == nullptr) return;
   const lt::file_storage& files = info->files();
   int count = 0;
@@ -397,46 +397,47 @@ void SwarmTask::OnMetadata() {
   AddDataTorrent(info, std::move(resume), name);
 }
 
-void SwarmTask::OnPausedToFinish() {
-  const std::string data_path = PathOf(name_, kDataExtension);
+void SwarmTask::OnFinished() {
   const std::string final_path = PathOf(name_, "");
-  // Every piece is written and checked; the data must be on disk before the
+  // The final name is taken first, by an empty file made only if there is
+  // none: the session's rename then replaces nothing but that. The torrent
+  // keeps running meanwhile (peers fetching from it stay connected); the
+  // session renames between its own reads and writes.
+  // Every piece was written and checked; the data must be on disk before the
   // new name is, and the new name before the resume file goes.
-  HRESULT hr = platform::MoveNoReplace(data_path, final_path);
+  platform::File data;
+  HRESULT hr = data.Open(PathOf(name_, kDataExtension), platform::File::kRead,
+                         platform::File::kOpenExisting);
+  if (Succeeded(hr)) hr = data.Sync();
+  data.Close();
+  platform::File reservation;
   if (Succeeded(hr)) {
-    platform::File file;
-    hr = file.Open(final_path, platform::File::kRead, platform::File::kOpenExisting);
-    if (Succeeded(hr)) hr = file.Sync();
-    file.Close();
-    if (Succeeded(hr)) hr = platform::SyncFolderOf(final_path);
+    hr = reservation.Open(final_path, platform::File::kWrite, platform::File::kCreateNew);
   }
+  reservation.Close();
   if (Failed(hr)) {
-    TLOG(LC_USER, tobric::kLevelError, "[SwarmTask::OnPausedToFinish][rename %s to %s 0x%x]",
-         data_path.c_str(), final_path.c_str(), static_cast<unsigned>(hr));
-    pending_ = Pending::kNothing;
+    TLOG(LC_USER, tobric::kLevelError, "[SwarmTask::OnFinished][%s cannot be made 0x%x]",
+         final_path.c_str(), static_cast<unsigned>(hr));
     EndRun(TORRIX_STATE_FAILED, TORRIX_FAIL_RENAME, true);
     return;
   }
-  // The file is already there under its new name: the session only takes
-  // the name over.
   pending_ = Pending::kRenamed;
   torrent_.rename_file(lt::file_index_t{0}, name_);
 }
 
 void SwarmTask::OnRenamed() {
+  const std::string final_path = PathOf(name_, "");
   const std::string resume_path = PathOf(name_, kResumeExtension);
-  if (platform::FileExists(resume_path)) {
-    const HRESULT hr = platform::DeleteFile(resume_path);
-    if (Failed(hr)) {
-      TLOG(LC_USER, tobric::kLevelWarning, "[SwarmTask::OnRenamed][delete %s 0x%x]",
-           resume_path.c_str(), static_cast<unsigned>(hr));
-    }
-  }
   pending_ = Pending::kNothing;
   phase_ = Phase::kSeeding;
-  torrent_.resume();
+  HRESULT hr = platform::SyncFolderOf(final_path);
+  if (Succeeded(hr) && platform::FileExists(resume_path)) hr = platform::DeleteFile(resume_path);
+  if (Failed(hr)) {
+    TLOG(LC_USER, tobric::kLevelWarning, "[SwarmTask::OnRenamed][%s 0x%x]", final_path.c_str(),
+         static_cast<unsigned>(hr));
+  }
   TLOG(LC_USER, 1, "[SwarmTask::OnRenamed][handle %u][%s complete, seeding]", handle_,
-       PathOf(name_, "").c_str());
+       final_path.c_str());
   tobric::MutexLock hold(mutex_);
   // A stop that came meanwhile finds a complete task.
   state_ = TORRIX_STATE_COMPLETE;

@@ -29,9 +29,8 @@ class SwarmSession;
 // before the content is known to be one file and its name is settled. It is
 // then replaced by the second, which writes "<name>.kvtp" (or is added at once
 // from a resume file that holds the metadata). When every piece has passed its
-// hash check the torrent is paused, the data file given its final name (never
-// over an existing file), the torrent told the new name and the resume file
-// deleted; then it seeds.
+// hash check the data file is given its final name (never over an existing
+// file) and the resume file deleted; the torrent seeds on.
 //
 // Threads and locks: the engine calls Start, Stop and Join; the rest of the
 // work happens on the session's pump thread (commands posted by those calls,
@@ -65,7 +64,7 @@ class SwarmTask final : public Task, public std::enable_shared_from_this<SwarmTa
  private:
   enum class Phase { kNone, kMetadata, kData, kSeeding };
   // What the task waits for from the session.
-  enum class Pending { kNothing, kPausedToFinish, kRenamed, kSavedToRemove, kRemoved };
+  enum class Pending { kNothing, kRenamed, kSavedToRemove, kRemoved };
 
   // Commands on the pump thread.
   void RunStart();
@@ -82,7 +81,7 @@ class SwarmTask final : public Task, public std::enable_shared_from_this<SwarmTa
   bool LoadResume(const std::string& name, libtorrent::add_torrent_params* params);
   bool AddTorrent(libtorrent::add_torrent_params params, Phase phase);
   void OnMetadata();
-  void OnPausedToFinish();
+  void OnFinished();
   void OnRenamed();
   void OnResumeData(const libtorrent::add_torrent_params& params);
   // Ends the run: `save` records the pieces first. The first end wins.
