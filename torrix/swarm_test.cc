@@ -241,9 +241,11 @@ TEST_F(SwarmTest, UploadLimitHoldsWhileAPeerFetchesFromUs) {
   ASSERT_TRUE(seeder.Seed(torrent, www_));
   SwarmPeer fetcher;
   ASSERT_TRUE(fetcher.Fetch(torrent, folder_ + "/../fetcher"));
-  const auto start = Clock::now();
   const uint32_t handle =
       StartTask(TavpMagnetLink(0, seeder.Magnet({seeder.port(), fetcher.port()}, {})));
+  // Pieces flow once the metadata is in (the total known).
+  ASSERT_TRUE(WaitUntil([&] { return Info(handle).total != 0; }));
+  const auto start = Clock::now();
   ASSERT_TRUE(fetcher.WaitFinished(kWait));
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   // The session may send up to a second's worth at once.
