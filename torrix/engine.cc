@@ -1,5 +1,9 @@
 #include "torrix/engine.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -57,6 +61,7 @@ std::shared_ptr<Task> Engine::FindLocked(uint32_t handle) const {
 
 int32_t Engine::Init() {
   StartLogging();
+  ApplyEnvironmentSettings();
   tobric::MutexLock hold(mutex_);
   if (quitting_) return TORRIX_E_BUSY;
   initialized_ = true;
@@ -151,6 +156,29 @@ int32_t Engine::SetSetting(int32_t id, int32_t value) {
   }
   TLOG(LC_USER, 2, "[Engine::SetSetting][%d = %d]", id, value);
   return TORRIX_OK;
+}
+
+void Engine::ApplyEnvironmentSettings() {
+  const char* text = std::getenv("TORRIX_SETTINGS");
+  if (text == nullptr) return;
+  std::string_view rest(text);
+  while (!rest.empty()) {
+    const size_t comma = std::min(rest.find(','), rest.size());
+    const std::string_view item = rest.substr(0, comma);
+    rest.remove_prefix(std::min(comma + 1, rest.size()));
+    const size_t equals = item.find('=');
+    int32_t id = 0;
+    int32_t value = 0;
+    const auto parse = [](std::string_view digits, int32_t* out) {
+      const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), *out);
+      return error == std::errc() && end == digits.data() + digits.size();
+    };
+    if (equals == std::string_view::npos || !parse(item.substr(0, equals), &id) ||
+        !parse(item.substr(equals + 1), &value) || SetSetting(id, value) != TORRIX_OK) {
+      TLOG(LC_USER, tobric::kLevelWarning, "[Engine::ApplyEnvironmentSettings][ignored: %.*s]",
+           static_cast<int>(item.size()), item.data());
+    }
+  }
 }
 
 SwarmSettings Engine::CurrentSwarmSettings() const {

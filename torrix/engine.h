@@ -50,6 +50,12 @@ class Engine {
   [[nodiscard]] int32_t UsableLocked() const REQUIRES(mutex_);
   [[nodiscard]] std::shared_ptr<Task> FindLocked(uint32_t handle) const REQUIRES(mutex_);
 
+  // Settings the process is given as TORRIX_SETTINGS="<id>=<value>,...":
+  // applied at every Init, before any task, so a closed network (the
+  // end-to-end tests') or a diagnosis can keep the session's peers to the
+  // loopback without the program knowing the ids. Bad items are logged and
+  // skipped.
+  void ApplyEnvironmentSettings();
   [[nodiscard]] SwarmSettings CurrentSwarmSettings() const;
   // The session of magnet tasks, made on first use (outside mutex_: making it
   // waits for its threads). Null when it cannot be made or the engine is not
