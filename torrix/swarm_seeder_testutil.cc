@@ -1,13 +1,16 @@
 #include "torrix/swarm_seeder_testutil.h"
 
 #include <filesystem>
+#include <fstream>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 #include <libtorrent/bencode.hpp>
 #include <libtorrent/create_torrent.hpp>
 #include <libtorrent/ip_filter.hpp>
 #include <libtorrent/magnet_uri.hpp>
+#include <libtorrent/read_resume_data.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/session_params.hpp>
 #include <libtorrent/settings_pack.hpp>
@@ -137,6 +140,21 @@ bool SwarmPeer::WaitFinished(std::chrono::milliseconds limit) const {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
+}
+
+int FirstRecordedPiece(const std::string& resume_path) {
+  std::ifstream file(resume_path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << file.rdbuf();
+  const std::string text = bytes.str();
+  lt::error_code error;
+  const lt::add_torrent_params params =
+      lt::read_resume_data({text.data(), static_cast<std::ptrdiff_t>(text.size())}, error);
+  if (error) return -1;
+  for (lt::piece_index_t piece{0}; piece < params.have_pieces.end_index(); ++piece) {
+    if (params.have_pieces[piece]) return static_cast<int>(piece);
+  }
+  return -1;
 }
 
 std::string TavpMagnetLink(uint64_t size, const std::string& magnet, const std::string& name) {

@@ -63,6 +63,10 @@ class SwarmPeer {
   uint16_t port_ = 0;
 };
 
+// The first piece a resume file of the engine records as had; -1 when it
+// records none or cannot be read.
+[[nodiscard]] int FirstRecordedPiece(const std::string& resume_path);
+
 // "tavp://<size>|<magnet, percent-encoded>|<name>".
 [[nodiscard]] std::string TavpMagnetLink(uint64_t size, const std::string& magnet,
                                          const std::string& name = "");
