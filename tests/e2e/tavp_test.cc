@@ -70,8 +70,9 @@ TEST_F(TavpTest, MagnetIsFetchedWholeAndSurvivesAKill) {
   ASSERT_NO_FATAL_FAILURE(RestartAfterKill({}, &id));
   ASSERT_NO_FATAL_FAILURE(ExpectCompleted(id, www_ + "/swarm.bin"));
   // Pieces recorded before the kill were not fetched again; those of its
-  // last second (the resume data's age at most) may have been.
-  EXPECT_LE(seeder.Uploaded(), kSize + 4 * kMiB);
+  // last second or so (the resume data's age at most, 2 MiB a second) and
+  // the requests on their way may have been.
+  EXPECT_LE(seeder.Uploaded(), kSize + 6 * kMiB);
 }
 
 }  // namespace
