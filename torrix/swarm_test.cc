@@ -243,6 +243,18 @@ TEST_F(SwarmTest, StopAndANewEngineFetchOnlyTheMissingPieces) {
   EXPECT_LE(seeder.Uploaded() - before, size - recorded);
 }
 
+// Catches: a resume file that cannot be read overwritten (or trusted).
+TEST_F(SwarmTest, DamagedResumeFileIsMovedAside) {
+  const std::string torrent = Content("clip.bin", 256 * kKiB);
+  SwarmPeer seeder;
+  ASSERT_TRUE(seeder.Seed(torrent, www_));
+  ASSERT_TRUE(WriteFile(folder_ + "/clip.bin.kvre", "d5:torn"));
+  const uint32_t handle =
+      StartTask(TavpMagnetLink(0, seeder.Magnet({seeder.port()}, {})), "clip.bin");
+  ExpectComplete(handle, "clip.bin");
+  EXPECT_EQ(ReadFile(folder_ + "/clip.bin.kvre.bad"), "d5:torn");
+}
+
 // Catches: the upload limit not reaching the session, or loopback peers
 // exempt from it.
 TEST_F(SwarmTest, UploadLimitHoldsWhileAPeerFetchesFromUs) {
