@@ -71,7 +71,7 @@ int32_t Engine::Init() {
 
 int32_t Engine::Quit() {
   std::map<uint32_t, std::shared_ptr<Task>> tasks;
-  std::shared_ptr<SwarmSession> swarm;
+  std::shared_ptr<Swarm> swarm;
   {
     tobric::MutexLock hold(mutex_);
     if (!initialized_) return TORRIX_OK;
@@ -147,7 +147,7 @@ int32_t Engine::SetSetting(int32_t id, int32_t value) {
   }
   if (id == TORRIX_SETTING_DOWNLOAD_LIMIT || id == TORRIX_SETTING_UPLOAD_LIMIT ||
       (id >= TORRIX_SETTING_LISTEN_PORT && id <= TORRIX_SETTING_NO_SOURCE_SECONDS)) {
-    std::shared_ptr<SwarmSession> swarm;
+    std::shared_ptr<Swarm> swarm;
     {
       tobric::MutexLock hold(mutex_);
       swarm = swarm_;
@@ -194,15 +194,15 @@ SwarmSettings Engine::CurrentSwarmSettings() const {
   return settings;
 }
 
-std::shared_ptr<SwarmSession> Engine::Swarm() {
+std::shared_ptr<Swarm> Engine::GetSwarm() {
   {
     tobric::MutexLock hold(mutex_);
     if (UsableLocked() != TORRIX_OK) return nullptr;
     if (swarm_ != nullptr) return swarm_;
   }
-  std::shared_ptr<SwarmSession> made = SwarmSession::Create(CurrentSwarmSettings());
+  std::shared_ptr<Swarm> made = MakeSwarm(CurrentSwarmSettings());
   if (made == nullptr) return nullptr;
-  std::shared_ptr<SwarmSession> spare;
+  std::shared_ptr<Swarm> spare;
   tobric::MutexLock hold(mutex_);
   // Another Create made one meanwhile: that one stays, this one goes (after
   // the lock is let go, when `spare` is destroyed).
@@ -223,14 +223,14 @@ int32_t Engine::Create(const std::string& uri, const std::string& folder, const 
   }
   std::string final_name = SafeFileName(name.empty() ? link.name : name);
   MagnetLink magnet;
-  std::shared_ptr<SwarmSession> swarm;
+  std::shared_ptr<Swarm> swarm;
   if (IsMagnetLink(link.source)) {
     if (!ParseMagnetLink(link.source, &magnet)) {
       TLOG(LC_USER, tobric::kLevelError, "[Engine::Create][not a usable magnet link: %s]",
            link.source.c_str());
       return TORRIX_E_CREATE_FAILED;
     }
-    swarm = Swarm();
+    swarm = GetSwarm();
     if (swarm == nullptr) {
       tobric::MutexLock hold(mutex_);
       const int32_t usable = UsableLocked();

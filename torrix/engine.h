@@ -11,7 +11,7 @@
 #include "base/threading/lock.h"
 #include "base/threading/thread_annotations.h"
 #include "torrix/rate_limiter.h"
-#include "torrix/swarm_session.h"
+#include "torrix/swarm.h"
 #include "torrix/task.h"
 
 namespace torrix {
@@ -60,7 +60,7 @@ class Engine {
   // The session of magnet tasks, made on first use (outside mutex_: making it
   // waits for its threads). Null when it cannot be made or the engine is not
   // usable.
-  [[nodiscard]] std::shared_ptr<SwarmSession> Swarm();
+  [[nodiscard]] std::shared_ptr<Swarm> GetSwarm();
 
   RateLimiter download_limiter_;
   TargetClaims claims_;
@@ -84,7 +84,7 @@ class Engine {
   uint32_t next_handle_ GUARDED_BY(mutex_) = 1;
   std::map<uint32_t, std::shared_ptr<Task>> tasks_ GUARDED_BY(mutex_);
   // Ended by Quit once every task is gone.
-  std::shared_ptr<SwarmSession> swarm_ GUARDED_BY(mutex_);
+  std::shared_ptr<Swarm> swarm_ GUARDED_BY(mutex_);
 };
 
 }  // namespace torrix

@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <utility>
-
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/ip_filter.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/session_params.hpp>
 #include <libtorrent/settings_pack.hpp>
+#include <utility>
 
 #include "base/logging/logging.h"
 #include "base/platform/clock.h"
@@ -195,3 +194,9 @@ void SwarmSession::Dispatch(lt::alert* alert) {
 }
 
 }  // namespace torrix
+
+// The module's only export (see torrix/swarm.h and swarm.map).
+extern "C" __attribute__((visibility("default"))) void TorrixSwarm_Create(
+    const torrix::SwarmSettings* settings, std::shared_ptr<torrix::Swarm>* swarm) {
+  *swarm = torrix::SwarmSession::Create(*settings);
+}

@@ -10,41 +10,22 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <libtorrent/fwd.hpp>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <libtorrent/fwd.hpp>
 
 #include "base/platform/native_thread.h"
 #include "base/threading/lock.h"
 #include "base/threading/thread_annotations.h"
 #include "torrix/magnet_link.h"
-#include "torrix/tavp_link.h"
+#include "torrix/swarm.h"
 #include "torrix/task.h"
-
+#include "torrix/tavp_link.h"
 
 namespace torrix {
 
 class SwarmTask;
-
-// The engine's settings that reach the session.
-struct SwarmSettings {
-  // Bytes per second over all peers and web seeds; <= 0 unlimited.
-  int32_t download_limit = 0;
-  int32_t upload_limit = 0;
-  // 0: a port the system picks.
-  int32_t listen_port = 6881;
-  bool dht = true;
-  bool lsd = true;
-  // UPnP and NAT-PMP.
-  bool port_mapping = true;
-  // A closed network of local peers: listen on 127.0.0.1 only, TCP only, and
-  // several peers of one address welcome.
-  bool loopback_only = false;
-  // How long a task may go without a peer or web seed before it fails.
-  int32_t no_source_seconds = 300;
-};
 
 // Made and destroyed by the engine (destroyed only once every task is gone).
 // Apply and NewTask from any thread. Everything a task does in the session
@@ -52,19 +33,19 @@ struct SwarmSettings {
 // alerts handed to the task whose torrent they concern, and a tick every half
 // second in which tasks read their torrent's status. The pump holds no lock
 // while it works in the session or on disk; mutex_ guards only the queue.
-class SwarmSession {
+class SwarmSession final : public Swarm {
  public:
   // Null when the session cannot be made.
   [[nodiscard]] static std::shared_ptr<SwarmSession> Create(const SwarmSettings& settings);
-  ~SwarmSession();
+  ~SwarmSession() override;
   SwarmSession(const SwarmSession&) = delete;
   SwarmSession& operator=(const SwarmSession&) = delete;
 
-  void Apply(const SwarmSettings& settings);
+  void Apply(const SwarmSettings& settings) override;
   // A new idle task of the magnet link `magnet` that `link` carries.
   [[nodiscard]] std::shared_ptr<Task> NewTask(uint32_t handle, TavpLink link, MagnetLink magnet,
                                               std::string folder, std::string name,
-                                              TargetClaims* claims);
+                                              TargetClaims* claims) override;
 
   // For the tasks. Runs `work` on the pump thread, in the order posted.
   void Post(std::function<void()> work);
