@@ -52,10 +52,11 @@ for program in corvane corvaned; do
   fi
 done
 
-# corvaned loads libtorrix.so and runs corvane-proxy-resolver from the folder of
+# corvaned loads libtorrix.so (which loads libtorrix_swarm.so beside itself) and
+# runs corvane-proxy-resolver from the folder of
 # its real path (usr/bin/corvaned is a link into usr/lib/corvane).
 real=$(readlink -f "$root/usr/bin/corvaned")
-for companion in libtorrix.so corvane-proxy-resolver; do
+for companion in libtorrix.so libtorrix_swarm.so corvane-proxy-resolver; do
   if [ -f "$(dirname "$real")/$companion" ]; then
     pass "$companion beside ${real#"$root"/}"
   else

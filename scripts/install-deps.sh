@@ -11,6 +11,7 @@ packages=(
   libbenchmark-dev               # bench/
   libtinyxml-dev                 # config.db and download_list.db
   libcurl4-openssl-dev           # HTTP: size probe and request layer
+  libtorrent-rasterbar-dev       # libtorrix: peers, web seeds and piece hashes of magnet downloads
   python3                        # run.sh demo: the HTTP server it downloads from
   nginx-light                    # end-to-end tests and benchmarks: a real HTTP server on loopback
   libproxy-dev libproxy1-plugin-webkit  # automatic proxy configurations (WPAD, PAC scripts)

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "base/threading/thread_annotations.h"
 #include "torrix/resume_file.h"
 #include "torrix/tavp_link.h"
+#include "torrix/task.h"
 
 namespace tobric {
 class NetworkRequest;
@@ -29,34 +29,6 @@ class UserNetworkState;
 namespace torrix {
 
 class RateLimiter;
-
-// The data files being written, one task each: two tasks on one file would
-// mix their bytes. Any thread; mutex_ guards the set.
-class TargetClaims {
- public:
-  [[nodiscard]] bool Claim(const std::string& path);
-  void Release(const std::string& path);
-
- private:
-  tobric::Mutex mutex_;
-  std::set<std::string> paths_ GUARDED_BY(mutex_);
-};
-
-// What a task reads from the engine's settings when it starts.
-struct TaskTuning {
-  uint64_t segment_size = 4 * 1024 * 1024;
-  uint32_t workers = 4;
-};
-
-// A task as the engine reports it (TorrixTaskInfo without the strings' encoding).
-struct TaskSnapshot {
-  int32_t state = 0;
-  int32_t fail_code = 0;
-  uint64_t total = 0;
-  uint64_t downloaded = 0;
-  uint32_t speed = 0;
-  std::string name;
-};
 
 // Owned by the engine's table (shared with the call that is using it). The
 // engine calls Start, Stop and Join from its callers' threads, never two at
@@ -75,33 +47,33 @@ struct TaskSnapshot {
 // (a resume file is written by one worker at a time with the mutex let go, the
 // others waiting on changed_). Stop cancels the live requests under the mutex;
 // cancelling never waits.
-class DownloadTask {
+class DownloadTask final : public Task {
  public:
   DownloadTask(uint32_t handle, TavpLink link, std::string folder, std::string name,
                RateLimiter* limiter, TargetClaims* claims);
   // Stops the task and waits for its threads.
-  ~DownloadTask();
+  ~DownloadTask() override;
   DownloadTask(const DownloadTask&) = delete;
   DownloadTask& operator=(const DownloadTask&) = delete;
 
   // Starts a run, or a new one after a stop or a failure (resuming from the
   // resume file). TORRIX_OK as well when the task runs or is complete;
   // TORRIX_E_BUSY while stopping; TORRIX_E_FAILED when no thread can be made.
-  [[nodiscard]] int32_t Start(const TaskTuning& tuning);
+  [[nodiscard]] int32_t Start(const TaskTuning& tuning) override;
   // Asks a run to end; returns at once. The task reports STOPPING until its
   // threads have ended, then IDLE.
-  void Stop();
+  void Stop() override;
   // Waits for the threads of the last run. REQUIRES: not Active(), or Stop().
-  void Join();
+  void Join() override;
   // Removes the data and resume files. REQUIRES: not Active().
-  void DeleteFiles();
+  void DeleteFiles() override;
 
   // Its threads are running (connecting, downloading or stopping).
-  [[nodiscard]] bool Active() const;
-  [[nodiscard]] bool Stopping() const;
-  [[nodiscard]] TaskSnapshot Snapshot() const;
+  [[nodiscard]] bool Active() const override;
+  [[nodiscard]] bool Stopping() const override;
+  [[nodiscard]] TaskSnapshot Snapshot() const override;
   // "<folder>/<name>" once the final name is known, else empty.
-  [[nodiscard]] std::string TargetPath() const;
+  [[nodiscard]] std::string TargetPath() const override;
 
  private:
   // How a run ends.

@@ -1,9 +1,15 @@
 #include "torrix/engine.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "base/logging/logging.h"
+#include "torrix/download_task.h"
+#include "torrix/magnet_link.h"
 #include "torrix/tavp_link.h"
 #include "torrix/torrix.h"
 
@@ -16,6 +22,7 @@ namespace {
 constexpr int32_t kMinSegmentKib = 16;
 constexpr int32_t kMaxSegmentKib = 1024 * 1024;
 constexpr int32_t kMaxWorkers = 64;
+constexpr int32_t kMaxNoSourceSeconds = 24 * 60 * 60;
 
 // The library's own logger (its copy of the base library has its own): lines
 // go to the program's log file, marked "<program>:libtorrix". The trace socket
@@ -47,13 +54,14 @@ int32_t Engine::UsableLocked() const {
   return initialized_ ? TORRIX_OK : TORRIX_E_FAILED;
 }
 
-std::shared_ptr<DownloadTask> Engine::FindLocked(uint32_t handle) const {
+std::shared_ptr<Task> Engine::FindLocked(uint32_t handle) const {
   const auto found = tasks_.find(handle);
   return found == tasks_.end() ? nullptr : found->second;
 }
 
 int32_t Engine::Init() {
   StartLogging();
+  ApplyEnvironmentSettings();
   tobric::MutexLock hold(mutex_);
   if (quitting_) return TORRIX_E_BUSY;
   initialized_ = true;
@@ -62,7 +70,8 @@ int32_t Engine::Init() {
 }
 
 int32_t Engine::Quit() {
-  std::map<uint32_t, std::shared_ptr<DownloadTask>> tasks;
+  std::map<uint32_t, std::shared_ptr<Task>> tasks;
+  std::shared_ptr<Swarm> swarm;
   {
     tobric::MutexLock hold(mutex_);
     if (!initialized_) return TORRIX_OK;
@@ -75,6 +84,12 @@ int32_t Engine::Quit() {
   for (auto& [handle, task] : tasks) task->Stop();
   for (auto& [handle, task] : tasks) task->Join();
   tasks.clear();
+  {
+    tobric::MutexLock hold(mutex_);
+    swarm.swap(swarm_);
+  }
+  // Ends the session's threads; every torrent has left it.
+  swarm.reset();
   tobric::MutexLock hold(mutex_);
   quitting_ = false;
   initialized_ = false;
@@ -85,10 +100,10 @@ int32_t Engine::SetSetting(int32_t id, int32_t value) {
   switch (id) {
     case TORRIX_SETTING_DOWNLOAD_LIMIT:
       download_limiter_.SetRate(value);
+      download_limit_.store(value);
       break;
     case TORRIX_SETTING_UPLOAD_LIMIT:
-      // Sources are HTTP servers: nothing is sent to peers, so there is
-      // nothing yet for this limit to hold back.
+      // What magnet tasks send to peers; HTTP tasks send nothing.
       upload_limit_.store(value);
       break;
     case TORRIX_SETTING_LIMIT_MODE_DOWN:
@@ -108,11 +123,95 @@ int32_t Engine::SetSetting(int32_t id, int32_t value) {
       if (value < 1 || value > kMaxWorkers) return TORRIX_E_INVALID_ARG;
       workers_.store(value);
       break;
+    case TORRIX_SETTING_LISTEN_PORT:
+      if (value < 0 || value > 65535) return TORRIX_E_INVALID_ARG;
+      listen_port_.store(value);
+      break;
+    case TORRIX_SETTING_DHT:
+    case TORRIX_SETTING_LSD:
+    case TORRIX_SETTING_PORT_MAPPING:
+    case TORRIX_SETTING_LOOPBACK_ONLY:
+      if (value != 0 && value != 1) return TORRIX_E_INVALID_ARG;
+      (id == TORRIX_SETTING_DHT            ? dht_
+       : id == TORRIX_SETTING_LSD          ? lsd_
+       : id == TORRIX_SETTING_PORT_MAPPING ? port_mapping_
+                                           : loopback_only_)
+          .store(value == 1);
+      break;
+    case TORRIX_SETTING_NO_SOURCE_SECONDS:
+      if (value < 1 || value > kMaxNoSourceSeconds) return TORRIX_E_INVALID_ARG;
+      no_source_seconds_.store(value);
+      break;
     default:
       return TORRIX_E_INVALID_ARG;
   }
+  if (id == TORRIX_SETTING_DOWNLOAD_LIMIT || id == TORRIX_SETTING_UPLOAD_LIMIT ||
+      (id >= TORRIX_SETTING_LISTEN_PORT && id <= TORRIX_SETTING_NO_SOURCE_SECONDS)) {
+    std::shared_ptr<Swarm> swarm;
+    {
+      tobric::MutexLock hold(mutex_);
+      swarm = swarm_;
+    }
+    if (swarm != nullptr) swarm->Apply(CurrentSwarmSettings());
+  }
   TLOG(LC_USER, 2, "[Engine::SetSetting][%d = %d]", id, value);
   return TORRIX_OK;
+}
+
+void Engine::ApplyEnvironmentSettings() {
+  const char* text = std::getenv("TORRIX_SETTINGS");
+  if (text == nullptr) return;
+  std::string_view rest(text);
+  while (!rest.empty()) {
+    const size_t comma = std::min(rest.find(','), rest.size());
+    const std::string_view item = rest.substr(0, comma);
+    rest.remove_prefix(std::min(comma + 1, rest.size()));
+    const size_t equals = item.find('=');
+    int32_t id = 0;
+    int32_t value = 0;
+    const auto parse = [](std::string_view digits, int32_t* out) {
+      const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), *out);
+      return error == std::errc() && end == digits.data() + digits.size();
+    };
+    if (equals == std::string_view::npos || !parse(item.substr(0, equals), &id) ||
+        !parse(item.substr(equals + 1), &value) || SetSetting(id, value) != TORRIX_OK) {
+      TLOG(LC_USER, tobric::kLevelWarning, "[Engine::ApplyEnvironmentSettings][ignored: %.*s]",
+           static_cast<int>(item.size()), item.data());
+    }
+  }
+}
+
+SwarmSettings Engine::CurrentSwarmSettings() const {
+  SwarmSettings settings;
+  settings.download_limit = download_limit_.load();
+  settings.upload_limit = upload_limit_.load();
+  settings.listen_port = listen_port_.load();
+  settings.dht = dht_.load();
+  settings.lsd = lsd_.load();
+  settings.port_mapping = port_mapping_.load();
+  settings.loopback_only = loopback_only_.load();
+  settings.no_source_seconds = no_source_seconds_.load();
+  return settings;
+}
+
+std::shared_ptr<Swarm> Engine::GetSwarm() {
+  {
+    tobric::MutexLock hold(mutex_);
+    if (UsableLocked() != TORRIX_OK) return nullptr;
+    if (swarm_ != nullptr) return swarm_;
+  }
+  std::shared_ptr<Swarm> made = MakeSwarm(CurrentSwarmSettings());
+  if (made == nullptr) return nullptr;
+  std::shared_ptr<Swarm> spare;
+  tobric::MutexLock hold(mutex_);
+  // Another Create made one meanwhile: that one stays, this one goes (after
+  // the lock is let go, when `spare` is destroyed).
+  if (swarm_ == nullptr) {
+    swarm_ = std::move(made);
+  } else {
+    spare = std::move(made);
+  }
+  return swarm_;
 }
 
 int32_t Engine::Create(const std::string& uri, const std::string& folder, const std::string& name,
@@ -123,12 +222,33 @@ int32_t Engine::Create(const std::string& uri, const std::string& folder, const 
     return TORRIX_E_CREATE_FAILED;
   }
   std::string final_name = SafeFileName(name.empty() ? link.name : name);
+  MagnetLink magnet;
+  std::shared_ptr<Swarm> swarm;
+  if (IsMagnetLink(link.source)) {
+    if (!ParseMagnetLink(link.source, &magnet)) {
+      TLOG(LC_USER, tobric::kLevelError, "[Engine::Create][not a usable magnet link: %s]",
+           link.source.c_str());
+      return TORRIX_E_CREATE_FAILED;
+    }
+    swarm = GetSwarm();
+    if (swarm == nullptr) {
+      tobric::MutexLock hold(mutex_);
+      const int32_t usable = UsableLocked();
+      return usable != TORRIX_OK ? usable : TORRIX_E_FAILED;
+    }
+  }
 
   tobric::MutexLock hold(mutex_);
   if (const int32_t usable = UsableLocked(); usable != TORRIX_OK) return usable;
   while (next_handle_ == 0 || tasks_.count(next_handle_) != 0) ++next_handle_;
-  auto task = std::make_shared<DownloadTask>(next_handle_, std::move(link), folder,
-                                             std::move(final_name), &download_limiter_, &claims_);
+  std::shared_ptr<Task> task;
+  if (swarm != nullptr) {
+    task = swarm->NewTask(next_handle_, std::move(link), std::move(magnet), folder,
+                          std::move(final_name), &claims_);
+  } else {
+    task = std::make_shared<DownloadTask>(next_handle_, std::move(link), folder,
+                                          std::move(final_name), &download_limiter_, &claims_);
+  }
   const std::string target = task->TargetPath();
   if (!target.empty()) {
     for (const auto& [other_handle, other] : tasks_) {
@@ -150,7 +270,7 @@ int32_t Engine::Start(uint32_t handle) {
   tuning.workers = static_cast<uint32_t>(workers_.load());
   tobric::MutexLock hold(mutex_);
   if (const int32_t usable = UsableLocked(); usable != TORRIX_OK) return usable;
-  const std::shared_ptr<DownloadTask> task = FindLocked(handle);
+  const std::shared_ptr<Task> task = FindLocked(handle);
   if (task == nullptr) return TORRIX_E_NO_TASK;
   return task->Start(tuning);
 }
@@ -158,14 +278,14 @@ int32_t Engine::Start(uint32_t handle) {
 int32_t Engine::Stop(uint32_t handle) {
   tobric::MutexLock hold(mutex_);
   if (const int32_t usable = UsableLocked(); usable != TORRIX_OK) return usable;
-  const std::shared_ptr<DownloadTask> task = FindLocked(handle);
+  const std::shared_ptr<Task> task = FindLocked(handle);
   if (task == nullptr) return TORRIX_E_NO_TASK;
   task->Stop();
   return TORRIX_OK;
 }
 
 int32_t Engine::Delete(uint32_t handle, bool with_files) {
-  std::shared_ptr<DownloadTask> task;
+  std::shared_ptr<Task> task;
   {
     tobric::MutexLock hold(mutex_);
     if (const int32_t usable = UsableLocked(); usable != TORRIX_OK) return usable;
@@ -184,7 +304,7 @@ int32_t Engine::Delete(uint32_t handle, bool with_files) {
 }
 
 int32_t Engine::Info(uint32_t handle, TaskSnapshot* snapshot) {
-  std::shared_ptr<DownloadTask> task;
+  std::shared_ptr<Task> task;
   {
     tobric::MutexLock hold(mutex_);
     if (const int32_t usable = UsableLocked(); usable != TORRIX_OK) return usable;

@@ -10,8 +10,9 @@
 
 #include "base/threading/lock.h"
 #include "base/threading/thread_annotations.h"
-#include "torrix/download_task.h"
 #include "torrix/rate_limiter.h"
+#include "torrix/swarm.h"
+#include "torrix/task.h"
 
 namespace torrix {
 
@@ -47,13 +48,33 @@ class Engine {
  private:
   // TORRIX_OK when calls may use the table. REQUIRES: mutex_ held.
   [[nodiscard]] int32_t UsableLocked() const REQUIRES(mutex_);
-  [[nodiscard]] std::shared_ptr<DownloadTask> FindLocked(uint32_t handle) const REQUIRES(mutex_);
+  [[nodiscard]] std::shared_ptr<Task> FindLocked(uint32_t handle) const REQUIRES(mutex_);
+
+  // Settings the process is given as TORRIX_SETTINGS="<id>=<value>,...":
+  // applied at every Init, before any task, so a closed network (the
+  // end-to-end tests') or a diagnosis can keep the session's peers to the
+  // loopback without the program knowing the ids. Bad items are logged and
+  // skipped.
+  void ApplyEnvironmentSettings();
+  [[nodiscard]] SwarmSettings CurrentSwarmSettings() const;
+  // The session of magnet tasks, made on first use (outside mutex_: making it
+  // waits for its threads). Null when it cannot be made or the engine is not
+  // usable.
+  [[nodiscard]] std::shared_ptr<Swarm> GetSwarm();
 
   RateLimiter download_limiter_;
   TargetClaims claims_;
+  std::atomic<int32_t> download_limit_{-1};
   std::atomic<int32_t> upload_limit_{-1};
   std::atomic<int32_t> segment_kib_{4096};
   std::atomic<int32_t> workers_{4};
+  // The peer side (ids 102 to 107), read when the session is made or changed.
+  std::atomic<int32_t> listen_port_{6881};
+  std::atomic<bool> dht_{true};
+  std::atomic<bool> lsd_{true};
+  std::atomic<bool> port_mapping_{true};
+  std::atomic<bool> loopback_only_{false};
+  std::atomic<int32_t> no_source_seconds_{300};
   // Settings kept without effect (ids 3, 4 and 16).
   std::atomic<int32_t> reserved_settings_[3] = {0, 0, 0};
 
@@ -61,7 +82,9 @@ class Engine {
   bool initialized_ GUARDED_BY(mutex_) = false;
   bool quitting_ GUARDED_BY(mutex_) = false;
   uint32_t next_handle_ GUARDED_BY(mutex_) = 1;
-  std::map<uint32_t, std::shared_ptr<DownloadTask>> tasks_ GUARDED_BY(mutex_);
+  std::map<uint32_t, std::shared_ptr<Task>> tasks_ GUARDED_BY(mutex_);
+  // Ended by Quit once every task is gone.
+  std::shared_ptr<Swarm> swarm_ GUARDED_BY(mutex_);
 };
 
 }  // namespace torrix

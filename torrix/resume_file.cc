@@ -133,6 +133,15 @@ bool DecodeResumeData(std::string_view bytes, ResumeData* data) {
   return true;
 }
 
+std::string MoveAside(const std::string& path) {
+  for (int i = 0; i < kMaxAsideNames; ++i) {
+    const std::string aside = path + ".bad" + (i == 0 ? "" : "." + std::to_string(i));
+    if (Succeeded(tobric::platform::MoveNoReplace(path, aside))) return aside;
+  }
+  TLOG(LC_USER, tobric::kLevelError, "[MoveAside][cannot move %s aside]", path.c_str());
+  return "";
+}
+
 ResumeLoad LoadResumeFile(const std::string& path, ResumeData* data, std::string* moved_to) {
   moved_to->clear();
   if (!tobric::platform::FileExists(path)) return ResumeLoad::kMissing;
@@ -142,22 +151,12 @@ ResumeLoad LoadResumeFile(const std::string& path, ResumeData* data, std::string
 
   TLOG(LC_USER, tobric::kLevelWarning, "[LoadResumeFile][%s damaged, read 0x%x, %zu bytes]",
        path.c_str(), static_cast<unsigned>(hr), bytes.size());
-  for (int i = 0; i < kMaxAsideNames; ++i) {
-    const std::string aside = path + ".bad" + (i == 0 ? "" : "." + std::to_string(i));
-    if (Succeeded(tobric::platform::MoveNoReplace(path, aside))) {
-      *moved_to = aside;
-      break;
-    }
-  }
-  if (moved_to->empty()) {
-    TLOG(LC_USER, tobric::kLevelError, "[LoadResumeFile][cannot move %s aside]", path.c_str());
-  }
+  *moved_to = MoveAside(path);
   return ResumeLoad::kDamaged;
 }
 
-HRESULT SaveResumeFile(const std::string& path, const ResumeData& data) {
+HRESULT WriteFileDurably(const std::string& path, std::string_view bytes) {
   const std::string temp = path + ".new";
-  const std::string bytes = EncodeResumeData(data);
   tobric::platform::File file;
   HRESULT hr = file.Open(temp, tobric::platform::File::kWrite,
                          tobric::platform::File::kCreateAlways);
@@ -165,11 +164,15 @@ HRESULT SaveResumeFile(const std::string& path, const ResumeData& data) {
   file.Close();
   if (Succeeded(hr)) hr = tobric::platform::MoveReplaceDurable(temp, path);
   if (Failed(hr)) {
-    TLOG(LC_USER, tobric::kLevelError, "[SaveResumeFile][%s failed 0x%x]", path.c_str(),
+    TLOG(LC_USER, tobric::kLevelError, "[WriteFileDurably][%s failed 0x%x]", path.c_str(),
          static_cast<unsigned>(hr));
     static_cast<void>(tobric::platform::DeleteFile(temp));
   }
   return hr;
+}
+
+HRESULT SaveResumeFile(const std::string& path, const ResumeData& data) {
+  return WriteFileDurably(path, EncodeResumeData(data));
 }
 
 }  // namespace torrix

@@ -50,6 +50,13 @@ enum class ResumeLoad {
 // Writes `path` as a whole: to "<path>.new", flushed, then renamed over it
 // and the folder flushed, so a crash leaves the old file or the new one.
 [[nodiscard]] HRESULT SaveResumeFile(const std::string& path, const ResumeData& data);
+// The same for any bytes.
+[[nodiscard]] HRESULT WriteFileDurably(const std::string& path, std::string_view bytes);
+
+// Moves an unreadable file to "<path>.bad" (or "<path>.bad.1", ".2", ... when
+// that is taken), never over an existing file; where it went, or empty when it
+// could not be moved.
+[[nodiscard]] std::string MoveAside(const std::string& path);
 
 }  // namespace torrix
 

@@ -1,7 +1,8 @@
 /* libtorrix: the P2P download engine Corvane loads at run time.
  *
  * A task downloads the content a "tavp://<size>|<source>|<name>" link names
- * (<source> the percent-encoded URL of an HTTP(S) server holding it) into
+ * (<source> the percent-encoded URL of an HTTP(S) server holding it, or a
+ * percent-encoded magnet link: peers and web seeds of one file) into
  * "<folder>/<name>.kvtp", keeps what it has in "<folder>/<name>.kvre" and gives
  * the data file its final name when the last byte is on disk. Tasks run on the
  * engine's own threads; the caller polls their progress.
@@ -58,6 +59,9 @@ extern "C" {
 #define TORRIX_FAIL_BAD_LINK 6         /* the source answered 4xx */
 #define TORRIX_FAIL_RENAME 7           /* the final name cannot be given */
 #define TORRIX_FAIL_SOURCE_CHANGED 8   /* the content changed during the download */
+#define TORRIX_FAIL_NO_SOURCES 9       /* magnet: no peer and no web seed for the no-source time */
+#define TORRIX_FAIL_HASH 10            /* magnet: pieces kept failing their hash check */
+#define TORRIX_FAIL_MULTI_FILE 11      /* magnet: the content is several files; nothing written */
 
 /* Setting ids of Torrix_SetSetting. */
 #define TORRIX_SETTING_DOWNLOAD_LIMIT 1  /* bytes per second for all tasks; <= 0 unlimited */
@@ -67,6 +71,14 @@ extern "C" {
 #define TORRIX_SETTING_PEER_MODE 16      /* accepted and kept; no effect */
 #define TORRIX_SETTING_SEGMENT_KIB 100   /* segment size of new downloads, 16..1048576 KiB */
 #define TORRIX_SETTING_WORKERS 101       /* range requests per task, 1..64 */
+/* The peer side of magnet tasks; the session is made with the first magnet
+ * task, and changes reach it at once. */
+#define TORRIX_SETTING_LISTEN_PORT 102   /* 0..65535, 0 a port the system picks; default 6881 */
+#define TORRIX_SETTING_DHT 103           /* 0 off, 1 on (default) */
+#define TORRIX_SETTING_LSD 104           /* local peer discovery: 0 off, 1 on (default) */
+#define TORRIX_SETTING_PORT_MAPPING 105  /* UPnP and NAT-PMP: 0 off, 1 on (default) */
+#define TORRIX_SETTING_LOOPBACK_ONLY 106 /* 1: peers on 127.0.0.1 only, over TCP; default 0 */
+#define TORRIX_SETTING_NO_SOURCE_SECONDS 107 /* a magnet task without peers fails after, 1..86400 (300) */
 
 #pragma pack(push, 4)
 
