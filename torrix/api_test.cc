@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "tests/support/files.h"
-#include "tests/support/isolated_env.h"
 #include "tests/support/loopback_http_fixture.h"
 #include "tests/support/test_http_server.h"
+#include "torrix/engine_environment_testutil.h"
 #include "torrix/torrix.h"
 
 namespace {
@@ -28,20 +28,8 @@ constexpr uint64_t kKiB = 1024;
 constexpr uint64_t kSegment = 64 * kKiB;
 constexpr auto kWait = std::chrono::seconds(30);
 
-// One per test program: the engine's network state, made on first use, keeps
-// the locations it found then.
-class EngineEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { env_ = std::make_unique<tobric::platform::IsolatedEnv>(); }
-  void TearDown() override { env_.reset(); }
-  static std::string Root() { return env_->root(); }
-
- private:
-  static inline std::unique_ptr<tobric::platform::IsolatedEnv> env_;
-};
-[[maybe_unused]] const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new EngineEnvironment);
-
+using torrix::testutil::EngineEnvironment;
+[[maybe_unused]] const auto* const kEnvironment = torrix::testutil::AddEngineEnvironment();
 
 class TorrixApiTest : public corvane::testsupport::LoopbackHttpTest {
  protected:

@@ -8,16 +8,6 @@ namespace torrix {
 
 namespace {
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (LowerAscii(text[i]) != prefix[i]) return false;
-  }
-  return true;
-}
-
 bool AllOf(std::string_view text, bool (*ok)(char)) {
   return std::all_of(text.begin(), text.end(), ok);
 }

@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "tests/support/files.h"
-#include "tests/support/isolated_env.h"
 #include "tests/support/nginx_server.h"
+#include "torrix/engine_environment_testutil.h"
 #include "torrix/swarm_seeder_testutil.h"
 #include "torrix/torrix.h"
 
@@ -32,17 +32,8 @@ constexpr uint64_t kMiB = 1024 * kKiB;
 constexpr int kPiece = 32 * kKiB;
 constexpr auto kWait = std::chrono::seconds(20);
 
-class EngineEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { env_ = std::make_unique<tobric::platform::IsolatedEnv>(); }
-  void TearDown() override { env_.reset(); }
-  static std::string Root() { return env_->root(); }
-
- private:
-  static inline std::unique_ptr<tobric::platform::IsolatedEnv> env_;
-};
-[[maybe_unused]] const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new EngineEnvironment);
+using torrix::testutil::EngineEnvironment;
+[[maybe_unused]] const auto* const kEnvironment = torrix::testutil::AddEngineEnvironment();
 
 std::string RandomBytes(uint64_t size, uint64_t seed) {
   std::mt19937_64 random(seed);
@@ -66,11 +57,14 @@ class SwarmTest : public ::testing::Test {
     www_ = root + "/www";
     std::filesystem::create_directories(www_);
     ASSERT_EQ(Torrix_Init(u"libtorrix.so", u"12"), TORRIX_OK);
-    for (const auto& [id, value] :
-         {std::pair{TORRIX_SETTING_DOWNLOAD_LIMIT, -1}, {TORRIX_SETTING_UPLOAD_LIMIT, -1},
-          {TORRIX_SETTING_LISTEN_PORT, 0}, {TORRIX_SETTING_DHT, 0}, {TORRIX_SETTING_LSD, 0},
-          {TORRIX_SETTING_PORT_MAPPING, 0}, {TORRIX_SETTING_LOOPBACK_ONLY, 1},
-          {TORRIX_SETTING_NO_SOURCE_SECONDS, 300}}) {
+    for (const auto& [id, value] : {std::pair{TORRIX_SETTING_DOWNLOAD_LIMIT, -1},
+                                    {TORRIX_SETTING_UPLOAD_LIMIT, -1},
+                                    {TORRIX_SETTING_LISTEN_PORT, 0},
+                                    {TORRIX_SETTING_DHT, 0},
+                                    {TORRIX_SETTING_LSD, 0},
+                                    {TORRIX_SETTING_PORT_MAPPING, 0},
+                                    {TORRIX_SETTING_LOOPBACK_ONLY, 1},
+                                    {TORRIX_SETTING_NO_SOURCE_SECONDS, 300}}) {
       ASSERT_EQ(Torrix_SetSetting(id, value), TORRIX_OK) << id;
     }
   }
@@ -174,8 +168,8 @@ TEST_F(SwarmTest, PeerAndWebSeedShareTheWork) {
       << nginx.error();
   SwarmPeer seeder;
   ASSERT_TRUE(seeder.Seed(torrent, www_));
-  const uint32_t handle = StartTask(
-      TavpMagnetLink(0, seeder.Magnet({seeder.port()}, {nginx.Url("/clip.bin")})));
+  const uint32_t handle =
+      StartTask(TavpMagnetLink(0, seeder.Magnet({seeder.port()}, {nginx.Url("/clip.bin")})));
   ExpectComplete(handle, "clip.bin");
   // nginx logs a paced request cut short once it notices the close.
   EXPECT_TRUE(WaitUntil([&] { return nginx.LoggedBodyBytes() > 0; }));

@@ -13,16 +13,6 @@ constexpr std::string_view kScheme = "tavp://";
 // final one, takes 9 of them.
 constexpr size_t kMaxNameBytes = 240;
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (LowerAscii(text[i]) != prefix[i]) return false;
-  }
-  return true;
-}
-
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   c = LowerAscii(c);
@@ -57,6 +47,16 @@ std::string ParameterValue(std::string_view header, std::string_view key) {
 }
 
 }  // namespace
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (LowerAscii(text[i]) != prefix[i]) return false;
+  }
+  return true;
+}
 
 bool ParseTavpLink(std::string_view uri, TavpLink* link) {
   if (!StartsWithNoCase(uri, kScheme)) return false;

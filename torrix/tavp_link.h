@@ -32,6 +32,12 @@ struct TavpLink {
 // http:// or https://, in any case.
 [[nodiscard]] bool IsHttpUrl(std::string_view url);
 
+// ASCII letters folded to lower case; for scheme and key comparisons.
+[[nodiscard]] char LowerAscii(char c);
+// Whether text starts with prefix, ignoring the case of text's ASCII letters
+// (prefix is given in lower case).
+[[nodiscard]] bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+
 // A name that can be created inside a folder as one file: separators, control
 // characters and "|" (which would read as a name not yet known) become "_",
 // surrounding blanks go, and the length is cut to what a file system takes
