@@ -3,9 +3,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
-#include <thread>
-
 #include <libtorrent/bencode.hpp>
 #include <libtorrent/create_torrent.hpp>
 #include <libtorrent/ip_filter.hpp>
@@ -17,6 +14,8 @@
 #include <libtorrent/torrent_handle.hpp>
 #include <libtorrent/torrent_info.hpp>
 #include <libtorrent/torrent_status.hpp>
+#include <sstream>
+#include <thread>
 
 namespace lt = libtorrent;
 
@@ -77,8 +76,27 @@ std::string SwarmPeer::MakeTorrent(const std::string& path, const TorrentOptions
   return bytes;
 }
 
+bool SwarmPeer::Hold(const std::string& torrent, const std::string& folder,
+                     const std::vector<int>& held) {
+  return Add(torrent, folder, false, true, {}, &held);
+}
+
+bool SwarmPeer::AddPiece(int piece, const std::string& bytes) {
+  const int before = PiecesHad();
+  torrent_->unset_flags(lt::torrent_flags::upload_mode);
+  torrent_->add_piece(lt::piece_index_t{piece}, bytes.data());
+  for (int i = 0; i < 1000; ++i) {
+    if (PiecesHad() > before) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+int SwarmPeer::PiecesHad() const { return torrent_->status().num_pieces; }
+
 bool SwarmPeer::Add(const std::string& torrent, const std::string& folder, bool seed,
-                    bool upload_mode, const std::vector<int>& altered) {
+                    bool upload_mode, const std::vector<int>& altered,
+                    const std::vector<int>* held) {
   lt::error_code error;
   auto info = std::make_shared<lt::torrent_info>(torrent, error, lt::from_span);
   if (error || port_ == 0) return false;
@@ -96,12 +114,18 @@ bool SwarmPeer::Add(const std::string& torrent, const std::string& folder, bool 
     params.have_pieces.resize(info->num_pieces(), true);
     params.flags |= lt::torrent_flags::no_verify_files;
   }
+  if (held != nullptr) {
+    params.have_pieces.resize(info->num_pieces(), false);
+    for (const int piece : *held) params.have_pieces.set_bit(lt::piece_index_t{piece});
+    params.flags |= lt::torrent_flags::no_verify_files;
+  }
   torrent_ = std::make_unique<lt::torrent_handle>(session_->add_torrent(std::move(params), error));
   if (error) return false;
   for (int i = 0; i < 1000; ++i) {
     const lt::torrent_status status = torrent_->status();
-    const bool ready = seed ? status.is_seeding
-                            : status.state == lt::torrent_status::downloading;
+    const bool ready = seed              ? status.is_seeding
+                       : held != nullptr ? status.num_pieces == static_cast<int>(held->size())
+                                         : status.state == lt::torrent_status::downloading;
     if (ready) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

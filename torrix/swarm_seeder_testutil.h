@@ -8,12 +8,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <libtorrent/fwd.hpp>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <libtorrent/fwd.hpp>
-
 
 namespace torrix::testutil {
 
@@ -44,6 +42,12 @@ class SwarmPeer {
   [[nodiscard]] bool KnowOnly(const std::string& torrent, const std::string& folder);
   // Has nothing, fetches from the peers that connect to it into `folder`.
   [[nodiscard]] bool Fetch(const std::string& torrent, const std::string& folder);
+  // Claims exactly the pieces `held` of `torrent`, served unchecked as they are
+  // in `folder`, and fetches nothing.
+  [[nodiscard]] bool Hold(const std::string& torrent, const std::string& folder,
+                          const std::vector<int>& held);
+  // Gives a holding peer piece `piece` (its bytes), which it then announces.
+  [[nodiscard]] bool AddPiece(int piece, const std::string& bytes);
 
   [[nodiscard]] uint16_t port() const { return port_; }
   // "magnet:?xt=...&dn=..." of the torrent, then "&x.pe=127.0.0.1:<port>"
@@ -55,7 +59,9 @@ class SwarmPeer {
 
  private:
   [[nodiscard]] bool Add(const std::string& torrent, const std::string& folder, bool seed,
-                         bool upload_mode, const std::vector<int>& altered);
+                         bool upload_mode, const std::vector<int>& altered,
+                         const std::vector<int>* held = nullptr);
+  [[nodiscard]] int PiecesHad() const;
 
   std::unique_ptr<libtorrent::session> session_;
   std::shared_ptr<const libtorrent::torrent_info> info_;
