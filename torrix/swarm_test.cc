@@ -165,7 +165,7 @@ TEST_F(SwarmTest, PeerAndWebSeedShareTheWork) {
   NginxServer nginx;
   // nginx paces each request, and the web seed asks for a piece or two at a
   // time: this web seed is slower than the peer.
-  ASSERT_TRUE(nginx.Start(www_, {.limit_rate = 64 * kKiB, .send_buffer = 16 * 1024}))
+  ASSERT_TRUE(nginx.Start(www_, {.limit_rate = 16 * kKiB, .send_buffer = 16 * 1024}))
       << nginx.error();
   // The peer lacks the last piece: only the web seed has it.
   std::vector<int> held;
