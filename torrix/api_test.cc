@@ -22,7 +22,6 @@ namespace {
 using corvane::testsupport::PatternBytes;
 using corvane::testsupport::ReadFile;
 using corvane::testsupport::Reply;
-using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kKiB = 1024;
 constexpr uint64_t kSegment = 64 * kKiB;
@@ -58,20 +57,11 @@ class TorrixApiTest : public corvane::testsupport::LoopbackHttpTest {
     return Torrix_CreateP2SPTask(handle, &params);
   }
 
-  static TorrixTaskInfo Info(uint32_t handle) {
-    TorrixTaskInfo info{};
-    EXPECT_EQ(Torrix_GetTaskInfoBatch(&handle, 1, &info), TORRIX_OK);
-    return info;
-  }
+  static TorrixTaskInfo Info(uint32_t handle) { return torrix::testutil::TaskInfo(handle); }
 
   // Polls every 10 ms until `done` holds; false after kWait.
   static bool WaitUntil(const std::function<bool()>& done) {
-    const auto limit = Clock::now() + kWait;
-    while (!done()) {
-      if (Clock::now() > limit) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return torrix::testutil::WaitUntil(done, kWait);
   }
   static bool WaitForState(uint32_t handle, int32_t state) {
     return WaitUntil([&] { return Info(handle).state == state; });

@@ -1,15 +1,21 @@
-// One isolated user environment per test program of the engine: the engine's
-// network state, made on first use, keeps the locations it found then, so the
-// environment must outlive every test of the program.
+// For the engine's tests through its C API: one isolated user environment per
+// test program (the engine's network state, made on first use, keeps the
+// locations it found then, so the environment must outlive every test of the
+// program), a task's record, and waits for what a task reports.
 #ifndef TORRIX_ENGINE_ENVIRONMENT_TESTUTIL_H_
 #define TORRIX_ENGINE_ENVIRONMENT_TESTUTIL_H_
 
-#include <memory>
-#include <string>
-
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
 #include "tests/support/isolated_env.h"
+#include "torrix/torrix.h"
 
 namespace torrix::testutil {
 
@@ -26,6 +32,23 @@ class EngineEnvironment : public ::testing::Environment {
 // Registers the environment; a test file's namespace-scope constant calls it.
 inline const ::testing::Environment* AddEngineEnvironment() {
   return ::testing::AddGlobalTestEnvironment(new EngineEnvironment);
+}
+
+// The record of task `handle`; a failed call fails the test.
+inline TorrixTaskInfo TaskInfo(uint32_t handle) {
+  TorrixTaskInfo info{};
+  EXPECT_EQ(Torrix_GetTaskInfoBatch(&handle, 1, &info), TORRIX_OK);
+  return info;
+}
+
+// Polls every 10 ms until `done` holds; false after `limit`.
+inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 }  // namespace torrix::testutil

@@ -93,19 +93,10 @@ class SwarmTest : public ::testing::Test {
     return handle;
   }
 
-  static TorrixTaskInfo Info(uint32_t handle) {
-    TorrixTaskInfo info{};
-    EXPECT_EQ(Torrix_GetTaskInfoBatch(&handle, 1, &info), TORRIX_OK);
-    return info;
-  }
+  static TorrixTaskInfo Info(uint32_t handle) { return torrix::testutil::TaskInfo(handle); }
   static std::u16string Name(const TorrixTaskInfo& info) { return info.file_name; }
   static bool WaitUntil(const std::function<bool()>& done) {
-    const auto limit = Clock::now() + kWait;
-    while (!done()) {
-      if (Clock::now() > limit) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return torrix::testutil::WaitUntil(done, kWait);
   }
   static bool WaitForState(uint32_t handle, int32_t state) {
     return WaitUntil([&] { return Info(handle).state == state; });
