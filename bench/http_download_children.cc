@@ -84,15 +84,22 @@ std::string Describe(const std::vector<std::string>& argv, const ChildRun& run) 
   return text;
 }
 
-void SyncDisks() {
+namespace {
+
+const std::string& SyncProgram() {
   static const std::string program = corvane::testsupport::FindProgram("sync");
-  if (!program.empty()) static_cast<void>(RunToEnd({program}, kStopLimit));
+  return program;
+}
+
+}  // namespace
+
+void SyncDisks() {
+  if (!SyncProgram().empty()) static_cast<void>(RunToEnd({SyncProgram()}, kStopLimit));
 }
 
 double SyncFiles(const std::vector<std::string>& files) {
-  static const std::string program = corvane::testsupport::FindProgram("sync");
-  if (program.empty()) return -1;
-  std::vector<std::string> argv = {program, "-d"};
+  if (SyncProgram().empty()) return -1;
+  std::vector<std::string> argv = {SyncProgram(), "-d"};
   argv.insert(argv.end(), files.begin(), files.end());
   const auto start = Clock::now();
   const ChildRun run = RunToEnd(argv, kStopLimit);

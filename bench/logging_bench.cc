@@ -44,7 +44,8 @@ class BenchFolder {
   fs::path path_;
 };
 
-std::unique_ptr<tobric::Logging> MakeLogger(const BenchFolder& folder, const std::string& settings) {
+std::unique_ptr<tobric::Logging> MakeLogger(const BenchFolder& folder,
+                                            const std::string& settings) {
   std::ofstream(folder.file("bench.ini")) << settings;
   tobric::LoggingOptions options;
   options.settings_path = folder.file("bench.ini");
@@ -59,29 +60,43 @@ std::unique_ptr<tobric::Logging> MakeLogger(const BenchFolder& folder, const std
   return logger;
 }
 
+// A logger for a benchmark run by several threads: thread 0 makes it before
+// the timed loop and lets it go after; the loop's start and end are barriers
+// for all threads.
+class SharedLogger {
+ public:
+  SharedLogger(const benchmark::State& state, const std::string& settings) : state_(state) {
+    if (state_.thread_index() != 0) return;
+    folder_ = std::make_unique<BenchFolder>();
+    logger_ = MakeLogger(*folder_, settings);
+  }
+  ~SharedLogger() {
+    if (state_.thread_index() != 0) return;
+    tobric::Logging::SetCurrentForTesting(nullptr);
+    logger_.reset();
+    folder_.reset();
+  }
+  SharedLogger(const SharedLogger&) = delete;
+  SharedLogger& operator=(const SharedLogger&) = delete;
+
+ private:
+  const benchmark::State& state_;
+  static inline std::unique_ptr<BenchFolder> folder_;
+  static inline std::unique_ptr<tobric::Logging> logger_;
+};
+
 // Run by one thread, and by eight at once: an unwanted statement writes no
 // memory that other threads read, so its cost must not grow with the threads
-// that log. Thread 0 makes the logger before the timed loop and lets it go
-// after; the loop's start and end are barriers for all threads.
+// that log.
 void BM_StatementNobodyWants(benchmark::State& state) {
-  static std::unique_ptr<BenchFolder> folder;
-  static std::unique_ptr<tobric::Logging> logger;
-  if (state.thread_index() == 0) {
-    folder = std::make_unique<BenchFolder>();
-    // Threshold 1 excludes level 5; the trace writer has no session.
-    logger = MakeLogger(*folder, "[LoggingLevel]\nLC_USER=1\n");
-  }
+  // Threshold 1 excludes level 5; the trace writer has no session.
+  const SharedLogger logger(state, "[LoggingLevel]\nLC_USER=1\n");
   int value = 0;
   for (auto _ : state) {
     TLOG(tobric::LC_USER, 5, "[Bench::Run][value %d of %s]", value, "nothing");
     benchmark::ClobberMemory();
   }
   benchmark::DoNotOptimize(value);
-  if (state.thread_index() == 0) {
-    tobric::Logging::SetCurrentForTesting(nullptr);
-    logger.reset();
-    folder.reset();
-  }
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_StatementNobodyWants);
@@ -93,12 +108,7 @@ BENCHMARK(BM_StatementNobodyWants)->Threads(8);
 // slowest statement a thread saw (averaged over the threads): a statement
 // that finds the lock busy must not pause for the 50 ms retry interval.
 void BM_FormattedStatementContended(benchmark::State& state) {
-  static std::unique_ptr<BenchFolder> folder;
-  static std::unique_ptr<tobric::Logging> logger;
-  if (state.thread_index() == 0) {
-    folder = std::make_unique<BenchFolder>();
-    logger = MakeLogger(*folder, "[LoggingLevel]\nLC_USER=1\n");
-  }
+  const SharedLogger logger(state, "[LoggingLevel]\nLC_USER=1\n");
   int value = 0;
   double slowest_us = 0;
   for (auto _ : state) {
@@ -106,11 +116,6 @@ void BM_FormattedStatementContended(benchmark::State& state) {
     TLOG(tobric::LC_USER, 1, "[Bench::Run][block %d of %s]", ++value, "http://example.test/a");
     const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - start;
     slowest_us = std::max(slowest_us, took.count());
-  }
-  if (state.thread_index() == 0) {
-    tobric::Logging::SetCurrentForTesting(nullptr);
-    logger.reset();
-    folder.reset();
   }
   state.counters["max_us"] = benchmark::Counter(slowest_us, benchmark::Counter::kAvgThreads);
   state.SetItemsProcessed(state.iterations());

@@ -32,9 +32,6 @@ constexpr int32_t kRetryDelayMs = 5000;
 // The controller's wake-up interval, and the window the speed is measured over.
 constexpr auto kSampleInterval = std::chrono::milliseconds(500);
 constexpr uint64_t kSpeedWindowMs = 3000;
-constexpr char kFallbackName[] = "download";
-constexpr char kDataExtension[] = ".kvtp";
-constexpr char kResumeExtension[] = ".kvre";
 
 // A request layer result as a failure code of the task record.
 int32_t FailCodeOf(HRESULT hr) {

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "base/logging/logging.h"
+#include "base/platform/process.h"
 #include "torrix/download_task.h"
 #include "torrix/magnet_link.h"
 #include "torrix/tavp_link.h"
@@ -159,8 +159,7 @@ int32_t Engine::SetSetting(int32_t id, int32_t value) {
 }
 
 void Engine::ApplyEnvironmentSettings() {
-  const char* text = std::getenv("TORRIX_SETTINGS");
-  if (text == nullptr) return;
+  const std::string text = tobric::platform::GetEnv("TORRIX_SETTINGS");
   std::string_view rest(text);
   while (!rest.empty()) {
     const size_t comma = std::min(rest.find(','), rest.size());

@@ -3,6 +3,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
+#include <thread>
+
 #include <libtorrent/bencode.hpp>
 #include <libtorrent/create_torrent.hpp>
 #include <libtorrent/ip_filter.hpp>
@@ -14,8 +17,6 @@
 #include <libtorrent/torrent_handle.hpp>
 #include <libtorrent/torrent_info.hpp>
 #include <libtorrent/torrent_status.hpp>
-#include <sstream>
-#include <thread>
 
 namespace lt = libtorrent;
 

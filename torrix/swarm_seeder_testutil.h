@@ -8,10 +8,11 @@
 
 #include <chrono>
 #include <cstdint>
-#include <libtorrent/fwd.hpp>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <libtorrent/fwd.hpp>
 
 namespace torrix::testutil {
 

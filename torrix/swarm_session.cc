@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <utility>
+
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/ip_filter.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/session_params.hpp>
 #include <libtorrent/settings_pack.hpp>
-#include <utility>
 
 #include "base/logging/logging.h"
 #include "base/platform/clock.h"

@@ -10,10 +10,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <libtorrent/fwd.hpp>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <libtorrent/fwd.hpp>
 
 #include "base/platform/native_thread.h"
 #include "base/threading/lock.h"

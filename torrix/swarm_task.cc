@@ -31,9 +31,6 @@ namespace platform = tobric::platform;
 
 namespace {
 
-constexpr char kFallbackName[] = "download";
-constexpr char kDataExtension[] = ".kvtp";
-constexpr char kResumeExtension[] = ".kvre";
 // Resume data is written at most this often while pieces come in (and
 // always when a run ends).
 constexpr uint64_t kSaveIntervalMs = 1000;

@@ -26,6 +26,12 @@ class TargetClaims {
   std::set<std::string> paths_ GUARDED_BY(mutex_);
 };
 
+// The files of a task beside its final name, and the name when nothing else
+// gives one.
+inline constexpr char kDataExtension[] = ".kvtp";
+inline constexpr char kResumeExtension[] = ".kvre";
+inline constexpr char kFallbackName[] = "download";
+
 // What a task reads from the engine's settings when it starts.
 struct TaskTuning {
   uint64_t segment_size = 4 * 1024 * 1024;
