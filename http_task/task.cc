@@ -367,7 +367,9 @@ HRESULT Task::ScheduleNewWorker() {
   }
   if (single_stream_) {
     // One stream for the whole file, started once the range workers are gone.
-    if (!workers_.empty() || meta_file_->AllBlocksDone()) return E_NO_BLOCK_LEFT;
+    if (!workers_.empty() || !unflushed_.empty() || meta_file_->AllBlocksDone()) {
+      return E_NO_BLOCK_LEFT;
+    }
     Region whole;
     whole.block = kWholeFileBlock;
     whole.length = meta_file_->file_size();
@@ -381,7 +383,8 @@ HRESULT Task::ScheduleNewWorker() {
     found = !meta_file_->test(block) &&
             std::none_of(workers_.begin(), workers_.end(), [block](const WorkerItem* worker) {
               return worker->region().block == block;
-            });
+            }) &&
+            std::find(unflushed_.begin(), unflushed_.end(), block) == unflushed_.end();
   }
   if (!found) return E_NO_BLOCK_LEFT;
   ++cursor_;
@@ -411,15 +414,15 @@ HRESULT Task::QueueWorker(const Region& region) {
 // A completion runs in three steps, because the package's lock must never be
 // awaited while lock_ is held: a cancel holds the package's lock (the download
 // manager's cancel lock) and then waits for lock_, so a completion doing the
-// reverse could dead-lock with it. Step 1, under lock_: the block's bit, the
-// metafile's save, the counters, the next worker, and whether this was the last
-// worker. Step 2, without lock_: the package's download_size and speed. Two
-// workers may finish step 1 in one order and reach step 2 in the other; the
-// sequence number taken in step 1 lets step 2 drop values older than those
-// already shown. Step 3, without lock_, only for the last worker: the rename
-// and the report to the manager, whose callback takes the package's lock.
-// finishing_ is set in step 1 by exactly one completion, so the report happens
-// once.
+// reverse could dead-lock with it. Step 1, under lock_: the block joins those
+// waiting for their flush, the counters, the next worker, and whether this was
+// the last worker. Step 2, without lock_: the package's download_size and
+// speed. Two workers may finish step 1 in one order and reach step 2 in the
+// other; the sequence number taken in step 1 lets step 2 drop values older
+// than those already shown. Step 3, without lock_: the flush and record of the
+// waiting blocks (CommitBlocks) when no other completion is doing it, or else,
+// for the last worker, the rename and the report to the manager, whose
+// callback takes the package's lock.
 //
 // Two answers of a worker change the way the download goes on instead of
 // failing it: the server ignores ranges (the range workers are recalled and
@@ -428,11 +431,8 @@ HRESULT Task::QueueWorker(const Region& region) {
 // on this thread). Results of recalled workers are no failures.
 void Task::Complete(WorkerItem* worker, HRESULT result) {
   PackageUpdate update;
-  std::vector<uint8_t> image;
-  uint64_t image_generation = 0;
-  bool finish = false;
-  bool all_done = false;
-  bool start_over = false;
+  Ending ending;
+  bool commit = false;
   {
     AutoLock hold(lock_);
     TLOG(LC_USER, 1, "[Task::Complete]");
@@ -443,9 +443,17 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
       TLOG(LC_USER, tobric::kLevelWarning, "[Task::Complete][WorkerItem failed 0x%x]",
            static_cast<unsigned>(result));
     }
-    bool block_done = false;
     if (Succeeded(result)) {
-      block_done = true;
+      // The speed counts blocks that arrived whole, over the time since the
+      // last one did.
+      const uint64_t now = platform::FileTimeNow();
+      const uint64_t elapsed = now > last_complete_time_ ? now - last_complete_time_ : 1;
+      const uint64_t speed = region.length * platform::kFileTimeUnitsPerSecond / elapsed;
+      update.speed = static_cast<int32_t>(
+          std::min<uint64_t>(speed, static_cast<uint64_t>(std::numeric_limits<int32_t>::max())));
+      last_complete_time_ = now;
+      unflushed_.push_back(region.block);
+      if (failure_balance_ > 0) --failure_balance_;
     } else if ((result == E_FILE_CHANGED || result == E_RANGES_REFUSED) && !canceled_) {
       if (result == E_FILE_CHANGED) {
         start_over_ = true;
@@ -456,39 +464,15 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
         single_stream_ = true;
         streaming_.store(true);
         meta_file_->ClearBlocks();
-        if (Succeeded(meta_file_->PrepareSave(&image))) image_generation = ++image_generation_;
+        if (Succeeded(meta_file_->PrepareSave(&ending.image))) {
+          ending.image_generation = ++image_generation_;
+        }
       }
       for (WorkerItem* running : workers_) static_cast<void>(running->Cancel());
       recalling_ = !workers_.empty();
     } else if (!(recalling_ && result == E_CANCELED)) {
       ++failure_balance_;
       error_code_ = result;
-    }
-    if (block_done) {
-      // The speed counts blocks that arrived whole, over the time since the
-      // last one did.
-      const uint64_t now = platform::FileTimeNow();
-      const uint64_t elapsed = now > last_complete_time_ ? now - last_complete_time_ : 1;
-      const uint64_t speed = region.length * platform::kFileTimeUnitsPerSecond / elapsed;
-      update.speed = static_cast<int32_t>(
-          std::min<uint64_t>(speed, static_cast<uint64_t>(std::numeric_limits<int32_t>::max())));
-      last_complete_time_ = now;
-      if (region.block == kWholeFileBlock) {
-        for (uint32_t block = 0; block < meta_file_->block_count(); ++block) {
-          meta_file_->set(block, true);
-        }
-      } else {
-        meta_file_->set(region.block, true);
-      }
-      const HRESULT prepared = meta_file_->PrepareSave(&image);
-      if (Failed(prepared)) {
-        TLOG(LC_USER, tobric::kLevelWarning, "[UpdateMetaFile Failed 0x%x]",
-             static_cast<unsigned>(prepared));
-        image.clear();
-      } else {
-        image_generation = ++image_generation_;
-      }
-      if (failure_balance_ > 0) --failure_balance_;
     }
     update.downloaded = meta_file_->downloaded();
     update.sequence = ++update_sequence_;
@@ -497,38 +481,131 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
     const HRESULT next = ScheduleNewWorker();
     if (next != E_NO_BLOCK_LEFT && next != E_TOO_MANY_WORKER_FAILURES) error_code_ = next;
 
-    if (workers_.empty() && !finishing_ && start_over_ && !canceled_) {
-      start_over = true;
-    } else if (workers_.empty() && !finishing_) {
-      finishing_ = true;
-      finish = true;
-      all_done = meta_file_->AllBlocksDone();
-      // An earlier completion may not have written its image yet. The end is
-      // reported only after the newest image is on disk (older ones are then
-      // dropped), so the next start of this download reads every block.
-      if (image.empty() && image_generation_ != 0 &&
-          Succeeded(meta_file_->PrepareSave(&image))) {
-        image_generation = ++image_generation_;
-      }
-      // With every block on disk the download is finished even when a cancel
-      // came in while the last block arrived: the rename costs nothing, and a
-      // report of E_CANCELED would have the next start lay the download out
-      // anew.
-      if (all_done) canceled_ = false;
-    }
+    commit = !committing_ && !unflushed_.empty();
+    if (commit) committing_ = true;
+    DecideEnding(&ending);
     TLOG(LC_USER, 1, "[Task::Complete done]");
   }
 
-  // Before the package shows the block: the list never counts a block the
-  // metafile on disk does not have.
-  if (!image.empty()) WriteMetaFileImage(image_generation, image);
+  if (!ending.image.empty()) WriteMetaFileImage(ending.image_generation, ending.image);
   ApplyPackageUpdate(update);
-  if (start_over) {
+  if (commit) {
+    CommitBlocks();
+    return;
+  }
+  Conclude(ending);
+}
+
+// The group commit. A block is recorded only once its bytes are on disk, and
+// one flush of the data file puts there every block written before it, so the
+// blocks that finish while a flush runs wait for the next one, and one
+// metafile image records them all: a download of many blocks costs far fewer
+// flushes than blocks. One completion at a time commits (committing_); the
+// others add their block and go on, so no thread waits for another's flush
+// and the workers' next blocks arrive meanwhile. The committing thread goes
+// on until no block waits, and then decides the end itself when the last
+// worker ended during its flush.
+void Task::CommitBlocks() {
+  for (;;) {
+    size_t batch = 0;
+    {
+      AutoLock hold(lock_);
+      batch = unflushed_.size();
+    }
+    const HRESULT flushed = FlushDataFile();
+    PackageUpdate update;
+    Ending ending;
+    bool more = false;
+    {
+      AutoLock hold(lock_);
+      if (Succeeded(flushed)) {
+        for (size_t i = 0; i < batch; ++i) Record(unflushed_[i]);
+        if (Succeeded(meta_file_->PrepareSave(&ending.image))) {
+          ending.image_generation = ++image_generation_;
+        } else {
+          TLOG(LC_USER, tobric::kLevelWarning, "[UpdateMetaFile Failed]");
+          ending.image.clear();
+        }
+      } else {
+        // The blocks are not known to be on disk: they are fetched again.
+        TLOG(LC_USER, tobric::kLevelWarning, "[Task::CommitBlocks][Flush of %s failed 0x%x]",
+             package_->FullFilePath().c_str(), static_cast<unsigned>(flushed));
+        ++failure_balance_;
+        error_code_ = flushed;
+      }
+      unflushed_.erase(unflushed_.begin(), unflushed_.begin() + static_cast<ptrdiff_t>(batch));
+      update.downloaded = meta_file_->downloaded();
+      update.sequence = ++update_sequence_;
+      if (Failed(flushed) && workers_.empty()) {
+        const HRESULT next = ScheduleNewWorker();
+        if (next != E_NO_BLOCK_LEFT && next != E_TOO_MANY_WORKER_FAILURES) error_code_ = next;
+      }
+      more = !unflushed_.empty();
+      if (!more) {
+        committing_ = false;
+        DecideEnding(&ending);
+      }
+    }
+    // Before the package shows the blocks: the list never counts a block the
+    // metafile on disk does not have.
+    if (!ending.image.empty()) WriteMetaFileImage(ending.image_generation, ending.image);
+    ApplyPackageUpdate(update);
+    if (!more) {
+      Conclude(ending);
+      return;
+    }
+  }
+}
+
+HRESULT Task::FlushDataFile() {
+  const std::string path = package_->FullFilePath();
+  if (options_.flush_data_file) return options_.flush_data_file(path);
+  platform::File file;
+  HRESULT hr = file.Open(path, platform::File::kRead, platform::File::kOpenExisting);
+  if (Succeeded(hr)) hr = file.SyncData();
+  return hr;
+}
+
+void Task::Record(uint32_t block) {
+  if (block == kWholeFileBlock) {
+    for (uint32_t each = 0; each < meta_file_->block_count(); ++each) meta_file_->set(each, true);
+    return;
+  }
+  // A range block that was on its way when the server turned out to ignore
+  // ranges: the one stream fetches and records the whole file.
+  if (!single_stream_) meta_file_->set(block, true);
+}
+
+void Task::DecideEnding(Ending* ending) {
+  if (!workers_.empty() || finishing_ || committing_) return;
+  if (start_over_ && !canceled_) {
+    ending->start_over = true;
+    return;
+  }
+  finishing_ = true;
+  ending->finish = true;
+  ending->all_done = meta_file_->AllBlocksDone();
+  // An earlier completion may not have written its image yet. The end is
+  // reported only after the newest image is on disk (older ones are then
+  // dropped), so the next start of this download reads every block.
+  if (ending->image.empty() && image_generation_ != 0 &&
+      Succeeded(meta_file_->PrepareSave(&ending->image))) {
+    ending->image_generation = ++image_generation_;
+  }
+  // With every block on disk the download is finished even when a cancel
+  // came in while the last block arrived: the rename costs nothing, and a
+  // report of E_CANCELED would have the next start lay the download out
+  // anew.
+  if (ending->all_done) canceled_ = false;
+}
+
+void Task::Conclude(const Ending& ending) {
+  if (ending.start_over) {
     StartOver();
     return;
   }
-  if (!finish) return;
-  if (all_done && DoFinish()) return;
+  if (!ending.finish) return;
+  if (ending.all_done && DoFinish()) return;
   OnComplete();
 }
 

@@ -58,6 +58,9 @@ struct HttpTaskOptions {
   // Runs before each metafile write of a completion; tests hold a write there
   // to show that nothing else waits for it.
   std::function<void()> before_metafile_write;
+  // Puts the data file's written bytes on disk before their blocks are
+  // recorded. Null: fdatasync of the file. Tests hold a flush or fail it.
+  std::function<HRESULT(const std::string& path)> flush_data_file;
 };
 
 // Task: downloads one http or https package into its data file (the final name
@@ -115,8 +118,9 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   [[nodiscard]] Package* GetPackage() override { return package_; }
   [[nodiscard]] HRESULT GetErrorCode() override { return error_code_.load(); }
 
-  // A worker has ended with `result` (S_OK: its whole block is on disk).
-  // Records the block, starts the next worker and, after the last one, finishes.
+  // A worker has ended with `result` (S_OK: its whole block is written).
+  // Starts the next worker, records the block once a flush has put it on disk
+  // and, after the last worker, finishes.
   void Complete(WorkerItem* worker, HRESULT result);
   // A piece of data arrived: the idle check starts counting again.
   void NotifyData();
@@ -143,6 +147,16 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
     uint64_t downloaded = 0;
   };
 
+  // How a completion or a commit leaves the task: a metafile image to write,
+  // and whether the task ends (or starts over) there.
+  struct Ending {
+    std::vector<uint8_t> image;
+    uint64_t image_generation = 0;
+    bool finish = false;
+    bool all_done = false;
+    bool start_over = false;
+  };
+
   // The size probe, cut short by Cancel; `file_name` is the name the URI
   // gives.
   [[nodiscard]] HRESULT Probe(ProbeResult* probed, std::string* file_name);
@@ -163,6 +177,17 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   [[nodiscard]] HRESULT ScheduleNewWorker() REQUIRES(lock_);
   [[nodiscard]] HRESULT QueueWorker(const Region& region) REQUIRES(lock_);
   void StartOver();
+  // Flushes the data file and records the blocks written before the flush,
+  // round after round until none waits; then concludes if the task ended.
+  void CommitBlocks();
+  [[nodiscard]] HRESULT FlushDataFile();
+  // Sets the bits of a block (of every block for the one stream's).
+  void Record(uint32_t block) REQUIRES(lock_);
+  // After the last worker, with no commit running: the task ends, or starts
+  // over, and the end's metafile image is made.
+  void DecideEnding(Ending* ending) REQUIRES(lock_);
+  // Carries out an ending decided under lock_, without it.
+  void Conclude(const Ending& ending);
   void ApplyPackageUpdate(const PackageUpdate& update);
   // Writes a metafile image made under lock_, unless a newer one is on disk.
   void WriteMetaFileImage(uint64_t generation, const std::vector<uint8_t>& image);
@@ -218,6 +243,12 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   uint64_t last_complete_time_ GUARDED_BY(lock_) = 0;
   uint64_t update_sequence_ GUARDED_BY(lock_) = 0;
   uint64_t image_generation_ GUARDED_BY(lock_) = 0;
+  // Blocks written whole whose flush has not been done yet, in the order they
+  // ended; no worker fetches them again unless their flush fails.
+  std::vector<uint32_t> unflushed_ GUARDED_BY(lock_);
+  // A completion is flushing and recording unflushed_; the task's end waits
+  // for it.
+  bool committing_ GUARDED_BY(lock_) = false;
   // Keeps the task alive while the finish timer is armed; taken by its tick.
   std::shared_ptr<Task> finish_hold_ GUARDED_BY(lock_);
   tobric::platform::TimerQueue::TimerId finish_timer_id_ GUARDED_BY(lock_) = 0;

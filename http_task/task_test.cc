@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -397,6 +398,62 @@ TEST_F(HttpTaskTest, MetafileInUseIsKept) {
   std::unique_ptr<MetaFile> meta_file;
   ASSERT_EQ(MetaFile::Load(package->metafile(), &meta_file), S_OK);
   EXPECT_EQ(meta_file->downloaded(), kBlock);
+}
+
+// The first flush is held: the blocks written meanwhile are not recorded
+// until a flush of their own has put them on disk, the workers go on
+// fetching, and the blocks that ended during the held flush share the next.
+TEST_F(HttpTaskTest, BlocksAreRecordedOnlyAfterAFlushWhichTheyShare) {
+  server_.SetRoute("/g.bin", Reply::Pattern(6 * kBlock));
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> flushes{0};
+  HttpTaskOptions options = Options(3);
+  options.flush_data_file = [&](const std::string&) {
+    if (flushes.fetch_add(1) == 0) {
+      entered.set_value();
+      released.wait();
+    }
+    return S_OK;
+  };
+  Package* package = NewPackage("/g.bin");
+  Running run = Run(package, std::move(options));
+  ASSERT_EQ(run.start, S_OK);
+  ASSERT_EQ(entered.get_future().wait_for(kWait), std::future_status::ready);
+  const std::string laid_out = ReadFile(package->metafile());
+  // Blocks 4 to 6 are asked for only after three blocks have ended: the held
+  // one and two more, which now wait for a flush.
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (Ranges("/g.bin").size() < 6 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(Ranges("/g.bin").size(), 6u);
+  EXPECT_EQ(ReadFile(package->metafile()), laid_out);
+  release.set_value();
+  ASSERT_TRUE(run.report->Wait());
+  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_EQ(Ranges("/g.bin").size(), 6u);
+  EXPECT_TRUE(ReadFile(folder_ + "/g.bin") == PatternBytes(0, 6 * kBlock));
+  EXPECT_LE(flushes.load(), 5);
+}
+
+// A failed flush leaves its blocks unrecorded; they are fetched again and the
+// download completes.
+TEST_F(HttpTaskTest, BlocksOfAFailedFlushAreFetchedAgain) {
+  server_.SetRoute("/f.bin", Reply::Pattern(2 * kBlock));
+  std::atomic<int> flushes{0};
+  HttpTaskOptions options = Options(1);
+  options.flush_data_file = [&](const std::string&) {
+    // EIO, as a failing disk gives it.
+    return flushes.fetch_add(1) == 0 ? tobric::platform::HresultFromWin32(1117) : S_OK;
+  };
+  Running run = Run(NewPackage("/f.bin"), std::move(options));
+  ASSERT_TRUE(run.report->Wait());
+  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_THAT(Ranges("/f.bin"), UnorderedElementsAre("bytes=0-4194303", "bytes=4194304-8388607",
+                                                     "bytes=0-4194303"));
+  EXPECT_TRUE(ReadFile(folder_ + "/f.bin") == PatternBytes(0, 2 * kBlock));
 }
 
 // The last block's completion is held in its metafile write (a flush and a

@@ -86,6 +86,8 @@ HRESULT WorkerItem::Prepare(uint64_t resource_size, const std::string& url,
   // its bytes must not mix with the blocks already recorded.
   range_request->SetExpectedResourceSize(resource_size);
   range_request->SetIfRange(validator);
+  // The task flushes finished blocks together, several with one flush.
+  range_request->SetSyncLeftToCaller(true);
   request->AddRequest(std::move(range_request));
   request->set_max_retries(options.max_retries);
   request->set_initial_retry_delay_ms(options.retry_initial_delay_ms);

@@ -470,6 +470,11 @@ void SimpleRequest::SetFirstByteOnly(bool first_byte_only) {
   settings_.first_byte_only = first_byte_only;
 }
 
+void SimpleRequest::SetSyncLeftToCaller(bool left) {
+  AutoLock state(state_lock_);
+  settings_.sync_left_to_caller = left;
+}
+
 void SimpleRequest::SetWriteRunLimitForTesting(int limit) {
   g_write_run_limit.store(limit < 0 ? kMaxWriteRuns : limit);
 }
@@ -935,7 +940,7 @@ HRESULT SimpleRequest::SendOnce(const Snapshot& snapshot, bool* stopped) {
            status, transfer->bytes_received, region_length_);
       return InvalidServerResponse();
     }
-    hr = file.SyncData();
+    if (!snapshot.sync_left_to_caller) hr = file.SyncData();
     if (Failed(hr)) {
       TLOG(LC_OPT, 2, "[SimpleRequest::Send][fdatasync of %s failed: 0x%x]",
            snapshot.file_name.c_str(), static_cast<unsigned>(hr));

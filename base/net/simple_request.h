@@ -75,6 +75,10 @@ class SimpleRequest : public HttpRequestInterface {
   // a server that serves ranges sends one byte instead of pushing the file
   // into the socket until the transfer ends. Its size is then the 206's total.
   void SetFirstByteOnly(bool first_byte_only);
+  // Region mode: leaves the flush of the region's bytes to the caller, who
+  // may put several regions on disk with one. Without it, a Send that returns
+  // S_OK has synced them.
+  void SetSyncLeftToCaller(bool left);
   // A flag that, once true, ends a running Send within about a second, and
   // every later one at once, with E_REQUEST_ABORTED, as Abort would; for a
   // caller that cannot reach the request from the thread that decides. Not
@@ -125,6 +129,7 @@ class SimpleRequest : public HttpRequestInterface {
     std::string if_range;
     bool head_only = false;
     bool first_byte_only = false;
+    bool sync_left_to_caller = false;
   };
 
   struct Snapshot;
