@@ -31,6 +31,15 @@ void ReturnFreeMemory();
 // transfer's buffers per thread that ever ran one. Call before threads start.
 void LimitAllocatorArenas(int count);
 
+// Has this program run with `name` set to `value` from its very start, when
+// the dynamic loader runs the libraries' own start-up code, which reads its
+// settings before main. When `name` is unset, sets it and starts the program
+// file again in this process (execv, the same arguments); the new start finds
+// it set, removes it so that child processes start as usual, and returns. A
+// start that fails leaves the program going on as it is. Call before any
+// thread exists.
+void RunWithLoaderEnvironment(const char* name, const char* value);
+
 // Value of an environment variable, empty when unset.
 [[nodiscard]] std::string GetEnv(const char* name);
 

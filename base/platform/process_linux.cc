@@ -6,6 +6,10 @@
 #include <unistd.h>
 
 #include <string_view>
+#include <vector>
+
+#include "base/platform/files.h"
+#include "base/result_codes.h"
 
 namespace tobric::platform {
 
@@ -51,6 +55,27 @@ std::string ProgramBaseName() {
 void ReturnFreeMemory() { malloc_trim(0); }
 
 void LimitAllocatorArenas(int count) { static_cast<void>(mallopt(M_ARENA_MAX, count)); }
+
+void RunWithLoaderEnvironment(const char* name, const char* value) {
+  if (getenv(name) != nullptr) {
+    unsetenv(name);
+    return;
+  }
+  std::string command_line;
+  if (Failed(ReadFileToString("/proc/self/cmdline", 1 << 20, &command_line))) return;
+  std::vector<char*> arguments;
+  for (size_t start = 0; start < command_line.size();) {
+    arguments.push_back(command_line.data() + start);
+    start = command_line.find('\0', start);
+    if (start == std::string::npos) break;
+    ++start;
+  }
+  if (arguments.empty()) return;
+  arguments.push_back(nullptr);
+  if (setenv(name, value, 1) != 0) return;
+  execv("/proc/self/exe", arguments.data());
+  unsetenv(name);
+}
 
 std::string GetEnv(const char* name) {
   const char* value = getenv(name);
