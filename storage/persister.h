@@ -91,11 +91,12 @@ class Persister : public PersisterInterface {
   // Asks for a save at once (a work item), whatever the delay and an armed
   // timer; ignored after Shutdown.
   void ModifiedUrgently() override;
-  // One save on the calling thread (none after Shutdown); its failure is
+  // Returns once a save that began after the call has ended (none after
+  // Shutdown): this thread's, or another's it waited for. A failure is
   // logged and the timer tries again.
   void SaveNow() override;
 
-  // One save; a failure is logged and the save tried again a delay later.
+  // As SaveNow; a failure is logged and the save tried again a delay later.
   void Persist2Disk();
   // Collects the center's packages under its lock and writes them.
   [[nodiscard]] HRESULT DoPersist2Disk();
@@ -185,6 +186,14 @@ class Persister : public PersisterInterface {
   // Set while saves may run: each save runs the hook it found.
   tobric::Mutex hook_mutex_;
   std::shared_ptr<std::function<void()>> before_write_hook_ GUARDED_BY(hook_mutex_);
+
+  // Persist2Disk's turns: requests counted, the newest one a finished save
+  // carried, and whether a save runs. A leaf lock.
+  tobric::Mutex turn_mutex_;
+  std::condition_variable_any turn_changed_;
+  uint64_t save_requests_ GUARDED_BY(turn_mutex_) = 0;
+  uint64_t requests_saved_ GUARDED_BY(turn_mutex_) = 0;
+  bool saving_ GUARDED_BY(turn_mutex_) = false;
 
   mutable tobric::Mutex saves_mutex_;
   mutable std::condition_variable_any saves_changed_;
