@@ -520,12 +520,6 @@ void Task::CommitBlocks() {
       AutoLock hold(lock_);
       if (Succeeded(flushed)) {
         for (size_t i = 0; i < batch; ++i) Record(unflushed_[i]);
-        if (Succeeded(meta_file_->PrepareSave(&ending.image))) {
-          ending.image_generation = ++image_generation_;
-        } else {
-          TLOG(LC_USER, tobric::kLevelWarning, "[UpdateMetaFile Failed]");
-          ending.image.clear();
-        }
       } else {
         // The blocks are not known to be on disk: they are fetched again.
         TLOG(LC_USER, tobric::kLevelWarning, "[Task::CommitBlocks][Flush of %s failed 0x%x]",
@@ -544,6 +538,17 @@ void Task::CommitBlocks() {
       if (!more) {
         committing_ = false;
         DecideEnding(&ending);
+      }
+      // The blocks' record, unless the download has them all and ends now:
+      // the rename makes the metafile moot, and one write fewer per download
+      // counts when a hundred run at once.
+      if (Succeeded(flushed) && !(ending.finish && ending.all_done)) {
+        if (Succeeded(meta_file_->PrepareSave(&ending.image))) {
+          ending.image_generation = ++image_generation_;
+        } else {
+          TLOG(LC_USER, tobric::kLevelWarning, "[UpdateMetaFile Failed]");
+          ending.image.clear();
+        }
       }
     }
     // Before the package shows the blocks: the list never counts a block the
@@ -585,10 +590,12 @@ void Task::DecideEnding(Ending* ending) {
   finishing_ = true;
   ending->finish = true;
   ending->all_done = meta_file_->AllBlocksDone();
-  // An earlier completion may not have written its image yet. The end is
-  // reported only after the newest image is on disk (older ones are then
-  // dropped), so the next start of this download reads every block.
-  if (ending->image.empty() && image_generation_ != 0 &&
+  // An earlier completion may not have written its image yet. A download that
+  // ends unfinished is reported only after the newest image is on disk (older
+  // ones are then dropped), so that its next start reads every block; a
+  // finished one drops them all before its metafile goes.
+  ending->newest_image = image_generation_;
+  if (!ending->all_done && ending->image.empty() && image_generation_ != 0 &&
       Succeeded(meta_file_->PrepareSave(&ending->image))) {
     ending->image_generation = ++image_generation_;
   }
@@ -605,7 +612,14 @@ void Task::Conclude(const Ending& ending) {
     return;
   }
   if (!ending.finish) return;
-  if (ending.all_done && DoFinish()) return;
+  if (ending.all_done) {
+    {
+      // Waits for a write under way; later ones of these images are dropped.
+      tobric::MutexLock hold(save_mutex_);
+      saved_generation_ = std::max(saved_generation_, ending.newest_image);
+    }
+    if (DoFinish()) return;
+  }
   OnComplete();
 }
 
@@ -620,7 +634,6 @@ void Task::WriteMetaFileImage(uint64_t generation, const std::vector<uint8_t>& i
   tobric::MutexLock hold(save_mutex_);
   if (generation <= saved_generation_) return;
   saved_generation_ = generation;
-  if (options_.before_metafile_write) options_.before_metafile_write();
   const HRESULT hr = MetaFile::WriteImage(package_->metafile(), image);
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelWarning, "[UpdateMetaFile Failed 0x%x]", static_cast<unsigned>(hr));
@@ -733,6 +746,17 @@ bool Task::DoFinish() {
     TLOG(LC_USER, tobric::kLevelError, "[Failed to rename data file from %s to %s][0x%x]",
          from.c_str(), to.c_str(), static_cast<unsigned>(hr));
     code = E_RENAME_FAILED;
+    // The last blocks were left unrecorded for the rename; the download stays
+    // a data file and its metafile, which must now name every block.
+    std::vector<uint8_t> image;
+    uint64_t generation = 0;
+    {
+      AutoLock hold(lock_);
+      if (meta_file_ != nullptr && Succeeded(meta_file_->PrepareSave(&image))) {
+        generation = ++image_generation_;
+      }
+    }
+    if (!image.empty()) WriteMetaFileImage(generation, image);
   }
 
   uint64_t start_time = 0;

@@ -55,9 +55,6 @@ struct HttpTaskOptions {
   // size until then, so that a client polling every few seconds sees progress
   // before the end.
   uint32_t minimum_visible_ms = 6000;
-  // Runs before each metafile write of a completion; tests hold a write there
-  // to show that nothing else waits for it.
-  std::function<void()> before_metafile_write;
   // Puts the data file's written bytes on disk before their blocks are
   // recorded. Null: fdatasync of the file. Tests hold a flush or fail it.
   std::function<HRESULT(const std::string& path)> flush_data_file;
@@ -155,6 +152,8 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
     bool finish = false;
     bool all_done = false;
     bool start_over = false;
+    // The newest image made when the end was decided.
+    uint64_t newest_image = 0;
   };
 
   // The size probe, cut short by Cancel; `file_name` is the name the URI

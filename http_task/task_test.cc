@@ -456,19 +456,20 @@ TEST_F(HttpTaskTest, BlocksOfAFailedFlushAreFetchedAgain) {
   EXPECT_TRUE(ReadFile(folder_ + "/f.bin") == PatternBytes(0, 2 * kBlock));
 }
 
-// The last block's completion is held in its metafile write (a flush and a
-// rename, outside the task's lock) when a cancel comes, holding the package's
-// lock as the download manager does: the cancel never waits for the disk, and
-// the download, which did finish, is reported once, as finished.
-TEST_F(HttpTaskTest, CancelDuringTheLastMetafileWriteNeitherWaitsNorUndoesTheEnd) {
+// The last block's completion is held in its flush (outside the task's lock)
+// when a cancel comes, holding the package's lock as the download manager
+// does: the cancel never waits for the disk, and the download, which did
+// finish, is reported once, as finished.
+TEST_F(HttpTaskTest, CancelDuringTheLastFlushNeitherWaitsNorUndoesTheEnd) {
   server_.SetRoute("/w.bin", Reply::Pattern(kBlock));
   std::promise<void> entered;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   HttpTaskOptions options = Options(1);
-  options.before_metafile_write = [&] {
+  options.flush_data_file = [&](const std::string&) {
     entered.set_value();
     released.wait();
+    return S_OK;
   };
   Running run = Run(NewPackage("/w.bin"), std::move(options));
   ASSERT_EQ(run.start, S_OK);
