@@ -6,7 +6,8 @@ set(CORVANE_CONCURRENT_TESTS
   platform_event_registry_test platform_named_mutex_test
   platform_timer_queue_test
   platform_unix_socket_test platform_work_pool_test
-  threading_lock_test threading_queue_timer_test threading_thread_pool_test
+  threading_lock_test threading_queue_timer_test threading_shared_run_test
+  threading_thread_pool_test
   logging_logging_test logging_trace_log_writer_test re_atl_re_test
   net_network_request_test net_simple_request_test
   http_task_task_test download_download_manager_test download_size_probe_test

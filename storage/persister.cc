@@ -257,31 +257,19 @@ void Persister::OnTimer(tobric::QueueTimer* timer) {
 // for all, with a list collected after each of them was asked for. A hundred
 // downloads that start at once thus write the list a few times instead of a
 // hundred, two flushes each, and none of them returns before its change is
-// on disk (or the save that carried it failed and was logged).
+// on disk (or the save that carried it failed, was logged and is tried again).
 void Persister::Persist2Disk() {
-  uint64_t covered = 0;
-  {
-    tobric::MutexLock hold(turn_mutex_);
-    const uint64_t wanted = ++save_requests_;
-    if (saving_) TLOG(LC_USER, 1, "[Persister::Persist2Disk][Waits for the save under way]");
-    while (saving_ && requests_saved_ < wanted) turn_changed_.wait(hold);
-    if (requests_saved_ < wanted) {
-      saving_ = true;
-      covered = save_requests_;
-    }
-  }
-  if (covered == 0) {
+  bool carried = false;
+  const HRESULT hr = save_turns_.Run(
+      [this] {
+        TLOG(LC_USER, 1, "[Persister::Persist2Disk]");
+        return DoPersist2Disk();
+      },
+      &carried);
+  if (carried) {
     TLOG(LC_USER, 1, "[Persister::Persist2Disk][Carried by another save]");
     CountSave();
     return;
-  }
-  TLOG(LC_USER, 1, "[Persister::Persist2Disk]");
-  const HRESULT hr = DoPersist2Disk();
-  {
-    tobric::MutexLock hold(turn_mutex_);
-    saving_ = false;
-    requests_saved_ = covered;
-    turn_changed_.notify_all();
   }
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[DoPersist2Disk failed 0x%x]", static_cast<unsigned>(hr));

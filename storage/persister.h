@@ -16,6 +16,7 @@
 #include "base/result_codes.h"
 #include "base/threading/lock.h"
 #include "base/threading/queue_timer.h"
+#include "base/threading/shared_run.h"
 #include "package/persister_interface.h"
 #include "storage/xml_documents.h"
 
@@ -187,13 +188,7 @@ class Persister : public PersisterInterface {
   tobric::Mutex hook_mutex_;
   std::shared_ptr<std::function<void()>> before_write_hook_ GUARDED_BY(hook_mutex_);
 
-  // Persist2Disk's turns: requests counted, the newest one a finished save
-  // carried, and whether a save runs. A leaf lock.
-  tobric::Mutex turn_mutex_;
-  std::condition_variable_any turn_changed_;
-  uint64_t save_requests_ GUARDED_BY(turn_mutex_) = 0;
-  uint64_t requests_saved_ GUARDED_BY(turn_mutex_) = 0;
-  bool saving_ GUARDED_BY(turn_mutex_) = false;
+  tobric::SharedRun save_turns_;
 
   mutable tobric::Mutex saves_mutex_;
   mutable std::condition_variable_any saves_changed_;

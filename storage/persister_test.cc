@@ -3,14 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <future>
 #include <memory>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/platform/work_pool.h"
@@ -244,44 +242,6 @@ TEST_F(PersisterTest, OlderSnapshotNeverReplacesANewerList) {
   release.set_value();
   EXPECT_EQ(older.get(), S_OK);
   EXPECT_EQ(LoadList().files.at(0).name, "film.mkv.sugd");
-}
-
-// Saves asked for while one is held wait for it, and then one save carries
-// all of their changes. The first change also queues a save of its own (the
-// list was never saved before), which waits with them.
-TEST_F(PersisterTest, SavesAskedForDuringASaveShareTheNextOne) {
-  EXPECT_EQ(Start(60000), E_XML_LOAD_FAILED);
-  std::vector<Package*> packages;
-  for (const char* name : {"a.mkv", "b.mkv", "c.mkv", "d.mkv"}) packages.push_back(AddPackage(name));
-  std::promise<void> held;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  auto writes = std::make_shared<std::atomic<int>>(0);
-  persister_->SetBeforeWriteHookForTesting([writes, &held, &released] {
-    if (writes->fetch_add(1) != 0) return;
-    held.set_value();
-    released.wait();
-  });
-  std::vector<std::future<void>> saves;
-  saves.push_back(std::async(std::launch::async, [&] { persister_->SaveNow(); }));
-  held.get_future().wait();
-  for (size_t i = 1; i < packages.size(); ++i) {
-    packages[i]->set_caption("changed");
-    saves.push_back(std::async(std::launch::async, [&] { persister_->SaveNow(); }));
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-  while (log_.Count("[Waits for the save under way]") < 4 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ASSERT_EQ(log_.Count("[Waits for the save under way]"), 4u);
-  release.set_value();
-  for (std::future<void>& save : saves) save.get();
-  ASSERT_TRUE(persister_->WaitForSaveCount(5, kWaitMs));
-  EXPECT_EQ(writes->load(), 2);
-  for (const ResourceFile& file : LoadList().files) {
-    EXPECT_EQ(file.caption, file.name == "a.mkv" ? "a.mkv" : "changed") << file.name;
-  }
 }
 
 // A save writes the whole new list before it lets go of the old one; one that
