@@ -412,6 +412,14 @@ void SwarmTask::OnFinished() {
     hr = reservation.Open(final_path, platform::File::kWrite, platform::File::kCreateNew);
   }
   reservation.Close();
+  // An empty file there is this download's own reservation, left by a run
+  // that ended (a crash, a kill) between making it and the rename: the rename
+  // replaces it, and with it nothing, since it holds no byte.
+  uint64_t existing = 1;
+  if (hr == platform::HresultFromWin32(platform::kErrorAlreadyExists) &&
+      Succeeded(platform::GetFileSize(final_path, &existing)) && existing == 0) {
+    hr = S_OK;
+  }
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[SwarmTask::OnFinished][%s cannot be made 0x%x]",
          final_path.c_str(), static_cast<unsigned>(hr));

@@ -241,6 +241,20 @@ TEST_F(SwarmTest, StopAndANewEngineFetchOnlyTheMissingPieces) {
   EXPECT_LE(seeder.Uploaded() - before, size - recorded);
 }
 
+// Catches: a download whose run ended between the reservation of its final
+// name and the rename failing ever after. Left on disk: the whole data file,
+// no resume file (it goes last) and the empty reservation.
+TEST_F(SwarmTest, EmptyFinalFileLeftBeforeTheRenameIsTakenAsTheReservation) {
+  const std::string torrent = Content("clip.bin", 512 * kKiB);
+  SwarmPeer seeder;
+  ASSERT_TRUE(seeder.Seed(torrent, www_));
+  ASSERT_TRUE(WriteFile(folder_ + "/clip.bin.kvtp", content_));
+  ASSERT_TRUE(WriteFile(folder_ + "/clip.bin", ""));
+  const uint32_t handle =
+      StartTask(TavpMagnetLink(0, seeder.Magnet({seeder.port()}, {})), "clip.bin");
+  ExpectComplete(handle, "clip.bin");
+}
+
 // Catches: a resume file that cannot be read overwritten (or trusted).
 TEST_F(SwarmTest, DamagedResumeFileIsMovedAside) {
   const std::string torrent = Content("clip.bin", 256 * kKiB);
