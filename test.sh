@@ -33,7 +33,7 @@ finish_tests() {
   [ -n "$tests_pid" ] || return 0
   local status=0
   wait "$tests_pid" || status=$?
-  echo "== tests of build/$tests_of"
+  echo "== tests of build/$tests_of (ended at ${SECONDS} s)"
   cat "build/$tests_of/ctest.log"
   tests_pid=""
   if [ "$status" != 0 ]; then
@@ -51,7 +51,7 @@ start_fuzzers() {
 finish_fuzzers() {
   local status=0
   wait "$fuzz_pid" || status=$?
-  echo "== fuzzers (build/asan, 20 s each)"
+  echo "== fuzzers (build/asan, 20 s each; ended at ${SECONDS} s)"
   cat build/asan/fuzz.log
   fuzz_pid=""
   if [ "$status" != 0 ]; then
@@ -68,9 +68,10 @@ CXX=clang++ scripts/build.sh asan -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ad
 start_tests asan ""
 
 if [ "${CORVANE_TSAN:-1}" = 1 ]; then
-  echo "== build/tsan"
+  echo "== build/tsan (from ${SECONDS} s)"
   scripts/build.sh tsan -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=thread \
     -DCORVANE_BENCH=OFF -DCORVANE_TEST_LABEL=concurrent -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1"
+  echo "== build/tsan built at ${SECONDS} s"
   start_fuzzers
   finish_tests
   start_tests tsan concurrent

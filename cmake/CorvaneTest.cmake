@@ -29,10 +29,14 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   list(APPEND CORVANE_TEST_COMPILE_OPTIONS -Wno-thread-safety-analysis)
 endif()
 
-# corvane_test(NAME SOURCES a_test.cc ... [LIBS lib ...] [TIMEOUT seconds])
-# A GoogleTest executable; each test case becomes its own CTest test.
+# corvane_test(NAME SOURCES a_test.cc ... [LIBS lib ...] [TIMEOUT seconds] [COST n])
+# A GoogleTest executable; each test case becomes its own CTest test. A
+# parallel CTest starts the tests of the highest COST first: the long ones
+# then run beside the many short ones instead of after them, which on a clean
+# checkout (no timings of an earlier run) would otherwise follow the order of
+# definition.
 function(corvane_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT;COST" "SOURCES;LIBS" ${ARGN})
   set(labels "")
   if(name IN_LIST CORVANE_CONCURRENT_TESTS)
     list(APPEND labels concurrent)
@@ -43,6 +47,9 @@ function(corvane_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
+  if(NOT ARG_COST)
+    set(ARG_COST 0)
+  endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} corvane_testsupport
     GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
@@ -52,7 +59,7 @@ function(corvane_test name)
   target_precompile_headers(${name} REUSE_FROM corvane_testsupport)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}")
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} COST ${ARG_COST} LABELS "${labels}")
 endfunction()
 
 # corvane_folder(TARGET [TEST_LIBS lib ...])
