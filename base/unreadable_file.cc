@@ -27,7 +27,8 @@ std::string AsideName(const std::string& path) {
 
 }  // namespace
 
-HRESULT MoveAsideUnreadable(const std::string& path, const char* who) {
+HRESULT MoveAsideUnreadable(const std::string& path, const char* who, std::string* moved_to) {
+  if (moved_to != nullptr) moved_to->clear();
   if (!tobric::platform::FileExists(path)) return S_OK;
   const std::string base = AsideName(path);
   const HRESULT taken = tobric::platform::HresultFromWin32(tobric::platform::kErrorAlreadyExists);
@@ -44,6 +45,7 @@ HRESULT MoveAsideUnreadable(const std::string& path, const char* who) {
   }
   TLOG(LC_USER, kLevelWarning, "[%s][%s cannot be used, moved aside to %s]", who,
        path.c_str(), target.c_str());
+  if (moved_to != nullptr) *moved_to = target;
   return S_OK;
 }
 

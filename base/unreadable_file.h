@@ -14,8 +14,10 @@ namespace tobric {
 // ... added when that name is taken; never over an existing file. Logs
 // "[<who>][<path> cannot be used, moved aside to <new path>]" or, on failure,
 // "[<who>][Failed to move <path> aside to <new path>][0x%x]" and returns the
-// move's code. S_OK at once when nothing is at `path` any more.
-[[nodiscard]] HRESULT MoveAsideUnreadable(const std::string& path, const char* who);
+// move's code. S_OK at once when nothing is at `path` any more. *moved_to (may
+// be null) is the new path, empty when nothing was moved.
+[[nodiscard]] HRESULT MoveAsideUnreadable(const std::string& path, const char* who,
+                                          std::string* moved_to = nullptr);
 
 }  // namespace tobric
 

@@ -17,6 +17,7 @@ namespace lorvane {
 namespace {
 
 namespace fs = std::filesystem;
+using corvane::testsupport::ContentsOfFilesStartingWith;
 using corvane::testsupport::ReadFile;
 using corvane::testsupport::WriteFile;
 using tobric::platform::DriveCandidate;
@@ -99,13 +100,8 @@ TEST_F(ConfigManagerTest, RefusedConfigIsMovedAsideAndNotOverwritten) {
   EXPECT_EQ(log_.Count("[ConfigManager::Initialize][" + ConfigPath() +
                        " cannot be used, moved aside to " + ConfigPath() + ".bad-"),
             2u);
-  std::multiset<std::string> kept;
-  for (const auto& entry : fs::directory_iterator(user_data_)) {
-    if (entry.path().filename().string().starts_with("config.db.bad-")) {
-      kept.insert(ReadFile(entry.path().string()));
-    }
-  }
-  EXPECT_EQ(kept, (std::multiset<std::string>{other_version, torn}));
+  EXPECT_EQ(ContentsOfFilesStartingWith(user_data_, "config.db.bad-"),
+            (std::multiset<std::string>{other_version, torn}));
 }
 
 TEST_F(ConfigManagerTest, SetDownloadFolderCreatesAMissingFolderFirst) {

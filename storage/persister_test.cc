@@ -24,21 +24,13 @@
 namespace lorvane {
 namespace {
 
+using corvane::testsupport::ContentsOfFilesStartingWith;
 using corvane::testsupport::ReadFile;
 using corvane::testsupport::WriteFile;
 
 constexpr uint32_t kWaitMs = 10000;
 
 // Names of the files in `folder` that start with `prefix`.
-std::vector<std::string> FilesStartingWith(const std::string& folder, const std::string& prefix) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind(prefix, 0) == 0) names.push_back(name);
-  }
-  return names;
-}
-
 class PersisterTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -145,11 +137,8 @@ TEST_F(PersisterTest, RefusedListIsMovedAsideAndNotOverwritten) {
   EXPECT_EQ(log_.Count("[Persister::Initialize][" + list_ + " cannot be used, moved aside to " +
                        list_ + ".bad-"),
             2u);
-  std::multiset<std::string> kept;
-  for (const std::string& name : FilesStartingWith(data_, "download_list.db.bad-")) {
-    kept.insert(ReadFile(data_ + "/" + name));
-  }
-  EXPECT_EQ(kept, (std::multiset<std::string>{other_version, torn}));
+  EXPECT_EQ(ContentsOfFilesStartingWith(data_, "download_list.db.bad-"),
+            (std::multiset<std::string>{other_version, torn}));
 }
 
 // A ".new" file is what a save left when it was cut short after writing it: a
@@ -173,7 +162,7 @@ TEST_F(PersisterTest, WholeNewListIsPreferredAndTakesTheListsPlace) {
     EXPECT_EQ(std::filesystem::exists(fresh_), fresh.empty());
     Restart();
   }
-  EXPECT_EQ(FilesStartingWith(data_, "download_list.db.new.bad-").size(), 1u);
+  EXPECT_EQ(ContentsOfFilesStartingWith(data_, "download_list.db.new.bad-").size(), 1u);
 }
 
 // ---------------------------------------------------------------------------

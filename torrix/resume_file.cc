@@ -6,6 +6,7 @@
 
 #include "base/logging/logging.h"
 #include "base/platform/files.h"
+#include "base/unreadable_file.h"
 
 namespace torrix {
 
@@ -21,7 +22,6 @@ constexpr uint64_t kMaxSegments = uint64_t{1} << 24;
 constexpr uint32_t kMaxSourceBytes = 64 * 1024;
 constexpr uint32_t kMaxValidatorBytes = 4096;
 constexpr size_t kMaxFileBytes = 4 * 1024 * 1024;
-constexpr int kMaxAsideNames = 100;
 
 // CRC-32 of IEEE 802.3 (reflected, polynomial 0xEDB88320), as zlib computes it.
 uint32_t Crc32(std::string_view bytes) {
@@ -133,15 +133,6 @@ bool DecodeResumeData(std::string_view bytes, ResumeData* data) {
   return true;
 }
 
-std::string MoveAside(const std::string& path) {
-  for (int i = 0; i < kMaxAsideNames; ++i) {
-    const std::string aside = path + ".bad" + (i == 0 ? "" : "." + std::to_string(i));
-    if (Succeeded(tobric::platform::MoveNoReplace(path, aside))) return aside;
-  }
-  TLOG(LC_USER, tobric::kLevelError, "[MoveAside][cannot move %s aside]", path.c_str());
-  return "";
-}
-
 ResumeLoad LoadResumeFile(const std::string& path, ResumeData* data, std::string* moved_to) {
   moved_to->clear();
   if (!tobric::platform::FileExists(path)) return ResumeLoad::kMissing;
@@ -151,7 +142,7 @@ ResumeLoad LoadResumeFile(const std::string& path, ResumeData* data, std::string
 
   TLOG(LC_USER, tobric::kLevelWarning, "[LoadResumeFile][%s damaged, read 0x%x, %zu bytes]",
        path.c_str(), static_cast<unsigned>(hr), bytes.size());
-  *moved_to = MoveAside(path);
+  static_cast<void>(tobric::MoveAsideUnreadable(path, "LoadResumeFile", moved_to));
   return ResumeLoad::kDamaged;
 }
 

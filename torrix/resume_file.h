@@ -41,9 +41,10 @@ enum class ResumeLoad {
   kDamaged,
 };
 
-// Reads `path`. A file that cannot be read or decoded is moved aside to
-// "<path>.bad" (or "<path>.bad.1", ".2", ... when that is taken), never
-// overwritten; `moved_to` tells where (empty when it could not be moved).
+// Reads `path`. A file that cannot be read or decoded is moved aside, as
+// every file the programs cannot use (tobric::MoveAsideUnreadable: to
+// "<path>.bad-<time>", never over another file); `moved_to` tells where (empty
+// when it could not be moved).
 [[nodiscard]] ResumeLoad LoadResumeFile(const std::string& path, ResumeData* data,
                                         std::string* moved_to);
 
@@ -52,11 +53,6 @@ enum class ResumeLoad {
 [[nodiscard]] HRESULT SaveResumeFile(const std::string& path, const ResumeData& data);
 // The same for any bytes.
 [[nodiscard]] HRESULT WriteFileDurably(const std::string& path, std::string_view bytes);
-
-// Moves an unreadable file to "<path>.bad" (or "<path>.bad.1", ".2", ... when
-// that is taken), never over an existing file; where it went, or empty when it
-// could not be moved.
-[[nodiscard]] std::string MoveAside(const std::string& path);
 
 }  // namespace torrix
 

@@ -4,12 +4,16 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 
+#include "tests/support/files.h"
 #include "tests/support/isolated_env.h"
 
 namespace torrix {
 namespace {
+
+using corvane::testsupport::ContentsOfFilesStartingWith;
 
 std::string FromHex(const std::string& hex) {
   std::string bytes;
@@ -62,19 +66,19 @@ TEST(ResumeFileTest, RefusesATotalNearTwoToTheSixtyFourWithoutSegments) {
   EXPECT_FALSE(DecodeResumeData(bytes, &decoded));
 }
 
-TEST(ResumeFileTest, DamagedFileIsMovedAsideWithoutOverwritingAnEarlierOne) {
+TEST(ResumeFileTest, DamagedFilesAreMovedAsideWithoutOverwritingAnEarlierOne) {
   tobric::platform::IsolatedEnv env;
   const std::string path = env.root() + "/film.kvre";
-  std::ofstream(path + ".bad") << "older";
-  std::ofstream(path) << "torn";
-  ResumeData data;
-  std::string moved_to;
-  EXPECT_EQ(LoadResumeFile(path, &data, &moved_to), ResumeLoad::kDamaged);
-  EXPECT_EQ(moved_to, path + ".bad.1");
-  EXPECT_FALSE(std::filesystem::exists(path));
-  std::string older;
-  std::ifstream(path + ".bad") >> older;
-  EXPECT_EQ(older, "older");
+  for (const char* torn : {"torn", "torn again"}) {
+    std::ofstream(path) << torn;
+    ResumeData data;
+    std::string moved_to;
+    EXPECT_EQ(LoadResumeFile(path, &data, &moved_to), ResumeLoad::kDamaged);
+    EXPECT_TRUE(moved_to.starts_with(path + ".bad-")) << moved_to;
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }
+  EXPECT_EQ(ContentsOfFilesStartingWith(env.root(), "film.kvre.bad-"),
+            (std::multiset<std::string>{"torn", "torn again"}));
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "base/platform/error.h"
 #include "base/platform/files.h"
 #include "base/platform/locations.h"
+#include "base/unreadable_file.h"
 #include "torrix/resume_file.h"
 #include "torrix/swarm_session.h"
 #include "torrix/torrix.h"
@@ -216,7 +217,8 @@ bool SwarmTask::LoadResume(const std::string& name, lt::add_torrent_params* para
                                    error);
   }
   if (Failed(hr) || error) {
-    const std::string aside = MoveAside(path);
+    std::string aside;
+    static_cast<void>(tobric::MoveAsideUnreadable(path, "SwarmTask::LoadResume", &aside));
     TLOG(LC_USER, tobric::kLevelWarning,
          "[SwarmTask::LoadResume][%s damaged (0x%x, %s), moved to %s]", path.c_str(),
          static_cast<unsigned>(hr), error.message().c_str(), aside.c_str());

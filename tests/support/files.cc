@@ -23,6 +23,17 @@ bool WriteFile(const std::string& path, std::string_view bytes) {
   return static_cast<bool>(out.flush());
 }
 
+std::multiset<std::string> ContentsOfFilesStartingWith(const std::string& folder,
+                                                     const std::string& prefix) {
+  std::multiset<std::string> contents;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path().filename().string().starts_with(prefix)) {
+      contents.insert(ReadFile(entry.path().string()));
+    }
+  }
+  return contents;
+}
+
 std::string MakePrivateFolder(const std::string& prefix, bool open_to_all) {
   std::error_code ec;
   const fs::path base = open_to_all ? fs::path("/tmp") : fs::temp_directory_path(ec);
