@@ -108,7 +108,10 @@ TEST_F(RobustnessTest, RepeatedKillsLoseNoPackageAndFetchNoRecordedBlockAgain) {
     if (round >= kKills && (kills_amid_blocks > 0 || round == 2 * kKills)) break;
 
     // The kill's moment: after two to eight more whole blocks (every missing
-    // block comes once at least), then a random wait of up to 50 ms.
+    // block comes once at least), then a random wait of up to a second, half
+    // a block's time. The paced blocks end in step, and a kill just after
+    // they end would nearly always come before the service records them:
+    // the wait spreads the kills over the whole of a block's course.
     const size_t wanted = WholeBlocksLogged(nginx.LoggedRequests()) +
                           std::min<uint64_t>(2 + random() % 7, missing_blocks);
     ASSERT_TRUE(WaitForPackage(
@@ -116,7 +119,7 @@ TEST_F(RobustnessTest, RepeatedKillsLoseNoPackageAndFetchNoRecordedBlockAgain) {
         [&](const PackageView&) { return WholeBlocksLogged(nginx.LoggedRequests()) >= wanted; },
         kProgressLimit))
         << "no progress";
-    std::this_thread::sleep_for(Milliseconds(random() % 51));
+    std::this_thread::sleep_for(Milliseconds(random() % 1001));
     ASSERT_NO_FATAL_FAILURE(KillService());
 
     std::map<std::string, std::vector<bool>> kill;
