@@ -21,9 +21,9 @@
 // through /proc/<pid>/clear_refs); the client's peak is shown apart. The
 // completion time the service reports, no sooner than six seconds after a
 // download's start, and the moment `get` returned are printed beside.
-// corvaned syncs every block before it counts it, so it pays in its own system
-// time for writeback that the kernel's flusher threads do later, unaccounted,
-// for the other programs. The others run from fork to exit: aria2c -x5 -s5
+// corvaned writes around the page cache, so it pays in its own system time for
+// writeback that the kernel's flusher threads do later, unaccounted, for the
+// other programs. The others run from fork to exit: aria2c -x5 -s5
 // -k4M (-j for many files), wget2 --max-threads --chunk-size=4M, axel -n 5
 // (one run per file, one after another), curl (--parallel for many files).
 //
@@ -381,9 +381,9 @@ class Comparison {
     }
     md +=
         "\nWall time: corvane from the start of `get` to the last file under its final name, "
-        "the others from fork to exit. On disk: until the data is durable; corvane's wall time "
-        "(it syncs every block before the rename), the others' wall time plus `sync -d` of "
-        "their files after they exit.";
+        "the others from fork to exit. On disk: the wall time plus a `sync -d` of the files, "
+        "run for corvane as soon as the last is under its final name, for the others once "
+        "they exit.";
     if (files_ > 1 && medians.count("axel") != 0) {
       md += " axel: " + std::to_string(files_) + " runs one after another (one file per run).";
     }
@@ -440,10 +440,10 @@ std::string HowMeasured() {
          "from fork to exit, CPU and peak RSS as the kernel reports them at exit. Every file is "
          "checked against its source; before each run the previous output is deleted and "
          "`sync` runs; the programs alternate within each round, reversed every other round. "
-         "corvaned syncs each 4 MiB block before counting it; the others leave writeback to "
-         "the kernel, whose flusher threads' CPU is charged to nobody. So that the programs are "
-         "also compared at the same promise, each of the others' runs is followed by "
-         "`sync -d` of its files, timed apart (\"on disk\").\n";
+         "corvaned writes around the page cache; the others leave writeback to the kernel, "
+         "whose flusher threads' CPU is charged to nobody. So that the programs are also "
+         "compared at the same promise, each run is followed by `sync -d` of its files, timed "
+         "apart (\"on disk\").\n";
 }
 
 int Main() {

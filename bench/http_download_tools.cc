@@ -36,7 +36,7 @@ bool RunTimed(const std::vector<std::string>& argv, uint64_t bytes, RunResult* r
 std::string FileName(const SourceFile& file) { return fs::path(file.url_path).filename().string(); }
 
 // The program has exited: its files are made durable, as corvane's are when
-// it names them, and the checks follow.
+// it reports them complete, and the checks follow.
 void SyncAndVerify(const Job& job, RunResult* result) {
   std::vector<std::string> files;
   for (const SourceFile* file : job.files) files.push_back((job.folder / FileName(*file)).string());

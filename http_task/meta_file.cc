@@ -472,10 +472,14 @@ HRESULT MetaFile::WriteImage(const std::string& path, const std::vector<uint8_t>
     TLOG(LC_USER, tobric::kLevelError, "[MetaFile::Save][Can't open file %s]", path.c_str());
     return hr;
   }
+  // Not synced before the rename: an image names only blocks already on disk
+  // (the task sees to that), so an image lost to a power cut costs blocks
+  // fetched again, never a wrong one. A journaling file system writes a file
+  // renamed over another before it commits the rename, so the name points at
+  // the old image or the new; elsewhere a torn image fails its signature on
+  // Load and the download is laid out anew. A sync here would instead make
+  // every image wait for all the data the device still holds in its cache.
   hr = temp.Write(image.data(), image.size());
-  // Synced before the rename, so that after a power cut the name points at
-  // complete bytes: the old metafile or the new one, never a torn one.
-  if (Succeeded(hr)) hr = temp.SyncData();
   temp.Close();
   if (Succeeded(hr)) hr = tobric::platform::MoveReplace(temp_path, path);
   if (Failed(hr)) {

@@ -162,8 +162,13 @@ HRESULT Task::Initialize() {
     meta_file->set_reserved(validator_hash);
   }
   const uint64_t downloaded = meta_file->downloaded();
+  const std::string laid_out = package_->FullFilePath();
+  const bool journal_commit_flushes = options_.journal_commit_flushes
+                                          ? options_.journal_commit_flushes(laid_out)
+                                          : platform::JournalCommitFlushesEarlierWrites(laid_out);
   {
     AutoLock hold(lock_);
+    journal_commit_flushes_ = journal_commit_flushes;
     meta_file_ = std::move(meta_file);
     block_url_ = probed.final_url;
     validator_ = probed.validator;
@@ -367,7 +372,7 @@ HRESULT Task::ScheduleNewWorker() {
   }
   if (single_stream_) {
     // One stream for the whole file, started once the range workers are gone.
-    if (!workers_.empty() || !unflushed_.empty() || meta_file_->AllBlocksDone()) {
+    if (!workers_.empty() || !unrecorded_.empty() || meta_file_->AllBlocksDone()) {
       return E_NO_BLOCK_LEFT;
     }
     Region whole;
@@ -384,7 +389,8 @@ HRESULT Task::ScheduleNewWorker() {
             std::none_of(workers_.begin(), workers_.end(), [block](const WorkerItem* worker) {
               return worker->region().block == block;
             }) &&
-            std::find(unflushed_.begin(), unflushed_.end(), block) == unflushed_.end();
+            std::none_of(unrecorded_.begin(), unrecorded_.end(),
+                         [block](const WrittenBlock& written) { return written.block == block; });
   }
   if (!found) return E_NO_BLOCK_LEFT;
   ++cursor_;
@@ -452,7 +458,8 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
       update.speed = static_cast<int32_t>(
           std::min<uint64_t>(speed, static_cast<uint64_t>(std::numeric_limits<int32_t>::max())));
       last_complete_time_ = now;
-      unflushed_.push_back(region.block);
+      unrecorded_.push_back(
+          WrittenBlock{region.block, !(journal_commit_flushes_ && worker->written_direct())});
       if (failure_balance_ > 0) --failure_balance_;
     } else if ((result == E_FILE_CHANGED || result == E_RANGES_REFUSED) && !canceled_) {
       if (result == E_FILE_CHANGED) {
@@ -481,7 +488,7 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
     const HRESULT next = ScheduleNewWorker();
     if (next != E_NO_BLOCK_LEFT && next != E_TOO_MANY_WORKER_FAILURES) error_code_ = next;
 
-    commit = !committing_ && !unflushed_.empty();
+    commit = !committing_ && !unrecorded_.empty();
     if (commit) committing_ = true;
     DecideEnding(&ending);
     TLOG(LC_USER, 1, "[Task::Complete done]");
@@ -496,30 +503,46 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
   Conclude(ending);
 }
 
-// The group commit. A block is recorded only once its bytes are on disk, and
-// one flush of the data file puts there every block written before it, so the
-// blocks that finish while a flush runs wait for the next one, and one
-// metafile image records them all: a download of many blocks costs far fewer
-// flushes than blocks. One completion at a time commits (committing_); the
-// others add their block and go on, so no thread waits for another's flush
-// and the workers' next blocks arrive meanwhile. The committing thread goes
-// on until no block waits, and then decides the end itself when the last
-// worker ended during its flush.
+// The group commit. A block is recorded only once its bytes are on disk,
+// which takes one of two ways:
+//
+//  - A block whose bytes went around the page cache (the worker wrote it
+//    direct), on a file system whose journal flushes the device before each
+//    commit, needs nothing more. Its bytes reached the device before the
+//    metafile image naming it was written, and that image, a new file renamed
+//    over the old one, can only be on disk after a journal commit, which
+//    first flushes the device's write cache; the extents the block filled
+//    were committed with or before it. A crash of the process loses nothing
+//    either: the bytes are no longer in the process nor in the page cache.
+//  - Any other block waits for a flush of the data file (fdatasync), which
+//    puts there every block written before it, so the blocks that finish
+//    while a flush runs wait for the next one.
+//
+// Either way one metafile image records every block that waits: a download of
+// many blocks costs far fewer images than blocks, and on the first way no
+// flush at all until the folder of the finished file is synced. One
+// completion at a time commits (committing_); the others add their block and
+// go on, so no thread waits for another's flush and the workers' next blocks
+// arrive meanwhile. The committing thread goes on until no block waits, and
+// then decides the end itself when the last worker ended during its flush.
 void Task::CommitBlocks() {
   for (;;) {
     size_t batch = 0;
+    bool needs_flush = false;
     {
       AutoLock hold(lock_);
-      batch = unflushed_.size();
+      batch = unrecorded_.size();
+      needs_flush = std::any_of(unrecorded_.begin(), unrecorded_.end(),
+                                [](const WrittenBlock& written) { return written.needs_flush; });
     }
-    const HRESULT flushed = FlushDataFile();
+    const HRESULT flushed = needs_flush ? FlushDataFile() : S_OK;
     PackageUpdate update;
     Ending ending;
     bool more = false;
     {
       AutoLock hold(lock_);
       if (Succeeded(flushed)) {
-        for (size_t i = 0; i < batch; ++i) Record(unflushed_[i]);
+        for (size_t i = 0; i < batch; ++i) Record(unrecorded_[i].block);
       } else {
         // The blocks are not known to be on disk: they are fetched again.
         TLOG(LC_USER, tobric::kLevelWarning, "[Task::CommitBlocks][Flush of %s failed 0x%x]",
@@ -527,14 +550,14 @@ void Task::CommitBlocks() {
         ++failure_balance_;
         error_code_ = flushed;
       }
-      unflushed_.erase(unflushed_.begin(), unflushed_.begin() + static_cast<ptrdiff_t>(batch));
+      unrecorded_.erase(unrecorded_.begin(), unrecorded_.begin() + static_cast<ptrdiff_t>(batch));
       update.downloaded = meta_file_->downloaded();
       update.sequence = ++update_sequence_;
       if (Failed(flushed) && workers_.empty()) {
         const HRESULT next = ScheduleNewWorker();
         if (next != E_NO_BLOCK_LEFT && next != E_TOO_MANY_WORKER_FAILURES) error_code_ = next;
       }
-      more = !unflushed_.empty();
+      more = !unrecorded_.empty();
       if (!more) {
         committing_ = false;
         DecideEnding(&ending);

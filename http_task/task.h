@@ -58,6 +58,10 @@ struct HttpTaskOptions {
   // Puts the data file's written bytes on disk before their blocks are
   // recorded. Null: fdatasync of the file. Tests hold a flush or fail it.
   std::function<HRESULT(const std::string& path)> flush_data_file;
+  // Whether the file system of the data file puts a write that went around
+  // the page cache on disk no later than any later rename. Null:
+  // tobric::platform::JournalCommitFlushesEarlierWrites.
+  std::function<bool(const std::string& path)> journal_commit_flushes;
 };
 
 // Task: downloads one http or https package into its data file (the final name
@@ -242,10 +246,18 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   uint64_t last_complete_time_ GUARDED_BY(lock_) = 0;
   uint64_t update_sequence_ GUARDED_BY(lock_) = 0;
   uint64_t image_generation_ GUARDED_BY(lock_) = 0;
-  // Blocks written whole whose flush has not been done yet, in the order they
-  // ended; no worker fetches them again unless their flush fails.
-  std::vector<uint32_t> unflushed_ GUARDED_BY(lock_);
-  // A completion is flushing and recording unflushed_; the task's end waits
+  // Blocks written whole and not recorded yet, in the order they ended; no
+  // worker fetches them again unless their flush fails.
+  struct WrittenBlock {
+    uint32_t block = 0;
+    // Its bytes may still be in the page cache only.
+    bool needs_flush = true;
+  };
+  std::vector<WrittenBlock> unrecorded_ GUARDED_BY(lock_);
+  // Set by Initialize: the data file's journal commits put blocks written
+  // direct on disk before any later metafile (see CommitBlocks).
+  bool journal_commit_flushes_ GUARDED_BY(lock_) = false;
+  // A completion is flushing and recording unrecorded_; the task's end waits
   // for it.
   bool committing_ GUARDED_BY(lock_) = false;
   // Keeps the task alive while the finish timer is armed; taken by its tick.

@@ -88,6 +88,7 @@ HRESULT WorkerItem::Prepare(uint64_t resource_size, const std::string& url,
   range_request->SetIfRange(validator);
   // The task flushes finished blocks together, several with one flush.
   range_request->SetSyncLeftToCaller(true);
+  tobric::SimpleRequest* const region_request = range_request.get();
   request->AddRequest(std::move(range_request));
   request->set_max_retries(options.max_retries);
   request->set_initial_retry_delay_ms(options.retry_initial_delay_ms);
@@ -100,6 +101,7 @@ HRESULT WorkerItem::Prepare(uint64_t resource_size, const std::string& url,
   TLOG(LC_USER, 1, "Download data range:%s", range);
   tobric::MutexLock hold(request_mutex_);
   request_ = std::move(request);
+  region_request_ = region_request;
   return S_OK;
 }
 
@@ -121,7 +123,9 @@ void WorkerItem::Run() {
   std::unique_ptr<tobric::NetworkRequest> finished;
   {
     tobric::MutexLock hold(request_mutex_);
+    written_direct_ = Succeeded(hr) && region_request_->RegionWrittenDirect();
     finished = std::move(request_);
+    region_request_ = nullptr;
   }
   finished.reset();
 

@@ -8,6 +8,7 @@
 
 #include "base/net/http_request.h"
 #include "base/net/network_request.h"
+#include "base/net/simple_request.h"
 #include "base/result_codes.h"
 #include "base/threading/user_work_item.h"
 
@@ -69,6 +70,9 @@ class WorkerItem : public tobric::NetworkRequestCallback, public tobric::UserWor
   void OnRequestRetryScheduled(uint64_t when) override;
 
   [[nodiscard]] const Region& region() const { return region_; }
+  // Known when the worker reports: its whole region went around the page
+  // cache to the device (SimpleRequest::RegionWrittenDirect).
+  [[nodiscard]] bool written_direct() const { return written_direct_; }
 
  private:
   const std::shared_ptr<Task> task_;
@@ -78,8 +82,11 @@ class WorkerItem : public tobric::NetworkRequestCallback, public tobric::UserWor
   // Of the region, counted over the request's 32-bit progress reports.
   uint32_t last_received_ = 0;
   uint64_t received_ = 0;
+  bool written_direct_ = false;
   tobric::Mutex request_mutex_;
   std::unique_ptr<tobric::NetworkRequest> request_ GUARDED_BY(request_mutex_);
+  // The region request inside request_, owned by it.
+  tobric::SimpleRequest* region_request_ GUARDED_BY(request_mutex_) = nullptr;
 };
 
 }  // namespace lorvane

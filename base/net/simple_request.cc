@@ -475,6 +475,11 @@ void SimpleRequest::SetSyncLeftToCaller(bool left) {
   settings_.sync_left_to_caller = left;
 }
 
+bool SimpleRequest::RegionWrittenDirect() {
+  AutoLock state(state_lock_);
+  return region_written_direct_;
+}
+
 void SimpleRequest::SetWriteRunLimitForTesting(int limit) {
   g_write_run_limit.store(limit < 0 ? kMaxWriteRuns : limit);
 }
@@ -603,6 +608,7 @@ HRESULT SimpleRequest::Send() {
     final_url_.clear();
     response_info_ = ResponseInfo{};
     response_body_.clear();
+    region_written_direct_ = false;
     if (engine_ && (engine_session_ != settings_.session || engine_failed_)) engine_.reset();
     engine_failed_ = false;
     if (!engine_) {
@@ -946,6 +952,9 @@ HRESULT SimpleRequest::SendOnce(const Snapshot& snapshot, bool* stopped) {
            snapshot.file_name.c_str(), static_cast<unsigned>(hr));
       return hr;
     }
+    // A File that had to write through the page cache once stays so.
+    AutoLock state(state_lock_);
+    region_written_direct_ = file.IsDirect();
   }
   return S_OK;
 }

@@ -79,6 +79,10 @@ class SimpleRequest : public HttpRequestInterface {
   // may put several regions on disk with one. Without it, a Send that returns
   // S_OK has synced them.
   void SetSyncLeftToCaller(bool left);
+  // Region mode, after a Send that returned S_OK: every byte of the region
+  // went around the page cache straight to the device, so the bytes outlive
+  // a crash of the process without a flush. False for anything else.
+  [[nodiscard]] bool RegionWrittenDirect();
   // A flag that, once true, ends a running Send within about a second, and
   // every later one at once, with E_REQUEST_ABORTED, as Abort would; for a
   // caller that cannot reach the request from the thread that decides. Not
@@ -205,6 +209,7 @@ class SimpleRequest : public HttpRequestInterface {
   std::string final_url_;
   ResponseInfo response_info_;
   std::string response_body_;
+  bool region_written_direct_ = false;
   // Taken from the session by the first Send and given back to it by the
   // destructor; replaced or dropped only under state_lock_ and only while no
   // Send runs, so Abort, Pause and Close may wake it under the lock while Send
