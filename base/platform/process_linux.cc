@@ -5,6 +5,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -73,7 +74,18 @@ void RunWithLoaderEnvironment(const char* name, const char* value) {
   if (arguments.empty()) return;
   arguments.push_back(nullptr);
   if (setenv(name, value, 1) != 0) return;
-  execv("/proc/self/exe", arguments.data());
+  // The file by its own path, not /proc/self/exe: the kernel names the process
+  // after the file it starts, and ps, top and pgrep would show "exe". A file
+  // replaced since this start (an upgrade) is only reachable through /proc.
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  std::string program = "/proc/self/exe";
+  if (length > 0) {
+    path[length] = '\0';
+    const std::string_view link(path, static_cast<size_t>(length));
+    if (!link.ends_with(" (deleted)")) program.assign(link);
+  }
+  execv(program.c_str(), arguments.data());
   unsetenv(name);
 }
 

@@ -42,6 +42,13 @@ TEST_F(ServiceTest, TerminateSignalSavesTheListAndARestartGivesNewIds) {
   EXPECT_EQ(packages[0].error_code, failed.error_code) << Hex(packages[0].error_code);
 }
 
+// The service starts itself again once, with the TLS library's start-up turned
+// off; the process must still go by its own name, for ps, top and pgrep.
+TEST_F(ServiceTest, ProcessListsShowTheServiceByItsName) {
+  EXPECT_EQ(testsupport::ReadFile("/proc/" + std::to_string(service_->pid()) + "/comm"),
+            "corvaned\n");
+}
+
 // The console's `exit` sets the shutdown event (its own test), which stops the
 // service (the app's test); the end of its input ends only the console.
 TEST_F(ServiceTest, DebugConsoleDrivesTheServiceAndItsEndLeavesTheServiceServing) {
