@@ -30,13 +30,15 @@ struct DriveCandidate {
 // are set aside).
 [[nodiscard]] HRESULT GetFreeSpace(const std::string& path, uint64_t* free_bytes);
 
-// True when the file system holding path (a file or a folder) keeps a journal
-// whose every commit first flushes the device's write cache: ext3 and ext4
-// with their journal, XFS and btrfs. There a write that went around the page cache (O_DIRECT) and
-// returned is on the disk, with the extents it filled, as soon as any later
-// rename or new file is: the commit that makes the latter durable flushes the
-// former first. False for any other file system, and when the mount of path
-// cannot be found.
+// True when the file system holding path (a file or a folder) keeps one
+// journal of all its metadata, in order, whose every commit first flushes the
+// device's write cache: ext3 and ext4 with their journal, and XFS. There a
+// write that went around the page cache (O_DIRECT) and returned is on the
+// disk, with the extents it filled, as soon as any later rename or new file
+// is: the commit that makes the latter durable flushes the former first. btrfs
+// is not one: an fsync may put one file's changes on disk through its log tree
+// ahead of another's extents. False for any other file system, and when the
+// mount of path cannot be found.
 [[nodiscard]] bool JournalCommitFlushesEarlierWrites(const std::string& path);
 
 // One line of /proc/self/mountinfo, the fields the candidate list needs.

@@ -221,7 +221,7 @@ bool JournalCommitFlushesEarlierWrites(const std::string& path) {
   for (const MountEntry& entry : ParseMountInfo(mountinfo)) {
     if (makedev(entry.major, entry.minor) == info.st_dev) type = entry.fs_type;
   }
-  if (type == "xfs" || type == "btrfs") return true;
+  if (type == "xfs") return true;
   if (type != "ext4" && type != "ext3") return false;
   // ext4 may be made without a journal, and then orders nothing. The kernel
   // names the journal's thread under the device's own name, the last part of
