@@ -564,8 +564,9 @@ void Task::CommitBlocks() {
       }
       // The blocks' record, unless the download has them all and ends now:
       // the rename makes the metafile moot, and one write fewer per download
-      // counts when a hundred run at once.
-      if (Succeeded(flushed) && !(ending.finish && ending.all_done)) {
+      // counts when a hundred run at once. An unfinished end has its image
+      // from DecideEnding, made after these blocks were set.
+      if (Succeeded(flushed) && !(ending.finish && ending.all_done) && ending.image.empty()) {
         if (Succeeded(meta_file_->PrepareSave(&ending.image))) {
           ending.image_generation = ++image_generation_;
         } else {
