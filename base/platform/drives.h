@@ -41,6 +41,12 @@ struct DriveCandidate {
 // mount of path cannot be found.
 [[nodiscard]] bool JournalCommitFlushesEarlierWrites(const std::string& path);
 
+// Its answer for the block device major:minor, from the text of
+// /proc/self/mountinfo and the sysfs under sysfs_root.
+[[nodiscard]] bool JournalOrdersWritesOn(uint32_t major, uint32_t minor,
+                                         std::string_view mountinfo,
+                                         const std::string& sysfs_root = "/sys");
+
 // One line of /proc/self/mountinfo, the fields the candidate list needs.
 struct MountEntry {
   uint32_t major = 0;

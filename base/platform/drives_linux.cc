@@ -216,26 +216,30 @@ bool JournalCommitFlushesEarlierWrites(const std::string& path) {
   if (Failed(ReadFileToString("/proc/self/mountinfo", kMaxMountInfoSize, &mountinfo))) {
     return false;
   }
+  return JournalOrdersWritesOn(major(info.st_dev), minor(info.st_dev), mountinfo);
+}
+
+bool JournalOrdersWritesOn(uint32_t major, uint32_t minor, std::string_view mountinfo,
+                           const std::string& sysfs_root) {
   // The last mount of the device is the one on top.
   std::string type;
   for (const MountEntry& entry : ParseMountInfo(mountinfo)) {
-    if (makedev(entry.major, entry.minor) == info.st_dev) type = entry.fs_type;
+    if (entry.major == major && entry.minor == minor) type = entry.fs_type;
   }
   if (type == "xfs") return true;
   if (type != "ext4" && type != "ext3") return false;
   // ext4 may be made without a journal, and then orders nothing. The kernel
   // names the journal's thread under the device's own name, the last part of
-  // where /sys/dev/block/<major>:<minor> leads, or says "<none>".
+  // where dev/block/<major>:<minor> leads, or says "<none>".
   std::error_code error;
   const fs::path device = fs::read_symlink(
-      "/sys/dev/block/" + std::to_string(major(info.st_dev)) + ":" +
-          std::to_string(minor(info.st_dev)),
-      error);
+      sysfs_root + "/dev/block/" + std::to_string(major) + ":" + std::to_string(minor), error);
   if (error || device.filename().empty()) return false;
   std::string journal;
   // sysfs gives every attribute the size of a page.
-  if (Failed(ReadFileToString("/sys/fs/ext4/" + device.filename().string() + "/journal_task",
-                              4096, &journal))) {
+  if (Failed(ReadFileToString(
+          sysfs_root + "/fs/ext4/" + device.filename().string() + "/journal_task", 4096,
+          &journal))) {
     return false;
   }
   return !journal.empty() && journal.rfind("<none>", 0) != 0;
