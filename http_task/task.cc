@@ -471,9 +471,7 @@ void Task::Complete(WorkerItem* worker, HRESULT result) {
         single_stream_ = true;
         streaming_.store(true);
         meta_file_->ClearBlocks();
-        if (Succeeded(meta_file_->PrepareSave(&ending.image))) {
-          ending.image_generation = ++image_generation_;
-        }
+        static_cast<void>(MakeMetaFileImage(&ending.image, &ending.image_generation));
       }
       for (WorkerItem* running : workers_) static_cast<void>(running->Cancel());
       recalling_ = !workers_.empty();
@@ -566,13 +564,9 @@ void Task::CommitBlocks() {
       // the rename makes the metafile moot, and one write fewer per download
       // counts when a hundred run at once. An unfinished end has its image
       // from DecideEnding, made after these blocks were set.
-      if (Succeeded(flushed) && !(ending.finish && ending.all_done) && ending.image.empty()) {
-        if (Succeeded(meta_file_->PrepareSave(&ending.image))) {
-          ending.image_generation = ++image_generation_;
-        } else {
-          TLOG(LC_USER, tobric::kLevelWarning, "[UpdateMetaFile Failed]");
-          ending.image.clear();
-        }
+      if (Succeeded(flushed) && !(ending.finish && ending.all_done) && ending.image.empty() &&
+          !MakeMetaFileImage(&ending.image, &ending.image_generation)) {
+        TLOG(LC_USER, tobric::kLevelWarning, "[UpdateMetaFile Failed]");
       }
     }
     // Before the package shows the blocks: the list never counts a block the
@@ -619,9 +613,8 @@ void Task::DecideEnding(Ending* ending) {
   // ones are then dropped), so that its next start reads every block; a
   // finished one drops them all before its metafile goes.
   ending->newest_image = image_generation_;
-  if (!ending->all_done && ending->image.empty() && image_generation_ != 0 &&
-      Succeeded(meta_file_->PrepareSave(&ending->image))) {
-    ending->image_generation = ++image_generation_;
+  if (!ending->all_done && ending->image.empty() && image_generation_ != 0) {
+    static_cast<void>(MakeMetaFileImage(&ending->image, &ending->image_generation));
   }
   // With every block on disk the download is finished even when a cancel
   // came in while the last block arrived: the rename costs nothing, and a
@@ -654,6 +647,15 @@ void Task::Conclude(const Ending& ending) {
 // is the newest). save_mutex_ is held across the write and only other
 // completions of this task ever wait for it: a cancel, a pause or a package
 // read never does.
+bool Task::MakeMetaFileImage(std::vector<uint8_t>* image, uint64_t* generation) {
+  if (meta_file_ == nullptr || Failed(meta_file_->PrepareSave(image))) {
+    image->clear();
+    return false;
+  }
+  *generation = ++image_generation_;
+  return true;
+}
+
 void Task::WriteMetaFileImage(uint64_t generation, const std::vector<uint8_t>& image) {
   tobric::MutexLock hold(save_mutex_);
   if (generation <= saved_generation_) return;
@@ -774,13 +776,12 @@ bool Task::DoFinish() {
     // a data file and its metafile, which must now name every block.
     std::vector<uint8_t> image;
     uint64_t generation = 0;
+    bool made = false;
     {
       AutoLock hold(lock_);
-      if (meta_file_ != nullptr && Succeeded(meta_file_->PrepareSave(&image))) {
-        generation = ++image_generation_;
-      }
+      made = MakeMetaFileImage(&image, &generation);
     }
-    if (!image.empty()) WriteMetaFileImage(generation, image);
+    if (made) WriteMetaFileImage(generation, image);
   }
 
   uint64_t start_time = 0;

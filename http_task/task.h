@@ -192,6 +192,9 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   // Carries out an ending decided under lock_, without it.
   void Conclude(const Ending& ending);
   void ApplyPackageUpdate(const PackageUpdate& update);
+  // The metafile's bytes as they stand, numbered for WriteMetaFileImage;
+  // false, with *image empty, when they cannot be made.
+  bool MakeMetaFileImage(std::vector<uint8_t>* image, uint64_t* generation) REQUIRES(lock_);
   // Writes a metafile image made under lock_, unless a newer one is on disk.
   void WriteMetaFileImage(uint64_t generation, const std::vector<uint8_t>& image);
   // Renames the data file and deletes the metafile. True when the end of the

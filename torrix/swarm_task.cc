@@ -217,11 +217,10 @@ bool SwarmTask::LoadResume(const std::string& name, lt::add_torrent_params* para
                                    error);
   }
   if (Failed(hr) || error) {
-    std::string aside;
-    static_cast<void>(tobric::MoveAsideUnreadable(path, "SwarmTask::LoadResume", &aside));
-    TLOG(LC_USER, tobric::kLevelWarning,
-         "[SwarmTask::LoadResume][%s damaged (0x%x, %s), moved to %s]", path.c_str(),
-         static_cast<unsigned>(hr), error.message().c_str(), aside.c_str());
+    TLOG(LC_USER, tobric::kLevelWarning, "[SwarmTask::LoadResume][%s damaged (0x%x, %s)]",
+         path.c_str(), static_cast<unsigned>(hr), error.message().c_str());
+    // Logs where the file went.
+    static_cast<void>(tobric::MoveAsideUnreadable(path, "SwarmTask::LoadResume"));
     return false;
   }
   return true;

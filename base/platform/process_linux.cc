@@ -75,16 +75,9 @@ void RunWithLoaderEnvironment(const char* name, const char* value) {
   arguments.push_back(nullptr);
   if (setenv(name, value, 1) != 0) return;
   // The file by its own path, not /proc/self/exe: the kernel names the process
-  // after the file it starts, and ps, top and pgrep would show "exe". A file
-  // replaced since this start (an upgrade) is only reachable through /proc.
-  char path[4096];
-  const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
-  std::string program = "/proc/self/exe";
-  if (length > 0) {
-    path[length] = '\0';
-    const std::string_view link(path, static_cast<size_t>(length));
-    if (!link.ends_with(" (deleted)")) program.assign(link);
-  }
+  // after the file it starts, and ps, top and pgrep would show "exe".
+  std::string program = ProgramPath();
+  if (program.empty()) program = "/proc/self/exe";
   execv(program.c_str(), arguments.data());
   unsetenv(name);
 }
