@@ -212,16 +212,8 @@ HRESULT OfflineCenter::Pause(const std::string& id) {
 
 HRESULT OfflineCenter::Delete(const std::string& id) {
   TLOG(LC_USER, 1, "[OfflineCenter::Delete]");
-  Package* package;
-  {
-    // Finding and removing under one hold: of two racing deletes of the same id
-    // exactly one finds the package.
-    AutoLock hold(lock_);
-    package = FindLocked(id);
-    if (package == nullptr) return E_PACKAGE_NOT_FOUND;
-    DeleteInternal(package);
-  }
-  if (persister_ != nullptr) persister_->Modified();
+  Package* const package = Unlist(id);
+  if (package == nullptr) return E_PACKAGE_NOT_FOUND;
   AutoLock package_lock(package->lock());
   package->state()->Pause(package);
   return S_OK;
@@ -229,19 +221,27 @@ HRESULT OfflineCenter::Delete(const std::string& id) {
 
 HRESULT OfflineCenter::DeletePerment(const std::string& id) {
   TLOG(LC_USER, 1, "[OfflineCenter::DeletePerment]");
-  Package* package;
-  {
-    // As in Delete; the files are deleted without the center's lock, which a
-    // slow disk would otherwise hold from every other client.
-    AutoLock hold(lock_);
-    package = FindLocked(id);
-    if (package == nullptr) return E_PACKAGE_NOT_FOUND;
-    DeleteInternal(package);
-  }
-  if (persister_ != nullptr) persister_->Modified();
+  Package* const package = Unlist(id);
+  if (package == nullptr) return E_PACKAGE_NOT_FOUND;
+  // The files are deleted without the center's lock, which a slow disk would
+  // otherwise hold from every other client.
   AutoLock package_lock(package->lock());
   package->state()->Delete(package);
   return S_OK;
+}
+
+Package* OfflineCenter::Unlist(const std::string& id) {
+  Package* package;
+  {
+    // Finding and removing under one hold: of two racing deletes of the same id
+    // exactly one finds the package.
+    AutoLock hold(lock_);
+    package = FindLocked(id);
+    if (package == nullptr) return nullptr;
+    DeleteInternal(package);
+  }
+  if (persister_ != nullptr) persister_->Modified();
+  return package;
 }
 
 Package* OfflineCenter::FindPackage(const std::string& id) {

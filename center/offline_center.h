@@ -138,6 +138,9 @@ class OfflineCenter {
  private:
   // The package listed under `id`, or null.
   [[nodiscard]] Package* FindLocked(const std::string& id) const REQUIRES(lock_);
+  // Takes the package listed under `id` off the list and marks the list
+  // modified; the package, or null when none is listed.
+  [[nodiscard]] Package* Unlist(const std::string& id);
 
   const OfflineCenterOptions options_;
   std::map<std::string, Package*> packages_ GUARDED_BY(lock_);
