@@ -6,14 +6,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -55,18 +54,10 @@ std::string ReadPart(const std::string& path, uint64_t offset, uint64_t count) {
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
-// What the completion callback saw, and how often it came.
+// How often the completion callback came, and the code it first saw.
 struct Report {
-  std::mutex mutex;
-  std::condition_variable changed;
-  int count = 0;
-  HRESULT code = S_OK;
-
-  int Count() { std::lock_guard<std::mutex> hold(mutex); return count; }
-  bool Wait() {
-    std::unique_lock<std::mutex> hold(mutex);
-    return changed.wait_for(hold, kWait, [&] { return count >= 1; });
-  }
+  std::atomic<int> count{0};
+  std::promise<HRESULT> first;
 };
 
 // Takes the package's lock as the download manager's completion does, so a
@@ -75,12 +66,8 @@ class RecordingCallback : public tobric::AsyncCallback<std::shared_ptr<TaskInter
  public:
   explicit RecordingCallback(std::shared_ptr<Report> report) : report_(std::move(report)) {}
   void Invoke(std::shared_ptr<TaskInterface> task) override {
-    Package* package = task->GetPackage();
-    tobric::AutoLock hold(package->lock());
-    std::lock_guard<std::mutex> record(report_->mutex);
-    ++report_->count;
-    report_->code = task->GetErrorCode();
-    report_->changed.notify_all();
+    tobric::AutoLock hold(task->GetPackage()->lock());
+    if (report_->count.fetch_add(1) == 0) report_->first.set_value(task->GetErrorCode());
   }
 
  private:
@@ -90,8 +77,14 @@ class RecordingCallback : public tobric::AsyncCallback<std::shared_ptr<TaskInter
 struct Running {
   std::shared_ptr<Task> task;
   std::shared_ptr<Report> report = std::make_shared<Report>();
+  std::future<HRESULT> reported = report->first.get_future();
   HRESULT initialize = E_FAIL;
   HRESULT start = E_FAIL;
+
+  // The code the end was reported with; E_FAIL when no report came in time.
+  HRESULT End() {
+    return reported.wait_for(kWait) == std::future_status::ready ? reported.get() : E_FAIL;
+  }
 };
 
 class HttpTaskTest : public ::testing::Test {
@@ -195,7 +188,7 @@ class HttpTaskTest : public ::testing::Test {
   }
   HRESULT RunToEnd(Package* package, HttpTaskOptions options) {
     Running run = Run(package, std::move(options));
-    return run.report->Wait() ? run.report->code : E_FAIL;
+    return run.End();
   }
 
   // The `header` of each block request (a range, and not the probe's first
@@ -434,8 +427,7 @@ TEST_F(HttpTaskTest, BlocksAreRecordedOnlyAfterAFlushWhichTheyShare) {
   EXPECT_EQ(Ranges("/g.bin").size(), 6u);
   EXPECT_EQ(ReadFile(package->metafile()), laid_out);
   release_first_flush_.set_value();
-  ASSERT_TRUE(run.report->Wait());
-  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_EQ(run.End(), S_OK);
   EXPECT_EQ(Ranges("/g.bin").size(), 6u);
   EXPECT_TRUE(ReadFile(folder_ + "/g.bin") == PatternBytes(0, 6 * kBlock));
   EXPECT_LE(flushes_.load(), 5);
@@ -488,12 +480,11 @@ TEST_F(HttpTaskTest, CancelDuringTheLastFlushNeitherWaitsNorUndoesTheEnd) {
   });
   EXPECT_EQ(cancel.wait_for(kWait), std::future_status::ready);
   release_first_flush_.set_value();
-  ASSERT_TRUE(run.report->Wait());
-  EXPECT_EQ(run.report->code, S_OK);
+  EXPECT_EQ(run.End(), S_OK);
   EXPECT_TRUE(Exists(folder_ + "/w.bin"));
   server_.Stop();
   pool_.Drain();
-  EXPECT_EQ(run.report->Count(), 1);
+  EXPECT_EQ(run.report->count.load(), 1);
 }
 
 }  // namespace

@@ -23,11 +23,9 @@ using std::chrono::milliseconds;
 constexpr milliseconds kTestLimit{10'000};
 
 struct Reply {
-  Reply(HRESULT result, int32_t status, std::string body = "")
-      : result(result), status(status), body(std::move(body)) {}
   HRESULT result;
   int32_t status;
-  std::string body;
+  std::string body = "";
 };
 
 // What one Send of the fake stack was given.
@@ -90,10 +88,8 @@ class FakeNetworkState : public UserNetworkState {
  public:
   HttpSession* session() override { return nullptr; }
   HRESULT BuildConfigurationList(std::vector<NetworkConfiguration>* configurations) override {
-    NetworkConfiguration env;
-    env.source = "env";
-    env.proxy = "http=127.0.0.1:9";
-    *configurations = {env, DirectConfiguration()};
+    *configurations = {{.source = "env", .script_url = "", .proxy = "http=127.0.0.1:9", .bypass = ""},
+                       DirectConfiguration()};
     return S_OK;
   }
   void RememberWorkingConfiguration(const NetworkConfiguration& configuration) override {
@@ -115,15 +111,12 @@ class RecordingCallback : public NetworkRequestCallback {
   std::promise<void> retry_scheduled;
 };
 
-bool Online() { return true; }
-bool Offline() { return false; }
-
 const HRESULT kRefused = platform::HresultFromWin32(1225);
 
 class NetworkRequestTest : public ::testing::Test {
  protected:
   // A new request over one fake stack that follows `script`.
-  void Make(FakeStack::Script script, bool (*presence)() = &Online) {
+  void Make(FakeStack::Script script, bool (*presence)() = [] { return true; }) {
     request_ = std::make_unique<NetworkRequest>(&state_, presence);
     auto stack = std::make_unique<FakeStack>(std::move(script));
     stack_ = stack.get();
@@ -198,11 +191,12 @@ TEST_F(NetworkRequestTest, FinalAnswersEndTheRetries) {
     EXPECT_EQ(c.calls, stack_->Calls().size());
   }
   EXPECT_TRUE(callback_.retry_offsets.empty());
-  Make(Always({kRefused, 0}), &Offline);
+  const auto offline = [] { return false; };
+  Make(Always({kRefused, 0}), offline);
   EXPECT_EQ(E_NO_CONNECTION, Send());
-  Make(Always({kRefused, 0}), &Online);
+  Make(Always({kRefused, 0}));
   EXPECT_EQ(kRefused, Send());
-  Make(Always({S_OK, 999}), &Offline);  // a status nobody knows
+  Make(Always({S_OK, 999}), offline);  // a status nobody knows
   EXPECT_EQ(E_HTTP_STATUS_UNKNOWN, Send());
 }
 

@@ -128,11 +128,7 @@ TEST_F(SimpleRequestTest, RegionRefusesAnswersThatAreNotExactlyTheRegion) {
   const Reply shorter =
       Reply::Text(206, PatternBytes(kOffset, 5000)).WithHeader("Content-Range", range);
   const struct {
-    const char* name;
-    Reply reply;
-    uint64_t expected_size;
-    HRESULT result;
-    const char* if_range = "";
+    const char* name; Reply reply; uint64_t expected_size; HRESULT result; const char* if_range = "";
   } cases[] = {
       {"200 ignoring the range", whole, 0, E_RANGES_REFUSED},
       {"200 of the version asked for", Reply(whole).WithHeader("ETag", "\"v1\""), kResourceSize,
@@ -227,11 +223,7 @@ TEST_F(SimpleRequestTest, AbortEndsAStalledSendPromptly) {
 
 NetworkConfiguration ThroughProxy(const std::string& source, const std::string& proxy,
                                   const std::string& bypass = "") {
-  NetworkConfiguration configuration;
-  configuration.source = source;
-  configuration.proxy = proxy;
-  configuration.bypass = bypass;
-  return configuration;
+  return {.source = source, .script_url = "", .proxy = proxy, .bypass = bypass};
 }
 
 class SimpleRequestProxyTest : public SimpleRequestTest {
