@@ -183,12 +183,8 @@ class HttpTaskTest : public ::testing::Test {
   }
 
   // Runs the package to its report; the code it reported.
-  HRESULT RunToEnd(Package* package, int32_t threads) {
-    return RunToEnd(package, Options(threads));
-  }
   HRESULT RunToEnd(Package* package, HttpTaskOptions options) {
-    Running run = Run(package, std::move(options));
-    return run.End();
+    return Run(package, std::move(options)).End();
   }
 
   // The `header` of each block request (a range, and not the probe's first
@@ -238,8 +234,8 @@ TEST_F(HttpTaskTest, ResumeFetchesOnlyTheMissingBlocks) {
   // Positions past 4 GiB: block 1536 of 7 GiB.
   const uint64_t size = 7 * 1024 * kMiB, first = 6442450944;
   server_.SetRoute("/big.bin", Reply::Pattern(size));
-  EXPECT_EQ(RunToEnd(PausedPackage("/big.bin", size, [](uint32_t b) { return b != 1536; }), 2),
-            S_OK);
+  Package* package = PausedPackage("/big.bin", size, [](uint32_t b) { return b != 1536; });
+  EXPECT_EQ(RunToEnd(package, Options(2)), S_OK);
   EXPECT_EQ(Ranges("/big.bin"), std::vector<std::string>{"bytes=6442450944-6446645247"});
   EXPECT_TRUE(ReadPart(folder_ + "/big.bin", first, kBlock) == PatternBytes(first, kBlock));
   EXPECT_EQ(ReadPart(folder_ + "/big.bin", first - 4, 4), std::string(4, '\0'));
@@ -270,7 +266,7 @@ TEST_F(HttpTaskTest, ResumeJoinsOnlyBlocksOfTheSameVersion) {
     server_.SetRoute(c.route, c.now);
     Package* package = PausedPackage(
         c.route, size, [](uint32_t b) { return b == 0; }, std::string(size, 'Z'), c.recorded);
-    EXPECT_EQ(RunToEnd(package, 2), S_OK);
+    EXPECT_EQ(RunToEnd(package, Options(2)), S_OK);
     EXPECT_EQ(Ranges(c.route).size(), c.block_requests);
     if (c.block_requests >= 2) {
       EXPECT_TRUE(ReadFile(folder_ + c.route) == PatternBytes(0, c.now_size));
@@ -292,7 +288,7 @@ TEST_F(HttpTaskTest, RedirectsAndServersWithoutRanges) {
   server_.SetRoute("/file.bin", Reply::Pattern(size));
   Package* package = NewPackage("/link");
   package->set_path("");
-  EXPECT_EQ(RunToEnd(package, 5), S_OK);
+  EXPECT_EQ(RunToEnd(package, Options(5)), S_OK);
   EXPECT_THAT(Ranges("/file.bin"), UnorderedElementsAre("bytes=0-4194303", "bytes=4194304-8388607",
                                                         "bytes=8388608-8388617"));
   EXPECT_TRUE(Ranges("/link").empty());
@@ -303,7 +299,7 @@ TEST_F(HttpTaskTest, RedirectsAndServersWithoutRanges) {
                    Reply::Pattern(size).IgnoringRanges().WithHeader("Accept-Ranges", "none"));
   package = PausedPackage(
       "/plain.bin", size, [](uint32_t b) { return b == 0; }, std::string(size, 'Z'));
-  EXPECT_EQ(RunToEnd(package, 3), S_OK);
+  EXPECT_EQ(RunToEnd(package, Options(3)), S_OK);
   EXPECT_TRUE(ReadFile(folder_ + "/plain.bin") == PatternBytes(0, size));
   EXPECT_EQ(Ranges("/plain.bin"), std::vector<std::string>{"bytes=0-8388617"});
   EXPECT_EQ(log_.Count("starts again from its first byte"), 1u);
@@ -319,7 +315,7 @@ TEST_F(HttpTaskTest, WorkersThatKeepFailingEndTheTaskWithTheirCode) {
     const std::string route = "/fail" + std::to_string(status);
     server_.SetRoute(route, {Reply::Pattern(2 * kBlock), Reply::Text(status, "")});
     Package* package = NewPackage(route);
-    EXPECT_EQ(RunToEnd(package, 1), expected);
+    EXPECT_EQ(RunToEnd(package, Options(1)), expected);
     EXPECT_EQ(Ranges(route).size(), requests);
     EXPECT_TRUE(Exists(package->FullFilePath()));
     EXPECT_TRUE(Exists(package->metafile()));
@@ -352,7 +348,7 @@ TEST_F(HttpTaskTest, BadRepliesNeverWriteOutsideTheirBlock) {
     Package* package = NewPackage(route, route.substr(1), size);
     std::filesystem::create_directories(folder_);
     WriteFile(folder_ + route + ".sugd", std::string(size, 'Z'));
-    const HRESULT result = RunToEnd(package, 1);
+    const HRESULT result = RunToEnd(package, Options(1));
     EXPECT_EQ(Succeeded(result), c.final_size != 0);
     if (c.final_size != 0) {
       EXPECT_TRUE(ReadFile(folder_ + route) == PatternBytes(0, c.final_size));
@@ -376,7 +372,7 @@ TEST_F(HttpTaskTest, DamagedPausedDownloadIsLaidOutAnew) {
   Package* package = PausedPackage(
       "/d.bin", size, [](uint32_t block) { return block == 0; }, std::string(size, 'Z'));
   std::filesystem::resize_file(package->FullFilePath(), 1000);
-  EXPECT_EQ(RunToEnd(package, 2), S_OK);
+  EXPECT_EQ(RunToEnd(package, Options(2)), S_OK);
   EXPECT_TRUE(ReadFile(folder_ + "/d.bin") == PatternBytes(0, size));
 }
 
@@ -388,7 +384,7 @@ TEST_F(HttpTaskTest, FullDiskWhileWritingKeepsDownloading) {
   server_.SetRoute("/fill.bin", Reply::Pattern(2 * kBlock));
   Package* package = NewPackage("/fill.bin");
   package->set_path(disk.folder());
-  EXPECT_EQ(RunToEnd(package, 2), S_OK);
+  EXPECT_EQ(RunToEnd(package, Options(2)), S_OK);
   EXPECT_TRUE(ReadFile(disk.folder() + "/fill.bin") == PatternBytes(0, 2 * kBlock));
 }
 
