@@ -3,12 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <future>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "base/platform/clock.h"
@@ -23,7 +20,6 @@
 namespace lorvane {
 namespace {
 
-using testing::kEventWaitMs;
 using tobric::AsyncCallback;
 using tobric::AutoLock;
 
@@ -58,27 +54,20 @@ class DownloadManagerTest : public ::testing::Test {
     work_pool_ = std::make_unique<tobric::platform::WorkPool>(options);
     pool_ = std::make_unique<tobric::ThreadPool>(work_pool_.get());
     ASSERT_EQ(pool_->Initialize(), S_OK);
-    MakeManager(300);
-  }
-
-  void TearDown() override { pool_->Drain(); }
-
-  void MakeManager(uint32_t stop_limit_ms) {
     auto factory = std::make_unique<testing::FakeFactory>(&events_);
     factory_ = factory.get();
+    // Every scheduling pass reads the limit, then logs "pass".
     manager_ = std::make_unique<DownloadManager>(
         std::move(factory), pool_.get(),
         [this] {
           const int32_t limit = limit_.load();
-          {
-            std::lock_guard<std::mutex> hold(passes_mutex_);
-            ++passes_;
-          }
-          passes_changed_.notify_all();
+          events_.Add("pass");
           return limit;
         },
-        stop_limit_ms);
+        300);
   }
+
+  void TearDown() override { pool_->Drain(); }
 
   // A package that its state admits to queueing, named `name`.
   static Package* ReadyPackage(const std::string& name) {
@@ -108,12 +97,6 @@ class DownloadManagerTest : public ::testing::Test {
   }
   std::shared_ptr<testing::FakeTask> task(Package* package) { return factory_->TaskFor(package); }
 
-  [[nodiscard]] bool WaitForPasses(int count) {
-    std::unique_lock<std::mutex> hold(passes_mutex_);
-    return passes_changed_.wait_for(hold, std::chrono::milliseconds(kEventWaitMs),
-                                    [&] { return passes_ >= count; });
-  }
-
   // Returns once a Cancel work item that holds the package's lock is done.
   static void WaitForPackageLock(Package* package) { AutoLock hold(package->lock()); }
 
@@ -126,10 +109,6 @@ class DownloadManagerTest : public ::testing::Test {
   std::unique_ptr<DownloadManager> manager_;
   testing::FakeFactory* factory_ = nullptr;
   std::atomic<int32_t> limit_{1};
-
-  std::mutex passes_mutex_;
-  std::condition_variable passes_changed_;
-  int passes_ = 0;  // guarded by passes_mutex_
 };
 
 TEST_F(DownloadManagerTest, LimitOfOneStartsTasksOneAfterAnotherInDownloadOrder) {
@@ -176,7 +155,7 @@ TEST_F(DownloadManagerTest, CancelOfWaitingTaskInvokesCallbackBeforeCompleteAndQ
   limit_ = 0;
   Package* a = Download("a");
   Download("b");
-  ASSERT_TRUE(WaitForPasses(2));
+  ASSERT_TRUE(events_.WaitFor("pass", 2));
 
   // From now on only the pass the cancel queues can start b.
   limit_ = 1;
@@ -258,6 +237,8 @@ TEST_F(DownloadManagerTest, RescheduleStartsWaitingTasksWhenTheLimitIsRaised) {
   limit_ = 0;
   Download("a");
   Download("b");
+  // The passes of the two downloads, which started nothing.
+  ASSERT_TRUE(events_.WaitFor("pass", 2));
   limit_ = 2;
   manager_->Reschedule();
   ASSERT_TRUE(events_.WaitFor("start a"));

@@ -6,14 +6,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -21,15 +20,15 @@
 
 #include "base/platform/error.h"
 #include "base/platform/files.h"
-#include "tests/support/isolated_env.h"
-#include "tests/support/small_disk.h"
 #include "base/platform/work_pool.h"
 #include "base/threading/thread_pool.h"
-#include "tests/support/log_capture.h"
 #include "package/package.h"
 #include "tests/support/direct_network_state.h"
 #include "tests/support/files.h"
+#include "tests/support/isolated_env.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/scoped_no_proxy.h"
+#include "tests/support/small_disk.h"
 #include "tests/support/test_http_server.h"
 
 namespace lorvane {
@@ -39,10 +38,10 @@ using corvane::testsupport::PatternBytes;
 using corvane::testsupport::ReadFile;
 using corvane::testsupport::Reply;
 using corvane::testsupport::WriteFile;
+using ::testing::Each;
 using ::testing::UnorderedElementsAre;
 
-constexpr uint64_t kKiB = 1024;
-constexpr uint64_t kMiB = 1024 * kKiB;
+constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kBlock = 4 * kMiB;
 constexpr auto kWait = std::chrono::seconds(30);
 
@@ -55,18 +54,10 @@ std::string ReadPart(const std::string& path, uint64_t offset, uint64_t count) {
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
-// What the completion callback saw, and how often it came.
+// How often the completion callback came, and the code it first saw.
 struct Report {
-  std::mutex mutex;
-  std::condition_variable changed;
-  int count = 0;
-  HRESULT code = S_OK;
-
-  int Count() { std::lock_guard<std::mutex> hold(mutex); return count; }
-  bool Wait() {
-    std::unique_lock<std::mutex> hold(mutex);
-    return changed.wait_for(hold, kWait, [&] { return count >= 1; });
-  }
+  std::atomic<int> count{0};
+  std::promise<HRESULT> first;
 };
 
 // Takes the package's lock as the download manager's completion does, so a
@@ -75,12 +66,8 @@ class RecordingCallback : public tobric::AsyncCallback<std::shared_ptr<TaskInter
  public:
   explicit RecordingCallback(std::shared_ptr<Report> report) : report_(std::move(report)) {}
   void Invoke(std::shared_ptr<TaskInterface> task) override {
-    Package* package = task->GetPackage();
-    tobric::AutoLock hold(package->lock());
-    std::lock_guard<std::mutex> record(report_->mutex);
-    ++report_->count;
-    report_->code = task->GetErrorCode();
-    report_->changed.notify_all();
+    tobric::AutoLock hold(task->GetPackage()->lock());
+    if (report_->count.fetch_add(1) == 0) report_->first.set_value(task->GetErrorCode());
   }
 
  private:
@@ -90,8 +77,14 @@ class RecordingCallback : public tobric::AsyncCallback<std::shared_ptr<TaskInter
 struct Running {
   std::shared_ptr<Task> task;
   std::shared_ptr<Report> report = std::make_shared<Report>();
+  std::future<HRESULT> reported = report->first.get_future();
   HRESULT initialize = E_FAIL;
   HRESULT start = E_FAIL;
+
+  // The code the end was reported with; E_FAIL when no report came in time.
+  HRESULT End() {
+    return reported.wait_for(kWait) == std::future_status::ready ? reported.get() : E_FAIL;
+  }
 };
 
 class HttpTaskTest : public ::testing::Test {
@@ -121,6 +114,25 @@ class HttpTaskTest : public ::testing::Test {
     // folder; one test takes the other way.
     options.journal_commit_flushes = [](const std::string&) { return false; };
     return options;
+  }
+
+  // Options that count the data file's flushes; the first flush returns
+  // `first`, and waits for release_first_flush_ when `hold_first`.
+  HttpTaskOptions CountingFlushes(int32_t threads, bool hold_first, HRESULT first = S_OK) {
+    HttpTaskOptions options = Options(threads);
+    options.flush_data_file = [this, hold_first, first](const std::string&) {
+      if (flushes_.fetch_add(1) != 0) return S_OK;
+      if (hold_first) {
+        first_flush_entered_.set_value();
+        // Bounded, so that a test that failed before the release still ends.
+        (void)first_flush_released_.wait_for(kWait);
+      }
+      return first;
+    };
+    return options;
+  }
+  [[nodiscard]] bool WaitForFirstFlush() {
+    return first_flush_entered_.get_future().wait_for(kWait) == std::future_status::ready;
   }
 
   Package* NewPackage(const std::string& route, const std::string& name = "", uint64_t total = 0) {
@@ -171,24 +183,20 @@ class HttpTaskTest : public ::testing::Test {
   }
 
   // Runs the package to its report; the code it reported.
-  HRESULT RunToEnd(Package* package, int32_t threads) {
-    Running run = Run(package, Options(threads));
-    return run.report->Wait() ? run.report->code : E_FAIL;
+  HRESULT RunToEnd(Package* package, HttpTaskOptions options) {
+    return Run(package, std::move(options)).End();
   }
 
-  // The Range headers the server saw for `route`, in arrival order.
-  // A block's request: a range, and not the probe's first byte.
-  static bool IsBlockRequest(const corvane::testsupport::RequestRecord& request) {
-    return request.HasHeader("range") && request.Header("range") != "bytes=0-0";
-  }
-
-  std::vector<std::string> Ranges(const std::string& route) {
-    std::vector<std::string> ranges;
+  // The `header` of each block request (a range, and not the probe's first
+  // byte) the server saw for `route`, in arrival order.
+  std::vector<std::string> Ranges(const std::string& route, const std::string& header = "range") {
+    std::vector<std::string> values;
     for (const auto& request : server_.requests()) {
-      if (request.path == route && IsBlockRequest(request))
-        ranges.push_back(request.Header("range"));
+      if (request.path == route && request.HasHeader("range") &&
+          request.Header("range") != "bytes=0-0")
+        values.push_back(request.Header(header));
     }
-    return ranges;
+    return values;
   }
 
   tobric::platform::IsolatedEnv env_;
@@ -200,19 +208,10 @@ class HttpTaskTest : public ::testing::Test {
   tobric::ThreadPool pool_;
   std::unique_ptr<tobric::UserNetworkStateImpl> network_ =
       corvane::testsupport::DirectNetworkState(env_.root());
+  std::atomic<int> flushes_{0};
+  std::promise<void> first_flush_entered_, release_first_flush_;
+  std::shared_future<void> first_flush_released_ = release_first_flush_.get_future().share();
 };
-
-TEST_F(HttpTaskTest, TenMiBWithFiveThreadsFetchesThreeBlocksAndTakesFinalName) {
-  server_.SetRoute("/a.mp4", Reply::Pattern(10 * kMiB));
-  Package* package = NewPackage("/a.mp4");
-  package->set_path("");
-  EXPECT_EQ(RunToEnd(package, 5), S_OK);
-  EXPECT_THAT(Ranges("/a.mp4"), UnorderedElementsAre("bytes=0-4194303", "bytes=4194304-8388607",
-                                                     "bytes=8388608-10485759"));
-  EXPECT_EQ(package->path() + "/" + package->name(), folder_ + "/a.mp4");
-  EXPECT_TRUE(ReadFile(folder_ + "/a.mp4") == PatternBytes(0, 10 * kMiB));
-  EXPECT_FALSE(Exists(folder_ + "/a.mp4.sugc"));
-}
 
 // "a.mp4" and the data file name "a(1).mp4.sugd" are taken: the next number is free.
 TEST_F(HttpTaskTest, TakenNamesGetANumber) {
@@ -235,8 +234,8 @@ TEST_F(HttpTaskTest, ResumeFetchesOnlyTheMissingBlocks) {
   // Positions past 4 GiB: block 1536 of 7 GiB.
   const uint64_t size = 7 * 1024 * kMiB, first = 6442450944;
   server_.SetRoute("/big.bin", Reply::Pattern(size));
-  EXPECT_EQ(RunToEnd(PausedPackage("/big.bin", size, [](uint32_t b) { return b != 1536; }), 2),
-            S_OK);
+  Package* package = PausedPackage("/big.bin", size, [](uint32_t b) { return b != 1536; });
+  EXPECT_EQ(RunToEnd(package, Options(2)), S_OK);
   EXPECT_EQ(Ranges("/big.bin"), std::vector<std::string>{"bytes=6442450944-6446645247"});
   EXPECT_TRUE(ReadPart(folder_ + "/big.bin", first, kBlock) == PatternBytes(first, kBlock));
   EXPECT_EQ(ReadPart(folder_ + "/big.bin", first - 4, 4), std::string(4, '\0'));
@@ -267,39 +266,40 @@ TEST_F(HttpTaskTest, ResumeJoinsOnlyBlocksOfTheSameVersion) {
     server_.SetRoute(c.route, c.now);
     Package* package = PausedPackage(
         c.route, size, [](uint32_t b) { return b == 0; }, std::string(size, 'Z'), c.recorded);
-    EXPECT_EQ(RunToEnd(package, 2), S_OK);
+    EXPECT_EQ(RunToEnd(package, Options(2)), S_OK);
     EXPECT_EQ(Ranges(c.route).size(), c.block_requests);
     if (c.block_requests >= 2) {
       EXPECT_TRUE(ReadFile(folder_ + c.route) == PatternBytes(0, c.now_size));
       EXPECT_EQ(log_.Count("The file changed on the server"), 1u);
     }
-    for (const auto& request : server_.requests()) {
-      if (request.path == c.route && IsBlockRequest(request)) {
-        EXPECT_EQ(request.Header("if-range"), c.if_range);
-      }
-    }
+    EXPECT_THAT(Ranges(c.route, "if-range"), Each(c.if_range));
     log_.Clear();
   }
 }
 
-// The blocks come from where the probe's redirects led; a server that says it
-// serves no ranges is read through one stream, whose progress the package
-// shows, and from its first byte again after a pause.
+// The blocks come from where the probe's redirects led, one worker a block
+// however many threads are allowed; a package without a folder lands in the
+// download folder. A server that says it serves no ranges is read through one
+// stream, whose progress the package shows, and from its first byte again
+// after a pause.
 TEST_F(HttpTaskTest, RedirectsAndServersWithoutRanges) {
   const uint64_t size = 2 * kBlock + 10;
   server_.SetRoute("/link", Reply::Text(302, "").WithHeader("Location", "/file.bin"));
   server_.SetRoute("/file.bin", Reply::Pattern(size));
   Package* package = NewPackage("/link");
-  EXPECT_EQ(RunToEnd(package, 3), S_OK);
-  EXPECT_EQ(Ranges("/file.bin").size(), 3u);
+  package->set_path("");
+  EXPECT_EQ(RunToEnd(package, Options(5)), S_OK);
+  EXPECT_THAT(Ranges("/file.bin"), UnorderedElementsAre("bytes=0-4194303", "bytes=4194304-8388607",
+                                                        "bytes=8388608-8388617"));
   EXPECT_TRUE(Ranges("/link").empty());
   EXPECT_EQ(package->uri(), server_.Url("/link"));
+  EXPECT_TRUE(ReadFile(folder_ + "/link") == PatternBytes(0, size));
 
   server_.SetRoute("/plain.bin",
                    Reply::Pattern(size).IgnoringRanges().WithHeader("Accept-Ranges", "none"));
   package = PausedPackage(
       "/plain.bin", size, [](uint32_t b) { return b == 0; }, std::string(size, 'Z'));
-  EXPECT_EQ(RunToEnd(package, 3), S_OK);
+  EXPECT_EQ(RunToEnd(package, Options(3)), S_OK);
   EXPECT_TRUE(ReadFile(folder_ + "/plain.bin") == PatternBytes(0, size));
   EXPECT_EQ(Ranges("/plain.bin"), std::vector<std::string>{"bytes=0-8388617"});
   EXPECT_EQ(log_.Count("starts again from its first byte"), 1u);
@@ -315,7 +315,7 @@ TEST_F(HttpTaskTest, WorkersThatKeepFailingEndTheTaskWithTheirCode) {
     const std::string route = "/fail" + std::to_string(status);
     server_.SetRoute(route, {Reply::Pattern(2 * kBlock), Reply::Text(status, "")});
     Package* package = NewPackage(route);
-    EXPECT_EQ(RunToEnd(package, 1), expected);
+    EXPECT_EQ(RunToEnd(package, Options(1)), expected);
     EXPECT_EQ(Ranges(route).size(), requests);
     EXPECT_TRUE(Exists(package->FullFilePath()));
     EXPECT_TRUE(Exists(package->metafile()));
@@ -348,7 +348,7 @@ TEST_F(HttpTaskTest, BadRepliesNeverWriteOutsideTheirBlock) {
     Package* package = NewPackage(route, route.substr(1), size);
     std::filesystem::create_directories(folder_);
     WriteFile(folder_ + route + ".sugd", std::string(size, 'Z'));
-    const HRESULT result = RunToEnd(package, 1);
+    const HRESULT result = RunToEnd(package, Options(1));
     EXPECT_EQ(Succeeded(result), c.final_size != 0);
     if (c.final_size != 0) {
       EXPECT_TRUE(ReadFile(folder_ + route) == PatternBytes(0, c.final_size));
@@ -372,7 +372,7 @@ TEST_F(HttpTaskTest, DamagedPausedDownloadIsLaidOutAnew) {
   Package* package = PausedPackage(
       "/d.bin", size, [](uint32_t block) { return block == 0; }, std::string(size, 'Z'));
   std::filesystem::resize_file(package->FullFilePath(), 1000);
-  EXPECT_EQ(RunToEnd(package, 2), S_OK);
+  EXPECT_EQ(RunToEnd(package, Options(2)), S_OK);
   EXPECT_TRUE(ReadFile(folder_ + "/d.bin") == PatternBytes(0, size));
 }
 
@@ -384,7 +384,7 @@ TEST_F(HttpTaskTest, FullDiskWhileWritingKeepsDownloading) {
   server_.SetRoute("/fill.bin", Reply::Pattern(2 * kBlock));
   Package* package = NewPackage("/fill.bin");
   package->set_path(disk.folder());
-  EXPECT_EQ(RunToEnd(package, 2), S_OK);
+  EXPECT_EQ(RunToEnd(package, Options(2)), S_OK);
   EXPECT_TRUE(ReadFile(disk.folder() + "/fill.bin") == PatternBytes(0, 2 * kBlock));
 }
 
@@ -409,22 +409,10 @@ TEST_F(HttpTaskTest, MetafileInUseIsKept) {
 // fetching, and the blocks that ended during the held flush share the next.
 TEST_F(HttpTaskTest, BlocksAreRecordedOnlyAfterAFlushWhichTheyShare) {
   server_.SetRoute("/g.bin", Reply::Pattern(6 * kBlock));
-  std::promise<void> entered;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  std::atomic<int> flushes{0};
-  HttpTaskOptions options = Options(3);
-  options.flush_data_file = [&](const std::string&) {
-    if (flushes.fetch_add(1) == 0) {
-      entered.set_value();
-      released.wait();
-    }
-    return S_OK;
-  };
   Package* package = NewPackage("/g.bin");
-  Running run = Run(package, std::move(options));
+  Running run = Run(package, CountingFlushes(3, true));
   ASSERT_EQ(run.start, S_OK);
-  ASSERT_EQ(entered.get_future().wait_for(kWait), std::future_status::ready);
+  ASSERT_TRUE(WaitForFirstFlush());
   const std::string laid_out = ReadFile(package->metafile());
   // Blocks 4 to 6 are asked for only after three blocks have ended: the held
   // one and two more, which now wait for a flush.
@@ -434,12 +422,11 @@ TEST_F(HttpTaskTest, BlocksAreRecordedOnlyAfterAFlushWhichTheyShare) {
   }
   EXPECT_EQ(Ranges("/g.bin").size(), 6u);
   EXPECT_EQ(ReadFile(package->metafile()), laid_out);
-  release.set_value();
-  ASSERT_TRUE(run.report->Wait());
-  EXPECT_EQ(run.report->code, S_OK);
+  release_first_flush_.set_value();
+  EXPECT_EQ(run.End(), S_OK);
   EXPECT_EQ(Ranges("/g.bin").size(), 6u);
   EXPECT_TRUE(ReadFile(folder_ + "/g.bin") == PatternBytes(0, 6 * kBlock));
-  EXPECT_LE(flushes.load(), 5);
+  EXPECT_LE(flushes_.load(), 5);
 }
 
 // Where the journal's commits flush the device, blocks that went around the
@@ -448,24 +435,17 @@ TEST_F(HttpTaskTest, BlocksAreRecordedOnlyAfterAFlushWhichTheyShare) {
 TEST_F(HttpTaskTest, OnlyBlocksWrittenThroughThePageCacheWaitForAFlush) {
   {
     tobric::platform::File probe;
-    ASSERT_EQ(probe.Open(env_.root() + "/probe", tobric::platform::File::kWrite |
-                                                 tobric::platform::File::kDirect,
+    ASSERT_EQ(probe.Open(env_.root() + "/probe",
+                         tobric::platform::File::kWrite | tobric::platform::File::kDirect,
                          tobric::platform::File::kCreateAlways),
               S_OK);
     if (!probe.IsDirect()) GTEST_SKIP() << "the test folder's file system refuses O_DIRECT";
   }
   server_.SetRoute("/d.bin", Reply::Pattern(2 * kBlock + 100));
-  std::atomic<int> flushes{0};
-  HttpTaskOptions options = Options(1);
+  HttpTaskOptions options = CountingFlushes(1, false);
   options.journal_commit_flushes = [](const std::string&) { return true; };
-  options.flush_data_file = [&](const std::string&) {
-    flushes.fetch_add(1);
-    return S_OK;
-  };
-  Running run = Run(NewPackage("/d.bin"), std::move(options));
-  ASSERT_TRUE(run.report->Wait());
-  EXPECT_EQ(run.report->code, S_OK);
-  EXPECT_EQ(flushes.load(), 1);
+  EXPECT_EQ(RunToEnd(NewPackage("/d.bin"), std::move(options)), S_OK);
+  EXPECT_EQ(flushes_.load(), 1);
   EXPECT_TRUE(ReadFile(folder_ + "/d.bin") == PatternBytes(0, 2 * kBlock + 100));
 }
 
@@ -473,17 +453,11 @@ TEST_F(HttpTaskTest, OnlyBlocksWrittenThroughThePageCacheWaitForAFlush) {
 // download completes.
 TEST_F(HttpTaskTest, BlocksOfAFailedFlushAreFetchedAgain) {
   server_.SetRoute("/f.bin", Reply::Pattern(2 * kBlock));
-  std::atomic<int> flushes{0};
-  HttpTaskOptions options = Options(1);
-  options.flush_data_file = [&](const std::string&) {
-    // EIO, as a failing disk gives it.
-    return flushes.fetch_add(1) == 0 ? tobric::platform::HresultFromWin32(1117) : S_OK;
-  };
-  Running run = Run(NewPackage("/f.bin"), std::move(options));
-  ASSERT_TRUE(run.report->Wait());
-  EXPECT_EQ(run.report->code, S_OK);
-  EXPECT_THAT(Ranges("/f.bin"), UnorderedElementsAre("bytes=0-4194303", "bytes=4194304-8388607",
-                                                     "bytes=0-4194303"));
+  // EIO, as a failing disk gives it.
+  const HRESULT eio = tobric::platform::HresultFromWin32(1117);
+  EXPECT_EQ(RunToEnd(NewPackage("/f.bin"), CountingFlushes(1, false, eio)), S_OK);
+  EXPECT_THAT(Ranges("/f.bin"),
+              UnorderedElementsAre("bytes=0-4194303", "bytes=4194304-8388607", "bytes=0-4194303"));
   EXPECT_TRUE(ReadFile(folder_ + "/f.bin") == PatternBytes(0, 2 * kBlock));
 }
 
@@ -493,30 +467,20 @@ TEST_F(HttpTaskTest, BlocksOfAFailedFlushAreFetchedAgain) {
 // finish, is reported once, as finished.
 TEST_F(HttpTaskTest, CancelDuringTheLastFlushNeitherWaitsNorUndoesTheEnd) {
   server_.SetRoute("/w.bin", Reply::Pattern(kBlock));
-  std::promise<void> entered;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  HttpTaskOptions options = Options(1);
-  options.flush_data_file = [&](const std::string&) {
-    entered.set_value();
-    released.wait();
-    return S_OK;
-  };
-  Running run = Run(NewPackage("/w.bin"), std::move(options));
+  Running run = Run(NewPackage("/w.bin"), CountingFlushes(1, true));
   ASSERT_EQ(run.start, S_OK);
-  ASSERT_EQ(entered.get_future().wait_for(kWait), std::future_status::ready);
+  ASSERT_TRUE(WaitForFirstFlush());
   std::future<void> cancel = std::async(std::launch::async, [&] {
     tobric::AutoLock hold(run.task->GetPackage()->lock());
     EXPECT_EQ(run.task->Cancel(), S_OK);
   });
   EXPECT_EQ(cancel.wait_for(kWait), std::future_status::ready);
-  release.set_value();
-  ASSERT_TRUE(run.report->Wait());
-  EXPECT_EQ(run.report->code, S_OK);
+  release_first_flush_.set_value();
+  EXPECT_EQ(run.End(), S_OK);
   EXPECT_TRUE(Exists(folder_ + "/w.bin"));
   server_.Stop();
   pool_.Drain();
-  EXPECT_EQ(run.report->Count(), 1);
+  EXPECT_EQ(run.report->count.load(), 1);
 }
 
 }  // namespace

@@ -42,31 +42,26 @@ constexpr const char* kManual =
     "user_pref(\"network.proxy.autoconfig_url\", \"http://wpad.example/proxy.pac\");\n";
 
 TEST_F(FirefoxProxyDetectorTest, TypeBitsChooseWhatIsUsed) {
-  struct Case {
-    std::string type_line;
-    bool wpad;
-    std::string script, proxy;
-  };
-  const Case cases[] = {
-      {"", false, "", ""},
-      {"user_pref(\"network.proxy.type\", 1);\n", false, "",
-       "http=proxy.example:3128;https=secure.example:3129"},
-      {"user_pref(\"network.proxy.type\", 2);\n", false, "http://wpad.example/proxy.pac", ""},
-      {"user_pref(\"network.proxy.type\", 4);\n", true, "", ""},
-      {"user_pref(\"network.proxy.type\", 5);\n", true, "",
-       "http=proxy.example:3128;https=secure.example:3129"},
+  // The type lines, and what is used: "wpad", the script, the manual proxies.
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "||"},
+      {"user_pref(\"network.proxy.type\", 1);\n",
+       "||http=proxy.example:3128;https=secure.example:3129"},
+      {"user_pref(\"network.proxy.type\", 2);\n", "|http://wpad.example/proxy.pac|"},
+      {"user_pref(\"network.proxy.type\", 4);\n", "wpad||"},
+      {"user_pref(\"network.proxy.type\", 5);\n",
+       "wpad||http=proxy.example:3128;https=secure.example:3129"},
       // A later line wins; a commented-out line counts for nothing.
       {"user_pref(\"network.proxy.type\", 1);\n// user_pref(\"network.proxy.type\", 4);\n"
        "user_pref(\"network.proxy.type\", 2);\n",
-       false, "http://wpad.example/proxy.pac", ""},
+       "|http://wpad.example/proxy.pac|"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [type_line, used] : cases) {
     NetworkConfiguration found;
-    ASSERT_EQ(S_OK, DetectWith(std::string(kManual) + c.type_line, &found)) << c.type_line;
+    ASSERT_EQ(S_OK, DetectWith(std::string(kManual) + type_line, &found)) << type_line;
     EXPECT_EQ("Firefox", found.source);
-    EXPECT_EQ(c.wpad, found.wpad) << c.type_line;
-    EXPECT_EQ(c.script, found.script_url) << c.type_line;
-    EXPECT_EQ(c.proxy, found.proxy) << c.type_line;
+    EXPECT_EQ(used, (found.wpad ? "wpad|" : "|") + found.script_url + "|" + found.proxy)
+        << type_line;
   }
 }
 

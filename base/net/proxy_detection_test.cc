@@ -73,11 +73,7 @@ class FixedDetector : public ProxyDetectorInterface {
 
 NetworkConfiguration Named(const std::string& source, const std::string& proxy,
                            uint32_t priority = 0) {
-  NetworkConfiguration configuration;
-  configuration.source = source;
-  configuration.proxy = proxy;
-  configuration.priority = priority;
-  return configuration;
+  return {.source = source, .script_url = "", .proxy = proxy, .bypass = "", .priority = priority};
 }
 
 class UserNetworkStateTest : public ::testing::Test {

@@ -32,12 +32,10 @@ class SystemProxyDetectorTest : public ::testing::Test {
     std::filesystem::permissions(path, std::filesystem::perms::owner_all);
   }
   SystemProxyDetector::Options Options(const std::string& desktop = "") {
-    SystemProxyDetector::Options options;
-    options.kioslaverc = env_.root() + "/config/kioslaverc";
-    options.current_desktop = desktop;
-    options.priority = 1;
-    options.system_account = false;
-    return options;
+    return {.kioslaverc = env_.root() + "/config/kioslaverc",
+            .current_desktop = desktop,
+            .priority = 1,
+            .system_account = false};
   }
 
   platform::IsolatedEnv env_;
