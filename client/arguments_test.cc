@@ -56,7 +56,6 @@ TEST(ParseArgumentsTest, ConfigAndErrorTakeTheirValues) {
     int32_t number;
   } cases[] = {{{"config"}, ConfigKey::kNone, 0},
                {{"config", "set", "threads", "12"}, ConfigKey::kThreads, 12},
-               {{"config", "set", "down", "-1"}, ConfigKey::kDown, -1},  // the service checks
                {{"config", "set", "up", "64K"}, ConfigKey::kUp, 65536}};
   for (const auto& c : cases) {
     const Invocation invocation = Parse(c.args);
