@@ -188,7 +188,6 @@ TEST(CommandsTest, EachCommandCallsTheServiceAndSaysWhatCame) {
     int exit;
     std::string out, err, calls;
   } cases[] = {
-      {"list", kEmpty, 0, "", kExitOk, "No downloads.\n", "", ""},
       {"pause 1a2b3c4", kListed, rpc::kPausePackages, "", kExitFailure, "",
        "corvane: '1a2b3c4' matches several downloads:\n  " + a + "  a.mp4\n  " + b + "  b.mp4\n",
        ""},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/format.h"
@@ -48,17 +49,16 @@ TEST(RenderTableTest, NamesAreCutToTheWidthAndMadeSafe) {
 
 TEST(RenderProgressLineTest, EachStateSaysWhereTheDownloadIs) {
   PackageView package = Package("{A}", 5, "movie.mp4");
-  EXPECT_EQ(RenderProgressLine(package, 0),
-            "movie.mp4   50.0%  1.00 MiB / 2.00 MiB  512 KiB/s  ETA 00:02");
-  package.state = 4;
-  EXPECT_EQ(RenderProgressLine(package, 0), "movie.mp4   50.0%  1.00 MiB / 2.00 MiB  waiting");
-  package.state = 6;
-  EXPECT_EQ(RenderProgressLine(package, 0), "movie.mp4  100.0%  2.00 MiB  done");
-  package.state = 7;
   package.error_code = E_INVALID_URL;
-  EXPECT_EQ(RenderProgressLine(package, 0), "movie.mp4  failed  0xa0440313");
-  package.state = 2;
-  EXPECT_EQ(RenderProgressLine(package, 0), "movie.mp4  paused at 50.0%  1.00 MiB / 2.00 MiB");
+  for (const auto& [state, line] :
+       {std::pair{5, "movie.mp4   50.0%  1.00 MiB / 2.00 MiB  512 KiB/s  ETA 00:02"},
+        {4, "movie.mp4   50.0%  1.00 MiB / 2.00 MiB  waiting"},
+        {6, "movie.mp4  100.0%  2.00 MiB  done"},
+        {7, "movie.mp4  failed  0xa0440313"},
+        {2, "movie.mp4  paused at 50.0%  1.00 MiB / 2.00 MiB"}}) {
+    package.state = state;
+    EXPECT_EQ(RenderProgressLine(package, 0), line);
+  }
 }
 
 TEST(RenderDetailsTest, ShowsEveryFieldAndTheError) {

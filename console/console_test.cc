@@ -73,14 +73,10 @@ TEST_F(ConsoleStreamsTest, WritesToAClosedWindowAreDroppedQuietly) {
   terminal->Print("nor this\n");
 }
 
-class ConsoleHostDeathTest : public ::testing::Test {
- protected:
-  ConsoleHostDeathTest() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
 // The host of a log window ends with its pipe, or at once on a handle it cannot
 // use, and quietly: nobody is there to read a complaint.
-TEST_F(ConsoleHostDeathTest, HostExitsCleanlyWhenThePipeBreaksOrOnABadHandle) {
+TEST(ConsoleHostDeathTest, HostExitsCleanlyWhenThePipeBreaksOrOnABadHandle) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   tobric::platform::IsolatedEnv env;
   platform::PipeEnds pipe;
   ASSERT_EQ(platform::CreatePipe(&pipe), S_OK);

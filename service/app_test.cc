@@ -1,7 +1,8 @@
 // The application's lifecycle inside the test program: start, the guard, the
-// readiness and shutdown events, and a stop asked for before Run (the stops by
-// ExitService and by SIGTERM are the end-to-end tests'). The engine is a center
-// with a recording fake download manager, installed as the process's center.
+// readiness event, and a stop asked for before Run (the stops by ExitService and
+// by SIGTERM, and the left-over shutdown event a restart after SIGTERM must
+// clear, are the end-to-end tests'). The engine is a center with a recording
+// fake download manager, installed as the process's center.
 #include "service/app.h"
 
 #include <gtest/gtest.h>
@@ -30,14 +31,6 @@ using testing::RpcTestClient;
 constexpr uint32_t kWaitLimitMs = 10000;
 constexpr auto kWaitLimit = std::chrono::milliseconds(kWaitLimitMs);
 
-std::unique_ptr<tobric::platform::NamedEvent> OpenEvent(const char* name) {
-  std::unique_ptr<tobric::platform::NamedEvent> event;
-  EXPECT_EQ(tobric::platform::NamedEvent::Open(name, tobric::platform::ObjectScope::kUser, &event,
-                                               nullptr),
-            S_OK);
-  return event;
-}
-
 class AppTest : public ::testing::Test {
  protected:
   AppTest() : center_(env_.root() + "/downloads") {
@@ -45,7 +38,9 @@ class AppTest : public ::testing::Test {
     std::string folder;
     EXPECT_EQ(tobric::platform::GetObjectFolder(&folder), S_OK);
     socket_path_ = tobric::platform::JoinPath(folder, rpc::kSocketName);
-    ready_ = OpenEvent(kReadyEventName);
+    EXPECT_EQ(tobric::platform::NamedEvent::Open(
+                  kReadyEventName, tobric::platform::ObjectScope::kUser, &ready_, nullptr),
+              S_OK);
   }
 
   static AppOptions Options() {
@@ -59,12 +54,6 @@ class AppTest : public ::testing::Test {
     std::future<void> running = std::async(std::launch::async, [app] { app->Run(); });
     EXPECT_TRUE(ready_->Wait(kWaitLimitMs));
     return running;
-  }
-
-  void ExpectServing() {
-    std::unique_ptr<RpcTestClient> client = RpcTestClient::ConnectBound(socket_path_);
-    ASSERT_NE(client, nullptr);
-    EXPECT_EQ(client->Call(rpc::kGetPackageCount).status, 0);
   }
 
   // Run has returned and stopped the engine. (What a stop leaves behind is the
@@ -81,35 +70,32 @@ class AppTest : public ::testing::Test {
   std::unique_ptr<tobric::platform::NamedEvent> ready_;
 };
 
+// A second start in the same session finds the first by its object folder; a
+// second session of the same user (a service unit beside an ssh login) has an
+// object folder of its own but shares the data folder, so its service must not
+// run on the same config.db and download_list.db either.
 TEST_F(AppTest, SecondInstanceEndsWithAlreadyRunningAndTouchesNothing) {
-  App first(Options());
-  ASSERT_EQ(first.Initialize(), S_OK);
-  std::future<void> running = RunUntilReady(&first);
-
-  App second(Options());
-  EXPECT_EQ(second.Initialize(), E_ALREADY_RUNNING);
-  // The refused start neither reset the shutdown event nor took the socket.
-  ExpectServing();
-  tobric::SignalShutdown();
-  ExpectStopped(&running);
-}
-
-// A second session of the same user (a service unit beside an ssh login) has
-// an object folder of its own but shares the data folder: its service must not
-// run on the same config.db and download_list.db.
-TEST_F(AppTest, InstanceOfAnotherRuntimeFolderOnTheSameDataFolderIsRefused) {
   std::string first_folder;
   ASSERT_EQ(tobric::platform::GetObjectFolder(&first_folder), S_OK);
   App first(Options());
   ASSERT_EQ(first.Initialize(), S_OK);
   // Clients find the lock where the service without options takes it.
   EXPECT_TRUE(std::filesystem::exists(DataFolderLockPath(DefaultUserDataFolder())));
-
-  std::filesystem::create_directories(env_.root() + "/run2");
-  corvane::testsupport::ScopedEnv other_session("XDG_RUNTIME_DIR", env_.root() + "/run2");
+  {
+    std::filesystem::create_directories(env_.root() + "/run2");
+    corvane::testsupport::ScopedEnv other_session("XDG_RUNTIME_DIR", env_.root() + "/run2");
+    App other(Options());
+    EXPECT_EQ(other.Initialize(), E_ALREADY_RUNNING);
+    EXPECT_EQ(log_.Count("runtime folder " + first_folder + ".]"), 1u);
+  }
+  std::future<void> running = RunUntilReady(&first);
   App second(Options());
   EXPECT_EQ(second.Initialize(), E_ALREADY_RUNNING);
-  EXPECT_EQ(log_.Count("runtime folder " + first_folder + ".]"), 1u);
+  // The refused starts neither reset the shutdown event nor took the socket.
+  std::unique_ptr<RpcTestClient> client = RpcTestClient::ConnectBound(socket_path_);
+  EXPECT_TRUE(client != nullptr && client->Call(rpc::kGetPackageCount).status == 0);
+  tobric::SignalShutdown();
+  ExpectStopped(&running);
 }
 
 // An object folder open to others is refused as such, not taken for a running
@@ -125,20 +111,6 @@ TEST_F(AppTest, RefusedObjectFolderIsSaidToBeRefused) {
   EXPECT_EQ(app.Initialize(), static_cast<HRESULT>(0x80070005));  // access denied
   EXPECT_EQ(log_.Count("[App::Initialize][The object folder is refused"), 1u);
   EXPECT_EQ(log_.Count("Other instance already running"), 0u);
-}
-
-// Event files outlive their processes: an exit request left from an earlier run
-// must not stop the next service, while a new one from another process does.
-TEST_F(AppTest, LeftOverShutdownEventIsClearedAndANewOneStopsTheService) {
-  ASSERT_EQ(OpenEvent(tobric::kShutdownEventName)->Set(), S_OK);
-  App app(Options());
-  ASSERT_EQ(app.Initialize(), S_OK);
-  EXPECT_FALSE(OpenEvent(tobric::kShutdownEventName)->IsSet());
-  std::future<void> running = RunUntilReady(&app);
-  ExpectServing();
-
-  ASSERT_EQ(OpenEvent(tobric::kShutdownEventName)->Set(), S_OK);
-  ExpectStopped(&running);
 }
 
 // A stop asked for between Initialize and Run must not be lost.

@@ -7,10 +7,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,62 +49,45 @@ class PiecesTail : public RpcResponseTail {
   size_t next_ = 0;
 };
 
-// Answers every procedure with its own number. Procedure 3 takes a string, all
-// others nothing. While holding, calls wait inside Dispatch until released, so
-// a test can see how many are inside at once.
+// Answers every procedure with its own number, GetPackageList with
+// `tail_pieces` behind it. IsUriExist takes a string, all others nothing. ExitService waits
+// inside Dispatch until released, so that a test can stop the server with a
+// call still running.
 class FakeDispatcher : public RpcDispatcher {
  public:
-  bool AcceptingCalls() override { return accepting_.load(); }
+  bool AcceptingCalls() override { return accepting.load(); }
 
   int32_t Dispatch(uint16_t procedure, rpc::Reader* in, rpc::Writer* out,
                    std::unique_ptr<RpcResponseTail>* tail) override {
-    if (procedure == rpc::kIsUriExist) {
-      std::u16string text;
-      if (!in->String(&text)) return rpc::kFaultMalformedRequest;
-    }
+    std::u16string text;
+    if (procedure == rpc::kIsUriExist && !in->String(&text)) return rpc::kFaultMalformedRequest;
     if (!in->AtEnd()) return rpc::kFaultMalformedRequest;
-    std::unique_lock<std::mutex> hold(mutex_);
-    ++inside_;
-    changed_.notify_all();
-    changed_.wait(hold, [this] { return !holding_; });
-    --inside_;
-    ++calls_;
+    if (procedure == rpc::kExitService) {
+      entered_.set_value();
+      released_.wait();
+    }
+    ++calls;
     out->I32(procedure);
-    if (procedure == rpc::kGetPackageList) *tail = std::make_unique<PiecesTail>(tail_pieces_);
+    if (procedure == rpc::kGetPackageList) *tail = std::make_unique<PiecesTail>(tail_pieces);
     return 0;
   }
 
-  // What GetPackageList answers after its number, as a tail; set before the server starts.
-  void set_tail(std::vector<std::string> pieces) { tail_pieces_ = std::move(pieces); }
-
-  void set_accepting(bool accepting) { accepting_.store(accepting); }
-  void Hold() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    holding_ = true;
+  // True once an ExitService call is inside within the limit.
+  bool WaitInside() {
+    return entered_.get_future().wait_for(kWaitLimit) == std::future_status::ready;
   }
   void Release() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    holding_ = false;
-    changed_.notify_all();
-  }
-  // True when `count` calls are inside at once within `limit`.
-  bool WaitInside(int count, std::chrono::milliseconds limit = kWaitLimit) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, limit, [&] { return inside_ >= count; });
-  }
-  int calls() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return calls_;
+    if (!release_done_.exchange(true)) release_.set_value();
   }
 
+  std::atomic<bool> accepting{true};
+  std::atomic<int> calls{0};
+  std::vector<std::string> tail_pieces;  // set before the server starts
+
  private:
-  std::atomic<bool> accepting_{true};
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool holding_ = false;  // guarded by mutex_, as are the counts
-  int inside_ = 0;
-  int calls_ = 0;
-  std::vector<std::string> tail_pieces_;
+  std::promise<void> entered_, release_;
+  std::shared_future<void> released_ = release_.get_future().share();
+  std::atomic<bool> release_done_{false};
 };
 
 class RpcServerTest : public ::testing::Test {
@@ -132,10 +113,7 @@ class RpcServerTest : public ::testing::Test {
   void ExpectStillServing() {
     std::unique_ptr<RpcTestClient> client = Bound();
     ASSERT_NE(client, nullptr);
-    const Answer answer = client->Call(rpc::kGetPackageCount);
-    ASSERT_TRUE(answer.received);
-    EXPECT_EQ(answer.status, 0);
-    EXPECT_EQ(answer.rest, testing::LongParam(rpc::kGetPackageCount));
+    EXPECT_EQ(client->Call(rpc::kGetPackageCount).rest, testing::LongParam(rpc::kGetPackageCount));
   }
 
   tobric::platform::IsolatedEnv env_;
@@ -186,14 +164,14 @@ TEST_F(RpcServerTest, BadRequestsGetTheirFaultAndLoseTheConnectionOnly) {
     ExpectStillServing();
   }
   // Only the calls that check the server goes on serving got through.
-  EXPECT_EQ(dispatcher_.calls(), static_cast<int>(std::size(cases)));
+  EXPECT_EQ(dispatcher_.calls.load(), static_cast<int>(std::size(cases)));
 }
 
 // A tail goes out behind the head under the one length sent ahead, also when
 // a piece is more than the socket holds, and the connection stays in step.
 TEST_F(RpcServerTest, ResponseTailsFollowTheHeadUnderOneLength) {
   const std::string large(512 * 1024, 'b');
-  dispatcher_.set_tail({"a", large, "", "c"});
+  dispatcher_.tail_pieces = {"a", large, "", "c"};
   StartServer();
   std::unique_ptr<RpcTestClient> client = Bound();
   ASSERT_NE(client, nullptr);
@@ -245,7 +223,7 @@ TEST_F(RpcServerTest, SlowAndSilentClientsAreClosedAfterTheirLimits) {
 
   EXPECT_TRUE(half_header->WaitClosed());
   EXPECT_TRUE(idle->WaitClosed());
-  EXPECT_EQ(dispatcher_.calls(), 0);
+  EXPECT_EQ(dispatcher_.calls.load(), 0);
   ExpectStillServing();
 }
 
@@ -254,24 +232,23 @@ TEST_F(RpcServerTest, CallsAreRefusedOnceTheDispatcherStopsAccepting) {
   StartServer();
   std::unique_ptr<RpcTestClient> client = Bound();
   ASSERT_NE(client, nullptr);
-  dispatcher_.set_accepting(false);
+  dispatcher_.accepting = false;
   EXPECT_EQ(client->Call(rpc::kGetPackageCount).status, rpc::kFaultServerTooBusy);
   EXPECT_TRUE(client->WaitClosed());
-  EXPECT_EQ(dispatcher_.calls(), 0);
+  EXPECT_EQ(dispatcher_.calls.load(), 0);
 }
 
 TEST_F(RpcServerTest, StopLetsTheRunningCallAnswerAndClosesTheRest) {
   StartServer();
   std::unique_ptr<RpcTestClient> idle = Bound();
   ASSERT_NE(idle, nullptr);
-  dispatcher_.Hold();
   auto running = std::async(std::launch::async, [this] {
     std::unique_ptr<RpcTestClient> client = Bound();
     if (client == nullptr) return false;
     const Answer answer = client->Call(rpc::kExitService);
     return answer.received && answer.status == 0 && client->WaitClosed();
   });
-  ASSERT_TRUE(dispatcher_.WaitInside(1));
+  ASSERT_TRUE(dispatcher_.WaitInside());
   server_->StopListening();
   EXPECT_TRUE(idle->WaitClosed());
   // Listen waits for the call still inside.
@@ -303,7 +280,7 @@ TEST_F(RpcServerTest, PeersOfAnotherUserAreClosedAtOnce) {
   });
   EXPECT_EQ(result, 0);
   EXPECT_TRUE(log_.WaitFor("[RpcServer::Accept][Refused user 65534]", 1, 10000));
-  EXPECT_EQ(dispatcher_.calls(), 0);
+  EXPECT_EQ(dispatcher_.calls.load(), 0);
   ExpectStillServing();
 }
 
