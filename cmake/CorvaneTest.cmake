@@ -11,7 +11,7 @@ set(CORVANE_CONCURRENT_TESTS
   logging_logging_test logging_trace_log_writer_test re_atl_re_test
   net_network_request_test net_simple_request_test
   http_task_task_test download_download_manager_test download_size_probe_test
-  center_offline_center_flow_test storage_persister_test storage_config_manager_test
+  center_offline_center_test storage_persister_test storage_config_manager_test
   service_rpc_server_test service_app_test console_command_test console_console_test
   client_client_test client_commands_test
   p2p_tavp_task_test torrix_api_test
