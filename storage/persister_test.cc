@@ -254,7 +254,7 @@ TEST_F(PersisterTest, FailedSaveKeepsTheListLeavesNoPartialNewListAndIsTriedAgai
   std::filesystem::create_directories(fresh_);
   persister_->Modified();
   ASSERT_TRUE(persister_->WaitForSaveCount(3, kWaitMs));
-  EXPECT_EQ(log_.Count("[::CreateFile failed][0x08"), 1u);
+  EXPECT_GE(log_.Count("[::CreateFile failed][0x08"), 1u);
   EXPECT_EQ(ReadFile(list_), before);
 
   std::filesystem::remove(fresh_);
