@@ -4,7 +4,6 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <sstream>
 #include <thread>
 
 #include <libtorrent/bencode.hpp>
@@ -157,9 +156,7 @@ bool SwarmPeer::WaitFinished(std::chrono::milliseconds limit) const {
 
 int FirstRecordedPiece(const std::string& resume_path) {
   std::ifstream file(resume_path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << file.rdbuf();
-  const std::string text = bytes.str();
+  const std::string text{std::istreambuf_iterator<char>(file), {}};
   lt::error_code error;
   const lt::add_torrent_params params =
       lt::read_resume_data({text.data(), static_cast<std::ptrdiff_t>(text.size())}, error);
