@@ -97,13 +97,11 @@ class TavpTaskTest : public ::testing::Test {
  protected:
   TavpTaskTest() {
     g_engine = &engine_;
-    TorrixFunctions fake;
-    fake.create_task = &FakeCreate;
-    fake.start_task = &FakeStart;
-    fake.stop_task = &FakeStop;
-    fake.delete_task = &FakeDelete;
-    fake.get_task_info_batch = &FakeInfo;
-    InstallTorrixFunctions(fake);
+    InstallTorrixFunctions({.create_task = &FakeCreate,
+                            .start_task = &FakeStart,
+                            .stop_task = &FakeStop,
+                            .delete_task = &FakeDelete,
+                            .get_task_info_batch = &FakeInfo});
   }
   ~TavpTaskTest() override { InstallTorrixFunctions(TorrixFunctions()); }
 

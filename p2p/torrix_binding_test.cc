@@ -55,9 +55,7 @@ class TorrixBindingTest : public ::testing::Test {
 // UTF-16 characters: 2047 of URI, 259 of folder and name) reaches the engine;
 // any mix of case in the prefix does.
 TEST_F(TorrixBindingTest, CreateRefusesBeforeTheEngineIsCalled) {
-  TorrixFunctions fake;
-  fake.create_task = &CountCreate;
-  InstallTorrixFunctions(fake);
+  InstallTorrixFunctions({.create_task = &CountCreate});
   const std::string uri = "TaVp://" + std::string(2040, 'u');
   std::string folder = "/";
   for (int i = 0; i < 258; ++i) folder += "\xC3\xA4";  // 517 bytes
@@ -85,9 +83,7 @@ TEST_F(TorrixBindingTest, MissingEngineAnswersMinusNineAndSettingsReachAnInstall
   options.user_data_folder = env.root() + "/data";
   ConfigManager config(options);
   EXPECT_EQ(config.SetUpBandwidth(300), E_INVALIDARG);
-  TorrixFunctions fake;
-  fake.set_setting = &RecordSetting;
-  InstallTorrixFunctions(fake);
+  InstallTorrixFunctions({.set_setting = &RecordSetting});
   EXPECT_EQ(config.SetUpBandwidth(300), S_OK);
   EXPECT_EQ(g_settings,
             (std::vector<std::pair<int32_t, int32_t>>{{3, 0}, {4, 0}, {1, -1}, {2, 300}}));

@@ -130,19 +130,13 @@ TEST_F(XmlDocumentsTest, UnreadableFilesFailAndLeaveTheRecordAsItWas) {
   for (int i = 0; i < 100; ++i) nested += "<a>";
   for (int i = 0; i < 100; ++i) nested += "</a>";
   nested += "</resource>";
-  const struct {
-    const char* what;
-    std::string text;
-  } cases[] = {
-      {"truncated", golden.substr(0, golden.size() / 2)},
-      {"nested too deeply", nested},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  const std::string truncated = golden.substr(0, golden.size() / 2);
+  for (const std::string& text : {truncated, nested}) {
+    SCOPED_TRACE(text == nested ? "nested too deeply" : "truncated");
     Resource resource;
     resource.version = "kept";
     resource.files.resize(1);
-    EXPECT_EQ(LoadResourceText(c.text, &resource), E_XML_LOAD_FAILED);
+    EXPECT_EQ(LoadResourceText(text, &resource), E_XML_LOAD_FAILED);
     EXPECT_EQ(resource.version, "kept");
     EXPECT_EQ(resource.files.size(), 1u);
   }

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <string>
@@ -23,6 +22,7 @@ using corvane::testsupport::ContentsOfFilesStartingWith;
 using corvane::testsupport::PatternBytes;
 using corvane::testsupport::ReadFile;
 using corvane::testsupport::Reply;
+using corvane::testsupport::WriteFile;
 
 constexpr uint64_t kKiB = 1024;
 constexpr uint64_t kSegment = 64 * kKiB;
@@ -49,23 +49,15 @@ class TorrixApiTest : public corvane::testsupport::LoopbackHttpTest {
   std::string Link(const std::string& path, uint64_t size, const std::string& name = "") {
     return "tavp://" + std::to_string(size) + "|" + server_.Url(path) + "|" + name;
   }
-
-  int32_t Create(const std::string& link, const std::string& name, uint32_t* handle) {
-    TorrixCreateParams params{};
-    std::copy(link.begin(), link.end(), params.uri);
-    std::copy(name.begin(), name.end(), params.file_name);
-    std::copy(folder_.begin(), folder_.end(), params.folder);
-    return Torrix_CreateP2SPTask(handle, &params);
+  uint32_t Start(const std::string& link, const std::string& name = "") {
+    return torrix::testutil::StartTask(link, folder_, name);
   }
-
   static TorrixTaskInfo Info(uint32_t handle) { return torrix::testutil::TaskInfo(handle); }
-
-  // Polls every 10 ms until `done` holds; false after kWait.
   static bool WaitUntil(const std::function<bool()>& done) {
     return torrix::testutil::WaitUntil(done, kWait);
   }
   static bool WaitForState(uint32_t handle, int32_t state) {
-    return WaitUntil([&] { return Info(handle).state == state; });
+    return torrix::testutil::WaitForState(handle, state, kWait);
   }
 
   // The Range headers of the requests from the `from`-th on.
@@ -85,9 +77,7 @@ TEST_F(TorrixApiTest, StopDeleteAndNewTaskFetchOnlyTheMissingSegments) {
   // The probe, the first segment, then the second stalls.
   server_.SetRoute("/film", {Reply::Pattern(size), Reply::Pattern(size),
                              Reply::Pattern(size).StallAfterBodyBytes(1000), Reply::Pattern(size)});
-  uint32_t handle = 0;
-  ASSERT_EQ(Create(Link("/film", size), "film.mkv", &handle), TORRIX_OK);
-  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  uint32_t handle = Start(Link("/film", size), "film.mkv");
   ASSERT_TRUE(server_.WaitForStalls(1, kWait));
 
   ASSERT_EQ(Torrix_StopTask(handle), TORRIX_OK);
@@ -96,8 +86,7 @@ TEST_F(TorrixApiTest, StopDeleteAndNewTaskFetchOnlyTheMissingSegments) {
   ASSERT_EQ(Torrix_Quit(), TORRIX_OK);
   ASSERT_EQ(Torrix_Init(u"libtorrix.so", u"12"), TORRIX_OK);
   const size_t before = server_.request_count();
-  ASSERT_EQ(Create(Link("/film", size), "film.mkv", &handle), TORRIX_OK);
-  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  handle = Start(Link("/film", size), "film.mkv");
   ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_COMPLETE));
 
   EXPECT_EQ(ReadFile(folder_ + "/film.mkv"), PatternBytes(0, size));
@@ -109,13 +98,10 @@ TEST_F(TorrixApiTest, StopDeleteAndNewTaskFetchOnlyTheMissingSegments) {
 TEST_F(TorrixApiTest, DamagedResumeFileIsMovedAsideAndTheDownloadStartsOver) {
   const uint64_t size = 2 * kSegment;
   server_.SetRoute("/film", Reply::Pattern(size));
-  std::filesystem::create_directories(folder_);
-  std::ofstream(folder_ + "/film.mkv.kvre", std::ios::binary) << "KVRE, but torn";
-  std::ofstream(folder_ + "/film.mkv.kvtp", std::ios::binary) << std::string(size, 'x');
+  ASSERT_TRUE(WriteFile(folder_ + "/film.mkv.kvre", "KVRE, but torn"));
+  ASSERT_TRUE(WriteFile(folder_ + "/film.mkv.kvtp", std::string(size, 'x')));
 
-  uint32_t handle = 0;
-  ASSERT_EQ(Create(Link("/film", size, "film.mkv"), "", &handle), TORRIX_OK);
-  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  const uint32_t handle = Start(Link("/film", size, "film.mkv"));
   ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_COMPLETE));
 
   EXPECT_EQ(ReadFile(folder_ + "/film.mkv"), PatternBytes(0, size));
@@ -126,9 +112,7 @@ TEST_F(TorrixApiTest, DamagedResumeFileIsMovedAsideAndTheDownloadStartsOver) {
 }
 
 TEST_F(TorrixApiTest, NotFoundFailsAsABadLink) {
-  uint32_t handle = 0;
-  ASSERT_EQ(Create(Link("/gone", 1000), "gone.bin", &handle), TORRIX_OK);
-  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  const uint32_t handle = Start(Link("/gone", 1000), "gone.bin");
   ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_FAILED));
   EXPECT_EQ(Info(handle).fail_code, TORRIX_FAIL_BAD_LINK);
   EXPECT_FALSE(std::filesystem::exists(folder_ + "/gone.bin.kvtp"));
@@ -139,9 +123,7 @@ TEST_F(TorrixApiTest, StopEndsAWaitForTheDownloadLimitAtOnce) {
   // After the bucket's first 16 KiB, the next piece would wait for hours.
   ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_DOWNLOAD_LIMIT, 1), TORRIX_OK);
   server_.SetRoute("/film", Reply::Pattern(kSegment));
-  uint32_t handle = 0;
-  ASSERT_EQ(Create(Link("/film", kSegment), "film.mkv", &handle), TORRIX_OK);
-  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  const uint32_t handle = Start(Link("/film", kSegment), "film.mkv");
   ASSERT_TRUE(WaitUntil([&] { return Info(handle).downloaded > 16 * kKiB; }));
 
   ASSERT_EQ(Torrix_StopTask(handle), TORRIX_OK);
@@ -151,13 +133,12 @@ TEST_F(TorrixApiTest, StopEndsAWaitForTheDownloadLimitAtOnce) {
 
 TEST_F(TorrixApiTest, BusyWhileARunningTaskStopsAndItsFileIsRefusedToOthers) {
   server_.SetRoute("/film", Reply::Pattern(kSegment).StallBeforeHeaders());
-  uint32_t handle = 0;
-  ASSERT_EQ(Create(Link("/film", kSegment, "film.mkv"), "", &handle), TORRIX_OK);
-  ASSERT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  const uint32_t handle = Start(Link("/film", kSegment, "film.mkv"));
   ASSERT_TRUE(server_.WaitForStalls(1, kWait));
 
   uint32_t other = 0;
-  EXPECT_EQ(Create(Link("/film", kSegment), "film.mkv", &other), TORRIX_E_CREATE_FAILED);
+  EXPECT_EQ(torrix::testutil::CreateTask(Link("/film", kSegment), folder_, "film.mkv", &other),
+            TORRIX_E_CREATE_FAILED);
   // Deleting a running task stops it and asks to be called again.
   EXPECT_EQ(Torrix_DeleteTask(handle), TORRIX_E_BUSY);
   ASSERT_TRUE(WaitUntil([&] { return Torrix_DeleteTask(handle) == TORRIX_OK; }));

@@ -1,12 +1,13 @@
 // For the engine's tests through its C API: one isolated user environment per
 // test program (the engine's network state, made on first use, keeps the
 // locations it found then, so the environment must outlive every test of the
-// program), a task's record, and waits for what a task reports.
+// program), task creation, a task's record, and waits for what a task reports.
 #ifndef TORRIX_ENGINE_ENVIRONMENT_TESTUTIL_H_
 #define TORRIX_ENGINE_ENVIRONMENT_TESTUTIL_H_
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -49,6 +50,29 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
+}
+
+inline bool WaitForState(uint32_t handle, int32_t state, std::chrono::milliseconds limit) {
+  return WaitUntil([&] { return TaskInfo(handle).state == state; }, limit);
+}
+
+// A task of `link` downloading into `folder`, named `name` when it is not empty.
+inline int32_t CreateTask(const std::string& link, const std::string& folder,
+                          const std::string& name, uint32_t* handle) {
+  TorrixCreateParams params{};
+  std::copy(link.begin(), link.end(), params.uri);
+  std::copy(name.begin(), name.end(), params.file_name);
+  std::copy(folder.begin(), folder.end(), params.folder);
+  return Torrix_CreateP2SPTask(handle, &params);
+}
+
+// Creates and starts such a task; its handle.
+inline uint32_t StartTask(const std::string& link, const std::string& folder,
+                          const std::string& name = "") {
+  uint32_t handle = 0;
+  EXPECT_EQ(CreateTask(link, folder, name, &handle), TORRIX_OK);
+  EXPECT_EQ(Torrix_StartTask(handle), TORRIX_OK);
+  return handle;
 }
 
 }  // namespace torrix::testutil

@@ -2,18 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <set>
 #include <string>
-
-#include "tests/support/files.h"
-#include "tests/support/isolated_env.h"
 
 namespace torrix {
 namespace {
-
-using corvane::testsupport::ContentsOfFilesStartingWith;
 
 std::string FromHex(const std::string& hex) {
   std::string bytes;
@@ -64,21 +56,6 @@ TEST(ResumeFileTest, RefusesATotalNearTwoToTheSixtyFourWithoutSegments) {
       "00000000" "00000000" "11e5eefb");
   ResumeData decoded;
   EXPECT_FALSE(DecodeResumeData(bytes, &decoded));
-}
-
-TEST(ResumeFileTest, DamagedFilesAreMovedAsideWithoutOverwritingAnEarlierOne) {
-  tobric::platform::IsolatedEnv env;
-  const std::string path = env.root() + "/film.kvre";
-  for (const char* torn : {"torn", "torn again"}) {
-    std::ofstream(path) << torn;
-    ResumeData data;
-    std::string moved_to;
-    EXPECT_EQ(LoadResumeFile(path, &data, &moved_to), ResumeLoad::kDamaged);
-    EXPECT_TRUE(moved_to.starts_with(path + ".bad-")) << moved_to;
-    EXPECT_FALSE(std::filesystem::exists(path));
-  }
-  EXPECT_EQ(ContentsOfFilesStartingWith(env.root(), "film.kvre.bad-"),
-            (std::multiset<std::string>{"torn", "torn again"}));
 }
 
 }  // namespace

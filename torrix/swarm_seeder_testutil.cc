@@ -2,8 +2,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
-#include <sstream>
 #include <thread>
 
 #include <libtorrent/bencode.hpp>
@@ -38,6 +38,17 @@ std::string Escape(const std::string& text) {
   return out;
 }
 
+// Polls every 10 ms until `done` holds; false after `limit`.
+bool Poll(const std::function<bool()>& done,
+          std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 }  // namespace
 
 SwarmPeer::SwarmPeer(int upload_limit) {
@@ -58,10 +69,7 @@ SwarmPeer::SwarmPeer(int upload_limit) {
   classes.add_rule(lt::make_address("0.0.0.0"), lt::make_address("255.255.255.255"),
                    1u << static_cast<std::uint32_t>(lt::session::global_peer_class_id));
   session_->set_peer_class_filter(classes);
-  for (int i = 0; i < 500 && port_ == 0; ++i) {
-    port_ = session_->listen_port();
-    if (port_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  static_cast<void>(Poll([this] { return (port_ = session_->listen_port()) != 0; }));
 }
 
 SwarmPeer::~SwarmPeer() = default;
@@ -79,25 +87,18 @@ std::string SwarmPeer::MakeTorrent(const std::string& path, const TorrentOptions
 
 bool SwarmPeer::Hold(const std::string& torrent, const std::string& folder,
                      const std::vector<int>& held) {
-  return Add(torrent, folder, false, true, {}, &held);
+  return Add(torrent, folder, false, true, &held);
 }
 
 bool SwarmPeer::AddPiece(int piece, const std::string& bytes) {
-  const int before = PiecesHad();
+  const int before = torrent_->status().num_pieces;
   torrent_->unset_flags(lt::torrent_flags::upload_mode);
   torrent_->add_piece(lt::piece_index_t{piece}, bytes.data());
-  for (int i = 0; i < 1000; ++i) {
-    if (PiecesHad() > before) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return Poll([&] { return torrent_->status().num_pieces > before; });
 }
 
-int SwarmPeer::PiecesHad() const { return torrent_->status().num_pieces; }
-
 bool SwarmPeer::Add(const std::string& torrent, const std::string& folder, bool seed,
-                    bool upload_mode, const std::vector<int>& altered,
-                    const std::vector<int>* held) {
+                    bool upload_mode, const std::vector<int>* held) {
   lt::error_code error;
   auto info = std::make_shared<lt::torrent_info>(torrent, error, lt::from_span);
   if (error || port_ == 0) return false;
@@ -109,41 +110,32 @@ bool SwarmPeer::Add(const std::string& torrent, const std::string& folder, bool 
   // The engine alone tells who the peers are.
   params.flags |= lt::torrent_flags::disable_pex;
   if (upload_mode) params.flags |= lt::torrent_flags::upload_mode;
-  if (seed && altered.empty()) params.flags |= lt::torrent_flags::seed_mode;
-  if (seed && !altered.empty()) {
-    // Claimed whole without a check, so the altered pieces go out as they are.
-    params.have_pieces.resize(info->num_pieces(), true);
-    params.flags |= lt::torrent_flags::no_verify_files;
-  }
+  if (seed) params.flags |= lt::torrent_flags::seed_mode;
   if (held != nullptr) {
+    // Claimed without a check, so altered pieces go out as they are.
     params.have_pieces.resize(info->num_pieces(), false);
     for (const int piece : *held) params.have_pieces.set_bit(lt::piece_index_t{piece});
     params.flags |= lt::torrent_flags::no_verify_files;
   }
   torrent_ = std::make_unique<lt::torrent_handle>(session_->add_torrent(std::move(params), error));
-  if (error) return false;
-  for (int i = 0; i < 1000; ++i) {
+  return !error && Poll([&] {
     const lt::torrent_status status = torrent_->status();
-    const bool ready = seed              ? status.is_seeding
-                       : held != nullptr ? status.num_pieces == static_cast<int>(held->size())
-                                         : status.state == lt::torrent_status::downloading;
-    if (ready) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+    return seed              ? status.is_seeding
+           : held != nullptr ? status.num_pieces == static_cast<int>(held->size())
+                             : status.state == lt::torrent_status::downloading;
+  });
 }
 
-bool SwarmPeer::Seed(const std::string& torrent, const std::string& folder,
-                     const std::vector<int>& altered) {
-  return Add(torrent, folder, true, false, altered);
+bool SwarmPeer::Seed(const std::string& torrent, const std::string& folder) {
+  return Add(torrent, folder, true, false);
 }
 
 bool SwarmPeer::KnowOnly(const std::string& torrent, const std::string& folder) {
-  return Add(torrent, folder, false, true, {});
+  return Add(torrent, folder, false, true);
 }
 
 bool SwarmPeer::Fetch(const std::string& torrent, const std::string& folder) {
-  return Add(torrent, folder, false, false, {});
+  return Add(torrent, folder, false, false);
 }
 
 std::string SwarmPeer::Magnet(const std::vector<uint16_t>& peers,
@@ -159,19 +151,12 @@ uint64_t SwarmPeer::Uploaded() const {
 }
 
 bool SwarmPeer::WaitFinished(std::chrono::milliseconds limit) const {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (torrent_->status().is_finished) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return Poll([this] { return torrent_->status().is_finished; }, limit);
 }
 
 int FirstRecordedPiece(const std::string& resume_path) {
   std::ifstream file(resume_path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << file.rdbuf();
-  const std::string text = bytes.str();
+  const std::string text{std::istreambuf_iterator<char>(file), {}};
   lt::error_code error;
   const lt::add_torrent_params params =
       lt::read_resume_data({text.data(), static_cast<std::ptrdiff_t>(text.size())}, error);

@@ -1,8 +1,9 @@
 // For tests of magnet tasks: a BitTorrent peer of the test process, on
 // 127.0.0.1 only (no DHT, no local discovery, no port mapping), holding one
-// torrent: a seeder of a generated file (optionally serving some pieces
-// altered while claiming them good), a peer that knows the metadata but has
-// no piece, or an empty peer that fetches from whoever connects to it.
+// torrent: a seeder of a generated file, a peer that claims some pieces and
+// serves them unchecked (a liar when their bytes on disk are altered), a peer
+// that knows the metadata but has no piece, or an empty peer that fetches
+// from whoever connects to it.
 #ifndef TORRIX_SWARM_SEEDER_TESTUTIL_H_
 #define TORRIX_SWARM_SEEDER_TESTUTIL_H_
 
@@ -34,11 +35,8 @@ class SwarmPeer {
   [[nodiscard]] static std::string MakeTorrent(const std::string& path,
                                                const TorrentOptions& options);
 
-  // Seeds `torrent` from `folder` (which holds its content). The pieces in
-  // `altered` are served as they are on disk, unchecked: change their bytes
-  // there to make a peer that sends bad data.
-  [[nodiscard]] bool Seed(const std::string& torrent, const std::string& folder,
-                          const std::vector<int>& altered = {});
+  // Seeds `torrent` from `folder` (which holds its content).
+  [[nodiscard]] bool Seed(const std::string& torrent, const std::string& folder);
   // Knows the metadata, has no piece and asks for none.
   [[nodiscard]] bool KnowOnly(const std::string& torrent, const std::string& folder);
   // Has nothing, fetches from the peers that connect to it into `folder`.
@@ -60,9 +58,7 @@ class SwarmPeer {
 
  private:
   [[nodiscard]] bool Add(const std::string& torrent, const std::string& folder, bool seed,
-                         bool upload_mode, const std::vector<int>& altered,
-                         const std::vector<int>* held = nullptr);
-  [[nodiscard]] int PiecesHad() const;
+                         bool upload_mode, const std::vector<int>* held = nullptr);
 
   std::unique_ptr<libtorrent::session> session_;
   std::shared_ptr<const libtorrent::torrent_info> info_;

@@ -81,18 +81,8 @@ class SwarmTest : public ::testing::Test {
     return SwarmPeer::MakeTorrent(www_ + "/" + name, options);
   }
 
-  int32_t Create(const std::string& link, uint32_t* handle, const std::string& name = "") {
-    TorrixCreateParams params{};
-    std::copy(link.begin(), link.end(), params.uri);
-    std::copy(name.begin(), name.end(), params.file_name);
-    std::copy(folder_.begin(), folder_.end(), params.folder);
-    return Torrix_CreateP2SPTask(handle, &params);
-  }
   uint32_t StartTask(const std::string& link, const std::string& name = "") {
-    uint32_t handle = 0;
-    EXPECT_EQ(Create(link, &handle, name), TORRIX_OK);
-    EXPECT_EQ(Torrix_StartTask(handle), TORRIX_OK);
-    return handle;
+    return torrix::testutil::StartTask(link, folder_, name);
   }
 
   static TorrixTaskInfo Info(uint32_t handle) { return torrix::testutil::TaskInfo(handle); }
@@ -101,7 +91,7 @@ class SwarmTest : public ::testing::Test {
     return torrix::testutil::WaitUntil(done, kWait);
   }
   static bool WaitForState(uint32_t handle, int32_t state) {
-    return WaitUntil([&] { return Info(handle).state == state; });
+    return torrix::testutil::WaitForState(handle, state, kWait);
   }
 
   // The task ended complete with the content under `name`, and nothing else

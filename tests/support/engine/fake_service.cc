@@ -6,15 +6,12 @@
 
 namespace lorvane {
 
-namespace {
-constexpr uint32_t kReadLimitMs = 10'000;
-}  // namespace
+using testing::kClientLimitMs;
 
 FakeService::Reply FakeService::Answer(const rpc::Writer& values) {
   rpc::Writer body;
   body.I32(0);
-  body.Raw(values.bytes().data(), values.bytes().size());
-  return {rpc::Frame(body.bytes()), false};
+  return {rpc::Frame(body.bytes() + values.bytes()), false};
 }
 
 FakeService::Reply FakeService::Fault(int32_t status) {
@@ -68,7 +65,7 @@ void FakeService::ServeConnection(tobric::platform::UnixStream& stream) {
   bool bound = false;
   for (;;) {
     std::string body;
-    if (!testing::ReadFrame(stream, rpc::kMaxRequestBytes, kReadLimitMs, &body)) return;
+    if (!testing::ReadFrame(stream, rpc::kMaxRequestBytes, kClientLimitMs, &body)) return;
     Reply reply;
     {
       std::lock_guard<std::mutex> hold(lock_);
@@ -85,7 +82,7 @@ void FakeService::ServeConnection(tobric::platform::UnixStream& stream) {
     }
     bound = true;
     if (!reply.bytes.empty() &&
-        Failed(stream.WriteAll(reply.bytes.data(), reply.bytes.size(), kReadLimitMs))) {
+        Failed(stream.WriteAll(reply.bytes.data(), reply.bytes.size(), kClientLimitMs))) {
       return;
     }
     if (reply.close) return;

@@ -30,16 +30,13 @@ HRESULT RecordingDownloadManager::Download(Package* package,
 
 HRESULT RecordingDownloadManager::CancelAsync(Package* package,
                                               tobric::AsyncCallback<Package*>* cancel) {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    cancels_.push_back(package);
-  }
   package->state()->Pausing(package);
+  std::lock_guard<std::mutex> hold(mutex_);
+  cancels_.push_back(package);
   if (Failed(cancel_result_)) {
     delete cancel;
     return cancel_result_;
   }
-  std::lock_guard<std::mutex> hold(mutex_);
   pending_cancels_.emplace_back(package, cancel);
   return S_OK;
 }
