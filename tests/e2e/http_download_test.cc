@@ -61,8 +61,8 @@ TEST_F(HttpDownloadTest, GetOnATerminalStartsTheServiceAndRedrawsOneLinePerDownl
       if (Succeeded(client.Connect())) static_cast<void>(client.ExitService());
     }
   } cleanup{tmux, socket};
-  const std::string command = "printf '" + nginx.Url("/two.bin") + "\\n" +
-                              nginx.Url("/three.bin") + "\\n' | '" + CorvaneProgram() + "' get -i - " +
+  const std::string command = "printf '" + nginx.Url("/two.bin") + "\\n" + nginx.Url("/three.bin") +
+                              "\\n' | '" + CorvaneProgram() + "' get -i - " +
                               nginx.Url("/one.bin") + "; echo EXIT=$?; sleep 600";
   ASSERT_EQ(Tmux(tmux, socket, {"new-session", "-d", "-x", "100", "-y", "20", command}).exit_code,
             0);
@@ -88,8 +88,7 @@ TEST_F(HttpDownloadTest, GetOnATerminalStartsTheServiceAndRedrawsOneLinePerDownl
       << shown;
   for (const std::string& name : names) EXPECT_EQ(Occurrences(shown, name), 1u) << shown;
 
-  ASSERT_TRUE(poll_until([&] { return Occurrences(shown, "EXIT=") > 0; }, kDownloadLimit))
-      << shown;
+  ASSERT_TRUE(poll_until([&] { return Occurrences(shown, "EXIT=") > 0; }, kDownloadLimit)) << shown;
   EXPECT_EQ(Occurrences(shown, "EXIT=0"), 1u) << shown;
   for (const std::string& name : names) {
     // Its progress line, redrawn to the end, and where it was saved.

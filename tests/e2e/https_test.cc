@@ -2,15 +2,12 @@
 // test authority that the service is told to trust through SSL_CERT_FILE: a
 // kill and a restart fetch no recorded block again, and a certificate that
 // cannot be trusted ends the download at once with a code that says why.
-#include <algorithm>
-#include <cstdint>
 #include <string>
 
 #include "base/error_message.h"
 #include "gtest/gtest.h"
 #include "tests/e2e/service_fixture_testutil.h"
 #include "tests/support/nginx_server.h"
-#include "tests/support/test_certificates.h"
 
 namespace corvane::e2e {
 namespace {
@@ -38,18 +35,8 @@ TEST_F(HttpsTest, KilledDownloadResumesOverTls) {
       {.limit_rate = 1536 * 1024, .send_buffer = 64 * 1024, .tls = CertificateKind::kTrusted}))
       << nginx.error();
   ASSERT_NO_FATAL_FAILURE(RestartService(Trusting(nginx)));
-
-  std::string id;
-  ASSERT_NO_FATAL_FAILURE(AddPackage(nginx.Url("/secure.bin"), &id));
-  ASSERT_TRUE(WaitForBlocks(id, 1));
-  ASSERT_NO_FATAL_FAILURE(KillService());
-  const std::vector<bool> recorded = RecordedBlocks(folder_ + "/secure.bin.sugc");
-  ASSERT_GE(std::count(recorded.begin(), recorded.end(), true), 1);
-  const uint64_t restart_ms = NowMs();
-
-  ASSERT_NO_FATAL_FAILURE(RestartAfterKill(Trusting(nginx), &id));
-  ASSERT_NO_FATAL_FAILURE(ExpectCompleted(id, www_ + "/secure.bin"));
-  ExpectNoRecordedBlockFetched(nginx, restart_ms, {{"/secure.bin", recorded}});
+  KillAmidDownloadAndComplete(nginx.Url("/secure.bin"), www_ + "/secure.bin", 1, Trusting(nginx),
+                              &nginx);
 }
 
 TEST_F(HttpsTest, RefusedCertificatesEndTheDownloadWithTheirOwnCode) {
@@ -59,7 +46,7 @@ TEST_F(HttpsTest, RefusedCertificatesEndTheDownloadWithTheirOwnCode) {
       {CertificateKind::kExpired, E_CERT_EXPIRED},
       {CertificateKind::kOtherName, E_CERT_NAME_MISMATCH}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(Hex(c.second));
+    SCOPED_TRACE(lorvane::FormatCode(c.second));
     NginxServer nginx;
     ASSERT_TRUE(nginx.Start(www_, {.tls = c.first})) << nginx.error();
     ASSERT_NO_FATAL_FAILURE(RestartService(Trusting(nginx)));

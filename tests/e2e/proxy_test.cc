@@ -14,7 +14,6 @@
 #include "tests/e2e/service_fixture_testutil.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/squid_server.h"
-#include "tests/support/test_certificates.h"
 
 namespace corvane::e2e {
 namespace {
@@ -84,20 +83,18 @@ TEST_P(ProxyTest, Downloads) {
   ASSERT_TRUE(squid.WaitForLoggedRequests(passes ? 1 : 2, kChangeLimit))
       << "nothing went through squid";
   std::string seen;
-  int passed = 0;
-  int refused = 0;
-  int blocks = 0;
+  int passed = 0, refused = 0, blocks = 0;
   for (const auto& record : squid.LoggedRequests()) {
     seen += std::to_string(record.status) + " " + record.method + " " + record.user + " " +
             record.url + "\n";
     if (record.status == 407) {
       ++refused;
-    } else {
-      ++passed;
-      blocks += record.status == 206 ? 1 : 0;
-      EXPECT_EQ(record.method, c.https ? "CONNECT" : "GET") << seen;
-      EXPECT_EQ(record.user, auth ? "alice" : "") << seen;
+      continue;
     }
+    ++passed;
+    blocks += record.status == 206 ? 1 : 0;
+    EXPECT_EQ(record.method, c.https ? "CONNECT" : "GET") << seen;
+    EXPECT_EQ(record.user, auth ? "alice" : "") << seen;
   }
   // A wrong login: the challenge is answered once and the second 407 ends the
   // attempt. Once the direct way worked it comes first, so squid sees only

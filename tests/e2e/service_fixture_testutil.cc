@@ -1,49 +1,37 @@
 #include "tests/e2e/service_fixture_testutil.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <random>
 #include <thread>
 
 #include "base/platform/named_event.h"
-#include "client/format.h"
+#include "http_task/meta_file.h"
 #include "service/app.h"
 #include "tests/support/files.h"
 
 namespace corvane::e2e {
 
-namespace {
-
 namespace fs = std::filesystem;
 using tobric::platform::ChildProgram;
-
-}  // namespace
 
 void WriteRandomFile(const std::string& path, uint64_t size, uint64_t seed) {
   std::mt19937_64 random(seed);
   std::string bytes(static_cast<size_t>(size), '\0');
-  uint64_t word = 0;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i % 8 == 0) word = random();
-    bytes[i] = static_cast<char>(word >> (8 * (i % 8)));
+  for (size_t i = 0; i < bytes.size(); i += 8) {
+    const uint64_t word = random();
+    std::memcpy(bytes.data() + i, &word, std::min<size_t>(8, bytes.size() - i));
   }
   EXPECT_TRUE(testsupport::WriteFile(path, bytes)) << path;
 }
 
 std::vector<bool> RecordedBlocks(const std::string& metafile) {
-  // The metadata record: at 24 six u32 string fields, the bitmap offset, the
-  // block size, a reserved u64, then the file size at 64; the bitmap at 80.
-  const std::string bytes = testsupport::ReadFile(metafile);
-  if (bytes.size() < 80) return {};
-  uint64_t file_size = 0;
-  for (size_t i = 0; i < 8; ++i) {
-    file_size |= uint64_t{static_cast<uint8_t>(bytes[64 + i])} << (8 * i);
-  }
-  const uint64_t blocks = (file_size + kBlock - 1) / kBlock;
-  if (bytes.size() < 80 + (blocks + 7) / 8) return {};
+  std::unique_ptr<lorvane::MetaFile> meta;
   std::vector<bool> recorded;
-  for (uint64_t b = 0; b < blocks; ++b) recorded.push_back((bytes[80 + b / 8] >> (b % 8)) & 1);
+  if (Failed(lorvane::MetaFile::Load(metafile, &meta))) return recorded;
+  for (uint32_t b = 0; b < meta->block_count(); ++b) recorded.push_back(meta->test(b));
   return recorded;
 }
 
@@ -72,33 +60,14 @@ void ExpectNoRecordedBlockFetched(const testsupport::NginxServer& nginx, uint64_
   }
 }
 
-std::string Hex(HRESULT code) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08x", static_cast<unsigned>(code));
-  return text;
-}
-
 std::string Describe(const PackageView& package) {
   return std::string(lorvane::StateLabel(package.state)) + ", " +
          std::to_string(package.download_size) + " of " + std::to_string(package.total_size) +
-         " bytes, error " + Hex(package.error_code) + ", name '" + package.name + "' in " +
-         package.path;
+         " bytes, error " + lorvane::FormatCode(package.error_code) + ", name '" + package.name +
+         "' in " + package.path;
 }
 
 std::string CorvaneProgram() { return CORVANE_PATH; }
-
-CommandResult RunCorvane(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {CORVANE_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  // Its environment is the test's own, which TestUser set; the destructor
-  // kills a corvane that did not end.
-  ChildProgram program;
-  std::string error;
-  EXPECT_TRUE(program.Start({.argv = argv, .environment = {}, .pipe_input = false}, &error))
-      << error;
-  EXPECT_TRUE(program.WaitForExit(kDownloadLimit)) << "corvane did not end";
-  return {program.exit_code(), program.Output(), program.Errors()};
-}
 
 void ServiceTest::SetUp() {
   ASSERT_FALSE(user_.root().empty()) << "no temporary folder";
@@ -157,12 +126,28 @@ void ServiceTest::KillService() {
   ASSERT_TRUE(service_->WaitForExit(kChangeLimit));
 }
 
-void ServiceTest::RestartAfterKill(const ServiceOptions& options, std::string* id) {
+void ServiceTest::KillAmidDownloadAndComplete(const std::string& uri, const std::string& source,
+                                              uint64_t blocks, const ServiceOptions& options,
+                                              const testsupport::NginxServer* nginx) {
+  std::string id;
+  ASSERT_NO_FATAL_FAILURE(AddPackage(uri, &id));
+  ASSERT_TRUE(WaitForPackage(
+      id, [&](const PackageView& p) { return p.download_size >= blocks * kBlock; },
+      kProgressLimit));
+  ASSERT_NO_FATAL_FAILURE(KillService());
+  const std::string name = fs::path(source).filename().string();
+  const std::vector<bool> recorded =
+      nginx != nullptr ? RecordedBlocks(folder_ + "/" + name + ".sugc") : std::vector<bool>();
+  const uint64_t restart_ms = NowMs();
   ASSERT_NO_FATAL_FAILURE(StartService(options));
   const std::vector<PackageView> packages = Packages();
   ASSERT_EQ(packages.size(), 1u);
-  *id = packages[0].id;
-  Start({*id});
+  ASSERT_NO_FATAL_FAILURE(Start({packages[0].id}));
+  ASSERT_NO_FATAL_FAILURE(ExpectCompleted(packages[0].id, source));
+  if (nginx != nullptr) {
+    EXPECT_GE(std::count(recorded.begin(), recorded.end(), true), 1) << "no block recorded";
+    ExpectNoRecordedBlockFetched(*nginx, restart_ms, {{"/" + name, recorded}});
+  }
 }
 
 void ServiceTest::AddPackage(const std::string& uri, std::string* id) {
@@ -172,7 +157,7 @@ void ServiceTest::AddPackage(const std::string& uri, std::string* id) {
   for (const PackageView& package : Packages()) {
     if (uri.starts_with(package.uri)) *id = package.id;
   }
-  ASSERT_FALSE(id->empty()) << "no package for " << uri << ": " << Hex(added);
+  ASSERT_FALSE(id->empty()) << "no package for " << uri << ": " << lorvane::FormatCode(added);
 }
 
 std::vector<PackageView> ServiceTest::Packages() {

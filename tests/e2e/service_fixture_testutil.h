@@ -19,12 +19,11 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "base/result_codes.h"
 #include "client/client.h"
+#include "client/format.h"
 #include "gtest/gtest.h"
 #include "package/package.h"
 #include "tests/support/child_program.h"
@@ -46,10 +45,6 @@ inline constexpr Milliseconds kProgressLimit{60'000};
 // A whole download; one run of corvane (a `get` includes the download).
 inline constexpr Milliseconds kDownloadLimit{90'000};
 
-// Port 1 refuses at once on loopback: a download of it fails without waiting.
-[[nodiscard]] inline std::string RefusedUri(const std::string& name) {
-  return "http://127.0.0.1:1/" + name;
-}
 // Writes `size` bytes of seeded random data.
 void WriteRandomFile(const std::string& path, uint64_t size, uint64_t seed);
 // One flag per block of the download a metafile describes: recorded or not.
@@ -63,15 +58,7 @@ void ExpectNoRecordedBlockFetched(const testsupport::NginxServer& nginx, uint64_
 // nginx paced to `rate` bytes a second on each connection from the first byte
 // on, so that a test can pause or kill a download in the middle.
 [[nodiscard]] testsupport::NginxOptions Paced(uint64_t rate);
-[[nodiscard]] std::string Hex(HRESULT code);
 [[nodiscard]] std::string Describe(const PackageView& package);
-
-struct CommandResult {
-  int exit_code = -1;  // -1: killed at the limit
-  std::string out;
-  std::string err;
-};
-[[nodiscard]] CommandResult RunCorvane(const std::vector<std::string>& args);
 // The corvane program of this build.
 [[nodiscard]] std::string CorvaneProgram();
 
@@ -118,13 +105,18 @@ class ServiceTest : public ::testing::Test {
     ASSERT_NO_FATAL_FAILURE(StartService(options));
   }
   void KillService();
-  // The service again after a kill, its only package started.
-  void RestartAfterKill(const ServiceOptions& options, std::string* id);
+  // Adds a download of `uri`, kills the service once `blocks` blocks are in,
+  // starts it again with `options` and expects the download to complete with
+  // the bytes of `source`. With `nginx`, the server of `uri`: the kill found a
+  // block recorded, and none recorded was fetched again.
+  void KillAmidDownloadAndComplete(const std::string& uri, const std::string& source,
+                                   uint64_t blocks, const ServiceOptions& options = {},
+                                   const testsupport::NginxServer* nginx = nullptr);
   template <typename Param, typename Value>
   void Set(HRESULT (lorvane::Client::*setter)(Param, HRESULT*), const Value& value) {
     HRESULT hr = E_FAIL;
     ASSERT_EQ((client_.*setter)(value, &hr), S_OK);
-    ASSERT_EQ(hr, S_OK) << Hex(hr);
+    ASSERT_EQ(hr, S_OK) << lorvane::FormatCode(hr);
   }
 
   // Adds a download and finds its id by its uri.
@@ -135,11 +127,6 @@ class ServiceTest : public ::testing::Test {
                       Milliseconds limit = kChangeLimit);
   // Until the package has finished or failed; *package is the last record seen.
   bool WaitForEnd(const std::string& id, PackageView* package, Milliseconds limit = kDownloadLimit);
-  bool WaitForBlocks(const std::string& id, uint64_t blocks) {
-    return WaitForPackage(
-        id, [&](const PackageView& p) { return p.download_size >= blocks * kBlock; },
-        kProgressLimit);
-  }
   void Start(const std::vector<std::string>& ids) {
     bool all_ok = false;
     ASSERT_EQ(client_.StartPackages(ids, &all_ok), S_OK);

@@ -10,6 +10,7 @@
 #include "gtest/gtest.h"
 #include "tests/e2e/service_fixture_testutil.h"
 #include "tests/support/files.h"
+#include "tests/support/loopback_http_fixture.h"
 
 namespace corvane::e2e {
 namespace {
@@ -19,7 +20,7 @@ using tobric::platform::ChildProgram;
 // SIGTERM goes through the stop sequence (the signals are blocked before any
 // thread exists, so no thread ends the process midway through a save).
 TEST_F(ServiceTest, TerminateSignalSavesTheListAndARestartGivesNewIds) {
-  const std::string uri = RefusedUri("a.mp4");
+  const std::string uri = testsupport::ClosedPortUrl("/a.mp4");
   std::string id;
   ASSERT_NO_FATAL_FAILURE(AddPackage(uri, &id));
   PackageView failed;
@@ -39,7 +40,8 @@ TEST_F(ServiceTest, TerminateSignalSavesTheListAndARestartGivesNewIds) {
   EXPECT_EQ(packages[0].uri, uri);
   EXPECT_NE(packages[0].id, id);
   EXPECT_EQ(packages[0].state, lorvane::STATE_ERROR);
-  EXPECT_EQ(packages[0].error_code, failed.error_code) << Hex(packages[0].error_code);
+  EXPECT_EQ(packages[0].error_code, failed.error_code)
+      << lorvane::FormatCode(packages[0].error_code);
 }
 
 // The service starts itself again once, with the TLS library's start-up turned
@@ -53,7 +55,7 @@ TEST_F(ServiceTest, ProcessListsShowTheServiceByItsName) {
 // service (the app's test); the end of its input ends only the console.
 TEST_F(ServiceTest, DebugConsoleDrivesTheServiceAndItsEndLeavesTheServiceServing) {
   ASSERT_NO_FATAL_FAILURE(RestartService({.args = {"-with-terminal"}, .pipe_input = true}));
-  const std::string uri = RefusedUri("console.mp4");
+  const std::string uri = testsupport::ClosedPortUrl("/console.mp4");
   ASSERT_TRUE(service_->WriteInput("download " + uri + "\n"));
   // Its result line, then a blank line.
   EXPECT_TRUE(service_->WaitForOutput(
@@ -69,9 +71,13 @@ TEST_F(ServiceTest, DebugConsoleDrivesTheServiceAndItsEndLeavesTheServiceServing
 
 TEST(CliWithoutServiceTest, BadUsageExitsWithTwoAndAHint) {
   TestUser user;
-  const CommandResult usage = RunCorvane({"frobnicate"});
-  EXPECT_EQ(usage.exit_code, lorvane::kExitUsage);
-  EXPECT_NE(usage.err.find("Try 'corvane --help'."), std::string::npos) << usage.err;
+  ChildProgram corvane;
+  std::string error;
+  ASSERT_TRUE(corvane.Start({.argv = {CorvaneProgram(), "frobnicate"}, .environment = {}}, &error))
+      << error;
+  ASSERT_TRUE(corvane.WaitForExit(kDownloadLimit)) << "corvane did not end";
+  EXPECT_EQ(corvane.exit_code(), lorvane::kExitUsage);
+  EXPECT_NE(corvane.Errors().find("Try 'corvane --help'."), std::string::npos) << corvane.Errors();
 }
 
 }  // namespace

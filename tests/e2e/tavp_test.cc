@@ -40,15 +40,10 @@ TEST_F(TavpTest, LinkIsFetchedWholeAndSurvivesAKill) {
   testsupport::NginxServer nginx;
   ASSERT_TRUE(nginx.Start(www_, Paced(2 * kMiB))) << nginx.error();
   // "tavp://<size>|<source, percent-encoded>|<name>".
-  std::string id;
-  ASSERT_NO_FATAL_FAILURE(AddPackage("tavp://" + std::to_string(kSize) +
-                                         "|http%3A%2F%2F127.0.0.1%3A" +
-                                         std::to_string(nginx.port()) + "%2Fp2p.bin|p2p.bin",
-                                     &id));
-  ASSERT_TRUE(WaitForBlocks(id, 2));
-  ASSERT_NO_FATAL_FAILURE(KillService());
-  ASSERT_NO_FATAL_FAILURE(RestartAfterKill({}, &id));
-  ASSERT_NO_FATAL_FAILURE(ExpectCompleted(id, www_ + "/p2p.bin"));
+  ASSERT_NO_FATAL_FAILURE(
+      KillAmidDownloadAndComplete("tavp://" + std::to_string(kSize) + "|http%3A%2F%2F127.0.0.1%3A" +
+                                      std::to_string(nginx.port()) + "%2Fp2p.bin|p2p.bin",
+                                  www_ + "/p2p.bin", 2));
   // What was recorded before the kill was not fetched again; what was on its
   // way may have been.
   EXPECT_LE(nginx.LoggedBodyBytes(), kSize + 8 * kBlock);
@@ -61,14 +56,9 @@ TEST_F(TavpTest, MagnetIsFetchedWholeAndSurvivesAKill) {
   WriteRandomFile(www_ + "/swarm.bin", kSize, 37);
   torrix::testutil::SwarmPeer seeder(2 * kMiB);
   ASSERT_TRUE(seeder.Seed(torrix::testutil::SwarmPeer::MakeTorrent(www_ + "/swarm.bin", {}), www_));
-  std::string id;
-  ASSERT_NO_FATAL_FAILURE(AddPackage(
+  ASSERT_NO_FATAL_FAILURE(KillAmidDownloadAndComplete(
       torrix::testutil::TavpMagnetLink(kSize, seeder.Magnet({seeder.port()}, {}), "swarm.bin"),
-      &id));
-  ASSERT_TRUE(WaitForBlocks(id, 2));
-  ASSERT_NO_FATAL_FAILURE(KillService());
-  ASSERT_NO_FATAL_FAILURE(RestartAfterKill({}, &id));
-  ASSERT_NO_FATAL_FAILURE(ExpectCompleted(id, www_ + "/swarm.bin"));
+      www_ + "/swarm.bin", 2));
   // Pieces recorded before the kill were not fetched again; those of its
   // last second or so (the resume data's age at most, 2 MiB a second) and
   // the requests on their way may have been.

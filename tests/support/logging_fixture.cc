@@ -28,25 +28,6 @@ std::string CapturedOutput::joined() const {
   return all;
 }
 
-void RecordingWriter::OutputMessage(const LogEntry& entry) {
-  std::unique_lock<std::mutex> hold(mutex_);
-  entries_.push_back(RecordedEntry{entry.category, entry.level, std::string(entry.prefix),
-                                   std::string(entry.text)});
-  hold.unlock();
-  if (on_output_) on_output_();
-}
-
-std::vector<RecordedEntry> RecordingWriter::entries() const {
-  std::lock_guard<std::mutex> hold(mutex_);
-  return entries_;
-}
-
-std::vector<std::string> RecordingWriter::texts() const {
-  std::vector<std::string> texts;
-  for (const RecordedEntry& entry : entries()) texts.push_back(entry.text);
-  return texts;
-}
-
 LoggingFixture::LoggingFixture() : folder_(env_.root() + "/program") {
   std::filesystem::create_directories(folder_);
 }
@@ -56,12 +37,7 @@ void LoggingFixture::WriteSettings(const std::string& text) const {
 }
 
 LoggingOptions LoggingFixture::Options() {
-  LoggingOptions options;
-  options.settings_path = settings_path();
-  options.module_folder = folder_;
-  options.module_name = "tester";
-  options.default_log_file = "tester.log";
-  options.lock_retry_sleep_ms = 1;
+  LoggingOptions options = lorvane::testing::TestLoggingOptions(folder_);
   options.tick_count = &FakeTicks::Now;
   options.system_output = output_.AsOutput();
   return options;

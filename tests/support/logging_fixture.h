@@ -1,19 +1,18 @@
 // For the logging tests: an isolated folder with a settings file, a writer that
-// records what it receives, a captured LOG_SYSTEM output and a hand-moved clock.
+// records what it receives (log_capture.h), a captured LOG_SYSTEM output and a
+// hand-moved clock.
 #ifndef TESTS_SUPPORT_LOGGING_FIXTURE_H_
 #define TESTS_SUPPORT_LOGGING_FIXTURE_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "base/logging/log_writer.h"
 #include "base/logging/logging.h"
 #include "tests/support/isolated_env.h"
+#include "tests/support/log_capture.h"
 
 namespace tobric::testing {
 
@@ -39,40 +38,7 @@ class CapturedOutput {
   std::vector<std::string> texts_;
 };
 
-struct RecordedEntry {
-  int32_t category;
-  int32_t level;
-  std::string prefix;
-  std::string text;
-};
-
-// Records every message; its own filter and WantsAllMessages answer as set.
-class RecordingWriter : public LogWriter {
- public:
-  RecordingWriter() = default;
-  explicit RecordingWriter(std::function<bool(int32_t, int32_t)> filter)
-      : filter_(std::move(filter)) {}
-
-  bool WantsAllMessages() override { return wants_all_; }
-  bool IsCatLevelEnabled(int32_t category, int32_t level) override {
-    return filter_ && filter_(category, level);
-  }
-  void OutputMessage(const LogEntry& entry) override;
-
-  void set_wants_all(bool wants_all) { wants_all_ = wants_all; }
-  // Runs inside OutputMessage, after recording (a writer that logs, say).
-  void set_on_output(std::function<void()> on_output) { on_output_ = std::move(on_output); }
-
-  [[nodiscard]] std::vector<RecordedEntry> entries() const;
-  [[nodiscard]] std::vector<std::string> texts() const;
-
- private:
-  std::function<bool(int32_t, int32_t)> filter_;
-  std::atomic<bool> wants_all_{false};
-  std::function<void()> on_output_;
-  mutable std::mutex mutex_;
-  std::vector<RecordedEntry> entries_;
-};
+using lorvane::testing::RecordingWriter;
 
 // A per-test folder and environment, with the program's stand-in files in
 // folder(): "tester.ini", "tester.log".

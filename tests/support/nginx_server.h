@@ -1,5 +1,6 @@
-// A real nginx on 127.0.0.1 for end-to-end tests and benchmarks: serves the
-// files of one folder (byte ranges on, as nginx always does for static files).
+// Real server programs on 127.0.0.1 for end-to-end tests and benchmarks: what
+// they share (ServerProcess, certificates for TLS) and nginx serving the files
+// of one folder (byte ranges on, as nginx always does for static files).
 //
 //   NginxServer nginx;
 //   ASSERT_TRUE(nginx.Start(folder, {})) << nginx.error();
@@ -8,14 +9,69 @@
 #define TESTS_SUPPORT_NGINX_SERVER_H_
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "tests/support/server_process.h"
-#include "tests/support/test_certificates.h"
+#include "tests/support/child_program.h"
 
 namespace corvane::testsupport {
+
+// The first executable file `name` in the folders of PATH, then in
+// `extra_folders` (":"-separated); empty when there is none.
+[[nodiscard]] std::string FindProgram(const std::string& name,
+                                      const std::string& extra_folders = "/usr/bin:/bin");
+
+// The openssl program that makes the certificates, or empty when it is not
+// installed.
+[[nodiscard]] std::string OpensslPath();
+
+// A server certificate for 127.0.0.1 and localhost, signed by a test authority
+// of the server's own, or deliberately wrong in one way.
+enum class CertificateKind {
+  kTrusted,        // signed by the test authority, valid now
+  kExpired,        // signed by the test authority, valid only in 2020
+  kOtherName,      // signed by the test authority, for another host name only
+  kUnknownIssuer,  // signed by itself
+};
+
+// What the fixtures of real server programs (nginx, squid) share: a private
+// folder for their files, a start on a free loopback port, their logs read
+// line by line, and a stop by PID. A port is drawn from below the kernel's
+// ephemeral range (32768 and up on Linux), so an outgoing connection never
+// holds it; only another server started the same way can, and then another is
+// drawn. One owner thread calls everything.
+class ServerProcess {
+ public:
+  ~ServerProcess();
+  // SIGTERM, a bounded wait, then SIGKILL; reaps the process. Idempotent.
+  void Stop();
+  // 0 while not running.
+  [[nodiscard]] uint16_t port() const { return port_; }
+  [[nodiscard]] const std::string& error() const { return error_; }
+
+ protected:
+  // Makes folder_ on first use; false with error_ set.
+  bool MakeFolder(const std::string& prefix, bool open_to_all = false);
+  // Draws ports until the program `argv` (in the foreground, so that its PID
+  // is the one to stop), configured by configure(port), answers(port, pid)
+  // within a time limit; false with error_ set. `log` is the server's own log,
+  // shown when it did not start and searched for a port already in use.
+  bool Launch(const std::function<bool(uint16_t port)>& configure,
+              const std::vector<std::string>& argv,
+              const std::function<bool(uint16_t port, int pid)>& answers, const std::string& log);
+  // The finished lines of a log in folder_ (one being written has no end yet).
+  [[nodiscard]] std::vector<std::string> LogLines(const std::string& name) const;
+
+  std::string folder_;
+  std::string error_;
+
+ private:
+  std::unique_ptr<tobric::platform::ChildProgram> child_;
+  uint16_t port_ = 0;
+};
 
 struct NginxOptions {
   // Bytes per second per connection (limit_rate); 0: unlimited.
@@ -54,14 +110,13 @@ class NginxServer : public ServerProcess {
     return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port()) + path;
   }
   // Over TLS: the PEM file of the test authority (for SSL_CERT_FILE).
-  [[nodiscard]] std::string AuthorityFile() const { return authority_file_; }
+  [[nodiscard]] std::string AuthorityFile() const { return tls_ ? folder_ + "/ca.pem" : ""; }
   // Sum of the body bytes of the requests logged so far.
   [[nodiscard]] uint64_t LoggedBodyBytes() const;
   [[nodiscard]] std::vector<NginxLogRecord> LoggedRequests() const;
 
  private:
   bool tls_ = false;
-  std::string authority_file_;
 };
 
 }  // namespace corvane::testsupport

@@ -6,7 +6,6 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/files.h"
-#include "tests/support/test_certificates.h"
 
 namespace corvane::testsupport {
 

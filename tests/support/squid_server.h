@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/server_process.h"
+#include "tests/support/nginx_server.h"
 
 namespace corvane::testsupport {
 
