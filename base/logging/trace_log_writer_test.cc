@@ -40,7 +40,8 @@ Record Parse(const std::vector<uint8_t>& bytes) {
   size_t at = 0;
   const auto number = [&](int width) {  // past the end reads zeros
     uint64_t value = 0;
-    for (int i = 0; i < width; ++i, ++at) value |= uint64_t{at < bytes.size() ? bytes[at] : 0u} << (8 * i);
+    for (int i = 0; i < width; ++i, ++at)
+      value |= uint64_t{at < bytes.size() ? bytes[at] : 0u} << (8 * i);
     return value;
   };
   const auto text = [&] {

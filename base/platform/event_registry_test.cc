@@ -26,7 +26,9 @@ class EventRegistryTest : public ::testing::Test {
   // A wait that passes `gate` when the event is set; its id.
   static EventRegistry::WaitId Watch(EventRegistry& registry, NamedEvent* event, Gate* gate) {
     EventRegistry::WaitId id = 0;
-    EXPECT_EQ(registry.RegisterWaitOnce(event, [gate] { gate->Pass(); }, &id), S_OK);
+    EXPECT_EQ(registry.RegisterWaitOnce(
+                  event, [gate] { gate->Pass(); }, &id),
+              S_OK);
     return id;
   }
 

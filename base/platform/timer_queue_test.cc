@@ -72,7 +72,8 @@ TEST(TimerQueueTest, WaitingDeleteAndDestructorWaitForTheRunningCallback) {
   EXPECT_EQ(queue->DeleteTimer(held_id, false), S_OK);
   held.Open();
 
-  auto deleted = std::async(std::launch::async, [&] { return queue->DeleteTimer(waited_id, true); });
+  auto deleted =
+      std::async(std::launch::async, [&] { return queue->DeleteTimer(waited_id, true); });
   EXPECT_EQ(deleted.wait_for(kNotReturned), std::future_status::timeout);
   waited.Open();
   EXPECT_EQ(deleted.get(), S_OK);

@@ -43,7 +43,7 @@ TEST(AtlReTest, PatternsOfTheProductFindTheirGroups) {
   } cases[] = {
       {kPrefs, " user_pref( \"a.b\",\t\"h'x\");", Groups{"\"h'x\""}},
       {kPrefs, "user_pref(\"a.b\", 'q\"t')", Groups{"'q\"t'"}},
-      {kPrefs, "user_pref(\"aXb\", \"h\")", std::nullopt},    // "\." is a dot only
+      {kPrefs, "user_pref(\"aXb\", \"h\")", std::nullopt},  // "\." is a dot only
       {kPrefs, "user_pref(\"a.b\", \"open)", std::nullopt},
       {kPort, "user_pref(\"a.b\", x);", std::nullopt},
       {kLink, "TAVP://Film Überweg.mkv|123|abc|def", (Groups{"Film Überweg.mkv", "abc|def"})},
