@@ -22,8 +22,6 @@ TEST(GetErrorMessage, ServicePlatformAndUnknownCodes) {
     std::string message;
   } cases[] = {
       {{0xA0440201}, "下载文件已经被删除。"},
-      {{0xA0440207, 0xA0440208, 0xA044020A, 0xA044020B}, "下载描述文件无效。"},
-      {{0xA0440229}, "服务器证书与网站名称不符。"},
       {{105}, "无效的配置参数。"},
       // A service code without a text of its own. The facility, not the low half,
       // decides: error number 5 under the service's facility is no system error.

@@ -4,9 +4,6 @@
 
 #include <utility>
 
-#include "tests/support/files.h"
-#include "tests/support/logging_fixture.h"
-
 namespace tobric {
 namespace {
 
@@ -50,17 +47,6 @@ TEST(IniFileTest, SectionsKeysAndValues) {
   EXPECT_EQ(ini.GetString("LoggingLevel", "Eq", ""), "a=b");
   EXPECT_EQ(ini.GetInt("", "orphan", 3), 3) << "keys before any section belong to none";
   EXPECT_EQ(ini.GetInt("Nowhere", "LC_USER", 8), 8);
-}
-
-TEST(IniFileTest, MissingFileGivesDefaults) {
-  platform::IsolatedEnv env;
-  IniFile ini;
-  corvane::testsupport::WriteFile(env.root() + "/present.ini",
-                                  "[LoggingSettings]\nEnableLogging=0\n");
-  EXPECT_TRUE(ini.Load(env.root() + "/present.ini"));
-  EXPECT_EQ(ini.GetInt("LoggingSettings", "EnableLogging", 1), 0);
-  EXPECT_FALSE(ini.Load(env.root() + "/absent.ini"));
-  EXPECT_EQ(ini.GetInt("LoggingSettings", "EnableLogging", 1), 1) << "old entries are gone";
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "base/platform/error.h"
 #include "base/platform/process.h"
+#include "base/platform/testing/gate_testutil.h"
 #include "tests/support/logging_fixture.h"
 
 namespace tobric {
@@ -119,22 +120,11 @@ TEST_F(LoggingTest, LongMessagesAreWrittenWholeUpToTheLimitAndCutBeyond) {
 
 TEST_F(LoggingTest, BusyLoggerDropsAStatementAfterTwentyTriesButARemovalWaits) {
   RecordingWriter& writer = AddWriter();
-  std::mutex gate;
-  std::condition_variable changed;
-  bool inside = false, release = false;
-  writer.set_on_output([&] {
-    std::unique_lock<std::mutex> hold(gate);
-    if (inside) return;
-    inside = true;
-    changed.notify_all();
-    changed.wait_for(hold, std::chrono::seconds(10), [&] { return release; });
-  });
+  platform::testutil::Gate gate(/*open=*/false);
+  writer.set_on_output([&gate] { gate.Pass(); });
 
   std::thread holder([] { TLOG(LC_USER, 0, "holds the lock"); });
-  {
-    std::unique_lock<std::mutex> hold(gate);
-    ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(10), [&] { return inside; }));
-  }
+  ASSERT_TRUE(gate.WaitArrived(1));
   TLOG(LC_USER, 0, "dropped");
   // A removal waits instead: the show-log command frees its writer right after.
   auto removed = std::async(std::launch::async, [&] { return logger_->RemoveLogWriter(&writer); });
@@ -143,11 +133,7 @@ TEST_F(LoggingTest, BusyLoggerDropsAStatementAfterTwentyTriesButARemovalWaits) {
     std::this_thread::yield();  // until the removal says it waits
   }
   EXPECT_EQ(removed.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
-  {
-    std::lock_guard<std::mutex> hold(gate);
-    release = true;
-  }
-  changed.notify_all();
+  gate.Open();
   holder.join();
   EXPECT_TRUE(removed.get());
 

@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -15,6 +13,7 @@
 #include "base/logging/logging.h"
 #include "base/platform/error.h"
 #include "base/platform/stack_trace.h"
+#include "base/platform/testing/gate_testutil.h"
 #include "base/platform/trace_socket.h"
 #include "tests/support/logging_fixture.h"
 
@@ -39,16 +38,14 @@ struct Record {
 
 Record Parse(const std::vector<uint8_t>& bytes) {
   size_t at = 0;
-  const auto number = [&](int width) {
+  const auto number = [&](int width) {  // past the end reads zeros
     uint64_t value = 0;
-    for (int i = 0; i < width; ++i, ++at) {
-      if (at < bytes.size()) value |= uint64_t{bytes[at]} << (8 * i);
-    }
+    for (int i = 0; i < width; ++i, ++at)
+      value |= uint64_t{at < bytes.size() ? bytes[at] : 0u} << (8 * i);
     return value;
   };
   const auto text = [&] {
-    const size_t length = number(4);
-    const size_t begin = std::min(at, bytes.size());
+    const size_t length = number(4), begin = std::min(at, bytes.size());
     at += length;
     return std::string(bytes.begin() + begin, bytes.begin() + std::min(at, bytes.size()));
   };
@@ -65,61 +62,41 @@ Record Parse(const std::vector<uint8_t>& bytes) {
   return record;
 }
 
-// A trace writer that tells the test when the session's requests arrive.
-class ObservedTraceWriter : public TraceLogWriter {
- public:
-  explicit ObservedTraceWriter(const std::string& guid) { registered_ = Register(guid); }
-  ~ObservedTraceWriter() override { Unregister(); }
-
-  [[nodiscard]] HRESULT registered() const { return registered_; }
-  bool WaitForControl(int count) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, std::chrono::seconds(10), [&] { return controls_ >= count; });
-  }
-
- protected:
-  void OnEventsEnabled() override { Count(); }
-  void OnEventsDisabled() override { Count(); }
-
- private:
-  void Count() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    ++controls_;
-    changed_.notify_all();
-  }
-  HRESULT registered_ = E_FAIL;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int controls_ = 0;
-};
-
 class TraceLogWriterTest : public ::testing::Test {
  protected:
+  // writer_, registered under the provider GUID; controls_ counts the session
+  // requests it has taken.
+  void MakeWriter() {
+    HRESULT hr = E_FAIL;
+    writer_ = TraceLogWriter::Create(kTraceProviderGuid, &hr, [this] { controls_.Pass(); });
+    ASSERT_EQ(hr, S_OK);
+  }
+
   std::unique_ptr<TraceSocketClient> Connect() {
     std::unique_ptr<TraceSocketClient> client;
     EXPECT_EQ(TraceSocketClient::Connect(kTraceProviderGuid, &client), S_OK);
     return client;
   }
 
-  // A session that has asked `writer` for LC_USER messages up to `level`, and
+  // A session that has asked writer_ for LC_USER messages up to `level`, and
   // whose request the writer has taken.
-  void ConnectEnabled(ObservedTraceWriter* writer, uint8_t level,
-                      std::unique_ptr<TraceSocketClient>* client) {
+  void ConnectEnabled(uint8_t level, std::unique_ptr<TraceSocketClient>* client) {
+    ASSERT_NO_FATAL_FAILURE(MakeWriter());
     *client = Connect();
     ASSERT_TRUE(*client);
     ASSERT_EQ((*client)->SendEnable(TraceEnableRequest{kUserFlag, level}), S_OK);
-    ASSERT_TRUE(writer->WaitForControl(1));
+    ASSERT_TRUE(controls_.WaitArrived(1));
   }
 
   testing::LoggingFixture fixture_;
+  platform::testutil::Gate controls_;
+  std::unique_ptr<TraceLogWriter> writer_;
 };
 
 TEST_F(TraceLogWriterTest, SessionFiltersByCategoryFlagAndMappedLevel) {
-  ObservedTraceWriter writer(kTraceProviderGuid);
-  ASSERT_EQ(writer.registered(), S_OK);
-
   std::unique_ptr<TraceSocketClient> client;
-  ASSERT_NO_FATAL_FAILURE(ConnectEnabled(&writer, 4, &client));
+  ASSERT_NO_FATAL_FAILURE(ConnectEnabled(4, &client));
+  TraceLogWriter& writer = *writer_;
 
   EXPECT_TRUE(writer.WantsAllMessages());
   EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, -3));
@@ -134,20 +111,20 @@ TEST_F(TraceLogWriterTest, SessionFiltersByCategoryFlagAndMappedLevel) {
 
   // A later request on the same connection replaces the first.
   ASSERT_EQ(client->SendEnable(TraceEnableRequest{kUserFlag, 0}), S_OK);
-  ASSERT_TRUE(writer.WaitForControl(2));
+  ASSERT_TRUE(controls_.WaitArrived(2));
   EXPECT_FALSE(writer.IsCatLevelEnabled(LC_USER, -3));
   EXPECT_TRUE(writer.IsCatLevelEnabled(LC_USER, 0));
 
   client.reset();
-  ASSERT_TRUE(writer.WaitForControl(3));
+  ASSERT_TRUE(controls_.WaitArrived(3));
   EXPECT_FALSE(writer.WantsAllMessages());
   EXPECT_FALSE(writer.IsCatLevelEnabled(LC_USER, 0));
 }
 
 TEST_F(TraceLogWriterTest, RecordsCarryPrefixTextAndOnRequestTheStack) {
-  ObservedTraceWriter writer(kTraceProviderGuid);
   std::unique_ptr<TraceSocketClient> client;
-  ASSERT_NO_FATAL_FAILURE(ConnectEnabled(&writer, 5, &client));
+  ASSERT_NO_FATAL_FAILURE(ConnectEnabled(5, &client));
+  TraceLogWriter& writer = *writer_;
 
   writer.OutputMessage(LogEntry{LC_OPT, 1, "[p]", "other category"});
   writer.OutputMessage(LogEntry{LC_USER, 1, "[prefix]", "caf\xC3\xA9"});
@@ -158,7 +135,7 @@ TEST_F(TraceLogWriterTest, RecordsCarryPrefixTextAndOnRequestTheStack) {
             std::make_tuple(kTraceEventMessage, "[prefix]", "caf\xC3\xA9"));
 
   ASSERT_EQ(client->SendEnable(TraceEnableRequest{kUserFlag | kTraceFlagStack, 5}), S_OK);
-  ASSERT_TRUE(writer.WaitForControl(2));
+  ASSERT_TRUE(controls_.WaitArrived(2));
   writer.OutputMessage(LogEntry{LC_USER, 3, "[p2]", "with stack"});
   ASSERT_EQ(client->ReadRecord(10000, &bytes), S_OK);
   record = Parse(bytes);

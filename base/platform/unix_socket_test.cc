@@ -32,67 +32,60 @@ class UnixSocketTest : public ::testing::Test {
   }
 
   // A listener at path_ with one connection made and accepted.
-  void Connect(std::unique_ptr<UnixStream>* client, std::unique_ptr<UnixStream>* server) {
-    if (listener_ == nullptr) {
-      ASSERT_EQ(UnixListener::Listen(path_, 0600, &listener_), S_OK);
-    }
-    ASSERT_EQ(UnixStream::Connect(path_, kTestLimitMs, client), S_OK);
-    ASSERT_EQ(listener_->Accept(kTestLimitMs, server), S_OK);
+  void Connect() {
+    ASSERT_EQ(UnixListener::Listen(path_, 0600, &listener_), S_OK);
+    ASSERT_EQ(UnixStream::Connect(path_, kTestLimitMs, &client_), S_OK);
+    ASSERT_EQ(listener_->Accept(kTestLimitMs, &server_), S_OK);
   }
 
   IsolatedEnv env_;
   const std::string path_;
   std::unique_ptr<UnixListener> listener_;
+  std::unique_ptr<UnixStream> client_, server_;
 };
 
 TEST_F(UnixSocketTest, ConnectionCarriesBytesBothWaysAndKnowsThePeer) {
-  std::unique_ptr<UnixStream> client;
-  std::unique_ptr<UnixStream> server;
-  Connect(&client, &server);
+  ASSERT_NO_FATAL_FAILURE(Connect());
   struct stat info {};
   ASSERT_EQ(stat(path_.c_str(), &info), 0);
   EXPECT_TRUE(S_ISSOCK(info.st_mode));
   EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_EQ(server->peer_uid(), getuid());
-  EXPECT_EQ(client->peer_uid(), getuid());
+  EXPECT_EQ(server_->peer_uid(), getuid());
+  EXPECT_EQ(client_->peer_uid(), getuid());
 
   // Larger than the socket buffers, so both sides must wait for each other.
   std::string big(4 * 1024 * 1024, 'x');
   for (size_t i = 0; i < big.size(); i += 4093) big[i] = static_cast<char>(i);
   auto writer = std::async(std::launch::async,
-                           [&] { return client->WriteAll(big.data(), big.size(), kTestLimitMs); });
+                           [&] { return client_->WriteAll(big.data(), big.size(), kTestLimitMs); });
   std::string got(big.size(), '\0');
-  EXPECT_EQ(server->ReadExact(got.data(), got.size(), kTestLimitMs), S_OK);
+  EXPECT_EQ(server_->ReadExact(got.data(), got.size(), kTestLimitMs), S_OK);
   EXPECT_EQ(writer.get(), S_OK);
   EXPECT_EQ(got, big);
 
-  ASSERT_EQ(server->WriteAll("ok", 2, kTestLimitMs), S_OK);
+  ASSERT_EQ(server_->WriteAll("ok", 2, kTestLimitMs), S_OK);
   char reply[2];
-  ASSERT_EQ(client->ReadExact(reply, 2, kTestLimitMs), S_OK);
+  ASSERT_EQ(client_->ReadExact(reply, 2, kTestLimitMs), S_OK);
   EXPECT_EQ(std::string(reply, 2), "ok");
 }
 
 // A write to a peer that is gone must be an error code; SIGPIPE would end
 // this test program.
 TEST_F(UnixSocketTest, WriteToAVanishedPeerIsBrokenPipe) {
-  std::unique_ptr<UnixStream> client;
-  std::unique_ptr<UnixStream> server;
-  Connect(&client, &server);
-  client.reset();
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  client_.reset();
   const std::string data(64 * 1024, 'y');
   HRESULT hr = S_OK;
   for (int i = 0; i < 10 && Succeeded(hr); ++i)
-    hr = server->WriteAll(data.data(), data.size(), 1000);
+    hr = server_->WriteAll(data.data(), data.size(), 1000);
   EXPECT_EQ(hr, kBrokenPipe);
 }
 
 TEST_F(UnixSocketTest, ShutdownWakesBlockedCalls) {
-  std::unique_ptr<UnixStream> client;
-  std::unique_ptr<UnixStream> server;
-  Connect(&client, &server);
+  ASSERT_NO_FATAL_FAILURE(Connect());
   auto reader = std::async(std::launch::async, [&] {
     char byte;
-    return server->ReadExact(&byte, 1, kNoTimeLimit);
+    return server_->ReadExact(&byte, 1, kNoTimeLimit);
   });
   auto accepter = std::async(std::launch::async, [&] {
     std::unique_ptr<UnixStream> none;
@@ -100,7 +93,7 @@ TEST_F(UnixSocketTest, ShutdownWakesBlockedCalls) {
   });
   // Neither may return before its Shutdown.
   EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-  server->Shutdown();
+  server_->Shutdown();
   listener_->Shutdown();
   ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(reader.get(), kEndOfFile);

@@ -16,7 +16,9 @@ namespace {
 
 // The matcher serves patterns fixed in the code: a URI's scheme, a link's
 // fields, the lines of a browser's preferences. These tests pin the syntax those
-// use and the bounds that keep a hostile text from holding a pool thread.
+// use and the bounds that keep a hostile text from holding a pool thread; the
+// cases the detectors' own tests show (an anchored line, a number, an empty
+// link field) are left to them.
 
 using Groups = std::vector<std::string>;
 
@@ -41,13 +43,10 @@ TEST(AtlReTest, PatternsOfTheProductFindTheirGroups) {
   } cases[] = {
       {kPrefs, " user_pref( \"a.b\",\t\"h'x\");", Groups{"\"h'x\""}},
       {kPrefs, "user_pref(\"a.b\", 'q\"t')", Groups{"'q\"t'"}},
-      {kPrefs, "x user_pref(\"a.b\", \"h\")", std::nullopt},  // anchored at the start
-      {kPrefs, "user_pref(\"aXb\", \"h\")", std::nullopt},    // "\." is a dot only
+      {kPrefs, "user_pref(\"aXb\", \"h\")", std::nullopt},  // "\." is a dot only
       {kPrefs, "user_pref(\"a.b\", \"open)", std::nullopt},
-      {kPort, "user_pref(\"a.b\", 3128);", Groups{"3128"}},
       {kPort, "user_pref(\"a.b\", x);", std::nullopt},
       {kLink, "TAVP://Film Überweg.mkv|123|abc|def", (Groups{"Film Überweg.mkv", "abc|def"})},
-      {kLink, "tavp://name||x", std::nullopt},
       {kScheme, "HTTPS://host/a", Groups{"HTTPS"}},  // case is ignored, the input's kept
       {kScheme, "Журнал://x", std::nullopt},
       {kScheme, "1http://x", Groups{"http"}},  // leftmost match, not anchored
