@@ -26,12 +26,13 @@ using http_text::Split;
 // libcurl waits for the socket and reads it once per buffer: at 16 KiB (its
 // default) or 32 KiB a fast link costs a poll, a recv and a callback for
 // every few dozen microseconds of data, a quarter of the service's CPU on a
-// 2 GiB download. The few transfers of one or two downloads get 128 KiB, a
-// quarter of those calls; once many run at once, each gets 32 KiB, so that
-// hundreds of them (each holds its buffer while it runs) stay small.
+// 2 GiB download. Transfers get 128 KiB, a quarter of those calls, which also
+// took a tenth off a hundred 8 MiB downloads at once (more did nothing there
+// but grow the memory). Past a few hundred at once each gets 32 KiB, so that
+// a thousand slow ones (each holds its buffer while it runs) stay small.
 constexpr long kLargeReceiveBuffer = 128 * 1024;
 constexpr long kReceiveBuffer = 32 * 1024;
-constexpr int kLargeBufferTransfers = 16;
+constexpr int kLargeBufferTransfers = 256;
 std::atomic<int> g_transfers_running{0};
 
 // Counts a transfer from the moment it is handed to libcurl to its end.
