@@ -260,21 +260,30 @@ void Persister::OnTimer(tobric::QueueTimer* timer) {
 // on disk (or the save that carried it failed, was logged and is tried again).
 void Persister::Persist2Disk() {
   bool carried = false;
-  const HRESULT hr = save_turns_.Run(
-      [this] {
-        TLOG(LC_USER, 1, "[Persister::Persist2Disk]");
-        return DoPersist2Disk();
-      },
-      &carried);
+  const HRESULT hr = SaveInTurn(&carried);
   if (carried) {
     TLOG(LC_USER, 1, "[Persister::Persist2Disk][Carried by another save]");
-    CountSave();
     return;
   }
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[DoPersist2Disk failed 0x%x]", static_cast<unsigned>(hr));
     RetryLater();
   }
+}
+
+HRESULT Persister::DoPersist2Disk() { return SaveInTurn(nullptr); }
+
+HRESULT Persister::SaveInTurn(bool* carried) {
+  bool served_by_another = false;
+  const HRESULT hr = save_turns_.Run(
+      [this] {
+        TLOG(LC_USER, 1, "[Persister::Persist2Disk]");
+        return CollectAndWrite();
+      },
+      &served_by_another);
+  if (served_by_another) CountSave();
+  if (carried != nullptr) *carried = served_by_another;
+  return hr;
 }
 
 bool Persister::ArmTimer(const char* caller) {
@@ -299,11 +308,10 @@ void Persister::RetryLater() {
        save_delay_ms_);
 }
 
-HRESULT Persister::DoPersist2Disk() {
+HRESULT Persister::CollectAndWrite() {
   TLOG(LC_USER, 1, "[Persister::DoPersist2Disk]");
   Resource resource;
   resource.version = kListVersion;
-  uint64_t snapshot = 0;
   {
     AutoLock center_lock(owner_->lock());
     // Cleared before collecting: a change from here on asks for a save of its
@@ -313,8 +321,6 @@ HRESULT Persister::DoPersist2Disk() {
     owner_->GetPackages(&packages);
     resource.files.reserve(packages.size());
     for (Package* package : packages) resource.files.push_back(RecordOf(*package));
-    // Numbered in the order of the snapshots, which the center's lock orders.
-    snapshot = ++snapshots_taken_;
   }
   std::shared_ptr<std::function<void()>> hook;
   {
@@ -322,22 +328,23 @@ HRESULT Persister::DoPersist2Disk() {
     hook = before_write_hook_;
   }
   if (hook != nullptr && *hook) (*hook)();
-  const HRESULT hr = HardSave(resource, snapshot);
+  const HRESULT hr = HardSave(resource);
   last_saved_.store(platform::FileTimeNow());
   CountSave();
   return hr;
 }
 
-HRESULT Persister::HardSave(const Resource& resource, uint64_t snapshot) {
-  AutoLock lock(lock_);
+HRESULT Persister::HardSave(const Resource& resource) {
   TLOG(LC_USER, 1, "[Persister::HardSave]");
-  // Two saves collect their lists one after the other but may reach this lock
-  // in the other order; the older list must not replace the newer one, which
-  // already holds every change it has (a new download's files would be
-  // forgotten). The newer list on disk is what this save was asked for.
-  if (snapshot <= saved_snapshot_) {
-    TLOG(LC_USER, 1, "[Persister::HardSave][A newer list is saved already]");
-    return S_OK;
+  // Saves take turns, so the files below have one writer; lock_ is held only
+  // to read the paths.
+  std::string list_path;
+  std::string new_list_path;
+  {
+    AutoLock lock(lock_);
+    BuildPaths();
+    list_path = list_path_;
+    new_list_path = new_list_path_;
   }
   HRESULT hr = SetAsideRefusedFiles();
   if (Failed(hr)) return hr;
@@ -347,9 +354,8 @@ HRESULT Persister::HardSave(const Resource& resource, uint64_t snapshot) {
   // rename below is atomic against a crash; until the rename the old list
   // stays untouched.
   const std::string bytes = PrintResource(resource);
-  BuildPaths();
   platform::File file;
-  hr = file.Open(new_list_path_, platform::File::kWrite, platform::File::kCreateAlways, 0600);
+  hr = file.Open(new_list_path, platform::File::kWrite, platform::File::kCreateAlways, 0600);
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[::CreateFile failed][0x08%x]", static_cast<unsigned>(hr));
     return hr;
@@ -358,7 +364,7 @@ HRESULT Persister::HardSave(const Resource& resource, uint64_t snapshot) {
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[::WriteFile failed][0x08%x]", static_cast<unsigned>(hr));
     file.Close();
-    DropTornNewList();
+    DropTornNewList(new_list_path);
     return hr;
   }
   hr = file.Sync();
@@ -366,39 +372,48 @@ HRESULT Persister::HardSave(const Resource& resource, uint64_t snapshot) {
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[::FlushFileBuffers failed][0x%x]",
          static_cast<unsigned>(hr));
-    DropTornNewList();
+    DropTornNewList(new_list_path);
     return hr;
   }
 
   // The file's data is on disk already; the folder is flushed after the
   // rename so that the new name is too.
-  hr = platform::MoveReplace(new_list_path_, list_path_);
-  if (Succeeded(hr)) hr = platform::SyncFolderOf(list_path_);
+  hr = platform::MoveReplace(new_list_path, list_path);
+  if (Succeeded(hr)) hr = platform::SyncFolderOf(list_path);
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[tobric::File::Move failed][0x%x]",
          static_cast<unsigned>(hr));
     return hr;
   }
-  saved_snapshot_ = snapshot;
   return S_OK;
 }
 
 HRESULT Persister::SetAsideRefusedFiles() {
-  while (!refused_files_.empty()) {
-    const HRESULT hr = tobric::MoveAsideUnreadable(refused_files_.back(), "Persister::HardSave");
-    if (Failed(hr)) return hr;
-    refused_files_.pop_back();
+  std::vector<std::string> refused;
+  {
+    AutoLock lock(lock_);
+    refused.swap(refused_files_);
   }
-  return S_OK;
+  HRESULT hr = S_OK;
+  while (!refused.empty()) {
+    hr = tobric::MoveAsideUnreadable(refused.back(), "Persister::HardSave");
+    if (Failed(hr)) break;
+    refused.pop_back();
+  }
+  if (!refused.empty()) {
+    AutoLock lock(lock_);
+    refused_files_.insert(refused_files_.end(), refused.begin(), refused.end());
+  }
+  return hr;
 }
 
-void Persister::DropTornNewList() {
+void Persister::DropTornNewList(const std::string& path) {
   // Left behind, the part of the list written so far would be what the next
   // start finds first: it would be refused and moved aside as a damaged list.
-  const HRESULT hr = platform::DeleteFile(new_list_path_);
+  const HRESULT hr = platform::DeleteFile(path);
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelWarning, "[Persister::HardSave][Failed to delete %s][0x%x]",
-         new_list_path_.c_str(), static_cast<unsigned>(hr));
+         path.c_str(), static_cast<unsigned>(hr));
   }
 }
 

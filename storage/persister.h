@@ -55,8 +55,10 @@ class Package;
 // threads, which would stall scheduling passes behind a slow disk); the timer's
 // tick only queues one. The last save runs on the thread that shuts down. Locks:
 // - the center's lock, while the records are collected (a consistent snapshot);
-// - lock_ (recursive LLock) serialises the file writing of HardSave and the
-//   paths built on first use; it is taken without any other lock held;
+// - lock_ (recursive LLock) guards the paths built on first use and the
+//   refused files; it is taken without any other lock held, and never held
+//   while a file is written or flushed: the saves take turns through
+//   save_turns_, which holds no lock while one runs;
 // - timer_mutex_, held by Modified and a failed save around the timer's Start
 //   (which takes the timer's own lock) and by Shutdown while it takes the timer
 //   away, so nothing touches a timer being destroyed.
@@ -99,7 +101,9 @@ class Persister : public PersisterInterface {
 
   // As SaveNow; a failure is logged and the save tried again a delay later.
   void Persist2Disk();
-  // Collects the center's packages under its lock and writes them.
+  // Collects the center's packages under its lock and writes them, in turn
+  // with every other save: one asked for while another runs waits for it to
+  // end, and then one save collects and writes for all who waited.
   [[nodiscard]] HRESULT DoPersist2Disk();
 
   // The timer is destroyed (waiting for a tick under way), its queue let go, the
@@ -142,16 +146,20 @@ class Persister : public PersisterInterface {
   [[nodiscard]] bool ArmTimer(const char* caller);
   // Arms the timer for another try after a failed save.
   void RetryLater();
-  // Moves aside the refused files that could not be moved at start; a save
-  // must not replace them.
-  [[nodiscard]] HRESULT SetAsideRefusedFiles() REQUIRES(lock_);
-  // Deletes a ".new" file that a failed save left incomplete.
-  void DropTornNewList() REQUIRES(lock_);
+  // Moves aside the refused files that could not be moved at start, which a
+  // save must not replace; those it could not move stay for the next save.
+  [[nodiscard]] HRESULT SetAsideRefusedFiles();
+  // Deletes the ".new" file `path` that a failed save left incomplete.
+  static void DropTornNewList(const std::string& path);
 
   void AddFile(const std::vector<ResourceFile>& records);
-  // Writes the list of snapshot number `snapshot`, unless a newer one is on
-  // disk already.
-  [[nodiscard]] HRESULT HardSave(const Resource& resource, uint64_t snapshot);
+  // A save in its turn; *carried (may be null) tells whether another
+  // caller's save served this one.
+  [[nodiscard]] HRESULT SaveInTurn(bool* carried);
+  // The body of a turn: collects the records and writes them.
+  [[nodiscard]] HRESULT CollectAndWrite();
+  // Writes the list: a ".new" file flushed, then renamed over the list.
+  [[nodiscard]] HRESULT HardSave(const Resource& resource);
   void BuildPaths() REQUIRES(lock_);
   void CountSave();
 
@@ -164,10 +172,6 @@ class Persister : public PersisterInterface {
   std::string new_list_path_ GUARDED_BY(lock_);
   // Files refused at start that are still to be moved aside.
   std::vector<std::string> refused_files_ GUARDED_BY(lock_);
-  // The newest snapshot written to disk.
-  uint64_t saved_snapshot_ GUARDED_BY(lock_) = 0;
-  // Snapshots taken, counted under the center's lock.
-  std::atomic<uint64_t> snapshots_taken_{0};
 
   tobric::Mutex timer_mutex_;
   // Null after Shutdown.

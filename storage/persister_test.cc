@@ -205,17 +205,17 @@ TEST_F(PersisterTest, ErrorCodeIsStoredOnlyForPackagesInError) {
   }
 }
 
-// A save that collected its list first but writes last must not put the
-// older list back over the newer one.
-TEST_F(PersisterTest, OlderSnapshotNeverReplacesANewerList) {
+// Saves take turns: one asked for while another writes waits, and the save
+// after it carries the change made meanwhile (a new download's files would
+// otherwise be forgotten by a list collected before them).
+TEST_F(PersisterTest, ChangeDuringASaveIsCarriedByTheSaveAfterIt) {
   EXPECT_EQ(Start(60000), E_XML_LOAD_FAILED);
   Package* package = AddPackage("film.mkv");
   std::promise<void> held;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  // The hook stays set for the saves that follow (a change queues one, the
-  // fixture's shutdown makes another): after the first it touches nothing of
-  // this test's.
+  // The hook stays set for the saves that follow (the fixture's shutdown
+  // makes another): after the first it touches nothing of this test's.
   auto first = std::make_shared<std::atomic<bool>>(true);
   persister_->SetBeforeWriteHookForTesting([first, &held, &released] {
     if (!first->exchange(false)) return;
@@ -226,9 +226,11 @@ TEST_F(PersisterTest, OlderSnapshotNeverReplacesANewerList) {
       std::async(std::launch::async, [&] { return persister_->DoPersist2Disk(); });
   held.get_future().wait();
   package->set_name("film.mkv.sugd");
-  EXPECT_EQ(persister_->DoPersist2Disk(), S_OK);
+  std::future<HRESULT> newer =
+      std::async(std::launch::async, [&] { return persister_->DoPersist2Disk(); });
   release.set_value();
   EXPECT_EQ(older.get(), S_OK);
+  EXPECT_EQ(newer.get(), S_OK);
   EXPECT_EQ(LoadList().files.at(0).name, "film.mkv.sugd");
 }
 
