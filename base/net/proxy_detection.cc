@@ -280,11 +280,12 @@ HRESULT UserNetworkStateImpl::WriteRememberedSource(const std::string& source) {
   std::string text;
   text.append("[").append(kSection).append("]\n");
   text.append(kSourceKey).append("=").append(source).append("\n");
-  AutoLock hold(settings_lock_);
   HRESULT hr = folder.empty() ? S_OK : platform::CreateFolderWithParents(folder);
   if (Failed(hr)) return hr;
   // The temporary file sits beside the target so that the rename never
-  // crosses file systems, and readers see the old choice or the new one.
+  // crosses file systems, and readers see the old choice or the new one. It
+  // is a file of this writer's own, made and flushed without the lock: only
+  // the rename has to wait for a reader, never a reader for the disk.
   std::string temp_path;
   hr = platform::CreateTempFile(folder.empty() ? "." : folder, "proxy.ini.", &temp_path);
   if (Failed(hr)) return hr;
@@ -296,7 +297,10 @@ HRESULT UserNetworkStateImpl::WriteRememberedSource(const std::string& source) {
     // choice or the new one, never nothing.
     if (Succeeded(hr)) hr = file.Sync();
   }
-  if (Succeeded(hr)) hr = platform::MoveReplace(temp_path, settings_path_);
+  if (Succeeded(hr)) {
+    AutoLock hold(settings_lock_);
+    hr = platform::MoveReplace(temp_path, settings_path_);
+  }
   if (Failed(hr)) (void)platform::DeleteFile(temp_path);
   // The new file may carry the time and size of the one read before it.
   AutoLock cache(cache_lock_);
@@ -306,7 +310,8 @@ HRESULT UserNetworkStateImpl::WriteRememberedSource(const std::string& source) {
 
 void UserNetworkStateImpl::RememberWorkingConfiguration(
     const NetworkConfiguration& configuration) {
-  AutoLock hold(settings_lock_);
+  // Two processes that find different configurations working at once may
+  // both write; the later choice stays, and either orders the list well.
   std::string current;
   if (Succeeded(ReadRememberedSource(&current)) && current == configuration.source) return;
   const HRESULT hr = WriteRememberedSource(configuration.source);

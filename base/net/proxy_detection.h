@@ -81,8 +81,10 @@ struct UserNetworkStateOptions {
 // and read files) and must be safe to call from several threads at once.
 // lock_ (an LLock) guards detected_ and fixed_; it is never held while the
 // settings file is read or written. settings_lock_ (a GLock shared by the
-// user's processes) serializes reading and writing the settings file, so a
-// reader never sees a half-made choice and two writers do not interleave.
+// user's processes) serializes reading the settings file with replacing it: a
+// writer makes and flushes a file of its own without the lock and takes it
+// only for the rename, so a reader never sees a half-made choice, and never
+// waits for a flush.
 class UserNetworkStateImpl : public UserNetworkState {
  public:
   // The name of settings_lock_, shared by every process of the user.
