@@ -383,6 +383,7 @@ void DownloadManager::Cancel(Package* package, AsyncCallback<Package*>* cancel) 
   // Ours; invoked once the cancel has been dealt with, on every road: a
   // permanent delete deletes the files from it, whatever ended the task.
   std::unique_ptr<AsyncCallback<Package*>> owned_cancel(cancel);
+  std::shared_ptr<TaskEntry> running;
   {
     AutoLock package_lock(package->lock());
     const int32_t state = package->state_number();
@@ -394,16 +395,23 @@ void DownloadManager::Cancel(Package* package, AsyncCallback<Package*>* cancel) 
       package->state()->Complete(package);
       QueueScheduleTask();
       return;
-    } else if (const std::shared_ptr<TaskEntry> entry = running_.FindByPackage(package)) {
-      entry->set_cancel_callback(owned_cancel.release());
-      static_cast<void>(DoCancel(entry));
-      return;
+    } else if ((running = running_.FindByPackage(package)) != nullptr) {
+      running->set_cancel_callback(owned_cancel.release());
     } else {
       // Neither waiting nor running: no end will ever come to take the
       // package out of STATE_PAUSEING, so the cancel ends it.
       TLOG(LC_USER, 1, "[The canceling target is not found.]");
       package->state()->Complete(package);
     }
+  }
+  if (running != nullptr) {
+    // The task's Cancel runs without the package's lock: a P2P task asks its
+    // engine to stop and delete, waiting between busy answers for seconds,
+    // and the lock would hold every call on this package and the P2P poll
+    // that long. It cannot overtake the task's Start: the package turned to
+    // STATE_PAUSEING under its lock, which a start item holds around Start.
+    static_cast<void>(CancelTask(*running));
+    return;
   }
   if (owned_cancel != nullptr) owned_cancel->Invoke(package);
 }
@@ -419,9 +427,14 @@ HRESULT DownloadManager::CancelWaitting(Package* package, AsyncCallback<Package*
 }
 
 HRESULT DownloadManager::DoCancel(const std::shared_ptr<TaskEntry>& entry) {
-  Package* package = entry->package();
-  AutoLock package_lock(package->lock());
-  const HRESULT hr = entry->task()->Cancel();
+  // At stop a start item may still be inside the task's Start: the package's
+  // lock, which it holds there, keeps the two apart.
+  AutoLock package_lock(entry->package()->lock());
+  return CancelTask(*entry);
+}
+
+HRESULT DownloadManager::CancelTask(const TaskEntry& entry) {
+  const HRESULT hr = entry.task()->Cancel();
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelWarning, "[Failed task->handle->Cancel 0x%x]",
          static_cast<unsigned>(hr));

@@ -124,9 +124,10 @@ class TaskQueue {
 // pass, for the picking of one entry (waiting queue first, then running). The
 // package's lock is held by Download around the state decision and the
 // append, by a pass while it moves an entry, by a start item around the
-// task's Start, by Cancel for its whole duration, by DoCancel around the
-// task's Cancel and by the completion while it changes the package's state;
-// never across the task's Initialize. Order: a package's lock may be held
+// task's Start, by Cancel while it decides (not around the task's Cancel,
+// which may wait for a P2P engine), by DoCancel around the task's Cancel at
+// stop and by the completion while it changes the package's state; never
+// across the task's Initialize. Order: a package's lock may be held
 // while a queue lock is taken, never the reverse. Callbacks to the caller are
 // invoked with no lock held, except the cancel callback of a task that never
 // started, which is invoked before the package's Complete, under its lock.
@@ -190,6 +191,8 @@ class DownloadManager : public DownloadInterface {
   // E_FAIL: there was none, and `cancel` is still the caller's.
   [[nodiscard]] HRESULT CancelWaitting(Package* package, tobric::AsyncCallback<Package*>* cancel);
   [[nodiscard]] HRESULT DoCancel(const std::shared_ptr<TaskEntry>& entry);
+  // The task's Cancel, logged when it fails; no lock of ours held.
+  [[nodiscard]] HRESULT CancelTask(const TaskEntry& entry);
   // The completion callback installed on every started task.
   void CompleteCallback(std::shared_ptr<TaskInterface> task);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -54,7 +55,9 @@ class DownloadManagerTest : public ::testing::Test {
     work_pool_ = std::make_unique<tobric::platform::WorkPool>(options);
     pool_ = std::make_unique<tobric::ThreadPool>(work_pool_.get());
     ASSERT_EQ(pool_->Initialize(), S_OK);
-    auto factory = std::make_unique<testing::FakeFactory>(&events_);
+    auto factory = std::make_unique<testing::FakeFactory>(&events_, [this](testing::FakeTask* task) {
+      if (on_cancel_) on_cancel_(task);
+    });
     factory_ = factory.get();
     // Every scheduling pass reads the limit, then logs "pass".
     manager_ = std::make_unique<DownloadManager>(
@@ -109,6 +112,8 @@ class DownloadManagerTest : public ::testing::Test {
   std::unique_ptr<DownloadManager> manager_;
   testing::FakeFactory* factory_ = nullptr;
   std::atomic<int32_t> limit_{1};
+  // Runs inside each task's Cancel; set before the first cancel.
+  std::function<void(testing::FakeTask*)> on_cancel_;
 };
 
 TEST_F(DownloadManagerTest, LimitOfOneStartsTasksOneAfterAnotherInDownloadOrder) {
@@ -196,6 +201,28 @@ TEST_F(DownloadManagerTest, CancelOfRunningTaskCompletesThenInvokesCancelThenFin
       EXPECT_LT(events_.IndexOf("canceled a"), events_.IndexOf("done a"));
     }
   }
+}
+
+// A task's Cancel may wait for seconds (a P2P engine that answers busy): the
+// package's lock stays free meanwhile for the calls on the package and the
+// progress the P2P poll writes into it.
+TEST_F(DownloadManagerTest, TaskCancelRunsWithoutThePackagesLock) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  on_cancel_ = [&](testing::FakeTask*) {
+    events_.Add("cancel held");
+    released.wait();
+  };
+  Package* a = Download("a");
+  ASSERT_TRUE(events_.WaitFor("start a"));
+  ASSERT_EQ(Cancel(a), S_OK);
+  ASSERT_TRUE(events_.WaitFor("cancel held"));
+  const bool free = a->lock().TryLock(1000);
+  if (free) a->lock().Unlock();
+  release.set_value();
+  EXPECT_TRUE(free);
+  task(a)->Finish(E_CANCELED);
+  EXPECT_EQ(probe("canceled a").invoked.load(), 1);
 }
 
 // A pause that lands after a pass picked the package but before its task was

@@ -56,7 +56,8 @@ struct TavpTaskOptions {
 // delete an engine task that was created but never started.
 //
 // Threads: Initialize runs on a start item's pool thread with no lock held;
-// Start and Cancel on pool threads with the package's lock held by the caller;
+// Start on a pool thread with the package's lock held by the caller, Cancel on
+// one without it (with it only at the engine's stop, when a Start may still run);
 // Update (and with it the finish and the callback) on the pool's timer thread.
 // Every engine call is retried while the engine answers busy, blocking the
 // calling thread for up to 5.7 s.
