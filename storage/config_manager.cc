@@ -172,7 +172,6 @@ std::string ConfigManager::GetDownloadFolder() const {
 
 HRESULT ConfigManager::SetThreadNumPerTask(int32_t value) {
   if (!InRange(value, kMaxThreadNumPerTask)) return E_INVALID_CONFIG_VALUE;
-  tobric::AutoLock hold(lock_);
   thread_num_per_task_ = value;
   return Persist2Disk();
 }
@@ -184,7 +183,6 @@ HRESULT ConfigManager::SetConcurrentTaskNum(int32_t value) {
          static_cast<unsigned>(value));
     return E_INVALID_CONFIG_VALUE;
   }
-  tobric::AutoLock hold(lock_);
   concurrent_task_num_ = value;
   return Persist2Disk();
 }
@@ -201,18 +199,21 @@ HRESULT ConfigManager::SetBandwidth(Bandwidth which, int32_t value) {
     TLOG(tobric::LC_USER, tobric::kLevelError, "[LimitDownloadSpeed failed %d]", kEngineMissing);
     return E_INVALIDARG;
   }
-  // Under lock_ so that two limit changes at once cannot leave the engine with
-  // one pair and config.db with another.
-  tobric::AutoLock hold(lock_);
-  const int32_t down = which == Bandwidth::kDown ? value : down_bandwidth_.load();
-  const int32_t up = which == Bandwidth::kUp ? value : up_bandwidth_.load();
-  // The engine answers with its own codes; a limit it refuses still is the
-  // user's setting, so the value is stored either way.
-  static_cast<void>(set_setting(3, 0));
-  static_cast<void>(set_setting(4, 0));
-  static_cast<void>(set_setting(1, down));
-  static_cast<void>(set_setting(2, up));
-  (which == Bandwidth::kDown ? down_bandwidth_ : up_bandwidth_) = value;
+  {
+    // Under lock_ so that two limit changes at once cannot leave the engine
+    // with one pair and the values with another; the save that follows
+    // collects the values as they are when its turn comes.
+    tobric::AutoLock hold(lock_);
+    const int32_t down = which == Bandwidth::kDown ? value : down_bandwidth_.load();
+    const int32_t up = which == Bandwidth::kUp ? value : up_bandwidth_.load();
+    // The engine answers with its own codes; a limit it refuses still is the
+    // user's setting, so the value is stored either way.
+    static_cast<void>(set_setting(3, 0));
+    static_cast<void>(set_setting(4, 0));
+    static_cast<void>(set_setting(1, down));
+    static_cast<void>(set_setting(2, up));
+    (which == Bandwidth::kDown ? down_bandwidth_ : up_bandwidth_) = value;
+  }
   return Persist2Disk();
 }
 
@@ -235,7 +236,6 @@ HRESULT ConfigManager::SetDownloadFolder(const std::string& folder) {
     }
     return hr;
   }
-  tobric::AutoLock hold(lock_);
   {
     tobric::AutoLock hold_folder(folder_lock_);
     download_folder_ = folder;
@@ -244,11 +244,14 @@ HRESULT ConfigManager::SetDownloadFolder(const std::string& folder) {
 }
 
 HRESULT ConfigManager::Persist2Disk() {
-  // Saves are serialised by lock_ and go through a temporary file in the same
-  // folder that is moved over config.db once it is on disk: a reader (or a
-  // restart after a crash) sees the old file or the new one, never a mix of two
-  // saves or a torn half.
-  tobric::AutoLock hold(lock_);
+  // Saves take turns (save_turns_): one asked for while another writes waits
+  // for it, and then one save collects the values and writes for all who
+  // waited, so the last values always reach the file and no lock is held
+  // while it is written and flushed.
+  return save_turns_.Run([this] { return WriteCurrentValues(); });
+}
+
+HRESULT ConfigManager::WriteCurrentValues() {
   Configuration configuration;
   configuration.version = kConfigVersion;
   configuration.concurrent_task_num = concurrent_task_num_.load();
@@ -256,17 +259,25 @@ HRESULT ConfigManager::Persist2Disk() {
   configuration.down_bandwidth = down_bandwidth_.load();
   configuration.up_bandwidth = up_bandwidth_.load();
   configuration.download_folder = GetDownloadFolder();
-
-  const std::string path = GetConfigPath();
-  if (!refused_file_.empty()) {
-    const HRESULT hr = tobric::MoveAsideUnreadable(refused_file_, "ConfigManager::Persist2Disk");
+  std::string refused;
+  {
+    tobric::AutoLock hold(lock_);
+    refused = refused_file_;
+  }
+  if (!refused.empty()) {
+    const HRESULT hr = tobric::MoveAsideUnreadable(refused, "ConfigManager::Persist2Disk");
     if (Failed(hr)) {
       TLOG(tobric::LC_USER, tobric::kLevelError, "[ConfigManager::Persist2Disk failed 0x%x]",
            static_cast<unsigned>(hr));
       return hr;
     }
+    tobric::AutoLock hold(lock_);
     refused_file_.clear();
   }
+  // Through a temporary file in the same folder that is moved over config.db
+  // once it is on disk: a reader (or a restart after a crash) sees the old
+  // file or the new one, never a mix of two saves or a torn half.
+  const std::string path = GetConfigPath();
   const std::string temporary = path + ".new";
   HRESULT hr = SaveConfiguration(configuration, temporary);
   if (Succeeded(hr)) {

@@ -14,6 +14,7 @@
 #include "base/platform/drives.h"
 #include "base/result_codes.h"
 #include "base/threading/lock.h"
+#include "base/threading/shared_run.h"
 
 namespace lorvane {
 
@@ -37,12 +38,13 @@ struct ConfigManagerOptions {
 //
 // Threads: the service interface's and the console's threads call the setters;
 // pool threads read the values. The four numbers are atomics and are read
-// without a lock. lock_ (an LLock) serialises every change and every save, so
-// that the engine's limits, the values in memory and config.db change together
-// and two saves never write the file at the same time; under it only
-// folder_lock_ and the logger's lock are taken, and the P2P engine is called.
-// folder_lock_ guards download_folder_ alone, so that readers of the folder
-// never wait for a save's disk flush.
+// without a lock. lock_ (an LLock) serialises the start-up and the changes of
+// the two limits, so that the engine's limits and the values in memory change
+// together, and guards the refused file; under it only folder_lock_ and the
+// logger's lock are taken, and the P2P engine is called. Saves take turns
+// through save_turns_ and hold neither lock while they write and flush: each
+// collects the values when its turn comes, so config.db ends with the last
+// ones. folder_lock_ guards download_folder_ alone.
 class ConfigManager {
  public:
   // The P2P engine's settings function: setting 1 download limit, 2 upload limit
@@ -98,7 +100,8 @@ class ConfigManager {
   // that); the setting stays until it is set again.
   [[nodiscard]] HRESULT SetDownloadFolder(const std::string& folder);
 
-  // Writes the current values to config.db with version "1.0.0".
+  // Writes the current values to config.db with version "1.0.0", in turn with
+  // the other saves (see save_turns_).
   [[nodiscard]] HRESULT Persist2Disk();
 
   // The fixed drive with the most free space on which a folder can be made, in
@@ -109,6 +112,8 @@ class ConfigManager {
  private:
   enum class Bandwidth { kDown, kUp };
   [[nodiscard]] HRESULT SetBandwidth(Bandwidth which, int32_t value);
+  // One save's turn: collects the values and writes config.db.
+  [[nodiscard]] HRESULT WriteCurrentValues();
   void ComputePaths();
 
   static std::atomic<EngineSettingFunction> engine_setting_function_;
@@ -133,6 +138,7 @@ class ConfigManager {
   std::string refused_file_ GUARDED_BY(lock_);
   mutable tobric::LLock folder_lock_;
   std::string download_folder_ GUARDED_BY(folder_lock_);
+  tobric::SharedRun save_turns_;
 };
 
 }  // namespace lorvane
