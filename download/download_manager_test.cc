@@ -209,7 +209,9 @@ TEST_F(DownloadManagerTest, CancelOfRunningTaskCompletesThenInvokesCancelThenFin
 TEST_F(DownloadManagerTest, TaskCancelRunsWithoutThePackagesLock) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  on_cancel_ = [&](testing::FakeTask*) {
+  // The future by value: the cancel may still be leaving its wait when the
+  // test's own copy goes.
+  on_cancel_ = [this, released](testing::FakeTask*) {
     events_.Add("cancel held");
     released.wait();
   };
