@@ -160,6 +160,9 @@ HRESULT DownloadManager::Download(Package* package, AsyncCallback<Package*>* fin
          static_cast<unsigned>(tobric::E_POOL_DRAINED));
     return tobric::E_POOL_DRAINED;
   }
+  // Queued already: the state would refuse a second entry and, in refusing,
+  // put the package in error while its first entry still waits.
+  if (package->state_number() == STATE_WAITING_TO_DOWNLOAD) return S_FALSE;
   std::shared_ptr<TaskInterface> task = factory_->CreateTask(package);
   if (!task) {
     TLOG(LC_USER, tobric::kLevelError, "[DownloadManager::Download][CreateTask failed.]");

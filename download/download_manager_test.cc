@@ -257,6 +257,7 @@ TEST_F(DownloadManagerTest, SecondDownloadOfAQueuedPackageAndDownloadAfterStopQu
   Package* a = Download("a");
   EXPECT_EQ(manager_->Download(a, nullptr), S_FALSE);
   EXPECT_EQ(manager_->WaitingCount(), 1u);
+  EXPECT_EQ(a->state_number(), STATE_WAITING_TO_DOWNLOAD);
   EXPECT_EQ(manager_->StopAll(), S_OK);
   EXPECT_EQ(manager_->Download(ReadyPackage("b"), nullptr), tobric::E_POOL_DRAINED);
   EXPECT_EQ(manager_->WaitingCount(), 0u);
