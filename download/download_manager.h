@@ -191,7 +191,7 @@ class DownloadManager : public DownloadInterface {
   // E_FAIL: there was none, and `cancel` is still the caller's.
   [[nodiscard]] HRESULT CancelWaitting(Package* package, tobric::AsyncCallback<Package*>* cancel);
   [[nodiscard]] HRESULT DoCancel(const std::shared_ptr<TaskEntry>& entry);
-  // The task's Cancel, logged when it fails; no lock of ours held.
+  // The task's Cancel, logged when it fails.
   [[nodiscard]] HRESULT CancelTask(const TaskEntry& entry);
   // The completion callback installed on every started task.
   void CompleteCallback(std::shared_ptr<TaskInterface> task);

@@ -336,16 +336,9 @@ HRESULT Persister::CollectAndWrite() {
 
 HRESULT Persister::HardSave(const Resource& resource) {
   TLOG(LC_USER, 1, "[Persister::HardSave]");
-  // Saves take turns, so the files below have one writer; lock_ is held only
-  // to read the paths.
-  std::string list_path;
-  std::string new_list_path;
-  {
-    AutoLock lock(lock_);
-    BuildPaths();
-    list_path = list_path_;
-    new_list_path = new_list_path_;
-  }
+  // Saves take turns, so the files below have one writer.
+  const std::string list = list_path();
+  const std::string fresh = new_list_path();
   HRESULT hr = SetAsideRefusedFiles();
   if (Failed(hr)) return hr;
 
@@ -355,7 +348,7 @@ HRESULT Persister::HardSave(const Resource& resource) {
   // stays untouched.
   const std::string bytes = PrintResource(resource);
   platform::File file;
-  hr = file.Open(new_list_path, platform::File::kWrite, platform::File::kCreateAlways, 0600);
+  hr = file.Open(fresh, platform::File::kWrite, platform::File::kCreateAlways, 0600);
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[::CreateFile failed][0x08%x]", static_cast<unsigned>(hr));
     return hr;
@@ -364,7 +357,7 @@ HRESULT Persister::HardSave(const Resource& resource) {
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[::WriteFile failed][0x08%x]", static_cast<unsigned>(hr));
     file.Close();
-    DropTornNewList(new_list_path);
+    DropTornNewList(fresh);
     return hr;
   }
   hr = file.Sync();
@@ -372,14 +365,14 @@ HRESULT Persister::HardSave(const Resource& resource) {
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[::FlushFileBuffers failed][0x%x]",
          static_cast<unsigned>(hr));
-    DropTornNewList(new_list_path);
+    DropTornNewList(fresh);
     return hr;
   }
 
   // The file's data is on disk already; the folder is flushed after the
   // rename so that the new name is too.
-  hr = platform::MoveReplace(new_list_path, list_path);
-  if (Succeeded(hr)) hr = platform::SyncFolderOf(list_path);
+  hr = platform::MoveReplace(fresh, list);
+  if (Succeeded(hr)) hr = platform::SyncFolderOf(list);
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[tobric::File::Move failed][0x%x]",
          static_cast<unsigned>(hr));
