@@ -27,11 +27,6 @@ bool IsNotRunning(HRESULT code) {
   return code == HresultFromWin32(2) || code == HresultFromWin32(1225);
 }
 
-bool UriMatches(const std::string& recorded, const std::string& uri) {
-  if (recorded == uri) return true;
-  return uri.starts_with(recorded) && tobric::Utf8ToUtf16(recorded).size() >= kRecordUriUnits;
-}
-
 // The packages `prefixes` name, in order, each once; prints what cannot be
 // resolved and returns false then.
 bool ResolveIds(CommandContext& context, const std::vector<std::string>& prefixes,
@@ -415,6 +410,11 @@ std::string DescribeFailure(HRESULT code) {
     if (entry.code == code) return entry.text;
   }
   return tobric::GetErrorMessage(code);
+}
+
+bool UriMatches(const std::string& recorded, const std::string& uri) {
+  if (recorded == uri) return true;
+  return uri.starts_with(recorded) && tobric::Utf8ToUtf16(recorded).size() >= kRecordUriUnits;
 }
 
 std::vector<std::string> MatchAddedPackages(const std::vector<PackageView>& before,

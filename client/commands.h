@@ -63,6 +63,9 @@ struct CommandContext {
 // text.
 [[nodiscard]] std::string DescribeFailure(HRESULT code);
 
+// The package record's URI `recorded` is `uri` (the record keeps only the first
+// 1039 UTF-16 units of a long URI).
+[[nodiscard]] bool UriMatches(const std::string& recorded, const std::string& uri);
 // For each URI in order, the id of the package that adding it made: a package
 // of `after` that is not in `before` and whose URI is that URI (the record keeps
 // only the first 1039 UTF-16 units of a long URI). Each package answers one

@@ -2,6 +2,7 @@
 // `watch` shows the list until Ctrl-C. Both poll the service once per refresh,
 // asking only for what they show (`get` each of its downloads by id, `watch`
 // the rows that fit), and wait between polls in a way Ctrl-C ends at once.
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iostream>
@@ -19,6 +20,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr int32_t kStateReady = 2;
+constexpr int32_t kStateWaiting = 4;
 constexpr int32_t kStateComplete = 6;
 constexpr int32_t kStateError = 7;
 // A state no package has: a followed package that left the list.
@@ -122,6 +125,45 @@ bool AddAll(const std::vector<std::string>& uris, CommandContext& context,
   return true;
 }
 
+// A download of `uri` already listed and not finished, to be followed instead
+// of a second one: `get` again after Ctrl-C, a failure or a pause goes on with
+// the blocks already fetched rather than making "name(1)" beside them. With -d
+// only one in that folder counts. Each package answers one URI at most.
+const PackageView* ListedUnfinished(const std::vector<PackageView>& packages,
+                                    const std::string& uri, const std::string& folder,
+                                    std::vector<const PackageView*>* claimed) {
+  const auto trimmed = [](std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+  };
+  const PackageView* best = nullptr;
+  for (const PackageView& package : packages) {
+    if (package.state == kStateComplete || !UriMatches(package.uri, uri)) continue;
+    if (!folder.empty() && trimmed(package.path) != trimmed(folder)) continue;
+    if (std::find(claimed->begin(), claimed->end(), &package) != claimed->end()) continue;
+    // The newest: an older one of the same URI is most likely one given up.
+    if (best == nullptr || package.create_time > best->create_time) best = &package;
+  }
+  if (best != nullptr) claimed->push_back(best);
+  return best;
+}
+
+// Starts a listed download again when it stands still (paused or failed);
+// false after printing why it could not be.
+bool Resume(CommandContext& context, const PackageView& package, bool* reached) {
+  *reached = true;
+  if (package.state != kStateReady && package.state != kStateError) return true;
+  bool ok = false;
+  const HRESULT hr = context.client.StartPackages({package.id}, &ok);
+  if (Failed(hr)) {
+    *reached = false;
+    static_cast<void>(CallFailed(context, hr));
+    return false;
+  }
+  if (!ok) context.err << "corvane: could not start " << DisplayName(package) << " again\n";
+  return ok;
+}
+
 }  // namespace
 
 int RunGet(const Invocation& invocation, CommandContext& context) {
@@ -138,10 +180,10 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
   // -d: the service has one folder setting, which a package takes when it is
   // added; it is changed for the adds of this command and put back after them.
   std::string previous_folder;
+  std::string folder;
   if (!invocation.folder.empty()) {
     HRESULT result = S_OK;
     HRESULT hr = context.client.GetDownloadFolder(&previous_folder, &result);
-    std::string folder;
     if (Succeeded(hr) && Succeeded(result)) {
       hr = ChangeDownloadFolder(context, invocation.folder, &folder, &result);
     }
@@ -153,8 +195,26 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
     }
   }
   bool failed = false;
+  bool reached = true;
+  std::vector<const PackageView*> claimed;
+  std::vector<const PackageView*> listed(uris.size(), nullptr);
+  std::vector<std::string> fresh_uris;
+  for (size_t i = 0; i < uris.size() && reached; ++i) {
+    listed[i] = ListedUnfinished(before, uris[i], folder, &claimed);
+    if (listed[i] == nullptr) {
+      fresh_uris.push_back(uris[i]);
+    } else if (Resume(context, *listed[i], &reached)) {
+      if (!invocation.quiet) {
+        context.err << "corvane: " << DisplayName(*listed[i])
+                    << " is already in the list; following it\n";
+      }
+    } else {
+      failed = true;
+      listed[i] = nullptr;
+    }
+  }
   std::vector<std::string> accepted;
-  const bool reached = AddAll(uris, context, &accepted, &failed);
+  if (reached) reached = AddAll(fresh_uris, context, &accepted, &failed);
   if (!previous_folder.empty()) {
     HRESULT result = S_OK;
     std::string restored;
@@ -164,23 +224,35 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
                   << TerminalSafe(previous_folder) << "\n";
     }
   }
-  if (!reached || accepted.empty()) return kExitFailure;
+  if (!reached) return kExitFailure;
 
   std::vector<PackageView> after;
-  if (!FetchPackages(context, &after)) return kExitFailure;
+  if (!accepted.empty() && !FetchPackages(context, &after)) return kExitFailure;
   const std::vector<std::string> ids = MatchAddedPackages(before, after, accepted);
+  // In the order of the URIs: the ones listed already and the ones added, each
+  // added one in the order it was sent.
   std::vector<Followed> followed;
-  for (size_t i = 0; i < accepted.size(); ++i) {
-    if (ids[i].empty()) {
-      context.err << "corvane: the download of " << TerminalSafe(accepted[i])
-                  << " is not in the list\n";
-      failed = true;
-      continue;
-    }
+  size_t next_added = 0;
+  for (size_t i = 0; i < uris.size(); ++i) {
     Followed each;
-    each.uri = accepted[i];
-    for (const PackageView& package : after) {
-      if (package.id == ids[i]) each.package = package;
+    each.uri = uris[i];
+    if (listed[i] != nullptr) {
+      each.package = *listed[i];
+      // Started again above: queued now, and followed from there.
+      if (HasEnded(each.package.state)) each.package.state = kStateWaiting;
+    } else if (next_added < accepted.size() && accepted[next_added] == uris[i]) {
+      const std::string& id = ids[next_added++];
+      if (id.empty()) {
+        context.err << "corvane: the download of " << TerminalSafe(uris[i])
+                    << " is not in the list\n";
+        failed = true;
+        continue;
+      }
+      for (const PackageView& package : after) {
+        if (package.id == id) each.package = package;
+      }
+    } else {
+      continue;
     }
     followed.push_back(std::move(each));
   }

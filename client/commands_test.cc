@@ -52,6 +52,7 @@ struct Engine {
     folder.String(u"/old");
     folder.I32(S_OK);
     answers = {{rpc::kPausePackages, "\x01"}, {rpc::kDeletePackages, "\x01"},
+               {rpc::kStartPackages, "\x01"},
                {rpc::kGetDownloadFolder, folder.bytes()},
                {rpc::kGetThreadNumPerTask, Values({5, S_OK})},
                {rpc::kGetConcurrentTaskNum, Values({3, S_OK})},
@@ -278,6 +279,24 @@ TEST(CommandsTest, GetFollowsItsDownloadsByIdToTheirEnd) {
     EXPECT_EQ(session.engine.CallsOf(rpc::kGetPackageList), "4336;4336;");
     EXPECT_EQ(session.engine.CallsOf(rpc::kDownloadUri), uri + ";");
     EXPECT_EQ(session.engine.CallsOf(rpc::kSetDownloadFolder), c.folder_calls);
+  }
+}
+
+// `get` of a URI whose download is listed and unfinished follows that one,
+// started again when it stood still, instead of adding "name(1)" beside it.
+TEST(CommandsTest, GetGoesOnWithADownloadAlreadyListed) {
+  tobric::platform::IsolatedEnv env;
+  for (const int32_t state : {2, 5, 7}) {
+    SCOPED_TRACE(state);
+    Session session(env.root(), true);
+    session.engine.packages = {Record(kIdA, 6, "a.bin"), Record(kIdB, state, "a.bin")};
+    session.engine.on_info = [](Engine& engine, int call) {
+      engine.packages[1].state = call >= 2 ? 6 : 5;
+    };
+    EXPECT_EQ(session.Run("get -q http://127.0.0.1/a.bin"), kExitOk);
+    EXPECT_EQ(session.engine.CallsOf(rpc::kDownloadUri), "");
+    EXPECT_EQ(session.engine.CallsOf(rpc::kStartPackages), state == 5 ? "" : kIdB + std::string(";"));
+    EXPECT_EQ(session.engine.CallsOf(rpc::kGetPackageInfo), std::string(kIdB) + ";" + kIdB + ";");
   }
 }
 
