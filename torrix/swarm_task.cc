@@ -357,10 +357,13 @@ void SwarmTask::RunStop() {
 }
 
 void SwarmTask::RunRemove() {
-  tobric::MutexLock hold(mutex_);
-  const int32_t state = state_;
-  const int32_t fail_code = fail_code_;
-  hold.unlock();
+  int32_t state = 0;
+  int32_t fail_code = 0;
+  {
+    tobric::MutexLock hold(mutex_);
+    state = state_;
+    fail_code = fail_code_;
+  }
   EndRun(state, fail_code, false);
 }
 
