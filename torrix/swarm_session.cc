@@ -48,13 +48,13 @@ lt::settings_pack Pack(const SwarmSettings& settings) {
 }
 
 // The session library reports its failures by exceptions (a torrent that went
-// away under a call, above all): one is logged and the pump goes on.
+// away under a call, above all): one is logged and the thread goes on.
 template <typename Work>
-void Guarded(const Work& work) {
+void Guarded(const char* where, const Work& work) {
   try {
     work();
   } catch (const std::exception& e) {
-    TLOG(LC_USER, tobric::kLevelError, "[SwarmSession::Pump][%s]", e.what());
+    TLOG(LC_USER, tobric::kLevelError, "[SwarmSession::%s][%s]", where, e.what());
   }
 }
 
@@ -89,7 +89,8 @@ std::shared_ptr<SwarmSession> SwarmSession::Create(const SwarmSettings& settings
     raw->alerts_waiting_ = true;
     raw->wake_.notify_all();
   });
-  const HRESULT hr = made->pump_.Start([raw] { raw->Pump(); }, kThreadStackSize);
+  HRESULT hr = made->disk_.Start([raw] { raw->RunDisk(); }, kThreadStackSize);
+  if (Succeeded(hr)) hr = made->pump_.Start([raw] { raw->Pump(); }, kThreadStackSize);
   if (Failed(hr)) {
     TLOG(LC_USER, tobric::kLevelError, "[SwarmSession::Create][no thread 0x%x]",
          static_cast<unsigned>(hr));
@@ -109,7 +110,21 @@ SwarmSession::~SwarmSession() {
     quit_ = true;
     wake_.notify_all();
   }
+  // The pump ends first: it is the only one that posts disk work, so once it
+  // has, the disk thread's queue holds every write it will ever get, and the
+  // disk thread runs them all before it ends. A resume file written at a stop
+  // is therefore on disk before the session is gone, whatever the disk thread
+  // was still doing. The results it posts back meanwhile stay in the pump's
+  // queue, unrun, and go with it: the engine has ended every task by now (a
+  // task ends only once its disk work is back), so they are of runs that a
+  // Join gave up on, whose torrents go with the session anyway.
   if (pump_.joinable()) pump_.Join();
+  {
+    tobric::MutexLock hold(disk_mutex_);
+    disk_quit_ = true;
+    disk_wake_.notify_all();
+  }
+  if (disk_.joinable()) disk_.Join();
   tasks_.clear();
   // Ends the session's threads and waits for them.
   session_.reset();
@@ -132,6 +147,17 @@ void SwarmSession::Post(std::function<void()> work) {
   tobric::MutexLock hold(mutex_);
   work_.push_back(std::move(work));
   wake_.notify_all();
+}
+
+void SwarmSession::PostDisk(std::function<void()> work) {
+  tobric::MutexLock hold(disk_mutex_);
+  disk_work_.push_back(std::move(work));
+  disk_wake_.notify_all();
+}
+
+void SwarmSession::SetDiskHookForTesting(std::function<void()> hook) {
+  tobric::MutexLock hold(disk_mutex_);
+  disk_hook_ = std::move(hook);
 }
 
 void SwarmSession::Attach(std::shared_ptr<SwarmTask> task) {
@@ -161,8 +187,8 @@ void SwarmSession::Pump() {
       work.swap(work_);
       alerts_waiting_ = false;
     }
-    for (auto& item : work) Guarded(item);
-    Guarded([&] {
+    for (auto& item : work) Guarded("Pump", item);
+    Guarded("Pump", [&] {
       session_->pop_alerts(&alerts);
       for (lt::alert* alert : alerts) Dispatch(alert);
     });
@@ -170,8 +196,26 @@ void SwarmSession::Pump() {
     if (now >= next_tick) {
       next_tick = now + kTickMs;
       const std::vector<std::shared_ptr<SwarmTask>> tasks = tasks_;
-      for (const auto& task : tasks) Guarded([&] { task->Tick(now); });
+      for (const auto& task : tasks) Guarded("Pump", [&] { task->Tick(now); });
     }
+  }
+}
+
+void SwarmSession::RunDisk() {
+  for (;;) {
+    std::function<void()> work;
+    std::function<void()> hook;
+    {
+      tobric::MutexLock hold(disk_mutex_);
+      while (disk_work_.empty() && !disk_quit_) disk_wake_.wait(hold);
+      // A quit still lets everything queued run.
+      if (disk_work_.empty()) return;
+      work = std::move(disk_work_.front());
+      disk_work_.pop_front();
+      hook = disk_hook_;
+    }
+    if (hook) hook();
+    Guarded("RunDisk", work);
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <exception>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -56,6 +58,50 @@ bool SameContent(const lt::info_hash_t& a, const lt::info_hash_t& b) {
 int32_t FileFailCode(const lt::error_code& error) {
   return error == lt::error_code(ENOSPC, lt::system_category()) ? TORRIX_FAIL_DISK_FULL
                                                                 : TORRIX_FAIL_FILE;
+}
+
+// The disk thread's part of a finished download. Every piece was written and
+// checked; the data must be on disk before the new name is. The final name
+// is then taken by an empty file made only if there is none: the session's
+// rename replaces nothing but that.
+HRESULT SyncAndReserve(const std::string& data_path, const std::string& final_path) {
+  platform::File data;
+  HRESULT hr = data.Open(data_path, platform::File::kRead, platform::File::kOpenExisting);
+  if (Succeeded(hr)) hr = data.Sync();
+  data.Close();
+  platform::File reservation;
+  if (Succeeded(hr)) {
+    hr = reservation.Open(final_path, platform::File::kWrite, platform::File::kCreateNew);
+  }
+  reservation.Close();
+  // An empty file there is this download's own reservation, left by a run
+  // that ended (a crash, a kill) between making it and the rename: the rename
+  // replaces it, and with it nothing, since it holds no byte.
+  uint64_t existing = 1;
+  if (hr == platform::HresultFromWin32(platform::kErrorAlreadyExists) &&
+      Succeeded(platform::GetFileSize(final_path, &existing)) && existing == 0) {
+    hr = S_OK;
+  }
+  return hr;
+}
+
+// A reservation that no rename will fill goes again, unless something has
+// been written there after all.
+HRESULT DeleteReservation(const std::string& final_path) {
+  uint64_t size = 1;
+  if (Succeeded(platform::GetFileSize(final_path, &size)) && size == 0) {
+    return platform::DeleteFile(final_path);
+  }
+  return S_OK;
+}
+
+// The disk thread's part of a rename: the new name on disk before the resume
+// file goes, so a crash between the two leaves a file that the next run
+// recognises as complete.
+HRESULT SyncRenameAndDropResume(const std::string& final_path, const std::string& resume_path) {
+  HRESULT hr = platform::SyncFolderOf(final_path);
+  if (Succeeded(hr) && platform::FileExists(resume_path)) hr = platform::DeleteFile(resume_path);
+  return hr;
 }
 
 }  // namespace
@@ -311,10 +357,13 @@ void SwarmTask::RunStop() {
 }
 
 void SwarmTask::RunRemove() {
-  tobric::MutexLock hold(mutex_);
-  const int32_t state = state_;
-  const int32_t fail_code = fail_code_;
-  hold.unlock();
+  int32_t state = 0;
+  int32_t fail_code = 0;
+  {
+    tobric::MutexLock hold(mutex_);
+    state = state_;
+    fail_code = fail_code_;
+  }
   EndRun(state, fail_code, false);
 }
 
@@ -324,7 +373,7 @@ void SwarmTask::OnAlert(const lt::alert& alert) {
     if (pending_ == Pending::kRemoved) Detached();
     return;
   }
-  if (pending_ == Pending::kRemoved) return;
+  if (pending_ == Pending::kRemoved || pending_ == Pending::kDiskWork) return;
   if (lt::alert_cast<lt::metadata_received_alert>(&alert) != nullptr) {
     if (phase_ == Phase::kMetadata) OnMetadata();
   } else if (lt::alert_cast<lt::piece_finished_alert>(&alert) != nullptr) {
@@ -343,12 +392,8 @@ void SwarmTask::OnAlert(const lt::alert& alert) {
          rename->message().c_str());
     if (pending_ == Pending::kRenamed) {
       pending_ = Pending::kNothing;
-      // The reservation, still empty, goes again.
-      uint64_t size = 1;
       const std::string final_path = PathOf(name_, "");
-      if (Succeeded(platform::GetFileSize(final_path, &size)) && size == 0) {
-        static_cast<void>(platform::DeleteFile(final_path));
-      }
+      ToDisk([final_path] { return DeleteReservation(final_path); }, [](SwarmTask&, HRESULT) {});
       EndRun(TORRIX_STATE_FAILED, TORRIX_FAIL_RENAME, true);
     }
   } else if (const auto* saved = lt::alert_cast<lt::save_resume_data_alert>(&alert)) {
@@ -396,75 +441,115 @@ void SwarmTask::OnMetadata() {
 }
 
 void SwarmTask::OnFinished() {
+  // The torrent keeps running meanwhile (peers fetching from it stay
+  // connected); the session renames between its own reads and writes.
+  pending_ = Pending::kRenamed;
+  const std::string data_path = PathOf(name_, kDataExtension);
   const std::string final_path = PathOf(name_, "");
-  // The final name is taken first, by an empty file made only if there is
-  // none: the session's rename then replaces nothing but that. The torrent
-  // keeps running meanwhile (peers fetching from it stay connected); the
-  // session renames between its own reads and writes.
-  // Every piece was written and checked; the data must be on disk before the
-  // new name is, and the new name before the resume file goes.
-  platform::File data;
-  HRESULT hr = data.Open(PathOf(name_, kDataExtension), platform::File::kRead,
-                         platform::File::kOpenExisting);
-  if (Succeeded(hr)) hr = data.Sync();
-  data.Close();
-  platform::File reservation;
-  if (Succeeded(hr)) {
-    hr = reservation.Open(final_path, platform::File::kWrite, platform::File::kCreateNew);
-  }
-  reservation.Close();
-  // An empty file there is this download's own reservation, left by a run
-  // that ended (a crash, a kill) between making it and the rename: the rename
-  // replaces it, and with it nothing, since it holds no byte.
-  uint64_t existing = 1;
-  if (hr == platform::HresultFromWin32(platform::kErrorAlreadyExists) &&
-      Succeeded(platform::GetFileSize(final_path, &existing)) && existing == 0) {
-    hr = S_OK;
+  ToDisk([data_path, final_path] { return SyncAndReserve(data_path, final_path); },
+         [](SwarmTask& task, HRESULT hr) { task.OnReserved(hr); });
+}
+
+void SwarmTask::OnReserved(HRESULT hr) {
+  const std::string final_path = PathOf(name_, "");
+  if (pending_ != Pending::kRenamed) {
+    // The run is ending (a stop, a failure, a removal came during the flush):
+    // no rename, and the next run finds the data file as it was.
+    if (Succeeded(hr)) {
+      ToDisk([final_path] { return DeleteReservation(final_path); }, [](SwarmTask&, HRESULT) {});
+    }
+    return;
   }
   if (Failed(hr)) {
-    TLOG(LC_USER, tobric::kLevelError, "[SwarmTask::OnFinished][%s cannot be made 0x%x]",
+    TLOG(LC_USER, tobric::kLevelError, "[SwarmTask::OnReserved][%s cannot be made 0x%x]",
          final_path.c_str(), static_cast<unsigned>(hr));
+    pending_ = Pending::kNothing;
     EndRun(TORRIX_STATE_FAILED, TORRIX_FAIL_RENAME, true);
     return;
   }
-  pending_ = Pending::kRenamed;
   torrent_.rename_file(lt::file_index_t{0}, name_);
 }
 
 void SwarmTask::OnRenamed() {
-  const std::string final_path = PathOf(name_, "");
-  const std::string resume_path = PathOf(name_, kResumeExtension);
   pending_ = Pending::kNothing;
   phase_ = Phase::kSeeding;
-  HRESULT hr = platform::SyncFolderOf(final_path);
-  if (Succeeded(hr) && platform::FileExists(resume_path)) hr = platform::DeleteFile(resume_path);
+  const std::string final_path = PathOf(name_, "");
+  const std::string resume_path = PathOf(name_, kResumeExtension);
+  ToDisk([final_path, resume_path] { return SyncRenameAndDropResume(final_path, resume_path); },
+         [](SwarmTask& task, HRESULT hr) { task.OnRenameSynced(hr); });
+}
+
+void SwarmTask::OnRenameSynced(HRESULT hr) {
+  const std::string final_path = PathOf(name_, "");
   if (Failed(hr)) {
-    TLOG(LC_USER, tobric::kLevelWarning, "[SwarmTask::OnRenamed][%s 0x%x]", final_path.c_str(),
-         static_cast<unsigned>(hr));
+    TLOG(LC_USER, tobric::kLevelWarning, "[SwarmTask::OnRenameSynced][%s 0x%x]",
+         final_path.c_str(), static_cast<unsigned>(hr));
   }
-  TLOG(LC_USER, 1, "[SwarmTask::OnRenamed][handle %u][%s complete, seeding]", handle_,
+  if (pending_ != Pending::kNothing) {
+    // A stop that came during the flush ends a complete download: the file
+    // has its final name and the resume file is gone, so there is nothing a
+    // new run could resume from.
+    if (Succeeded(hr) && end_state_ == TORRIX_STATE_IDLE) end_state_ = TORRIX_STATE_COMPLETE;
+    return;
+  }
+  TLOG(LC_USER, 1, "[SwarmTask::OnRenameSynced][handle %u][%s complete, seeding]", handle_,
        final_path.c_str());
   tobric::MutexLock hold(mutex_);
-  // A stop that came meanwhile finds a complete task.
+  // A stop that comes after this finds a complete task.
   state_ = TORRIX_STATE_COMPLETE;
   downloaded_ = total_;
   speed_ = 0;
 }
 
 void SwarmTask::OnResumeData(const lt::add_torrent_params& params) {
-  if (phase_ == Phase::kData && !name_.empty()) {
-    const std::vector<char> bytes = lt::write_resume_data_buf(params);
-    const HRESULT hr = WriteFileDurably(PathOf(name_, kResumeExtension),
-                                        std::string_view(bytes.data(), bytes.size()));
-    if (Failed(hr) && pending_ != Pending::kSavedToRemove) {
-      EndRun(TORRIX_STATE_FAILED,
-             hr == platform::HresultFromWin32(platform::kErrorDiskFull) ? TORRIX_FAIL_DISK_FULL
-                                                                         : TORRIX_FAIL_FILE,
-             false);
-      return;
-    }
+  if (phase_ != Phase::kData || name_.empty()) {
+    if (pending_ == Pending::kSavedToRemove) RemoveTorrent();
+    return;
   }
-  if (pending_ == Pending::kSavedToRemove) RemoveTorrent();
+  // Encoded here, while the pump owns the task; only the write waits for the
+  // disk. Writes of one task land in the order they were made.
+  std::vector<char> bytes = lt::write_resume_data_buf(params);
+  const std::string path = PathOf(name_, kResumeExtension);
+  const bool last = pending_ == Pending::kSavedToRemove;
+  ToDisk(
+      [path, bytes = std::move(bytes)] {
+        return WriteFileDurably(path, std::string_view(bytes.data(), bytes.size()));
+      },
+      [last](SwarmTask& task, HRESULT hr) { task.OnResumeWritten(hr, last); });
+}
+
+void SwarmTask::OnResumeWritten(HRESULT hr, bool last) {
+  if (last) {
+    // Written or not, the end goes on: the torrent leaves the session.
+    if (pending_ == Pending::kSavedToRemove) RemoveTorrent();
+    return;
+  }
+  if (Failed(hr)) {
+    EndRun(TORRIX_STATE_FAILED,
+           hr == platform::HresultFromWin32(platform::kErrorDiskFull) ? TORRIX_FAIL_DISK_FULL
+                                                                       : TORRIX_FAIL_FILE,
+           false);
+  }
+}
+
+void SwarmTask::ToDisk(std::function<HRESULT()> work,
+                       std::function<void(SwarmTask&, HRESULT)> then) {
+  ++disk_jobs_;
+  session_->PostDisk([self = shared_from_this(), work = std::move(work),
+                      then = std::move(then)]() mutable {
+    const HRESULT hr = work();
+    SwarmSession* const session = self->session_;
+    session->Post([self = std::move(self), then = std::move(then), hr] {
+      --self->disk_jobs_;
+      try {
+        then(*self, hr);
+      } catch (const std::exception& e) {
+        TLOG(LC_USER, tobric::kLevelError, "[SwarmTask::ToDisk][handle %u][%s]", self->handle_,
+             e.what());
+      }
+      if (self->disk_jobs_ == 0 && self->pending_ == Pending::kDiskWork) self->Detached();
+    });
+  });
 }
 
 void SwarmTask::Tick(uint64_t now_ms) {
@@ -497,7 +582,10 @@ void SwarmTask::Tick(uint64_t now_ms) {
 
 void SwarmTask::EndRun(int32_t state, int32_t fail_code, bool save) {
   if (!in_run_) return;
-  if (pending_ == Pending::kSavedToRemove || pending_ == Pending::kRemoved) return;
+  if (pending_ == Pending::kSavedToRemove || pending_ == Pending::kRemoved ||
+      pending_ == Pending::kDiskWork) {
+    return;
+  }
   end_state_ = state;
   end_fail_code_ = fail_code;
   if (phase_ == Phase::kNone) {
@@ -520,6 +608,10 @@ void SwarmTask::RemoveTorrent() {
 }
 
 void SwarmTask::Detached() {
+  if (disk_jobs_ > 0) {
+    pending_ = Pending::kDiskWork;
+    return;
+  }
   if (!claimed_path_.empty()) {
     claims_->Release(claimed_path_);
     claimed_path_.clear();

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include <libtorrent/fwd.hpp>
 #include <libtorrent/torrent_handle.hpp>
 
+#include "base/result_codes.h"
 #include "base/threading/lock.h"
 #include "base/threading/thread_annotations.h"
 #include "torrix/magnet_link.h"
@@ -34,9 +36,15 @@ class SwarmSession;
 //
 // Threads and locks: the engine calls Start, Stop and Join; the rest of the
 // work happens on the session's pump thread (commands posted by those calls,
-// alerts, ticks), which alone touches the fields marked so. mutex_ guards what
-// Snapshot reports and the life-cycle flags; it is never held while the
-// session is called or a file written.
+// alerts, ticks), which alone touches the fields marked so. The flushes (a
+// resume file written, the finished data file synced, the folder synced after
+// the rename) go to the session's disk thread through ToDisk, holding the task
+// alive, and their results come back to the pump, where the run goes on from
+// the state it is in by then: a stop, a failure or a removal may have come
+// meanwhile. A run ends (Detached) only once all its disk work is back, so its
+// files are as it left them before anyone hears of the end, and no result
+// reaches a later run. mutex_ guards what Snapshot reports and the life-cycle
+// flags; it is never held while the session is called or a file written.
 class SwarmTask final : public Task, public std::enable_shared_from_this<SwarmTask> {
  public:
   SwarmTask(SwarmSession* session, uint32_t handle, TavpLink link, MagnetLink magnet,
@@ -63,8 +71,17 @@ class SwarmTask final : public Task, public std::enable_shared_from_this<SwarmTa
 
  private:
   enum class Phase { kNone, kMetadata, kData, kSeeding };
-  // What the task waits for from the session.
-  enum class Pending { kNothing, kRenamed, kSavedToRemove, kRemoved };
+  // What the task waits for from the session (or the disk).
+  enum class Pending {
+    kNothing,
+    // From the data's flush and the reservation of the final name until the
+    // session has renamed the data file.
+    kRenamed,
+    kSavedToRemove,
+    kRemoved,
+    // The torrent is gone; the run ends when its disk work is back.
+    kDiskWork,
+  };
 
   // Commands on the pump thread.
   void RunStart();
@@ -82,8 +99,15 @@ class SwarmTask final : public Task, public std::enable_shared_from_this<SwarmTa
   bool AddTorrent(libtorrent::add_torrent_params params, Phase phase);
   void OnMetadata();
   void OnFinished();
+  void OnReserved(HRESULT hr);
   void OnRenamed();
+  void OnRenameSynced(HRESULT hr);
   void OnResumeData(const libtorrent::add_torrent_params& params);
+  // `last`: the save a run's end waits for.
+  void OnResumeWritten(HRESULT hr, bool last);
+  // Runs `work` on the session's disk thread, then `then` with its result on
+  // the pump thread.
+  void ToDisk(std::function<HRESULT()> work, std::function<void(SwarmTask&, HRESULT)> then);
   // Ends the run: `save` records the pieces first. The first end wins.
   void EndRun(int32_t state, int32_t fail_code, bool save);
   void RemoveTorrent();
@@ -128,6 +152,8 @@ class SwarmTask final : public Task, public std::enable_shared_from_this<SwarmTa
   uint64_t last_save_ms_ = 0;
   uint64_t last_source_ms_ = 0;
   int hash_failures_ = 0;
+  // Posted by ToDisk and not back yet.
+  int disk_jobs_ = 0;
 };
 
 }  // namespace torrix

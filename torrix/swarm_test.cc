@@ -1,5 +1,7 @@
 // libtorrix.so through its exported functions, downloading magnet links from
-// peers of the test process (on 127.0.0.1) and from nginx as a web seed.
+// peers of the test process (on 127.0.0.1) and from nginx as a web seed; and
+// a session of the swarm module driven from the inside, where a test must
+// hold one of its threads.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,10 +15,15 @@
 #include <thread>
 #include <vector>
 
+#include "base/platform/testing/gate_testutil.h"
 #include "tests/support/files.h"
 #include "tests/support/nginx_server.h"
 #include "torrix/engine_environment_testutil.h"
+#include "torrix/magnet_link.h"
 #include "torrix/swarm_seeder_testutil.h"
+#include "torrix/swarm_session.h"
+#include "torrix/task.h"
+#include "torrix/tavp_link.h"
 #include "torrix/torrix.h"
 
 namespace {
@@ -294,6 +301,52 @@ TEST_F(SwarmTest, SeveralFilesAreRefusedBeforeAByteIsWritten) {
   ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_FAILED));
   EXPECT_EQ(Info(handle).fail_code, TORRIX_FAIL_MULTI_FILE);
   EXPECT_TRUE(std::filesystem::is_empty(folder_));
+}
+
+// Catches: a task's flushes done on the thread that serves every task, where
+// one slow disk holds the other downloads (and the session's alerts). The
+// first task's disk work is held; the second still gets its metadata meanwhile.
+TEST_F(SwarmTest, HeldDiskWorkOfOneTaskLeavesTheOthersRunning) {
+  const std::string first_torrent = Content("first.bin", 256 * kKiB);
+  const std::string first_content = content_;
+  const std::string second_torrent = Content("second.bin", 256 * kKiB);
+  SwarmPeer first_seeder;
+  ASSERT_TRUE(first_seeder.Seed(first_torrent, www_));
+  SwarmPeer second_seeder;
+  ASSERT_TRUE(second_seeder.Seed(second_torrent, www_));
+  // Before the session: its end runs what the disk still holds.
+  tobric::platform::testutil::Gate disk(/*open=*/false);
+  const std::shared_ptr<torrix::SwarmSession> session = torrix::SwarmSession::Create(
+      {.listen_port = 0, .dht = false, .lsd = false, .port_mapping = false, .loopback_only = true});
+  ASSERT_NE(session, nullptr);
+  session->SetDiskHookForTesting([&disk] { disk.Pass(); });
+  torrix::TargetClaims claims;
+  const auto task_of = [&](uint32_t handle, const SwarmPeer& seeder) {
+    torrix::TavpLink link;
+    torrix::MagnetLink magnet;
+    EXPECT_TRUE(torrix::ParseTavpLink(TavpMagnetLink(0, seeder.Magnet({seeder.port()}, {})), &link));
+    EXPECT_TRUE(torrix::ParseMagnetLink(link.source, &magnet));
+    return session->NewTask(handle, link, magnet, folder_, "", &claims);
+  };
+  const std::shared_ptr<torrix::Task> first = task_of(1, first_seeder);
+  const std::shared_ptr<torrix::Task> second = task_of(2, second_seeder);
+
+  ASSERT_EQ(first->Start({}), TORRIX_OK);
+  ASSERT_TRUE(disk.WaitArrived(1));
+  ASSERT_EQ(second->Start({}), TORRIX_OK);
+  EXPECT_TRUE(WaitUntil([&] { return second->Snapshot().name == "second.bin"; }));
+  EXPECT_EQ(disk.left(), 0);
+  EXPECT_EQ(first->Snapshot().state, TORRIX_STATE_DOWNLOADING);
+
+  disk.Open();
+  EXPECT_TRUE(WaitUntil([&] {
+    return first->Snapshot().state == TORRIX_STATE_COMPLETE &&
+           second->Snapshot().state == TORRIX_STATE_COMPLETE;
+  }));
+  EXPECT_TRUE(ReadFile(folder_ + "/first.bin") == first_content);
+  EXPECT_TRUE(ReadFile(folder_ + "/second.bin") == content_);
+  first->Join();
+  second->Join();
 }
 
 // Catches: a task waiting forever for sources that never come.
