@@ -21,6 +21,8 @@
 #include "base/platform/error.h"
 #include "base/platform/files.h"
 #include "base/platform/named_mutex.h"
+#include "base/threading/lock.h"
+#include "base/threading/thread_annotations.h"
 
 namespace tobric {
 
@@ -55,6 +57,41 @@ constexpr int kMaxWriteRuns = 16;
 std::atomic<int> g_write_run_limit{kMaxWriteRuns};
 std::atomic<int> g_write_runs{0};
 
+// The memory of runs that ended, kept for the next region while any run is
+// in use: a large download's workers each start a region every 4 MiB, and
+// mapping fresh pages for each (zeroed, faulted in, unmapped again, with a
+// TLB flush on every core) cost more than its copies into them. Once no run
+// is in use, the memory goes back to the system.
+class SpareRuns {
+ public:
+  std::unique_ptr<platform::PageBuffer> Take() {
+    MutexLock hold(mutex_);
+    if (spare_.empty()) return nullptr;
+    std::unique_ptr<platform::PageBuffer> pages = std::move(spare_.back());
+    spare_.pop_back();
+    return pages;
+  }
+  // `pages` ends its run. The count of runs goes down under the lock, so that
+  // the last run to end is the one that frees the spares.
+  void Give(std::unique_ptr<platform::PageBuffer> pages) {
+    std::vector<std::unique_ptr<platform::PageBuffer>> freed;
+    {
+      MutexLock hold(mutex_);
+      if (g_write_runs.fetch_sub(1, std::memory_order_relaxed) > 1) {
+        spare_.push_back(std::move(pages));
+        return;
+      }
+      freed.swap(spare_);
+    }
+    // Unmapped outside the lock; `pages` goes with them.
+  }
+
+ private:
+  Mutex mutex_;
+  std::vector<std::unique_ptr<platform::PageBuffer>> spare_ GUARDED_BY(mutex_);
+};
+SpareRuns g_spare_runs;
+
 // Body bytes held back until a run is full, in memory aligned for direct
 // writes. Its memory is taken at the first byte, so a transfer refused at its
 // head costs none, and given back at once when the transfer ends.
@@ -64,7 +101,7 @@ class WriteRun {
   WriteRun(const WriteRun&) = delete;
   WriteRun& operator=(const WriteRun&) = delete;
   ~WriteRun() {
-    if (pages_ != nullptr) g_write_runs.fetch_sub(1, std::memory_order_relaxed);
+    if (pages_ != nullptr) g_spare_runs.Give(std::move(pages_));
   }
 
   // False when every run is taken (or no memory was left): the caller writes
@@ -78,7 +115,8 @@ class WriteRun {
       refused_ = true;
       return false;
     }
-    pages_ = std::make_unique<platform::PageBuffer>(kRegionWriteRun);
+    pages_ = g_spare_runs.Take();
+    if (pages_ == nullptr) pages_ = std::make_unique<platform::PageBuffer>(kRegionWriteRun);
     if (pages_->data() == nullptr) {
       pages_.reset();
       g_write_runs.fetch_sub(1, std::memory_order_relaxed);
