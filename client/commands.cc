@@ -480,12 +480,17 @@ bool ReachService(CommandContext& context) {
   return false;
 }
 
+std::string WithoutTrailingSeparators(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
 HRESULT ChangeDownloadFolder(CommandContext& context, const std::string& wanted,
                              std::string* folder, HRESULT* result) {
   // The service runs in another folder: a relative path means the user's.
   std::error_code ignored;
-  *folder = std::filesystem::absolute(wanted, ignored).lexically_normal().string();
-  while (folder->size() > 1 && folder->back() == '/') folder->pop_back();
+  *folder = WithoutTrailingSeparators(
+      std::filesystem::absolute(wanted, ignored).lexically_normal().string());
 
   HRESULT hr = context.client.SetDownloadFolder(*folder, result);
   // A missing folder is only created by the first call; the second one then

@@ -84,6 +84,9 @@ void PrintFailure(CommandContext& context, const std::string& what, const std::s
 // The service's message for a result code; the local table when the service
 // cannot be asked.
 [[nodiscard]] std::string ServiceMessage(CommandContext& context, HRESULT code);
+// `folder` without the separators at its end ("/" stays): two spellings of one
+// folder compare equal.
+[[nodiscard]] std::string WithoutTrailingSeparators(std::string folder);
 // Makes `wanted` (relative: to the user's working folder) the service's
 // download folder, creating it when missing; *folder is the absolute folder
 // asked for, *result the service's answer, the return the call's.

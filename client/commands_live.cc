@@ -128,18 +128,15 @@ bool AddAll(const std::vector<std::string>& uris, CommandContext& context,
 // A download of `uri` already listed and not finished, to be followed instead
 // of a second one: `get` again after Ctrl-C, a failure or a pause goes on with
 // the blocks already fetched rather than making "name(1)" beside them. With -d
-// only one in that folder counts. Each package answers one URI at most.
+// only one in that folder counts (`folder` as ChangeDownloadFolder gives it).
+// Each package answers one URI at most.
 const PackageView* ListedUnfinished(const std::vector<PackageView>& packages,
                                     const std::string& uri, const std::string& folder,
                                     std::vector<const PackageView*>* claimed) {
-  const auto trimmed = [](std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return path;
-  };
   const PackageView* best = nullptr;
   for (const PackageView& package : packages) {
     if (package.state == kStateComplete || !UriMatches(package.uri, uri)) continue;
-    if (!folder.empty() && trimmed(package.path) != trimmed(folder)) continue;
+    if (!folder.empty() && WithoutTrailingSeparators(package.path) != folder) continue;
     if (std::find(claimed->begin(), claimed->end(), &package) != claimed->end()) continue;
     // The newest: an older one of the same URI is most likely one given up.
     if (best == nullptr || package.create_time > best->create_time) best = &package;

@@ -358,7 +358,7 @@ void Task::NotifyData() {
   // Every worker calls this for every piece of data it receives; the idle check
   // reads it every 5 s. A store at most every 100 ms keeps the workers of a
   // fast download from passing this cache line between them all the time.
-  constexpr uint64_t kStep = 1'000'000;  // 100 ms in FILETIME units
+  constexpr uint64_t kStep = 100 * platform::kFileTimeUnitsPerMs;
   const uint64_t now = platform::FileTimeNow();
   if (now - last_data_time_.load(std::memory_order_relaxed) >= kStep) last_data_time_.store(now);
 }

@@ -393,7 +393,7 @@ void SwarmTask::OnAlert(const lt::alert& alert) {
     if (pending_ == Pending::kRenamed) {
       pending_ = Pending::kNothing;
       const std::string final_path = PathOf(name_, "");
-      ToDisk([final_path] { return DeleteReservation(final_path); }, [](SwarmTask&, HRESULT) {});
+      ToDisk([final_path] { return DeleteReservation(final_path); });
       EndRun(TORRIX_STATE_FAILED, TORRIX_FAIL_RENAME, true);
     }
   } else if (const auto* saved = lt::alert_cast<lt::save_resume_data_alert>(&alert)) {
@@ -456,7 +456,7 @@ void SwarmTask::OnReserved(HRESULT hr) {
     // The run is ending (a stop, a failure, a removal came during the flush):
     // no rename, and the next run finds the data file as it was.
     if (Succeeded(hr)) {
-      ToDisk([final_path] { return DeleteReservation(final_path); }, [](SwarmTask&, HRESULT) {});
+      ToDisk([final_path] { return DeleteReservation(final_path); });
     }
     return;
   }
@@ -542,7 +542,7 @@ void SwarmTask::ToDisk(std::function<HRESULT()> work,
     session->Post([self = std::move(self), then = std::move(then), hr] {
       --self->disk_jobs_;
       try {
-        then(*self, hr);
+        if (then) then(*self, hr);
       } catch (const std::exception& e) {
         TLOG(LC_USER, tobric::kLevelError, "[SwarmTask::ToDisk][handle %u][%s]", self->handle_,
              e.what());

@@ -105,9 +105,9 @@ class SwarmTask final : public Task, public std::enable_shared_from_this<SwarmTa
   void OnResumeData(const libtorrent::add_torrent_params& params);
   // `last`: the save a run's end waits for.
   void OnResumeWritten(HRESULT hr, bool last);
-  // Runs `work` on the session's disk thread, then `then` with its result on
-  // the pump thread.
-  void ToDisk(std::function<HRESULT()> work, std::function<void(SwarmTask&, HRESULT)> then);
+  // Runs `work` on the session's disk thread, then `then` (when given) with
+  // its result on the pump thread.
+  void ToDisk(std::function<HRESULT()> work, std::function<void(SwarmTask&, HRESULT)> then = {});
   // Ends the run: `save` records the pieces first. The first end wins.
   void EndRun(int32_t state, int32_t fail_code, bool save);
   void RemoveTorrent();
