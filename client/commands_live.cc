@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/platform/clock.h"
+#include "base/platform/files.h"
 #include "base/platform/terminal.h"
 #include "client/commands.h"
 #include "client/format.h"
@@ -39,6 +41,19 @@ size_t LineWidth(CommandContext& context) {
   // One column short of the terminal: a line that fills the last column makes
   // some terminals wrap, and the redraw would then miscount rows.
   return columns > 1 ? columns - 1 : 79;
+}
+
+// The service holds a download that ended within seconds of its start back in
+// the list (half its size, still downloading) for the rest of those seconds,
+// so that a display polling once a second sees it run. Its file is whole and
+// on disk under its final name by then: the completion time is stamped after
+// the rename and the folder's sync, and the name turns final after that. A
+// time from before this command began belongs to an earlier finish of a
+// download started again, whose file may be gone.
+bool FinishedSince(const PackageView& package, uint64_t since) {
+  return package.state != kStateComplete && package.state != kStateError &&
+         package.complete_time != 0 && package.complete_time >= since &&
+         tobric::platform::FileExists(SavedPath(package));
 }
 
 bool Ended(const Followed& followed) {
@@ -171,6 +186,8 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
     return kExitUsage;
   }
   if (!ReachService(context)) return kExitFailure;
+  // Before any add or start: a finish stamped later is one this command saw.
+  const uint64_t since = tobric::platform::FileTimeNow();
   std::vector<PackageView> before;
   if (!FetchPackages(context, &before)) return kExitFailure;
 
@@ -270,6 +287,10 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
       if (Failed(hr)) return CallFailed(context, hr);
       if (found) {
         each.package = std::move(package);
+        if (FinishedSince(each.package, since)) {
+          each.package.state = kStateComplete;
+          each.package.download_size = each.package.total_size;
+        }
       } else {
         each.package.state = kStateRemoved;
       }

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/platform/clock.h"
 #include "base/platform/terminal.h"
 #include "base/utf.h"
 #include "tests/support/engine/fake_service.h"
@@ -297,6 +300,33 @@ TEST(CommandsTest, GetGoesOnWithADownloadAlreadyListed) {
     EXPECT_EQ(session.engine.CallsOf(rpc::kDownloadUri), "");
     EXPECT_EQ(session.engine.CallsOf(rpc::kStartPackages), state == 5 ? "" : kIdB + std::string(";"));
     EXPECT_EQ(session.engine.CallsOf(rpc::kGetPackageInfo), std::string(kIdB) + ";" + kIdB + ";");
+  }
+}
+
+// A quick download's file has its final name seconds before the service calls
+// it complete; `get` ends with the file, but not on a finish stamped before it
+// began (a download started again) nor while the final name is not on disk.
+TEST(CommandsTest, GetEndsOnceTheFileHasItsFinalName) {
+  tobric::platform::IsolatedEnv env;
+  const struct {
+    bool stamped_during_get;
+    bool file_there;
+    int info_calls;
+  } cases[] = {{true, true, 1}, {true, false, 3}, {false, true, 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.stamped_during_get) + std::to_string(c.file_there));
+    std::filesystem::remove(env.root() + "/new.bin");
+    if (c.file_there) std::ofstream(env.root() + "/new.bin") << "data";
+    Session session(env.root(), true);
+    session.engine.on_info = [&](Engine& engine, int call) {
+      rpc::PackageInfo& package = engine.packages[0];
+      package.path = Utf8ToUtf16(env.root());
+      package.complete_time = c.stamped_during_get ? tobric::platform::FileTimeNow() : 1;
+      package.state = call >= 3 ? 6 : 5;
+    };
+    EXPECT_EQ(session.Run("get -q http://127.0.0.1/new.bin"), kExitOk);
+    EXPECT_EQ(session.out.str(), "saved " + env.root() + "/new.bin\n");
+    EXPECT_EQ(session.engine.info_calls, c.info_calls);
   }
 }
 
