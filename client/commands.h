@@ -46,8 +46,11 @@ struct CommandContext {
   std::istream* in = nullptr;
   // The terminal's height now; 0 unknown (then `watch` asks for every record).
   std::function<size_t()> rows = [] { return size_t{0}; };
-  // Live displays refresh this often.
+  // `watch` redraws the list this often.
   uint32_t refresh_ms = 1'000;
+  // `get` asks for its downloads this often (redrawing its lines), so that it
+  // ends soon after the last of them.
+  uint32_t follow_ms = 250;
   // Without a terminal, `get` prints a line for a running download at most
   // this often (and at once when its state changes).
   uint32_t plain_line_ms = 5'000;

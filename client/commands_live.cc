@@ -26,6 +26,8 @@ constexpr int32_t kStateReady = 2;
 constexpr int32_t kStateWaiting = 4;
 constexpr int32_t kStateComplete = 6;
 constexpr int32_t kStateError = 7;
+// `get` waits this long between its polls for every download it follows.
+constexpr size_t kPollSpacingPerDownloadMs = 2;
 // A state no package has: a followed package that left the list.
 constexpr int32_t kStateRemoved = -1;
 
@@ -279,6 +281,7 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
   LiveBlock block;
   for (;;) {
     bool all_ended = true;
+    size_t running = 0;
     for (Followed& each : followed) {
       if (Ended(each)) continue;
       bool found = false;
@@ -295,10 +298,15 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
         each.package.state = kStateRemoved;
       }
       all_ended = all_ended && Ended(each);
+      if (!Ended(each)) ++running;
     }
     if (!invocation.quiet) Show(context, block, followed);
     if (all_ended) break;
-    if (tobric::platform::WaitForInterrupt(context.refresh_ms)) {
+    // Each poll is a call per running download: with hundreds of them the
+    // polls are spaced out, up to the once a second a display needs.
+    const size_t spaced_ms = std::min<size_t>(running * kPollSpacingPerDownloadMs, 1'000);
+    const auto wait_ms = static_cast<uint32_t>(std::max<size_t>(spaced_ms, context.follow_ms));
+    if (tobric::platform::WaitForInterrupt(wait_ms)) {
       context.err << "corvane: stopped following; the downloads go on in the service "
                      "(corvane list shows them)\n";
       return kExitInterrupted;

@@ -133,6 +133,7 @@ class Session {
           root + "/s.sock", [this](uint16_t p, rpc::Reader& in) { return engine.Handle(p, in); });
     }
     context_.refresh_ms = 5;
+    context_.follow_ms = 5;
     context_.plain_line_ms = 0;
     context_.stop_wait_ms = 200;
     context_.start.program = root + "/no-corvaned";
