@@ -57,9 +57,10 @@ class CorvaneService {
   bool Client(const std::vector<std::string>& args, Milliseconds limit, Cost* cost, ChildRun* run,
               std::string* error);
   // Checks every download of the list against its source (a failure only
-  // when the run had none), then removes them all from the list.
+  // when the run had none), then removes them all from the list. A download
+  // counts as finished when its finish is stamped after `start_filetime`.
   void CheckAndForget(const Job& job, const std::vector<ListedPackage>& packages,
-                      RunResult* result);
+                      uint64_t start_filetime, RunResult* result);
 
   const std::string service_program_;
   const std::string client_program_;
