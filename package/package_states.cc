@@ -16,9 +16,13 @@ using tobric::LC_USER;
 
 namespace {
 
-// A package's address in log lines: "0x" and 16 hex digits, as on every
+// The line of an operation a state does not take: `where` is "State::Operation"
+// and the package is named by its address, "0x" and 16 hex digits on every
 // platform ("%p" already writes its own "0x" here).
-uintptr_t Ptr(const Package* package) { return reinterpret_cast<uintptr_t>(package); }
+void Ignored(const char* where, const Package* package) {
+  TLOG(LC_USER, 1, "[%s][Operation on package 0x%016" PRIXPTR " is ignored]", where,
+       reinterpret_cast<uintptr_t>(package));
+}
 
 }  // namespace
 
@@ -48,28 +52,22 @@ void PackageStateReady::QueueDownload(Package* package) {
   }
 }
 
-void PackageStateReady::Pause(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateReady::Cancel][Operation on package 0x%016" PRIXPTR " is ignored]",
-       Ptr(package));
-}
+void PackageStateReady::Pause(Package* package) { Ignored("PackageStateReady::Cancel", package); }
 
 // STATE_PAUSEING
 
 void PackageStatePausing::QueueDownload(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStatePausing::QueueDownload][Operation on package 0x%016" PRIXPTR " is ignored]",
-       Ptr(package));
+  Ignored("PackageStatePausing::QueueDownload", package);
 }
 
 void PackageStatePausing::Complete(Package* package) { FinishTransfer(package); }
 
 void PackageStatePausing::Pause(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStatePausing::Pause][Operation on package 0x%016" PRIXPTR " is ignored]",
-       Ptr(package));
+  Ignored("PackageStatePausing::Pause", package);
 }
 
 void PackageStatePausing::Pausing(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStatePausing::Pausing][Operation on package 0x%016" PRIXPTR " is ignored]",
-       Ptr(package));
+  Ignored("PackageStatePausing::Pausing", package);
 }
 
 // STATE_WAITING_TO_DOWNLOAD
@@ -77,9 +75,7 @@ void PackageStatePausing::Pausing(Package* package) {
 void PackageStateWaiting::Downloading(Package* package) { ChangeState(package, STATE_DOWNLOADING); }
 
 void PackageStateWaiting::QueueDownload(Package* package) {
-  TLOG(LC_USER, 1,
-       "[PackageStateWaitingToDownload::QueueDownload][Operation on package 0x%016" PRIXPTR " is ignored]",
-       Ptr(package));
+  Ignored("PackageStateWaitingToDownload::QueueDownload", package);
 }
 
 void PackageStateWaiting::Pause(Package* package) { CancelTask(package); }
@@ -99,13 +95,11 @@ int32_t PackageStateDownloading::get_remainder_time(Package* package) {
 }
 
 void PackageStateDownloading::Downloading(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateDownloading::Downloading][Operation on package 0x%016" PRIXPTR " is ignored]",
-       Ptr(package));
+  Ignored("PackageStateDownloading::Downloading", package);
 }
 
 void PackageStateDownloading::QueueDownload(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateDownloading::QueueDownload][Operation on package 0x%016" PRIXPTR " is ignored]",
-       Ptr(package));
+  Ignored("PackageStateDownloading::QueueDownload", package);
 }
 
 void PackageStateDownloading::Complete(Package* package) { FinishTransfer(package); }
@@ -119,23 +113,19 @@ void PackageStateDownloading::Delete(Package* package) { CancelThenDelete(packag
 // STATE_DOWNLOAD_COMPLETE
 
 void PackageStateComplete::Initialize(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateComplete::Initialize][Operation on package 0x%016" PRIXPTR " is ignored]",
-       Ptr(package));
+  Ignored("PackageStateComplete::Initialize", package);
 }
 
 void PackageStateComplete::QueueDownload(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateComplete::QueueDownload][Operation on package 0x%016" PRIXPTR " is ignored]",
-       Ptr(package));
+  Ignored("PackageStateComplete::QueueDownload", package);
 }
 
 void PackageStateComplete::Complete(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateComplete::Complete][Operation on package 0x%016" PRIXPTR " is ignored]",
-       Ptr(package));
+  Ignored("PackageStateComplete::Complete", package);
 }
 
 void PackageStateComplete::Pause(Package* package) {
-  TLOG(LC_USER, 1, "[PackageStateComplete::Pause][Operation on package 0x%016" PRIXPTR " is ignored]",
-       Ptr(package));
+  Ignored("PackageStateComplete::Pause", package);
 }
 
 // STATE_ERROR: reports that arrive after the failure are dropped without a word,
