@@ -78,6 +78,17 @@ class FinishItem : public tobric::UserWorkItem {
   const std::shared_ptr<Task> task_;
 };
 
+// Ends a finish hold for Cancel, which runs under the package's lock that the
+// report takes.
+class HoldEndItem : public tobric::UserWorkItem {
+ public:
+  explicit HoldEndItem(std::shared_ptr<Task> task) : task_(std::move(task)) {}
+  void Run() override { Task::EndFinishHold(task_.get()); }
+
+ private:
+  const std::shared_ptr<Task> task_;
+};
+
 }  // namespace
 
 Task::Task(Package* package, HttpTaskOptions options)
@@ -346,6 +357,14 @@ HRESULT Task::Cancel() {
   // download already has (or is getting) its final name and its metafile is
   // gone, so reporting E_CANCELED would describe files that no longer exist.
   if (!finishing_) canceled_ = true;
+  // A finished download held back as half done: its file is final, and its
+  // place among the running downloads would stay taken for the rest of the
+  // hold. A pause or a removal ends the hold now. ArmFinishTimer reads the
+  // flag set above under lock_, so a hold armed after this sees it and is not.
+  if (finish_hold_ != nullptr) {
+    auto item = std::make_unique<HoldEndItem>(shared_from_this());
+    if (Succeeded(options_.queue_work_item(item.get()))) static_cast<void>(item.release());
+  }
   return S_OK;
 }
 
@@ -823,6 +842,7 @@ bool Task::ArmFinishTimer(uint32_t delay_ms) {
   std::shared_ptr<Task> undo;
   {
     AutoLock hold(lock_);
+    if (cancel_requested_.load()) return false;
     finish_hold_ = shared_from_this();
     const HRESULT hr =
         HttpTimerQueue()->CreateTimer(&Task::OnFinishTimer, this, std::max<uint32_t>(delay_ms, 1),
@@ -838,7 +858,10 @@ bool Task::ArmFinishTimer(uint32_t delay_ms) {
 
 void Task::OnFinishTimer(void* parameter, bool fired) {
   static_cast<void>(fired);
-  auto* task = static_cast<Task*>(parameter);
+  EndFinishHold(static_cast<Task*>(parameter));
+}
+
+void Task::EndFinishHold(Task* task) {
   std::shared_ptr<Task> self;
   {
     // Also waits until ArmFinishTimer has stored the timer's id.

@@ -132,6 +132,10 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   // The end of a task that Start found with every block on disk: the rename
   // and the report, as after the last worker.
   void FinishWithoutWorkers();
+  // Ends the hold of the minimum visible duration, from its timer or from a
+  // work item of Cancel, whichever comes first; the other finds nothing left
+  // to do.
+  static void EndFinishHold(Task* task);
 
   // For the workers.
   [[nodiscard]] const HttpTaskOptions& options() const { return options_; }
@@ -200,6 +204,7 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   // Renames the data file and deletes the metafile. True when the end of the
   // minimum visible duration will report completion from its timer.
   bool DoFinish();
+  // False, arming nothing, once Cancel was asked for.
   bool ArmFinishTimer(uint32_t delay_ms);
   // Reports the end through the callback.
   void OnComplete();
@@ -263,7 +268,8 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   // A completion is flushing and recording unrecorded_; the task's end waits
   // for it.
   bool committing_ GUARDED_BY(lock_) = false;
-  // Keeps the task alive while the finish timer is armed; taken by its tick.
+  // Keeps the task alive while the finish timer is armed; taken by
+  // EndFinishHold.
   std::shared_ptr<Task> finish_hold_ GUARDED_BY(lock_);
   tobric::platform::TimerQueue::TimerId finish_timer_id_ GUARDED_BY(lock_) = 0;
 

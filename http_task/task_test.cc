@@ -483,5 +483,30 @@ TEST_F(HttpTaskTest, CancelDuringTheLastFlushNeitherWaitsNorUndoesTheEnd) {
   EXPECT_EQ(run.report->count.load(), 1);
 }
 
+// A download that ends within the minimum visible duration is held back as
+// half done; a pause or a removal then ends the hold at once instead of
+// keeping the task, and its place among the running ones, for the rest of it.
+TEST_F(HttpTaskTest, CancelEndsTheHoldOfAQuickDownload) {
+  server_.SetRoute("/q.bin", Reply::Pattern(kBlock));
+  HttpTaskOptions options = Options(1);
+  options.minimum_visible_ms = 600'000;
+  Running run = Run(NewPackage("/q.bin"), std::move(options));
+  ASSERT_EQ(run.start, S_OK);
+  Package* package = run.task->GetPackage();
+  const auto limit = std::chrono::steady_clock::now() + kWait;
+  while (package->download_size() != kBlock / 2 && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(package->download_size(), kBlock / 2);
+  EXPECT_EQ(run.report->count.load(), 0);
+  {
+    tobric::AutoLock hold(package->lock());
+    EXPECT_EQ(run.task->Cancel(), S_OK);
+  }
+  EXPECT_EQ(run.End(), S_OK);
+  EXPECT_EQ(package->download_size(), kBlock);
+  EXPECT_TRUE(Exists(folder_ + "/q.bin"));
+}
+
 }  // namespace
 }  // namespace lorvane
