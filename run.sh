@@ -88,7 +88,10 @@ if [ "$status" = 0 ]; then
 import hashlib, json, os, sys
 served, url, listed = sys.argv[1], sys.argv[2], sys.argv[3]
 with open(listed) as f:
-    packages = [p for p in json.load(f) if p["uri"] == url and p["state"] == 6]
+    # A download that ended within six seconds of its start is still shown as
+    # running until they have passed; its finish time comes with its final name.
+    packages = [p for p in json.load(f)
+                if p["uri"] == url and p["complete_time"] != 0 and p["state"] != 7]
 def digest(path):
     h = hashlib.sha256()
     with open(path, "rb") as f:
