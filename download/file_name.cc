@@ -4,20 +4,17 @@
 #include <cstdint>
 #include <optional>
 
+#include "base/percent_decode.h"
+
 namespace lorvane {
 
 namespace {
 
+using tobric::HexDigitValue;
+
 constexpr char kDefaultName[] = "download";
 // An extension longer than this is part of the name, not a type to keep.
 constexpr size_t kMaxExtensionBytes = 16;
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // The length of the UTF-8 character starting at text[i], 0 when the bytes
 // there are not one (overlong forms, surrogates and values past U+10FFFF
@@ -63,7 +60,7 @@ bool IsValidUtf8(std::string_view text) {
 
 // Decodes every run of %XX escapes that forms valid UTF-8; other runs, and a
 // "%" without two hex digits, stay as written.
-std::string PercentDecode(std::string_view text) {
+std::string DecodeUtf8Escapes(std::string_view text) {
   std::string out;
   for (size_t i = 0; i < text.size();) {
     if (text[i] != '%') {
@@ -72,9 +69,9 @@ std::string PercentDecode(std::string_view text) {
     }
     std::string run;
     size_t end = i;
-    while (end + 2 < text.size() && text[end] == '%' && HexValue(text[end + 1]) >= 0 &&
-           HexValue(text[end + 2]) >= 0) {
-      run += static_cast<char>(HexValue(text[end + 1]) * 16 + HexValue(text[end + 2]));
+    while (end + 2 < text.size() && text[end] == '%' && HexDigitValue(text[end + 1]) >= 0 &&
+           HexDigitValue(text[end + 2]) >= 0) {
+      run += static_cast<char>(HexDigitValue(text[end + 1]) * 16 + HexDigitValue(text[end + 2]));
       end += 3;
     }
     if (run.empty()) {
@@ -180,17 +177,7 @@ std::optional<std::string> ExtendedValue(std::string_view value) {
   const size_t second = first == std::string_view::npos ? first : value.find('\'', first + 1);
   if (second == std::string_view::npos) return std::nullopt;
   const std::string charset = Lower(value.substr(0, first));
-  std::string bytes;
-  const std::string_view encoded = value.substr(second + 1);
-  for (size_t i = 0; i < encoded.size(); ++i) {
-    if (encoded[i] == '%' && i + 2 < encoded.size() && HexValue(encoded[i + 1]) >= 0 &&
-        HexValue(encoded[i + 2]) >= 0) {
-      bytes += static_cast<char>(HexValue(encoded[i + 1]) * 16 + HexValue(encoded[i + 2]));
-      i += 2;
-    } else {
-      bytes += encoded[i];
-    }
-  }
+  const std::string bytes = tobric::PercentDecode(value.substr(second + 1));
   if (charset == "utf-8") {
     if (!IsValidUtf8(bytes)) return std::nullopt;
     return bytes;
@@ -228,7 +215,7 @@ std::string FileNameFromUri(std::string_view uri) {
   while (!path.empty() && path.back() == '/') path.remove_suffix(1);
   const size_t slash = path.rfind('/');
   const std::string segment =
-      PercentDecode(slash == std::string_view::npos ? path : path.substr(slash + 1));
+      DecodeUtf8Escapes(slash == std::string_view::npos ? path : path.substr(slash + 1));
   // A path without a name of its own ("/", "/.."): the host.
   return SafeFileName(segment, host);
 }

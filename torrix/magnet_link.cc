@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/percent_decode.h"
 #include "torrix/tavp_link.h"
 
 namespace torrix {
@@ -54,11 +55,11 @@ bool ParseMagnetLink(std::string_view text, MagnetLink* link) {
     const std::string_view key = pair.substr(0, equals);
     const std::string_view value = pair.substr(equals + 1);
     if (key == "xt" || key.substr(0, 3) == "xt.") {
-      hash = hash || IsInfoHash(PercentDecode(value));
+      hash = hash || IsInfoHash(tobric::PercentDecode(value));
     } else if (key == "dn") {
       std::string plus(value);
       std::replace(plus.begin(), plus.end(), '+', ' ');
-      name = PercentDecode(plus);
+      name = tobric::PercentDecode(plus);
     }
   }
   if (!hash) return false;

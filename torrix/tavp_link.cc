@@ -4,6 +4,8 @@
 #include <limits>
 #include <utility>
 
+#include "base/percent_decode.h"
+
 namespace torrix {
 
 namespace {
@@ -12,13 +14,6 @@ constexpr std::string_view kScheme = "tavp://";
 // NAME_MAX is 255 bytes; ".kvre.new", the longest name made beside the
 // final one, takes 9 of them.
 constexpr size_t kMaxNameBytes = 240;
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = LowerAscii(c);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
 
 std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -73,33 +68,15 @@ bool ParseTavpLink(std::string_view uri, TavpLink* link) {
     if (size > (std::numeric_limits<uint64_t>::max() - digit) / 10) return false;
     size = size * 10 + digit;
   }
-  std::string source = PercentDecode(body.substr(first + 1, second - first - 1));
+  std::string source = tobric::PercentDecode(body.substr(first + 1, second - first - 1));
   if (source.empty()) return false;
 
   link->size = size;
   link->source = std::move(source);
   // Whatever follows the second separator is the name, "|" included.
-  link->name = PercentDecode(body.substr(second + 1));
+  link->name = tobric::PercentDecode(body.substr(second + 1));
   link->body = std::string(body);
   return true;
-}
-
-std::string PercentDecode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      const int high = HexValue(text[i + 1]);
-      const int low = HexValue(text[i + 2]);
-      if (high >= 0 && low >= 0) {
-        out.push_back(static_cast<char>(high * 16 + low));
-        i += 2;
-        continue;
-      }
-    }
-    out.push_back(text[i]);
-  }
-  return out;
 }
 
 bool IsHttpUrl(std::string_view url) {
@@ -125,7 +102,7 @@ std::string SafeFileName(std::string_view name) {
 std::string SuggestedFileName(std::string_view content_disposition, std::string_view url) {
   std::string extended = ParameterValue(content_disposition, "filename*=");
   if (StartsWithNoCase(extended, "utf-8''")) {
-    std::string name = SafeFileName(PercentDecode(std::string_view(extended).substr(7)));
+    std::string name = SafeFileName(tobric::PercentDecode(std::string_view(extended).substr(7)));
     if (!name.empty()) return name;
   }
   std::string plain = SafeFileName(ParameterValue(content_disposition, "filename="));
@@ -139,7 +116,7 @@ std::string SuggestedFileName(std::string_view content_disposition, std::string_
   const size_t slash = path.find('/');
   if (slash == std::string_view::npos) return "";
   path.remove_prefix(slash);
-  return SafeFileName(PercentDecode(path.substr(path.rfind('/') + 1)));
+  return SafeFileName(tobric::PercentDecode(path.substr(path.rfind('/') + 1)));
 }
 
 }  // namespace torrix

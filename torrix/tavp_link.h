@@ -26,9 +26,6 @@ struct TavpLink {
 // or malformed.
 [[nodiscard]] bool ParseTavpLink(std::string_view uri, TavpLink* link);
 
-// Decodes %XX sequences; a "%" not followed by two hex digits stays as it is.
-[[nodiscard]] std::string PercentDecode(std::string_view text);
-
 // http:// or https://, in any case.
 [[nodiscard]] bool IsHttpUrl(std::string_view url);
 
