@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "base/platform/clock.h"
 #include "base/platform/files.h"
 #include "base/platform/terminal.h"
 #include "client/commands.h"
@@ -49,13 +48,11 @@ size_t LineWidth(CommandContext& context) {
 // the list (half its size, still downloading) for the rest of those seconds,
 // so that a display polling once a second sees it run. Its file is whole and
 // on disk under its final name by then: the completion time is stamped after
-// the rename and the folder's sync, and the name turns final after that. A
-// time from before this command began belongs to an earlier finish of a
-// download started again, whose file may be gone.
-bool FinishedSince(const PackageView& package, uint64_t since) {
+// the rename and the folder's sync, the name turns final after that, and the
+// time is cleared whenever a download is queued again.
+bool HeldBackFinished(const PackageView& package) {
   return package.state != kStateComplete && package.state != kStateError &&
-         package.complete_time != 0 && package.complete_time >= since &&
-         tobric::platform::FileExists(SavedPath(package));
+         package.complete_time != 0 && tobric::platform::FileExists(SavedPath(package));
 }
 
 bool Ended(const Followed& followed) {
@@ -152,7 +149,10 @@ const PackageView* ListedUnfinished(const std::vector<PackageView>& packages,
                                     std::vector<const PackageView*>* claimed) {
   const PackageView* best = nullptr;
   for (const PackageView& package : packages) {
-    if (package.state == kStateComplete || !UriMatches(package.uri, uri)) continue;
+    if (package.state == kStateComplete || HeldBackFinished(package) ||
+        !UriMatches(package.uri, uri)) {
+      continue;
+    }
     if (!folder.empty() && WithoutTrailingSeparators(package.path) != folder) continue;
     if (std::find(claimed->begin(), claimed->end(), &package) != claimed->end()) continue;
     // The newest: an older one of the same URI is most likely one given up.
@@ -188,8 +188,6 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
     return kExitUsage;
   }
   if (!ReachService(context)) return kExitFailure;
-  // Before any add or start: a finish stamped later is one this command saw.
-  const uint64_t since = tobric::platform::FileTimeNow();
   std::vector<PackageView> before;
   if (!FetchPackages(context, &before)) return kExitFailure;
 
@@ -290,7 +288,7 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
       if (Failed(hr)) return CallFailed(context, hr);
       if (found) {
         each.package = std::move(package);
-        if (FinishedSince(each.package, since)) {
+        if (HeldBackFinished(each.package)) {
           each.package.state = kStateComplete;
           each.package.download_size = each.package.total_size;
         }

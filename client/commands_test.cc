@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "base/platform/clock.h"
 #include "base/platform/terminal.h"
 #include "base/utf.h"
 #include "tests/support/engine/fake_service.h"
@@ -287,7 +286,8 @@ TEST(CommandsTest, GetFollowsItsDownloadsByIdToTheirEnd) {
 }
 
 // `get` of a URI whose download is listed and unfinished follows that one,
-// started again when it stood still, instead of adding "name(1)" beside it.
+// started again when it stood still, instead of adding "name(1)" beside it;
+// a finished one is downloaded anew.
 TEST(CommandsTest, GetGoesOnWithADownloadAlreadyListed) {
   tobric::platform::IsolatedEnv env;
   for (const int32_t state : {2, 5, 7}) {
@@ -302,27 +302,37 @@ TEST(CommandsTest, GetGoesOnWithADownloadAlreadyListed) {
     EXPECT_EQ(session.engine.CallsOf(rpc::kStartPackages), state == 5 ? "" : kIdB + std::string(";"));
     EXPECT_EQ(session.engine.CallsOf(rpc::kGetPackageInfo), std::string(kIdB) + ";" + kIdB + ";");
   }
+  // Finished but still shown as running (its finish stamped, its file there):
+  // added anew, as a complete one would be.
+  Session session(env.root(), true);
+  session.engine.packages = {Record(kIdB, 5, "a.bin")};
+  session.engine.packages[0].path = Utf8ToUtf16(env.root());
+  session.engine.packages[0].complete_time = 1;
+  std::ofstream(env.root() + "/a.bin") << "data";
+  session.engine.on_info = [](Engine& engine, int) { engine.packages.back().state = 6; };
+  EXPECT_EQ(session.Run("get -q http://127.0.0.1/a.bin"), kExitOk);
+  EXPECT_EQ(session.engine.CallsOf(rpc::kDownloadUri), "http://127.0.0.1/a.bin;");
+  EXPECT_EQ(session.engine.CallsOf(rpc::kStartPackages), "");
 }
 
 // A quick download's file has its final name seconds before the service calls
-// it complete; `get` ends with the file, but not on a finish stamped before it
-// began (a download started again) nor while the final name is not on disk.
+// it complete: `get` ends with the file once its finish is stamped.
 TEST(CommandsTest, GetEndsOnceTheFileHasItsFinalName) {
   tobric::platform::IsolatedEnv env;
   const struct {
-    bool stamped_during_get;
+    bool stamped;
     bool file_there;
     int info_calls;
   } cases[] = {{true, true, 1}, {true, false, 3}, {false, true, 3}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.stamped_during_get) + std::to_string(c.file_there));
+    SCOPED_TRACE(std::to_string(c.stamped) + std::to_string(c.file_there));
     std::filesystem::remove(env.root() + "/new.bin");
     if (c.file_there) std::ofstream(env.root() + "/new.bin") << "data";
     Session session(env.root(), true);
     session.engine.on_info = [&](Engine& engine, int call) {
       rpc::PackageInfo& package = engine.packages[0];
       package.path = Utf8ToUtf16(env.root());
-      package.complete_time = c.stamped_during_get ? tobric::platform::FileTimeNow() : 1;
+      package.complete_time = c.stamped ? 1 : 0;
       package.state = call >= 3 ? 6 : 5;
     };
     EXPECT_EQ(session.Run("get -q http://127.0.0.1/new.bin"), kExitOk);

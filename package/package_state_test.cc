@@ -139,17 +139,19 @@ TEST_F(PackageStateTest, CompleteNeedsAllBytesOfAKnownSize) {
   }
 }
 
-// A start again from error clears the old code and tells the list; a package
-// without a URI fails with its own code. (A refusal of the manager: the
-// center's tests.)
+// A start again from error clears the old code and the time of an earlier
+// finish, and tells the list; a package without a URI fails with its own code.
+// (A refusal of the manager: the center's tests.)
 TEST_F(PackageStateTest, QueueDownloadFromErrorClearsTheCode) {
   Package* retried = MakePackage(STATE_READY);
-  retried->state()->Error(retried, E_CONNECT_FAILED);
+  retried->set_complete_time(1);
+  retried->state()->Error(retried, E_FILE_MISSING);
   testing::CountingObserver observer;
   retried->set_observer(&observer);
   retried->state()->QueueDownload(retried);
   retried->set_observer(nullptr);
   EXPECT_EQ(retried->error_code(), S_OK);
+  EXPECT_EQ(retried->complete_time(), 0u);
   EXPECT_GE(observer.count(), 1);
 
   Package* no_uri = MakePackage(STATE_READY);

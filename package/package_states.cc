@@ -37,6 +37,10 @@ void PackageStateReady::QueueDownload(Package* package) {
     Error(package, E_EMPTY_URI);
     return;
   }
+  // Queued again, the download is not finished, whatever an earlier end of it
+  // stamped: clients take a stamped time on a running download for its file
+  // having its final name (the task stamps it anew at that moment).
+  if (package->complete_time() != 0) package->set_complete_time(0);
   DownloadInterface* const manager = OfflineCenter::GetInstance()->GetDownloadManager();
   // Without a manager (the center failed to start) nothing can ever run.
   const HRESULT hr = manager != nullptr ? manager->Download(package, nullptr) : E_UNEXPECTED;
