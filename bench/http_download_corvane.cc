@@ -375,7 +375,7 @@ RunResult CorvaneService::Run(const std::string& tool, const Job& job) {
     result.ok = false;
     result.failure = list_error;
   }
-  if (listed) CheckAndForget(job, packages, start_filetime, &result);
+  if (listed) CheckAndForget(job, packages, &result);
   if (!result.ok) {
     std::ofstream(errors_file_, std::ios::trunc) << service_.Errors();
     result.failure += " (corvaned's standard error: " + errors_file_.string() + ")";
@@ -384,7 +384,6 @@ RunResult CorvaneService::Run(const std::string& tool, const Job& job) {
 }
 
 void CorvaneService::CheckAndForget(const Job& job, const std::vector<ListedPackage>& packages,
-                                    uint64_t start_filetime,
                                     RunResult* result) {
   std::map<std::string, const SourceFile*> by_url;
   for (size_t i = 0; i < job.files.size(); ++i) by_url[job.urls[i]] = job.files[i];
@@ -400,8 +399,7 @@ void CorvaneService::CheckAndForget(const Job& job, const std::vector<ListedPack
     if (source == by_url.end()) {
       failure = "corvane lists an unknown download " + package.uri;
     } else if (package.state != lorvane::STATE_DOWNLOAD_COMPLETE &&
-               (package.state == lorvane::STATE_ERROR ||
-                package.complete_time < start_filetime)) {
+               (package.state == lorvane::STATE_ERROR || package.complete_time == 0)) {
       // `get` ends with the files; a quick download may still be held back as
       // running in the list, its finish already stamped.
       failure = package.uri + " is in state " + std::to_string(package.state) + ", error " +

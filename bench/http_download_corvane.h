@@ -58,9 +58,10 @@ class CorvaneService {
               std::string* error);
   // Checks every download of the list against its source (a failure only
   // when the run had none), then removes them all from the list. A download
-  // counts as finished when its finish is stamped after `start_filetime`.
+  // counts as finished when its finish is stamped, even while the list still
+  // shows it running.
   void CheckAndForget(const Job& job, const std::vector<ListedPackage>& packages,
-                      uint64_t start_filetime, RunResult* result);
+                      RunResult* result);
 
   const std::string service_program_;
   const std::string client_program_;

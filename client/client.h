@@ -52,12 +52,20 @@ inline constexpr uint32_t kServiceStopping = 1115;
 // that is already a failure code is passed on as it is.
 [[nodiscard]] HRESULT FaultHresult(int32_t fault);
 
+// The package states the client tells apart, as the record numbers them.
+constexpr int32_t kStateReady = 2;
+constexpr int32_t kStateWaiting = 4;
+constexpr int32_t kStateDownloading = 5;
+constexpr int32_t kStateComplete = 6;
+constexpr int32_t kStateError = 7;
+
 // One package as the client shows it: the PackageInfo record in UTF-8.
 struct PackageView {
   int32_t state = 0;           // 1 STATE_INIT ... 7 STATE_ERROR
   int32_t download_speed = 0;  // bytes per second
   uint64_t create_time = 0;    // FILETIME
-  uint64_t complete_time = 0;  // FILETIME, 0 while not complete
+  // FILETIME, 0 until the file has its final name (cleared when queued again).
+  uint64_t complete_time = 0;
   uint64_t total_size = 0;     // bytes, 0 while unknown
   uint64_t download_size = 0;
   int32_t error_code = 0;

@@ -21,10 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int32_t kStateReady = 2;
-constexpr int32_t kStateWaiting = 4;
-constexpr int32_t kStateComplete = 6;
-constexpr int32_t kStateError = 7;
 // `get` waits this long between its polls for every download it follows.
 constexpr size_t kPollSpacingPerDownloadMs = 2;
 // A state no package has: a followed package that left the list.
@@ -278,7 +274,6 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
   static_cast<void>(tobric::platform::CatchInterrupt());
   LiveBlock block;
   for (;;) {
-    bool all_ended = true;
     size_t running = 0;
     for (Followed& each : followed) {
       if (Ended(each)) continue;
@@ -295,11 +290,10 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
       } else {
         each.package.state = kStateRemoved;
       }
-      all_ended = all_ended && Ended(each);
       if (!Ended(each)) ++running;
     }
     if (!invocation.quiet) Show(context, block, followed);
-    if (all_ended) break;
+    if (running == 0) break;
     // Each poll is a call per running download: with hundreds of them the
     // polls are spaced out, up to the once a second a display needs.
     const size_t spaced_ms = std::min<size_t>(running * kPollSpacingPerDownloadMs, 1'000);

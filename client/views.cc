@@ -9,10 +9,6 @@ namespace lorvane {
 
 namespace {
 
-constexpr int32_t kStateReady = 2;
-constexpr int32_t kStateDownloading = 5;
-constexpr int32_t kStateComplete = 6;
-constexpr int32_t kStateError = 7;
 
 // Below this many columns a name is not worth showing cut any shorter.
 constexpr size_t kNarrowestName = 10;

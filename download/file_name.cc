@@ -67,13 +67,12 @@ std::string DecodeUtf8Escapes(std::string_view text) {
       out += text[i++];
       continue;
     }
-    std::string run;
     size_t end = i;
     while (end + 2 < text.size() && text[end] == '%' && HexDigitValue(text[end + 1]) >= 0 &&
            HexDigitValue(text[end + 2]) >= 0) {
-      run += static_cast<char>(HexDigitValue(text[end + 1]) * 16 + HexDigitValue(text[end + 2]));
       end += 3;
     }
+    const std::string run = tobric::PercentDecode(text.substr(i, end - i));
     if (run.empty()) {
       out += text[i++];
       continue;
