@@ -39,7 +39,8 @@ constexpr CommandEntry kCommands[] = {
      "  -i FILE    also the URIs in FILE, one a line (- reads standard input;\n"
      "             blank lines and lines starting with # are skipped)\n"
      "  -d FOLDER  save these downloads in FOLDER (an absolute folder); the\n"
-     "             service's folder setting is put back once they are added\n"
+     "             service's folder setting is put back once they are added,\n"
+     "             and other folder changes by corvane wait until then\n"
      "  -q         no progress lines: only the saved paths and failures\n"
      "\n"
      "Exit status: 0 when every download completed, 1 otherwise, 130 after Ctrl-C.\n"},

@@ -259,6 +259,8 @@ int ShowConfig(CommandContext& context) {
 }
 
 int SetFolder(const Invocation& invocation, CommandContext& context) {
+  const std::unique_ptr<tobric::platform::NamedMutex> hold = HoldFolderSetting(context);
+  if (hold == nullptr) return kExitFailure;
   std::string folder;
   HRESULT result = S_OK;
   const HRESULT hr = ChangeDownloadFolder(context, invocation.folder, &folder, &result);
@@ -502,6 +504,21 @@ HRESULT ChangeDownloadFolder(CommandContext& context, const std::string& wanted,
     hr = context.client.SetDownloadFolder(*folder, result);
   }
   return hr;
+}
+
+std::unique_ptr<tobric::platform::NamedMutex> HoldFolderSetting(CommandContext& context) {
+  std::unique_ptr<tobric::platform::NamedMutex> mutex;
+  const HRESULT hr = tobric::platform::NamedMutex::Open(
+      kFolderSettingMutex, tobric::platform::ObjectScope::kUser, &mutex, nullptr);
+  if (Failed(hr)) {
+    PrintFailure(context, "cannot change the download folder", DescribeFailure(hr), hr);
+    return nullptr;
+  }
+  if (!mutex->Lock(context.folder_wait_ms)) {
+    context.err << "corvane: another corvane is changing the download folder; try again\n";
+    return nullptr;
+  }
+  return mutex;
 }
 
 std::string SavedPath(const PackageView& package) {

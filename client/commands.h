@@ -15,10 +15,12 @@
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "base/platform/named_mutex.h"
 #include "client/arguments.h"
 #include "client/client.h"
 
@@ -57,6 +59,9 @@ struct CommandContext {
   ServiceStartOptions start;
   // How long `stop` waits for the service to stop listening.
   uint32_t stop_wait_ms = 20'000;
+  // How long a change of the download folder waits for another corvane of
+  // the user that is changing it (see HoldFolderSetting).
+  uint32_t folder_wait_ms = 30'000;
 };
 
 [[nodiscard]] int RunCommand(const Invocation& invocation, CommandContext& context);
@@ -95,6 +100,18 @@ void PrintFailure(CommandContext& context, const std::string& what, const std::s
 // asked for, *result the service's answer, the return the call's.
 [[nodiscard]] HRESULT ChangeDownloadFolder(CommandContext& context, const std::string& wanted,
                                            std::string* folder, HRESULT* result);
+// The service has one download folder setting, which `get -d` changes for its
+// adds and then puts back. Another `get -d` or a `config set folder` in
+// between would send those downloads to the wrong folder, or have the user's
+// new setting undone by the put-back. So every change of the setting by this
+// program holds this mutex of the user, `get -d` from before it reads the old
+// folder until it has put it back.
+inline constexpr char kFolderSettingMutex[] = "corvane-folder-setting";
+// Takes kFolderSettingMutex, waiting up to context.folder_wait_ms; it is
+// released when the returned object goes. Null, with the failure printed,
+// when it cannot be had.
+[[nodiscard]] std::unique_ptr<tobric::platform::NamedMutex> HoldFolderSetting(
+    CommandContext& context);
 // Connects, starting the service when needed; prints the failure.
 [[nodiscard]] bool ReachService(CommandContext& context);
 // The list of packages; prints the failure.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -191,7 +192,10 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
   // added; it is changed for the adds of this command and put back after them.
   std::string previous_folder;
   std::string folder;
+  std::unique_ptr<tobric::platform::NamedMutex> folder_hold;
   if (!invocation.folder.empty()) {
+    folder_hold = HoldFolderSetting(context);
+    if (folder_hold == nullptr) return kExitFailure;
     HRESULT result = S_OK;
     HRESULT hr = context.client.GetDownloadFolder(&previous_folder, &result);
     if (Succeeded(hr) && Succeeded(result)) {
@@ -234,6 +238,7 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
                   << TerminalSafe(previous_folder) << "\n";
     }
   }
+  folder_hold.reset();
   if (!reached) return kExitFailure;
 
   std::vector<PackageView> after;

@@ -77,6 +77,7 @@ struct Engine {
       in.String(&text);
       calls[procedure] += Utf16ToUtf8(text) + ";";
     }
+    if (on_call) on_call(procedure);
     if (procedure == rpc::kGetPackageInfo && on_info) on_info(*this, ++info_calls);
     if (procedure == rpc::kGetPackageList) {
       const size_t room = std::min(packages.size(), static_cast<size_t>(number));
@@ -117,6 +118,7 @@ struct Engine {
   std::vector<rpc::PackageInfo> packages;
   std::map<uint16_t, std::string> answers;
   std::function<void(Engine&, int)> on_info;  // with the number of the call
+  std::function<void(uint16_t)> on_call;      // before every call is answered
   int info_calls = 0;
   std::map<uint16_t, std::string> calls;
 };
@@ -283,6 +285,54 @@ TEST(CommandsTest, GetFollowsItsDownloadsByIdToTheirEnd) {
     EXPECT_EQ(session.engine.CallsOf(rpc::kDownloadUri), uri + ";");
     EXPECT_EQ(session.engine.CallsOf(rpc::kSetDownloadFolder), c.folder_calls);
   }
+}
+
+// Every change of the service's folder setting by `get -d` or `config set
+// folder` happens with the user's folder mutex held, `get -d` from its read of
+// the old folder to its put-back, so that two of them never interleave; one
+// that cannot have the mutex changes nothing and says why.
+TEST(CommandsTest, FolderChangesHoldTheUsersFolderMutex) {
+  tobric::platform::IsolatedEnv env;
+  using tobric::platform::NamedMutex;
+  const auto open_mutex = [] {
+    std::unique_ptr<NamedMutex> mutex;
+    EXPECT_EQ(NamedMutex::Open(kFolderSettingMutex, tobric::platform::ObjectScope::kUser, &mutex,
+                               nullptr),
+              S_OK);
+    return mutex;
+  };
+  const std::string wanted = env.root() + "/films";
+  for (const std::string& args :
+       {"get -q -d " + wanted + " http://127.0.0.1/new.bin", "config set folder " + wanted}) {
+    SCOPED_TRACE(args);
+    Session session(env.root(), true);
+    std::string free_during;
+    session.engine.on_call = [&](uint16_t procedure) {
+      if (procedure != rpc::kGetDownloadFolder && procedure != rpc::kSetDownloadFolder &&
+          procedure != rpc::kDownloadUri) {
+        return;
+      }
+      const std::unique_ptr<NamedMutex> probe = open_mutex();
+      if (probe != nullptr && probe->Lock(0)) {
+        free_during += std::to_string(procedure) + ";";
+        probe->Unlock();
+      }
+    };
+    session.engine.on_info = [](Engine& engine, int) {
+      engine.packages[0].state = 6;
+      engine.packages[0].download_size = 4096;
+    };
+    EXPECT_EQ(session.Run(args), kExitOk);
+    EXPECT_EQ(free_during, "");
+  }
+
+  const std::unique_ptr<NamedMutex> other = open_mutex();
+  ASSERT_TRUE(other->Lock(0));
+  Session session(env.root(), true);
+  session.context().folder_wait_ms = 20;
+  EXPECT_EQ(session.Run("config set folder " + wanted), kExitFailure);
+  ExpectShown(session.err.str(), "another corvane is changing the download folder");
+  EXPECT_EQ(session.engine.CallsOf(rpc::kSetDownloadFolder), "");
 }
 
 // `get` of a URI whose download is listed and unfinished follows that one,
