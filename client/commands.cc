@@ -8,6 +8,7 @@
 #include "base/error_message.h"
 #include "client/messages.h"
 #include "base/platform/error.h"
+#include "base/platform/files.h"
 #include "base/utf.h"
 #include "client/format.h"
 #include "service/version.h"
@@ -162,6 +163,7 @@ int RunInfo(const Invocation& invocation, CommandContext& context) {
                  ServiceMessage(context, E_PACKAGE_NOT_FOUND), E_PACKAGE_NOT_FOUND);
     return kExitFailure;
   }
+  ShowFinishedAsComplete(&package);
   context.out << (invocation.json ? RenderJson(package) + "\n" : RenderDetails(package));
   return kExitOk;
 }
@@ -506,6 +508,16 @@ HRESULT ChangeDownloadFolder(CommandContext& context, const std::string& wanted,
   return hr;
 }
 
+void ShowFinishedAsComplete(PackageView* package) {
+  if (package->state == kStateComplete || package->state == kStateError ||
+      package->complete_time == 0 || !tobric::platform::FileExists(SavedPath(*package))) {
+    return;
+  }
+  package->state = kStateComplete;
+  package->download_size = package->total_size;
+  package->download_speed = 0;
+}
+
 std::unique_ptr<tobric::platform::NamedMutex> HoldFolderSetting(CommandContext& context) {
   std::unique_ptr<tobric::platform::NamedMutex> mutex;
   const HRESULT hr = tobric::platform::NamedMutex::Open(
@@ -543,6 +555,7 @@ bool FetchPackages(CommandContext& context, std::vector<PackageView>* packages,
     context.err << "corvane: the service could not list the downloads\n";
     return false;
   }
+  for (PackageView& package : *packages) ShowFinishedAsComplete(&package);
   return true;
 }
 

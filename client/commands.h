@@ -117,6 +117,15 @@ inline constexpr char kFolderSettingMutex[] = "corvane-folder-setting";
 // The list of packages; prints the failure.
 [[nodiscard]] bool FetchPackages(CommandContext& context, std::vector<PackageView>* packages,
                                  int32_t max_records = rpc::kMaxListRecords);
+// The service holds a download that ended within seconds of its start back in
+// the list (half its size, still downloading) for the rest of those seconds,
+// so that a display polling once a second sees it run. Its file is whole and
+// on disk under its final name by then: the completion time is stamped after
+// the rename and the folder's sync, the name turns final after that, and the
+// time is cleared whenever a download is queued again. The commands show such
+// a download as what it is, complete at its full size, so that `list` does
+// not call "downloading" what `get` has just reported saved.
+void ShowFinishedAsComplete(PackageView* package);
 // Where a finished download's file is: its folder and name.
 [[nodiscard]] std::string SavedPath(const PackageView& package);
 // The line that says a list was cut: "showing 40 of 5000 downloads".

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "base/platform/files.h"
 #include "base/platform/terminal.h"
 #include "client/commands.h"
 #include "client/format.h"
@@ -39,17 +38,6 @@ size_t LineWidth(CommandContext& context) {
   // One column short of the terminal: a line that fills the last column makes
   // some terminals wrap, and the redraw would then miscount rows.
   return columns > 1 ? columns - 1 : 79;
-}
-
-// The service holds a download that ended within seconds of its start back in
-// the list (half its size, still downloading) for the rest of those seconds,
-// so that a display polling once a second sees it run. Its file is whole and
-// on disk under its final name by then: the completion time is stamped after
-// the rename and the folder's sync, the name turns final after that, and the
-// time is cleared whenever a download is queued again.
-bool HeldBackFinished(const PackageView& package) {
-  return package.state != kStateComplete && package.state != kStateError &&
-         package.complete_time != 0 && tobric::platform::FileExists(SavedPath(package));
 }
 
 bool Ended(const Followed& followed) {
@@ -146,10 +134,7 @@ const PackageView* ListedUnfinished(const std::vector<PackageView>& packages,
                                     std::vector<const PackageView*>* claimed) {
   const PackageView* best = nullptr;
   for (const PackageView& package : packages) {
-    if (package.state == kStateComplete || HeldBackFinished(package) ||
-        !UriMatches(package.uri, uri)) {
-      continue;
-    }
+    if (package.state == kStateComplete || !UriMatches(package.uri, uri)) continue;
     if (!folder.empty() && WithoutTrailingSeparators(package.path) != folder) continue;
     if (std::find(claimed->begin(), claimed->end(), &package) != claimed->end()) continue;
     // The newest: an older one of the same URI is most likely one given up.
@@ -288,10 +273,7 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
       if (Failed(hr)) return CallFailed(context, hr);
       if (found) {
         each.package = std::move(package);
-        if (HeldBackFinished(each.package)) {
-          each.package.state = kStateComplete;
-          each.package.download_size = each.package.total_size;
-        }
+        ShowFinishedAsComplete(&each.package);
       } else {
         each.package.state = kStateRemoved;
       }

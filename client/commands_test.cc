@@ -366,8 +366,9 @@ TEST(CommandsTest, GetGoesOnWithADownloadAlreadyListed) {
 }
 
 // A quick download's file has its final name seconds before the service calls
-// it complete: `get` ends with the file once its finish is stamped.
-TEST(CommandsTest, GetEndsOnceTheFileHasItsFinalName) {
+// it complete: `get` ends with the file once its finish is stamped, and `list`
+// and `info` show it complete from then on.
+TEST(CommandsTest, QuickDownloadIsCompleteOnceTheFileHasItsFinalName) {
   tobric::platform::IsolatedEnv env;
   const struct {
     bool stamped;
@@ -389,6 +390,17 @@ TEST(CommandsTest, GetEndsOnceTheFileHasItsFinalName) {
     EXPECT_EQ(session.out.str(), "saved " + env.root() + "/new.bin\n");
     EXPECT_EQ(session.engine.info_calls, c.info_calls);
   }
+
+  Session session(env.root(), true);
+  session.engine.packages = {Record(kIdA, 5, "new.bin")};
+  session.engine.packages[0].path = Utf8ToUtf16(env.root());
+  session.engine.packages[0].complete_time = 1;
+  EXPECT_EQ(session.Run("list"), kExitOk);
+  EXPECT_EQ(session.Run("info 1a2b"), kExitOk);
+  const std::string shown = session.out.str();
+  EXPECT_EQ(shown.find("downloading"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("complete    100.0%  4.00 KiB      -  new.bin"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("100.0% (4.00 KiB; 4096 of 4096 bytes)"), std::string::npos) << shown;
 }
 
 TEST(CommandsTest, CtrlCEndsGetAndLeavesTheDownloadRunning) {
