@@ -6,13 +6,16 @@
 #include <chrono>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "base/platform/clock.h"
 #include "base/platform/terminal.h"
 #include "client/commands.h"
 #include "client/format.h"
+#include "client/rate_meter.h"
 #include "client/views.h"
 
 namespace lorvane {
@@ -29,6 +32,7 @@ constexpr int32_t kStateRemoved = -1;
 struct Followed {
   std::string uri;
   PackageView package;
+  RateMeter meter;
   int32_t printed_state = 0;  // state of the last plain line, 0: none yet
   Clock::time_point printed_at;
 };
@@ -38,6 +42,20 @@ size_t LineWidth(CommandContext& context) {
   // One column short of the terminal: a line that fills the last column makes
   // some terminals wrap, and the redraw would then miscount rows.
   return columns > 1 ? columns - 1 : 79;
+}
+
+// The speeds `watch` shows: each download's meter is kept from one redraw to
+// the next, and dropped with the download.
+void MeasureSpeeds(std::vector<PackageView>* packages, std::map<std::string, RateMeter>* meters) {
+  const uint64_t now = tobric::platform::MonotonicMs();
+  std::map<std::string, RateMeter> kept;
+  for (PackageView& package : *packages) {
+    RateMeter& meter = kept[package.id];
+    const auto found = meters->find(package.id);
+    if (found != meters->end()) meter = std::move(found->second);
+    package.download_speed = meter.Update(now, package.download_size, package.download_speed);
+  }
+  meters->swap(kept);
 }
 
 bool Ended(const Followed& followed) {
@@ -274,6 +292,9 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
       if (found) {
         each.package = std::move(package);
         ShowFinishedAsComplete(&each.package);
+        each.package.download_speed =
+            each.meter.Update(tobric::platform::MonotonicMs(), each.package.download_size,
+                              each.package.download_speed);
       } else {
         each.package.state = kStateRemoved;
       }
@@ -317,6 +338,7 @@ int RunWatch(CommandContext& context) {
   LiveBlock block;
   Clock::time_point printed_at;
   bool printed = false;
+  std::map<std::string, RateMeter> meters;
   for (;;) {
     // On a terminal only the rows that fit are asked for (the table's header
     // and the line that tells the rest take two).
@@ -324,6 +346,7 @@ int RunWatch(CommandContext& context) {
     const int32_t wanted = rows > 2 ? static_cast<int32_t>(rows - 2) : rpc::kMaxListRecords;
     std::vector<PackageView> packages;
     if (!FetchPackages(context, &packages, wanted)) return kExitFailure;
+    MeasureSpeeds(&packages, &meters);
     std::vector<std::string> lines;
     if (packages.empty()) {
       lines.push_back("No downloads.");
