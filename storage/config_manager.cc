@@ -98,14 +98,19 @@ void ConfigManager::Initialize() {
     concurrent_task_num_ = InRange(loaded.concurrent_task_num, kMaxConcurrentTaskNum)
                                ? loaded.concurrent_task_num
                                : kDefaultConcurrentTaskNum;
+    {
+      tobric::AutoLock hold_folder(folder_lock_);
+      // A stored folder is taken as it is, even when it no longer exists: the
+      // user chose it, and a drive that is away now may be back later. Taken
+      // before the limits below: each of their setters saves the file, which
+      // would otherwise store an empty folder, and the next start would then
+      // choose a default one over the user's.
+      download_folder_ = loaded.download_folder;
+    }
     // Through the setters, so the engine gets the stored limits; without the
     // engine they fail and the defaults stay (and are what the next save writes).
     static_cast<void>(SetDownBandwidth(loaded.down_bandwidth));
     static_cast<void>(SetUpBandwidth(loaded.up_bandwidth));
-    tobric::AutoLock hold_folder(folder_lock_);
-    // A stored folder is taken as it is, even when it no longer exists: the
-    // user chose it, and a drive that is away now may be back later.
-    download_folder_ = loaded.download_folder;
   }
 
   if (!GetDownloadFolder().empty()) return;

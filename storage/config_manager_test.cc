@@ -79,6 +79,20 @@ TEST_F(ConfigManagerTest, CountsOutsideTheirRangeAreRefusedOrReplaced) {
   }
 }
 
+// A start hands the stored limits to the engine, and each limit's setter saves
+// the file: the stored folder is in those saves, so the next start finds it.
+TEST_F(ConfigManagerTest, StoredFolderOutlivesTheSavesOfAStart) {
+  WriteConfig("down_bandwidth=\"1000\" up_bandwidth=\"-1\" download_folder=\"/d\"");
+  for (int start = 0; start < 2; ++start) {
+    ConfigManager manager(Options());
+    manager.SetEngineSettingFunction([](int32_t, int32_t) { return 0; });
+    manager.Initialize();
+    EXPECT_EQ(manager.GetDownloadFolder(), "/d");
+    EXPECT_EQ(Stored().download_folder, "/d");
+    EXPECT_EQ(Stored().down_bandwidth, 1000);
+  }
+}
+
 // A config.db that does not parse, or is of another version, may hold settings
 // the user wants back: it is moved aside, the defaults are used and a new file
 // is written beside it.
