@@ -308,7 +308,7 @@ int SetNumber(const Invocation& invocation, CommandContext& context) {
   if (Failed(result)) {
     std::string message = ServiceMessage(context, result);
     if (result == E_INVALID_CONFIG_VALUE && range != nullptr) {
-      message += " " + std::string(what) + " must be " + range + ".";
+      message += ": " + std::string(what) + " must be " + range;
     }
     PrintFailure(context, std::string("could not change the ") + what, message, result);
     return kExitFailure;
