@@ -460,7 +460,7 @@ int CallFailed(CommandContext& context, HRESULT code) {
 }
 
 std::string ServiceMessage(CommandContext& context, HRESULT code) {
-  if (!EnglishMessage(code).empty() && !LocaleIsChinese()) return UserMessage(code, "");
+  if (!LocaleIsChinese()) return UserMessage(code, "");
   std::string message;
   if (context.client.connected() && Succeeded(context.client.GetErrorMessage(code, &message)) &&
       !message.empty()) {

@@ -1,6 +1,7 @@
 #include "client/messages.h"
 
 #include "base/error_message.h"
+#include "base/platform/error.h"
 #include "base/platform/process.h"
 
 namespace lorvane {
@@ -73,9 +74,17 @@ bool LocaleIsChinese() {
 }
 
 std::string UserMessage(HRESULT code, const std::string& service_text) {
+  if (LocaleIsChinese()) return service_text.empty() ? tobric::GetErrorMessage(code) : service_text;
   const std::string_view english = EnglishMessage(code);
-  if (!english.empty() && !LocaleIsChinese()) return std::string(english);
-  return service_text.empty() ? tobric::GetErrorMessage(code) : service_text;
+  if (!english.empty()) return std::string(english);
+  // As the service words a code without a text of its own: the system's
+  // message for a system error, else an unknown error.
+  const uint32_t bits = static_cast<uint32_t>(code);
+  if ((bits & kServiceFacilityMask) != kServiceFacility) {
+    const std::string system = tobric::platform::SystemMessage(bits & 0xFFFF);
+    if (!system.empty()) return "system error: " + system;
+  }
+  return "unknown error";
 }
 
 }  // namespace lorvane

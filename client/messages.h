@@ -19,9 +19,10 @@ namespace lorvane {
 // LANG that is set and not empty starts with "zh".
 [[nodiscard]] bool LocaleIsChinese();
 
-// The text a user reads for `code`: the service's own (`service_text`, or
-// the same table built in, when it is empty) for a Chinese locale or a code
-// without English text, else the English one.
+// The text a user reads for `code`: for a Chinese locale the service's own
+// (`service_text`, or the same table built in, when it is empty); else the
+// English one, or for a code without one the system's message ("system error:
+// ...") or "unknown error".
 [[nodiscard]] std::string UserMessage(HRESULT code, const std::string& service_text);
 
 }  // namespace lorvane

@@ -37,6 +37,10 @@ TEST(MessagesTest, TheLocaleChoosesTheLanguage) {
                         : "the server's certificate has expired or is not valid yet")
         << c.all << "|" << c.messages << "|" << c.lang;
   }
+  // Codes without English words of their own are worded as the service words
+  // them, in English.
+  EXPECT_EQ(UserMessage(MakeHresult(0x80070005), ""), "system error: Permission denied");
+  EXPECT_EQ(UserMessage(MakeHresult(0xA0440299), ""), "unknown error");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "client/format.h"
+#include "client/messages.h"
 #include "client/package_ids.h"
 
 namespace lorvane {
@@ -145,7 +146,8 @@ std::string RenderDetails(const PackageView& package) {
   line("completed", FormatFiletime(package.complete_time));
   if (package.error_code != 0) {
     std::string error = FormatCode(package.error_code);
-    if (!package.error_text.empty()) error += " " + TerminalSafe(package.error_text);
+    // The service words it in its own language; the user's may differ.
+    error += " " + TerminalSafe(UserMessage(package.error_code, package.error_text));
     line("error", error);
   }
   return text;

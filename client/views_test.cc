@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,8 +66,12 @@ TEST(RenderDetailsTest, ShowsEveryFieldAndTheError) {
   PackageView package = Package("{A}", 7, "movie.mp4");
   package.error_code = E_INVALID_URL;
   package.error_text = "下载链接无效。";
+  // The service's words are for a Chinese locale.
+  setenv("LC_ALL", "C.UTF-8", 1);
   const std::string text = RenderDetails(package);
-  for (const char* line : {"state:      error\n", "error:      0xa0440313 下载链接无效。\n",
+  for (const char* line : {"state:      error\n",
+                           "error:      0xa0440313 the address is not valid, or the server has no "
+                           "such file\n",
                            "progress:   50.0% (1.00 MiB / 2.00 MiB; 1048576 of 2097152 bytes)\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
