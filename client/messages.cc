@@ -21,7 +21,7 @@ constexpr Text kEnglish[] = {
     {0xA0440207, "the download's progress file is damaged"},
     {0xA0440208, "the download's progress file belongs to another file"},
     {0xA0440209, "the download's progress file is cut short"},
-    {0xA044020A, "the file is too large for a download's progress file"},
+    {0xA044020A, "the file is empty, or larger than the 1 TiB one download can hold"},
     {0xA044020B, "the download's progress file cannot be written"},
     {0xA044020D, "the finished file cannot be given its name"},
     {0xA044020E, "a settings or list file cannot be written"},
