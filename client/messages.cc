@@ -49,7 +49,7 @@ constexpr Text kEnglish[] = {
     {0xA0440226, "the server's answer cannot be right"},
     {0xA0440227,
      "the server's certificate is from an authority that is not trusted "
-     "(a private one can be named in SSL_CERT_FILE)"},
+     "(corvaned trusts a private one named in SSL_CERT_FILE when it starts)"},
     {0xA0440228, "the server's certificate has expired or is not valid yet"},
     {0xA0440229, "the server's certificate is for another name"},
     {0xA0440313, "the address is not valid, or the server has no such file"},
