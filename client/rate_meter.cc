@@ -32,7 +32,7 @@ int32_t RateMeter::Update(uint64_t now_ms, uint64_t downloaded, int32_t service_
     return static_cast<int32_t>(
         std::min<uint64_t>(speed, static_cast<uint64_t>(std::numeric_limits<int32_t>::max())));
   }
-  return service_speed;
+  return kUnmeasured;
 }
 
 }  // namespace lorvane

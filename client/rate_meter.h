@@ -19,10 +19,14 @@ namespace lorvane {
 
 class RateMeter {
  public:
+  // What Update returns before the size has changed over a second: the
+  // display shows no figure rather than the service's, which may be absurd.
+  static constexpr int32_t kUnmeasured = -1;
+
   // The downloaded size `downloaded` seen at `now_ms` (a monotonic clock), with
   // the service's speed `service_speed`; returns the bytes per second to show.
   // A download the service shows at 0 (idle for seconds, or not running) is
-  // shown at 0; until the size has changed over a second, the service's figure.
+  // shown at 0.
   [[nodiscard]] int32_t Update(uint64_t now_ms, uint64_t downloaded, int32_t service_speed);
 
  private:

@@ -33,15 +33,16 @@ TEST(RateMeterTest, WorkersInStepShowTheirSumNotTheServicesBurst) {
   }
 }
 
-// The service's 0 (no data for seconds, or not running) is shown as it is;
-// a download laid out anew is measured afresh.
+// No figure is shown before there is one to measure; the service's 0 (no
+// data for seconds, or not running) is shown as it is; a download laid out
+// anew is measured afresh.
 TEST(RateMeterTest, IdleAndStartingOverFollowTheService) {
   RateMeter meter;
-  EXPECT_EQ(meter.Update(0, 0, 100), 100);
-  EXPECT_EQ(meter.Update(2'000, 2 * kBlock, 100), static_cast<int32_t>(kBlock));
+  EXPECT_EQ(meter.Update(0, 0, kAbsurd), RateMeter::kUnmeasured);
+  EXPECT_EQ(meter.Update(2'000, 2 * kBlock, kAbsurd), static_cast<int32_t>(kBlock));
   EXPECT_EQ(meter.Update(9'000, 2 * kBlock, 0), 0);
-  EXPECT_EQ(meter.Update(10'000, kBlock, 300), 300);
-  EXPECT_EQ(meter.Update(10'500, 2 * kBlock, 300), 300);
+  EXPECT_EQ(meter.Update(10'000, kBlock, 300), RateMeter::kUnmeasured);
+  EXPECT_EQ(meter.Update(10'500, 2 * kBlock, 300), RateMeter::kUnmeasured);
   EXPECT_EQ(meter.Update(11'500, 3 * kBlock, 300), static_cast<int32_t>(kBlock));
 }
 

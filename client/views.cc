@@ -32,8 +32,11 @@ std::string SizeText(const PackageView& package) {
          (package.total_size == 0 ? std::string("?") : FormatSize(package.total_size));
 }
 
+// A negative speed is one not known (yet).
 std::string SpeedText(const PackageView& package) {
-  return package.state == kStateDownloading ? FormatSpeed(package.download_speed) : "-";
+  return package.state == kStateDownloading && package.download_speed >= 0
+             ? FormatSpeed(package.download_speed)
+             : "-";
 }
 
 // The name followed by the rest, the name cut or padded so that the line fits
@@ -137,7 +140,7 @@ std::string RenderDetails(const PackageView& package) {
       (package.total_size == 0 ? std::string("?") : std::to_string(package.total_size)) + " bytes)";
   line("progress", progress);
   if (package.state == kStateDownloading) {
-    line("speed", FormatSpeed(package.download_speed));
+    line("speed", SpeedText(package));
     line("time left", FormatEta(package.download_size, package.total_size, package.download_speed));
   }
   line("folder", TerminalSafe(package.path));
