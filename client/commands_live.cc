@@ -119,10 +119,12 @@ bool GatherUris(const Invocation& invocation, CommandContext& context,
 }
 
 // Adds each URI; the accepted ones in order, failures printed.
-bool AddAll(const std::vector<std::string>& uris, CommandContext& context,
+// With `stop_on_interrupt` a Ctrl-C (caught by then) ends the adds.
+bool AddAll(const std::vector<std::string>& uris, CommandContext& context, bool stop_on_interrupt,
             std::vector<std::string>* accepted, bool* failed) {
   const bool several = uris.size() > 1;
   for (const std::string& uri : uris) {
+    if (stop_on_interrupt && tobric::platform::InterruptArrived()) break;
     HRESULT result = S_OK;
     const HRESULT hr = context.client.DownloadUri(uri, &result);
     if (Failed(hr)) {
@@ -199,6 +201,9 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
   if (!invocation.folder.empty()) {
     folder_hold = HoldFolderSetting(context);
     if (folder_hold == nullptr) return kExitFailure;
+    // Ctrl-C while the setting is changed stops the adds, and the setting is
+    // put back before the command ends.
+    static_cast<void>(tobric::platform::CatchInterrupt());
     HRESULT result = S_OK;
     HRESULT hr = context.client.GetDownloadFolder(&previous_folder, &result);
     if (Succeeded(hr) && Succeeded(result)) {
@@ -231,7 +236,7 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
     }
   }
   std::vector<std::string> accepted;
-  if (reached) reached = AddAll(fresh_uris, context, &accepted, &failed);
+  if (reached) reached = AddAll(fresh_uris, context, folder_hold != nullptr, &accepted, &failed);
   if (!previous_folder.empty()) {
     HRESULT result = S_OK;
     std::string restored;
@@ -243,6 +248,11 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
   }
   folder_hold.reset();
   if (!reached) return kExitFailure;
+  if (!invocation.folder.empty() && tobric::platform::InterruptArrived()) {
+    context.err << "corvane: stopped; the downloads added so far go on in the service "
+                   "(corvane list shows them)\n";
+    return kExitInterrupted;
+  }
 
   std::vector<PackageView> after;
   if (!accepted.empty() && !FetchPackages(context, &after)) return kExitFailure;

@@ -403,13 +403,25 @@ TEST(CommandsTest, QuickDownloadIsCompleteOnceTheFileHasItsFinalName) {
   EXPECT_NE(shown.find("100.0% (4.00 KiB; 4096 of 4096 bytes)"), std::string::npos) << shown;
 }
 
+// Ctrl-C ends the display and leaves the downloads running; while get -d has
+// the folder setting changed, it stops the adds and the setting is put back.
 TEST(CommandsTest, CtrlCEndsGetAndLeavesTheDownloadRunning) {
   tobric::platform::IsolatedEnv env;
-  Session session(env.root(), true);
-  EXPECT_EQ(session.RunInterrupted("get http://127.0.0.1/new.bin"), kExitInterrupted);
-  ExpectShown(session.err.str(), "corvane: stopped following");
-  EXPECT_EQ(session.engine.CallsOf(rpc::kPausePackages) + session.engine.CallsOf(rpc::kExitService),
-            "");
+  {
+    Session session(env.root(), true);
+    EXPECT_EQ(session.RunInterrupted("get http://127.0.0.1/new.bin"), kExitInterrupted);
+    ExpectShown(session.err.str(), "corvane: stopped following");
+    EXPECT_EQ(
+        session.engine.CallsOf(rpc::kPausePackages) + session.engine.CallsOf(rpc::kExitService),
+        "");
+  }
+  Session in_folder(env.root(), true);
+  const std::string wanted = env.root() + "/films";
+  EXPECT_EQ(in_folder.RunInterrupted("get -d " + wanted + " http://127.0.0.1/new.bin"),
+            kExitInterrupted);
+  ExpectShown(in_folder.err.str(), "corvane: stopped; the downloads added so far go on");
+  EXPECT_EQ(in_folder.engine.CallsOf(rpc::kDownloadUri), "");
+  EXPECT_EQ(in_folder.engine.CallsOf(rpc::kSetDownloadFolder), wanted + ";" + wanted + ";/old;");
 }
 
 // On a terminal `watch` asks only for the rows that fit and says how many
