@@ -53,6 +53,16 @@ constexpr Text kEnglish[] = {
     {0xA0440228, "the server's certificate has expired or is not valid yet"},
     {0xA0440229, "the server's certificate is for another name"},
     {0xA0440313, "the address is not valid, or the server has no such file"},
+    // What the HTTP stack's failures become (the codes of the Windows HTTP
+    // stack and sockets the service keeps); the system has no words for them.
+    {0x80072AF9, "the server's name cannot be resolved"},
+    {0x80072EE5, "the address is not valid"},
+    {0x80072EE6, "the address's scheme is not supported"},
+    {0x80072EFE, "the connection to the server ended early"},
+    {0x80072F76, "the server does not say how large the file is"},
+    {0x80072F78, "the server's answer cannot be understood"},
+    {0x80072F7C, "the server's redirects cannot be followed"},
+    {0x80072F8F, "the secure connection to the server failed"},
     {105, "invalid setting value"},
 };
 
