@@ -50,7 +50,8 @@ constexpr CommandEntry kCommands[] = {
      "service; follow them with corvane list or corvane watch.\n"},
     {CommandId::kList, "list", true, false, 0, 0, nullptr, "list the downloads",
      "corvane list [--json]",
-     "Shows every download: short id, state, progress, size, speed and name.\n"
+     "Shows every download, the oldest first: short id, state, progress, size,\n"
+     "speed and name.\n"
      "\n"
      "  --json   one JSON array with every field of every download: id, state\n"
      "           (number), state_name, name, caption, path, uri, download_size,\n"

@@ -63,16 +63,24 @@ std::vector<std::string> RenderTable(const std::vector<PackageView>& packages, s
   ids.reserve(packages.size());
   for (const PackageView& package : packages) ids.push_back(package.id);
   const size_t id_length = UniqueShortIdLength(ids);
+  // The service lists in the order of the ids, which are random: the rows go
+  // in the order the downloads were added.
+  std::vector<const PackageView*> ordered;
+  ordered.reserve(packages.size());
+  for (const PackageView& package : packages) ordered.push_back(&package);
+  std::stable_sort(ordered.begin(), ordered.end(), [](const PackageView* a, const PackageView* b) {
+    return a->create_time < b->create_time;
+  });
 
   struct Row {
     std::string id, state, progress, size, speed, name;
   };
   std::vector<Row> rows;
   rows.push_back({"ID", "STATE", "PROGRESS", "SIZE", "SPEED", "NAME"});
-  for (const PackageView& package : packages) {
-    rows.push_back({TerminalSafe(ShortId(package.id, id_length)), StateLabel(package.state),
-                    ProgressText(package), SizeText(package), SpeedText(package),
-                    DisplayName(package)});
+  for (const PackageView* package : ordered) {
+    rows.push_back({TerminalSafe(ShortId(package->id, id_length)), StateLabel(package->state),
+                    ProgressText(*package), SizeText(*package), SpeedText(*package),
+                    DisplayName(*package)});
   }
   size_t widths[5] = {};
   for (const Row& row : rows) {

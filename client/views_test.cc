@@ -24,11 +24,15 @@ PackageView Package(const std::string& id, int32_t state, const std::string& nam
   return package;
 }
 
-TEST(RenderTableTest, HeaderThenAlignedRowsWithUniqueShortIds) {
-  const std::vector<PackageView> packages = {
-      Package("{1A2B3C4D-0000-4000-8000-000000000001}", 5, "a.mp4"),
+// The rows go in the order the downloads were added, whatever the order of
+// their ids.
+TEST(RenderTableTest, HeaderThenAlignedRowsWithUniqueShortIdsOldestFirst) {
+  std::vector<PackageView> packages = {
       Package("{1A2B3C4D-1000-4000-8000-000000000002}", 6, "电影.mkv"),
+      Package("{1A2B3C4D-0000-4000-8000-000000000001}", 5, "a.mp4"),
   };
+  packages[0].create_time = 2;
+  packages[1].create_time = 1;
   EXPECT_EQ(RenderTable(packages, 0),
             (std::vector<std::string>{
                 "ID          STATE        PROGRESS                 SIZE      SPEED  NAME",
