@@ -508,14 +508,15 @@ HRESULT ChangeDownloadFolder(CommandContext& context, const std::string& wanted,
   return hr;
 }
 
-void ShowFinishedAsComplete(PackageView* package) {
+bool ShowFinishedAsComplete(PackageView* package) {
   if (package->state == kStateComplete || package->state == kStateError ||
       package->complete_time == 0 || !tobric::platform::FileExists(SavedPath(*package))) {
-    return;
+    return false;
   }
   package->state = kStateComplete;
   package->download_size = package->total_size;
   package->download_speed = 0;
+  return true;
 }
 
 std::unique_ptr<tobric::platform::NamedMutex> HoldFolderSetting(CommandContext& context) {

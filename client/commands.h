@@ -124,8 +124,9 @@ inline constexpr char kFolderSettingMutex[] = "corvane-folder-setting";
 // the rename and the folder's sync, the name turns final after that, and the
 // time is cleared whenever a download is queued again. The commands show such
 // a download as what it is, complete at its full size, so that `list` does
-// not call "downloading" what `get` has just reported saved.
-void ShowFinishedAsComplete(PackageView* package);
+// not call "downloading" what `get` has just reported saved. True when
+// `package` was such a download.
+bool ShowFinishedAsComplete(PackageView* package);
 // Where a finished download's file is: its folder and name.
 [[nodiscard]] std::string SavedPath(const PackageView& package);
 // The line that says a list was cut: "showing 40 of 5000 downloads".

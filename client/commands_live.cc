@@ -293,6 +293,7 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
   LiveBlock block;
   for (;;) {
     size_t running = 0;
+    std::vector<std::string> held_back;
     for (Followed& each : followed) {
       if (Ended(each)) continue;
       bool found = false;
@@ -301,7 +302,7 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
       if (Failed(hr)) return CallFailed(context, hr);
       if (found) {
         each.package = std::move(package);
-        ShowFinishedAsComplete(&each.package);
+        if (ShowFinishedAsComplete(&each.package)) held_back.push_back(each.package.id);
         each.package.download_speed =
             each.meter.Update(tobric::platform::MonotonicMs(), each.package.download_size,
                               each.package.download_speed);
@@ -309,6 +310,14 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
         each.package.state = kStateRemoved;
       }
       if (!Ended(each)) ++running;
+    }
+    // A download held back after a quick finish keeps its place among the
+    // downloads running at once until its six seconds are over, and a queue
+    // of quick ones would advance a few every six seconds. A pause ends the
+    // hold at once and leaves the download complete, so the next one starts.
+    if (!held_back.empty()) {
+      bool all_ok = false;
+      static_cast<void>(context.client.PausePackages(held_back, &all_ok));
     }
     if (!invocation.quiet) Show(context, block, followed);
     if (running == 0) break;

@@ -366,8 +366,9 @@ TEST(CommandsTest, GetGoesOnWithADownloadAlreadyListed) {
 }
 
 // A quick download's file has its final name seconds before the service calls
-// it complete: `get` ends with the file once its finish is stamped, and `list`
-// and `info` show it complete from then on.
+// it complete: `get` ends with the file once its finish is stamped, and pauses
+// it to end the hold that keeps it among the running downloads; `list` and
+// `info` show it complete from then on.
 TEST(CommandsTest, QuickDownloadIsCompleteOnceTheFileHasItsFinalName) {
   tobric::platform::IsolatedEnv env;
   const struct {
@@ -389,6 +390,8 @@ TEST(CommandsTest, QuickDownloadIsCompleteOnceTheFileHasItsFinalName) {
     EXPECT_EQ(session.Run("get -q http://127.0.0.1/new.bin"), kExitOk);
     EXPECT_EQ(session.out.str(), "saved " + env.root() + "/new.bin\n");
     EXPECT_EQ(session.engine.info_calls, c.info_calls);
+    EXPECT_EQ(session.engine.CallsOf(rpc::kPausePackages),
+              c.stamped && c.file_there ? "{77770000-0000-4000-8000-000000000007};" : "");
   }
 
   Session session(env.root(), true);
