@@ -51,8 +51,10 @@ struct CommandContext {
   // `watch` redraws the list this often.
   uint32_t refresh_ms = 1'000;
   // `get` asks for its downloads this often (redrawing its lines), so that it
-  // ends soon after the last of them.
-  uint32_t follow_ms = 250;
+  // ends soon after the last of them, and lets a download that finished go of
+  // its place among the running ones soon after (see RunGet): the next one
+  // waiting starts then.
+  uint32_t follow_ms = 100;
   // Without a terminal, `get` prints a line for a running download at most
   // this often (and at once when its state changes).
   uint32_t plain_line_ms = 5'000;

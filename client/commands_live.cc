@@ -25,7 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // `get` waits this long between its polls for every download it follows.
-constexpr size_t kPollSpacingPerDownloadMs = 2;
+constexpr size_t kPollSpacingPerDownloadMs = 1;
 // A state no package has: a followed package that left the list.
 constexpr int32_t kStateRemoved = -1;
 
