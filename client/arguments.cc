@@ -98,7 +98,10 @@ constexpr CommandEntry kCommands[] = {
      "Prints the message the service shows for a result code. CODE is \"0x\" and\n"
      "hex digits (0xa0440313) or a decimal number, negative allowed.\n"},
     {CommandId::kWatch, "watch", false, false, 0, 0, nullptr, "show the list live until Ctrl-C",
-     "corvane watch", "Shows the list of downloads and redraws it every second until Ctrl-C.\n"},
+     "corvane watch",
+     "Shows the list of downloads and redraws it every second until Ctrl-C. When\n"
+     "the list is longer than the terminal, the downloads under way and then the\n"
+     "newest are shown.\n"},
     {CommandId::kStop, "stop", false, false, 0, 0, nullptr, "stop the service", "corvane stop",
      "Asks the service to stop. Running downloads are paused and resume at the\n"
      "next start. Does nothing when the service is not running.\n"},

@@ -58,6 +58,23 @@ void MeasureSpeeds(std::vector<PackageView>* packages, std::map<std::string, Rat
   meters->swap(kept);
 }
 
+// `watch` chooses the rows it shows among a list of up to this many
+// downloads, asked for whole every second; of a longer one it shows the first
+// rows the service lists.
+constexpr int32_t kWatchChoosesAmong = 1'000;
+
+// Keeps the `room` downloads of `packages` that matter most: those not ended,
+// then the newest of the others.
+void ChooseRows(size_t room, std::vector<PackageView>* packages) {
+  std::stable_sort(packages->begin(), packages->end(),
+                   [](const PackageView& a, const PackageView& b) {
+                     const bool a_on = !HasEnded(a.state), b_on = !HasEnded(b.state);
+                     if (a_on != b_on) return a_on;
+                     return a.create_time > b.create_time;
+                   });
+  packages->resize(room);
+}
+
 bool Ended(const Followed& followed) {
   return followed.package.state == kStateRemoved || HasEnded(followed.package.state);
 }
@@ -359,25 +376,37 @@ int RunWatch(CommandContext& context) {
   bool printed = false;
   std::map<std::string, RateMeter> meters;
   for (;;) {
-    // On a terminal only the rows that fit are asked for (the table's header
-    // and the line that tells the rest take two).
+    // On a terminal only the rows that fit are shown (the table's header and
+    // the line that tells the rest take two). A list of up to
+    // kWatchChoosesAmong downloads is asked for whole, so that the rows shown
+    // are those that matter; of a longer one, only as many as fit.
     const size_t rows = context.terminal ? context.rows() : 0;
-    const int32_t wanted = rows > 2 ? static_cast<int32_t>(rows - 2) : rpc::kMaxListRecords;
+    const size_t room = rows > 2 ? rows - 2 : 0;
+    int32_t total = -1;
+    int32_t wanted = rpc::kMaxListRecords;
+    if (room > 0 && (Failed(context.client.GetPackageCount(&total)) ||
+                     total > kWatchChoosesAmong)) {
+      wanted = static_cast<int32_t>(room);
+    }
     std::vector<PackageView> packages;
     if (!FetchPackages(context, &packages, wanted)) return kExitFailure;
     MeasureSpeeds(&packages, &meters);
+    const size_t fetched = packages.size();
+    if (room > 0 && fetched > room) ChooseRows(room, &packages);
     std::vector<std::string> lines;
     if (packages.empty()) {
       lines.push_back("No downloads.");
     } else {
       lines = RenderTable(packages, context.terminal ? LineWidth(context) : 0);
     }
-    if (static_cast<int32_t>(packages.size()) == wanted) {
-      int32_t total = 0;
-      if (Succeeded(context.client.GetPackageCount(&total)) &&
-          total > static_cast<int32_t>(packages.size())) {
-        lines.push_back(CutNotice(packages.size(), total));
-      }
+    // A full answer may be a cut one: the count says.
+    if (total < 0 && fetched == static_cast<size_t>(wanted) &&
+        Failed(context.client.GetPackageCount(&total))) {
+      total = -1;
+    }
+    const size_t listed = std::max(fetched, total > 0 ? static_cast<size_t>(total) : size_t{0});
+    if (listed > packages.size()) {
+      lines.push_back(CutNotice(packages.size(), static_cast<int32_t>(listed)));
     }
     if (context.terminal) {
       context.out << block.Redraw(lines);

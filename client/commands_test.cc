@@ -429,18 +429,33 @@ TEST(CommandsTest, CtrlCEndsGetAndLeavesTheDownloadRunning) {
 
 // On a terminal `watch` asks only for the rows that fit and says how many
 // more there are.
-TEST(CommandsTest, WatchAsksForTheRowsThatFit) {
+// On a terminal `watch` shows the rows that fit: among a list it can ask for
+// whole, the downloads under way and then the newest; of a longer list, only
+// the rows that fit are asked for. It says how many more there are.
+TEST(CommandsTest, WatchShowsTheRowsThatFitAndMatter) {
   tobric::platform::IsolatedEnv env;
-  Session session(env.root(), true);
-  for (int i = 0; i < 10; ++i) {
-    session.engine.packages.push_back(Record("{" + std::to_string(i) + "}", 5, "f.bin"));
+  for (const int32_t count : {10, 5000}) {
+    SCOPED_TRACE(count);
+    Session session(env.root(), true);
+    for (int i = 0; i < 10; ++i) {
+      session.engine.packages.push_back(Record("{" + std::to_string(i) + "}", i == 0 ? 5 : 6,
+                                               "f" + std::to_string(i) + ".bin"));
+      session.engine.packages.back().create_time = static_cast<uint64_t>(i);
+    }
+    session.engine.answers[rpc::kGetPackageCount] = Values({count});
+    session.context().terminal = true;
+    session.context().rows = [] { return size_t{5}; };
+    EXPECT_EQ(session.RunInterrupted("watch"), kExitOk);
+    const std::string shown = session.out.str();
+    ExpectShown(shown, "showing 3 of " + std::to_string(count) + " downloads");
+    if (count == 10) {
+      EXPECT_EQ(session.engine.CallsOf(rpc::kGetPackageList), "4336;");
+      for (const char* name : {"f0.bin", "f8.bin", "f9.bin"}) ExpectShown(shown, name);
+      EXPECT_EQ(shown.find("f7.bin"), std::string::npos) << shown;
+    } else {
+      EXPECT_EQ(session.engine.CallsOf(rpc::kGetPackageList), "3;");
+    }
   }
-  session.engine.answers[rpc::kGetPackageCount] = Values({10});
-  session.context().terminal = true;
-  session.context().rows = [] { return size_t{5}; };
-  EXPECT_EQ(session.RunInterrupted("watch"), kExitOk);
-  EXPECT_EQ(session.engine.CallsOf(rpc::kGetPackageList), "3;");
-  ExpectShown(session.out.str(), "showing 3 of 10 downloads");
 }
 
 TEST(MatchAddedPackagesTest, NewPackagesAnswerTheirUrisInOrder) {
