@@ -296,6 +296,10 @@ int RunGet(const Invocation& invocation, CommandContext& context) {
       for (const PackageView& package : after) {
         if (package.id == id) each.package = package;
       }
+      // Looked at in the first poll whatever the list said: one that finished
+      // at once shows complete there while the service still holds it back,
+      // and the poll ends that hold.
+      each.package.state = kStateWaiting;
     } else {
       continue;
     }

@@ -394,6 +394,21 @@ TEST(CommandsTest, QuickDownloadIsCompleteOnceTheFileHasItsFinalName) {
               c.stamped && c.file_there ? "{77770000-0000-4000-8000-000000000007};" : "");
   }
 
+  // Held back already when the list after the add is read.
+  {
+    std::ofstream(env.root() + "/new.bin") << "data";
+    Session session(env.root(), true);
+    session.engine.on_call = [&](uint16_t procedure) {
+      if (procedure != rpc::kGetPackageList || session.engine.packages.empty()) return;
+      rpc::PackageInfo& package = session.engine.packages[0];
+      package.path = Utf8ToUtf16(env.root());
+      package.complete_time = 1;
+    };
+    EXPECT_EQ(session.Run("get -q http://127.0.0.1/new.bin"), kExitOk);
+    EXPECT_EQ(session.engine.CallsOf(rpc::kPausePackages),
+              "{77770000-0000-4000-8000-000000000007};");
+  }
+
   Session session(env.root(), true);
   session.engine.packages = {Record(kIdA, 5, "new.bin")};
   session.engine.packages[0].path = Utf8ToUtf16(env.root());
