@@ -28,7 +28,7 @@ constexpr Text kEnglish[] = {
     {0xA0440210, "a settings or list file cannot be read"},
     {0xA0440211, "not possible in the download's present state"},
     {0xA0440212, "the address is not valid"},
-    {0xA0440213, "this kind of address is not supported"},
+    {0xA0440213, "this kind of address is not supported, or the address is not well formed"},
     {0xA0440214, "the P2P address cannot be used"},
     {0xA0440215, "the download was stopped"},
     {0xA0440216, "too many parts of the file failed"},
