@@ -92,7 +92,7 @@ constexpr CommandEntry kCommands[] = {
      "  up RATE         upload limit of P2P transfers, bytes per second\n"
      "\n"
      "A RATE is a number of bytes per second, optionally followed by K or M\n"
-     "(times 1024 or 1048576), or \"unlimited\" (also -1).\n"},
+     "(times 1024 or 1048576), or \"unlimited\" (also -1 or 0).\n"},
     {CommandId::kError, "error", false, false, 1, 1, "CODE", "explain a result code",
      "corvane error CODE",
      "Prints the message the service shows for a result code. CODE is \"0x\" and\n"

@@ -252,7 +252,8 @@ std::string FormatCode(HRESULT code) {
 }
 
 std::string FormatBandwidth(int32_t bytes_per_second) {
-  if (bytes_per_second < 0) return "unlimited";
+  // The P2P engine, like libtorrent, takes a rate of 0 for no limit.
+  if (bytes_per_second <= 0) return "unlimited";
   return FormatSpeed(bytes_per_second);
 }
 

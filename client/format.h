@@ -31,7 +31,7 @@ namespace lorvane {
 [[nodiscard]] std::string FormatFiletime(uint64_t filetime);
 // "0xa0440313": the code's 32 bits as 8 lower-case hex digits.
 [[nodiscard]] std::string FormatCode(HRESULT code);
-// A bandwidth setting: "unlimited" when negative, else the rate.
+// A bandwidth setting: "unlimited" for 0 or less (no limit to the engine), else the rate.
 [[nodiscard]] std::string FormatBandwidth(int32_t bytes_per_second);
 
 // A result code typed by a user: "0x" and up to 8 hex digits, optionally

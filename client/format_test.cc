@@ -16,7 +16,7 @@ TEST(FormatTest, SizesRatesTimesAndPercentsAtTheirEdges) {
       // Just below a unit rounds up into the next one, never to "1024 KiB".
       {FormatSize(1024 * 1024 - 1), "1.00 MiB"}, {FormatSize(UINT64_MAX), "16.0 EiB"},
       {FormatSpeed(-5), "0 B/s"}, {FormatSpeed(5 * 1024 * 1024 + 200 * 1024), "5.20 MiB/s"},
-      {FormatBandwidth(-1), "unlimited"}, {FormatDuration(3599), "59:59"},
+      {FormatBandwidth(-1), "unlimited"}, {FormatBandwidth(0), "unlimited"}, {FormatDuration(3599), "59:59"},
       {FormatDuration(3600), "1:00:00"}, {FormatDuration(86400), "1d 00h"},
       {FormatDuration(100 * 86400), ">99d"},
       // One byte left still takes a second, never "00:00" before the end.
