@@ -220,16 +220,19 @@ std::string GetErrorMessage(HRESULT code) {
   const int id = MessageIdForCode(code);
   if (id != 0) return std::string(MessageText(id));
 
-  const uint32_t bits = static_cast<uint32_t>(code);
-  if ((bits & kServiceFacilityMask) != kServiceFacility) {
-    const uint32_t error = bits & 0xFFFF;
-    std::string system_message = platform::SystemMessage(error);
-    if (!system_message.empty()) {
-      return FormatMessageInserts(MessageText(kMessageSystemError),
-                                  {platform::HresultFromWin32(error), std::move(system_message)});
-    }
+  std::string system_message = SystemErrorText(code);
+  if (!system_message.empty()) {
+    const uint32_t error = static_cast<uint32_t>(code) & 0xFFFF;
+    return FormatMessageInserts(MessageText(kMessageSystemError),
+                                {platform::HresultFromWin32(error), std::move(system_message)});
   }
   return FormatMessageInserts(MessageText(kMessageUnknownError), {code});
+}
+
+std::string SystemErrorText(HRESULT code) {
+  const uint32_t bits = static_cast<uint32_t>(code);
+  if ((bits & kServiceFacilityMask) == kServiceFacility) return std::string();
+  return platform::SystemMessage(bits & 0xFFFF);
 }
 
 std::u16string GetErrorMessageUtf16(HRESULT code) { return Utf8ToUtf16(GetErrorMessage(code)); }

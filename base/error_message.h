@@ -42,6 +42,11 @@ struct MessageArg {
 // The user message for a result code, in UTF-8.
 [[nodiscard]] std::string GetErrorMessage(HRESULT code);
 
+// The system's own words for a code outside the service's facility (for its
+// low 16 bits), which GetErrorMessage puts in its system-error text; empty
+// when the platform has none.
+[[nodiscard]] std::string SystemErrorText(HRESULT code);
+
 // The same in UTF-16, for the RPC records that carry UTF-16 text (the caller
 // truncates to the record's capacity).
 [[nodiscard]] std::u16string GetErrorMessageUtf16(HRESULT code);

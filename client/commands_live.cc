@@ -386,12 +386,12 @@ int RunWatch(CommandContext& context) {
     // are those that matter; of a longer one, only as many as fit.
     const size_t rows = context.terminal ? context.rows() : 0;
     const size_t room = rows > 2 ? rows - 2 : 0;
-    int32_t total = -1;
-    int32_t wanted = rpc::kMaxListRecords;
-    if (room > 0 && (Failed(context.client.GetPackageCount(&total)) ||
-                     total > kWatchChoosesAmong)) {
-      wanted = static_cast<int32_t>(room);
-    }
+    // How many there are; unknown (-1) when the service cannot say.
+    int32_t total = 0;
+    if (Failed(context.client.GetPackageCount(&total))) total = -1;
+    const int32_t wanted = room > 0 && (total < 0 || total > kWatchChoosesAmong)
+                               ? static_cast<int32_t>(room)
+                               : rpc::kMaxListRecords;
     std::vector<PackageView> packages;
     if (!FetchPackages(context, &packages, wanted)) return kExitFailure;
     MeasureSpeeds(&packages, &meters);
@@ -402,11 +402,6 @@ int RunWatch(CommandContext& context) {
       lines.push_back("No downloads.");
     } else {
       lines = RenderTable(packages, context.terminal ? LineWidth(context) : 0);
-    }
-    // A full answer may be a cut one: the count says.
-    if (total < 0 && fetched == static_cast<size_t>(wanted) &&
-        Failed(context.client.GetPackageCount(&total))) {
-      total = -1;
     }
     const size_t listed = std::max(fetched, total > 0 ? static_cast<size_t>(total) : size_t{0});
     if (listed > packages.size()) {

@@ -1,7 +1,6 @@
 #include "client/messages.h"
 
 #include "base/error_message.h"
-#include "base/platform/error.h"
 #include "base/platform/process.h"
 
 namespace lorvane {
@@ -89,12 +88,8 @@ std::string UserMessage(HRESULT code, const std::string& service_text) {
   if (!english.empty()) return std::string(english);
   // As the service words a code without a text of its own: the system's
   // message for a system error, else an unknown error.
-  const uint32_t bits = static_cast<uint32_t>(code);
-  if ((bits & kServiceFacilityMask) != kServiceFacility) {
-    const std::string system = tobric::platform::SystemMessage(bits & 0xFFFF);
-    if (!system.empty()) return "system error: " + system;
-  }
-  return "unknown error";
+  const std::string system = tobric::SystemErrorText(code);
+  return system.empty() ? "unknown error" : "system error: " + system;
 }
 
 }  // namespace lorvane

@@ -10,7 +10,6 @@ namespace lorvane {
 
 namespace {
 
-
 // Below this many columns a name is not worth showing cut any shorter.
 constexpr size_t kNarrowestName = 10;
 
