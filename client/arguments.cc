@@ -103,8 +103,9 @@ constexpr CommandEntry kCommands[] = {
      "the list is longer than the terminal, the downloads under way and then the\n"
      "newest are shown.\n"},
     {CommandId::kStop, "stop", false, false, 0, 0, nullptr, "stop the service", "corvane stop",
-     "Asks the service to stop. Running downloads are paused and resume at the\n"
-     "next start. Does nothing when the service is not running.\n"},
+     "Asks the service to stop. Running downloads are paused: they stay paused\n"
+     "when the service starts again, and go on where they stopped with corvane\n"
+     "start ID or corvane get URI. Does nothing when the service is not running.\n"},
 };
 
 const CommandEntry* FindEntry(CommandId id) {

@@ -219,9 +219,7 @@ int RunOnEach(const Invocation& invocation, CommandContext& context) {
       PrintFailure(context, std::string("could not ") + verb + " " + Named(*package),
                    ServiceMessage(context, result), result);
     } else {
-      // The procedure answers only no; the state the package was in says why.
-      context.err << "corvane: could not " << verb << " " << Named(*package) << " (state: "
-                  << StateLabel(package->state) << ")\n";
+      PrintRefusal(context, std::string("could not ") + verb + " " + Named(*package), *package);
     }
   }
   return failed ? kExitFailure : kExitOk;
@@ -452,6 +450,20 @@ void PrintFailure(CommandContext& context, const std::string& what, const std::s
                   HRESULT code) {
   context.err << "corvane: " << what << ": " << TerminalSafe(message) << " (" << FormatCode(code)
               << ")\n";
+}
+
+void PrintRefusal(CommandContext& context, const std::string& what, const PackageView& package) {
+  // The list read before the call may be stale: a start that failed at once
+  // has a newer error.
+  PackageView now;
+  bool found = false;
+  const bool reread = Succeeded(context.client.GetPackageInfo(package.id, &now, &found)) && found;
+  const PackageView& shown = reread ? now : package;
+  if (shown.state == kStateError && Failed(shown.error_code)) {
+    PrintFailure(context, what, ServiceMessage(context, shown.error_code), shown.error_code);
+    return;
+  }
+  context.err << "corvane: " << what << " (state: " << StateLabel(shown.state) << ")\n";
 }
 
 int CallFailed(CommandContext& context, HRESULT code) {

@@ -89,6 +89,9 @@ struct CommandContext {
 // Prints "corvane: <what>: <message> (0x...)" to err.
 void PrintFailure(CommandContext& context, const std::string& what, const std::string& message,
                   HRESULT code);
+// For a procedure that answered only no about `package` (pause, start): why,
+// from the download as it is now, its error when it failed, else its state.
+void PrintRefusal(CommandContext& context, const std::string& what, const PackageView& package);
 // A failure of the connection or of a call: its words from DescribeFailure.
 [[nodiscard]] int CallFailed(CommandContext& context, HRESULT code);
 // The service's message for a result code; the local table when the service

@@ -193,7 +193,8 @@ bool Resume(CommandContext& context, const PackageView& package, bool* reached) 
     static_cast<void>(CallFailed(context, hr));
     return false;
   }
-  if (!ok) context.err << "corvane: could not start " << DisplayName(package) << " again\n";
+  if (!ok) PrintRefusal(context, "could not start the download of " + DisplayName(package) + " again",
+                        package);
   return ok;
 }
 

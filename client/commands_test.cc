@@ -185,7 +185,8 @@ void ExpectShown(const std::string& text, const std::string& expected) {
 TEST(CommandsTest, EachCommandCallsTheServiceAndSaysWhatCame) {
   tobric::platform::IsolatedEnv env;
   const std::string wanted = env.root() + "/downloads", a = kIdA, b = kIdB;
-  enum Service { kNone, kEmpty, kListed };  // kListed: a.mp4 complete, b.mp4 downloading
+  // kListed: a.mp4 complete, b.mp4 downloading; kFailed: a.mp4 failed for its address
+  enum Service { kNone, kEmpty, kListed, kFailed };
   const struct {
     std::string args;
     Service service;
@@ -202,6 +203,11 @@ TEST(CommandsTest, EachCommandCallsTheServiceAndSaysWhatCame) {
       {"pause 1A2B3C4D 1A2B3C4E", kListed, rpc::kPausePackages, std::string(1, '\0'),
        kExitFailure, "", "corvane: could not pause 1A2B3C4D  a.mp4 (state: complete)\n",
        a + ";" + b + ";"},
+      // A refusal of a failed download says what the failure was.
+      {"start 1a2b3c4d", kFailed, rpc::kStartPackages, std::string(1, '\0'), kExitFailure, "",
+       "corvane: could not start 1A2B3C4D  a.mp4: this kind of address is not supported, or the "
+       "address is not well formed (0xa0440213)\n",
+       a + ";"},
       {"rm 1a2b3c4d", kListed, rpc::kDeletePackages, "", kExitOk, "removed  1A2B3C4D  a.mp4\n",
        "", a + ";"},
       {"rm --files 1a2b3c4d", kListed, rpc::kDeletePackagesPermanently,
@@ -234,6 +240,10 @@ TEST(CommandsTest, EachCommandCallsTheServiceAndSaysWhatCame) {
     Session session(env.root(), c.service != kNone);
     if (c.service == kListed) {
       session.engine.packages = {Record(a, 6, "a.mp4"), Record(b, 5, "b.mp4")};
+    }
+    if (c.service == kFailed) {
+      session.engine.packages = {Record(a, 7, "a.mp4")};
+      session.engine.packages.back().error_code = E_UNSUPPORTED_URI;
     }
     if (!c.answer.empty()) session.engine.answers[c.procedure] = c.answer;
     EXPECT_EQ(session.Run(c.args), c.exit);
