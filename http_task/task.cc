@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <limits>
+#include <set>
 #include <utility>
 
 #include "base/logging/logging.h"
@@ -52,6 +53,75 @@ std::string FolderOf(const std::string& path) {
 
 bool PathTaken(const std::string& path) {
   return platform::FileExists(path) || platform::FolderExists(path);
+}
+
+// The final paths of the downloads of this process that have chosen their
+// name but not yet made their data file. The folder shows a name taken only
+// once that file exists, so two downloads of one name laid out at once (the
+// same file from two servers) would otherwise both take it, write into one
+// data file, and the first to finish would rename the other's blocks away.
+class NamesBeingLaidOut {
+ public:
+  static NamesBeingLaidOut& Get() {
+    static NamesBeingLaidOut* const names = new NamesBeingLaidOut();
+    return *names;
+  }
+  // False when another download holds `path`.
+  bool Hold(const std::string& path) {
+    tobric::MutexLock hold(lock_);
+    return held_.insert(path).second;
+  }
+  void Release(const std::string& path) {
+    tobric::MutexLock hold(lock_);
+    held_.erase(path);
+  }
+
+ private:
+  tobric::Mutex lock_;
+  std::set<std::string> held_ GUARDED_BY(lock_);
+};
+
+// Releases a held name when the layout has made its data file, or failed.
+class HeldName {
+ public:
+  HeldName() = default;
+  ~HeldName() {
+    if (!path_.empty()) NamesBeingLaidOut::Get().Release(path_);
+  }
+  HeldName(const HeldName&) = delete;
+  HeldName& operator=(const HeldName&) = delete;
+
+  // The name is free when no other download holds it and, checked once it is
+  // held, neither it nor its data file is on disk: a download that released
+  // it has made its data file by then.
+  bool TryHold(const std::string& final_path, const std::string& data_path) {
+    if (!NamesBeingLaidOut::Get().Hold(final_path)) return false;
+    if (PathTaken(final_path) || PathTaken(data_path)) {
+      NamesBeingLaidOut::Get().Release(final_path);
+      return false;
+    }
+    path_ = final_path;
+    return true;
+  }
+
+ private:
+  std::string path_;
+};
+
+// DataFileName of the first of name, name(1), name(2) ... that is free in
+// `folder` (HeldName::TryHold), held in *held until the data file exists.
+std::string MakeUniqueName(const std::string& folder, const std::string& name, HeldName* held) {
+  const size_t extension = ExtensionStart(name);
+  const std::string base = name.substr(0, extension);
+  const std::string suffix = name.substr(extension);
+  for (uint32_t k = 0;; ++k) {
+    const std::string candidate = k == 0 ? name : base + "(" + std::to_string(k) + ")" + suffix;
+    if (held->TryHold(platform::JoinPath(folder, candidate),
+                      platform::JoinPath(folder, DataFileName(candidate)))) {
+      return DataFileName(candidate);
+    }
+    if (k == std::numeric_limits<uint32_t>::max()) return DataFileName(name);
+  }
 }
 
 void FillDefaults(HttpTaskOptions* options) {
@@ -216,8 +286,14 @@ HRESULT Task::LayOutNewDownload(const ProbeResult& probed, const std::string& fi
   if (package_->path().empty()) package_->set_path(options_.download_folder());
   const std::string name = package_->name();
   package_->set_total_size(probed.content_length);
-  if (name.empty()) {
-    const std::string unique = MakeUniqueName(package_->path(), file_name);
+  HeldName held;
+  // A download laid out before keeps its name while its data file is there.
+  // Once that is gone the name may have been taken since, by a finished file
+  // (the rename at the end would fail) or by a download being laid out (the
+  // two would share one data file): it is chosen again like a new one's.
+  if (name.empty() || !PathTaken(platform::JoinPath(package_->path(), DataFileName(name)))) {
+    const std::string unique =
+        MakeUniqueName(package_->path(), name.empty() ? file_name : RealFileName(name), &held);
     package_->set_name(unique);
     package_->set_caption(RealFileName(unique));
   } else {
@@ -249,20 +325,6 @@ HRESULT Task::LayOutNewDownload(const ProbeResult& probed, const std::string& fi
   }
   *meta_file = std::move(created);
   return S_OK;
-}
-
-std::string Task::MakeUniqueName(const std::string& folder, const std::string& name) {
-  const size_t extension = ExtensionStart(name);
-  const std::string base = name.substr(0, extension);
-  const std::string suffix = name.substr(extension);
-  for (uint32_t k = 0;; ++k) {
-    const std::string candidate = k == 0 ? name : base + "(" + std::to_string(k) + ")" + suffix;
-    if (!PathTaken(platform::JoinPath(folder, candidate)) &&
-        !PathTaken(platform::JoinPath(folder, DataFileName(candidate)))) {
-      return DataFileName(candidate);
-    }
-    if (k == std::numeric_limits<uint32_t>::max()) return DataFileName(name);
-  }
 }
 
 HRESULT Task::CreateFileWithSize(const std::string& path, uint64_t size) {

@@ -171,10 +171,6 @@ class Task : public TaskInterface, public std::enable_shared_from_this<Task> {
   // file for what the probe found; the new metafile goes to *meta_file.
   [[nodiscard]] HRESULT LayOutNewDownload(const ProbeResult& probed, const std::string& file_name,
                                           std::unique_ptr<MetaFile>* meta_file);
-  // DataFileName of the first of name, name(1), name(2) ... whose final and
-  // data file names are both free in `folder`.
-  [[nodiscard]] static std::string MakeUniqueName(const std::string& folder,
-                                                  const std::string& name);
   // Keeps an existing file of the right size; else creates it anew with its
   // blocks allocated.
   [[nodiscard]] static HRESULT CreateFileWithSize(const std::string& path, uint64_t size);

@@ -23,6 +23,7 @@
 #include "base/platform/work_pool.h"
 #include "base/threading/thread_pool.h"
 #include "package/package.h"
+#include "package/persister_interface.h"
 #include "tests/support/direct_network_state.h"
 #include "tests/support/files.h"
 #include "tests/support/isolated_env.h"
@@ -226,6 +227,66 @@ TEST_F(HttpTaskTest, TakenNamesGetANumber) {
             "a(2).mp4.sugd|a(2).mp4|" + folder_ + "/a(2).mp4.sugc");
   EXPECT_EQ(std::filesystem::file_size(folder_ + "/a(2).mp4.sugd"), 100u);
   EXPECT_EQ(ReadFile(folder_ + "/a.mp4"), "taken");
+
+  // A download named before whose data file is gone does not take back a
+  // name that a finished file has since.
+  Package* again = NewPackage("/a.mp4", "a.mp4.sugd", 100);
+  auto again_task = std::make_shared<Task>(again, Options(1));
+  tobric::AutoLock hold_again(again->lock());
+  ASSERT_EQ(again_task->Initialize(), S_OK);
+  EXPECT_EQ(again->name() + "|" + again->caption(), "a(3).mp4.sugd|a(3).mp4");
+  EXPECT_EQ(ReadFile(folder_ + "/a.mp4"), "taken");
+}
+
+// Saves of the list that wait: the first for `release`, so that a download is
+// held between naming its files and making them.
+class HeldSaves : public PersisterInterface {
+ public:
+  void Modified() override {}
+  void SaveNow() override {
+    if (saves_.fetch_add(1) != 0) return;
+    entered_.set_value();
+    (void)released_.wait_for(kWait);
+  }
+  [[nodiscard]] bool WaitEntered() {
+    return entered_future_.wait_for(kWait) == std::future_status::ready;
+  }
+  void Release() { release_.set_value(); }
+
+ private:
+  std::atomic<int> saves_{0};
+  std::promise<void> entered_, release_;
+  std::future<void> entered_future_ = entered_.get_future();
+  std::shared_future<void> released_ = release_.get_future().share();
+};
+
+// Two downloads of one name (the same file from two servers) laid out at once
+// do not share a data file: the second takes the next number while the first
+// has named its files but not yet made them.
+TEST_F(HttpTaskTest, DownloadsOfOneNameLaidOutAtOnceGetTwoNames) {
+  server_.SetRoute("/a.mp4", Reply::Pattern(100));
+  server_.SetRoute("/other/a.mp4", Reply::Pattern(200));
+  Package* first = NewPackage("/a.mp4");
+  Package* second = NewPackage("/other/a.mp4");
+  HeldSaves saves;
+  first->set_observer(&saves);
+  auto first_task = std::make_shared<Task>(first, Options(1));
+  auto second_task = std::make_shared<Task>(second, Options(1));
+  std::future<HRESULT> first_laid_out = std::async(std::launch::async, [&] {
+    tobric::AutoLock hold(first->lock());
+    return first_task->Initialize();
+  });
+  ASSERT_TRUE(saves.WaitEntered());
+  {
+    tobric::AutoLock hold(second->lock());
+    EXPECT_EQ(second_task->Initialize(), S_OK);
+  }
+  saves.Release();
+  EXPECT_EQ(first_laid_out.get(), S_OK);
+  first->set_observer(nullptr);
+  EXPECT_EQ(first->name() + "|" + second->name(), "a.mp4.sugd|a(1).mp4.sugd");
+  EXPECT_EQ(std::filesystem::file_size(folder_ + "/a.mp4.sugd"), 100u);
+  EXPECT_EQ(std::filesystem::file_size(folder_ + "/a(1).mp4.sugd"), 200u);
 }
 
 // A paused download fetches only its missing blocks, lowest first, without
