@@ -38,7 +38,9 @@ constexpr Text kEnglish[] = {
     {0xA044021B, "the service already runs"},
     {0xA044021C, "the P2P download failed"},
     {0xA044021D, "the P2P engine library (libtorrix.so) is missing"},
-    {0xA044021E, "no download can be made for this kind of address"},
+    {0xA044021E,
+     "the download cannot be set up: its kind of address is not supported, or its file is "
+     "in use by another download"},
     {0xA044021F, "the download was already finished"},
     {0xA0440220, "the download list is of a version this service cannot read"},
     {0xA0440222, "the P2P engine knows no such download"},

@@ -95,6 +95,48 @@ TEST_F(TorrixApiTest, StopDeleteAndNewTaskFetchOnlyTheMissingSegments) {
                                         "bytes=196608-262143"}));
 }
 
+// A link's name already taken is numbered: by a finished file, by a task of
+// the engine, or by the resume file of another source's download, whose
+// progress a new download would otherwise lay its data over. So is a name
+// given by the caller once the files of its download are gone.
+TEST_F(TorrixApiTest, TakenNamesOfLinksGetANumber) {
+  ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_WORKERS, 1), TORRIX_OK);
+  const uint64_t size = 2 * kSegment;
+  // The probe, then the first segment stalls.
+  server_.SetRoute("/stalls", {Reply::Pattern(size), Reply::Pattern(size).StallAfterBodyBytes(1000)});
+  server_.SetRoute("/film", Reply::Pattern(size));
+  ASSERT_TRUE(WriteFile(folder_ + "/film.mkv", "finished before"));
+  const auto name_of = [](uint32_t handle) {
+    const TorrixTaskInfo info = Info(handle);
+    return std::u16string(info.file_name);
+  };
+
+  const uint32_t stalled = Start(Link("/stalls", size, "film.mkv"));
+  ASSERT_TRUE(server_.WaitForStalls(1, kWait));
+  EXPECT_EQ(name_of(stalled), u"film(1).mkv");
+  uint32_t handle = Start(Link("/film", size, "film.mkv"));
+  ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_COMPLETE));
+  EXPECT_EQ(name_of(handle), u"film(2).mkv");
+
+  ASSERT_EQ(Torrix_StopTask(stalled), TORRIX_OK);
+  ASSERT_TRUE(WaitUntil([&] { return Torrix_DeleteTask(stalled) == TORRIX_OK; }));
+  // A new engine, as after a restart: only the files tell.
+  ASSERT_EQ(Torrix_Quit(), TORRIX_OK);
+  ASSERT_EQ(Torrix_Init(u"libtorrix.so", u"12"), TORRIX_OK);
+  handle = Start(Link("/film", size, "film.mkv"));
+  ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_COMPLETE));
+  EXPECT_EQ(name_of(handle), u"film(3).mkv");
+  // The name a download had, whose files are gone, is no longer its own.
+  handle = Start(Link("/film", size, "film.mkv"), "film.mkv");
+  ASSERT_TRUE(WaitForState(handle, TORRIX_STATE_COMPLETE));
+  EXPECT_EQ(name_of(handle), u"film(4).mkv");
+
+  EXPECT_EQ(ReadFile(folder_ + "/film.mkv"), "finished before");
+  EXPECT_TRUE(std::filesystem::exists(folder_ + "/film(1).mkv.kvre"));
+  EXPECT_EQ(ReadFile(folder_ + "/film(2).mkv"), PatternBytes(0, size));
+  EXPECT_EQ(ReadFile(folder_ + "/film(3).mkv"), PatternBytes(0, size));
+}
+
 TEST_F(TorrixApiTest, DamagedResumeFileIsMovedAsideAndTheDownloadStartsOver) {
   const uint64_t size = 2 * kSegment;
   server_.SetRoute("/film", Reply::Pattern(size));
@@ -132,7 +174,9 @@ TEST_F(TorrixApiTest, StopEndsAWaitForTheDownloadLimitAtOnce) {
 }
 
 TEST_F(TorrixApiTest, BusyWhileARunningTaskStopsAndItsFileIsRefusedToOthers) {
-  server_.SetRoute("/film", Reply::Pattern(kSegment).StallBeforeHeaders());
+  // The probe, then the segment stalls: the task's files are there.
+  server_.SetRoute("/film",
+                   {Reply::Pattern(kSegment), Reply::Pattern(kSegment).StallAfterBodyBytes(1000)});
   const uint32_t handle = Start(Link("/film", kSegment, "film.mkv"));
   ASSERT_TRUE(server_.WaitForStalls(1, kWait));
 

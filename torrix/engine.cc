@@ -7,15 +7,19 @@
 #include <vector>
 
 #include "base/logging/logging.h"
+#include "base/platform/files.h"
+#include "base/platform/locations.h"
 #include "base/platform/process.h"
 #include "torrix/download_task.h"
 #include "torrix/magnet_link.h"
+#include "torrix/resume_file.h"
 #include "torrix/tavp_link.h"
 #include "torrix/torrix.h"
 
 namespace torrix {
 
 using tobric::LC_USER;
+namespace platform = tobric::platform;
 
 namespace {
 
@@ -23,6 +27,8 @@ constexpr int32_t kMinSegmentKib = 16;
 constexpr int32_t kMaxSegmentKib = 1024 * 1024;
 constexpr int32_t kMaxWorkers = 64;
 constexpr int32_t kMaxNoSourceSeconds = 24 * 60 * 60;
+// How far a name taken by other downloads is numbered, name(1) to name(9999).
+constexpr uint32_t kNumberedNames = 10000;
 
 // The library's own logger (its copy of the base library has its own): lines
 // go to the program's log file, marked "<program>:libtorrix". The trace socket
@@ -221,6 +227,13 @@ int32_t Engine::Create(const std::string& uri, const std::string& folder, const 
     return TORRIX_E_CREATE_FAILED;
   }
   std::string final_name = SafeFileName(name.empty() ? link.name : name);
+  const std::string where = folder.empty() ? platform::HomeFolder() : folder;
+  // A name from the caller is the one its download had, kept while the files
+  // of that download are there. Once they are gone the name may have been
+  // taken since, and it is chosen again like a link's own.
+  const std::string partial = platform::JoinPath(where, final_name);
+  const bool choose_name = name.empty() || (!platform::FileExists(partial + kDataExtension) &&
+                                            !platform::FileExists(partial + kResumeExtension));
   MagnetLink magnet;
   std::shared_ptr<Swarm> swarm;
   if (IsMagnetLink(link.source)) {
@@ -241,6 +254,7 @@ int32_t Engine::Create(const std::string& uri, const std::string& folder, const 
   if (const int32_t usable = UsableLocked(); usable != TORRIX_OK) return usable;
   while (next_handle_ == 0 || tasks_.count(next_handle_) != 0) ++next_handle_;
   std::shared_ptr<Task> task;
+  if (choose_name && swarm == nullptr) final_name = FreeNameLocked(where, final_name, link.source);
   if (swarm != nullptr) {
     task = swarm->NewTask(next_handle_, std::move(link), std::move(magnet), folder,
                           std::move(final_name), &claims_);
@@ -261,6 +275,32 @@ int32_t Engine::Create(const std::string& uri, const std::string& folder, const 
   tasks_.emplace(*handle, std::move(task));
   TLOG(LC_USER, 1, "[Engine::Create][handle %u][%s]", *handle, uri.c_str());
   return TORRIX_OK;
+}
+
+// For a download named by its link: the first of name, name(1), name(2) ...
+// that no task of the table targets, and under which the folder holds no
+// other download: neither a finished file nor the resume file of another
+// source, whose data the new download would lay out over. What an earlier
+// download of the same source left there is resumed.
+std::string Engine::FreeNameLocked(const std::string& folder, const std::string& name,
+                                   const std::string& source) const {
+  const size_t dot = name.find_last_of('.');
+  const size_t extension = dot == std::string::npos || dot == 0 ? name.size() : dot;
+  for (uint32_t k = 0; k < kNumberedNames; ++k) {
+    const std::string candidate =
+        k == 0 ? name
+               : name.substr(0, extension) + "(" + std::to_string(k) + ")" + name.substr(extension);
+    const std::string path = platform::JoinPath(folder, candidate);
+    const bool targeted = std::any_of(tasks_.begin(), tasks_.end(), [&](const auto& entry) {
+      return entry.second->TargetPath() == path;
+    });
+    if (targeted || platform::FileExists(path) || platform::FolderExists(path)) continue;
+    std::string recorded;
+    if (ReadResumeSource(path + kResumeExtension, &recorded) && recorded != source) continue;
+    return candidate;
+  }
+  // Every number taken: the name as it was, which its task will find in use.
+  return name;
 }
 
 int32_t Engine::Start(uint32_t handle) {

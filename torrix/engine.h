@@ -48,6 +48,8 @@ class Engine {
  private:
   // TORRIX_OK when calls may use the table. REQUIRES: mutex_ held.
   [[nodiscard]] int32_t UsableLocked() const REQUIRES(mutex_);
+  [[nodiscard]] std::string FreeNameLocked(const std::string& folder, const std::string& name,
+                                           const std::string& source) const REQUIRES(mutex_);
   [[nodiscard]] std::shared_ptr<Task> FindLocked(uint32_t handle) const REQUIRES(mutex_);
 
   // Settings the process is given as TORRIX_SETTINGS="<id>=<value>,...":

@@ -146,6 +146,18 @@ ResumeLoad LoadResumeFile(const std::string& path, ResumeData* data, std::string
   return ResumeLoad::kDamaged;
 }
 
+bool ReadResumeSource(const std::string& path, std::string* source) {
+  std::string bytes;
+  ResumeData data;
+  if (!tobric::platform::FileExists(path) ||
+      Failed(tobric::platform::ReadFileToString(path, kMaxFileBytes, &bytes)) ||
+      !DecodeResumeData(bytes, &data)) {
+    return false;
+  }
+  *source = std::move(data.source);
+  return true;
+}
+
 HRESULT WriteFileDurably(const std::string& path, std::string_view bytes) {
   const std::string temp = path + ".new";
   tobric::platform::File file;

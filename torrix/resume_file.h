@@ -48,6 +48,10 @@ enum class ResumeLoad {
 [[nodiscard]] ResumeLoad LoadResumeFile(const std::string& path, ResumeData* data,
                                         std::string* moved_to);
 
+// The source of the download the resume file at `path` records. False when
+// there is none or it cannot be read; it is left where it is either way.
+[[nodiscard]] bool ReadResumeSource(const std::string& path, std::string* source);
+
 // Writes `path` as a whole: to "<path>.new", flushed, then renamed over it
 // and the folder flushed, so a crash leaves the old file or the new one.
 [[nodiscard]] HRESULT SaveResumeFile(const std::string& path, const ResumeData& data);
