@@ -54,6 +54,7 @@ inline constexpr uint32_t kServiceStopping = 1115;
 
 // The package states the client tells apart, as the record numbers them.
 constexpr int32_t kStateReady = 2;
+constexpr int32_t kStatePausing = 3;
 constexpr int32_t kStateWaiting = 4;
 constexpr int32_t kStateDownloading = 5;
 constexpr int32_t kStateComplete = 6;

@@ -7,6 +7,7 @@
 
 #include "base/error_message.h"
 #include "client/messages.h"
+#include "base/platform/clock.h"
 #include "base/platform/error.h"
 #include "base/platform/files.h"
 #include "base/utf.h"
@@ -202,6 +203,9 @@ int RunOnEach(const Invocation& invocation, CommandContext& context) {
     if (invocation.command == CommandId::kPause) {
       hr = context.client.PausePackages(ids, &ok);
     } else if (invocation.command == CommandId::kStart) {
+      // "pause" then "start" right away: the start waits for the pause.
+      PackageView settled = *package;
+      if (!WaitWhilePausing(context, &settled)) return kExitFailure;
       hr = context.client.StartPackages(ids, &ok);
     } else if (!invocation.files) {
       hr = context.client.DeletePackages(ids, &ok);
@@ -450,6 +454,23 @@ void PrintFailure(CommandContext& context, const std::string& what, const std::s
                   HRESULT code) {
   context.err << "corvane: " << what << ": " << TerminalSafe(message) << " (" << FormatCode(code)
               << ")\n";
+}
+
+bool WaitWhilePausing(CommandContext& context, PackageView* package) {
+  const uint64_t deadline = tobric::platform::MonotonicMs() + context.pause_wait_ms;
+  while (package->state == kStatePausing && tobric::platform::MonotonicMs() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(context.follow_ms));
+    bool found = false;
+    PackageView now;
+    const HRESULT hr = context.client.GetPackageInfo(package->id, &now, &found);
+    if (Failed(hr)) {
+      static_cast<void>(CallFailed(context, hr));
+      return false;
+    }
+    if (!found) return true;
+    *package = std::move(now);
+  }
+  return true;
 }
 
 void PrintRefusal(CommandContext& context, const std::string& what, const PackageView& package) {

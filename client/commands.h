@@ -64,6 +64,8 @@ struct CommandContext {
   // How long a change of the download folder waits for another corvane of
   // the user that is changing it (see HoldFolderSetting).
   uint32_t folder_wait_ms = 30'000;
+  // How long a start waits for a pause of the same download to end.
+  uint32_t pause_wait_ms = 30'000;
 };
 
 [[nodiscard]] int RunCommand(const Invocation& invocation, CommandContext& context);
@@ -89,6 +91,12 @@ struct CommandContext {
 // Prints "corvane: <what>: <message> (0x...)" to err.
 void PrintFailure(CommandContext& context, const std::string& what, const std::string& message,
                   HRESULT code);
+// A download being paused cannot be started until its task has ended, which
+// for a P2P download takes up to the engine's next look at it. Asks for the
+// package every context.follow_ms until it is no longer pausing, for at most
+// context.pause_wait_ms, and keeps the last answer in *package; false when
+// the service could not be asked (printed).
+[[nodiscard]] bool WaitWhilePausing(CommandContext& context, PackageView* package);
 // For a procedure that answered only no about `package` (pause, start): why,
 // from the download as it is now, its error when it failed, else its state.
 void PrintRefusal(CommandContext& context, const std::string& what, const PackageView& package);

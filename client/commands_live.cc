@@ -183,8 +183,13 @@ const PackageView* ListedUnfinished(const std::vector<PackageView>& packages,
 
 // Starts a listed download again when it stands still (paused or failed);
 // false after printing why it could not be.
-bool Resume(CommandContext& context, const PackageView& package, bool* reached) {
+bool Resume(CommandContext& context, const PackageView& listed, bool* reached) {
   *reached = true;
+  PackageView package = listed;
+  if (!WaitWhilePausing(context, &package)) {
+    *reached = false;
+    return false;
+  }
   if (package.state != kStateReady && package.state != kStateError) return true;
   bool ok = false;
   const HRESULT hr = context.client.StartPackages({package.id}, &ok);
@@ -193,8 +198,10 @@ bool Resume(CommandContext& context, const PackageView& package, bool* reached) 
     static_cast<void>(CallFailed(context, hr));
     return false;
   }
-  if (!ok) PrintRefusal(context, "could not start the download of " + DisplayName(package) + " again",
-                        package);
+  if (!ok) {
+    PrintRefusal(context, "could not start the download of " + DisplayName(package) + " again",
+                 package);
+  }
   return ok;
 }
 

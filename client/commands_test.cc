@@ -362,6 +362,17 @@ TEST(CommandsTest, GetGoesOnWithADownloadAlreadyListed) {
     EXPECT_EQ(session.engine.CallsOf(rpc::kStartPackages), state == 5 ? "" : kIdB + std::string(";"));
     EXPECT_EQ(session.engine.CallsOf(rpc::kGetPackageInfo), std::string(kIdB) + ";" + kIdB + ";");
   }
+  // One being paused (a pause and then get at once) is started again once
+  // the pause has ended, instead of being followed to its pause.
+  {
+    Session session(env.root(), true);
+    session.engine.packages = {Record(kIdB, kStatePausing, "a.bin")};
+    session.engine.on_info = [](Engine& engine, int call) {
+      engine.packages[0].state = call == 1 ? kStateReady : kStateComplete;
+    };
+    EXPECT_EQ(session.Run("get -q http://127.0.0.1/a.bin"), kExitOk);
+    EXPECT_EQ(session.engine.CallsOf(rpc::kStartPackages), kIdB + std::string(";"));
+  }
   // Finished but still shown as running (its finish stamped, its file there):
   // added anew, as a complete one would be.
   Session session(env.root(), true);

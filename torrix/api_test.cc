@@ -103,7 +103,8 @@ TEST_F(TorrixApiTest, TakenNamesOfLinksGetANumber) {
   ASSERT_EQ(Torrix_SetSetting(TORRIX_SETTING_WORKERS, 1), TORRIX_OK);
   const uint64_t size = 2 * kSegment;
   // The probe, then the first segment stalls.
-  server_.SetRoute("/stalls", {Reply::Pattern(size), Reply::Pattern(size).StallAfterBodyBytes(1000)});
+  server_.SetRoute("/stalls",
+                   {Reply::Pattern(size), Reply::Pattern(size).StallAfterBodyBytes(1000)});
   server_.SetRoute("/film", Reply::Pattern(size));
   ASSERT_TRUE(WriteFile(folder_ + "/film.mkv", "finished before"));
   const auto name_of = [](uint32_t handle) {
