@@ -394,6 +394,7 @@ std::string DescribeFailure(HRESULT code) {
       {HresultFromWin32(1460), "the service did not answer in time"},
       {HresultFromWin32(38), "the service closed the connection"},
       {HresultFromWin32(109), "the service closed the connection"},
+      {HresultFromWin32(10054), "the service closed the connection"},
       {HresultFromWin32(kRpcServerUnavailable), "not connected to the service"},
       {HresultFromWin32(kRpcProtocolError), "the service sent an answer that makes no sense"},
       {HresultFromWin32(kServiceStartTimeout), "corvaned did not become ready in time"},
@@ -415,7 +416,7 @@ std::string DescribeFailure(HRESULT code) {
   for (const Known& entry : known) {
     if (entry.code == code) return entry.text;
   }
-  return tobric::GetErrorMessage(code);
+  return UserMessage(code, "");
 }
 
 bool UriMatches(const std::string& recorded, const std::string& uri) {

@@ -494,6 +494,14 @@ TEST(CommandsTest, WatchShowsTheRowsThatFitAndMatter) {
   }
 }
 
+// A failure of the client's own that has no words of its own is told in the
+// user's language, as the service's codes are.
+TEST(CommandsTest, OtherFailuresOfTheClientAreInTheUsersLanguage) {
+  setenv("LC_ALL", "C.UTF-8", 1);
+  EXPECT_EQ(DescribeFailure(MakeHresult(0x8007274C)), "system error: Connection timed out");
+  EXPECT_EQ(DescribeFailure(MakeHresult(0x80072746)), "the service closed the connection");
+}
+
 TEST(MatchAddedPackagesTest, NewPackagesAnswerTheirUrisInOrder) {
   const auto package = [](const std::string& id, const std::string& uri, uint64_t created) {
     PackageView view;
