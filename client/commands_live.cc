@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "base/platform/clock.h"
@@ -110,18 +111,16 @@ void Show(CommandContext& context, LiveBlock& block, std::vector<Followed>& foll
 
 namespace {
 
-// The URIs of `get`: its operands, then the lines of -i FILE ("-": standard
-// input), blank lines and # comments skipped. False when the file cannot be read.
-bool GatherUris(const Invocation& invocation, CommandContext& context,
-                std::vector<std::string>* uris) {
-  *uris = invocation.operands;
-  if (invocation.input_file.empty()) return true;
+// Appends the lines of -i FILE ("-": standard input), blank lines and #
+// comments skipped. False when the file cannot be read.
+bool ReadUriFile(const std::string& path, CommandContext& context,
+                 std::vector<std::string>* uris) {
   std::ifstream file;
   std::istream* input = context.in != nullptr ? context.in : &std::cin;
-  if (invocation.input_file != "-") {
-    file.open(invocation.input_file);
+  if (path != "-") {
+    file.open(path);
     if (!file) {
-      context.err << "corvane: get: cannot read " << TerminalSafe(invocation.input_file) << "\n";
+      context.err << "corvane: get: cannot read " << TerminalSafe(path) << "\n";
       return false;
     }
     input = &file;
@@ -132,6 +131,19 @@ bool GatherUris(const Invocation& invocation, CommandContext& context,
     const size_t end = line.find_last_not_of(" \t\r");
     uris->push_back(line.substr(begin, end - begin + 1));
   }
+  return true;
+}
+
+// The URIs of `get`: its operands, then those of -i FILE, each once: a
+// second download of a URI would only make "name(1)" beside "name".
+bool GatherUris(const Invocation& invocation, CommandContext& context,
+                std::vector<std::string>* uris) {
+  *uris = invocation.operands;
+  if (!invocation.input_file.empty() && !ReadUriFile(invocation.input_file, context, uris)) {
+    return false;
+  }
+  std::unordered_set<std::string> seen;
+  std::erase_if(*uris, [&seen](const std::string& uri) { return !seen.insert(uri).second; });
   return true;
 }
 

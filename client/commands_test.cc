@@ -256,7 +256,8 @@ TEST(CommandsTest, EachCommandCallsTheServiceAndSaysWhatCame) {
 // `get` follows the downloads it added by id (the list only tells which ids
 // they got) until they end, and says where each finished one was saved; a
 // package removed meanwhile ends its follow. -d sets the folder for the adds
-// and puts the old one back; -i - reads URIs from standard input.
+// and puts the old one back; -i - reads URIs from standard input, and a URI
+// given twice is added once.
 TEST(CommandsTest, GetFollowsItsDownloadsByIdToTheirEnd) {
   tobric::platform::IsolatedEnv env;
   const std::string wanted = env.root() + "/films", uri = "http://127.0.0.1/new.bin";
@@ -267,7 +268,7 @@ TEST(CommandsTest, GetFollowsItsDownloadsByIdToTheirEnd) {
     std::vector<std::string> out;
     std::string folder_calls;
   } cases[] = {
-      {false, "get " + uri,
+      {false, "get " + uri + " " + uri,
        {"new.bin   50.0%  2.00 KiB / 4.00 KiB", "new.bin  100.0%  4.00 KiB  done\n", saved}, ""},
       {false, "get -q -d " + wanted + " -i -", {saved}, wanted + ";" + wanted + ";/old;"},
       {true, "get " + uri, {}, ""},
@@ -275,7 +276,7 @@ TEST(CommandsTest, GetFollowsItsDownloadsByIdToTheirEnd) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
     Session session(env.root(), true);
-    std::istringstream input("# films\n\n  " + uri + " \n");
+    std::istringstream input("# films\n\n  " + uri + " \n" + uri + "\n");
     session.context().in = &input;
     session.engine.on_info = [&c](Engine& engine, int call) {
       if (engine.packages.empty()) return;
