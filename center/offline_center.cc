@@ -161,7 +161,9 @@ HRESULT OfflineCenter::Download(const std::string& uri) {
   package->state()->Initialize(package);
   package->set_observer(persister_.get());
   AddInternal(package);
-  if (persister_ != nullptr) persister_->Modified();
+  // Saved at once, not up to five seconds later: the client is told the
+  // download is added, and a crash in between would lose it.
+  if (persister_ != nullptr) persister_->ModifiedUrgently();
 
   if (package->state_number() == STATE_ERROR) {
     const HRESULT error = package->error_code();
@@ -240,7 +242,9 @@ Package* OfflineCenter::Unlist(const std::string& id) {
     if (package == nullptr) return nullptr;
     DeleteInternal(package);
   }
-  if (persister_ != nullptr) persister_->Modified();
+  // At once too: a removed download must not come back after a crash, least
+  // of all one whose files were deleted with it.
+  if (persister_ != nullptr) persister_->ModifiedUrgently();
   return package;
 }
 

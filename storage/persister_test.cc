@@ -192,6 +192,35 @@ TEST_F(PersisterTest, UrgentChangeAndShutdownSaveAtOnceWithTheTimerArmed) {
   EXPECT_EQ(persister_->save_count(), 3u);
 }
 
+// A download added or removed through the center is saved at once, not when
+// the delay after the last save is over: a crash in between would lose a
+// download the client was told was added, or bring back a removed one.
+TEST_F(PersisterTest, AddedAndRemovedDownloadsAreSavedAtOnce) {
+  OfflineCenterOptions options;
+  options.work_pool = work_pool_.get();
+  options.download_list_path = list_;
+  options.save_delay_ms = 60000;
+  options.download_folder = [this] { return downloads_; };
+  options.make_download_manager = [](OfflineCenter*) {
+    return std::make_unique<testing::RecordingDownloadManager>();
+  };
+  center_ = std::make_unique<OfflineCenter>(options);
+  OfflineCenter::SetInstanceForTesting(center_.get());
+  ASSERT_EQ(center_->Initialize(), S_OK);
+  Persister* persister = center_->GetPersister();
+
+  ASSERT_EQ(center_->Download("http://127.0.0.1/first.mkv"), S_OK);
+  ASSERT_TRUE(persister->WaitForSaveCount(1, kWaitMs));
+  ASSERT_EQ(center_->Download("http://127.0.0.1/second.mkv"), S_OK);
+  ASSERT_TRUE(persister->WaitForSaveCount(2, kWaitMs));
+  EXPECT_EQ(LoadList().files.size(), 2u);
+  std::vector<Package*> packages;
+  center_->GetPackages(&packages);
+  ASSERT_EQ(center_->Delete(packages.at(0)->id()), S_OK);
+  ASSERT_TRUE(persister->WaitForSaveCount(3, kWaitMs));
+  EXPECT_EQ(LoadList().files.size(), 1u);
+}
+
 TEST_F(PersisterTest, ErrorCodeIsStoredOnlyForPackagesInError) {
   EXPECT_EQ(Start(), E_XML_LOAD_FAILED);
   Package* failed = AddPackage("failed.bin", STATE_ERROR);
