@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/logging/logging.h"
+#include "base/numbered_name.h"
 #include "base/platform/clock.h"
 #include "base/platform/error.h"
 #include "base/platform/files.h"
@@ -34,15 +35,6 @@ namespace {
 platform::TimerQueue* HttpTimerQueue() {
   static platform::TimerQueue* const queue = new platform::TimerQueue();
   return queue;
-}
-
-// The extension of the last path component as the platform's extension finder
-// sees it: from its last "." on, empty when it has none.
-size_t ExtensionStart(const std::string& name) {
-  const size_t slash = name.find_last_of('/');
-  const size_t dot = name.find_last_of('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return name.size();
-  return dot;
 }
 
 std::string FolderOf(const std::string& path) {
@@ -111,11 +103,8 @@ class HeldName {
 // DataFileName of the first of name, name(1), name(2) ... that is free in
 // `folder` (HeldName::TryHold), held in *held until the data file exists.
 std::string MakeUniqueName(const std::string& folder, const std::string& name, HeldName* held) {
-  const size_t extension = ExtensionStart(name);
-  const std::string base = name.substr(0, extension);
-  const std::string suffix = name.substr(extension);
   for (uint32_t k = 0;; ++k) {
-    const std::string candidate = k == 0 ? name : base + "(" + std::to_string(k) + ")" + suffix;
+    const std::string candidate = tobric::NumberedName(name, k);
     if (held->TryHold(platform::JoinPath(folder, candidate),
                       platform::JoinPath(folder, DataFileName(candidate)))) {
       return DataFileName(candidate);

@@ -106,7 +106,7 @@ DownloadTask::DownloadTask(uint32_t handle, TavpLink link, std::string folder, s
                            RateLimiter* limiter, TargetClaims* claims)
     : handle_(handle),
       link_(std::move(link)),
-      folder_(folder.empty() ? platform::HomeFolder() : std::move(folder)),
+      folder_(std::move(folder)),
       limiter_(limiter),
       claims_(claims),
       state_(TORRIX_STATE_IDLE),

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/logging/logging.h"
+#include "base/numbered_name.h"
 #include "base/platform/files.h"
 #include "base/platform/locations.h"
 #include "base/platform/process.h"
@@ -227,6 +228,7 @@ int32_t Engine::Create(const std::string& uri, const std::string& folder, const 
     return TORRIX_E_CREATE_FAILED;
   }
   std::string final_name = SafeFileName(name.empty() ? link.name : name);
+  // Without a folder the download goes to the home folder.
   const std::string where = folder.empty() ? platform::HomeFolder() : folder;
   // A name from the caller is the one its download had, kept while the files
   // of that download are there. Once they are gone the name may have been
@@ -256,10 +258,10 @@ int32_t Engine::Create(const std::string& uri, const std::string& folder, const 
   std::shared_ptr<Task> task;
   if (choose_name && swarm == nullptr) final_name = FreeNameLocked(where, final_name, link.source);
   if (swarm != nullptr) {
-    task = swarm->NewTask(next_handle_, std::move(link), std::move(magnet), folder,
+    task = swarm->NewTask(next_handle_, std::move(link), std::move(magnet), where,
                           std::move(final_name), &claims_);
   } else {
-    task = std::make_shared<DownloadTask>(next_handle_, std::move(link), folder,
+    task = std::make_shared<DownloadTask>(next_handle_, std::move(link), where,
                                           std::move(final_name), &download_limiter_, &claims_);
   }
   const std::string target = task->TargetPath();
@@ -284,12 +286,8 @@ int32_t Engine::Create(const std::string& uri, const std::string& folder, const 
 // download of the same source left there is resumed.
 std::string Engine::FreeNameLocked(const std::string& folder, const std::string& name,
                                    const std::string& source) const {
-  const size_t dot = name.find_last_of('.');
-  const size_t extension = dot == std::string::npos || dot == 0 ? name.size() : dot;
   for (uint32_t k = 0; k < kNumberedNames; ++k) {
-    const std::string candidate =
-        k == 0 ? name
-               : name.substr(0, extension) + "(" + std::to_string(k) + ")" + name.substr(extension);
+    const std::string candidate = tobric::NumberedName(name, k);
     const std::string path = platform::JoinPath(folder, candidate);
     const bool targeted = std::any_of(tasks_.begin(), tasks_.end(), [&](const auto& entry) {
       return entry.second->TargetPath() == path;

@@ -112,7 +112,7 @@ SwarmTask::SwarmTask(SwarmSession* session, uint32_t handle, TavpLink link, Magn
       handle_(handle),
       link_(std::move(link)),
       magnet_(std::move(magnet)),
-      folder_(folder.empty() ? platform::HomeFolder() : std::move(folder)),
+      folder_(std::move(folder)),
       given_name_(std::move(name)),
       claims_(claims),
       state_(TORRIX_STATE_IDLE) {}
